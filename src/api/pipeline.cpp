@@ -1,0 +1,151 @@
+// SPDX-License-Identifier: MIT
+// jpg_recode_api: decode to a planar 4:2:0 image sized from the frame, encode into a stream
+// buffer that grows as needed, write the destination through a temporary file, and report every
+// step on the console log. One process-wide mutex serialises recodes, since decoder and encoder
+// live in module-wide state.
+#include "api/pipeline.h"
+
+#include <mutex>
+
+#include "api/console_log.h"
+#include "api/messages.h"
+#include "api/records.h"
+#include "common/file_io.h"
+#include "common/heap.h"
+#include "decoder/decode_driver.h"
+#include "encoder/encode_driver.h"
+#include "encoder/encoder_state.h"
+
+namespace kestrum {
+namespace {
+
+std::mutex g_recode_mutex;
+
+// Grows the image buffer to the size the frame needs (the buffer holds no data yet).
+bool reserve_image(ImageBuffer& image, size_t bytes) {
+  heap_free(image.data);
+  image.data = static_cast<uint8_t*>(heap_malloc(bytes));
+  image.capacity_bytes = image.data != nullptr ? bytes : 0;
+  return image.data != nullptr;
+}
+
+// Everything one recode obtains, released on every path.
+struct RecodeBuffers {
+  ImageBuffer image{nullptr, 0, reserve_image, nullptr};
+  ImageAttribute* attribute = nullptr;
+  EncoderWorkspace* workspace = nullptr;
+  RecodeBuffers() = default;
+  RecodeBuffers(const RecodeBuffers&) = delete;
+  RecodeBuffers& operator=(const RecodeBuffers&) = delete;
+  ~RecodeBuffers() {
+    if (workspace != nullptr) heap_free(workspace->block_buffer);
+    if (attribute != nullptr) heap_free(attribute->stream_buffer);
+    heap_free(attribute);
+    heap_free(workspace);
+    heap_free(image.data);
+  }
+};
+
+int32_t fail_encode(int32_t code, const char* message) {
+  console_log("%s", message);
+  console_log("%s", msg::kEncodeFailed);
+  return code;
+}
+
+// Decodes and encodes; on success the stream is in buffers.attribute. Prints the log of every
+// failure up to the encoder.
+int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path, int32_t quality,
+                          RecodeBuffers& buffers) {
+  int32_t width = 0;
+  int32_t height = 0;
+  const int32_t decoded = path != nullptr ? decode_jpeg_file(path, &width, &height, buffers.image)
+                                          : decode_jpeg_memory(bytes, size, &width, &height, buffers.image);
+  if (decoded != 0) {
+    console_log(msg::kDecodeFailed, decoded);
+    return decoded;
+  }
+  EncoderState& e = g_encoder;
+  e.image_width = width;
+  e.image_height = height;
+  e.aligned_width = static_cast<int32_t>((static_cast<uint32_t>(width) + 15) & ~15u);
+  e.aligned_height = static_cast<int32_t>((static_cast<uint32_t>(height) + 15) & ~15u);
+  buffers.attribute = static_cast<ImageAttribute*>(heap_calloc(sizeof(ImageAttribute)));
+  e.attribute = buffers.attribute;
+  buffers.workspace = static_cast<EncoderWorkspace*>(heap_calloc(sizeof(EncoderWorkspace)));
+  e.workspace = buffers.workspace;
+  if (buffers.workspace != nullptr) {
+    buffers.workspace->block_buffer = static_cast<int16_t*>(heap_malloc(kBlockBufferBytes));
+  }
+  if (buffers.attribute == nullptr || buffers.workspace == nullptr || buffers.workspace->block_buffer == nullptr) {
+    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
+  }
+  ImageAttribute& a = *buffers.attribute;
+  a.input_format = 1;
+  a.sampling_format = 2;
+  a.quality = static_cast<uint16_t>(static_cast<uint32_t>(quality) & 0xFFFFu);
+  a.aligned_width = e.aligned_width;
+  a.aligned_height = e.aligned_height;
+  a.plane_count = 3;
+  a.image_buffer = buffers.image.data;
+  const size_t capacity = initial_stream_capacity(e.aligned_width, e.aligned_height);
+  a.stream_buffer = static_cast<uint8_t*>(heap_malloc(capacity));
+  a.stream_capacity_bytes = a.stream_buffer != nullptr ? capacity : 0;
+  a.option_flags = 0;
+  if (JImageInit() != 0) return fail_encode(kErrEncoderInit, msg::kInitFailed);
+  if (JImageEncoder() != 0) return fail_encode(kErrEncoder, msg::kEncoderFailed);
+  heap_free(buffers.workspace->block_buffer);
+  buffers.workspace->block_buffer = nullptr;
+  return kRecodeOk;
+}
+
+int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, const char* destination,
+                      int32_t quality, EncodedStream* out) {
+  RecodeBuffers buffers;
+  const int32_t status = decode_and_encode(bytes, size, source, quality, buffers);
+  if (status != kRecodeOk) return status;
+  ImageAttribute& a = *buffers.attribute;
+  if (destination != nullptr) {
+    switch (write_file_replacing(destination, a.stream_buffer, a.stream_length)) {
+      case WriteResult::kCannotCreate:
+        return fail_encode(kErrCreateOutput, msg::kCannotCreate);
+      case WriteResult::kWriteFailed:
+        return fail_encode(kErrWriteOutput, msg::kCannotWrite);
+      case WriteResult::kOk:
+        break;
+    }
+  } else {
+    out->data = a.stream_buffer;
+    out->length = a.stream_length;
+    a.stream_buffer = nullptr;
+  }
+  console_log("%s", msg::kEncodeOk);
+  return kRecodeOk;
+}
+
+}  // namespace
+
+void release_stream(EncodedStream& stream) noexcept {
+  heap_free(stream.data);
+  stream.data = nullptr;
+  stream.length = 0;
+}
+
+int32_t recode_file(const char* source, const char* destination, int32_t quality) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_recode_mutex);
+    return recode_locked(nullptr, 0, source, destination, quality, nullptr);
+  } catch (...) {
+    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
+  }
+}
+
+int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_recode_mutex);
+    return recode_locked(source, size, nullptr, nullptr, quality, out);
+  } catch (...) {
+    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
+  }
+}
+
+}  // namespace kestrum

@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+// The recode pipeline behind jpg_recode_api, and its building blocks for programs that link the
+// core library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrum {
+
+// Status codes of the pipeline (the public header lists the same values).
+enum RecodeStatus : int32_t {
+  kRecodeOk = 0,
+  kErrSource = -1,
+  kErrCorruptStream = -2,
+  kErrRowStatus = -3,
+  kErrTrailer = -4,
+  kErrSourceMemory = -5,
+  kErrFrameTooLarge = -6,
+  kErrEncoderInit = -11,
+  kErrEncoder = -12,
+  kErrCreateOutput = -14,
+  kErrWriteOutput = -15,
+  kErrNoMemory = -16,
+};
+
+// A finished JPEG stream in memory (malloc'd through the recode heap; release with
+// release_stream).
+struct EncodedStream {
+  uint8_t* data = nullptr;
+  size_t length = 0;
+};
+void release_stream(EncodedStream& stream) noexcept;
+
+// The whole recode, serialised with every other recode of the process: decodes source, encodes
+// at quality, writes destination atomically, prints the console log. Returns a RecodeStatus.
+int32_t recode_file(const char* source, const char* destination, int32_t quality) noexcept;
+
+// The same from bytes in memory to a stream in memory, with the same console log except the
+// file messages. On success *out holds the stream.
+int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out) noexcept;
+
+}  // namespace kestrum

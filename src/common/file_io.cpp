@@ -1,0 +1,198 @@
+// SPDX-License-Identifier: MIT
+// POSIX and Windows implementations of the whole-file read and the atomic replacing write.
+#include "common/file_io.h"
+
+#include "common/heap.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kestrum {
+namespace {
+
+constexpr uint64_t kMaxSourceBytes = 0x7FFFFFFF;
+std::atomic<uint32_t> g_temp_counter{0};
+
+#if defined(_WIN32)
+uint32_t process_id() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+#else
+uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
+#endif
+
+// "<destination>.<pid>-<n>.tmp": in the destination's folder, unique within this process and
+// among processes.
+// Writes the name into temp, which holds strlen(path) + kTempSuffixBytes bytes.
+constexpr size_t kTempSuffixBytes = 48;
+void make_temp_name(const char* path, char* temp, size_t temp_bytes) {
+  std::snprintf(temp, temp_bytes, "%s.%lu-%lu.tmp", path, static_cast<unsigned long>(process_id()),
+                static_cast<unsigned long>(g_temp_counter.fetch_add(1)));
+}
+
+// The temporary name's storage, released on every path.
+struct TempName {
+  explicit TempName(const char* path)
+      : bytes(std::strlen(path) + kTempSuffixBytes), text(static_cast<char*>(std::malloc(bytes))) {}
+  ~TempName() { std::free(text); }
+  TempName(const TempName&) = delete;
+  TempName& operator=(const TempName&) = delete;
+  size_t bytes;
+  char* text;
+};
+
+}  // namespace
+
+#if defined(_WIN32)
+
+ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noexcept {
+  if (path == nullptr) return ReadResult::kCannotOpen;
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return ReadResult::kCannotOpen;
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file, &length) || GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return ReadResult::kCannotOpen;
+  }
+  if (static_cast<uint64_t>(length.QuadPart) > kMaxSourceBytes) {
+    CloseHandle(file);
+    return ReadResult::kNoMemory;
+  }
+  const uint32_t bytes = static_cast<uint32_t>(length.QuadPart);
+  uint8_t* buffer = static_cast<uint8_t*>(heap_malloc(bytes));
+  if (buffer == nullptr) {
+    CloseHandle(file);
+    return ReadResult::kNoMemory;
+  }
+  uint32_t done = 0;
+  while (done < bytes) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer + done, bytes - done, &got, nullptr) || got == 0) break;
+    done += got;
+  }
+  CloseHandle(file);
+  if (done != bytes) {
+    heap_free(buffer);
+    return ReadResult::kCannotOpen;
+  }
+  *data = buffer;
+  *size = bytes;
+  return ReadResult::kOk;
+}
+
+WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size) noexcept {
+  if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+    return WriteResult::kCannotCreate;
+  }
+  TempName temp(path);
+  if (temp.text == nullptr) return WriteResult::kCannotCreate;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    make_temp_name(path, temp.text, temp.bytes);
+    file = CreateFileA(temp.text, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (file == INVALID_HANDLE_VALUE) return WriteResult::kCannotCreate;
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < size) {
+    const DWORD chunk = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
+    DWORD wrote = 0;
+    ok = WriteFile(file, data + done, chunk, &wrote, nullptr) && wrote == chunk;
+    done += wrote;
+  }
+  ok = (CloseHandle(file) != 0) && ok;
+  ok = ok && MoveFileExA(temp.text, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!ok) {
+    DeleteFileA(temp.text);
+    return WriteResult::kWriteFailed;
+  }
+  return WriteResult::kOk;
+}
+
+#else
+
+ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noexcept {
+  if (path == nullptr) return ReadResult::kCannotOpen;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ReadResult::kCannotOpen;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return ReadResult::kCannotOpen;
+  }
+  if (static_cast<uint64_t>(info.st_size) > kMaxSourceBytes) {
+    close(fd);
+    return ReadResult::kNoMemory;
+  }
+  const uint32_t bytes = static_cast<uint32_t>(info.st_size);
+  uint8_t* buffer = static_cast<uint8_t*>(heap_malloc(bytes));
+  if (buffer == nullptr) {
+    close(fd);
+    return ReadResult::kNoMemory;
+  }
+  uint32_t done = 0;
+  while (done < bytes) {
+    const ssize_t got = read(fd, buffer + done, bytes - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<uint32_t>(got);
+  }
+  close(fd);
+  if (done != bytes) {
+    heap_free(buffer);
+    return ReadResult::kCannotOpen;
+  }
+  *data = buffer;
+  *size = bytes;
+  return ReadResult::kOk;
+}
+
+WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size) noexcept {
+  if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
+  struct stat info;
+  if (stat(path, &info) == 0 && (S_ISDIR(info.st_mode) || access(path, W_OK) != 0)) {
+    return WriteResult::kCannotCreate;
+  }
+  TempName temp(path);
+  if (temp.text == nullptr) return WriteResult::kCannotCreate;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    make_temp_name(path, temp.text, temp.bytes);
+    fd = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) return WriteResult::kCannotCreate;
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < size) {
+    const ssize_t wrote = write(fd, data + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    ok = wrote > 0;
+    if (ok) done += static_cast<size_t>(wrote);
+  }
+  ok = (close(fd) == 0) && ok;
+  ok = ok && std::rename(temp.text, path) == 0;
+  if (!ok) {
+    unlink(temp.text);
+    return WriteResult::kWriteFailed;
+  }
+  return WriteResult::kOk;
+}
+
+#endif
+
+}  // namespace kestrum

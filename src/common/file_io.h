@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: MIT
+// The file access of a recode, written for both POSIX and Windows: whole-file reads with 64-bit
+// sizes, and atomic replacement of a destination through an exclusive temporary file beside it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrum {
+
+enum class ReadResult { kOk, kCannotOpen, kNoMemory };
+
+// Reads a regular file into a new malloc'd buffer (released with std::free). Files of 2 GiB or
+// more count as kNoMemory. A directory, a missing or unreadable file is kCannotOpen.
+ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noexcept;
+
+enum class WriteResult { kOk, kCannotCreate, kWriteFailed };
+
+// Writes data to a unique temporary file in the destination's folder and renames it over the
+// destination. kCannotCreate when the destination is a folder, is not writable, or no temporary
+// file can be made; kWriteFailed when a write, close or rename fails. On failure an existing
+// destination is untouched and no temporary file remains.
+WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size) noexcept;
+
+}  // namespace kestrum

@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: MIT
+// The heap of a recode. Every buffer goes through these calls so that tests can make any one
+// allocation fail and check that each failure path is clean.
+#pragma once
+
+#include <cstddef>
+
+namespace kestrum {
+
+void* heap_malloc(size_t bytes) noexcept;
+void* heap_calloc(size_t bytes) noexcept;
+void* heap_realloc(void* block, size_t bytes) noexcept;
+void heap_free(void* block) noexcept;
+
+// Test hook: the nth allocation from now (1 = the next) returns null; 0 disarms. Returns how
+// many allocations were made since the last call.
+int heap_fail_nth(int nth) noexcept;
+
+}  // namespace kestrum

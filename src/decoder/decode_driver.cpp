@@ -1,0 +1,246 @@
+// SPDX-License-Identifier: MIT
+// Decode driver: SOI counting, header pass, frame setup, the 4:2:0-only layout check, MCU rows
+// into full-resolution planes, the trailing header passes, and the copy-out at 4:2:0.
+#include "decoder/decode_driver.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "api/console_log.h"
+#include "api/messages.h"
+#include "common/file_io.h"
+#include "common/heap.h"
+#include "decoder/decoder_state.h"
+#include "decoder/frame_setup.h"
+#include "decoder/mcu_row.h"
+
+namespace kestrum {
+namespace {
+
+void release_buffers() {
+  DecoderState& d = g_decoder;
+  heap_free(d.plane_y);
+  heap_free(d.plane_cb);
+  heap_free(d.plane_cr);
+  heap_free(d.luma_row_buffer);
+  heap_free(d.chroma_row_buffer);
+  d.plane_y = d.plane_cb = d.plane_cr = nullptr;
+  d.luma_row_buffer = d.chroma_row_buffer = nullptr;
+  d.source_data = nullptr;
+}
+
+int32_t finish(int32_t code) {
+  release_buffers();
+  return code;
+}
+
+struct Factors {
+  uint32_t h, v;
+};
+bool is(Factors f, uint32_t h, uint32_t v) { return f.h == h && f.v == v; }
+
+// Layout classification from the factor copies; prints its messages. True for 4:2:0.
+bool classify_layout() {
+  DecoderState& d = g_decoder;
+  const Factors c0{d.samp_h0, d.samp_v0}, c1{d.samp_h1, d.samp_v1}, c2{d.samp_h2, d.samp_v2};
+  const bool chroma11 = is(c1, 1, 1) && is(c2, 1, 1);
+  const bool chroma00 = is(c1, 0, 0) && is(c2, 0, 0);
+  const char* first = nullptr;
+  if (is(c0, 2, 2) && chroma11) {
+    d.sampling_layout = SamplingLayout::kYcbcr411;
+    console_log("%s", msg::kLayout411);
+    return true;
+  }
+  if (is(c0, 2, 2) && is(c1, 1, 2) && is(c2, 1, 2)) {
+    first = msg::kLayout422;
+  } else if ((is(c0, 2, 2) || is(c0, 1, 1)) && chroma00) {
+    first = msg::kLayout100;
+  } else if (is(c0, 2, 1) && chroma11) {
+    first = msg::kLayout211h;
+  } else if (is(c0, 1, 1) && chroma11) {
+    first = msg::kLayout111;
+  } else if (is(c0, 1, 2) && chroma11) {
+    first = msg::kLayout211v;
+  } else if (!(is(c0, 2, 2) || is(c0, 2, 1) || is(c0, 1, 1) || is(c0, 1, 2))) {
+    console_log("%s", msg::kUnrecognised);
+    return false;
+  }
+  if (first != nullptr) console_log("%s", first);
+  console_log("%s", msg::kOnly420);
+  return false;
+}
+
+// The row decoder needs one interleaved scan holding each of the three frame components once.
+bool scan_holds_every_component() {
+  const DecoderState& d = g_decoder;
+  if (d.num_components != 3 || d.scan_component_count != 3) return false;
+  bool seen[3] = {false, false, false};
+  uint32_t blocks = 0;
+  for (size_t c = 0; c < 3; ++c) {
+    const FrameComponent* f = d.scan_components[c];
+    if (f == nullptr || f->index >= 3 || seen[f->index]) return false;
+    seen[f->index] = true;
+    blocks += f->mcu_blocks_across * f->mcu_blocks_down;
+  }
+  return blocks == static_cast<uint32_t>(d.mcu_block_total);
+}
+
+// Sizes and obtains the planes, row buffers and the caller's image for a 4:2:0 frame.
+int32_t allocate_frame(ImageBuffer& image) {
+  DecoderState& d = g_decoder;
+  const uint64_t w = static_cast<uint32_t>(d.image_w);
+  const uint64_t p = (w + 15) & ~uint64_t{15};
+  const uint64_t rows = d.mcu_rows > 0 ? d.mcu_rows : 1;
+  // The last MCU row writes up to plane index (16 * rows - 1) * w + p - 1.
+  const uint64_t plane_bytes = (16 * rows - 1) * w + p;
+  const uint64_t padded_h = (static_cast<uint64_t>(static_cast<uint32_t>(d.image_h)) + 15) & ~uint64_t{15};
+  const uint64_t image_bytes = p * padded_h * 3 / 2;
+  if (plane_bytes > kPlaneCapacityBytes || image_bytes > SIZE_MAX) {
+    fail(kDecodeTooLarge, msg::kFrameTooLarge);
+    return d.error;
+  }
+  d.padded_width = static_cast<int32_t>(p);
+  d.padded_height = static_cast<int32_t>(padded_h);
+  if (image.capacity_bytes < image_bytes &&
+      (image.reserve == nullptr || !image.reserve(image, static_cast<size_t>(image_bytes)))) {
+    fail(kDecodeTooLarge, image.reserve == nullptr ? msg::kFrameTooLarge : msg::kNoFrameMemory);
+    return d.error;
+  }
+  d.plane_bytes = static_cast<size_t>(plane_bytes);
+  d.plane_y = static_cast<uint8_t*>(heap_calloc(d.plane_bytes));
+  d.plane_cb = static_cast<uint8_t*>(heap_calloc(d.plane_bytes));
+  d.plane_cr = static_cast<uint8_t*>(heap_calloc(d.plane_bytes));
+  d.luma_row_buffer = static_cast<uint8_t*>(heap_calloc(static_cast<size_t>(p) * 32));
+  d.chroma_row_buffer = static_cast<uint8_t*>(heap_malloc(static_cast<size_t>(p) * 64));
+  if (d.plane_y == nullptr || d.plane_cb == nullptr || d.plane_cr == nullptr || d.luma_row_buffer == nullptr ||
+      d.chroma_row_buffer == nullptr) {
+    fail(kDecodeTooLarge, msg::kNoFrameMemory);
+    return d.error;
+  }
+  std::memset(d.chroma_row_buffer, 128, static_cast<size_t>(p) * 64);
+  return 0;
+}
+
+void copy_out(uint8_t* out) {
+  const DecoderState& d = g_decoder;
+  const size_t P = static_cast<size_t>(d.padded_width);
+  const size_t H = static_cast<size_t>(d.padded_height);
+  const size_t W = static_cast<size_t>(d.image_w);
+  for (size_t r = 0; r < H; ++r) std::memcpy(out + r * P, d.plane_y + r * W, P);
+  uint8_t* cb = out + P * H;
+  uint8_t* cr = cb + (P / 2) * (H / 2);
+  for (size_t k = 0; k < H / 2; ++k) {
+    const uint8_t* src_cb = d.plane_cb + 2 * k * W;
+    const uint8_t* src_cr = d.plane_cr + 2 * k * W;
+    for (size_t i = 0; i < P / 2; ++i) {
+      cb[k * (P / 2) + i] = src_cb[2 * i];
+      cr[k * (P / 2) + i] = src_cr[2 * i];
+    }
+  }
+}
+
+}  // namespace
+
+size_t planar_image_bytes(int32_t width, int32_t height) noexcept {
+  const uint64_t p = (static_cast<uint64_t>(static_cast<uint32_t>(width)) + 15) & ~uint64_t{15};
+  const uint64_t h = (static_cast<uint64_t>(static_cast<uint32_t>(height)) + 15) & ~uint64_t{15};
+  const uint64_t bytes = p * h * 3 / 2;
+  return bytes > SIZE_MAX ? 0 : static_cast<size_t>(bytes);
+}
+
+int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
+                           ImageBuffer& image) noexcept {
+  DecoderState& d = g_decoder;
+  // Per-decode reset. The stored tables are cleared too, so that no result depends on which file
+  // an earlier decode read.
+  release_buffers();
+  d.quant_tables = {};
+  d.dc_bits = {};
+  d.ac_bits = {};
+  d.dc_values = {};
+  d.ac_values = {};
+  d.sampling_layout = SamplingLayout::kNone;
+  d.samp_h0 = d.samp_v0 = d.samp_h1 = d.samp_v1 = d.samp_h2 = d.samp_v2 = 0;
+  d.error = 0;
+  d.input_exhausted = false;
+  d.scan_component_count = 0;
+  d.scan_components = {};
+  d.source_data = data;
+  d.source_size = size;
+  d.read_pos = 0;
+  int32_t soi_pairs = 0;
+  for (uint32_t i = 0; i + 1 < size; ++i) {
+    if (data[i] == 0xFF && data[i + 1] == 0xD8) ++soi_pairs;
+  }
+  d.soi_remaining = soi_pairs;
+  d.decoder_status = 0;
+  d.image_done = d.soi_seen = d.sof_seen = false;
+  d.setup_pending = true;
+  d.unread_marker = 0;
+
+  read_headers();
+  if (d.error != 0) return finish(d.error);
+  if (d.decoder_status != 1) {
+    console_line(msg::kNoScan);
+    return finish(kDecodeCorrupt);  // nothing is decoded without a scan header of this file
+  }
+  setup_scan_geometry();
+  if (d.error != 0) return finish(d.error);
+  const size_t rows = static_cast<size_t>(d.num_components < 3 ? (d.num_components < 0 ? 0 : d.num_components) : 3);
+  for (size_t c = 0; c < rows; ++c) {
+    const FrameComponent* f = c < static_cast<size_t>(d.scan_component_count) ? d.scan_components[c] : nullptr;
+    if (f == nullptr) continue;
+    d.row_components[c] = RowComponent{f->dequant.data(), f->index, f->mcu_blocks_across, f->mcu_blocks_down,
+                                       f->edge_blocks_across, f->edge_blocks_down};
+  }
+  if (!classify_layout()) return finish(kDecodeCannotOpen);
+  if (!scan_holds_every_component()) {
+    fail(kDecodeCorrupt, msg::kScanIncomplete);
+    return finish(d.error);
+  }
+  if (allocate_frame(image) != 0) return finish(d.error);
+
+  const uint32_t rows_total = d.mcu_rows > 0 ? d.mcu_rows : 1;
+  for (d.mcu_row_index = 0; d.mcu_row_index + 1 < rows_total;) {
+    decode_mcu_row();
+    ++d.mcu_row_index;
+    if (d.decoder_status != 4) {
+      console_log("%s", msg::kDecodeError);
+      return finish(kDecodeRowStatus);
+    }
+  }
+  decode_mcu_row();
+
+  while (!d.image_done) {
+    read_headers();
+    if (d.error != 0) return finish(d.error);
+    if (d.decoder_status == 0) {
+      console_log("%s", msg::kDecodeError);
+      return finish(kDecodeTrailer);
+    }
+  }
+  *out_width = d.image_w;
+  *out_height = d.image_h;
+  copy_out(image.data);
+  return finish(kDecodeOk);
+}
+
+int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height, ImageBuffer& image) noexcept {
+  uint8_t* data = nullptr;
+  uint32_t size = 0;
+  switch (read_whole_file(path, &data, &size)) {
+    case ReadResult::kCannotOpen:
+      console_log("%s", msg::kCannotOpen);
+      return kDecodeCannotOpen;
+    case ReadResult::kNoMemory:
+      console_log("%s", msg::kNoSourceMemory);
+      return kDecodeNoSourceMemory;
+    case ReadResult::kOk:
+      break;
+  }
+  const int32_t result = decode_jpeg_memory(data, size, out_width, out_height, image);
+  heap_free(data);
+  return result;
+}
+
+}  // namespace kestrum

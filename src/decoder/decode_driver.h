@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: MIT
+// The decoder's entry points: a baseline 4:2:0 JPEG (file or bytes) to a PlanarYuv420Image.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrum {
+
+// The caller's output buffer. Once the frame is known the driver asks for the bytes it needs
+// through reserve (null: the buffer is fixed), which may replace data and capacity_bytes.
+//
+// PlanarYuv420Image layout in data, with P = width and H = height rounded up to 16: Y (H rows
+// of P bytes), then Cb and Cr (H/2 rows of P/2 bytes each), no header, no gaps. Example: 100 x 75
+// gives P = 112, H = 80; Cb starts at 8960, Cr at 11200, 13440 bytes in all.
+struct ImageBuffer {
+  uint8_t* data = nullptr;
+  size_t capacity_bytes = 0;
+  bool (*reserve)(ImageBuffer& self, size_t bytes) = nullptr;
+  void* owner = nullptr;
+};
+
+// Size in bytes of the PlanarYuv420Image of a width x height frame (0 when it would not fit
+// size_t).
+size_t planar_image_bytes(int32_t width, int32_t height) noexcept;
+
+// Decodes the file at path. Returns 0 with the frame size in out_width/out_height and the image
+// in image, or a negative DecodeStatus after its messages. Every decoder buffer is released.
+int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height,
+                         ImageBuffer& image) noexcept;
+
+// The same from bytes in memory (which the decoder only reads).
+int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width,
+                           int32_t* out_height, ImageBuffer& image) noexcept;
+
+}  // namespace kestrum

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: MIT
+// Huffman entropy decoding of baseline scans (T.81 F.2.2): table derivation (C.1, C.2, F.15),
+// the bit reader with stuffing and markers, symbol decode, RECEIVE/EXTEND, restarts.
+#pragma once
+
+#include <cstdint>
+
+#include "decoder/decoder_state.h"
+
+namespace kestrum {
+
+// Derives a decoding table from a 17-byte count record ([1..16]) and 256 symbols. Returns null,
+// or the message of a malformed table (more than 256 codes, over-subscribed, DC symbol above 15).
+// Writes: table.
+const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool is_dc,
+                               HuffDecodeTable& table) noexcept;
+
+// Loads bytes until 17 bits are buffered or a marker stops the reader; pads zero bits at a marker
+// when bits_wanted exceeds what is left. Reads/Writes: bit_buffer, bit_count, unread_marker,
+// read_pos, entropy_exhausted.
+void refill_bits() noexcept;
+
+// Decodes one symbol with the 8-bit lookahead. Reads/Writes: bit reader state.
+uint8_t decode_symbol(const HuffDecodeTable& table) noexcept;
+// Decodes one symbol bit by bit from start_length (1 or 9). Reads/Writes: bit reader state.
+uint8_t decode_symbol_slow(const HuffDecodeTable& table, int32_t start_length) noexcept;
+// Reads n (1..15) magnitude bits and sign-extends them (T.81 F.2.2.1). Reads/Writes: bit reader.
+int32_t receive_extend(int32_t n) noexcept;
+
+// Consumes or resynchronises at a restart marker; resets predictors and the interval count.
+// Reads/Writes: bit_count, unread_marker, read_pos, expected_rst, last_dc, mcus_to_restart,
+// entropy_exhausted.
+void process_restart() noexcept;
+
+// Decodes the blocks of one MCU into the zeroed coef_blocks (natural order).
+// Reads/Writes: bit reader state, last_dc, mcus_to_restart, coef_blocks.
+void decode_one_mcu() noexcept;
+
+}  // namespace kestrum

@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: MIT
+// Dequantization and the 22-bit saturating fixed-point inverse DCT of the modelled hardware.
+#pragma once
+
+#include <cstdint>
+
+namespace kestrum {
+
+// Dequantizes coef (natural order) in place with the low 16 bits of dequant, transforms it and
+// writes 64 samples row by row. Reads/Writes: idct_work.
+void idct_block(int16_t* coef, const uint32_t* dequant, uint8_t* out) noexcept;
+
+// One 8-point inverse transform of eight consecutive values, in place.
+void idct_1d(int32_t* x) noexcept;
+
+// Transposes an 8x8 array of 32-bit values in place.
+void transpose_8x8(int32_t* w) noexcept;
+
+}  // namespace kestrum

@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: MIT
+// Encode driver: 4:2:0 configuration, the header, and the MCU walk in raster order with a
+// restart interval of one MCU row (T.81 B.2.4.4, E.1.3).
+#include "encoder/encode_driver.h"
+
+#include "api/console_log.h"
+#include "api/messages.h"
+#include "common/heap.h"
+#include "encoder/encoder_state.h"
+#include "encoder/fdct_quant.h"
+#include "encoder/header_writer.h"
+#include "encoder/huffman_encode.h"
+#include "encoder/quality.h"
+
+namespace kestrum {
+namespace {
+
+constexpr uint8_t kSampling420 = 2;
+
+// Makes room for one more MCU; false when the buffer cannot grow.
+bool ensure_room(ImageAttribute& a) {
+  EncoderState& e = g_encoder;
+  const size_t used = static_cast<size_t>(e.out_ptr - a.stream_buffer);
+  if (a.stream_capacity_bytes - used >= kMaxMcuStreamBytes) return true;
+  size_t grown = a.stream_capacity_bytes + a.stream_capacity_bytes / 2 + kMaxMcuStreamBytes;
+  if (grown < a.stream_capacity_bytes) return false;
+  auto* moved = static_cast<uint8_t*>(heap_realloc(a.stream_buffer, grown));
+  if (moved == nullptr) return false;
+  a.stream_buffer = moved;
+  a.stream_capacity_bytes = grown;
+  e.out_ptr = moved + used;
+  return true;
+}
+
+void put_marker(uint8_t code) {
+  EncoderState& e = g_encoder;
+  *e.out_ptr++ = 0xFF;
+  *e.out_ptr++ = code;
+  e.byte_count += 2;
+}
+
+}  // namespace
+
+size_t initial_stream_capacity(int32_t aligned_width, int32_t aligned_height) noexcept {
+  // A quarter of the planar image covers photographs at high quality; noisier content grows it.
+  const uint64_t pixels = static_cast<uint64_t>(static_cast<uint32_t>(aligned_width)) *
+                          static_cast<uint32_t>(aligned_height);
+  const uint64_t bytes = kHeaderBytes + pixels * 3 / 8 + 2 * kMaxMcuStreamBytes;
+  return bytes > SIZE_MAX / 2 ? SIZE_MAX / 2 : static_cast<size_t>(bytes);
+}
+
+int32_t JImageInit() noexcept {
+  EncoderState& e = g_encoder;
+  ImageAttribute& a = *e.attribute;
+  e.h_samp = {2, 1, 1};
+  e.v_samp = {2, 1, 1};
+  e.dqt_written = {false, false};
+  e.dht_dc_written = {false, false};
+  e.dht_ac_written = {false, false};
+  a.region_width = e.aligned_width;
+  a.region_height = e.aligned_height;
+  a.region_x = 0;
+  a.region_y = 0;
+  e.mcus_per_row = e.aligned_width / 16;
+  e.mcu_rows = e.aligned_height / 16;
+  e.dc_table_sel = {0, 1, 1};
+  e.ac_table_sel = {0, 1, 1};
+  if (a.stream_buffer == nullptr || a.sampling_format != kSampling420) return 1;
+  if (a.stream_capacity_bytes < kHeaderBytes + kMaxMcuStreamBytes) return 1;
+  setup_quant_tables();
+  e.out_ptr = a.stream_buffer;
+  e.byte_count = 0;
+  write_soi_app0();
+  e.mcu_block_comp = {0, 0, 0, 0, 1, 2};
+  e.dc_pred = {0, 0, 0};
+  write_frame_headers();
+  return 0;
+}
+
+int32_t JImageEncoder() noexcept {
+  EncoderState& e = g_encoder;
+  ImageAttribute& a = *e.attribute;
+  int16_t* blocks = e.workspace->block_buffer;
+  const size_t w = static_cast<size_t>(e.aligned_width);
+  const size_t h = static_cast<size_t>(e.aligned_height);
+  const uint8_t* image = a.image_buffer;
+  const uint8_t* cb_plane = image + w * h;
+  const uint8_t* cr_plane = image + (5 * w * h) / 4;
+  BitWriter writer{0, 0};
+  uint32_t restart = 0;
+  for (int32_t r = 0; r < e.mcu_rows; ++r) {
+    const size_t row = static_cast<size_t>(r);
+    for (int32_t c = 0; c < e.mcus_per_row; ++c) {
+      const size_t col = static_cast<size_t>(c);
+      if (r == 111 && c == 19) console_log("%s", msg::kOk);
+      if (!ensure_room(a)) return 1;
+      fetch_mcu(image + 16 * row * w + 16 * col, cb_plane + 8 * row * (w / 2) + 8 * col,
+                cr_plane + 8 * row * (w / 2) + 8 * col, e.aligned_width, blocks);
+      if (transform_mcu(blocks) != 0) return 1;
+      writer = encode_mcu(blocks, writer);
+    }
+    if (r < e.mcu_rows - 1) {
+      e.dc_pred = {0, 0, 0};
+      flush_bits(writer);
+      put_marker(static_cast<uint8_t>(0xD0 + restart));
+    }
+    restart = (restart + 1) % 8;
+  }
+  if (!ensure_room(a)) return 1;
+  flush_bits(writer);
+  put_marker(0xD9);
+  a.stream_length = static_cast<uint32_t>(e.out_ptr - a.stream_buffer);
+  return 0;
+}
+
+}  // namespace kestrum

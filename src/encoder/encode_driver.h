@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: MIT
+// The encoder's entry points: configure and write the header, then code the image.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrum {
+
+// Worst case of one MCU in the stream. Per block: DC code <= 11 bits + 11 magnitude bits, and 63
+// AC coefficients of at most 16 code bits + 10 magnitude bits: 22 + 63 * 26 = 1660 bits; six
+// blocks 9960 bits = 1245 bytes, doubled if every byte were 0xFF and stuffed: 2490. The flush
+// byte (stuffed: 2), a restart marker or EOI (2) and its stuffing margin bring it to 2498.
+inline constexpr size_t kMaxMcuStreamBytes = 2498;
+
+// First capacity of the stream buffer for an aligned image; it grows when an MCU might not fit.
+size_t initial_stream_capacity(int32_t aligned_width, int32_t aligned_height) noexcept;
+
+// Configures 4:2:0, settles the quantization tables and writes the 629-byte header. Returns 0, or
+// 1 for a null stream buffer or a sampling_format other than 2.
+// Reads/Writes: g_encoder, *attribute.
+int32_t JImageInit() noexcept;
+
+// Codes every MCU, a restart marker after each MCU row but the last, then EOI; stores
+// stream_length. Returns 0, or 1 when the stream buffer cannot grow.
+// Reads/Writes: g_encoder, *attribute (stream_buffer may move), the workspace's block buffer.
+int32_t JImageEncoder() noexcept;
+
+}  // namespace kestrum

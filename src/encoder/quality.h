@@ -1,0 +1,23 @@
+// SPDX-License-Identifier: MIT
+// Quality scaling of the Annex K tables and the estimate of the source's own quality.
+#pragma once
+
+#include <cstdint>
+
+namespace kestrum {
+
+// Scales base (natural order) into dest by the quality rule: q folded into 1..100, factor
+// 5000/q below 50 else 200 - 2q, entries (base * s + 50) / 100 clamped to 1..255.
+void scale_quant_table(const int16_t* base, int16_t* dest, int32_t quality) noexcept;
+
+// The quality 1..100 whose scaled Annex K tables sum at least to the source tables' sum S
+// (100 when S <= 128).
+int32_t estimate_source_quality(int32_t source_sum) noexcept;
+
+// Settles the working tables: 0 requests 85 (written back), and the request is lowered by the
+// distance of the source's estimated quality from 100.
+// Reads: attribute->quality, the decoder's stored quant slots 0 and 1. Writes: attribute->quality,
+// luma_quant_table, chroma_quant_table.
+void setup_quant_tables() noexcept;
+
+}  // namespace kestrum

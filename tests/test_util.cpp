@@ -1,0 +1,282 @@
+// SPDX-License-Identifier: MIT
+#include "test_util.h"
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "api/console_log.h"
+
+extern "C" {
+#include <jpeglib.h>
+}
+
+namespace kestrum::test {
+
+std::vector<uint8_t> photo_rgb(int width, int height, uint32_t seed, int noise) {
+  std::vector<uint8_t> rgb(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> jitter(-noise, noise);
+  const double fx = 6.2831853 / (width > 1 ? width : 1);
+  const double fy = 6.2831853 / (height > 1 ? height : 1);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const double sky = 0.5 + 0.5 * std::sin(fx * x * 1.5 + seed) * std::cos(fy * y * 0.7);
+      const bool disc = (x - width / 3) * (x - width / 3) + (y - height / 2) * (y - height / 2) <
+                        (width * height) / 16;
+      const bool bar = ((x / 23) + (y / 31)) % 7 == 0;
+      int r = static_cast<int>(60 + 150 * sky);
+      int g = static_cast<int>(90 + 100 * std::cos(fy * y + seed * 0.3));
+      int b = static_cast<int>(170 - 80 * sky);
+      if (disc) r = 220, g = 180 - (y % 40), b = 40;
+      if (bar) r /= 2, g /= 2, b /= 2;
+      const int n = noise > 0 ? jitter(rng) : 0;
+      uint8_t* p = &rgb[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3];
+      p[0] = static_cast<uint8_t>(std::clamp(r + n, 0, 255));
+      p[1] = static_cast<uint8_t>(std::clamp(g + n, 0, 255));
+      p[2] = static_cast<uint8_t>(std::clamp(b - n, 0, 255));
+    }
+  }
+  return rgb;
+}
+
+namespace {
+
+struct ErrorManager {
+  jpeg_error_mgr base;
+  jmp_buf jump;
+  int warnings = 0;
+};
+
+void on_error(j_common_ptr info) { std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1); }
+void on_message(j_common_ptr info, int level) {
+  if (level < 0) ++reinterpret_cast<ErrorManager*>(info->err)->warnings;
+}
+
+}  // namespace
+
+Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height, const JpegOptions& options) {
+  jpeg_compress_struct c{};
+  ErrorManager err{};
+  c.err = jpeg_std_error(&err.base);
+  err.base.error_exit = on_error;
+  unsigned char* out = nullptr;
+  unsigned long out_size = 0;
+  std::vector<uint8_t> grey;
+  if (setjmp(err.jump) != 0) {
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    return {};
+  }
+  jpeg_create_compress(&c);
+  jpeg_mem_dest(&c, &out, &out_size);
+  c.image_width = static_cast<JDIMENSION>(width);
+  c.image_height = static_cast<JDIMENSION>(height);
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  if (options.components == 1) jpeg_set_colorspace(&c, JCS_GRAYSCALE);
+  jpeg_set_quality(&c, options.quality, TRUE);
+  c.comp_info[0].h_samp_factor = options.h0;
+  c.comp_info[0].v_samp_factor = options.v0;
+  if (options.components == 3) {
+    c.comp_info[1].h_samp_factor = c.comp_info[1].v_samp_factor = 1;
+    c.comp_info[2].h_samp_factor = c.comp_info[2].v_samp_factor = 1;
+  }
+  c.optimize_coding = options.optimize ? TRUE : FALSE;
+  c.arith_code = options.arithmetic ? TRUE : FALSE;
+  c.restart_in_rows = options.restart_rows;
+  c.restart_interval = static_cast<unsigned int>(options.restart_mcus);
+  c.dct_method = JDCT_ISLOW;
+  if (options.progressive) jpeg_simple_progression(&c);
+  jpeg_start_compress(&c, TRUE);
+  const size_t stride = static_cast<size_t>(width) * 3;
+  while (c.next_scanline < c.image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(&rgb[c.next_scanline * stride]);
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  Bytes result(out, out + out_size);
+  std::free(out);
+  return result;
+}
+
+bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
+  jpeg_decompress_struct d{};
+  ErrorManager err{};
+  d.err = jpeg_std_error(&err.base);
+  err.base.error_exit = on_error;
+  err.base.emit_message = on_message;
+  if (setjmp(err.jump) != 0) {
+    jpeg_destroy_decompress(&d);
+    return false;
+  }
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&d, TRUE);
+  if (d.num_components != 3 || d.comp_info[0].h_samp_factor != 2 || d.comp_info[0].v_samp_factor != 2) {
+    jpeg_destroy_decompress(&d);
+    return false;
+  }
+  d.raw_data_out = TRUE;
+  d.dct_method = JDCT_ISLOW;
+  d.do_fancy_upsampling = FALSE;
+  jpeg_start_decompress(&d);
+  const int w = static_cast<int>(d.image_width), h = static_cast<int>(d.image_height);
+  const int pw = (w + 15) / 16 * 16, ph = (h + 15) / 16 * 16;
+  std::vector<uint8_t> py(static_cast<size_t>(pw) * static_cast<size_t>(ph));
+  std::vector<uint8_t> pcb(py.size() / 4), pcr(py.size() / 4);
+  while (d.output_scanline < d.output_height) {
+    JSAMPROW yrows[16], cbrows[8], crrows[8];
+    const size_t base = d.output_scanline;
+    for (size_t i = 0; i < 16; ++i) yrows[i] = &py[(base + i) * static_cast<size_t>(pw)];
+    for (size_t i = 0; i < 8; ++i) {
+      cbrows[i] = &pcb[(base / 2 + i) * static_cast<size_t>(pw / 2)];
+      crrows[i] = &pcr[(base / 2 + i) * static_cast<size_t>(pw / 2)];
+    }
+    JSAMPARRAY planes[3] = {yrows, cbrows, crrows};
+    jpeg_read_raw_data(&d, planes, 16);
+  }
+  jpeg_finish_decompress(&d);
+  jpeg_destroy_decompress(&d);
+  out->width = w;
+  out->height = h;
+  out->cw = (w + 1) / 2;
+  out->ch = (h + 1) / 2;
+  out->y.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
+  for (int r = 0; r < h; ++r) std::memcpy(&out->y[static_cast<size_t>(r * w)], &py[static_cast<size_t>(r * pw)], static_cast<size_t>(w));
+  out->cb.resize(static_cast<size_t>(out->cw) * static_cast<size_t>(out->ch));
+  out->cr.resize(out->cb.size());
+  for (int r = 0; r < out->ch; ++r) {
+    std::memcpy(&out->cb[static_cast<size_t>(r * out->cw)], &pcb[static_cast<size_t>(r * pw / 2)], static_cast<size_t>(out->cw));
+    std::memcpy(&out->cr[static_cast<size_t>(r * out->cw)], &pcr[static_cast<size_t>(r * pw / 2)], static_cast<size_t>(out->cw));
+  }
+  out->warnings = err.warnings;
+  return true;
+}
+
+bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height, int* warnings) {
+  jpeg_decompress_struct d{};
+  ErrorManager err{};
+  d.err = jpeg_std_error(&err.base);
+  err.base.error_exit = on_error;
+  err.base.emit_message = on_message;
+  if (setjmp(err.jump) != 0) {
+    jpeg_destroy_decompress(&d);
+    return false;
+  }
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&d, TRUE);
+  d.out_color_space = JCS_RGB;
+  jpeg_start_decompress(&d);
+  *width = static_cast<int>(d.output_width);
+  *height = static_cast<int>(d.output_height);
+  rgb->assign(static_cast<size_t>(*width) * static_cast<size_t>(*height) * 3, 0);
+  while (d.output_scanline < d.output_height) {
+    JSAMPROW row = &(*rgb)[d.output_scanline * static_cast<size_t>(*width) * 3];
+    jpeg_read_scanlines(&d, &row, 1);
+  }
+  jpeg_finish_decompress(&d);
+  jpeg_destroy_decompress(&d);
+  *warnings = err.warnings;
+  return true;
+}
+
+double psnr(const uint8_t* a, const uint8_t* b, size_t n) {
+  double sum = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double d = static_cast<double>(a[i]) - static_cast<double>(b[i]);
+    sum += d * d;
+  }
+  if (sum == 0) return 99.0;
+  return 10.0 * std::log10(255.0 * 255.0 / (sum / static_cast<double>(n)));
+}
+
+ConsoleCapture::ConsoleCapture() { set_console_sink(&ConsoleCapture::sink, this); }
+ConsoleCapture::~ConsoleCapture() { set_console_sink(nullptr, nullptr); }
+void ConsoleCapture::sink(const char* text, void* self) { static_cast<ConsoleCapture*>(self)->text_ += text; }
+
+TempDir::TempDir() {
+  static int counter = 0;
+  const auto base = std::filesystem::temp_directory_path();
+  std::random_device rd;
+  for (;;) {
+    auto candidate = base / ("kestrum-test-" + std::to_string(rd()) + "-" + std::to_string(counter++));
+    std::error_code ec;
+    if (std::filesystem::create_directory(candidate, ec)) {
+      root_ = candidate.string();
+      break;
+    }
+  }
+}
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(root_, ec);
+}
+std::string TempDir::path(const std::string& name) const { return (std::filesystem::path(root_) / name).string(); }
+std::vector<std::string> TempDir::list() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(root_)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool write_file(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(f);
+}
+bool read_file(const std::string& path, Bytes* data) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  data->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  return true;
+}
+bool file_exists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
+std::vector<Segment> split_segments(const Bytes& j) {
+  std::vector<Segment> out;
+  size_t i = 0;
+  while (i + 1 < j.size()) {
+    if (j[i] != 0xFF) {
+      ++i;
+      continue;
+    }
+    const uint8_t m = j[i + 1];
+    if (m == 0xFF) {
+      ++i;
+      continue;
+    }
+    Segment s;
+    s.marker = m;
+    s.offset = i;
+    if (m == 0xD8 || m == 0xD9 || (m >= 0xD0 && m <= 0xD7) || m == 0x01) {
+      s.length = 2;
+    } else if (i + 3 < j.size()) {
+      s.length = 2 + (static_cast<size_t>(j[i + 2]) << 8 | j[i + 3]);
+      if (m == 0xDA) {  // extend over the entropy data up to the next non-RST marker
+        size_t k = i + s.length;
+        while (k + 1 < j.size() && !(j[k] == 0xFF && j[k + 1] != 0 && !(j[k + 1] >= 0xD0 && j[k + 1] <= 0xD7))) ++k;
+        s.length = k - i;
+      }
+    } else {
+      s.length = j.size() - i;
+    }
+    out.push_back(s);
+    i += s.length;
+  }
+  return out;
+}
+
+}  // namespace kestrum::test

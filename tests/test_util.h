@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: MIT
+// Test helpers: photo-like images, JPEG files written and read with libjpeg (the independent
+// reference), console capture and temporary folders.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrum::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// A deterministic photo-like RGB image: smooth gradients, edges and some texture.
+std::vector<uint8_t> photo_rgb(int width, int height, uint32_t seed = 1, int noise = 12);
+
+struct JpegOptions {
+  int quality = 90;
+  int restart_rows = 0;      // restart interval in MCU rows (0 = none)
+  int restart_mcus = 0;      // restart interval in MCUs (0 = none; overrides rows)
+  bool optimize = false;     // optimized Huffman tables
+  int h0 = 2, v0 = 2;        // luma sampling factors; chroma 1x1
+  int components = 3;        // 1 = greyscale
+  bool progressive = false;
+  bool arithmetic = false;
+};
+
+// Compresses RGB with libjpeg (baseline by default).
+Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height, const JpegOptions& options);
+
+// Planes as libjpeg decodes them in raw-data mode (accurate integer IDCT), cropped to the
+// component size: Y width x height, chroma ceil(width/2) x ceil(height/2) for 4:2:0.
+struct RawPlanes {
+  int width = 0, height = 0;
+  std::vector<uint8_t> y, cb, cr;
+  int cw = 0, ch = 0;
+  int warnings = 0;
+};
+bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out);
+
+// RGB decode with libjpeg; returns false on error, counts warnings.
+bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height, int* warnings);
+
+double psnr(const uint8_t* a, const uint8_t* b, size_t n);
+
+// Console transcript capture for the lifetime of the object.
+class ConsoleCapture {
+ public:
+  ConsoleCapture();
+  ~ConsoleCapture();
+  ConsoleCapture(const ConsoleCapture&) = delete;
+  ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+  const std::string& text() const { return text_; }
+  void clear() { text_.clear(); }
+
+ private:
+  static void sink(const char* text, void* self);
+  std::string text_;
+};
+
+// A fresh temporary folder, removed with its contents at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path(const std::string& name) const;
+  const std::string& root() const { return root_; }
+  std::vector<std::string> list() const;
+
+ private:
+  std::string root_;
+};
+
+bool write_file(const std::string& path, const Bytes& data);
+bool read_file(const std::string& path, Bytes* data);
+bool file_exists(const std::string& path);
+
+// Segments of a JPEG stream by marker (for building malformed variants and checking output).
+struct Segment {
+  uint8_t marker = 0;
+  size_t offset = 0;  // of the 0xFF
+  size_t length = 0;  // whole segment with its marker (for SOS: up to the next non-RST marker)
+};
+std::vector<Segment> split_segments(const Bytes& jpeg);
+
+}  // namespace kestrum::test
