@@ -1,1 +1,178 @@
+// SPDX-License-Identifier: MIT
+// The decoder against libjpeg (raw 4:2:0 output, accurate integer IDCT) on files libjpeg
+// writes, the exact geometry and copy-out layout, padding columns, and refused layouts.
 #include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "decoder/decoder_state.h"
+#include "test_util.h"
+
+namespace kestrum::test {
+namespace {
+
+struct Agreement {
+  int max_diff = 0;
+  double psnr_y = 0, psnr_cb = 0, psnr_cr = 0;
+};
+
+Agreement compare_with_libjpeg(const Bytes& jpeg, const OurDecode& ours) {
+  RawPlanes ref;
+  EXPECT_TRUE(libjpeg_decode_raw(jpeg, &ref));
+  Agreement a;
+  const int w = ref.width, h = ref.height;
+  const size_t pw = static_cast<size_t>((w + 15) / 16 * 16), ph = static_cast<size_t>((h + 15) / 16 * 16);
+  std::vector<uint8_t> y(static_cast<size_t>(w * h)), cb(ref.cb.size()), cr(ref.cr.size());
+  for (size_t r = 0; r < static_cast<size_t>(h); ++r) {
+    for (size_t x = 0; x < static_cast<size_t>(w); ++x) y[r * static_cast<size_t>(w) + x] = ours.image[r * pw + x];
+  }
+  const uint8_t* ocb = ours.image.data() + pw * ph;
+  const uint8_t* ocr = ocb + (pw / 2) * (ph / 2);
+  for (size_t r = 0; r < static_cast<size_t>(ref.ch); ++r) {
+    for (size_t x = 0; x < static_cast<size_t>(ref.cw); ++x) {
+      cb[r * static_cast<size_t>(ref.cw) + x] = ocb[r * (pw / 2) + x];
+      cr[r * static_cast<size_t>(ref.cw) + x] = ocr[r * (pw / 2) + x];
+    }
+  }
+  auto diff = [&a](const std::vector<uint8_t>& p, const std::vector<uint8_t>& q) {
+    for (size_t i = 0; i < p.size(); ++i) a.max_diff = std::max(a.max_diff, std::abs(p[i] - q[i]));
+  };
+  diff(y, ref.y);
+  diff(cb, ref.cb);
+  diff(cr, ref.cr);
+  a.psnr_y = psnr(y.data(), ref.y.data(), y.size());
+  a.psnr_cb = psnr(cb.data(), ref.cb.data(), cb.size());
+  a.psnr_cr = psnr(cr.data(), ref.cr.data(), cr.size());
+  return a;
+}
+
+struct LibjpegCase {
+  int width, height, quality, restart_mcus;
+  bool optimize;
+};
+class AgainstLibjpeg : public ::testing::TestWithParam<LibjpegCase> {};
+
+TEST_P(AgainstLibjpeg, PlanesAgree) {
+  const LibjpegCase c = GetParam();
+  JpegOptions o;
+  o.quality = c.quality;
+  o.restart_mcus = c.restart_mcus;
+  o.optimize = c.optimize;
+  const Bytes jpeg = libjpeg_encode(photo_rgb(c.width, c.height, static_cast<uint32_t>(c.width)), c.width, c.height, o);
+  ASSERT_FALSE(jpeg.empty());
+  const OurDecode ours = decode_ours(jpeg);
+  ASSERT_EQ(ours.status, 0) << ours.log;
+  EXPECT_EQ(ours.width, c.width);
+  EXPECT_EQ(ours.height, c.height);
+  const Agreement a = compare_with_libjpeg(jpeg, ours);
+  EXPECT_LE(a.max_diff, 2);
+  EXPECT_GE(a.psnr_y, 50.0);
+  EXPECT_GE(a.psnr_cb, 50.0);
+  EXPECT_GE(a.psnr_cr, 50.0);
+  RecordProperty("max_diff", a.max_diff);
+  std::printf("%dx%d q%d rst%d opt%d: max diff %d, PSNR Y %.1f Cb %.1f Cr %.1f dB\n", c.width, c.height, c.quality,
+              c.restart_mcus, c.optimize, a.max_diff, a.psnr_y, a.psnr_cb, a.psnr_cr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, AgainstLibjpeg,
+                         ::testing::Values(LibjpegCase{48, 48, 75, 0, false}, LibjpegCase{50, 49, 10, 0, false},
+                                           LibjpegCase{100, 75, 50, 0, false}, LibjpegCase{227, 149, 90, 3, false},
+                                           LibjpegCase{333, 251, 95, 0, true}, LibjpegCase{640, 480, 100, 40, false},
+                                           LibjpegCase{641, 479, 25, 7, true}, LibjpegCase{1023, 769, 85, 0, true},
+                                           LibjpegCase{1920, 1080, 92, 120, false},
+                                           LibjpegCase{1921, 1081, 60, 1, true}));
+
+TEST(Decoder, Geometry100x75) {
+  JpegOptions o;
+  const Bytes jpeg = libjpeg_encode(photo_rgb(100, 75), 100, 75, o);
+  const OurDecode ours = decode_ours(jpeg);
+  ASSERT_EQ(ours.status, 0);
+  EXPECT_EQ(ours.image.size(), 13440u);  // 112 x 80 x 3 / 2
+  EXPECT_EQ(ours.log, "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\n");
+  EXPECT_EQ(g_decoder.padded_width, 112);
+  EXPECT_EQ(g_decoder.padded_height, 80);
+  EXPECT_EQ(g_decoder.mcu_rows, 5u);
+  EXPECT_EQ(g_decoder.mcu_columns, 7u);
+  EXPECT_EQ(g_decoder.components[0].blocks_across, 13u);
+  EXPECT_EQ(g_decoder.components[0].blocks_down, 10u);
+  EXPECT_EQ(g_decoder.components[1].blocks_across, 7u);
+  EXPECT_EQ(g_decoder.components[1].blocks_down, 5u);
+  EXPECT_EQ(g_decoder.components[0].edge_blocks_across, 1u);
+  EXPECT_EQ(g_decoder.components[0].edge_blocks_down, 2u);
+  EXPECT_EQ(g_decoder.mcu_block_total, 6);
+  const std::array<uint32_t, 6> blocks = {0, 0, 0, 0, 1, 2};
+  for (size_t b = 0; b < 6; ++b) EXPECT_EQ(g_decoder.block_component[b], blocks[b]);
+}
+
+// The padding columns of a Y row hold the first samples of the next line (the last row keeps
+// its own); chroma rows keep their own decoded samples beyond the width.
+TEST(Decoder, PaddingColumnsFollowThePlaneStride) {
+  for (int width : {50, 100, 129}) {
+    const int height = 40;
+    JpegOptions o;
+    o.quality = 95;
+    const Bytes jpeg = libjpeg_encode(photo_rgb(width, height, 9), width, height, o);
+    const OurDecode ours = decode_ours(jpeg);
+    ASSERT_EQ(ours.status, 0);
+    const size_t P = static_cast<size_t>((width + 15) / 16 * 16), H = 48, W = static_cast<size_t>(width);
+    for (size_t r = 0; r + 1 < H; ++r) {
+      for (size_t x = W; x < P; ++x) {
+        ASSERT_EQ(ours.image[r * P + x], ours.image[(r + 1) * P + (x - W)]) << width << " row " << r << " col " << x;
+      }
+    }
+    // The full-resolution planes decode the padding of the chroma blocks as data: compare with
+    // libjpeg's raw output, which keeps the whole padded block.
+  }
+}
+
+struct LayoutCase {
+  int h0, v0, components;
+  const char* log_tail;
+};
+class RefusedLayouts : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(RefusedLayouts, PrintAndReturnMinusOne) {
+  const LayoutCase c = GetParam();
+  JpegOptions o;
+  o.h0 = c.h0;
+  o.v0 = c.v0;
+  o.components = c.components;
+  const Bytes jpeg = libjpeg_encode(photo_rgb(64, 64), 64, 64, o);
+  const OurDecode ours = decode_ours(jpeg);
+  EXPECT_EQ(ours.status, -1);
+  EXPECT_EQ(ours.log, std::string("file width: 64\nfile height: 64\n") + c.log_tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, RefusedLayouts,
+    ::testing::Values(LayoutCase{1, 1, 3, "input jpeg file is ycbcr111 format\nnot support. only support yuv420\n"},
+                      LayoutCase{2, 1, 3, "input jpeg file is ycbcr211h format\nnot support. only support yuv420\n"},
+                      LayoutCase{1, 2, 3, "input jpeg file is ycbcr211v format\nnot support. only support yuv420\n"},
+                      LayoutCase{1, 1, 1, "input jpeg file is ycbcr100 format\nnot support. only support yuv420\n"},
+                      LayoutCase{2, 2, 1, "input jpeg file is ycbcr100 format\nnot support. only support yuv420\n"}));
+
+TEST(Decoder, LargePhotoSizes) {
+  for (auto [w, h] : {std::pair{4000, 3000}, std::pair{8192, 8192}}) {
+    JpegOptions o;
+    o.quality = 80;
+    const Bytes jpeg = libjpeg_encode(photo_rgb(w, h, 5, 4), w, h, o);
+    const OurDecode ours = decode_ours(jpeg);
+    ASSERT_EQ(ours.status, 0) << w;
+    EXPECT_EQ(ours.width, w);
+    EXPECT_EQ(ours.height, h);
+    // Check agreement on a sample of rows to keep the test short.
+    RawPlanes ref;
+    ASSERT_TRUE(libjpeg_decode_raw(jpeg, &ref));
+    const size_t pw = static_cast<size_t>((w + 15) / 16 * 16);
+    int worst = 0;
+    for (size_t r = 0; r < static_cast<size_t>(h); r += 97) {
+      for (size_t x = 0; x < static_cast<size_t>(w); ++x) {
+        worst = std::max(worst, std::abs(ours.image[r * pw + x] - ref.y[r * static_cast<size_t>(w) + x]));
+      }
+    }
+    EXPECT_LE(worst, 2);
+  }
+}
+
+}  // namespace
+}  // namespace kestrum::test

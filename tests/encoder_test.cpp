@@ -1,1 +1,252 @@
+// SPDX-License-Identifier: MIT
+// Exact header bytes, restart markers and stream framing, the quality estimate against libjpeg's
+// own quality scaling, and recodes that libjpeg decodes cleanly above a PSNR floor.
 #include <gtest/gtest.h>
+
+#include "api/pipeline.h"
+#include "common/jpeg_tables.h"
+#include "decoder/decoder_state.h"
+#include "encoder/encode_driver.h"
+#include "encoder/encoder_state.h"
+#include "encoder/quality.h"
+#include "test_util.h"
+
+namespace kestrum::test {
+namespace {
+
+// Encodes a grey planar image of width x height with our encoder at quality, with the decoder's
+// stored tables as they are.
+Bytes encode_plain(int32_t width, int32_t height, uint16_t quality, std::string* log = nullptr) {
+  EncoderState& e = g_encoder;
+  e.image_width = width;
+  e.image_height = height;
+  e.aligned_width = (width + 15) & ~15;
+  e.aligned_height = (height + 15) & ~15;
+  std::vector<uint8_t> image(static_cast<size_t>(e.aligned_width) * static_cast<size_t>(e.aligned_height) * 3 / 2, 128);
+  for (size_t i = 0; i < image.size() / 3 * 2; ++i) image[i] = static_cast<uint8_t>((i * 7) % 251);
+  ImageAttribute a{};
+  EncoderWorkspace ws{};
+  std::vector<int16_t> blocks(768);
+  ws.block_buffer = blocks.data();
+  a.sampling_format = 2;
+  a.quality = quality;
+  a.image_buffer = image.data();
+  a.stream_capacity_bytes = 4000;  // small on purpose: the encoder must grow it
+  a.stream_buffer = static_cast<uint8_t*>(std::malloc(a.stream_capacity_bytes));
+  e.attribute = &a;
+  e.workspace = &ws;
+  ConsoleCapture capture;
+  EXPECT_EQ(JImageInit(), 0);
+  EXPECT_EQ(JImageEncoder(), 0);
+  Bytes out(a.stream_buffer, a.stream_buffer + a.stream_length);
+  std::free(a.stream_buffer);
+  if (log != nullptr) *log = capture.text();
+  return out;
+}
+
+class Encoder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_decoder_state();
+    reset_encoder_state();
+  }
+};
+
+TEST_F(Encoder, HeaderBytes640x480) {
+  // Source tables all 1 (quality 100): no adjustment.
+  for (auto& slot : g_decoder.quant_tables) slot.fill(1);
+  const Bytes s = encode_plain(640, 480, 100);
+  ASSERT_GT(s.size(), 629u);
+  const std::vector<uint8_t> start = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F',
+                                      0,    1,    1,    0,    0,    1,    0,   1,   0,   0};
+  EXPECT_EQ(Bytes(s.begin(), s.begin() + 20), start);
+  // DQT luma at 20, chroma at 89, all 01 at quality 100
+  EXPECT_EQ(Bytes(s.begin() + 20, s.begin() + 25), (Bytes{0xFF, 0xDB, 0x00, 0x43, 0x00}));
+  EXPECT_EQ(Bytes(s.begin() + 89, s.begin() + 94), (Bytes{0xFF, 0xDB, 0x00, 0x43, 0x01}));
+  for (size_t i = 0; i < 64; ++i) ASSERT_EQ(s[25 + i], 1) << i;
+  EXPECT_EQ(Bytes(s.begin() + 158, s.begin() + 164), (Bytes{0xFF, 0xDD, 0x00, 0x04, 0x00, 0x28}));
+  const Bytes sof = {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x01, 0xE0, 0x02, 0x80, 0x03,
+                     0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
+  EXPECT_EQ(Bytes(s.begin() + 164, s.begin() + 183), sof);
+  EXPECT_EQ(Bytes(s.begin() + 183, s.begin() + 188), (Bytes{0xFF, 0xC4, 0x00, 0x1F, 0x00}));
+  EXPECT_EQ(Bytes(s.begin() + 216, s.begin() + 221), (Bytes{0xFF, 0xC4, 0x00, 0xB5, 0x10}));
+  EXPECT_EQ(Bytes(s.begin() + 399, s.begin() + 404), (Bytes{0xFF, 0xC4, 0x00, 0x1F, 0x01}));
+  EXPECT_EQ(Bytes(s.begin() + 432, s.begin() + 437), (Bytes{0xFF, 0xC4, 0x00, 0xB5, 0x11}));
+  const Bytes sos = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
+  EXPECT_EQ(Bytes(s.begin() + 615, s.begin() + 629), sos);
+  EXPECT_EQ(s[s.size() - 2], 0xFF);
+  EXPECT_EQ(s[s.size() - 1], 0xD9);
+}
+
+TEST_F(Encoder, Header100x75AndQuality85Dqt) {
+  for (auto& slot : g_decoder.quant_tables) slot.fill(1);
+  const Bytes s = encode_plain(100, 75, 85);
+  EXPECT_EQ(Bytes(s.begin() + 162, s.begin() + 164), (Bytes{0x00, 0x07}));
+  EXPECT_EQ(Bytes(s.begin() + 169, s.begin() + 173), (Bytes{0x00, 0x4B, 0x00, 0x64}));
+  EXPECT_EQ(Bytes(s.begin() + 25, s.begin() + 33), (Bytes{5, 3, 4, 4, 4, 3, 5, 4}));
+}
+
+TEST_F(Encoder, RestartMarkersCycleAfterEveryRowButTheLast) {
+  for (auto& slot : g_decoder.quant_tables) slot.fill(1);
+  const Bytes s = encode_plain(64, 160, 90);  // 10 MCU rows
+  std::vector<uint8_t> markers;
+  for (size_t i = 629; i + 1 < s.size(); ++i) {
+    if (s[i] == 0xFF && s[i + 1] != 0x00) markers.push_back(s[i + 1]);
+    if (s[i] == 0xFF && s[i + 1] >= 0xD0 && s[i + 1] <= 0xD7) {
+      // byte before a marker ends with the 1-bit fill, and is not an unstuffed 0xFF
+      EXPECT_FALSE(s[i - 1] == 0xFF);
+    }
+  }
+  EXPECT_EQ(markers, (std::vector<uint8_t>{0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD0, 0xD9}));
+  const Bytes one_row = encode_plain(64, 16, 90);
+  int rst = 0;
+  for (size_t i = 629; i + 1 < one_row.size(); ++i)
+    rst += one_row[i] == 0xFF && one_row[i + 1] >= 0xD0 && one_row[i + 1] <= 0xD7;
+  EXPECT_EQ(rst, 0);
+}
+
+TEST_F(Encoder, OkMessageAtMcu111Column19) {
+  for (auto& slot : g_decoder.quant_tables) slot.fill(1);
+  std::string log;
+  encode_plain(320, 1792, 50, &log);
+  EXPECT_EQ(log, "ok!!!");
+  encode_plain(320, 1791 - 15, 50, &log);
+  EXPECT_EQ(log, "");
+  encode_plain(304, 1792, 50, &log);
+  EXPECT_EQ(log, "");
+}
+
+TEST_F(Encoder, QualityRule) {
+  std::array<int16_t, 64> t{};
+  scale_quant_table(kBaseLumaQuant.data(), t.data(), 85);
+  EXPECT_EQ((std::array<int16_t, 8>{t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7]}),
+            (std::array<int16_t, 8>{5, 3, 3, 5, 7, 12, 15, 18}));
+  scale_quant_table(kBaseLumaQuant.data(), t.data(), 1);
+  for (int16_t v : t) ASSERT_EQ(v, 255);
+  scale_quant_table(kBaseLumaQuant.data(), t.data(), 100);
+  for (int16_t v : t) ASSERT_EQ(v, 1);
+  EXPECT_EQ(estimate_source_quality(128), 100);
+  EXPECT_EQ(estimate_source_quality(4638), 75);
+  EXPECT_EQ(estimate_source_quality(9193), 50);
+}
+
+// Parses the two 8-bit DQT tables of a stream into natural order.
+bool read_dqt(const Bytes& s, std::array<std::array<int, 64>, 2>* tables) {
+  int found = 0;
+  for (const Segment& seg : split_segments(s)) {
+    if (seg.marker != 0xDB) continue;
+    size_t p = seg.offset + 4;
+    while (p + 65 <= seg.offset + seg.length) {
+      const int id = s[p] & 15;
+      if (id > 1) return false;
+      for (size_t k = 0; k < 64; ++k) (*tables)[static_cast<size_t>(id)][kZigZagToNatural[k]] = s[p + 1 + k];
+      p += 65;
+      ++found;
+    }
+  }
+  return found == 2;
+}
+
+class QualityEstimate : public ::testing::TestWithParam<int> {};
+
+TEST_P(QualityEstimate, MatchesLibjpegScaling) {
+  const int q = GetParam();
+  JpegOptions o;
+  o.quality = q;
+  const Bytes src = libjpeg_encode(photo_rgb(96, 64, 2), 96, 64, o);
+  for (int r : {100, 95, 85, 60, 30}) {
+    EncodedStream out;
+    ConsoleCapture quiet;
+    ASSERT_EQ(recode_memory(src.data(), static_cast<uint32_t>(src.size()), r, &out), 0);
+    Bytes s(out.data, out.data + out.length);
+    release_stream(out);
+    std::array<std::array<int, 64>, 2> got{};
+    ASSERT_TRUE(read_dqt(s, &got));
+    std::array<int16_t, 64> luma{}, chroma{};
+    scale_quant_table(kBaseLumaQuant.data(), luma.data(), r - (100 - q));
+    scale_quant_table(kBaseChromaQuant.data(), chroma.data(), r - (100 - q));
+    for (size_t i = 0; i < 64; ++i) {
+      ASSERT_EQ(got[0][i], luma[i]) << "q" << q << " r" << r << " i" << i;
+      ASSERT_EQ(got[1][i], chroma[i]) << "q" << q << " r" << r << " i" << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, QualityEstimate, ::testing::Values(10, 25, 50, 75, 90, 95, 100));
+
+struct RecodeCase {
+  int width, height, source_quality, request;
+  double min_psnr;
+};
+class RecodeQuality : public ::testing::TestWithParam<RecodeCase> {};
+
+TEST_P(RecodeQuality, LibjpegDecodesCleanlyAbovePsnrFloor) {
+  const RecodeCase c = GetParam();
+  JpegOptions o;
+  o.quality = c.source_quality;
+  const Bytes src = libjpeg_encode(photo_rgb(c.width, c.height, 4), c.width, c.height, o);
+  EncodedStream out;
+  ConsoleCapture quiet;
+  ASSERT_EQ(recode_memory(src.data(), static_cast<uint32_t>(src.size()), c.request, &out), 0);
+  const Bytes s(out.data, out.data + out.length);
+  release_stream(out);
+  std::vector<uint8_t> a, b;
+  int aw = 0, ah = 0, bw = 0, bh = 0, aw_warn = 0, bw_warn = 0;
+  ASSERT_TRUE(libjpeg_decode_rgb(src, &a, &aw, &ah, &aw_warn));
+  ASSERT_TRUE(libjpeg_decode_rgb(s, &b, &bw, &bh, &bw_warn));
+  EXPECT_EQ(bw_warn, 0);
+  EXPECT_EQ(bw, c.width);
+  EXPECT_EQ(bh, c.height);
+  const double p = psnr(a.data(), b.data(), a.size());
+  std::printf("source q%d request %d: %zu -> %zu bytes, PSNR %.2f dB\n", c.source_quality, c.request, src.size(),
+              s.size(), p);
+  EXPECT_GE(p, c.min_psnr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Grid, RecodeQuality,
+                         ::testing::Values(RecodeCase{640, 480, 90, 100, 40.0}, RecodeCase{641, 479, 90, 85, 30.0},
+                                           RecodeCase{320, 240, 75, 100, 35.0}, RecodeCase{320, 240, 50, 85, 25.0},
+                                           RecodeCase{200, 150, 95, 70, 28.0}));
+
+TEST_F(Encoder, NoisyLargeImageAtQuality100Grows) {
+  // White noise at the finest quantizer is the worst case for the stream buffer.
+  const int w = 4000, h = 3000;
+  JpegOptions o;
+  o.quality = 100;
+  const Bytes src = libjpeg_encode(photo_rgb(w, h, 11, 120), w, h, o);
+  EncodedStream out;
+  ConsoleCapture quiet;
+  ASSERT_EQ(recode_memory(src.data(), static_cast<uint32_t>(src.size()), 100, &out), 0);
+  EXPECT_GT(out.length, static_cast<size_t>(w) * h * 3 / 8);  // beyond the first capacity
+  std::vector<uint8_t> rgb;
+  int bw = 0, bh = 0, warn = 0;
+  const Bytes s(out.data, out.data + out.length);
+  release_stream(out);
+  ASSERT_TRUE(libjpeg_decode_rgb(s, &rgb, &bw, &bh, &warn));
+  EXPECT_EQ(warn, 0);
+}
+
+TEST_F(Encoder, RefusesOtherSamplingAndNullBuffer) {
+  ImageAttribute a{};
+  EncoderWorkspace ws{};
+  g_encoder.attribute = &a;
+  g_encoder.workspace = &ws;
+  g_encoder.aligned_width = 112;
+  g_encoder.aligned_height = 80;
+  a.sampling_format = 2;
+  EXPECT_EQ(JImageInit(), 1);  // null stream buffer
+  EXPECT_EQ(a.region_width, 112);
+  EXPECT_EQ(a.region_height, 80);
+  std::vector<uint8_t> buffer(8192);
+  a.stream_buffer = buffer.data();
+  a.stream_capacity_bytes = buffer.size();
+  a.sampling_format = 1;
+  EXPECT_EQ(JImageInit(), 1);
+  a.sampling_format = 2;
+  a.quality = 0;
+  EXPECT_EQ(JImageInit(), 0);
+  EXPECT_EQ(a.quality, 85);
+}
+
+}  // namespace
+}  // namespace kestrum::test

@@ -1,1 +1,274 @@
+// SPDX-License-Identifier: MIT
+// Decoding tables (Annex K build, invalid tables), the worked block, the bit reader's stuffing
+// and markers, the restart resynchronisation table, and encoder codes and bit output.
 #include <gtest/gtest.h>
+
+#include <array>
+#include <random>
+
+#include "common/jpeg_tables.h"
+#include "decoder/decoder_state.h"
+#include "decoder/huffman_decode.h"
+#include "encoder/encoder_state.h"
+#include "encoder/huffman_encode.h"
+
+namespace kestrum {
+namespace {
+
+template <size_t N>
+std::array<uint8_t, 17> counts_of(const HuffSpec<N>& spec) {
+  std::array<uint8_t, 17> bits{};
+  for (size_t i = 0; i < 16; ++i) bits[i + 1] = spec.bits[i];
+  return bits;
+}
+template <size_t N>
+std::array<uint8_t, 256> values_of(const HuffSpec<N>& spec) {
+  std::array<uint8_t, 256> values{};
+  for (size_t i = 0; i < N; ++i) values[i] = spec.values[i];
+  return values;
+}
+
+class Huffman : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_decoder_state();
+    reset_encoder_state();
+  }
+  // Points the bit reader at data.
+  void feed(const std::vector<uint8_t>& data) {
+    bytes_ = data;
+    g_decoder.source_data = bytes_.data();
+    g_decoder.source_size = static_cast<uint32_t>(bytes_.size());
+    g_decoder.read_pos = 0;
+    g_decoder.bit_buffer = 0;
+    g_decoder.bit_count = 0;
+    g_decoder.unread_marker = 0;
+    g_decoder.entropy_exhausted = false;
+  }
+  std::vector<uint8_t> bytes_;
+};
+
+TEST_F(Huffman, AnnexKTablesBuildAndLookAhead) {
+  HuffDecodeTable t{};
+  const auto bits = counts_of(kLumaAcSpec);
+  const auto values = values_of(kLumaAcSpec);
+  ASSERT_EQ(build_decode_table(bits.data(), values.data(), false, t), nullptr);
+  EXPECT_EQ(t.lookup_length[0x00], 2);  // 00 -> 0x01
+  EXPECT_EQ(t.lookup_symbol[0x00], 0x01);
+  EXPECT_EQ(t.lookup_length[0xA0], 4);  // 1010 -> EOB
+  EXPECT_EQ(t.lookup_symbol[0xA0], 0x00);
+  EXPECT_EQ(t.lookup_length[0xFF], 0);  // 16-bit codes need the slow path
+  EXPECT_EQ(t.maxcode[17], 0xFFFFF);
+}
+
+struct BadTable {
+  std::array<uint8_t, 17> bits;
+  bool is_dc;
+  uint8_t symbol;
+  const char* message_start;
+};
+class InvalidTables : public ::testing::TestWithParam<BadTable> {};
+
+TEST_P(InvalidTables, AreRefused) {
+  HuffDecodeTable t{};
+  std::array<uint8_t, 256> values{};
+  values.fill(GetParam().symbol);
+  const char* problem = build_decode_table(GetParam().bits.data(), values.data(), GetParam().is_dc, t);
+  ASSERT_NE(problem, nullptr);
+  EXPECT_EQ(std::string(problem).rfind(GetParam().message_start, 0), 0u) << problem;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InvalidTables,
+    ::testing::Values(BadTable{{0, 2}, false, 1, "The huffman code lengths"},
+                      BadTable{{0, 0, 0, 0, 0, 0, 0, 0, 200, 100}, false, 1, "The huffman table has more"},
+                      BadTable{{0, 1, 1}, true, 16, "The DC huffman"}));
+
+TEST_F(Huffman, AcceptedEdgeTables) {
+  HuffDecodeTable t{};
+  std::array<uint8_t, 256> values{};
+  std::array<uint8_t, 17> one_each{0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+  EXPECT_EQ(build_decode_table(one_each.data(), values.data(), true, t), nullptr);
+  std::array<uint8_t, 17> none{};
+  EXPECT_EQ(build_decode_table(none.data(), values.data(), false, t), nullptr);
+  for (size_t len = 1; len <= 16; ++len) EXPECT_EQ(t.maxcode[len], -1);
+  feed({0x12, 0x34, 0x56, 0x78, 0xFF, 0xD9});
+  EXPECT_EQ(decode_symbol(t), 0);
+  EXPECT_EQ(g_decoder.bit_count, 24 - 17);  // 17 bits consumed
+}
+
+TEST_F(Huffman, WorkedBlock) {
+  const auto dc_bits = counts_of(kLumaDcSpec);
+  const auto dc_values = values_of(kLumaDcSpec);
+  const auto ac_bits = counts_of(kLumaAcSpec);
+  const auto ac_values = values_of(kLumaAcSpec);
+  g_decoder.dc_values[0] = dc_values;
+  g_decoder.ac_values[0] = ac_values;
+  ASSERT_EQ(build_decode_table(dc_bits.data(), g_decoder.dc_values[0].data(), true, g_decoder.dc_decode_tables[0]),
+            nullptr);
+  ASSERT_EQ(build_decode_table(ac_bits.data(), g_decoder.ac_values[0].data(), false, g_decoder.ac_decode_tables[0]),
+            nullptr);
+  g_decoder.mcu_block_total = 1;
+  g_decoder.block_component[0] = 0;
+  g_decoder.block_dc_table[0] = &g_decoder.dc_decode_tables[0];
+  g_decoder.block_ac_table[0] = &g_decoder.ac_decode_tables[0];
+  g_decoder.last_dc[0] = 100;
+  // 100 101 | 00 0 | 11111111001 | 00 1 | 1010, then 1-bits: 1001 0100 0111 1111 1001 0011 010(1 1111)
+  feed({0x94, 0x7F, 0x93, 0x5F, 0xFF, 0xD9});
+  g_decoder.coef_blocks[0].fill(0);
+  decode_one_mcu();
+  const auto& b = g_decoder.coef_blocks[0];
+  EXPECT_EQ(b[0], 105);
+  EXPECT_EQ(g_decoder.last_dc[0], 105);
+  EXPECT_EQ(b[1], -1);
+  EXPECT_EQ(b[26], 1);
+  int nonzero = 0;
+  for (int16_t v : b) nonzero += v != 0;
+  EXPECT_EQ(nonzero, 3);
+}
+
+TEST_F(Huffman, StuffingAndMarkers) {
+  feed({0xFF, 0x00, 0xFF, 0xFF, 0x00, 0xFF, 0xD9});
+  g_decoder.bits_wanted = 0;
+  refill_bits();
+  EXPECT_EQ(g_decoder.bit_count, 16);
+  EXPECT_EQ(g_decoder.bit_buffer & 0xFFFF, 0xFFFFu);
+  EXPECT_EQ(g_decoder.unread_marker, 0xD9u);
+  EXPECT_FALSE(g_decoder.entropy_exhausted);
+  g_decoder.bits_wanted = 17;
+  refill_bits();
+  EXPECT_TRUE(g_decoder.entropy_exhausted);
+  EXPECT_EQ(g_decoder.bit_count, 17);
+}
+
+TEST_F(Huffman, EndOfDataActsAsMarker) {
+  feed({0x12});
+  g_decoder.bits_wanted = 12;
+  refill_bits();
+  EXPECT_TRUE(g_decoder.entropy_exhausted);
+  EXPECT_NE(g_decoder.unread_marker, 0u);
+  EXPECT_EQ(g_decoder.read_pos, 1u);
+}
+
+struct RestartCase {
+  uint32_t expected_rst;
+  uint8_t pending;
+  bool consumed;
+};
+class RestartTable : public Huffman, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(RestartTable, Resynchronises) {
+  const RestartCase c = GetParam();
+  feed({0x00, 0xFF, static_cast<uint8_t>(0xD0 + ((c.expected_rst + 1) % 8)), 0xFF, 0xD9});
+  g_decoder.unread_marker = c.pending;
+  g_decoder.expected_rst = c.expected_rst;
+  g_decoder.restart_interval = 5;
+  g_decoder.scan_component_count = 3;
+  g_decoder.last_dc = {7, 7, 7, 7};
+  process_restart();
+  EXPECT_EQ(g_decoder.expected_rst, (c.expected_rst + 1) % 8);
+  EXPECT_EQ(g_decoder.mcus_to_restart, 5);
+  EXPECT_EQ(g_decoder.last_dc[0], 0);
+  EXPECT_EQ(g_decoder.last_dc[2], 0);
+  EXPECT_EQ(g_decoder.last_dc[3], 7);  // beyond the scan's components
+  if (c.consumed) {
+    EXPECT_EQ(g_decoder.unread_marker, 0u);
+  } else if (c.pending >= 0xD0 && c.pending <= 0xD7 &&
+             ((c.pending - 0xD0 + 8 - c.expected_rst) % 8 == 6 || (c.pending - 0xD0 + 8 - c.expected_rst) % 8 == 7)) {
+    // scanned on to the next marker in the data, which is RST(e + 1): left pending
+    EXPECT_EQ(g_decoder.unread_marker, 0xD0u + (c.expected_rst + 1) % 8);
+  } else {
+    EXPECT_EQ(g_decoder.unread_marker, c.pending);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ExpectingRst3, RestartTable,
+                         ::testing::Values(RestartCase{3, 0xD3, true}, RestartCase{3, 0xD2, false},
+                                           RestartCase{3, 0xD1, false}, RestartCase{3, 0xD7, true},
+                                           RestartCase{3, 0xD6, true}, RestartCase{3, 0xD0, true},
+                                           RestartCase{3, 0xD4, false}, RestartCase{3, 0xD5, false},
+                                           RestartCase{3, 0xD9, false}, RestartCase{3, 0xC0, false}));
+
+// --- Encoder side ---
+
+TEST_F(Huffman, EncoderCodesMatchDecoderTables) {
+  // Every symbol the encoder codes decodes back through the decoder's tables.
+  const HuffSpec<162>* acs[2] = {&kLumaAcSpec, &kChromaAcSpec};
+  for (int id = 0; id < 2; ++id) {
+    const auto bits = counts_of(*acs[id]);
+    const auto values = values_of(*acs[id]);
+    HuffDecodeTable t{};
+    ASSERT_EQ(build_decode_table(bits.data(), values.data(), false, t), nullptr);
+    for (uint8_t symbol : acs[id]->values) {
+      const HuffCode c = ac_code(id, symbol);
+      ASSERT_GT(c.length, 0);
+      // code followed by 1-bits, then EOI
+      const uint32_t word = (static_cast<uint32_t>(c.code) << (24 - c.length)) | ((1u << (24 - c.length)) - 1);
+      std::vector<uint8_t> data = {static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 8),
+                                   static_cast<uint8_t>(word)};
+      std::vector<uint8_t> stuffed;
+      for (uint8_t b : data) {
+        stuffed.push_back(b);
+        if (b == 0xFF) stuffed.push_back(0);
+      }
+      stuffed.push_back(0xFF);
+      stuffed.push_back(0xD9);
+      feed(stuffed);
+      ASSERT_EQ(decode_symbol(t), symbol);
+    }
+  }
+}
+
+TEST_F(Huffman, EncodeZeroBlockAndRuns) {
+  std::vector<uint8_t> out(4096);
+  g_encoder.out_ptr = out.data();
+  g_encoder.mcu_block_comp = {0, 0, 0, 0, 1, 2};
+  g_encoder.dc_table_sel = {0, 1, 1};
+  g_encoder.ac_table_sel = {0, 1, 1};
+  std::array<int16_t, 384> blocks{};
+  BitWriter w = encode_mcu(blocks.data(), BitWriter{0, 0});
+  // Y: 00 1010 per block (6 bits x 4), chroma: 00 00 per block (DC 00, EOB 00 in K.4/K.6)
+  EXPECT_EQ(w.count, (4 * 6 + 2 * 4) % 8);
+  EXPECT_EQ(g_encoder.out_ptr - out.data(), (4 * 6 + 2 * 4) / 8);
+  EXPECT_EQ(out[0], 0x28);  // 001010 00...
+  flush_bits(w);
+  EXPECT_EQ(w.count, 0u);
+}
+
+TEST_F(Huffman, StuffsEveryFFByte) {
+  std::vector<uint8_t> out(64);
+  g_encoder.out_ptr = out.data();
+  BitWriter w{0, 0};
+  emit_bits(w, 0xFFFF, 16);
+  emit_bits(w, 0x7F, 7);
+  flush_bits(w);  // 1111111 + one 1-bit = 0xFF, stuffed too
+  const std::vector<uint8_t> expected = {0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00};
+  EXPECT_EQ(std::vector<uint8_t>(out.data(), g_encoder.out_ptr), expected);
+}
+
+TEST_F(Huffman, ZeroRunsAndEob) {
+  struct RunCase {
+    int zeros;
+    int zrl_count;
+  };
+  const HuffCode zrl = ac_code(0, 0xF0);
+  for (RunCase c : {RunCase{15, 0}, RunCase{16, 1}, RunCase{32, 2}}) {
+    std::vector<uint8_t> out(4096);
+    g_encoder.out_ptr = out.data();
+    g_encoder.mcu_block_comp = {0, 0, 0, 0, 1, 2};
+    g_encoder.dc_table_sel = {0, 1, 1};
+    g_encoder.ac_table_sel = {0, 1, 1};
+    g_encoder.dc_pred = {0, 0, 0};
+    std::array<int16_t, 384> blocks{};
+    blocks[static_cast<size_t>(1 + c.zeros)] = 1;
+    BitWriter w = encode_mcu(blocks.data(), BitWriter{0, 0});
+    const uint32_t run = static_cast<uint32_t>(c.zeros - 16 * c.zrl_count);
+    const size_t y0_bits = 2 + static_cast<size_t>(c.zrl_count) * zrl.length + ac_code(0, 16 * run + 1).length + 1 +
+                           (c.zeros + 1 < 63 ? 4 : 0);
+    const size_t total = y0_bits + 3 * 6 + 2 * 4;
+    EXPECT_EQ(static_cast<size_t>(g_encoder.out_ptr - out.data()) * 8 + w.count, total) << c.zeros;
+  }
+}
+
+}  // namespace
+}  // namespace kestrum

@@ -1,1 +1,170 @@
+// SPDX-License-Identifier: MIT
+// The inverse transform's exact vectors, flat blocks and a double-precision reference; the
+// forward transform against its reference and on flat blocks.
+#include "decoder/idct.h"
+
 #include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <random>
+
+#include "decoder/decoder_state.h"
+#include "encoder/fdct_quant.h"
+
+namespace kestrum {
+namespace {
+
+using Vec = std::array<int32_t, 8>;
+struct Idct1dCase {
+  Vec in, out;
+};
+class Idct1d : public ::testing::TestWithParam<Idct1dCase> {};
+
+TEST_P(Idct1d, ExactOutputs) {
+  Vec v = GetParam().in;
+  idct_1d(v.data());
+  EXPECT_EQ(v, GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Vectors, Idct1d,
+    ::testing::Values(Idct1dCase{{0, 4096, 0, 0, 0, 0, 0, 0}, {5682, 4816, 3218, 1131, -1131, -3218, -4816, -5682}},
+                      Idct1dCase{{0, 0, 4096, 0, 0, 0, 0, 0}, {5352, 2217, -2217, -5352, -5352, -2217, 2217, 5352}},
+                      Idct1dCase{{0, 0, 0, 0, 0, 0, 0, 4096}, {1130, -3218, 4816, -5681, 5681, -4816, 3218, -1130}},
+                      Idct1dCase{{2000000, 2000000, 0, 0, 0, 0, 0, 0},
+                                 {2097151, 2097151, 1959551, 1646719, 2097151, 2040449, 1514587, 807887}},
+                      Idct1dCase{{-2000000, 1234567, -987654, 2000000, -1500000, 1999999, -2097152, 2097151},
+                                 {-693872, -1594657, -1421600, -559397, 147165, -1502494, 2097151, -2097152}},
+                      Idct1dCase{{777, 0, 0, 0, 0, 0, 0, 0}, {777, 777, 777, 777, 777, 777, 777, 777}}));
+
+struct BlockCase {
+  int index;
+  int16_t value;
+  uint32_t quant;
+  uint8_t flat;  // expected everywhere
+};
+class IdctFlat : public ::testing::TestWithParam<BlockCase> {};
+
+TEST_P(IdctFlat, DcOnlyBlocks) {
+  reset_decoder_state();
+  std::array<int16_t, 64> coef{};
+  std::array<uint32_t, 64> q{};
+  q.fill(GetParam().quant);
+  coef[static_cast<size_t>(GetParam().index)] = GetParam().value;
+  std::array<uint8_t, 64> out{};
+  idct_block(coef.data(), q.data(), out.data());
+  for (uint8_t s : out) ASSERT_EQ(s, GetParam().flat);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IdctFlat,
+                         ::testing::Values(BlockCase{0, 0, 1, 128}, BlockCase{0, 8, 1, 129}, BlockCase{0, -1024, 1, 0},
+                                           BlockCase{0, 1016, 1, 255}, BlockCase{0, 2047, 1, 255}));
+
+TEST(Idct, FirstHorizontalAndVerticalFrequency) {
+  const std::array<uint8_t, 8> expected = {145, 143, 138, 131, 125, 118, 113, 111};
+  std::array<uint32_t, 64> q{};
+  q.fill(1);
+  for (int vertical = 0; vertical < 2; ++vertical) {
+    std::array<int16_t, 64> coef{};
+    coef[vertical ? 8 : 1] = 100;
+    std::array<uint8_t, 64> out{};
+    idct_block(coef.data(), q.data(), out.data());
+    for (size_t y = 0; y < 8; ++y) {
+      for (size_t x = 0; x < 8; ++x) ASSERT_EQ(out[8 * y + x], expected[vertical ? y : x]) << y << "," << x;
+    }
+  }
+}
+
+TEST(Idct, DequantizeWrapsThenClamps) {
+  std::array<int16_t, 64> coef{};
+  std::array<uint32_t, 64> q{};
+  q.fill(1);
+  coef[0] = 700;
+  q[0] = 94;  // 65800 wraps to 264
+  std::array<uint8_t, 64> out{};
+  idct_block(coef.data(), q.data(), out.data());
+  EXPECT_EQ(coef[0], 264);
+}
+
+// Double-precision T.81 A.3.3 inverse DCT, plus 128, rounded and clamped.
+void reference_idct(const std::array<int32_t, 64>& c, std::array<double, 64>* out) {
+  const double pi = std::acos(-1.0);
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 8; ++x) {
+      double s = 0;
+      for (int v = 0; v < 8; ++v) {
+        for (int u = 0; u < 8; ++u) {
+          const double cu = u == 0 ? std::sqrt(0.5) : 1.0, cv = v == 0 ? std::sqrt(0.5) : 1.0;
+          s += cu * cv * c[static_cast<size_t>(8 * v + u)] * std::cos((2 * x + 1) * u * pi / 16) *
+               std::cos((2 * y + 1) * v * pi / 16);
+        }
+      }
+      (*out)[static_cast<size_t>(8 * y + x)] = std::clamp(s / 4 + 128, 0.0, 255.0);
+    }
+  }
+}
+
+TEST(Idct, WithinTwoLevelsOfDoubleReference) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> small(-60, 60);
+  std::array<uint32_t, 64> q{};
+  q.fill(1);
+  int worst = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    std::array<int16_t, 64> coef{};
+    std::array<int32_t, 64> ref_in{};
+    for (size_t i = 0; i < 64; ++i) {
+      const int v = i < 20 ? small(rng) * (i == 0 ? 8 : 1) : 0;
+      coef[i] = static_cast<int16_t>(v);
+      ref_in[i] = v;
+    }
+    std::array<uint8_t, 64> out{};
+    idct_block(coef.data(), q.data(), out.data());
+    std::array<double, 64> ref{};
+    reference_idct(ref_in, &ref);
+    for (size_t i = 0; i < 64; ++i) worst = std::max(worst, static_cast<int>(std::lround(std::fabs(out[i] - ref[i]))));
+  }
+  EXPECT_LE(worst, 2);
+}
+
+TEST(Fdct, FlatBlocks) {
+  for (int level : {255, 0, 128}) {
+    std::array<int16_t, 64> block{};
+    block.fill(static_cast<int16_t>(level - 128));
+    fdct_2d(block.data());
+    EXPECT_EQ(block[0], level == 255 ? 8128 : (level == 0 ? -8192 : 0));
+    for (size_t i = 1; i < 64; ++i) ASSERT_EQ(block[i], 0);
+  }
+}
+
+TEST(Fdct, WithinFewUnitsOfEightTimesReference) {
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> sample(-128, 127);
+  const double pi = std::acos(-1.0);
+  double worst = 0;
+  for (int trial = 0; trial < 100; ++trial) {
+    std::array<int16_t, 64> block{};
+    for (auto& s : block) s = static_cast<int16_t>(sample(rng));
+    const auto input = block;
+    fdct_2d(block.data());
+    for (int v = 0; v < 8; ++v) {
+      for (int u = 0; u < 8; ++u) {
+        double s = 0;
+        for (int y = 0; y < 8; ++y) {
+          for (int x = 0; x < 8; ++x) {
+            s += input[static_cast<size_t>(8 * y + x)] * std::cos((2 * x + 1) * u * pi / 16) *
+                 std::cos((2 * y + 1) * v * pi / 16);
+          }
+        }
+        const double cu = u == 0 ? std::sqrt(0.5) : 1.0, cv = v == 0 ? std::sqrt(0.5) : 1.0;
+        const double f = 8 * 0.25 * cu * cv * s;
+        worst = std::max(worst, std::fabs(f - block[static_cast<size_t>(8 * v + u)]));
+      }
+    }
+  }
+  EXPECT_LE(worst, 12.0);
+}
+
+}  // namespace
+}  // namespace kestrum

@@ -1,1 +1,259 @@
+// SPDX-License-Identifier: MIT
+// Header transcripts and malformed streams built in code from valid files: each gets a defined
+// status and its exact messages, and never a read outside the data.
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "decoder/decoder_state.h"
+#include "test_util.h"
+
+namespace kestrum::test {
+namespace {
+
+const std::string kSize64 = "file width: 64\nfile height: 48\n";
+const std::string kOk411 = "input jpeg file is ycbcr411 format\n";
+
+Bytes valid_jpeg(int quality = 80) {
+  JpegOptions o;
+  o.quality = quality;
+  return libjpeg_encode(photo_rgb(64, 48, 8), 64, 48, o);
+}
+
+const Segment& find(const std::vector<Segment>& segs, uint8_t marker, int nth = 0) {
+  for (const Segment& s : segs) {
+    if (s.marker == marker && nth-- == 0) return s;
+  }
+  static Segment none;
+  ADD_FAILURE() << "no marker " << int(marker);
+  return none;
+}
+
+// Inserts bytes right after SOI.
+Bytes insert_after_soi(const Bytes& j, const Bytes& segment) {
+  Bytes out(j.begin(), j.begin() + 2);
+  out.insert(out.end(), segment.begin(), segment.end());
+  out.insert(out.end(), j.begin() + 2, j.end());
+  return out;
+}
+
+// Replaces the segment with marker (nth occurrence) by bytes.
+Bytes replace_segment(const Bytes& j, uint8_t marker, const Bytes& bytes, int nth = 0) {
+  const Segment s = find(split_segments(j), marker, nth);
+  Bytes out(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(s.offset));
+  out.insert(out.end(), bytes.begin(), bytes.end());
+  out.insert(out.end(),
+             j.begin() + static_cast<std::ptrdiff_t>(
+                             s.offset + (marker == 0xDA ? 2 + ((j[s.offset + 2] << 8) | j[s.offset + 3]) : s.length)),
+             j.end());
+  return out;
+}
+
+class Markers : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_decoder_state(); }
+};
+
+TEST_F(Markers, ValidFileTranscript) {
+  const OurDecode r = decode_ours(valid_jpeg());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.log, kSize64 + kOk411);
+}
+
+struct HeaderCase {
+  const char* name;
+  Bytes segment;  // inserted after SOI
+  std::string log_head;
+};
+class HeaderMessages : public Markers, public ::testing::WithParamInterface<HeaderCase> {};
+
+TEST_P(HeaderMessages, PrintAndGoOn) {
+  const OurDecode r = decode_ours(insert_after_soi(valid_jpeg(), GetParam().segment));
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.log, GetParam().log_head + kSize64 + kOk411);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HeaderMessages,
+    ::testing::Values(
+        HeaderCase{"app2", {0xFF, 0xE2, 0x00, 0x04, 0x11, 0x22}, "Found a app in jpeg header,unread_marker=0xe2\n"},
+        HeaderCase{"app14", {0xFF, 0xEE, 0x00, 0x04, 0x11, 0x22}, "Found a not support makr.\n"},
+        HeaderCase{"app1_silent", {0xFF, 0xE1, 0x00, 0x04, 0x11, 0x22}, ""},
+        HeaderCase{"dri_length", {0xFF, 0xDD, 0x00, 0x05, 0x00, 0x00}, "The DRI mark data num is not right.\n"},
+        HeaderCase{"jfif_version",
+                   {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 2, 1, 0, 0, 1, 0, 1, 0, 0},
+                   "The JFIF version is no support!\n"},
+        HeaderCase{"app0_thumb",
+                   {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 1, 1},
+                   "The app0 data num is no right!\n"},
+        HeaderCase{"dqt_16bit_and_index",
+                   [] {
+                     Bytes b = {0xFF, 0xDB, 0x00, 0x43, 0x14};
+                     b.insert(b.end(), 64, 1);
+                     return b;
+                   }(),
+                   "This jpeg picture use 16bit quant table. Not support by hardware!\nThe DQT table index is larger "
+                   "than 4!\n"},
+        HeaderCase{"dqt_length",
+                   [] {
+                     Bytes b = {0xFF, 0xDB, 0x00, 0x44, 0x03};
+                     b.insert(b.end(), 64 + 66, 1);
+                     return b;
+                   }(),
+                   "The DQT table data num is not right!\n"}));
+
+TEST_F(Markers, NoJpegAndNoScan) {
+  struct Case {
+    Bytes data;
+    std::string log;
+  };
+  const std::vector<Case> cases = {
+      {{}, "NOT get a start of scan mark!\n"},
+      {{0xFF}, "NOT get a start of scan mark!\n"},
+      {{0xFF, 0xD8}, "NOT get a start of scan mark!\n"},
+      {{0x12, 0x34, 0xFF, 0xD9},
+       "This is no JPEG file. Please check file!\nFound a not support makr.\n"
+       "This is no JPEG file. Please check file!\nNOT get a start of scan mark!\n"},
+  };
+  for (const Case& c : cases) {
+    const OurDecode r = decode_ours(c.data);
+    EXPECT_EQ(r.status, -2);
+    EXPECT_EQ(r.log, c.log);
+  }
+  const Bytes j = valid_jpeg();
+  const Segment sos = find(split_segments(j), 0xDA);
+  const Bytes no_scan(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(sos.offset));
+  const OurDecode r = decode_ours(no_scan);
+  EXPECT_EQ(r.status, -2);
+  EXPECT_EQ(r.log, kSize64 + "NOT get a start of scan mark!\n");
+}
+
+TEST_F(Markers, SecondFrameHeaderReplacesTheFirst) {
+  const Bytes j = valid_jpeg();
+  const Segment sof = find(split_segments(j), 0xC0);
+  Bytes twice = insert_after_soi(j, Bytes(j.begin() + static_cast<std::ptrdiff_t>(sof.offset),
+                                          j.begin() + static_cast<std::ptrdiff_t>(sof.offset + sof.length)));
+  const OurDecode r = decode_ours(twice);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.log, kSize64 + kSize64.substr(0, 0) +
+                       "file width: 64\nfile height: 48\nThere is already one SOF0 mark!\n" + kOk411);
+}
+
+// Refusals that would otherwise end the host process.
+struct Refusal {
+  const char* name;
+  std::function<Bytes(const Bytes&)> mutate;
+  std::string message;
+};
+class Refusals : public Markers, public ::testing::WithParamInterface<Refusal> {};
+
+Bytes patch_sof(const Bytes& j, size_t field, uint8_t value) {
+  Bytes out = j;
+  out[find(split_segments(j), 0xC0).offset + field] = value;
+  return out;
+}
+Bytes patch_sos(const Bytes& j, size_t field, uint8_t value) {
+  Bytes out = j;
+  out[find(split_segments(j), 0xDA).offset + field] = value;
+  return out;
+}
+// First DHT table's class/id byte and counts (libjpeg writes one table per segment).
+Bytes patch_dht(const Bytes& j, size_t field, uint8_t value) {
+  Bytes out = j;
+  out[find(split_segments(j), 0xC4).offset + field] = value;
+  return out;
+}
+
+TEST_P(Refusals, ReturnMinusTwoWithMessage) {
+  const OurDecode r = decode_ours(GetParam().mutate(valid_jpeg()));
+  EXPECT_EQ(r.status, -2) << r.log;
+  const std::string line = GetParam().message + "\n";
+  EXPECT_NE(r.log.find(line), std::string::npos) << r.log;
+  EXPECT_EQ(r.log.substr(r.log.size() - line.size()), line);
+}
+
+// SOF0 fields: 2-3 Lf, 4 P, 5-6 Y, 7-8 X, 9 Nf, then from 10 id, HV, Tq per component.
+// SOS fields: 4 Ns, 5.. Cs, TdTa per component.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Refusals,
+    ::testing::Values(
+        Refusal{"scan_id_absent", [](const Bytes& j) { return patch_sos(j, 5, 9); },
+                "The scan component id is not in the frame!"},
+        Refusal{"dc_selector_4", [](const Bytes& j) { return patch_sos(j, 6, 0x40); },
+                "The huffman table selector is larger than 3!"},
+        Refusal{"ac_selector_4", [](const Bytes& j) { return patch_sos(j, 6, 0x04); },
+                "The huffman table selector is larger than 3!"},
+        Refusal{"quant_selector_4", [](const Bytes& j) { return patch_sof(j, 12, 4); },
+                "The quant table selector is larger than 3!"},
+        Refusal{"twelve_blocks", [](const Bytes& j) { return patch_sof(patch_sof(j, 14, 0x22), 17, 0x22); },
+                "The MCU has more than 10 blocks!"},
+        Refusal{"sampling_zero", [](const Bytes& j) { return patch_sof(j, 14, 0x01); }, "The h or v samples is zero!"},
+        Refusal{"width_zero", [](const Bytes& j) { return patch_sof(patch_sof(j, 7, 0), 8, 0); },
+                "The image has no MCU column!"},
+        Refusal{"oversubscribed",
+                [](const Bytes& j) {
+                  return patch_dht(patch_dht(patch_dht(j, 5, 2), 6, 0), 7, 4); /* two 1-bit codes */
+                },
+                "The huffman code lengths are over-subscribed!"},
+        Refusal{"dc_symbol_16",
+                [](const Bytes& j) {
+                  Bytes out = j;
+                  const Segment s = find(split_segments(j), 0xC4);
+                  out[s.offset + 5 + 16] = 16;  // the first symbol of the luma DC table
+                  return out;
+                },
+                "The DC huffman table has a symbol above 15!"},
+        Refusal{"scan_count_zero", [](const Bytes& j) { return patch_sos(j, 4, 0); },
+                "The scan component count is out of range!"}));
+
+TEST_F(Markers, StoredTablesDoNotLeakBetweenDecodes) {
+  // A file that uses table numbers it never defines decodes the same after another file as in a
+  // fresh process.
+  Bytes j = valid_jpeg();
+  Bytes stripped = replace_segment(j, 0xDB, {});
+  const OurDecode fresh = decode_ours(stripped);
+  decode_ours(valid_jpeg(30));
+  const OurDecode after = decode_ours(stripped);
+  EXPECT_EQ(fresh.status, after.status);
+  EXPECT_EQ(fresh.image, after.image);
+  for (uint16_t v : g_decoder.quant_tables[0]) ASSERT_EQ(v, 0);  // the removed luma table
+}
+
+TEST_F(Markers, TruncatedAndFlippedStreamsStayDefined) {
+  const Bytes j = valid_jpeg();
+  for (size_t cut = 0; cut < j.size(); cut += 3) {
+    const OurDecode r = decode_ours(Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(cut)));
+    ASSERT_TRUE(r.status == 0 || r.status == -2 || r.status == -1) << cut << " " << r.status;
+  }
+  std::mt19937 rng(1234);
+  const size_t data_start = find(split_segments(j), 0xDA).offset + 14;
+  for (int trial = 0; trial < 200; ++trial) {
+    Bytes b = j;
+    for (int f = 0; f < 4; ++f) {
+      const size_t at = data_start + rng() % (b.size() - data_start - 2);
+      b[at] = static_cast<uint8_t>(b[at] ^ (1u << (rng() % 8)));
+    }
+    const OurDecode r = decode_ours(b);
+    ASSERT_TRUE(r.status == 0 || r.status < 0);
+  }
+}
+
+TEST_F(Markers, EmbeddedThumbnailIsPassedOver) {
+  // An APP1 that embeds a complete small JPEG, as EXIF thumbnails do.
+  JpegOptions o;
+  const Bytes thumb = libjpeg_encode(photo_rgb(16, 16, 1), 16, 16, o);
+  Bytes app1 = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+  app1.insert(app1.end(), thumb.begin(), thumb.end());
+  const size_t len = app1.size() - 2;
+  app1[2] = static_cast<uint8_t>(len >> 8);
+  app1[3] = static_cast<uint8_t>(len);
+  const OurDecode r = decode_ours(insert_after_soi(valid_jpeg(), app1));
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_NE(r.log.find("More than one soi 0xffd8!\nfile width: 16\nfile height: 16\n"), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find("There is already one SOF0 mark!\n"), std::string::npos) << r.log;
+  EXPECT_EQ(r.width, 64);
+}
+
+}  // namespace
+}  // namespace kestrum::test

@@ -1,1 +1,266 @@
+// SPDX-License-Identifier: MIT
+// The exported functions: handles, the name check, output naming, console transcripts, status
+// codes, file rules (temporary file, atomic replace, nothing left on failure), allocation
+// failures on every path, and the shared library's exports loaded by name.
+#include "api/pipeline.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "api/output_name.h"
+#include "common/heap.h"
+#include "decoder/decoder_state.h"
+#include "encoder/encoder_state.h"
+#include "kestrum.h"
+#include "test_util.h"
+
+#if !defined(_WIN32)
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
+
+namespace kestrum::test {
+namespace {
+
+Bytes sample_jpeg(int w = 100, int h = 75, int quality = 90) {
+  JpegOptions o;
+  o.quality = quality;
+  return libjpeg_encode(photo_rgb(w, h, 3), w, h, o);
+}
+
+TEST(Handles, NameCheck) {
+  KestrumHandle a = kestrum_Init("KE_100");
+  KestrumHandle b = kestrum_Init("KE_100");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_NE(a, b);
+  for (const char* refused : {"KE_1000", "KE_10", "ke_100", "", "UI_10"})
+    EXPECT_EQ(kestrum_Init(refused), nullptr) << refused;
+  EXPECT_EQ(kestrum_Init(nullptr), nullptr);
+  EXPECT_EQ(kestrum_Release(a), 1);
+  EXPECT_EQ(kestrum_Release(b), 1);
+  EXPECT_EQ(kestrum_Release(nullptr), 0);
+  EXPECT_EQ(kestrum_Test(), 0);
+}
+
+struct NameCase {
+  const char* path;
+  int32_t quality;
+  const char* expected;  // null: no name
+};
+class OutputNames : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(OutputNames, InsertBeforeLastDot) {
+  char* name = make_output_name(GetParam().path, GetParam().quality);
+  if (GetParam().expected == nullptr) {
+    EXPECT_EQ(name, nullptr);
+  } else {
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, GetParam().expected);
+  }
+  std::free(name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OutputNames,
+    ::testing::Values(NameCase{"photo.jpg", 85, "photo_85.jpg"}, NameCase{"a.b.jpg", 85, "a.b_85.jpg"},
+                      NameCase{".jpg", 85, "_85.jpg"}, NameCase{"photo.", 85, "photo_85."},
+                      NameCase{"my.dir\\photo", 85, "my_85.dir\\photo"},
+                      NameCase{"img\\photo.jpg", 85, "img\\photo_85.jpg"}, NameCase{"photo.jpg", -5, "photo_-5.jpg"},
+                      NameCase{"photo.jpg", 0, "photo_0.jpg"}, NameCase{"photo.jpg", 65536, "photo_65536.jpg"},
+                      NameCase{"p.jpg", INT32_MIN, "p_-2147483648.jpg"}, NameCase{"photo", 85, nullptr}));
+
+class Pipeline : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_decoder_state();
+    reset_encoder_state();
+    heap_fail_nth(0);
+  }
+  void TearDown() override { heap_fail_nth(0); }
+  TempDir dir_;
+};
+
+TEST_F(Pipeline, Kestrum100WritesBesideTheSourceAndOverwrites) {
+  const std::string src = dir_.path("photo.jpg");
+  const Bytes jpeg = sample_jpeg();
+  ASSERT_TRUE(write_file(src, jpeg));
+  KestrumHandle h = kestrum_Init("KE_100");
+  ConsoleCapture capture;
+  EXPECT_EQ(kestrum_100(h, src.c_str(), 85), 1);
+  EXPECT_EQ(capture.text(),
+            "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\nencoding jpg successfully!\n\n");
+  Bytes first, again, source_after;
+  ASSERT_TRUE(read_file(dir_.path("photo_85.jpg"), &first));
+  ASSERT_TRUE(read_file(src, &source_after));
+  EXPECT_EQ(source_after, jpeg);
+  ASSERT_GE(first.size(), 633u);
+  EXPECT_EQ(Bytes(first.begin(), first.begin() + 4), (Bytes{0xFF, 0xD8, 0xFF, 0xE0}));
+  EXPECT_EQ(Bytes(first.end() - 2, first.end()), (Bytes{0xFF, 0xD9}));
+  EXPECT_EQ(kestrum_100(h, src.c_str(), 85), 1);
+  ASSERT_TRUE(read_file(dir_.path("photo_85.jpg"), &again));
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"photo.jpg", "photo_85.jpg"}));
+  kestrum_Release(h);
+}
+
+TEST_F(Pipeline, NullHandleAndNoDotDoNothing) {
+  const std::string src = dir_.path("photo.jpg");
+  ASSERT_TRUE(write_file(src, sample_jpeg()));
+  const std::string nodot = dir_.path("photo");
+  ASSERT_TRUE(write_file(nodot, sample_jpeg()));
+  KestrumHandle h = kestrum_Init("KE_100");
+  ConsoleCapture capture;
+  EXPECT_EQ(kestrum_100(nullptr, src.c_str(), 85), 0);
+  // A folder name without a dot keeps the file's own: use a dot-free temp path.
+  if (std::string(dir_.root()).find('.') == std::string::npos) EXPECT_EQ(kestrum_100(h, nodot.c_str(), 85), 0);
+  EXPECT_EQ(capture.text(), "");
+  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"photo", "photo.jpg"}));
+  kestrum_Release(h);
+}
+
+TEST_F(Pipeline, MissingSourceTranscript) {
+  ConsoleCapture capture;
+  const std::string out = dir_.path("out.jpg");
+  EXPECT_EQ(jpg_recode_api(dir_.path("absent.jpg").c_str(), out.c_str(), 85), -1);
+  EXPECT_EQ(capture.text(), "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
+  EXPECT_FALSE(file_exists(out));
+}
+
+TEST_F(Pipeline, DestinationFolderMissingOrAFolder) {
+  const std::string src = dir_.path("photo.jpg");
+  ASSERT_TRUE(write_file(src, sample_jpeg()));
+  const std::string tail =
+      "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\n"
+      "can not create JPEG file!encoding jpg failed!\n\n";
+  {
+    ConsoleCapture capture;
+    EXPECT_EQ(jpg_recode_api(src.c_str(), dir_.path("nowhere/out.jpg").c_str(), 85), -14);
+    EXPECT_EQ(capture.text(), tail);
+  }
+  {
+    ConsoleCapture capture;
+    EXPECT_EQ(jpg_recode_api(src.c_str(), dir_.root().c_str(), 85), -14);
+    EXPECT_EQ(capture.text(), tail);
+  }
+  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"photo.jpg"}));
+}
+
+TEST_F(Pipeline, SourceIsAFolder) {
+  ConsoleCapture capture;
+  EXPECT_EQ(jpg_recode_api(dir_.root().c_str(), dir_.path("o.jpg").c_str(), 85), -1);
+  EXPECT_EQ(capture.text(), "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
+}
+
+TEST_F(Pipeline, QualityReachesTheEncoderAsLow16Bits) {
+  const Bytes jpeg = sample_jpeg(64, 48, 100);  // tables all 1: quality taken as requested
+  for (auto [quality, effective] : {std::pair{0, 85}, std::pair{-1, 100}, std::pair{65536, 85}, std::pair{70000, 100},
+                                    std::pair{-65536 + 40, 40}}) {
+    EncodedStream out;
+    ConsoleCapture quiet;
+    ASSERT_EQ(recode_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), quality, &out), 0);
+    std::array<int16_t, 64> luma{};
+    for (size_t k = 0; k < 64; ++k) luma[k] = out.data[25 + k];
+    release_stream(out);
+    // Quality 100 gives all ones; 85 starts 5 3 4; 40 starts 20 14 15.
+    if (effective == 100) EXPECT_EQ(luma[0], 1) << quality;
+    if (effective == 85)
+      EXPECT_EQ((std::array<int16_t, 3>{luma[0], luma[1], luma[2]}), (std::array<int16_t, 3>{5, 3, 4})) << quality;
+    if (effective == 40)
+      EXPECT_EQ((std::array<int16_t, 3>{luma[0], luma[1], luma[2]}), (std::array<int16_t, 3>{20, 14, 15})) << quality;
+  }
+}
+
+TEST_F(Pipeline, EveryAllocationFailureIsClean) {
+  const std::string src = dir_.path("photo.jpg");
+  const std::string dst = dir_.path("out.jpg");
+  ASSERT_TRUE(write_file(src, sample_jpeg()));
+  // Count the allocations of one recode, then fail each in turn.
+  {
+    ConsoleCapture quiet;
+    heap_fail_nth(0);
+    ASSERT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), 0);
+  }
+  const int allocations = heap_fail_nth(0);
+  ASSERT_GE(allocations, 8);
+  Bytes good;
+  ASSERT_TRUE(read_file(dst, &good));
+  std::remove(dst.c_str());
+  std::set<int> codes;
+  for (int n = 1; n <= allocations; ++n) {
+    ConsoleCapture capture;
+    heap_fail_nth(n);
+    const int32_t status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
+    heap_fail_nth(0);
+    ASSERT_LT(status, 0) << "allocation " << n;
+    codes.insert(status);
+    EXPECT_FALSE(file_exists(dst)) << n;
+    EXPECT_NE(capture.text().find("failed"), std::string::npos) << capture.text();
+  }
+  EXPECT_TRUE(codes.count(-5) && codes.count(-6) && codes.count(-16) && codes.count(-11)) << codes.size();
+  // And the next recode is exactly as before.
+  ConsoleCapture quiet;
+  ASSERT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), 0);
+  Bytes after;
+  ASSERT_TRUE(read_file(dst, &after));
+  EXPECT_EQ(after, good);
+}
+
+#if !defined(_WIN32)
+TEST_F(Pipeline, FailedWriteLeavesTheOldDestination) {
+  const std::string src = dir_.path("photo.jpg");
+  const std::string dst = dir_.path("out.jpg");
+  ASSERT_TRUE(write_file(src, sample_jpeg(640, 480)));
+  const Bytes old = {'o', 'l', 'd'};
+  ASSERT_TRUE(write_file(dst, old));
+  ConsoleCapture capture;
+  struct sigaction ignore {
+  }, previous{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &previous);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 1000;
+  setrlimit(RLIMIT_FSIZE, &small);
+  const int32_t status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  sigaction(SIGXFSZ, &previous, nullptr);
+  EXPECT_EQ(status, -15);
+  EXPECT_NE(capture.text().find("fwrite(), can not write jpeg fileencoding jpg failed!\n\n"), std::string::npos);
+  Bytes now;
+  ASSERT_TRUE(read_file(dst, &now));
+  EXPECT_EQ(now, old);
+  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"out.jpg", "photo.jpg"}));
+}
+
+TEST(SharedLibrary, ExportsLoadByName) {
+  void* lib = dlopen(KESTRUM_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  for (const char* name : {"kestrum_100", "kestrum_Init", "kestrum_Release", "kestrum_Test", "jpg_recode_api"}) {
+    EXPECT_NE(dlsym(lib, name), nullptr) << name;
+  }
+  EXPECT_EQ(dlsym(lib, "_ZN7kestrum9g_decoderE"), nullptr);  // internals stay hidden
+  auto init = reinterpret_cast<KestrumHandle (*)(const char*)>(dlsym(lib, "kestrum_Init"));
+  auto release = reinterpret_cast<int32_t (*)(KestrumHandle)>(dlsym(lib, "kestrum_Release"));
+  auto test = reinterpret_cast<int32_t (*)()>(dlsym(lib, "kestrum_Test"));
+  auto recode = reinterpret_cast<int32_t (*)(KestrumHandle, const char*, int32_t)>(dlsym(lib, "kestrum_100"));
+  KestrumHandle h = init("KE_100");
+  EXPECT_NE(h, nullptr);
+  EXPECT_EQ(test(), 0);
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir.path("p.jpg"), sample_jpeg()));
+  EXPECT_EQ(recode(h, dir.path("p.jpg").c_str(), 70), 1);
+  EXPECT_TRUE(file_exists(dir.path("p_70.jpg")));
+  EXPECT_EQ(release(h), 1);
+  dlclose(lib);
+}
+#endif
+
+}  // namespace
+}  // namespace kestrum::test

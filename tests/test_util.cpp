@@ -28,8 +28,7 @@ std::vector<uint8_t> photo_rgb(int width, int height, uint32_t seed, int noise) 
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       const double sky = 0.5 + 0.5 * std::sin(fx * x * 1.5 + seed) * std::cos(fy * y * 0.7);
-      const bool disc = (x - width / 3) * (x - width / 3) + (y - height / 2) * (y - height / 2) <
-                        (width * height) / 16;
+      const bool disc = (x - width / 3) * (x - width / 3) + (y - height / 2) * (y - height / 2) < (width * height) / 16;
       const bool bar = ((x / 23) + (y / 31)) % 7 == 0;
       int r = static_cast<int>(60 + 150 * sky);
       int g = static_cast<int>(90 + 100 * std::cos(fy * y + seed * 0.3));
@@ -151,12 +150,15 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
   out->cw = (w + 1) / 2;
   out->ch = (h + 1) / 2;
   out->y.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
-  for (int r = 0; r < h; ++r) std::memcpy(&out->y[static_cast<size_t>(r * w)], &py[static_cast<size_t>(r * pw)], static_cast<size_t>(w));
+  for (int r = 0; r < h; ++r)
+    std::memcpy(&out->y[static_cast<size_t>(r * w)], &py[static_cast<size_t>(r * pw)], static_cast<size_t>(w));
   out->cb.resize(static_cast<size_t>(out->cw) * static_cast<size_t>(out->ch));
   out->cr.resize(out->cb.size());
   for (int r = 0; r < out->ch; ++r) {
-    std::memcpy(&out->cb[static_cast<size_t>(r * out->cw)], &pcb[static_cast<size_t>(r * pw / 2)], static_cast<size_t>(out->cw));
-    std::memcpy(&out->cr[static_cast<size_t>(r * out->cw)], &pcr[static_cast<size_t>(r * pw / 2)], static_cast<size_t>(out->cw));
+    std::memcpy(&out->cb[static_cast<size_t>(r * out->cw)], &pcb[static_cast<size_t>(r * pw / 2)],
+                static_cast<size_t>(out->cw));
+    std::memcpy(&out->cr[static_cast<size_t>(r * out->cw)], &pcr[static_cast<size_t>(r * pw / 2)],
+                static_cast<size_t>(out->cw));
   }
   out->warnings = err.warnings;
   return true;
@@ -224,7 +226,8 @@ TempDir::~TempDir() {
 std::string TempDir::path(const std::string& name) const { return (std::filesystem::path(root_) / name).string(); }
 std::vector<std::string> TempDir::list() const {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(root_)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : std::filesystem::directory_iterator(root_))
+    names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -279,4 +282,27 @@ std::vector<Segment> split_segments(const Bytes& j) {
   return out;
 }
 
+}  // namespace kestrum::test
+
+#include "decoder/decode_driver.h"
+
+namespace kestrum::test {
+namespace {
+bool reserve_vector(ImageBuffer& image, size_t bytes) {
+  auto* v = static_cast<std::vector<uint8_t>*>(image.owner);
+  v->assign(bytes, 0xEE);
+  image.data = v->data();
+  image.capacity_bytes = bytes;
+  return true;
+}
+}  // namespace
+
+OurDecode decode_ours(const Bytes& jpeg) {
+  OurDecode r;
+  ImageBuffer buffer{nullptr, 0, reserve_vector, &r.image};
+  ConsoleCapture capture;
+  r.status = decode_jpeg_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), &r.width, &r.height, buffer);
+  r.log = capture.text();
+  return r;
+}
 }  // namespace kestrum::test

@@ -16,11 +16,11 @@ std::vector<uint8_t> photo_rgb(int width, int height, uint32_t seed = 1, int noi
 
 struct JpegOptions {
   int quality = 90;
-  int restart_rows = 0;      // restart interval in MCU rows (0 = none)
-  int restart_mcus = 0;      // restart interval in MCUs (0 = none; overrides rows)
-  bool optimize = false;     // optimized Huffman tables
-  int h0 = 2, v0 = 2;        // luma sampling factors; chroma 1x1
-  int components = 3;        // 1 = greyscale
+  int restart_rows = 0;   // restart interval in MCU rows (0 = none)
+  int restart_mcus = 0;   // restart interval in MCUs (0 = none; overrides rows)
+  bool optimize = false;  // optimized Huffman tables
+  int h0 = 2, v0 = 2;     // luma sampling factors; chroma 1x1
+  int components = 3;     // 1 = greyscale
   bool progressive = false;
   bool arithmetic = false;
 };
@@ -85,4 +85,15 @@ struct Segment {
 };
 std::vector<Segment> split_segments(const Bytes& jpeg);
 
+}  // namespace kestrum::test
+
+namespace kestrum::test {
+// Our decoder from memory, with its transcript.
+struct OurDecode {
+  int32_t status = 0;
+  int32_t width = 0, height = 0;
+  std::vector<uint8_t> image;  // PlanarYuv420Image
+  std::string log;
+};
+OurDecode decode_ours(const Bytes& jpeg);
 }  // namespace kestrum::test

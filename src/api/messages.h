@@ -21,16 +21,14 @@ inline constexpr const char* kSecondSoi = "More than one soi 0xffd8!";
 inline constexpr const char* kNoApp0Memory = "Can not alloc memory for app0_data";
 inline constexpr const char* kJfifVersion = "The JFIF version is no support!";
 inline constexpr const char* kApp0Length = "The app0 data num is no right!";
-inline constexpr const char* kQuant16Bit =
-    "This jpeg picture use 16bit quant table. Not support by hardware!";
+inline constexpr const char* kQuant16Bit = "This jpeg picture use 16bit quant table. Not support by hardware!";
 inline constexpr const char* kDqtIndex = "The DQT table index is larger than 4!";
 inline constexpr const char* kDqtLength = "The DQT table data num is not right!";
 inline constexpr const char* kHuffmanTable = "The huffman table is not right!";
 inline constexpr const char* kHuffmanIndex = "The huffman tab_index is not right!";
 inline constexpr const char* kHuffmanLength = "The huffman table data num is not right!";
 inline constexpr const char* kDriLength = "The DRI mark data num is not right.";
-inline constexpr const char* kPrecision =
-    "The jpeg data precision is no 8bit!\nThe hardware only support 8bit!";
+inline constexpr const char* kPrecision = "The jpeg data precision is no 8bit!\nThe hardware only support 8bit!";
 inline constexpr const char* kSecondSof = "There is already one SOF0 mark!";
 inline constexpr const char* kFrameZero = "The image_h image_w or num_components is not right.";
 inline constexpr const char* kSofLength = "The SOF0 data num is not right!";

@@ -98,8 +98,8 @@ int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path,
   return kRecodeOk;
 }
 
-int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, const char* destination,
-                      int32_t quality, EncodedStream* out) {
+int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, const char* destination, int32_t quality,
+                      EncodedStream* out) {
   RecodeBuffers buffers;
   const int32_t status = decode_and_encode(bytes, size, source, quality, buffers);
   if (status != kRecodeOk) return status;

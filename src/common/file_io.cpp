@@ -2,20 +2,21 @@
 // POSIX and Windows implementations of the whole-file read and the atomic replacing write.
 #include "common/file_io.h"
 
-#include "common/heap.h"
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/heap.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace kestrum {

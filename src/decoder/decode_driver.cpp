@@ -190,8 +190,9 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   for (size_t c = 0; c < rows; ++c) {
     const FrameComponent* f = c < static_cast<size_t>(d.scan_component_count) ? d.scan_components[c] : nullptr;
     if (f == nullptr) continue;
-    d.row_components[c] = RowComponent{f->dequant.data(), f->index, f->mcu_blocks_across, f->mcu_blocks_down,
-                                       f->edge_blocks_across, f->edge_blocks_down};
+    d.row_components[c] =
+        RowComponent{f->dequant.data(),     f->index,           f->mcu_blocks_across, f->mcu_blocks_down,
+                     f->edge_blocks_across, f->edge_blocks_down};
   }
   if (!classify_layout()) return finish(kDecodeCannotOpen);
   if (!scan_holds_every_component()) {

@@ -26,11 +26,10 @@ size_t planar_image_bytes(int32_t width, int32_t height) noexcept;
 
 // Decodes the file at path. Returns 0 with the frame size in out_width/out_height and the image
 // in image, or a negative DecodeStatus after its messages. Every decoder buffer is released.
-int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height,
-                         ImageBuffer& image) noexcept;
+int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height, ImageBuffer& image) noexcept;
 
 // The same from bytes in memory (which the decoder only reads).
-int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width,
-                           int32_t* out_height, ImageBuffer& image) noexcept;
+int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
+                           ImageBuffer& image) noexcept;
 
 }  // namespace kestrum

@@ -19,37 +19,37 @@ inline constexpr size_t kPlaneCapacityBytes = 0xC000000;
 // Status codes of decode_jpeg_file.
 enum DecodeStatus : int32_t {
   kDecodeOk = 0,
-  kDecodeCannotOpen = -1,   // unopenable file, or a sampling layout other than 4:2:0
-  kDecodeCorrupt = -2,      // a malformed stream that cannot be decoded safely
-  kDecodeRowStatus = -3,    // an MCU row did not leave status 4 (guard)
-  kDecodeTrailer = -4,      // a header pass after the scan left status 0 (guard)
+  kDecodeCannotOpen = -1,  // unopenable file, or a sampling layout other than 4:2:0
+  kDecodeCorrupt = -2,     // a malformed stream that cannot be decoded safely
+  kDecodeRowStatus = -3,   // an MCU row did not leave status 4 (guard)
+  kDecodeTrailer = -4,     // a header pass after the scan left status 0 (guard)
   kDecodeNoSourceMemory = -5,
-  kDecodeTooLarge = -6,     // frame beyond the planes' capacity, output buffer too small, or no memory
+  kDecodeTooLarge = -6,  // frame beyond the planes' capacity, output buffer too small, or no memory
 };
 
 enum class SamplingLayout : uint8_t { kNone, kYcbcr411, kYcbcr422, kYcbcr100, kYcbcr111, kYcbcr211v, kYcbcr211h };
 
 // A derived Huffman decoding table (T.81 F.2.2.3, with an 8-bit lookahead).
 struct HuffDecodeTable {
-  std::array<int32_t, 18> maxcode;       // [L]: largest code of length L, -1 = none; [17] = 0xFFFFF
-  std::array<int32_t, 17> value_offset;  // [L]: index of first code of length L minus that code
+  std::array<int32_t, 18> maxcode;         // [L]: largest code of length L, -1 = none; [17] = 0xFFFFF
+  std::array<int32_t, 17> value_offset;    // [L]: index of first code of length L minus that code
   std::array<int32_t, 256> lookup_length;  // next 8 bits -> code length 1..8, 0 = longer code
   std::array<uint8_t, 256> lookup_symbol;  // next 8 bits -> symbol, where lookup_length != 0
   const uint8_t* values;                   // the 256-byte symbol list it was built from
 };
 
 struct FrameComponent {
-  uint32_t index;               // position in the frame header, 0..2
-  uint32_t id;                  // component identifier byte
-  uint32_t h_samples, v_samples;  // sampling factors, nominally 1..2 (0..15 as read)
-  uint32_t quant_sel;           // quantization table selector, 0..255 as read
-  uint32_t dc_table_sel, ac_table_sel;  // Huffman selectors from the scan header, 0..15
-  uint32_t blocks_across, blocks_down;  // component size in 8x8 blocks
+  uint32_t index;                                                // position in the frame header, 0..2
+  uint32_t id;                                                   // component identifier byte
+  uint32_t h_samples, v_samples;                                 // sampling factors, nominally 1..2 (0..15 as read)
+  uint32_t quant_sel;                                            // quantization table selector, 0..255 as read
+  uint32_t dc_table_sel, ac_table_sel;                           // Huffman selectors from the scan header, 0..15
+  uint32_t blocks_across, blocks_down;                           // component size in 8x8 blocks
   uint32_t mcu_blocks_across, mcu_blocks_down, mcu_block_count;  // blocks per MCU
-  uint32_t mcu_pixel_width;     // mcu_blocks_across * 8
-  uint32_t edge_blocks_across, edge_blocks_down;  // blocks in the last MCU column / row
-  const uint16_t* bound_quant;  // slot of quant_tables, or null
-  std::array<uint32_t, 64> dequant;  // bound table widened, natural order
+  uint32_t mcu_pixel_width;                                      // mcu_blocks_across * 8
+  uint32_t edge_blocks_across, edge_blocks_down;                 // blocks in the last MCU column / row
+  const uint16_t* bound_quant;                                   // slot of quant_tables, or null
+  std::array<uint32_t, 64> dequant;                              // bound table widened, natural order
 };
 
 // What Part of the MCU row decoder needs of one component, in scan order.
@@ -83,7 +83,7 @@ struct DecoderState {
   uint32_t mcu_rows;
 
   // --- Tables (cleared at the start of every decode) ---
-  std::array<std::array<uint16_t, 64>, kTableSlots> quant_tables;  // natural order
+  std::array<std::array<uint16_t, 64>, kTableSlots> quant_tables;     // natural order
   std::array<std::array<uint8_t, 17>, kTableSlots> dc_bits, ac_bits;  // [0] = 0, [L] = count
   std::array<std::array<uint8_t, 256>, kTableSlots> dc_values, ac_values;
   uint32_t restart_interval;  // MCUs per interval, 0 = none
@@ -107,11 +107,11 @@ struct DecoderState {
   uint32_t expected_rst;  // 0..7
 
   // --- Work buffers and planes (allocated by the driver for one decode) ---
-  uint8_t *plane_y, *plane_cb, *plane_cr;  // full resolution, row stride image_w
-  size_t plane_bytes;                      // size of each plane
+  uint8_t *plane_y, *plane_cb, *plane_cr;                          // full resolution, row stride image_w
+  size_t plane_bytes;                                              // size of each plane
   std::array<std::array<int16_t, 64>, kMaxMcuBlocks> coef_blocks;  // natural order
-  std::array<uint8_t, 768> mcu_samples;   // twelve 8x8 sample blocks
-  uint8_t* luma_row_buffer;    // padded_width * 32 bytes
+  std::array<uint8_t, 768> mcu_samples;                            // twelve 8x8 sample blocks
+  uint8_t* luma_row_buffer;                                        // padded_width * 32 bytes
   uint8_t* chroma_row_buffer;  // padded_width * 64 bytes, Cb at 0, Cr at 8 * padded_width
   std::array<int32_t, 64> idct_work;
   int32_t padded_width, padded_height;

@@ -150,8 +150,8 @@ void bind_scan_tables() noexcept {
       fail(kDecodeCorrupt, msg::kHuffmanSelector);
       return;
     }
-    const char* problem = build_decode_table(d.dc_bits[f.dc_table_sel].data(), d.dc_values[f.dc_table_sel].data(),
-                                             true, d.dc_decode_tables[f.dc_table_sel]);
+    const char* problem = build_decode_table(d.dc_bits[f.dc_table_sel].data(), d.dc_values[f.dc_table_sel].data(), true,
+                                             d.dc_decode_tables[f.dc_table_sel]);
     if (problem == nullptr) {
       problem = build_decode_table(d.ac_bits[f.ac_table_sel].data(), d.ac_values[f.ac_table_sel].data(), false,
                                    d.ac_decode_tables[f.ac_table_sel]);

@@ -12,8 +12,7 @@ namespace kestrum {
 // Derives a decoding table from a 17-byte count record ([1..16]) and 256 symbols. Returns null,
 // or the message of a malformed table (more than 256 codes, over-subscribed, DC symbol above 15).
 // Writes: table.
-const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool is_dc,
-                               HuffDecodeTable& table) noexcept;
+const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool is_dc, HuffDecodeTable& table) noexcept;
 
 // Loads bytes until 17 bits are buffered or a marker stops the reader; pads zero bits at a marker
 // when bits_wanted exceeds what is left. Reads/Writes: bit_buffer, bit_count, unread_marker,

@@ -43,8 +43,8 @@ void put_marker(uint8_t code) {
 
 size_t initial_stream_capacity(int32_t aligned_width, int32_t aligned_height) noexcept {
   // A quarter of the planar image covers photographs at high quality; noisier content grows it.
-  const uint64_t pixels = static_cast<uint64_t>(static_cast<uint32_t>(aligned_width)) *
-                          static_cast<uint32_t>(aligned_height);
+  const uint64_t pixels =
+      static_cast<uint64_t>(static_cast<uint32_t>(aligned_width)) * static_cast<uint32_t>(aligned_height);
   const uint64_t bytes = kHeaderBytes + pixels * 3 / 8 + 2 * kMaxMcuStreamBytes;
   return bytes > SIZE_MAX / 2 ? SIZE_MAX / 2 : static_cast<size_t>(bytes);
 }

@@ -19,8 +19,8 @@ struct EncoderState {
   int32_t aligned_height;       // image_height rounded up to 16
 
   // --- Set by JImageInit ---
-  int32_t mcus_per_row;  // aligned_width / 16
-  int32_t mcu_rows;      // aligned_height / 16
+  int32_t mcus_per_row;                               // aligned_width / 16
+  int32_t mcu_rows;                                   // aligned_height / 16
   std::array<int32_t, 3> h_samp, v_samp;              // Y 2x2, Cb and Cr 1x1
   std::array<int32_t, 3> dc_table_sel, ac_table_sel;  // 0, 1, 1
   std::array<int32_t, 3> dc_pred;                     // last DC coded per component

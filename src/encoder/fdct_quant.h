@@ -15,8 +15,7 @@ int16_t quantize(int32_t c, int32_t reciprocal) noexcept;
 
 // Copies the four Y blocks (stride y_stride) and one Cb and Cr block (stride y_stride / 2) of an
 // MCU into blocks (six blocks of 64 values, row-major).
-void fetch_mcu(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int32_t y_stride,
-               int16_t* blocks) noexcept;
+void fetch_mcu(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int32_t y_stride, int16_t* blocks) noexcept;
 
 // One 8-point forward transform of in[0], in[s], ..., in[7s] into out at the same stride.
 void fdct_1d(const int32_t* in, int32_t stride, int32_t* out) noexcept;

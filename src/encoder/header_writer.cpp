@@ -33,19 +33,19 @@ void write_soi_app0() noexcept {
   const uint8_t* start = g_encoder.out_ptr;
   marker(kMarkerSoi);
   marker(kMarkerApp0);
-  put16(16);      // segment length
-  put8('J');      // identifier "JFIF\0"
+  put16(16);  // segment length
+  put8('J');  // identifier "JFIF\0"
   put8('F');
   put8('I');
   put8('F');
   put8(0);
-  put8(1);        // version 1.01
+  put8(1);  // version 1.01
   put8(1);
-  put8(0);        // density units: aspect ratio only
-  put16(1);       // horizontal density
-  put16(1);       // vertical density
-  put8(0);        // thumbnail width
-  put8(0);        // thumbnail height
+  put8(0);   // density units: aspect ratio only
+  put16(1);  // horizontal density
+  put16(1);  // vertical density
+  put8(0);   // thumbnail width
+  put8(0);   // thumbnail height
   count_from(start);
 }
 
@@ -56,7 +56,7 @@ void write_dqt(int32_t table_id) noexcept {
   const uint8_t* start = e.out_ptr;
   const auto& table = table_id == 0 ? e.luma_quant_table : e.chroma_quant_table;
   marker(kMarkerDqt);
-  put16(2 + 1 + 64);  // length, Pq/Tq, 64 entries
+  put16(2 + 1 + 64);                      // length, Pq/Tq, 64 entries
   put8(static_cast<uint32_t>(table_id));  // 8-bit precision, table id
   for (size_t k = 0; k < 64; ++k) put8(static_cast<uint32_t>(table[kZigZagToNatural[k]]) & 0xFF);
   count_from(start);
@@ -91,7 +91,7 @@ void write_frame_headers() noexcept {
 
   const uint8_t* start = e.out_ptr;
   marker(kMarkerDri);
-  put16(4);  // length
+  put16(4);                                          // length
   put8(static_cast<uint32_t>(e.mcus_per_row) >> 8);  // restart interval: one MCU row
   put8(static_cast<uint32_t>(e.mcus_per_row) & 0xFF);
   count_from(start);
@@ -99,16 +99,16 @@ void write_frame_headers() noexcept {
   start = e.out_ptr;
   marker(kMarkerSof0);
   put16(2 + 1 + 2 + 2 + 1 + 3 * 3);  // length, precision, lines, samples, Nf, components
-  put8(8);                            // sample precision
+  put8(8);                           // sample precision
   put8(static_cast<uint32_t>(e.image_height) >> 8);
   put8(static_cast<uint32_t>(e.image_height) & 0xFF);
   put8(static_cast<uint32_t>(e.image_width) >> 8);
   put8(static_cast<uint32_t>(e.image_width) & 0xFF);
   put8(3);
   for (size_t i = 0; i < 3; ++i) {
-    put8(static_cast<uint32_t>(i + 1));                                          // identifier
-    put8(static_cast<uint32_t>(16 * e.h_samp[i] + e.v_samp[i]));                // H, V
-    put8(i == 0 ? 0u : 1u);                                                      // Tq
+    put8(static_cast<uint32_t>(i + 1));                           // identifier
+    put8(static_cast<uint32_t>(16 * e.h_samp[i] + e.v_samp[i]));  // H, V
+    put8(i == 0 ? 0u : 1u);                                       // Tq
   }
   count_from(start);
 

@@ -19,25 +19,31 @@ constexpr std::array<HuffCode, 256> derive_codes(const HuffSpec<N>& spec) {
   std::array<uint8_t, 256> lengths{};
   const int n = assign_canonical_codes(spec.bits.data(), codes.data(), lengths.data());
   std::array<HuffCode, 256> table{};
-  for (int p = 0; p < n; ++p) table[spec.values[static_cast<size_t>(p)]] = HuffCode{codes[static_cast<size_t>(p)], lengths[static_cast<size_t>(p)]};
+  for (int p = 0; p < n; ++p)
+    table[spec.values[static_cast<size_t>(p)]] =
+        HuffCode{codes[static_cast<size_t>(p)], lengths[static_cast<size_t>(p)]};
   return table;
 }
 
 inline constexpr std::array<std::array<HuffCode, 256>, 2> kDcCodes = {derive_codes(kLumaDcSpec),
-                                                                       derive_codes(kChromaDcSpec)};
+                                                                      derive_codes(kChromaDcSpec)};
 inline constexpr std::array<std::array<HuffCode, 256>, 2> kAcCodes = {derive_codes(kLumaAcSpec),
-                                                                       derive_codes(kChromaAcSpec)};
-static_assert(kDcCodes[0][0].length == 2 && kDcCodes[0][0].code == 0);       // K.3: category 0 = 00
-static_assert(kAcCodes[0][0x00].length == 4 && kAcCodes[0][0x00].code == 0xA);  // K.5: EOB = 1010
+                                                                      derive_codes(kChromaAcSpec)};
+static_assert(kDcCodes[0][0].length == 2 && kDcCodes[0][0].code == 0);             // K.3: category 0 = 00
+static_assert(kAcCodes[0][0x00].length == 4 && kAcCodes[0][0x00].code == 0xA);     // K.5: EOB = 1010
 static_assert(kAcCodes[0][0xF0].length == 11 && kAcCodes[0][0xF0].code == 0x7F9);  // K.5: ZRL
 
-uint32_t magnitude_bits(int32_t v) { return static_cast<uint32_t>(std::bit_width(static_cast<uint32_t>(v < 0 ? -v : v))); }
+uint32_t magnitude_bits(int32_t v) {
+  return static_cast<uint32_t>(std::bit_width(static_cast<uint32_t>(v < 0 ? -v : v)));
+}
 
 void emit_code(BitWriter& w, HuffCode c) { emit_bits(w, c.code, c.length); }
 
 }  // namespace
 
-HuffCode dc_code(int32_t table_id, uint32_t category) noexcept { return kDcCodes[table_id == 0 ? 0 : 1][category & 0xFF]; }
+HuffCode dc_code(int32_t table_id, uint32_t category) noexcept {
+  return kDcCodes[table_id == 0 ? 0 : 1][category & 0xFF];
+}
 HuffCode ac_code(int32_t table_id, uint32_t symbol) noexcept { return kAcCodes[table_id == 0 ? 0 : 1][symbol & 0xFF]; }
 
 void emit_bits(BitWriter& w, uint32_t v, uint32_t n) noexcept {
