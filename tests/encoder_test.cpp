@@ -8,6 +8,7 @@
 #include "decoder/decoder_state.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
+#include "encoder/header_writer.h"
 #include "encoder/quality.h"
 #include "test_util.h"
 
@@ -246,6 +247,45 @@ TEST_F(Encoder, RefusesOtherSamplingAndNullBuffer) {
   a.quality = 0;
   EXPECT_EQ(JImageInit(), 0);
   EXPECT_EQ(a.quality, 85);
+}
+
+}  // namespace
+}  // namespace kestrum::test
+
+namespace kestrum::test {
+namespace {
+
+// After each restart marker the DC predictors start from 0: the first DC of the next row is
+// coded as its own value. Two rows of the same flat content therefore code identically.
+TEST(EncoderRestart, PredictorsResetAfterEachMarker) {
+  reset_decoder_state();
+  reset_encoder_state();
+  for (auto& slot : g_decoder.quant_tables) slot.fill(1);
+  EncoderState& e = g_encoder;
+  e.image_width = e.aligned_width = 32;
+  e.image_height = e.aligned_height = 32;
+  std::vector<uint8_t> image(32 * 32 * 3 / 2, 200);
+  ImageAttribute a{};
+  EncoderWorkspace ws{};
+  std::vector<int16_t> blocks(768);
+  ws.block_buffer = blocks.data();
+  a.sampling_format = 2;
+  a.quality = 50;
+  a.image_buffer = image.data();
+  a.stream_capacity_bytes = 8192;
+  a.stream_buffer = static_cast<uint8_t*>(std::malloc(a.stream_capacity_bytes));
+  e.attribute = &a;
+  e.workspace = &ws;
+  ASSERT_EQ(JImageInit(), 0);
+  ASSERT_EQ(JImageEncoder(), 0);
+  const Bytes s(a.stream_buffer + kHeaderBytes, a.stream_buffer + a.stream_length);
+  std::free(a.stream_buffer);
+  size_t rst = 0;
+  while (rst + 1 < s.size() && !(s[rst] == 0xFF && s[rst + 1] == 0xD0)) ++rst;
+  ASSERT_LT(rst + 1, s.size());
+  const Bytes row0(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(rst));
+  const Bytes row1(s.begin() + static_cast<std::ptrdiff_t>(rst + 2), s.end() - 2);
+  EXPECT_EQ(row0, row1);
 }
 
 }  // namespace

@@ -257,3 +257,54 @@ TEST_F(Markers, EmbeddedThumbnailIsPassedOver) {
 
 }  // namespace
 }  // namespace kestrum::test
+
+namespace kestrum::test {
+namespace {
+
+struct FactorCase {
+  uint8_t y, cb, cr;
+  std::string log_tail;
+};
+class ClassifiedFactors : public ::testing::TestWithParam<FactorCase> {};
+
+TEST_P(ClassifiedFactors, RefusedWithTheirMessages) {
+  reset_decoder_state();
+  JpegOptions o;
+  Bytes j = libjpeg_encode(photo_rgb(64, 48, 8), 64, 48, o);
+  size_t at = 0;
+  for (const Segment& s : split_segments(j)) {
+    if (s.marker == 0xC0) at = s.offset;
+  }
+  j[at + 11] = GetParam().y;
+  j[at + 14] = GetParam().cb;
+  j[at + 17] = GetParam().cr;
+  const OurDecode r = decode_ours(j);
+  EXPECT_EQ(r.status, -1);
+  EXPECT_EQ(r.log.substr(r.log.find("file height: 48\n") + 16), GetParam().log_tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, ClassifiedFactors,
+    ::testing::Values(FactorCase{0x22, 0x12, 0x12,
+                                 "input jpeg file is ycbcr422 format\nnot support. only support yuv420\n"},
+                      FactorCase{0x22, 0x21, 0x21, "not support. only support yuv420\n"},
+                      FactorCase{0x41, 0x11, 0x11, "The h or v samples is not right!\nformat cant recongnized!\n"}));
+
+TEST(HostileSizes, FramesBeyondCapacityAreRefusedBeforeAllocating) {
+  reset_decoder_state();
+  JpegOptions o;
+  Bytes j = libjpeg_encode(photo_rgb(64, 48, 8), 64, 48, o);
+  for (const Segment& s : split_segments(j)) {
+    if (s.marker != 0xC0) continue;
+    for (size_t i = 5; i < 9; ++i) j[s.offset + i] = 0xFF;  // 65535 x 65535
+  }
+  const OurDecode r = decode_ours(j);
+  EXPECT_EQ(r.status, -6);
+  EXPECT_TRUE(r.image.empty());  // the caller's buffer was never asked for
+  EXPECT_EQ(r.log,
+            "file width: 65535\nfile height: 65535\nThe width or height is out of range!!!\n\n"
+            "input jpeg file is ycbcr411 format\nThe image is too large for the decoder buffers!\n");
+}
+
+}  // namespace
+}  // namespace kestrum::test
