@@ -308,3 +308,61 @@ TEST(HostileSizes, FramesBeyondCapacityAreRefusedBeforeAllocating) {
 
 }  // namespace
 }  // namespace kestrum::test
+
+#include <filesystem>
+
+#include "api/pipeline.h"
+
+namespace kestrum::test {
+namespace {
+
+// A frame header between the entropy data and EOI replaces the frame fields; the image and the
+// reported size stay those of the decoded frame.
+TEST(LaterFrameHeader, DoesNotResizeTheDecodedImage) {
+  reset_decoder_state();
+  JpegOptions o;
+  const Bytes j = libjpeg_encode(photo_rgb(64, 48, 8), 64, 48, o);
+  Bytes sof;
+  for (const Segment& s : split_segments(j)) {
+    if (s.marker == 0xC0)
+      sof.assign(j.begin() + static_cast<std::ptrdiff_t>(s.offset),
+                 j.begin() + static_cast<std::ptrdiff_t>(s.offset + s.length));
+  }
+  sof[5] = 0x01;  // 480 lines
+  sof[6] = 0xE0;
+  sof[7] = 0x02;  // 640 samples per line
+  sof[8] = 0x80;
+  Bytes b(j.begin(), j.end() - 2);
+  b.insert(b.end(), sof.begin(), sof.end());
+  b.push_back(0xFF);
+  b.push_back(0xD9);
+  const OurDecode r = decode_ours(b);
+  ASSERT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.width, 64);
+  EXPECT_EQ(r.height, 48);
+  EXPECT_EQ(r.image.size(), 64u * 48u * 3u / 2u);
+  EXPECT_NE(r.log.find("file width: 640\nfile height: 480\nThere is already one SOF0 mark!\n"), std::string::npos);
+}
+
+// Inputs that once crashed the library replay as ordinary tests: each recodes or fails cleanly.
+TEST(Crashers, ReplayCleanly) {
+  int replayed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(KESTRUM_TEST_DATA_DIR "/crashers")) {
+    Bytes data;
+    ASSERT_TRUE(read_file(entry.path().string(), &data));
+    ConsoleCapture quiet;
+    EncodedStream out;
+    const int32_t status = recode_memory(data.data(), static_cast<uint32_t>(data.size()), 85, &out);
+    if (status == 0) {
+      const Bytes stream(out.data, out.data + out.length);
+      release_stream(out);
+      EXPECT_EQ(decode_ours(stream).status, 0) << entry.path();
+    }
+    EXPECT_LE(status, 0);
+    ++replayed;
+  }
+  EXPECT_GE(replayed, 1);
+}
+
+}  // namespace
+}  // namespace kestrum::test

@@ -101,6 +101,8 @@ int32_t allocate_frame(ImageBuffer& image) {
   }
   d.padded_width = static_cast<int32_t>(p);
   d.padded_height = static_cast<int32_t>(padded_h);
+  d.decoded_w = d.image_w;
+  d.decoded_h = d.image_h;
   if (image.capacity_bytes < image_bytes &&
       (image.reserve == nullptr || !image.reserve(image, static_cast<size_t>(image_bytes)))) {
     fail(kDecodeTooLarge, image.reserve == nullptr ? msg::kFrameTooLarge : msg::kNoFrameMemory);
@@ -125,7 +127,7 @@ void copy_out(uint8_t* out) {
   const DecoderState& d = g_decoder;
   const size_t P = static_cast<size_t>(d.padded_width);
   const size_t H = static_cast<size_t>(d.padded_height);
-  const size_t W = static_cast<size_t>(d.image_w);
+  const size_t W = static_cast<size_t>(d.decoded_w);
   for (size_t r = 0; r < H; ++r) std::memcpy(out + r * P, d.plane_y + r * W, P);
   uint8_t* cb = out + P * H;
   uint8_t* cr = cb + (P / 2) * (H / 2);
@@ -220,8 +222,9 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
       return finish(kDecodeTrailer);
     }
   }
-  *out_width = d.image_w;
-  *out_height = d.image_h;
+  // A frame header met after the scan replaces image_w and image_h; the image is the decoded one.
+  *out_width = d.decoded_w;
+  *out_height = d.decoded_h;
   copy_out(image.data);
   return finish(kDecodeOk);
 }

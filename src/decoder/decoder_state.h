@@ -115,6 +115,7 @@ struct DecoderState {
   uint8_t* chroma_row_buffer;  // padded_width * 64 bytes, Cb at 0, Cr at 8 * padded_width
   std::array<int32_t, 64> idct_work;
   int32_t padded_width, padded_height;
+  int32_t decoded_w, decoded_h;  // the frame size the planes were sized for; a later SOF cannot change it
   uint32_t mcu_row_index;
   std::array<RowComponent, kMaxFrameComponents> row_components;
   SamplingLayout sampling_layout;
