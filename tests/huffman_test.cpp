@@ -16,15 +16,15 @@ namespace kestrum {
 namespace {
 
 template <size_t N>
-std::array<uint8_t, 17> counts_of(const HuffSpec<N>& spec) {
+std::array<uint8_t, 17> counts_of(const HuffTableDef<N>& def) {
   std::array<uint8_t, 17> bits{};
-  for (size_t i = 0; i < 16; ++i) bits[i + 1] = spec.bits[i];
+  for (size_t i = 0; i < 16; ++i) bits[i + 1] = def.bits[i];
   return bits;
 }
 template <size_t N>
-std::array<uint8_t, 256> values_of(const HuffSpec<N>& spec) {
+std::array<uint8_t, 256> values_of(const HuffTableDef<N>& def) {
   std::array<uint8_t, 256> values{};
-  for (size_t i = 0; i < N; ++i) values[i] = spec.values[i];
+  for (size_t i = 0; i < N; ++i) values[i] = def.values[i];
   return values;
 }
 
@@ -50,8 +50,8 @@ class Huffman : public ::testing::Test {
 
 TEST_F(Huffman, AnnexKTablesBuildAndLookAhead) {
   HuffDecodeTable t{};
-  const auto bits = counts_of(kLumaAcSpec);
-  const auto values = values_of(kLumaAcSpec);
+  const auto bits = counts_of(kLumaAcTable);
+  const auto values = values_of(kLumaAcTable);
   ASSERT_EQ(build_decode_table(bits.data(), values.data(), false, t), nullptr);
   EXPECT_EQ(t.lookup_length[0x00], 2);  // 00 -> 0x01
   EXPECT_EQ(t.lookup_symbol[0x00], 0x01);
@@ -98,10 +98,10 @@ TEST_F(Huffman, AcceptedEdgeTables) {
 }
 
 TEST_F(Huffman, WorkedBlock) {
-  const auto dc_bits = counts_of(kLumaDcSpec);
-  const auto dc_values = values_of(kLumaDcSpec);
-  const auto ac_bits = counts_of(kLumaAcSpec);
-  const auto ac_values = values_of(kLumaAcSpec);
+  const auto dc_bits = counts_of(kLumaDcTable);
+  const auto dc_values = values_of(kLumaDcTable);
+  const auto ac_bits = counts_of(kLumaAcTable);
+  const auto ac_values = values_of(kLumaAcTable);
   g_decoder.dc_values[0] = dc_values;
   g_decoder.ac_values[0] = ac_values;
   ASSERT_EQ(build_decode_table(dc_bits.data(), g_decoder.dc_values[0].data(), true, g_decoder.dc_decode_tables[0]),
@@ -193,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(ExpectingRst3, RestartTable,
 
 TEST_F(Huffman, EncoderCodesMatchDecoderTables) {
   // Every symbol the encoder codes decodes back through the decoder's tables.
-  const HuffSpec<162>* acs[2] = {&kLumaAcSpec, &kChromaAcSpec};
+  const HuffTableDef<162>* acs[2] = {&kLumaAcTable, &kChromaAcTable};
   for (int id = 0; id < 2; ++id) {
     const auto bits = counts_of(*acs[id]);
     const auto values = values_of(*acs[id]);

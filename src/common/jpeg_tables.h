@@ -79,13 +79,13 @@ static_assert(kNaturalToZigZag[63] == 63 && kNaturalToZigZag[8] == 2 && kNatural
 
 // A Huffman table as DHT carries it: BITS (counts of code lengths 1..16) and HUFFVAL.
 template <size_t N>
-struct HuffSpec {
+struct HuffTableDef {
   std::array<uint8_t, 16> bits;  // entry L-1 = number of codes of length L
   std::array<uint8_t, N> values;
 };
 
 template <size_t N>
-constexpr bool bits_match_values(const HuffSpec<N>& t) {
+constexpr bool bits_match_values(const HuffTableDef<N>& t) {
   size_t sum = 0;
   for (uint8_t b : t.bits) sum += b;
   return sum == N;
@@ -93,15 +93,15 @@ constexpr bool bits_match_values(const HuffSpec<N>& t) {
 
 // clang-format off
 // Table K.3, luminance DC differences.
-inline constexpr HuffSpec<12> kLumaDcSpec = {
+inline constexpr HuffTableDef<12> kLumaDcTable = {
   {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0},
   {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
 // Table K.4, chrominance DC differences.
-inline constexpr HuffSpec<12> kChromaDcSpec = {
+inline constexpr HuffTableDef<12> kChromaDcTable = {
   {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0},
   {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
 // Table K.5, luminance AC coefficients (symbol = 16 * run + size).
-inline constexpr HuffSpec<162> kLumaAcSpec = {
+inline constexpr HuffTableDef<162> kLumaAcTable = {
   {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d},
   {0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07,
    0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0,
@@ -115,7 +115,7 @@ inline constexpr HuffSpec<162> kLumaAcSpec = {
    0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,
    0xf9, 0xfa}};
 // Table K.6, chrominance AC coefficients.
-inline constexpr HuffSpec<162> kChromaAcSpec = {
+inline constexpr HuffTableDef<162> kChromaAcTable = {
   {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77},
   {0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61, 0x71,
    0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33, 0x52, 0xf0,
@@ -129,8 +129,8 @@ inline constexpr HuffSpec<162> kChromaAcSpec = {
    0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,
    0xf9, 0xfa}};
 // clang-format on
-static_assert(bits_match_values(kLumaDcSpec) && bits_match_values(kChromaDcSpec));
-static_assert(bits_match_values(kLumaAcSpec) && bits_match_values(kChromaAcSpec));
+static_assert(bits_match_values(kLumaDcTable) && bits_match_values(kChromaDcTable));
+static_assert(bits_match_values(kLumaAcTable) && bits_match_values(kChromaAcTable));
 
 // Canonical code assignment (T.81 Figures C.1 and C.2): codes[p] and lengths[p] for the p-th
 // symbol of a table whose length counts are bits[0..15] (length L at bits[L-1]). Returns the

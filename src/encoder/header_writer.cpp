@@ -22,9 +22,9 @@ void marker(uint8_t code) {
 void count_from(const uint8_t* start) { g_encoder.byte_count += static_cast<uint32_t>(g_encoder.out_ptr - start); }
 
 template <size_t N>
-void put_huffman(const HuffSpec<N>& spec) {
-  for (uint8_t b : spec.bits) put8(b);
-  for (uint8_t v : spec.values) put8(v);
+void put_huffman(const HuffTableDef<N>& def) {
+  for (uint8_t b : def.bits) put8(b);
+  for (uint8_t v : def.values) put8(v);
 }
 
 }  // namespace
@@ -71,15 +71,15 @@ void write_dht(bool is_ac, int32_t table_id) noexcept {
   const uint8_t* start = e.out_ptr;
   marker(kMarkerDht);
   if (is_ac) {
-    const auto& spec = table_id == 0 ? kLumaAcSpec : kChromaAcSpec;
-    put16(2 + 1 + 16 + static_cast<uint32_t>(spec.values.size()));  // length, Tc/Th, BITS, HUFFVAL
+    const auto& def = table_id == 0 ? kLumaAcTable : kChromaAcTable;
+    put16(2 + 1 + 16 + static_cast<uint32_t>(def.values.size()));  // length, Tc/Th, BITS, HUFFVAL
     put8(0x10u + static_cast<uint32_t>(table_id));
-    put_huffman(spec);
+    put_huffman(def);
   } else {
-    const auto& spec = table_id == 0 ? kLumaDcSpec : kChromaDcSpec;
-    put16(2 + 1 + 16 + static_cast<uint32_t>(spec.values.size()));
+    const auto& def = table_id == 0 ? kLumaDcTable : kChromaDcTable;
+    put16(2 + 1 + 16 + static_cast<uint32_t>(def.values.size()));
     put8(static_cast<uint32_t>(table_id));
-    put_huffman(spec);
+    put_huffman(def);
   }
   count_from(start);
   written[id] = true;

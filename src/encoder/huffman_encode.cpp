@@ -14,21 +14,21 @@ namespace kestrum {
 namespace {
 
 template <size_t N>
-constexpr std::array<HuffCode, 256> derive_codes(const HuffSpec<N>& spec) {
+constexpr std::array<HuffCode, 256> derive_codes(const HuffTableDef<N>& def) {
   std::array<uint16_t, 256> codes{};
   std::array<uint8_t, 256> lengths{};
-  const int n = assign_canonical_codes(spec.bits.data(), codes.data(), lengths.data());
+  const int n = assign_canonical_codes(def.bits.data(), codes.data(), lengths.data());
   std::array<HuffCode, 256> table{};
   for (int p = 0; p < n; ++p)
-    table[spec.values[static_cast<size_t>(p)]] =
+    table[def.values[static_cast<size_t>(p)]] =
         HuffCode{codes[static_cast<size_t>(p)], lengths[static_cast<size_t>(p)]};
   return table;
 }
 
-inline constexpr std::array<std::array<HuffCode, 256>, 2> kDcCodes = {derive_codes(kLumaDcSpec),
-                                                                      derive_codes(kChromaDcSpec)};
-inline constexpr std::array<std::array<HuffCode, 256>, 2> kAcCodes = {derive_codes(kLumaAcSpec),
-                                                                      derive_codes(kChromaAcSpec)};
+inline constexpr std::array<std::array<HuffCode, 256>, 2> kDcCodes = {derive_codes(kLumaDcTable),
+                                                                      derive_codes(kChromaDcTable)};
+inline constexpr std::array<std::array<HuffCode, 256>, 2> kAcCodes = {derive_codes(kLumaAcTable),
+                                                                      derive_codes(kChromaAcTable)};
 static_assert(kDcCodes[0][0].length == 2 && kDcCodes[0][0].code == 0);             // K.3: category 0 = 00
 static_assert(kAcCodes[0][0x00].length == 4 && kAcCodes[0][0x00].code == 0xA);     // K.5: EOB = 1010
 static_assert(kAcCodes[0][0xF0].length == 11 && kAcCodes[0][0xF0].code == 0x7F9);  // K.5: ZRL
