@@ -17,11 +17,15 @@
 #include "kestrum.h"
 #include "test_util.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace kestrum::test {
@@ -239,6 +243,157 @@ TEST_F(Pipeline, FailedWriteLeavesTheOldDestination) {
   EXPECT_EQ(dir_.list(), (std::vector<std::string>{"out.jpg", "photo.jpg"}));
 }
 
+#endif
+
+// Platform counterparts: another handle holding a file, a read-only destination, and the
+// library loaded by name.
+namespace {
+#if defined(_WIN32)
+// Opened without any sharing, as an editor or a running copy would hold it.
+class HeldOpen {
+ public:
+  explicit HeldOpen(const std::string& path)
+      : handle_(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+  ~HeldOpen() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  HeldOpen(const HeldOpen&) = delete;
+  HeldOpen& operator=(const HeldOpen&) = delete;
+  bool ok() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_;
+};
+constexpr bool kHeldFilesAreLocked = true;
+bool make_read_only(const std::string& path, bool read_only) {
+  return SetFileAttributesA(path.c_str(), read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+bool privileged_writer() { return false; }
+#else
+class HeldOpen {
+ public:
+  explicit HeldOpen(const std::string& path) : fd_(open(path.c_str(), O_RDWR)) {}
+  ~HeldOpen() {
+    if (fd_ >= 0) close(fd_);
+  }
+  HeldOpen(const HeldOpen&) = delete;
+  HeldOpen& operator=(const HeldOpen&) = delete;
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+// POSIX has no mandatory locks: a file held open reads and is replaced as usual.
+constexpr bool kHeldFilesAreLocked = false;
+bool make_read_only(const std::string& path, bool read_only) {
+  return chmod(path.c_str(), read_only ? 0444 : 0644) == 0;
+}
+bool privileged_writer() { return geteuid() == 0; }
+#endif
+
+const char* const kCannotCreateTail =
+    "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\n"
+    "can not create JPEG file!encoding jpg failed!\n\n";
+}  // namespace
+
+TEST_F(Pipeline, SourceHeldOpenByAnotherHandle) {
+  const std::string src = dir_.path("photo.jpg");
+  const std::string dst = dir_.path("out.jpg");
+  ASSERT_TRUE(write_file(src, sample_jpeg()));
+  HeldOpen held(src);
+  ASSERT_TRUE(held.ok());
+  ConsoleCapture capture;
+  const int32_t status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
+  if (kHeldFilesAreLocked) {
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(capture.text(), "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
+    EXPECT_EQ(dir_.list(), (std::vector<std::string>{"photo.jpg"}));
+  } else {
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(file_exists(dst));
+  }
+}
+
+TEST_F(Pipeline, DestinationHeldOpenByAnotherHandle) {
+  const std::string src = dir_.path("photo.jpg");
+  const std::string dst = dir_.path("out.jpg");
+  ASSERT_TRUE(write_file(src, sample_jpeg()));
+  const Bytes old = {'o', 'l', 'd'};
+  ASSERT_TRUE(write_file(dst, old));
+  int32_t status = 0;
+  std::string log;
+  {
+    HeldOpen held(dst);
+    ASSERT_TRUE(held.ok());
+    ConsoleCapture capture;
+    status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
+    log = capture.text();
+  }
+  Bytes now;
+  ASSERT_TRUE(read_file(dst, &now));
+  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"out.jpg", "photo.jpg"}));
+  if (kHeldFilesAreLocked) {
+    // The replacement itself is refused: the old file stays and the temporary file goes.
+    EXPECT_EQ(status, -15);
+    EXPECT_NE(log.find("fwrite(), can not write jpeg fileencoding jpg failed!\n\n"), std::string::npos) << log;
+    EXPECT_EQ(now, old);
+  } else {
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(now, old);
+  }
+}
+
+TEST_F(Pipeline, ReadOnlyDestinationStays) {
+  if (privileged_writer()) GTEST_SKIP() << "running as root, which may write read-only files";
+  const std::string src = dir_.path("photo.jpg");
+  const std::string dst = dir_.path("out.jpg");
+  ASSERT_TRUE(write_file(src, sample_jpeg()));
+  const Bytes old = {'o', 'l', 'd'};
+  ASSERT_TRUE(write_file(dst, old));
+  ASSERT_TRUE(make_read_only(dst, true));
+  ConsoleCapture capture;
+  EXPECT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), -14);
+  EXPECT_EQ(capture.text(), kCannotCreateTail);
+  ASSERT_TRUE(make_read_only(dst, false));
+  Bytes now;
+  ASSERT_TRUE(read_file(dst, &now));
+  EXPECT_EQ(now, old);
+  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"out.jpg", "photo.jpg"}));
+}
+
+#if defined(_WIN32)
+// Paths are char strings in the process code page; Windows takes either separator.
+TEST_F(Pipeline, EitherSeparatorOnWindows) {
+  std::string forward = dir_.root();
+  for (char& c : forward)
+    if (c == '\\') c = '/';
+  ASSERT_TRUE(write_file(dir_.path("photo.jpg"), sample_jpeg()));
+  KestrumHandle h = kestrum_Init("KE_100");
+  ConsoleCapture quiet;
+  EXPECT_EQ(kestrum_100(h, (forward + "/photo.jpg").c_str(), 60), 1);
+  EXPECT_EQ(kestrum_100(h, (dir_.root() + "\\photo.jpg").c_str(), 70), 1);
+  EXPECT_EQ(jpg_recode_api((forward + "\\photo.jpg").c_str(), (forward + "/out.jpg").c_str(), 80), 0);
+  kestrum_Release(h);
+  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"out.jpg", "photo.jpg", "photo_60.jpg", "photo_70.jpg"}));
+}
+
+TEST(SharedLibrary, ExportsLoadByName) {
+  // Beside the test program, where a host would find it.
+  HMODULE lib = LoadLibraryA("kestrumEx.dll");
+  ASSERT_NE(lib, nullptr) << GetLastError();
+  const char* const names[] = {"kestrum_100", "kestrum_Init", "kestrum_Release", "kestrum_Test", "jpg_recode_api"};
+  for (int ordinal = 1; ordinal <= 5; ++ordinal) {
+    const FARPROC by_name = GetProcAddress(lib, names[ordinal - 1]);
+    EXPECT_NE(by_name, nullptr) << names[ordinal - 1];
+    EXPECT_EQ(GetProcAddress(lib, MAKEINTRESOURCEA(ordinal)), by_name) << ordinal;
+  }
+  EXPECT_EQ(GetProcAddress(lib, MAKEINTRESOURCEA(6)), nullptr);
+  EXPECT_EQ(GetProcAddress(lib, "_ZN7kestrum9g_decoderE"), nullptr);
+  auto init = reinterpret_cast<KestrumHandle (*)(const char*)>(GetProcAddress(lib, "kestrum_Init"));
+  auto release = reinterpret_cast<int32_t (*)(KestrumHandle)>(GetProcAddress(lib, "kestrum_Release"));
+  auto test = reinterpret_cast<int32_t (*)()>(GetProcAddress(lib, "kestrum_Test"));
+  auto recode = reinterpret_cast<int32_t (*)(KestrumHandle, const char*, int32_t)>(GetProcAddress(lib, "kestrum_100"));
+#else
 TEST(SharedLibrary, ExportsLoadByName) {
   void* lib = dlopen(KESTRUM_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(lib, nullptr) << dlerror();
@@ -250,6 +405,7 @@ TEST(SharedLibrary, ExportsLoadByName) {
   auto release = reinterpret_cast<int32_t (*)(KestrumHandle)>(dlsym(lib, "kestrum_Release"));
   auto test = reinterpret_cast<int32_t (*)()>(dlsym(lib, "kestrum_Test"));
   auto recode = reinterpret_cast<int32_t (*)(KestrumHandle, const char*, int32_t)>(dlsym(lib, "kestrum_100"));
+#endif
   KestrumHandle h = init("KE_100");
   EXPECT_NE(h, nullptr);
   EXPECT_EQ(test(), 0);
@@ -258,9 +414,12 @@ TEST(SharedLibrary, ExportsLoadByName) {
   EXPECT_EQ(recode(h, dir.path("p.jpg").c_str(), 70), 1);
   EXPECT_TRUE(file_exists(dir.path("p_70.jpg")));
   EXPECT_EQ(release(h), 1);
+#if defined(_WIN32)
+  FreeLibrary(lib);
+#else
   dlclose(lib);
-}
 #endif
+}
 
 }  // namespace
 }  // namespace kestrum::test
