@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include "api/output_name.h"
@@ -30,6 +31,9 @@
 
 namespace kestrum::test {
 namespace {
+
+bool privileged_writer();
+bool make_unreadable(const std::string& path);
 
 Bytes sample_jpeg(int w = 100, int h = 75, int quality = 90) {
   JpegOptions o;
@@ -161,6 +165,33 @@ TEST_F(Pipeline, SourceIsAFolder) {
   EXPECT_EQ(capture.text(), "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
 }
 
+// Sources that cannot be read: each gives -1 with its message, and an existing destination
+// stays as it was with nothing beside it.
+TEST_F(Pipeline, UnreadableSourcesKeepTheDestination) {
+  const std::string dst = dir_.path("out.jpg");
+  const Bytes old = {'o', 'l', 'd'};
+  ASSERT_TRUE(write_file(dst, old));
+  const std::string folder = dir_.path("folder.jpg");
+  std::filesystem::create_directory(folder);
+  const std::string vanished = dir_.path("vanished.jpg");
+  ASSERT_TRUE(write_file(vanished, sample_jpeg()));
+  std::remove(vanished.c_str());
+  const std::string locked = dir_.path("locked.jpg");
+  ASSERT_TRUE(write_file(locked, sample_jpeg()));
+  const bool can_lock = !privileged_writer() && make_unreadable(locked);
+  for (const std::string& source : {folder, vanished, locked}) {
+    if (source == locked && !can_lock) continue;  // root reads any file
+    SCOPED_TRACE(source);
+    ConsoleCapture capture;
+    EXPECT_EQ(jpg_recode_api(source.c_str(), dst.c_str(), 85), -1);
+    EXPECT_EQ(capture.text(), "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
+    Bytes now;
+    ASSERT_TRUE(read_file(dst, &now));
+    EXPECT_EQ(now, old);
+  }
+  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"folder.jpg", "locked.jpg", "out.jpg"}));
+}
+
 TEST_F(Pipeline, QualityReachesTheEncoderAsLow16Bits) {
   const Bytes jpeg = sample_jpeg(64, 48, 100);  // tables all 1: quality taken as requested
   for (auto [quality, effective] : {std::pair{0, 85}, std::pair{-1, 100}, std::pair{65536, 85}, std::pair{70000, 100},
@@ -247,7 +278,6 @@ TEST_F(Pipeline, FailedWriteLeavesTheOldDestination) {
 
 // Platform counterparts: another handle holding a file, a read-only destination, and the
 // library loaded by name.
-namespace {
 #if defined(_WIN32)
 // Opened without any sharing, as an editor or a running copy would hold it.
 class HeldOpen {
@@ -269,6 +299,8 @@ bool make_read_only(const std::string& path, bool read_only) {
   return SetFileAttributesA(path.c_str(), read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 bool privileged_writer() { return false; }
+// Windows has no unreadable mode bits; a file held without sharing is its counterpart.
+bool make_unreadable(const std::string&) { return false; }
 #else
 class HeldOpen {
  public:
@@ -289,12 +321,12 @@ bool make_read_only(const std::string& path, bool read_only) {
   return chmod(path.c_str(), read_only ? 0444 : 0644) == 0;
 }
 bool privileged_writer() { return geteuid() == 0; }
+bool make_unreadable(const std::string& path) { return chmod(path.c_str(), 0) == 0; }
 #endif
 
 const char* const kCannotCreateTail =
     "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\n"
     "can not create JPEG file!encoding jpg failed!\n\n";
-}  // namespace
 
 TEST_F(Pipeline, SourceHeldOpenByAnotherHandle) {
   const std::string src = dir_.path("photo.jpg");

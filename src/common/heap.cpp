@@ -9,9 +9,12 @@ namespace kestrum {
 namespace {
 std::atomic<int> g_countdown{0};
 std::atomic<int> g_count{0};
+std::atomic<size_t> g_limit{0};
 
-bool should_fail() {
+bool should_fail(size_t bytes) {
   g_count.fetch_add(1, std::memory_order_relaxed);
+  const size_t limit = g_limit.load(std::memory_order_relaxed);
+  if (limit != 0 && bytes > limit) return true;
   int left = g_countdown.load(std::memory_order_relaxed);
   while (left > 0) {
     if (g_countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) return left == 1;
@@ -20,10 +23,12 @@ bool should_fail() {
 }
 }  // namespace
 
-void* heap_malloc(size_t bytes) noexcept { return should_fail() ? nullptr : std::malloc(bytes > 0 ? bytes : 1); }
-void* heap_calloc(size_t bytes) noexcept { return should_fail() ? nullptr : std::calloc(bytes > 0 ? bytes : 1, 1); }
+void* heap_malloc(size_t bytes) noexcept { return should_fail(bytes) ? nullptr : std::malloc(bytes > 0 ? bytes : 1); }
+void* heap_calloc(size_t bytes) noexcept {
+  return should_fail(bytes) ? nullptr : std::calloc(bytes > 0 ? bytes : 1, 1);
+}
 void* heap_realloc(void* block, size_t bytes) noexcept {
-  return should_fail() ? nullptr : std::realloc(block, bytes > 0 ? bytes : 1);
+  return should_fail(bytes) ? nullptr : std::realloc(block, bytes > 0 ? bytes : 1);
 }
 void heap_free(void* block) noexcept { std::free(block); }
 
@@ -31,5 +36,7 @@ int heap_fail_nth(int nth) noexcept {
   g_countdown.store(nth < 0 ? 0 : nth);
   return g_count.exchange(0);
 }
+
+void heap_limit_bytes(size_t bytes) noexcept { g_limit.store(bytes); }
 
 }  // namespace kestrum

@@ -16,4 +16,8 @@ void heap_free(void* block) noexcept;
 // many allocations were made since the last call.
 int heap_fail_nth(int nth) noexcept;
 
+// Test hook: every allocation above bytes fails (0 = no limit). The fuzzers use it to keep each
+// input's cost small.
+void heap_limit_bytes(size_t bytes) noexcept;
+
 }  // namespace kestrum

@@ -1,0 +1,228 @@
+// SPDX-License-Identifier: MIT
+// Hostile files through the file interface, built in code from a valid file: truncations, bad
+// lengths, counts and indexes, impossible frame sizes, damaged restart sequences, flipped bits and
+// plain noise. Each must give 0 or a documented status, leave no destination (and no temporary
+// file) when it fails, and leave the process as it was: a valid recode afterwards gives exactly
+// the bytes it gave before any of them.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <set>
+
+#include "api/pipeline.h"
+#include "kestrum.h"
+#include "test_util.h"
+
+namespace kestrum::test {
+namespace {
+
+struct Malformed {
+  std::string name;
+  Bytes data;
+};
+
+// 64 x 48 with a restart marker after each MCU row: three rows, RST0 and RST1.
+Bytes base_jpeg() {
+  JpegOptions o;
+  o.quality = 80;
+  o.restart_rows = 1;
+  return libjpeg_encode(photo_rgb(64, 48, 8), 64, 48, o);
+}
+
+Bytes cut(const Bytes& j, size_t at) { return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(at)); }
+
+Bytes with_u16(const Bytes& j, size_t at, uint32_t value) {
+  Bytes out = j;
+  out[at] = static_cast<uint8_t>(value >> 8);
+  out[at + 1] = static_cast<uint8_t>(value);
+  return out;
+}
+
+const Segment* first(const std::vector<Segment>& segs, uint8_t marker) {
+  for (const Segment& s : segs) {
+    if (s.marker == marker) return &s;
+  }
+  return nullptr;
+}
+
+// Offsets of the restart markers inside the entropy data.
+std::vector<size_t> restart_markers(const Bytes& j, const Segment& sos) {
+  std::vector<size_t> at;
+  for (size_t i = sos.offset + 2; i + 1 < sos.offset + sos.length; ++i) {
+    if (j[i] == 0xFF && j[i + 1] >= 0xD0 && j[i + 1] <= 0xD7) at.push_back(i);
+  }
+  return at;
+}
+
+std::vector<Malformed> malformed_cases() {
+  const Bytes j = base_jpeg();
+  const std::vector<Segment> segs = split_segments(j);
+  const Segment& sof = *first(segs, 0xC0);
+  const Segment& sos = *first(segs, 0xDA);
+  const Segment& dht = *first(segs, 0xC4);
+  const Segment& dqt = *first(segs, 0xDB);
+  const size_t entropy = sos.offset + 2 + ((size_t{j[sos.offset + 2]} << 8) | j[sos.offset + 3]);
+  std::vector<Malformed> cases;
+  auto add = [&](std::string name, Bytes data) { cases.push_back({std::move(name), std::move(data)}); };
+
+  // Truncation at every segment boundary, inside every segment, and through the entropy data.
+  for (const Segment& s : segs) {
+    add("cut_before_" + std::to_string(s.marker), cut(j, s.offset));
+    add("cut_inside_" + std::to_string(s.marker), cut(j, s.offset + s.length / 2 + 1));
+  }
+  for (size_t at = entropy; at < j.size(); at += (j.size() - entropy) / 9 + 1) add("cut_entropy", cut(j, at));
+  add("no_eoi", cut(j, j.size() - 2));
+  Bytes garbage = j;
+  for (int i = 0; i < 300; ++i) garbage.push_back(static_cast<uint8_t>(i * 37));
+  add("garbage_after_eoi", garbage);
+
+  // Every length field too short, too long and zero.
+  for (const Segment& s : segs) {
+    if (s.length <= 2) continue;
+    const uint32_t length = (uint32_t{j[s.offset + 2]} << 8) | j[s.offset + 3];
+    const std::string m = std::to_string(s.marker);
+    add("length_short_" + m, with_u16(j, s.offset + 2, length - 1));
+    add("length_two_" + m, with_u16(j, s.offset + 2, 2));
+    add("length_long_" + m, with_u16(j, s.offset + 2, length + 40));
+    add("length_huge_" + m, with_u16(j, s.offset + 2, 0xFFFF));
+    add("length_zero_" + m, with_u16(j, s.offset + 2, 0));
+  }
+
+  // Huffman counts summing over 256, and table and selector indexes 4 and above.
+  Bytes counts = j;
+  for (size_t k = 0; k < 16; ++k) counts[dht.offset + 5 + k] = 17;
+  add("dht_counts_272", counts);
+  for (uint8_t id : {0x04, 0x14, 0x20, 0xFF}) {
+    Bytes t = j;
+    t[dht.offset + 4] = id;
+    add("dht_class_id_" + std::to_string(id), t);
+  }
+  for (uint8_t id : {0x04, 0x0F, 0x10, 0x20}) {
+    Bytes t = j;
+    t[dqt.offset + 4] = id;
+    add("dqt_precision_id_" + std::to_string(id), t);
+  }
+  // SOF0: 5-6 height, 7-8 width, 9 components, then id, HV, Tq from 10.
+  for (uint8_t hv : {0x30, 0x03, 0x33, 0x40, 0x04, 0x44, 0x00}) {
+    Bytes t = j;
+    t[sof.offset + 11] = hv;
+    add("luma_sampling_" + std::to_string(hv), t);
+    t = j;
+    t[sof.offset + 14] = hv;
+    add("chroma_sampling_" + std::to_string(hv), t);
+  }
+  for (uint8_t count : {0, 2, 4, 5, 255}) {
+    Bytes t = j;
+    t[sof.offset + 9] = count;
+    add("frame_components_" + std::to_string(count), t);
+  }
+  Bytes precision = j;
+  precision[sof.offset + 4] = 12;
+  add("precision_12", precision);
+
+  // Frame sizes from nothing to the largest, over almost no entropy data. (Large frames within
+  // the planes' capacity decode, as padding, at the cost of their size: the hostile-size
+  // benchmark measures those.)
+  const Bytes little = cut(j, entropy + 20);
+  for (uint32_t w : {0u, 1u, 47u, 8193u, 65535u}) {
+    for (uint32_t h : {0u, 1u, 47u, 8193u, 65535u}) {
+      if (w == 8193 && h == 8193) continue;
+      add("frame_" + std::to_string(w) + "x" + std::to_string(h),
+          with_u16(with_u16(little, sof.offset + 5, h), sof.offset + 7, w));
+    }
+  }
+
+  // Restart markers missing, repeated and out of order.
+  const std::vector<size_t> rst = restart_markers(j, sos);
+  if (rst.size() >= 2) {
+    Bytes missing = j;
+    missing.erase(missing.begin() + static_cast<std::ptrdiff_t>(rst[0]),
+                  missing.begin() + static_cast<std::ptrdiff_t>(rst[0] + 2));
+    add("rst_missing", missing);
+    Bytes repeated = j;
+    repeated.insert(repeated.begin() + static_cast<std::ptrdiff_t>(rst[0]), {0xFF, 0xD0});
+    add("rst_repeated", repeated);
+    Bytes swapped = j;
+    swapped[rst[0] + 1] = 0xD1;
+    swapped[rst[1] + 1] = 0xD0;
+    add("rst_out_of_order", swapped);
+    Bytes skipped = j;
+    skipped[rst[0] + 1] = 0xD5;
+    add("rst_skipped", skipped);
+  }
+
+  // Bit flips in the entropy data, with fixed seeds.
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
+    std::mt19937 rng(seed);
+    Bytes b = j;
+    for (int f = 0; f < 1 + static_cast<int>(seed % 6); ++f) {
+      const size_t at = entropy + rng() % (j.size() - entropy - 2);
+      b[at] = static_cast<uint8_t>(b[at] ^ (1u << (rng() % 8)));
+    }
+    add("flip_" + std::to_string(seed), b);
+  }
+
+  // Not JPEG at all.
+  add("empty", {});
+  add("one_byte", {0xFF});
+  add("only_soi", {0xFF, 0xD8});
+  add("soi_eoi", {0xFF, 0xD8, 0xFF, 0xD9});
+  add("all_ff", Bytes(4096, 0xFF));
+  for (uint32_t seed = 1; seed <= 8; ++seed) {
+    std::mt19937 rng(seed);
+    Bytes noise(1 + rng() % 5000);
+    for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
+    if (seed % 2 == 0 && noise.size() >= 2) noise[0] = 0xFF, noise[1] = 0xD8;
+    add("noise_" + std::to_string(seed), noise);
+  }
+  return cases;
+}
+
+const std::set<int32_t> kDocumented = {0, -1, -2, -3, -4, -5, -6, -11, -12, -14, -15, -16};
+
+TEST(Malformed, EveryCaseFailsCleanlyOrRecodes) {
+  TempDir dir;
+  const std::string reference_src = dir.path("reference.jpg");
+  const std::string reference_dst = dir.path("reference_out.jpg");
+  ASSERT_TRUE(write_file(reference_src, base_jpeg()));
+  Bytes expected;
+  {
+    ConsoleCapture quiet;
+    ASSERT_EQ(jpg_recode_api(reference_src.c_str(), reference_dst.c_str(), 85), 0);
+    ASSERT_TRUE(read_file(reference_dst, &expected));
+  }
+  const std::vector<Malformed> cases = malformed_cases();
+  ASSERT_GE(cases.size(), 150u);
+  std::set<int32_t> seen;
+  for (const Malformed& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string src = dir.path("case.jpg");
+    const std::string dst = dir.path("case_out.jpg");
+    ASSERT_TRUE(write_file(src, c.data));
+    ConsoleCapture capture;
+    const int32_t status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
+    seen.insert(status);
+    EXPECT_TRUE(kDocumented.count(status)) << status;
+    if (status == 0) {
+      Bytes out;
+      ASSERT_TRUE(read_file(dst, &out));
+      EXPECT_EQ(decode_ours(out).status, 0);
+      std::remove(dst.c_str());
+    } else {
+      // A failure says so, and writes nothing.
+      EXPECT_NE(capture.text().find("failed"), std::string::npos) << capture.text();
+      EXPECT_EQ(dir.list(), (std::vector<std::string>{"case.jpg", "reference.jpg", "reference_out.jpg"}));
+    }
+    Bytes again;
+    ConsoleCapture quiet;
+    ASSERT_EQ(jpg_recode_api(reference_src.c_str(), reference_dst.c_str(), 85), 0);
+    ASSERT_TRUE(read_file(reference_dst, &again));
+    ASSERT_EQ(again, expected);
+  }
+  // The suite reaches the decoder's refusals as well as its successes.
+  EXPECT_TRUE(seen.count(0) && seen.count(-1) && seen.count(-2) && seen.count(-6)) << seen.size();
+}
+
+}  // namespace
+}  // namespace kestrum::test
