@@ -194,6 +194,7 @@ TEST(Malformed, EveryCaseFailsCleanlyOrRecodes) {
   }
   const std::vector<Malformed> cases = malformed_cases();
   ASSERT_GE(cases.size(), 150u);
+  RecordProperty("cases", static_cast<int>(cases.size()));
   std::set<int32_t> seen;
   for (const Malformed& c : cases) {
     SCOPED_TRACE(c.name);
