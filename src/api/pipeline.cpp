@@ -52,6 +52,8 @@ int32_t fail_encode(int32_t code, const char* message) {
   return code;
 }
 
+int32_t encode_into(const uint8_t* image, int32_t width, int32_t height, int32_t quality, RecodeBuffers& buffers);
+
 // Decodes and encodes; on success the stream is in buffers.attribute. Prints the log of every
 // failure up to the encoder.
 int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path, int32_t quality,
@@ -64,6 +66,11 @@ int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path,
     console_log(msg::kDecodeFailed, decoded);
     return decoded;
   }
+  return encode_into(buffers.image.data, width, height, quality, buffers);
+}
+
+// Encodes the planar image into buffers.attribute's stream. Prints the log of every failure.
+int32_t encode_into(const uint8_t* image, int32_t width, int32_t height, int32_t quality, RecodeBuffers& buffers) {
   EncoderState& e = g_encoder;
   e.image_width = width;
   e.image_height = height;
@@ -86,7 +93,7 @@ int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path,
   a.aligned_width = e.aligned_width;
   a.aligned_height = e.aligned_height;
   a.plane_count = 3;
-  a.image_buffer = buffers.image.data;
+  a.image_buffer = image;
   const size_t capacity = initial_stream_capacity(e.aligned_width, e.aligned_height);
   a.stream_buffer = static_cast<uint8_t*>(heap_malloc(capacity));
   a.stream_capacity_bytes = a.stream_buffer != nullptr ? capacity : 0;
@@ -98,11 +105,8 @@ int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path,
   return kRecodeOk;
 }
 
-int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, const char* destination, int32_t quality,
-                      EncodedStream* out) {
-  RecodeBuffers buffers;
-  const int32_t status = decode_and_encode(bytes, size, source, quality, buffers);
-  if (status != kRecodeOk) return status;
+// Hands the finished stream to destination (a file) or out.
+int32_t deliver(RecodeBuffers& buffers, const char* destination, EncodedStream* out) {
   ImageAttribute& a = *buffers.attribute;
   if (destination != nullptr) {
     switch (write_file_replacing(destination, a.stream_buffer, a.stream_length)) {
@@ -120,6 +124,13 @@ int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, c
   }
   console_log("%s", msg::kEncodeOk);
   return kRecodeOk;
+}
+
+int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, const char* destination, int32_t quality,
+                      EncodedStream* out) {
+  RecodeBuffers buffers;
+  const int32_t status = decode_and_encode(bytes, size, source, quality, buffers);
+  return status != kRecodeOk ? status : deliver(buffers, destination, out);
 }
 
 }  // namespace
@@ -143,6 +154,18 @@ int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, Enc
   try {
     std::lock_guard<std::mutex> lock(g_recode_mutex);
     return recode_locked(source, size, nullptr, nullptr, quality, out);
+  } catch (...) {
+    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
+  }
+}
+
+int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                     EncodedStream* out) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_recode_mutex);
+    RecodeBuffers buffers;
+    const int32_t status = encode_into(image, width, height, quality, buffers);
+    return status != kRecodeOk ? status : deliver(buffers, nullptr, out);
   } catch (...) {
     return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
   }
