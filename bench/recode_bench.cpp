@@ -5,12 +5,10 @@
 // tjCompressFromYUV at the same effective quality, then the file write). It prints MP/s, the
 // ratio ours/theirs and the peak RSS of a child process doing one whole recode each way.
 //
-//   recode_bench [--large] [--reps N] [--dir FOLDER]
-//   --large adds the 48 MP image; --reps sets N (default 5).
-#include <sys/resource.h>
-#include <sys/wait.h>
+//   recode_bench [--large] [--reps N] [--dir FOLDER] [--reference]
+//   --large adds the 48 MP image; --reps sets N (default 5); --reference times our reference
+//   path instead of the fast paths.
 #include <turbojpeg.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "api/code_path.h"
 #include "api/console_log.h"
 #include "api/pipeline.h"
 #include "decoder/decode_driver.h"
@@ -201,26 +200,42 @@ bool turbo_recode(const std::string& source, const std::string& destination, int
   return ok;
 }
 
-// Peak RSS in MiB of a child process (this program re-run with --child) doing one recode.
+// Peak RSS in MiB of a child process (this program re-run with --child) doing one recode. The
+// child reports its own VmHWM: getrusage's ru_maxrss of a child also counts the memory of this
+// process, which the child held between fork (or vfork) and exec.
 double child_peak_rss_mib(const char* self, const char* which, const std::string& source,
                           const std::string& destination, int quality) {
-  const std::string q = std::to_string(quality);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execl(self, self, "--child", which, source.c_str(), destination.c_str(), q.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+  const std::string command = std::string("'") + self + "' --child " + which + " '" + source + "' '" + destination +
+                              "' " + std::to_string(quality) + (kestrum::use_reference_path() ? " reference" : "");
+  FILE* child = popen(command.c_str(), "r");
+  if (child == nullptr) return -1;
+  long kib = -1;
+  if (std::fscanf(child, "%ld", &kib) != 1) kib = -1;
+  return pclose(child) == 0 && kib > 0 ? static_cast<double>(kib) / 1024.0 : -1;
+}
+
+// The high-water mark of this process's resident memory, in KiB (-1 if unknown).
+long peak_rss_kib() {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
   }
-  int status = 0;
-  rusage usage{};
-  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB on Linux
+  std::fclose(status);
+  return kib;
 }
 
 int run_child(char** argv) {
   kestrum::set_console_sink(quiet_sink, nullptr);
+  kestrum::set_reference_path(argv[6] != nullptr && std::strcmp(argv[6], "reference") == 0);
   const std::string which = argv[2];
-  if (which == "ours") return ours_recode(argv[3], argv[4]) ? 0 : 1;
-  return turbo_recode(argv[3], argv[4], std::atoi(argv[5]), nullptr) ? 0 : 1;
+  const bool ok =
+      which == "ours" ? ours_recode(argv[3], argv[4]) : turbo_recode(argv[3], argv[4], std::atoi(argv[5]), nullptr);
+  if (!ok) return 1;
+  std::printf("%ld\n", peak_rss_kib());
+  return 0;
 }
 
 struct Best {
@@ -241,6 +256,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--large") == 0) large = true;
     if (std::strcmp(argv[i], "--reps") == 0 && i + 1 < argc) reps = std::max(1, std::atoi(argv[++i]));
     if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) dir = argv[++i];
+    if (std::strcmp(argv[i], "--reference") == 0) kestrum::set_reference_path(true);
   }
   if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
   kestrum::set_console_sink(quiet_sink, nullptr);
@@ -287,7 +303,7 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     }
   }
-  std::printf("quality %d requested; sources at %d; best of %d, interleaved\n", kRequestedQuality, kSourceQuality,
-              reps);
+  std::printf("quality %d requested; sources at %d; best of %d, interleaved; our %s path\n", kRequestedQuality,
+              kSourceQuality, reps, kestrum::use_reference_path() ? "reference" : "fast");
   return 0;
 }

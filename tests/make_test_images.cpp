@@ -22,12 +22,7 @@ struct Source {
 };
 
 JpegOptions with(int quality, int restart_rows = 0, int restart_mcus = 0, bool optimize = false) {
-  JpegOptions o;
-  o.quality = quality;
-  o.restart_rows = restart_rows;
-  o.restart_mcus = restart_mcus;
-  o.optimize = optimize;
-  return o;
+  return kestrum::test::baseline_options(quality, restart_rows, restart_mcus, optimize);
 }
 
 JpegOptions layout(int h0, int v0, int components = 3, bool progressive = false, bool arithmetic = false) {

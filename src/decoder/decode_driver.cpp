@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/code_path.h"
 #include "api/console_log.h"
 #include "api/messages.h"
 #include "common/file_io.h"
@@ -27,6 +28,7 @@ void release_buffers() {
   d.plane_y = d.plane_cb = d.plane_cr = nullptr;
   d.luma_row_buffer = d.chroma_row_buffer = nullptr;
   d.source_data = nullptr;
+  d.direct_output = nullptr;
 }
 
 int32_t finish(int32_t code) {
@@ -107,6 +109,10 @@ int32_t allocate_frame(ImageBuffer& image) {
       (image.reserve == nullptr || !image.reserve(image, static_cast<size_t>(image_bytes)))) {
     fail(kDecodeTooLarge, image.reserve == nullptr ? msg::kFrameTooLarge : msg::kNoFrameMemory);
     return d.error;
+  }
+  if (!use_reference_path() && direct_rows_possible()) {
+    d.direct_output = image.data;
+    return 0;
   }
   d.plane_bytes = static_cast<size_t>(plane_bytes);
   d.plane_y = static_cast<uint8_t*>(heap_calloc(d.plane_bytes));
@@ -225,7 +231,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   // A frame header met after the scan replaces image_w and image_h; the image is the decoded one.
   *out_width = d.decoded_w;
   *out_height = d.decoded_h;
-  copy_out(image.data);
+  if (d.direct_output == nullptr) copy_out(image.data);
   return finish(kDecodeOk);
 }
 

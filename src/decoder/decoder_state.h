@@ -118,6 +118,9 @@ struct DecoderState {
   int32_t decoded_w, decoded_h;  // the frame size the planes were sized for; a later SOF cannot change it
   uint32_t mcu_row_index;
   std::array<RowComponent, kMaxFrameComponents> row_components;
+  // The caller's PlanarYuv420Image when MCU rows are written straight into it (the planes and
+  // row buffers are then not obtained); null on the reference path through the planes.
+  uint8_t* direct_output;
   SamplingLayout sampling_layout;
 };
 

@@ -72,7 +72,7 @@ void transpose_8x8(int32_t* w) noexcept {
   }
 }
 
-void idct_block(int16_t* coef, const uint32_t* dequant, uint8_t* out) noexcept {
+void idct_block(int16_t* coef, const uint32_t* dequant, uint8_t* out, size_t stride) noexcept {
   int32_t* w = g_decoder.idct_work.data();
   for (int i = 0; i < 64; ++i) {
     const int32_t q = static_cast<int16_t>(static_cast<uint16_t>(dequant[i]));
@@ -87,8 +87,9 @@ void idct_block(int16_t* coef, const uint32_t* dequant, uint8_t* out) noexcept {
     const int32_t t = asr(asr(w[i], 9) + 1, 1);
     w[i] = clamp(t, -128, 127) + 128;
   }
-  transpose_8x8(w);
-  for (int i = 0; i < 64; ++i) out[i] = static_cast<uint8_t>(w[i]);
+  for (size_t row = 0; row < 8; ++row) {
+    for (size_t col = 0; col < 8; ++col) out[row * stride + col] = static_cast<uint8_t>(w[8 * col + row]);
+  }
 }
 
 }  // namespace kestrum

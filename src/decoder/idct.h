@@ -2,13 +2,14 @@
 // Dequantization and the 22-bit saturating fixed-point inverse DCT of the modelled hardware.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kestrum {
 
 // Dequantizes coef (natural order) in place with the low 16 bits of dequant, transforms it and
-// writes 64 samples row by row. Reads/Writes: idct_work.
-void idct_block(int16_t* coef, const uint32_t* dequant, uint8_t* out) noexcept;
+// writes the 8x8 samples row by row, rows stride bytes apart. Reads/Writes: idct_work.
+void idct_block(int16_t* coef, const uint32_t* dequant, uint8_t* out, size_t stride = 8) noexcept;
 
 // One 8-point inverse transform of eight consecutive values, in place.
 void idct_1d(int32_t* x) noexcept;

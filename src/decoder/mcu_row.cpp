@@ -12,9 +12,70 @@
 #include "decoder/idct.h"
 
 namespace kestrum {
+namespace {
+
+// Entropy-decodes one MCU and transforms its blocks into the output image: Y blocks at their
+// place in the Y plane (stride P), the Cb and Cr blocks in their planes (stride P / 2).
+void decode_mcu_direct(size_t m) {
+  DecoderState& d = g_decoder;
+  const size_t P = static_cast<size_t>(d.padded_width);
+  const size_t H = static_cast<size_t>(d.padded_height);
+  const size_t R = d.mcu_row_index;
+  std::memset(d.coef_blocks.data(), 0, 6 * sizeof(d.coef_blocks[0]));
+  decode_one_mcu();
+  uint8_t* y = d.direct_output + 16 * R * P + 16 * m;
+  const uint32_t* luma = d.row_components[0].dequant;
+  idct_block(d.coef_blocks[0].data(), luma, y, P);
+  idct_block(d.coef_blocks[1].data(), luma, y + 8, P);
+  idct_block(d.coef_blocks[2].data(), luma, y + 8 * P, P);
+  idct_block(d.coef_blocks[3].data(), luma, y + 8 * P + 8, P);
+  uint8_t* cb = d.direct_output + P * H + 8 * R * (P / 2) + 8 * m;
+  idct_block(d.coef_blocks[4].data(), d.row_components[1].dequant, cb, P / 2);
+  idct_block(d.coef_blocks[5].data(), d.row_components[2].dequant, cb + (P / 2) * (H / 2), P / 2);
+}
+
+// Gives Y line r the padding columns the planes would: in a plane of stride W each line's
+// columns W..P-1 spill into the start of the next line, which overwrites them, so the output's
+// padding columns of line r are the first P - W samples of line r + 1 (P - W < 16 <= W, so those
+// are image columns). The last line keeps its own. In the chroma planes the same spill is
+// overwritten by the line's own later writes (the 2x2 replication writes a top sample after
+// the bottom ones it covers), so chroma needs no fix-up.
+void take_padding_from_next_line(size_t r) {
+  DecoderState& d = g_decoder;
+  const size_t P = static_cast<size_t>(d.padded_width);
+  const size_t W = static_cast<size_t>(d.image_w);
+  uint8_t* line = d.direct_output + r * P;
+  std::memcpy(line + W, line + P, P - W);
+}
+
+void decode_mcu_row_direct() {
+  DecoderState& d = g_decoder;
+  for (size_t m = 0; m < d.mcu_columns; ++m) decode_mcu_direct(m);
+  const size_t first = 16 * static_cast<size_t>(d.mcu_row_index);
+  if (first > 0) take_padding_from_next_line(first - 1);
+  for (size_t r = first; r < first + 15; ++r) take_padding_from_next_line(r);
+  d.decoder_status = 4;
+}
+
+}  // namespace
+
+bool direct_rows_possible() noexcept {
+  const DecoderState& d = g_decoder;
+  const auto& rc = d.row_components;
+  const bool rows_fill_image = 16 * static_cast<uint64_t>(d.mcu_columns) == static_cast<uint32_t>(d.padded_width) &&
+                               16 * static_cast<uint64_t>(d.mcu_rows) == static_cast<uint32_t>(d.padded_height);
+  return rows_fill_image && d.num_components == 3 && d.image_w >= 16 && rc[0].index == 0 && rc[1].index == 1 &&
+         rc[2].index == 2 && rc[0].mcu_blocks_across == 2 && rc[0].mcu_blocks_down == 2 &&
+         rc[1].mcu_blocks_across == 1 && rc[1].mcu_blocks_down == 1 && rc[2].mcu_blocks_across == 1 &&
+         rc[2].mcu_blocks_down == 1;
+}
 
 void decode_mcu_row() noexcept {
   DecoderState& d = g_decoder;
+  if (d.direct_output != nullptr) {
+    decode_mcu_row_direct();
+    return;
+  }
   const size_t P = static_cast<size_t>(d.padded_width);
   const size_t W = static_cast<size_t>(d.image_w);
   const size_t R = d.mcu_row_index;

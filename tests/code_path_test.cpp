@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: MIT
+// The fast paths against the reference path: the same sources, decoded and recoded both ways,
+// give the same planes (padding columns included), the same streams and the same transcripts.
+#include "api/code_path.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "api/pipeline.h"
+#include "decoder/decoder_state.h"
+#include "encoder/encoder_state.h"
+#include "test_util.h"
+
+namespace kestrum::test {
+namespace {
+
+struct PathCase {
+  int width, height;
+  JpegOptions options;
+  size_t truncate_to;  // 0 = whole file, else the file is cut to this many bytes
+};
+
+struct Outcome {
+  OurDecode decode;
+  int32_t recode_status = 0;
+  Bytes stream;
+  std::string recode_log;
+};
+
+Outcome run(const Bytes& source, bool reference) {
+  set_reference_path(reference);
+  reset_decoder_state();
+  reset_encoder_state();
+  Outcome o;
+  o.decode = decode_ours(source);
+  ConsoleCapture capture;
+  EncodedStream out;
+  o.recode_status = recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &out);
+  o.stream.assign(out.data, out.data + out.length);
+  release_stream(out);
+  o.recode_log = capture.text();
+  set_reference_path(false);
+  return o;
+}
+
+class CodePaths : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(CodePaths, FastPathsGiveTheReferenceBytes) {
+  const PathCase& c = GetParam();
+  Bytes source =
+      libjpeg_encode(photo_rgb(c.width, c.height, static_cast<uint32_t>(c.width)), c.width, c.height, c.options);
+  ASSERT_FALSE(source.empty());
+  if (c.truncate_to != 0 && c.truncate_to < source.size()) source.resize(c.truncate_to);
+  const Outcome reference = run(source, true);
+  const Outcome fast = run(source, false);
+  EXPECT_EQ(fast.decode.status, reference.decode.status);
+  EXPECT_EQ(fast.decode.width, reference.decode.width);
+  EXPECT_EQ(fast.decode.height, reference.decode.height);
+  EXPECT_EQ(fast.decode.log, reference.decode.log);
+  EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ";
+  EXPECT_EQ(fast.recode_status, reference.recode_status);
+  EXPECT_EQ(fast.recode_log, reference.recode_log);
+  EXPECT_TRUE(fast.stream == reference.stream) << "streams differ";
+  if (c.truncate_to == 0) {
+    EXPECT_EQ(reference.recode_status, 0);
+    EXPECT_GT(reference.stream.size(), 600u);
+  }
+}
+
+// Widths around the 16-column padding (below 16 the reference path is always taken), heights
+// that leave partial MCU rows, restart intervals of rows and of single MCUs, a source at quality
+// 100 (dense coefficients), optimized tables, and sources cut inside the scan.
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, CodePaths,
+    ::testing::Values(
+        PathCase{16, 16, baseline_options(92, 0, 0), 0}, PathCase{17, 9, baseline_options(92, 0, 0), 0},
+        PathCase{9, 40, baseline_options(92, 0, 0), 0}, PathCase{31, 33, baseline_options(75, 0, 3), 0},
+        PathCase{100, 75, baseline_options(92, 1, 0), 0}, PathCase{129, 130, baseline_options(100, 0, 0), 0},
+        PathCase{257, 31, baseline_options(92, 0, 0, true), 0}, PathCase{333, 250, baseline_options(92, 2, 0), 0},
+        PathCase{640, 480, baseline_options(92, 0, 0), 0}, PathCase{1023, 767, baseline_options(92, 0, 7), 0},
+        PathCase{301, 203, baseline_options(92, 0, 0), 4000}, PathCase{301, 203, baseline_options(92, 1, 0), 9000}));
+
+}  // namespace
+}  // namespace kestrum::test
