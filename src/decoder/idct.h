@@ -11,6 +11,10 @@ namespace kestrum {
 // writes the 8x8 samples row by row, rows stride bytes apart. Reads/Writes: idct_work.
 void idct_block(int16_t* coef, const uint32_t* dequant, uint8_t* out, size_t stride = 8) noexcept;
 
+// The samples of idct_block (same arithmetic, SSE2 where the target has it) from coef and the
+// low 16 bits of the dequantization table as signed values; coef is left unchanged.
+void idct_block_simd(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept;
+
 // One 8-point inverse transform of eight consecutive values, in place.
 void idct_1d(int32_t* x) noexcept;
 

@@ -5,6 +5,7 @@
 // order fixes what remains there and so what the padding columns of the output hold.
 #include "decoder/mcu_row.h"
 
+#include <array>
 #include <cstring>
 
 #include "decoder/decoder_state.h"
@@ -14,9 +15,13 @@
 namespace kestrum {
 namespace {
 
+// The dequantization tables of the three components as the signed 16-bit values the transform
+// multiplies by.
+using Dequant16 = std::array<std::array<int16_t, 64>, 3>;
+
 // Entropy-decodes one MCU and transforms its blocks into the output image: Y blocks at their
 // place in the Y plane (stride P), the Cb and Cr blocks in their planes (stride P / 2).
-void decode_mcu_direct(size_t m) {
+void decode_mcu_direct(size_t m, const Dequant16& dequant) {
   DecoderState& d = g_decoder;
   const size_t P = static_cast<size_t>(d.padded_width);
   const size_t H = static_cast<size_t>(d.padded_height);
@@ -24,14 +29,14 @@ void decode_mcu_direct(size_t m) {
   std::memset(d.coef_blocks.data(), 0, 6 * sizeof(d.coef_blocks[0]));
   decode_one_mcu();
   uint8_t* y = d.direct_output + 16 * R * P + 16 * m;
-  const uint32_t* luma = d.row_components[0].dequant;
-  idct_block(d.coef_blocks[0].data(), luma, y, P);
-  idct_block(d.coef_blocks[1].data(), luma, y + 8, P);
-  idct_block(d.coef_blocks[2].data(), luma, y + 8 * P, P);
-  idct_block(d.coef_blocks[3].data(), luma, y + 8 * P + 8, P);
+  const int16_t* luma = dequant[0].data();
+  idct_block_simd(d.coef_blocks[0].data(), luma, y, P);
+  idct_block_simd(d.coef_blocks[1].data(), luma, y + 8, P);
+  idct_block_simd(d.coef_blocks[2].data(), luma, y + 8 * P, P);
+  idct_block_simd(d.coef_blocks[3].data(), luma, y + 8 * P + 8, P);
   uint8_t* cb = d.direct_output + P * H + 8 * R * (P / 2) + 8 * m;
-  idct_block(d.coef_blocks[4].data(), d.row_components[1].dequant, cb, P / 2);
-  idct_block(d.coef_blocks[5].data(), d.row_components[2].dequant, cb + (P / 2) * (H / 2), P / 2);
+  idct_block_simd(d.coef_blocks[4].data(), dequant[1].data(), cb, P / 2);
+  idct_block_simd(d.coef_blocks[5].data(), dequant[2].data(), cb + (P / 2) * (H / 2), P / 2);
 }
 
 // Gives Y line r the padding columns the planes would: in a plane of stride W each line's
@@ -50,7 +55,13 @@ void take_padding_from_next_line(size_t r) {
 
 void decode_mcu_row_direct() {
   DecoderState& d = g_decoder;
-  for (size_t m = 0; m < d.mcu_columns; ++m) decode_mcu_direct(m);
+  Dequant16 dequant;
+  for (size_t c = 0; c < 3; ++c) {
+    for (size_t i = 0; i < 64; ++i) {
+      dequant[c][i] = static_cast<int16_t>(static_cast<uint16_t>(d.row_components[c].dequant[i]));
+    }
+  }
+  for (size_t m = 0; m < d.mcu_columns; ++m) decode_mcu_direct(m, dequant);
   const size_t first = 16 * static_cast<size_t>(d.mcu_row_index);
   if (first > 0) take_padding_from_next_line(first - 1);
   for (size_t r = first; r < first + 15; ++r) take_padding_from_next_line(r);
