@@ -5,9 +5,9 @@
 // tjCompressFromYUV at the same effective quality, then the file write). It prints MP/s, the
 // ratio ours/theirs and the peak RSS of a child process doing one whole recode each way.
 //
-//   recode_bench [--large] [--reps N] [--dir FOLDER] [--reference]
+//   recode_bench [--large] [--reps N] [--dir FOLDER] [--reference] [--threads 1|2]
 //   --large adds the 48 MP image; --reps sets N (default 5); --reference times our reference
-//   path instead of the fast paths.
+//   path instead of the fast paths; --threads limits our fast paths (default 2).
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -205,8 +205,9 @@ bool turbo_recode(const std::string& source, const std::string& destination, int
 // process, which the child held between fork (or vfork) and exec.
 double child_peak_rss_mib(const char* self, const char* which, const std::string& source,
                           const std::string& destination, int quality) {
-  const std::string command = std::string("'") + self + "' --child " + which + " '" + source + "' '" + destination +
-                              "' " + std::to_string(quality) + (kestrum::use_reference_path() ? " reference" : "");
+  std::string command = std::string("'") + self + "' --child " + which + " '" + source + "' '" + destination + "' ";
+  command += std::to_string(quality);
+  command += kestrum::use_reference_path() ? " reference" : (kestrum::worker_threads() == 1 ? " 1" : " 2");
   FILE* child = popen(command.c_str(), "r");
   if (child == nullptr) return -1;
   long kib = -1;
@@ -230,6 +231,7 @@ long peak_rss_kib() {
 int run_child(char** argv) {
   kestrum::set_console_sink(quiet_sink, nullptr);
   kestrum::set_reference_path(argv[6] != nullptr && std::strcmp(argv[6], "reference") == 0);
+  kestrum::set_worker_threads(argv[6] != nullptr && std::strcmp(argv[6], "1") == 0 ? 1 : 2);
   const std::string which = argv[2];
   const bool ok =
       which == "ours" ? ours_recode(argv[3], argv[4]) : turbo_recode(argv[3], argv[4], std::atoi(argv[5]), nullptr);
@@ -257,6 +259,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--reps") == 0 && i + 1 < argc) reps = std::max(1, std::atoi(argv[++i]));
     if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) dir = argv[++i];
     if (std::strcmp(argv[i], "--reference") == 0) kestrum::set_reference_path(true);
+    if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) kestrum::set_worker_threads(std::atoi(argv[++i]));
   }
   if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
   kestrum::set_console_sink(quiet_sink, nullptr);
@@ -303,7 +306,8 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     }
   }
-  std::printf("quality %d requested; sources at %d; best of %d, interleaved; our %s path\n", kRequestedQuality,
-              kSourceQuality, reps, kestrum::use_reference_path() ? "reference" : "fast");
+  std::printf("quality %d requested; sources at %d; best of %d, interleaved; our %s path, %d thread(s)\n",
+              kRequestedQuality, kSourceQuality, reps, kestrum::use_reference_path() ? "reference" : "fast",
+              kestrum::use_reference_path() ? 1 : kestrum::worker_threads());
   return 0;
 }

@@ -28,8 +28,9 @@ struct Outcome {
   std::string recode_log;
 };
 
-Outcome run(const Bytes& source, bool reference) {
+Outcome run(const Bytes& source, bool reference, int32_t threads) {
   set_reference_path(reference);
+  set_worker_threads(threads);
   reset_decoder_state();
   reset_encoder_state();
   Outcome o;
@@ -41,6 +42,7 @@ Outcome run(const Bytes& source, bool reference) {
   release_stream(out);
   o.recode_log = capture.text();
   set_reference_path(false);
+  set_worker_threads(2);
   return o;
 }
 
@@ -52,16 +54,18 @@ TEST_P(CodePaths, FastPathsGiveTheReferenceBytes) {
       libjpeg_encode(photo_rgb(c.width, c.height, static_cast<uint32_t>(c.width)), c.width, c.height, c.options);
   ASSERT_FALSE(source.empty());
   if (c.truncate_to != 0 && c.truncate_to < source.size()) source.resize(c.truncate_to);
-  const Outcome reference = run(source, true);
-  const Outcome fast = run(source, false);
-  EXPECT_EQ(fast.decode.status, reference.decode.status);
-  EXPECT_EQ(fast.decode.width, reference.decode.width);
-  EXPECT_EQ(fast.decode.height, reference.decode.height);
-  EXPECT_EQ(fast.decode.log, reference.decode.log);
-  EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ";
-  EXPECT_EQ(fast.recode_status, reference.recode_status);
-  EXPECT_EQ(fast.recode_log, reference.recode_log);
-  EXPECT_TRUE(fast.stream == reference.stream) << "streams differ";
+  const Outcome reference = run(source, true, 1);
+  for (const int32_t threads : {1, 2}) {
+    const Outcome fast = run(source, false, threads);
+    EXPECT_EQ(fast.decode.status, reference.decode.status) << threads;
+    EXPECT_EQ(fast.decode.width, reference.decode.width);
+    EXPECT_EQ(fast.decode.height, reference.decode.height);
+    EXPECT_EQ(fast.decode.log, reference.decode.log);
+    EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ, threads " << threads;
+    EXPECT_EQ(fast.recode_status, reference.recode_status);
+    EXPECT_EQ(fast.recode_log, reference.recode_log);
+    EXPECT_TRUE(fast.stream == reference.stream) << "streams differ, threads " << threads;
+  }
   if (c.truncate_to == 0) {
     EXPECT_EQ(reference.recode_status, 0);
     EXPECT_GT(reference.stream.size(), 600u);
@@ -70,7 +74,8 @@ TEST_P(CodePaths, FastPathsGiveTheReferenceBytes) {
 
 // Widths around the 16-column padding (below 16 the reference path is always taken), heights
 // that leave partial MCU rows, restart intervals of rows and of single MCUs, a source at quality
-// 100 (dense coefficients), optimized tables, and sources cut inside the scan.
+// 100 (dense coefficients), optimized tables, sources cut inside the scan, and one past the MCU
+// (row 111, column 19) where the encoder reports progress.
 INSTANTIATE_TEST_SUITE_P(
     Sizes, CodePaths,
     ::testing::Values(
@@ -79,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{100, 75, baseline_options(92, 1, 0), 0}, PathCase{129, 130, baseline_options(100, 0, 0), 0},
         PathCase{257, 31, baseline_options(92, 0, 0, true), 0}, PathCase{333, 250, baseline_options(92, 2, 0), 0},
         PathCase{640, 480, baseline_options(92, 0, 0), 0}, PathCase{1023, 767, baseline_options(92, 0, 7), 0},
-        PathCase{301, 203, baseline_options(92, 0, 0), 4000}, PathCase{301, 203, baseline_options(92, 1, 0), 9000}));
+        PathCase{301, 203, baseline_options(92, 0, 0), 4000}, PathCase{301, 203, baseline_options(92, 1, 0), 9000},
+        PathCase{321, 1793, baseline_options(80, 0, 0), 0}));
 
 }  // namespace
 }  // namespace kestrum::test

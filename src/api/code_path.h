@@ -8,10 +8,15 @@
 namespace kestrum {
 
 // True when the codec runs its reference path (full-resolution decoder planes, one thread,
-// every transform computed in full). Off by default.
+// scalar transforms, the module-wide bit writer). Off by default.
 bool use_reference_path() noexcept;
 
 // Selects the reference path (true) or the fast paths (false) for the following recodes.
 void set_reference_path(bool reference) noexcept;
+
+// Threads one recode may use on the fast paths (1 or 2; the call stays synchronous). The default
+// is 2 where the machine has two cores or more.
+int32_t worker_threads() noexcept;
+void set_worker_threads(int32_t threads) noexcept;
 
 }  // namespace kestrum
