@@ -6,6 +6,7 @@
 
 #include "common/fixed_point.h"
 #include "decoder/idct.h"
+#include "decoder/idct_flowgraph.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -19,7 +20,7 @@ namespace {
 using Vec = __m128i;
 
 // Clamps each lane to the 22-bit range (SSE2 has no 32-bit min/max, so compare and select).
-inline Vec S(Vec v) {
+inline Vec saturate(Vec v) {
   const Vec max = _mm_set1_epi32(kSat22Max);
   const Vec min = _mm_set1_epi32(kSat22Min);
   const Vec above = _mm_cmpgt_epi32(v, max);
@@ -27,53 +28,27 @@ inline Vec S(Vec v) {
   const Vec below = _mm_cmplt_epi32(v, min);
   return _mm_or_si128(_mm_andnot_si128(below, v), _mm_and_si128(below, min));
 }
-inline Vec add(Vec a, Vec b) { return _mm_add_epi32(a, b); }
-inline Vec sub(Vec a, Vec b) { return _mm_sub_epi32(a, b); }
 
 // A 12-bit constant as the 16-bit pair (k, 0) in every 32-bit lane, for _mm_madd_epi16.
-inline Vec constant(int32_t k) { return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k))); }
+inline Vec multiplier(int32_t k) { return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k))); }
 
 // mul_q12_sat22 per lane for |v| < 2^21 (every operand is saturated first). With v = 4096 h + l,
 // 0 <= l < 4096: floor(v k / 4096) = h k + floor(l k / 4096), and h (10 bits) and l (12 bits)
 // both fit the low 16-bit half that _mm_madd_epi16 multiplies by k (the high half meets 0).
-inline Vec P(Vec v, Vec k) {
+inline Vec product(Vec v, Vec k) {
   const Vec h = _mm_srai_epi32(v, 12);
   const Vec l = _mm_and_si128(v, _mm_set1_epi32(0xFFF));
-  return S(_mm_add_epi32(_mm_madd_epi16(h, k), _mm_srai_epi32(_mm_madd_epi16(l, k), 12)));
+  return saturate(_mm_add_epi32(_mm_madd_epi16(h, k), _mm_srai_epi32(_mm_madd_epi16(l, k), 12)));
 }
 
-// idct_1d on four vectors at once: x[i] holds input i of four transforms.
-void idct_1d_x4(Vec* x) {
-  const Vec kSqrt2 = constant(5793), kC6Sqrt2 = constant(2217), kC2mC6Sqrt2 = constant(3135);
-  const Vec kNegC2pC6Sqrt2 = constant(-7568), kC3 = constant(3406), kC1 = constant(4017);
-  const Vec kS3mC3 = constant(-1130), kNegS3pC3 = constant(-5681), kNegS1pC1 = constant(-4816);
-  const Vec kS1mC1 = constant(-3218);
-  const Vec e0 = S(add(x[0], x[4]));
-  const Vec e1 = S(sub(x[0], x[4]));
-  const Vec z = P(S(add(x[2], x[6])), kC6Sqrt2);
-  const Vec a = S(add(P(x[2], kC2mC6Sqrt2), z));
-  const Vec b = S(add(P(x[6], kNegC2pC6Sqrt2), z));
-  const Vec E0 = S(add(e0, a)), E3 = S(sub(e0, a)), E1 = S(add(e1, b)), E2 = S(sub(e1, b));
-  const Vec r3 = P(x[3], kSqrt2);
-  const Vec r5 = P(x[5], kSqrt2);
-  const Vec s17 = S(add(x[1], x[7]));
-  const Vec d17 = S(sub(x[1], x[7]));
-  const Vec p = S(sub(d17, r5)), q = S(add(d17, r5)), r = S(sub(s17, r3)), s = S(add(s17, r3));
-  const Vec u = P(S(add(s, q)), kC3);
-  const Vec v = P(S(add(p, r)), kC1);
-  const Vec Oa = S(add(P(q, kS3mC3), u));
-  const Vec Ob = S(add(u, P(s, kNegS3pC3)));
-  const Vec Oc = S(add(P(p, kNegS1pC1), v));
-  const Vec Od = S(add(v, P(r, kS1mC1)));
-  x[0] = S(add(E0, Oa));
-  x[7] = S(sub(E0, Oa));
-  x[1] = S(add(E1, Od));
-  x[6] = S(sub(E1, Od));
-  x[2] = S(add(E2, Oc));
-  x[5] = S(sub(E2, Oc));
-  x[3] = S(add(E3, Ob));
-  x[4] = S(sub(E3, Ob));
-}
+struct Sse2Ops {
+  using V = Vec;
+  static V S(V v) { return saturate(v); }
+  static V P(V v, V k) { return product(v, k); }
+  static V add(V a, V b) { return _mm_add_epi32(a, b); }
+  static V sub(V a, V b) { return _mm_sub_epi32(a, b); }
+  static V constant(int32_t k) { return multiplier(k); }
+};
 
 // Transposes the 4x4 block of 32-bit lanes a..d in place.
 inline void transpose_4x4(Vec& a, Vec& b, Vec& c, Vec& d) {
@@ -107,15 +82,24 @@ inline void transpose_8x8_16(Vec* r) {
 
 }  // namespace
 
-void idct_block_simd(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
+void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
   // Dequantize eight coefficients per vector: the 16-bit low product is the wrap, then the
   // 12-bit clamp; then the columns become vectors (lanes = rows) for the row pass.
   Vec c[8];
+  Vec any_ac = _mm_setzero_si128();
   const Vec lo = _mm_set1_epi16(-2048), hi = _mm_set1_epi16(2047);
   for (int i = 0; i < 8; ++i) {
     const Vec v = _mm_loadu_si128(reinterpret_cast<const Vec*>(coef + 8 * i));
     const Vec q = _mm_loadu_si128(reinterpret_cast<const Vec*>(dequant16 + 8 * i));
     c[i] = _mm_min_epi16(_mm_max_epi16(_mm_mullo_epi16(v, q), lo), hi);
+    any_ac = _mm_or_si128(any_ac, i == 0 ? _mm_srli_si128(c[0], 2) : c[i]);
+  }
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(any_ac, _mm_setzero_si128())) == 0xFFFF) {
+    // Only the DC term: a flat block.
+    const int32_t dc = static_cast<int16_t>(_mm_cvtsi128_si32(c[0]));
+    const Vec flat = _mm_set1_epi8(static_cast<char>(flat_block_sample(dc)));
+    for (size_t row = 0; row < 8; ++row) _mm_storel_epi64(reinterpret_cast<Vec*>(out + row * stride), flat);
+    return;
   }
   transpose_8x8_16(c);
   // Rows 0..3 and 4..7: widen to 32 bits times 128 ((v << 16) >> 9 is v * 128 exactly).
@@ -125,8 +109,8 @@ void idct_block_simd(const int16_t* coef, const int16_t* dequant16, uint8_t* out
     top[i] = _mm_srai_epi32(_mm_unpacklo_epi16(zero, c[i]), 9);
     bottom[i] = _mm_srai_epi32(_mm_unpackhi_epi16(zero, c[i]), 9);
   }
-  idct_1d_x4(top);
-  idct_1d_x4(bottom);
+  idct_flowgraph<Sse2Ops>(top);
+  idct_flowgraph<Sse2Ops>(bottom);
   // top[k] lane r holds position k of row r. Columns pass: left[r] lane c = row r, column c.
   Vec left[8] = {top[0], top[1], top[2], top[3], bottom[0], bottom[1], bottom[2], bottom[3]};
   Vec right[8] = {top[4], top[5], top[6], top[7], bottom[4], bottom[5], bottom[6], bottom[7]};
@@ -134,8 +118,8 @@ void idct_block_simd(const int16_t* coef, const int16_t* dequant16, uint8_t* out
   transpose_4x4(left[4], left[5], left[6], left[7]);
   transpose_4x4(right[0], right[1], right[2], right[3]);
   transpose_4x4(right[4], right[5], right[6], right[7]);
-  idct_1d_x4(left);
-  idct_1d_x4(right);
+  idct_flowgraph<Sse2Ops>(left);
+  idct_flowgraph<Sse2Ops>(right);
   // Descale by 1024 rounding halves up, clamp to -128..127, unshift, store a row at a time.
   const Vec one = _mm_set1_epi32(1);
   const Vec smin = _mm_set1_epi16(-128), smax = _mm_set1_epi16(127), shift = _mm_set1_epi16(128);
@@ -149,7 +133,7 @@ void idct_block_simd(const int16_t* coef, const int16_t* dequant16, uint8_t* out
 
 #else
 
-void idct_block_simd(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
+void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
   std::array<int16_t, 64> work;
   std::array<uint32_t, 64> dequant;
   for (size_t i = 0; i < 64; ++i) {
