@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "api/pipeline.h"
@@ -86,6 +87,78 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{640, 480, baseline_options(92, 0, 0), 0}, PathCase{1023, 767, baseline_options(92, 0, 7), 0},
         PathCase{301, 203, baseline_options(92, 0, 0), 4000}, PathCase{301, 203, baseline_options(92, 1, 0), 9000},
         PathCase{321, 1793, baseline_options(80, 0, 0), 0}));
+
+// Damaged entropy data, where the fast MCU decoder must hand over to the exact reader at the
+// right place: flipped bits, restart markers inserted where none belong, fill bytes (FF FF 00),
+// a marker other than RST inside the scan, and truncation at many points.
+enum class Damage { kFlipBits, kInsertRst, kInsertFill, kInsertMarker, kTruncate };
+struct DamageCase {
+  const char* name;
+  Damage damage;
+  int restart_rows;
+};
+
+// Index of the first entropy-coded byte (after the SOS segment) and of the final FF D9.
+std::pair<size_t, size_t> entropy_range(const Bytes& jpeg) {
+  size_t begin = 0;
+  for (size_t i = 2; i + 3 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
+      begin = i + 2 + (static_cast<size_t>(jpeg[i + 2]) << 8 | jpeg[i + 3]);
+      break;
+    }
+  }
+  return {begin, jpeg.size() - 2};
+}
+
+class DamagedScans : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
+  const DamageCase& c = GetParam();
+  const Bytes clean = libjpeg_encode(photo_rgb(333, 250, 5), 333, 250, baseline_options(92, c.restart_rows, 0));
+  const auto [begin, end] = entropy_range(clean);
+  ASSERT_GT(begin, 0u);
+  ASSERT_GT(end, begin + 1000);
+  std::mt19937 rng(static_cast<uint32_t>(c.damage) * 31u + static_cast<uint32_t>(c.restart_rows));
+  std::uniform_int_distribution<size_t> where(begin, end - 1);
+  for (int variant = 0; variant < 12; ++variant) {
+    Bytes source = clean;
+    const size_t at = where(rng);
+    switch (c.damage) {
+      case Damage::kFlipBits:
+        for (int k = 0; k < 1 + variant; ++k) source[where(rng)] ^= static_cast<uint8_t>(1u << (k % 8));
+        break;
+      case Damage::kInsertRst:
+        source.insert(source.begin() + static_cast<std::ptrdiff_t>(at),
+                      {0xFF, static_cast<uint8_t>(0xD0 + variant % 8)});
+        break;
+      case Damage::kInsertFill:
+        source.insert(source.begin() + static_cast<std::ptrdiff_t>(at), {0xFF, 0xFF, 0x00});
+        break;
+      case Damage::kInsertMarker:
+        source.insert(source.begin() + static_cast<std::ptrdiff_t>(at), {0xFF, static_cast<uint8_t>(0xE1 + variant)});
+        break;
+      case Damage::kTruncate:
+        source.resize(at);
+        break;
+    }
+    const Outcome reference = run(source, true, 1);
+    const Outcome fast = run(source, false, 2);
+    EXPECT_EQ(fast.decode.status, reference.decode.status) << c.name << " variant " << variant;
+    EXPECT_EQ(fast.decode.log, reference.decode.log) << c.name << " variant " << variant;
+    EXPECT_TRUE(fast.decode.image == reference.decode.image) << c.name << " variant " << variant << ": planes differ";
+    EXPECT_EQ(fast.recode_status, reference.recode_status) << c.name << " variant " << variant;
+    EXPECT_TRUE(fast.stream == reference.stream) << c.name << " variant " << variant << ": streams differ";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, DamagedScans,
+    ::testing::Values(DamageCase{"flip", Damage::kFlipBits, 0}, DamageCase{"flip_rst", Damage::kFlipBits, 1},
+                      DamageCase{"rst", Damage::kInsertRst, 0}, DamageCase{"rst_rst", Damage::kInsertRst, 2},
+                      DamageCase{"fill", Damage::kInsertFill, 0}, DamageCase{"fill_rst", Damage::kInsertFill, 1},
+                      DamageCase{"marker", Damage::kInsertMarker, 0}, DamageCase{"cut", Damage::kTruncate, 0},
+                      DamageCase{"cut_rst", Damage::kTruncate, 1}),
+    [](const ::testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestrum::test

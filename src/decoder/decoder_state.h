@@ -99,12 +99,13 @@ struct DecoderState {
   // --- Huffman decoding state (per scan / per MCU) ---
   std::array<HuffDecodeTable, kTableSlots> dc_decode_tables, ac_decode_tables;
   std::array<const HuffDecodeTable*, kMaxMcuBlocks> block_dc_table, block_ac_table;
-  uint32_t bit_buffer;  // bits shifted in at the low end; next unread bit is bit (bit_count - 1)
-  int32_t bit_count;    // unread bits, 0..24
+  uint64_t bit_buffer;  // bits shifted in at the low end; next unread bit is bit (bit_count - 1)
+  int32_t bit_count;    // unread bits, 0..24 (up to 64 after the fast MCU decoder)
   int32_t bits_wanted;  // bits the current read needs, 0 = fill if possible
   bool entropy_exhausted;
   int32_t mcus_to_restart;
   uint32_t expected_rst;  // 0..7
+  uint32_t clean_end;     // where the next marker starts, as last found by the fast decoder; 0 = unknown
 
   // --- Work buffers and planes (allocated by the driver for one decode) ---
   uint8_t *plane_y, *plane_cb, *plane_cr;                          // full resolution, row stride image_w

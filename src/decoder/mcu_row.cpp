@@ -27,7 +27,7 @@ void decode_mcu_direct(size_t m, const Dequant16& dequant) {
   const size_t H = static_cast<size_t>(d.padded_height);
   const size_t R = d.mcu_row_index;
   std::memset(d.coef_blocks.data(), 0, 6 * sizeof(d.coef_blocks[0]));
-  decode_one_mcu();
+  decode_one_mcu_fast();
   uint8_t* y = d.direct_output + 16 * R * P + 16 * m;
   const int16_t* luma = dequant[0].data();
   idct_block_simd(d.coef_blocks[0].data(), luma, y, P);
