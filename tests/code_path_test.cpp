@@ -89,9 +89,10 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{321, 1793, baseline_options(80, 0, 0), 0}));
 
 // Damaged entropy data, where the fast MCU decoder must hand over to the exact reader at the
-// right place: flipped bits, restart markers inserted where none belong, fill bytes (FF FF 00),
-// a marker other than RST inside the scan, and truncation at many points.
-enum class Damage { kFlipBits, kInsertRst, kInsertFill, kInsertMarker, kTruncate };
+// right place, and must decode every code the exact reader does: random entropy data (long and
+// unassigned codes, runs past the block end), flipped bits, restart markers inserted where none
+// belong, fill bytes (FF FF 00), a marker other than RST inside the scan, and truncation.
+enum class Damage { kFlipBits, kInsertRst, kInsertFill, kInsertMarker, kTruncate, kNoise };
 struct DamageCase {
   const char* name;
   Damage damage;
@@ -140,6 +141,12 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
       case Damage::kTruncate:
         source.resize(at);
         break;
+      case Damage::kNoise:
+        for (size_t i = begin; i < end; ++i) {
+          source[i] = static_cast<uint8_t>(rng());
+          if (source[i] == 0xFF && i + 1 < end) source[++i] = 0x00;
+        }
+        break;
     }
     const Outcome reference = run(source, true, 1);
     const Outcome fast = run(source, false, 2);
@@ -157,6 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DamageCase{"rst", Damage::kInsertRst, 0}, DamageCase{"rst_rst", Damage::kInsertRst, 2},
                       DamageCase{"fill", Damage::kInsertFill, 0}, DamageCase{"fill_rst", Damage::kInsertFill, 1},
                       DamageCase{"marker", Damage::kInsertMarker, 0}, DamageCase{"cut", Damage::kTruncate, 0},
+                      DamageCase{"noise", Damage::kNoise, 0}, DamageCase{"noise_rst", Damage::kNoise, 3},
                       DamageCase{"cut_rst", Damage::kTruncate, 1}),
     [](const ::testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
 

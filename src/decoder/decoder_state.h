@@ -29,6 +29,9 @@ enum DecodeStatus : int32_t {
 
 enum class SamplingLayout : uint8_t { kNone, kYcbcr411, kYcbcr422, kYcbcr100, kYcbcr111, kYcbcr211v, kYcbcr211h };
 
+// Lookahead of the fast AC decoder's tables.
+inline constexpr int32_t kFastAcBits = 10;
+
 // A derived Huffman decoding table (T.81 F.2.2.3, with an 8-bit lookahead).
 struct HuffDecodeTable {
   std::array<int32_t, 18> maxcode;         // [L]: largest code of length L, -1 = none; [17] = 0xFFFFF
@@ -36,6 +39,8 @@ struct HuffDecodeTable {
   std::array<int32_t, 256> lookup_length;  // next 8 bits -> code length 1..8, 0 = longer code
   std::array<uint8_t, 256> lookup_symbol;  // next 8 bits -> symbol, where lookup_length != 0
   const uint8_t* values;                   // the 256-byte symbol list it was built from
+  // AC tables: next kFastAcBits bits -> what they decode to (see FastAcEntry), 0 = a longer code.
+  std::array<uint32_t, 1u << kFastAcBits> fast_ac;
 };
 
 struct FrameComponent {

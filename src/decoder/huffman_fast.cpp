@@ -103,7 +103,19 @@ void decode_one_mcu_fast() noexcept {
     const HuffDecodeTable& ac = *d.block_ac_table[b];
     for (uint32_t k = 1; k < 64; ++k) {
       if (r.n < 32) r.fill();
-      const uint8_t rs = r.symbol(ac);
+      const uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
+      uint32_t rs;
+      if ((e & FastAcEntry::kLengthMask) != 0) {
+        r.n -= static_cast<int32_t>(e & FastAcEntry::kLengthMask);
+        rs = FastAcEntry::symbol(e);
+        if ((e & FastAcEntry::kHasValue) != 0) {
+          k += rs >> 4u;
+          block[kZigZagToNatural[k]] = static_cast<int16_t>(FastAcEntry::value(e));
+          continue;
+        }
+      } else {
+        rs = r.symbol(ac);
+      }
       const uint32_t run = rs >> 4u;
       const int32_t size = rs & 15;
       if (size != 0) {
