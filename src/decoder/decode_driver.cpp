@@ -20,6 +20,7 @@ namespace {
 
 void release_buffers() {
   DecoderState& d = g_decoder;
+  finish_mcu_rows();
   heap_free(d.plane_y);
   heap_free(d.plane_cb);
   heap_free(d.plane_cr);
@@ -219,6 +220,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
     }
   }
   decode_mcu_row();
+  finish_mcu_rows();
 
   while (!d.image_done) {
     read_headers();
