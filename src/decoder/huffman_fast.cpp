@@ -2,8 +2,10 @@
 // The fast MCU decoder: the same bits, symbols and coefficients as decode_one_mcu, read through
 // a 64-bit buffer held in registers, for MCUs that cannot reach a marker. Everything that
 // depends on a marker (restart handling, the zero padding at the end of the data, fill bytes)
-// stays with the bit-exact reader in huffman_decode.cpp: an MCU is decoded here only while the
-// next marker is further away than any MCU can reach.
+// stays with the bit-exact reader in huffman_decode.cpp: an MCU is decoded here unchecked while
+// the next marker is further away than any MCU can reach, and checked closer to it, where the
+// exact reader decodes it again if it needed a byte of the marker or beyond.
+#include <array>
 #include <cstring>
 
 #include "common/fixed_point.h"
@@ -31,17 +33,27 @@ uint32_t next_marker_at(const uint8_t* data, uint32_t size, uint32_t pos) {
   return size;
 }
 
+// kChecked: the marker may be within reach, so bytes at limit and beyond read as zeros and
+// set overran (the MCU is then decoded again by the exact reader).
+template <bool kChecked>
 struct Reader {
   const uint8_t* data;
   uint32_t pos;
   uint64_t acc;  // unread bits at the low end
   int32_t n;     // how many
+  uint32_t limit;
+  bool overran = false;
 
   // Tops the buffer up to 57..64 bits; stuffed bytes are the only FF bytes before the marker.
   void fill() {
     while (n <= 56) {
-      const uint8_t byte = data[pos];
-      pos += byte == 0xFF ? 2 : 1;
+      uint8_t byte = 0;
+      if (!kChecked || pos < limit) {
+        byte = data[pos];
+        pos += byte == 0xFF ? 2 : 1;
+      } else {
+        overran = true;
+      }
       acc = (acc << 8) | byte;
       n += 8;
     }
@@ -77,21 +89,10 @@ struct Reader {
   }
 };
 
-}  // namespace
-
-void decode_one_mcu_fast() noexcept {
+// Decodes the MCU's blocks into coef_blocks and the DC predictors.
+template <bool kChecked>
+void decode_blocks(Reader<kChecked>& r) {
   DecoderState& d = g_decoder;
-  if (d.restart_interval != 0 && d.mcus_to_restart == 0) process_restart();
-  if (d.read_pos > d.clean_end || d.clean_end == 0) {
-    d.clean_end = next_marker_at(d.source_data, d.source_size, d.read_pos);
-  }
-  if (d.entropy_exhausted || d.unread_marker != 0 || d.read_pos > d.clean_end || d.clean_end - d.read_pos < kMcuReach) {
-    decode_one_mcu();
-    return;
-  }
-  const uint32_t kept = static_cast<uint32_t>(d.bit_count);  // 0..64
-  const uint64_t bits = kept >= 64 ? d.bit_buffer : d.bit_buffer & ((uint64_t{1} << kept) - 1u);
-  Reader r{d.source_data, d.read_pos, bits, d.bit_count};
   for (size_t b = 0; b < static_cast<size_t>(d.mcu_block_total); ++b) {
     int16_t* block = d.coef_blocks[b].data();
     r.fill();
@@ -128,9 +129,44 @@ void decode_one_mcu_fast() noexcept {
       }
     }
   }
-  d.bit_buffer = r.acc;
-  d.bit_count = r.n;
-  d.read_pos = r.pos;
+}
+
+}  // namespace
+
+void decode_one_mcu_fast() noexcept {
+  DecoderState& d = g_decoder;
+  if (d.restart_interval != 0 && d.mcus_to_restart == 0) process_restart();
+  if (d.read_pos > d.clean_end || d.clean_end == 0) {
+    d.clean_end = next_marker_at(d.source_data, d.source_size, d.read_pos);
+  }
+  if (d.entropy_exhausted || d.unread_marker != 0 || d.read_pos > d.clean_end) {
+    decode_one_mcu();
+    return;
+  }
+  const uint32_t kept = static_cast<uint32_t>(d.bit_count);  // 0..64
+  const uint64_t bits = kept >= 64 ? d.bit_buffer : d.bit_buffer & ((uint64_t{1} << kept) - 1u);
+  uint32_t pos = 0;
+  int32_t n = 0;
+  uint64_t acc = 0;
+  if (d.clean_end - d.read_pos >= kMcuReach) {
+    Reader<false> r{d.source_data, d.read_pos, bits, d.bit_count, d.clean_end};
+    decode_blocks(r);
+    pos = r.pos, n = r.n, acc = r.acc;
+  } else {
+    const std::array<int32_t, kMaxScanComponents> dc_before = d.last_dc;
+    Reader<true> r{d.source_data, d.read_pos, bits, d.bit_count, d.clean_end};
+    decode_blocks(r);
+    if (r.overran) {
+      d.last_dc = dc_before;
+      std::memset(d.coef_blocks.data(), 0, static_cast<size_t>(d.mcu_block_total) * sizeof(d.coef_blocks[0]));
+      decode_one_mcu();
+      return;
+    }
+    pos = r.pos, n = r.n, acc = r.acc;
+  }
+  d.bit_buffer = acc;
+  d.bit_count = n;
+  d.read_pos = pos;
   d.mcus_to_restart -= 1;
 }
 
