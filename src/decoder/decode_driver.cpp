@@ -37,6 +37,20 @@ int32_t finish(int32_t code) {
   return code;
 }
 
+// FF D8 pairs anywhere in the data, overlapping runs of FF included.
+int32_t count_soi_pairs(const uint8_t* data, uint32_t size) {
+  int32_t pairs = 0;
+  const uint8_t* p = data;
+  const uint8_t* const end = data + size;
+  while (p + 1 < end) {
+    p = static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(end - 1 - p)));
+    if (p == nullptr) break;
+    if (p[1] == 0xD8) ++pairs;
+    ++p;
+  }
+  return pairs;
+}
+
 struct Factors {
   uint32_t h, v;
 };
@@ -177,11 +191,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   d.source_data = data;
   d.source_size = size;
   d.read_pos = 0;
-  int32_t soi_pairs = 0;
-  for (uint32_t i = 0; i + 1 < size; ++i) {
-    if (data[i] == 0xFF && data[i + 1] == 0xD8) ++soi_pairs;
-  }
-  d.soi_remaining = soi_pairs;
+  d.soi_remaining = count_soi_pairs(data, size);
   d.decoder_status = 0;
   d.image_done = d.soi_seen = d.sof_seen = false;
   d.setup_pending = true;
