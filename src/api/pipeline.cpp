@@ -12,6 +12,7 @@
 #include "api/records.h"
 #include "common/file_io.h"
 #include "common/heap.h"
+#include "common/retained_block.h"
 #include "decoder/decode_driver.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
@@ -22,10 +23,10 @@ namespace {
 std::mutex g_recode_mutex;
 
 // Grows the image buffer to the size the frame needs (the buffer holds no data yet).
+// Large images reuse the block the last recode kept.
 bool reserve_image(ImageBuffer& image, size_t bytes) {
   heap_free(image.data);
-  image.data = static_cast<uint8_t*>(heap_malloc(bytes));
-  image.capacity_bytes = image.data != nullptr ? bytes : 0;
+  image.data = static_cast<uint8_t*>(take_retained_block(bytes, &image.capacity_bytes));
   return image.data != nullptr;
 }
 
@@ -42,7 +43,7 @@ struct RecodeBuffers {
     if (attribute != nullptr) heap_free(attribute->stream_buffer);
     heap_free(attribute);
     heap_free(workspace);
-    heap_free(image.data);
+    keep_block(image.data, image.capacity_bytes);
   }
 };
 
@@ -134,6 +135,15 @@ int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, c
 }
 
 }  // namespace
+
+void release_retained_memory() noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_recode_mutex);
+    release_retained_block();
+  } catch (...) {
+    // the block stays for the next recode
+  }
+}
 
 void release_stream(EncodedStream& stream) noexcept {
   heap_free(stream.data);

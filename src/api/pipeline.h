@@ -45,4 +45,8 @@ int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, Enc
 // of a recode's encoder steps. On success *out holds the stream.
 int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality, EncodedStream* out) noexcept;
 
+// Frees the image block that recodes of large images keep for the next one (waits for a recode
+// in progress).
+void release_retained_memory() noexcept;
+
 }  // namespace kestrum

@@ -25,6 +25,11 @@ void* heap_calloc(size_t bytes) noexcept { return should_fail() ? nullptr : std:
 void* heap_realloc(void* block, size_t bytes) noexcept {
   return should_fail() ? nullptr : std::realloc(block, bytes > 0 ? bytes : 1);
 }
+bool heap_allocation_allowed(size_t bytes) noexcept {
+  (void)bytes;
+  return !should_fail();
+}
+
 void heap_free(void* block) noexcept { std::free(block); }
 
 int heap_fail_nth(int nth) noexcept {
