@@ -5,6 +5,11 @@
 #include "encoder/row_coder.h"
 
 #include <array>
+#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/heap.h"
 #include "encoder/encode_driver.h"
@@ -31,7 +36,7 @@ CodeTable make_table(bool is_ac, int32_t table_id) {
   return t;
 }
 
-// Pending bits at the low end of a 64-bit accumulator; whole bytes go out once 32 or more wait.
+// Pending bits at the low end of a 64-bit accumulator; four bytes go out once 32 or more wait.
 struct Writer {
   uint8_t* out;
   uint64_t acc;
@@ -41,7 +46,25 @@ struct Writer {
   void put(uint32_t v, uint32_t n) {
     acc = (acc << n) | v;
     count += n;
-    if (count >= 32) drain();
+    if (count >= 32) drain_word();
+  }
+  // Emits the oldest 32 pending bits, stuffing 0x00 after each 0xFF.
+  void drain_word() {
+    count -= 32;
+    const uint32_t word = static_cast<uint32_t>(acc >> count);
+    if ((((~word) - 0x01010101u) & word & 0x80808080u) == 0) {  // no byte is 0xFF
+      out[0] = static_cast<uint8_t>(word >> 24);
+      out[1] = static_cast<uint8_t>(word >> 16);
+      out[2] = static_cast<uint8_t>(word >> 8);
+      out[3] = static_cast<uint8_t>(word);
+      out += 4;
+      return;
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      const uint8_t byte = static_cast<uint8_t>(word >> shift);
+      *out++ = byte;
+      if (byte == 0xFF) *out++ = 0x00;
+    }
   }
   // Emits the whole bytes, stuffing 0x00 after each 0xFF.
   void drain() {
@@ -61,17 +84,52 @@ struct Writer {
   }
 };
 
+// Bit k set where zig-zag coefficient k is not zero.
+uint64_t nonzero_mask(const int16_t* block) {
+#if defined(__SSE2__)
+  uint64_t zero = 0;
+  const __m128i z = _mm_setzero_si128();
+  for (int i = 0; i < 4; ++i) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
+    const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(lo, z), _mm_cmpeq_epi16(hi, z));
+    zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(eq))) << (16 * i);
+  }
+  return ~zero;
+#else
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(block[k] != 0) << k;
+  return mask;
+#endif
+}
+
+// The block's symbols as the reference walk codes them (code_block_symbols): the DC difference,
+// then for each non-zero coefficient, found from the mask, its ZRLs and its run/size code with
+// the magnitude bits in one put, and EOB unless coefficient 63 is non-zero.
 void code_block(const int16_t* block, int32_t& dc_pred, const CodeTable& dc, const CodeTable& ac, Writer& w) {
-  struct Sink {
-    const CodeTable& dc_table;
-    const CodeTable& ac_table;
-    Writer& writer;
-    void dc(uint32_t category) { writer.put(dc_table.code[category], dc_table.length[category]); }
-    void ac(uint32_t symbol) { writer.put(ac_table.code[symbol], ac_table.length[symbol]); }
-    void bits(uint32_t v, uint32_t n) { writer.put(v & ((1u << n) - 1u), n); }
-  } sink{dc, ac, w};
-  code_block_symbols(block, dc_pred, sink);
+  const int32_t diff = block[0] - dc_pred;
   dc_pred = block[0];
+  uint32_t size = magnitude_category(diff);
+  uint32_t bits = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << size) - 1u);
+  w.put(dc.code[size] << size | bits, dc.length[size] + size);
+  uint64_t nonzero = nonzero_mask(block) & ~uint64_t{1};
+  uint32_t last = 0;
+  while (nonzero != 0) {
+    const uint32_t k = static_cast<uint32_t>(std::countr_zero(nonzero));
+    nonzero &= nonzero - 1;
+    uint32_t run = k - last - 1;
+    last = k;
+    while (run > 15) {
+      w.put(ac.code[0xF0], ac.length[0xF0]);
+      run -= 16;
+    }
+    const int32_t v = block[k];
+    size = magnitude_category(v);
+    bits = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << size) - 1u);
+    const uint32_t symbol = (16 * run + size) & 0xFF;
+    w.put(ac.code[symbol] << size | bits, ac.length[symbol] + size);
+  }
+  if (last != 63) w.put(ac.code[0x00], ac.length[0x00]);
 }
 
 // Makes room for one more MCU in run; false when it cannot grow.
