@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <random>
+#include <string>
 
 #include "decoder/decoder_state.h"
 #include "encoder/fdct_quant.h"
@@ -165,6 +166,75 @@ TEST(Fdct, WithinFewUnitsOfEightTimesReference) {
   }
   EXPECT_LE(worst, 12.0);
 }
+
+// The vector transform against the scalar one, sample for sample: random blocks with
+// coefficients up to the 16-bit range and tables up to 65535 (so the wrap and the 12-bit clamp
+// act), dense high-magnitude blocks that drive the sums into the 22-bit saturation, and sparse
+// ones.
+struct SimdCase {
+  const char* name;
+  int coefficient_limit;  // |coefficient| <= limit
+  uint32_t quant_limit;   // table entries 1..limit
+  int density_percent;    // chance that a coefficient is non-zero
+  bool dc_only = false;   // only coefficient 0 may be non-zero (the flat-block shortcut)
+};
+class IdctSimd : public ::testing::TestWithParam<SimdCase> {};
+
+TEST_P(IdctSimd, MatchesScalarTransform) {
+  const SimdCase& c = GetParam();
+  reset_decoder_state();
+  std::mt19937 rng(static_cast<uint32_t>(c.coefficient_limit) * 7919u + c.quant_limit);
+  std::uniform_int_distribution<int> coefficient(-c.coefficient_limit, c.coefficient_limit);
+  std::uniform_int_distribution<uint32_t> quant(1, c.quant_limit);
+  std::uniform_int_distribution<int> percent(0, 99);
+  std::array<NamedIdctKernel, 4> kernels{};
+  const int32_t kernel_count = idct_kernels(kernels.data(), 3);
+  ASSERT_GE(kernel_count, 1);
+  std::array<int, 4> differing_blocks{};
+  for (int trial = 0; trial < 2000; ++trial) {
+    std::array<int16_t, 64> coef{}, scalar_coef{};
+    std::array<uint32_t, 64> q{};
+    std::array<int16_t, 64> q16{};
+    for (size_t i = 0; i < 64; ++i) {
+      const bool set = (!c.dc_only || i == 0) && percent(rng) < c.density_percent;
+      coef[i] = static_cast<int16_t>(set ? coefficient(rng) : 0);
+      q[i] = quant(rng);
+      q16[i] = static_cast<int16_t>(static_cast<uint16_t>(q[i]));
+    }
+    scalar_coef = coef;
+    std::array<uint8_t, 64> expected{};
+    idct_block(scalar_coef.data(), q.data(), expected.data());
+    for (size_t k = 0; k < static_cast<size_t>(kernel_count); ++k) {
+      // Written with a row stride of 11, so that a kernel writing past its eight columns shows.
+      std::array<uint8_t, 88> strided{};
+      strided.fill(0xA5);
+      kernels[k].kernel(coef.data(), q16.data(), strided.data(), 11);
+      bool same = true;
+      for (size_t i = 0; i < 88; ++i)
+        same = same && strided[i] == (i % 11 < 8 ? expected[8 * (i / 11) + i % 11] : 0xA5);
+      if (!same) ++differing_blocks[k];
+    }
+    std::array<uint8_t, 64> dispatched{};
+    idct_block_simd(coef.data(), q16.data(), dispatched.data(), 8);
+    if (dispatched != expected) ++differing_blocks[3];
+  }
+  for (size_t k = 0; k < static_cast<size_t>(kernel_count); ++k) {
+    EXPECT_EQ(differing_blocks[k], 0) << c.name << ", kernel " << kernels[k].name;
+  }
+  EXPECT_EQ(differing_blocks[3], 0) << c.name << ", dispatched kernel";
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, IdctSimd,
+                         ::testing::Values(SimdCase{"photo-like", 60, 40, 40}, SimdCase{"dense-small", 255, 8, 100},
+                                           SimdCase{"saturating", 2047, 255, 100},
+                                           SimdCase{"wrapping", 32767, 65535, 100}, SimdCase{"sparse", 400, 99, 5},
+                                           SimdCase{"dc-only", 32767, 65535, 90, true},
+                                           SimdCase{"dc-only-small", 2047, 1, 90, true}),
+                         [](const ::testing::TestParamInfo<SimdCase>& info) {
+                           std::string name = info.param.name;
+                           for (char& ch : name) ch = ch == '-' ? '_' : ch;
+                           return name;
+                         });
 
 }  // namespace
 }  // namespace kestrum

@@ -255,6 +255,38 @@ TEST_F(Markers, EmbeddedThumbnailIsPassedOver) {
   EXPECT_EQ(r.width, 64);
 }
 
+// Every FF D8 pair in the file counts as a start of image, wherever it is (overlapping FF runs
+// and the file's last two bytes included), and with more than one the scan header is taken for
+// an embedded stream's and passed over; FF 00 D8 and a lone D8 are not pairs.
+struct SoiCase {
+  const char* name;
+  Bytes comment;   // COM payload inserted after SOI
+  Bytes appended;  // bytes after EOI
+  bool decodes;
+};
+class SoiPairs : public ::testing::TestWithParam<SoiCase> {};
+
+TEST_P(SoiPairs, CountedAcrossTheWholeFile) {
+  const SoiCase& c = GetParam();
+  reset_decoder_state();
+  Bytes com = {0xFF, 0xFE, 0, static_cast<uint8_t>(c.comment.size() + 2)};
+  com.insert(com.end(), c.comment.begin(), c.comment.end());
+  Bytes j = insert_after_soi(valid_jpeg(), com);
+  j.insert(j.end(), c.appended.begin(), c.appended.end());
+  const OurDecode r = decode_ours(j);
+  EXPECT_EQ(r.status == 0, c.decodes) << c.name << ": " << r.log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Placements, SoiPairs,
+                         ::testing::Values(SoiCase{"none", {'a', 'b'}, {}, true},
+                                           SoiCase{"stuffed", {0xFF, 0x00, 0xD8}, {}, true},
+                                           SoiCase{"lone_d8", {0xD8, 0xD8}, {}, true},
+                                           SoiCase{"pair", {'x', 0xFF, 0xD8}, {}, false},
+                                           SoiCase{"after_ff_run", {0xFF, 0xFF, 0xFF, 0xD8}, {}, false},
+                                           SoiCase{"last_two_bytes", {'a'}, {0xFF, 0xD8}, false},
+                                           SoiCase{"ff_at_end", {'a'}, {0x00, 0xFF}, true}),
+                         [](const ::testing::TestParamInfo<SoiCase>& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace kestrum::test
 

@@ -60,6 +60,15 @@ void on_message(j_common_ptr info, int level) {
 
 }  // namespace
 
+JpegOptions baseline_options(int quality, int restart_rows, int restart_mcus, bool optimize) {
+  JpegOptions o;
+  o.quality = quality;
+  o.restart_rows = restart_rows;
+  o.restart_mcus = restart_mcus;
+  o.optimize = optimize;
+  return o;
+}
+
 Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height, const JpegOptions& options) {
   jpeg_compress_struct c{};
   ErrorManager err{};

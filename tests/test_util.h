@@ -25,6 +25,9 @@ struct JpegOptions {
   bool arithmetic = false;
 };
 
+// Options of a baseline 4:2:0 source at quality, with the given restart interval and tables.
+JpegOptions baseline_options(int quality, int restart_rows = 0, int restart_mcus = 0, bool optimize = false);
+
 // Compresses RGB with libjpeg (baseline by default).
 Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height, const JpegOptions& options);
 

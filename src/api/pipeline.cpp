@@ -12,6 +12,7 @@
 #include "api/records.h"
 #include "common/file_io.h"
 #include "common/heap.h"
+#include "common/retained_block.h"
 #include "decoder/decode_driver.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
@@ -22,10 +23,10 @@ namespace {
 std::mutex g_recode_mutex;
 
 // Grows the image buffer to the size the frame needs (the buffer holds no data yet).
+// Large images reuse the block the last recode kept.
 bool reserve_image(ImageBuffer& image, size_t bytes) {
   heap_free(image.data);
-  image.data = static_cast<uint8_t*>(heap_malloc(bytes));
-  image.capacity_bytes = image.data != nullptr ? bytes : 0;
+  image.data = static_cast<uint8_t*>(take_retained_block(bytes, &image.capacity_bytes));
   return image.data != nullptr;
 }
 
@@ -42,7 +43,7 @@ struct RecodeBuffers {
     if (attribute != nullptr) heap_free(attribute->stream_buffer);
     heap_free(attribute);
     heap_free(workspace);
-    heap_free(image.data);
+    keep_block(image.data, image.capacity_bytes);
   }
 };
 
@@ -51,6 +52,8 @@ int32_t fail_encode(int32_t code, const char* message) {
   console_log("%s", msg::kEncodeFailed);
   return code;
 }
+
+int32_t encode_into(const uint8_t* image, int32_t width, int32_t height, int32_t quality, RecodeBuffers& buffers);
 
 // Decodes and encodes; on success the stream is in buffers.attribute. Prints the log of every
 // failure up to the encoder.
@@ -64,6 +67,11 @@ int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path,
     console_log(msg::kDecodeFailed, decoded);
     return decoded;
   }
+  return encode_into(buffers.image.data, width, height, quality, buffers);
+}
+
+// Encodes the planar image into buffers.attribute's stream. Prints the log of every failure.
+int32_t encode_into(const uint8_t* image, int32_t width, int32_t height, int32_t quality, RecodeBuffers& buffers) {
   EncoderState& e = g_encoder;
   e.image_width = width;
   e.image_height = height;
@@ -86,7 +94,7 @@ int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path,
   a.aligned_width = e.aligned_width;
   a.aligned_height = e.aligned_height;
   a.plane_count = 3;
-  a.image_buffer = buffers.image.data;
+  a.image_buffer = image;
   const size_t capacity = initial_stream_capacity(e.aligned_width, e.aligned_height);
   a.stream_buffer = static_cast<uint8_t*>(heap_malloc(capacity));
   a.stream_capacity_bytes = a.stream_buffer != nullptr ? capacity : 0;
@@ -98,11 +106,8 @@ int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path,
   return kRecodeOk;
 }
 
-int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, const char* destination, int32_t quality,
-                      EncodedStream* out) {
-  RecodeBuffers buffers;
-  const int32_t status = decode_and_encode(bytes, size, source, quality, buffers);
-  if (status != kRecodeOk) return status;
+// Hands the finished stream to destination (a file) or out.
+int32_t deliver(RecodeBuffers& buffers, const char* destination, EncodedStream* out) {
   ImageAttribute& a = *buffers.attribute;
   if (destination != nullptr) {
     switch (write_file_replacing(destination, a.stream_buffer, a.stream_length)) {
@@ -122,7 +127,23 @@ int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, c
   return kRecodeOk;
 }
 
+int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, const char* destination, int32_t quality,
+                      EncodedStream* out) {
+  RecodeBuffers buffers;
+  const int32_t status = decode_and_encode(bytes, size, source, quality, buffers);
+  return status != kRecodeOk ? status : deliver(buffers, destination, out);
+}
+
 }  // namespace
+
+void release_retained_memory() noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_recode_mutex);
+    release_retained_block();
+  } catch (...) {
+    // the block stays for the next recode
+  }
+}
 
 void release_stream(EncodedStream& stream) noexcept {
   heap_free(stream.data);
@@ -143,6 +164,18 @@ int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, Enc
   try {
     std::lock_guard<std::mutex> lock(g_recode_mutex);
     return recode_locked(source, size, nullptr, nullptr, quality, out);
+  } catch (...) {
+    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
+  }
+}
+
+int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                     EncodedStream* out) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_recode_mutex);
+    RecodeBuffers buffers;
+    const int32_t status = encode_into(image, width, height, quality, buffers);
+    return status != kRecodeOk ? status : deliver(buffers, nullptr, out);
   } catch (...) {
     return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
   }

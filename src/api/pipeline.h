@@ -40,4 +40,13 @@ int32_t recode_file(const char* source, const char* destination, int32_t quality
 // file messages. On success *out holds the stream.
 int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out) noexcept;
 
+// The encoder half alone: codes a PlanarYuv420Image of width x height (as the decoder leaves it)
+// at quality, lowered by the estimate from the tables of the last decode, with the console log
+// of a recode's encoder steps. On success *out holds the stream.
+int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality, EncodedStream* out) noexcept;
+
+// Frees the image block that recodes of large images keep for the next one (waits for a recode
+// in progress).
+void release_retained_memory() noexcept;
+
 }  // namespace kestrum

@@ -30,6 +30,8 @@ void* heap_calloc(size_t bytes) noexcept {
 void* heap_realloc(void* block, size_t bytes) noexcept {
   return should_fail(bytes) ? nullptr : std::realloc(block, bytes > 0 ? bytes : 1);
 }
+bool heap_allocation_allowed(size_t bytes) noexcept { return !should_fail(bytes); }
+
 void heap_free(void* block) noexcept { std::free(block); }
 
 int heap_fail_nth(int nth) noexcept {

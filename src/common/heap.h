@@ -12,6 +12,10 @@ void* heap_calloc(size_t bytes) noexcept;
 void* heap_realloc(void* block, size_t bytes) noexcept;
 void heap_free(void* block) noexcept;
 
+// Counts an allocation of bytes as the test hooks see one, without making it: false where such
+// an allocation would fail. For blocks that are reused instead of allocated anew.
+bool heap_allocation_allowed(size_t bytes) noexcept;
+
 // Test hook: the nth allocation from now (1 = the next) returns null; 0 disarms. Returns how
 // many allocations were made since the last call.
 int heap_fail_nth(int nth) noexcept;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/code_path.h"
 #include "api/console_log.h"
 #include "api/messages.h"
 #include "common/file_io.h"
@@ -19,6 +20,7 @@ namespace {
 
 void release_buffers() {
   DecoderState& d = g_decoder;
+  finish_mcu_rows();
   heap_free(d.plane_y);
   heap_free(d.plane_cb);
   heap_free(d.plane_cr);
@@ -27,11 +29,26 @@ void release_buffers() {
   d.plane_y = d.plane_cb = d.plane_cr = nullptr;
   d.luma_row_buffer = d.chroma_row_buffer = nullptr;
   d.source_data = nullptr;
+  d.direct_output = nullptr;
 }
 
 int32_t finish(int32_t code) {
   release_buffers();
   return code;
+}
+
+// FF D8 pairs anywhere in the data, overlapping runs of FF included.
+int32_t count_soi_pairs(const uint8_t* data, uint32_t size) {
+  int32_t pairs = 0;
+  const uint8_t* p = data;
+  const uint8_t* const end = data + size;
+  while (p + 1 < end) {
+    p = static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(end - 1 - p)));
+    if (p == nullptr) break;
+    if (p[1] == 0xD8) ++pairs;
+    ++p;
+  }
+  return pairs;
 }
 
 struct Factors {
@@ -108,6 +125,10 @@ int32_t allocate_frame(ImageBuffer& image) {
     fail(kDecodeTooLarge, image.reserve == nullptr ? msg::kFrameTooLarge : msg::kNoFrameMemory);
     return d.error;
   }
+  if (!use_reference_path() && direct_rows_possible()) {
+    d.direct_output = image.data;
+    return 0;
+  }
   d.plane_bytes = static_cast<size_t>(plane_bytes);
   d.plane_y = static_cast<uint8_t*>(heap_calloc(d.plane_bytes));
   d.plane_cb = static_cast<uint8_t*>(heap_calloc(d.plane_bytes));
@@ -170,11 +191,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   d.source_data = data;
   d.source_size = size;
   d.read_pos = 0;
-  int32_t soi_pairs = 0;
-  for (uint32_t i = 0; i + 1 < size; ++i) {
-    if (data[i] == 0xFF && data[i + 1] == 0xD8) ++soi_pairs;
-  }
-  d.soi_remaining = soi_pairs;
+  d.soi_remaining = count_soi_pairs(data, size);
   d.decoder_status = 0;
   d.image_done = d.soi_seen = d.sof_seen = false;
   d.setup_pending = true;
@@ -213,6 +230,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
     }
   }
   decode_mcu_row();
+  finish_mcu_rows();
 
   while (!d.image_done) {
     read_headers();
@@ -225,7 +243,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   // A frame header met after the scan replaces image_w and image_h; the image is the decoded one.
   *out_width = d.decoded_w;
   *out_height = d.decoded_h;
-  copy_out(image.data);
+  if (d.direct_output == nullptr) copy_out(image.data);
   return finish(kDecodeOk);
 }
 

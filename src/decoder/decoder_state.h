@@ -29,6 +29,9 @@ enum DecodeStatus : int32_t {
 
 enum class SamplingLayout : uint8_t { kNone, kYcbcr411, kYcbcr422, kYcbcr100, kYcbcr111, kYcbcr211v, kYcbcr211h };
 
+// Lookahead of the fast AC decoder's tables.
+inline constexpr int32_t kFastAcBits = 10;
+
 // A derived Huffman decoding table (T.81 F.2.2.3, with an 8-bit lookahead).
 struct HuffDecodeTable {
   std::array<int32_t, 18> maxcode;         // [L]: largest code of length L, -1 = none; [17] = 0xFFFFF
@@ -36,6 +39,8 @@ struct HuffDecodeTable {
   std::array<int32_t, 256> lookup_length;  // next 8 bits -> code length 1..8, 0 = longer code
   std::array<uint8_t, 256> lookup_symbol;  // next 8 bits -> symbol, where lookup_length != 0
   const uint8_t* values;                   // the 256-byte symbol list it was built from
+  // AC tables: next kFastAcBits bits -> what they decode to (see FastAcEntry), 0 = a longer code.
+  std::array<uint32_t, 1u << kFastAcBits> fast_ac;
 };
 
 struct FrameComponent {
@@ -99,12 +104,13 @@ struct DecoderState {
   // --- Huffman decoding state (per scan / per MCU) ---
   std::array<HuffDecodeTable, kTableSlots> dc_decode_tables, ac_decode_tables;
   std::array<const HuffDecodeTable*, kMaxMcuBlocks> block_dc_table, block_ac_table;
-  uint32_t bit_buffer;  // bits shifted in at the low end; next unread bit is bit (bit_count - 1)
-  int32_t bit_count;    // unread bits, 0..24
+  uint64_t bit_buffer;  // bits shifted in at the low end; next unread bit is bit (bit_count - 1)
+  int32_t bit_count;    // unread bits, 0..24 (up to 64 after the fast MCU decoder)
   int32_t bits_wanted;  // bits the current read needs, 0 = fill if possible
   bool entropy_exhausted;
   int32_t mcus_to_restart;
   uint32_t expected_rst;  // 0..7
+  uint32_t clean_end;     // where the next marker starts, as last found by the fast decoder; 0 = unknown
 
   // --- Work buffers and planes (allocated by the driver for one decode) ---
   uint8_t *plane_y, *plane_cb, *plane_cr;                          // full resolution, row stride image_w
@@ -118,6 +124,9 @@ struct DecoderState {
   int32_t decoded_w, decoded_h;  // the frame size the planes were sized for; a later SOF cannot change it
   uint32_t mcu_row_index;
   std::array<RowComponent, kMaxFrameComponents> row_components;
+  // The caller's PlanarYuv420Image when MCU rows are written straight into it (the planes and
+  // row buffers are then not obtained); null on the reference path through the planes.
+  uint8_t* direct_output;
   SamplingLayout sampling_layout;
 };
 

@@ -169,6 +169,7 @@ void bind_scan_tables() noexcept {
   }
   d.bit_buffer = 0;
   d.bit_count = 0;
+  d.clean_end = 0;
   d.entropy_exhausted = false;
   d.mcus_to_restart = static_cast<int32_t>(d.restart_interval);
 }

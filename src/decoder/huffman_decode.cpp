@@ -21,6 +21,38 @@ inline constexpr std::array<int32_t, 16> kExtendBias = {
   0, -1, -3, -7, -15, -31, -63, -127, -255, -511, -1023, -2047, -4095, -8191, -16383, -32767};
 // clang-format on
 
+// Fills fast_ac from the lookahead table and maxcode as decode_symbol decodes: the 8-bit
+// lookahead first, else the code grown from 9 bits; with the magnitude bits where they fit.
+void build_fast_ac(HuffDecodeTable& t) {
+  constexpr uint32_t kBits = static_cast<uint32_t>(kFastAcBits);
+  for (uint32_t b = 0; b < (1u << kBits); ++b) {
+    uint32_t length = static_cast<uint32_t>(t.lookup_length[b >> (kBits - 8)]);
+    uint32_t rs = t.lookup_symbol[b >> (kBits - 8)];
+    if (length == 0) {
+      length = 9;
+      int32_t code = static_cast<int32_t>(b >> (kBits - 9));
+      while (code > t.maxcode[length] && length < kBits) {
+        ++length;
+        code = static_cast<int32_t>(b >> (kBits - length));
+      }
+      if (code > t.maxcode[length]) {  // longer than the lookahead
+        t.fast_ac[b] = 0;
+        continue;
+      }
+      rs = t.values[static_cast<size_t>(t.value_offset[length] + code)];
+    }
+    uint32_t entry = length | rs << 8;
+    const uint32_t size = rs & 15;
+    if (size != 0 && length + size <= kBits) {
+      int32_t v = static_cast<int32_t>((b >> (kBits - length - size)) & ((1u << size) - 1u));
+      if (v < kExtendThreshold[size]) v += kExtendBias[size];
+      entry =
+          (length + size) | FastAcEntry::kHasValue | rs << 8 | static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16;
+    }
+    t.fast_ac[b] = entry;
+  }
+}
+
 }  // namespace
 
 const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool is_dc,
@@ -53,6 +85,7 @@ const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool 
     }
   }
   table.values = values;
+  if (!is_dc) build_fast_ac(table);
   if (is_dc) {
     for (int32_t i = 0; i < n; ++i) {
       if (values[i] > 15) return msg::kHuffmanDcSymbol;

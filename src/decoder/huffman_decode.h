@@ -14,6 +14,16 @@ namespace kestrum {
 // Writes: table.
 const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool is_dc, HuffDecodeTable& table) noexcept;
 
+// Packing of HuffDecodeTable::fast_ac entries: bits 0..4 the bits consumed (0 = not decodable
+// from kFastAcBits bits), bit 5 set when the coefficient value follows in bits 16..31 (the
+// magnitude bits fitted too), bits 8..15 the run/size symbol.
+struct FastAcEntry {
+  static constexpr uint32_t kLengthMask = 31;
+  static constexpr uint32_t kHasValue = 32;
+  static uint32_t symbol(uint32_t e) { return (e >> 8) & 0xFF; }
+  static int32_t value(uint32_t e) { return static_cast<int16_t>(e >> 16); }
+};
+
 // Loads bytes until 17 bits are buffered or a marker stops the reader; pads zero bits at a marker
 // when bits_wanted exceeds what is left. Reads/Writes: bit_buffer, bit_count, unread_marker,
 // read_pos, entropy_exhausted.
@@ -34,5 +44,9 @@ void process_restart() noexcept;
 // Decodes the blocks of one MCU into the zeroed coef_blocks (natural order).
 // Reads/Writes: bit reader state, last_dc, mcus_to_restart, coef_blocks.
 void decode_one_mcu() noexcept;
+
+// decode_one_mcu with the same results, faster where the next marker is out of the MCU's reach.
+// Reads/Writes: as decode_one_mcu, and clean_end.
+void decode_one_mcu_fast() noexcept;
 
 }  // namespace kestrum

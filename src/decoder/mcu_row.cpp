@@ -5,16 +5,221 @@
 // order fixes what remains there and so what the padding columns of the output hold.
 #include "decoder/mcu_row.h"
 
+#include <array>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
 
+#include "api/code_path.h"
+#include "common/heap.h"
 #include "decoder/decoder_state.h"
 #include "decoder/huffman_decode.h"
 #include "decoder/idct.h"
 
 namespace kestrum {
+namespace {
+
+// The dequantization tables of the three components as the signed 16-bit values the transform
+// multiplies by.
+using Dequant16 = std::array<std::array<int16_t, 64>, 3>;
+
+// Values of one MCU's six coefficient blocks.
+constexpr size_t kMcuValues = 6 * 64;
+// Rows below which a second thread costs more to start than it saves.
+constexpr uint32_t kMinRowsForTwoThreads = 8;
+
+Dequant16 dequant16() {
+  const DecoderState& d = g_decoder;
+  Dequant16 dequant;
+  for (size_t c = 0; c < 3; ++c) {
+    for (size_t i = 0; i < 64; ++i) {
+      dequant[c][i] = static_cast<int16_t>(static_cast<uint16_t>(d.row_components[c].dequant[i]));
+    }
+  }
+  return dequant;
+}
+
+// What the transform of a row needs, copied once, so that it does not read the decoder state
+// that the entropy decoder (and, after the scan, a later frame header) goes on changing.
+struct RowGeometry {
+  uint8_t* output;
+  size_t P, H, W, mcu_columns;
+  Dequant16 dequant;
+};
+
+RowGeometry row_geometry() {
+  const DecoderState& d = g_decoder;
+  return RowGeometry{d.direct_output,
+                     static_cast<size_t>(d.padded_width),
+                     static_cast<size_t>(d.padded_height),
+                     static_cast<size_t>(d.image_w),
+                     d.mcu_columns,
+                     dequant16()};
+}
+
+// Transforms MCU m of row R from its six blocks: Y blocks at their place in the Y plane
+// (stride P), the Cb and Cr blocks in their planes (stride P / 2).
+void transform_mcu(const RowGeometry& g, size_t R, size_t m, const int16_t* blocks) {
+  const size_t P = g.P;
+  uint8_t* y = g.output + 16 * R * P + 16 * m;
+  const int16_t* luma = g.dequant[0].data();
+  idct_block_simd(blocks, luma, y, P);
+  idct_block_simd(blocks + 64, luma, y + 8, P);
+  idct_block_simd(blocks + 128, luma, y + 8 * P, P);
+  idct_block_simd(blocks + 192, luma, y + 8 * P + 8, P);
+  uint8_t* cb = g.output + P * g.H + 8 * R * (P / 2) + 8 * m;
+  idct_block_simd(blocks + 256, g.dequant[1].data(), cb, P / 2);
+  idct_block_simd(blocks + 320, g.dequant[2].data(), cb + (P / 2) * (g.H / 2), P / 2);
+}
+
+// Gives Y line r the padding columns the planes would: in a plane of stride W each line's
+// columns W..P-1 spill into the start of the next line, which overwrites them, so the output's
+// padding columns of line r are the first P - W samples of line r + 1 (P - W < 16 <= W, so those
+// are image columns). The last line keeps its own. In the chroma planes the same spill is
+// overwritten by the line's own later writes (the 2x2 replication writes a top sample after
+// the bottom ones it covers), so chroma needs no fix-up.
+void take_padding_from_next_line(const RowGeometry& g, size_t r) {
+  uint8_t* line = g.output + r * g.P;
+  std::memcpy(line + g.W, line + g.P, g.P - g.W);
+}
+
+// The padding of the lines that are final once row R is written: the last line of row R - 1
+// and all but the last of row R.
+void finish_row_padding(const RowGeometry& g, size_t R) {
+  const size_t first = 16 * R;
+  if (first > 0) take_padding_from_next_line(g, first - 1);
+  for (size_t r = first; r < first + 15; ++r) take_padding_from_next_line(g, r);
+}
+
+void decode_mcu_blocks(int16_t* blocks) {
+  DecoderState& d = g_decoder;
+  std::memset(d.coef_blocks.data(), 0, 6 * sizeof(d.coef_blocks[0]));
+  decode_one_mcu_fast();
+  if (blocks != d.coef_blocks[0].data()) std::memcpy(blocks, d.coef_blocks.data(), kMcuValues * sizeof(int16_t));
+}
+
+// Two threads over the rows: the caller's thread entropy-decodes row R into one of two slots
+// while the worker transforms row R - 1 from the other, in row order, so that the output and the
+// padding columns come out as one thread writes them.
+struct RowPipeline {
+  std::thread worker;
+  std::mutex lock;
+  std::condition_variable changed;
+  uint32_t decoded = 0;      // rows whose coefficients wait in their slot
+  uint32_t transformed = 0;  // rows written to the output
+  uint32_t rows = 0;
+  bool stopping = false;     // no further rows will be handed over
+  int16_t* slots = nullptr;  // two rows of MCUs, kMcuValues each
+  RowGeometry geometry{};
+
+  int16_t* slot(uint32_t row) { return slots + static_cast<size_t>(row % 2) * geometry.mcu_columns * kMcuValues; }
+
+  void transform_rows() {
+    for (uint32_t r = 0; r < rows; ++r) {
+      {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return decoded > r || stopping; });
+        if (decoded <= r) return;
+      }
+      const int16_t* blocks = slot(r);
+      for (size_t m = 0; m < geometry.mcu_columns; ++m) transform_mcu(geometry, r, m, blocks + m * kMcuValues);
+      finish_row_padding(geometry, r);
+      {
+        const std::lock_guard<std::mutex> hold(lock);
+        transformed = r + 1;
+      }
+      changed.notify_all();
+    }
+  }
+};
+
+RowPipeline* g_pipeline = nullptr;
+
+// Starts the worker for this decode's rows; null when one thread is to do everything (small
+// images, one core, or no memory or thread to be had: the results are the same either way).
+RowPipeline* start_pipeline() {
+  const DecoderState& d = g_decoder;
+  if (worker_threads() < 2 || d.mcu_rows < kMinRowsForTwoThreads) return nullptr;
+  auto* p = new (std::nothrow) RowPipeline;
+  if (p == nullptr) return nullptr;
+  p->rows = d.mcu_rows;
+  p->geometry = row_geometry();
+  p->slots = static_cast<int16_t*>(heap_malloc(2 * d.mcu_columns * kMcuValues * sizeof(int16_t)));
+  if (p->slots != nullptr) {
+    try {
+      p->worker = std::thread([p] { p->transform_rows(); });
+      return p;
+    } catch (...) {
+    }
+  }
+  heap_free(p->slots);
+  delete p;
+  return nullptr;
+}
+
+void decode_mcu_row_direct() {
+  DecoderState& d = g_decoder;
+  const uint32_t R = d.mcu_row_index;
+  if (R == 0) g_pipeline = start_pipeline();
+  if (RowPipeline* p = g_pipeline) {
+    {
+      std::unique_lock<std::mutex> hold(p->lock);
+      p->changed.wait(hold, [&] { return R < p->transformed + 2; });
+    }
+    int16_t* blocks = p->slot(R);
+    for (size_t m = 0; m < d.mcu_columns; ++m) decode_mcu_blocks(blocks + m * kMcuValues);
+    {
+      const std::lock_guard<std::mutex> hold(p->lock);
+      p->decoded = R + 1;
+    }
+    p->changed.notify_all();
+  } else {
+    const RowGeometry g = row_geometry();
+    for (size_t m = 0; m < d.mcu_columns; ++m) {
+      decode_mcu_blocks(d.coef_blocks[0].data());
+      transform_mcu(g, R, m, d.coef_blocks[0].data());
+    }
+    finish_row_padding(g, R);
+  }
+  d.decoder_status = 4;
+}
+
+}  // namespace
+
+void finish_mcu_rows() noexcept {
+  RowPipeline* p = g_pipeline;
+  if (p == nullptr) return;
+  g_pipeline = nullptr;
+  {
+    // Rows the entropy decoder never handed over (a decode that stopped early) are not waited for.
+    const std::lock_guard<std::mutex> hold(p->lock);
+    p->stopping = true;
+  }
+  p->changed.notify_all();
+  p->worker.join();
+  heap_free(p->slots);
+  delete p;
+}
+
+bool direct_rows_possible() noexcept {
+  const DecoderState& d = g_decoder;
+  const auto& rc = d.row_components;
+  const bool rows_fill_image = 16 * static_cast<uint64_t>(d.mcu_columns) == static_cast<uint32_t>(d.padded_width) &&
+                               16 * static_cast<uint64_t>(d.mcu_rows) == static_cast<uint32_t>(d.padded_height);
+  return rows_fill_image && d.num_components == 3 && d.image_w >= 16 && rc[0].index == 0 && rc[1].index == 1 &&
+         rc[2].index == 2 && rc[0].mcu_blocks_across == 2 && rc[0].mcu_blocks_down == 2 &&
+         rc[1].mcu_blocks_across == 1 && rc[1].mcu_blocks_down == 1 && rc[2].mcu_blocks_across == 1 &&
+         rc[2].mcu_blocks_down == 1;
+}
 
 void decode_mcu_row() noexcept {
   DecoderState& d = g_decoder;
+  if (d.direct_output != nullptr) {
+    decode_mcu_row_direct();
+    return;
+  }
   const size_t P = static_cast<size_t>(d.padded_width);
   const size_t W = static_cast<size_t>(d.image_w);
   const size_t R = d.mcu_row_index;

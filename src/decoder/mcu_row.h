@@ -4,8 +4,20 @@
 
 namespace kestrum {
 
-// Decodes MCU row mcu_row_index into plane_y/cb/cr (stride image_w) and sets decoder_status 4.
-// Reads: geometry, row_components, tables. Writes: coef_blocks, mcu_samples, row buffers, planes.
+// Decodes MCU row mcu_row_index into plane_y/cb/cr (stride image_w), or straight into
+// direct_output, and sets decoder_status 4.
+// Reads: geometry, row_components, tables. Writes: coef_blocks, mcu_samples, row buffers, planes
+// or direct_output.
 void decode_mcu_row() noexcept;
+
+// Waits until every row handed to the second thread is in the output and ends that thread;
+// nothing to do when one thread decoded the rows. Called after the last row and on every exit.
+void finish_mcu_rows() noexcept;
+
+// True when rows can be written straight into the output image with the bytes the planes would
+// give: MCU rows covering the padded image, scan components in frame order, 2x2 luma, and at
+// least 16 columns (see decode_mcu_row). Reads: row_components, image_w, mcu_columns, mcu_rows,
+// padded_width, padded_height.
+bool direct_rows_possible() noexcept;
 
 }  // namespace kestrum

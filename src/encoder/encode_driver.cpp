@@ -3,6 +3,10 @@
 // restart interval of one MCU row (T.81 B.2.4.4, E.1.3).
 #include "encoder/encode_driver.h"
 
+#include <cstring>
+#include <thread>
+
+#include "api/code_path.h"
 #include "api/console_log.h"
 #include "api/messages.h"
 #include "common/heap.h"
@@ -11,6 +15,7 @@
 #include "encoder/header_writer.h"
 #include "encoder/huffman_encode.h"
 #include "encoder/quality.h"
+#include "encoder/row_coder.h"
 
 namespace kestrum {
 namespace {
@@ -37,6 +42,65 @@ void put_marker(uint8_t code) {
   *e.out_ptr++ = 0xFF;
   *e.out_ptr++ = code;
   e.byte_count += 2;
+}
+
+// Rows below which a second thread costs more to start than it saves.
+constexpr int32_t kMinRowsForTwoThreads = 4;
+
+// "OK" once coding passes MCU (111, 19), as the reference walk prints it on reaching that MCU;
+// failed_row < 0 means every MCU was coded.
+void report_progress(int32_t failed_row, int32_t failed_column) {
+  const EncoderState& e = g_encoder;
+  if (e.mcu_rows <= 111 || e.mcus_per_row <= 19) return;
+  if (failed_row >= 0 && (failed_row < 111 || (failed_row == 111 && failed_column <= 19))) return;
+  console_log("%s", msg::kOk);
+}
+
+// The fast walk: rows coded by code_rows, the lower half of the image on a second thread when
+// there is one, its bytes then appended to the stream.
+int32_t encode_rows_fast() {
+  EncoderState& e = g_encoder;
+  ImageAttribute& a = *e.attribute;
+  int32_t split = e.mcu_rows;
+  RowRun head{a.stream_buffer, static_cast<size_t>(e.out_ptr - a.stream_buffer), a.stream_capacity_bytes};
+  RowRun tail;
+  bool tail_ok = true;
+  std::thread worker;
+  if (worker_threads() >= 2 && e.mcu_rows >= kMinRowsForTwoThreads) {
+    split = e.mcu_rows / 2;
+    try {
+      worker = std::thread([&tail, &tail_ok, split] { tail_ok = code_rows(split, g_encoder.mcu_rows, tail); });
+    } catch (...) {
+      split = e.mcu_rows;  // no thread: the caller's thread codes every row
+    }
+  }
+  const bool head_ok = code_rows(0, split, head);
+  if (worker.joinable()) worker.join();
+  a.stream_buffer = head.data;
+  a.stream_capacity_bytes = head.capacity_bytes;
+  e.out_ptr = head.data + head.length;
+  bool ok = head_ok && tail_ok;
+  report_progress(!head_ok ? head.failed_row : tail.failed_row, !head_ok ? head.failed_column : tail.failed_column);
+  if (ok && tail.length + 2 > a.stream_capacity_bytes - head.length) {
+    const size_t grown = head.length + tail.length + kMaxMcuStreamBytes;
+    auto* moved = static_cast<uint8_t*>(heap_realloc(a.stream_buffer, grown));
+    ok = moved != nullptr;
+    if (ok) {
+      a.stream_buffer = moved;
+      a.stream_capacity_bytes = grown;
+      e.out_ptr = moved + head.length;
+    }
+  }
+  if (ok && tail.length > 0) {
+    std::memcpy(e.out_ptr, tail.data, tail.length);
+    e.out_ptr += tail.length;
+  }
+  heap_free(tail.data);
+  if (!ok) return 1;
+  e.byte_count += static_cast<uint32_t>(2 * (e.mcu_rows - 1));
+  put_marker(0xD9);
+  a.stream_length = static_cast<uint32_t>(e.out_ptr - a.stream_buffer);
+  return 0;
 }
 
 }  // namespace
@@ -78,6 +142,7 @@ int32_t JImageInit() noexcept {
 }
 
 int32_t JImageEncoder() noexcept {
+  if (!use_reference_path()) return encode_rows_fast();
   EncoderState& e = g_encoder;
   ImageAttribute& a = *e.attribute;
   int16_t* blocks = e.workspace->block_buffer;

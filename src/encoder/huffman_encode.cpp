@@ -33,10 +33,6 @@ static_assert(kDcCodes[0][0].length == 2 && kDcCodes[0][0].code == 0);          
 static_assert(kAcCodes[0][0x00].length == 4 && kAcCodes[0][0x00].code == 0xA);     // K.5: EOB = 1010
 static_assert(kAcCodes[0][0xF0].length == 11 && kAcCodes[0][0xF0].code == 0x7F9);  // K.5: ZRL
 
-uint32_t magnitude_bits(int32_t v) {
-  return static_cast<uint32_t>(std::bit_width(static_cast<uint32_t>(v < 0 ? -v : v)));
-}
-
 void emit_code(BitWriter& w, HuffCode c) { emit_bits(w, c.code, c.length); }
 
 }  // namespace
@@ -65,29 +61,15 @@ BitWriter encode_mcu(const int16_t* blocks, BitWriter w) noexcept {
   for (size_t i = 0; i < 6; ++i) {
     const int16_t* block = blocks + 64 * i;
     const size_t comp = static_cast<size_t>(e.mcu_block_comp[i]);
-    const auto& dc = kDcCodes[static_cast<size_t>(e.dc_table_sel[comp])];
-    const auto& ac = kAcCodes[static_cast<size_t>(e.ac_table_sel[comp])];
-    const int32_t diff = block[0] - e.dc_pred[comp];
-    const uint32_t category = magnitude_bits(diff);
-    emit_code(w, dc[category]);
-    if (category > 0) emit_bits(w, static_cast<uint32_t>(diff < 0 ? diff - 1 : diff), category);
-    uint32_t run = 0;
-    for (size_t k = 1; k < 64; ++k) {
-      const int32_t v = block[k];
-      if (v == 0) {
-        ++run;
-        continue;
-      }
-      while (run > 15) {
-        emit_code(w, ac[0xF0]);
-        run -= 16;
-      }
-      const uint32_t size = magnitude_bits(v);
-      emit_code(w, ac[(16 * run + size) & 0xFF]);
-      emit_bits(w, static_cast<uint32_t>(v < 0 ? v - 1 : v), size);
-      run = 0;
-    }
-    if (run > 0) emit_code(w, ac[0x00]);
+    struct Sink {
+      const std::array<HuffCode, 256>& dc_codes;
+      const std::array<HuffCode, 256>& ac_codes;
+      BitWriter& writer;
+      void dc(uint32_t category) { emit_code(writer, dc_codes[category]); }
+      void ac(uint32_t symbol) { emit_code(writer, ac_codes[symbol]); }
+      void bits(uint32_t v, uint32_t n) { emit_bits(writer, v, n); }
+    } sink{kDcCodes[static_cast<size_t>(e.dc_table_sel[comp])], kAcCodes[static_cast<size_t>(e.ac_table_sel[comp])], w};
+    code_block_symbols(block, e.dc_pred[comp], sink);
     e.dc_pred[comp] = block[0];
   }
   return w;

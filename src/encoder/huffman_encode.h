@@ -2,6 +2,8 @@
 // Baseline Huffman entropy coding of quantized blocks (T.81 F.1.2) with the Annex K tables.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 
 namespace kestrum {
@@ -23,6 +25,40 @@ BitWriter encode_mcu(const int16_t* blocks, BitWriter writer) noexcept;
 
 // Pads the last partial byte with 1-bits and writes it (stuffed if 0xFF). Writes: out_ptr.
 void flush_bits(BitWriter& writer) noexcept;
+
+// Magnitude category of v (T.81 Table F.1, F.2): the bit width of |v|.
+inline uint32_t magnitude_category(int32_t v) {
+  return static_cast<uint32_t>(std::bit_width(static_cast<uint32_t>(v < 0 ? -v : v)));
+}
+
+// Walks one zig-zag block in coding order (T.81 F.1.2.1, F.1.2.2): sink.dc(category) and the
+// difference bits, then sink.ac(symbol) for every run/size symbol, ZRL (0xF0) and EOB (0x00),
+// each value followed by sink.bits(v, size) with v the value, or v - 1 when negative (the low
+// size bits are what go out).
+template <typename Sink>
+void code_block_symbols(const int16_t* block, int32_t dc_pred, Sink& sink) {
+  const int32_t diff = block[0] - dc_pred;
+  const uint32_t category = magnitude_category(diff);
+  sink.dc(category);
+  if (category > 0) sink.bits(static_cast<uint32_t>(diff < 0 ? diff - 1 : diff), category);
+  uint32_t run = 0;
+  for (size_t k = 1; k < 64; ++k) {
+    const int32_t v = block[k];
+    if (v == 0) {
+      ++run;
+      continue;
+    }
+    while (run > 15) {
+      sink.ac(0xF0);
+      run -= 16;
+    }
+    const uint32_t size = magnitude_category(v);
+    sink.ac((16 * run + size) & 0xFF);
+    sink.bits(static_cast<uint32_t>(v < 0 ? v - 1 : v), size);
+    run = 0;
+  }
+  if (run > 0) sink.ac(0x00);
+}
 
 // Code and length of a symbol in the Annex K tables (for tests): table 0 = luma, 1 = chroma.
 struct HuffCode {

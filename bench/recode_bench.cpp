@@ -1,0 +1,313 @@
+// SPDX-License-Identifier: MIT
+// Recode benchmark: on generated photo-like 4:2:0 baseline files (libjpeg, quality 92, with and
+// without restart intervals) it times, interleaved and best of N, our whole recode (file in,
+// file out), our decode and encode alone, and libjpeg-turbo's equivalent (tjDecompressToYUV2,
+// tjCompressFromYUV at the same effective quality, then the file write). It prints MP/s, the
+// ratio ours/theirs and the peak RSS of a child process doing one whole recode each way.
+//
+//   recode_bench [--large] [--reps N] [--dir FOLDER] [--reference] [--threads 1|2]
+//   --large adds the 48 MP image; --reps sets N (default 5); --reference times our reference
+//   path instead of the fast paths; --threads limits our fast paths (default 2).
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/code_path.h"
+#include "api/console_log.h"
+#include "api/pipeline.h"
+#include "decoder/decode_driver.h"
+#include "decoder/decoder_state.h"
+#include "encoder/quality.h"
+#include "kestrum.h"
+
+extern "C" {
+#include <jpeglib.h>
+}
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr int32_t kRequestedQuality = 85;
+constexpr int kSourceQuality = 92;
+
+struct ImageCase {
+  const char* name;
+  int width, height;
+  bool large;  // only with --large
+};
+constexpr ImageCase kCases[] = {
+    {"0.3MP", 640, 480, false},
+    {"2MP", 1920, 1080, false},
+    {"12MP", 4000, 3000, false},
+    {"48MP", 8000, 6000, true},
+};
+
+void quiet_sink(const char*, void*) {}
+
+double now_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool read_file(const std::string& path, Bytes* out) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  std::fseek(f, 0, SEEK_END);
+  const long size = std::ftell(f);
+  std::fseek(f, 0, SEEK_SET);
+  out->resize(static_cast<size_t>(size));
+  const bool ok = std::fread(out->data(), 1, out->size(), f) == out->size();
+  std::fclose(f);
+  return ok;
+}
+
+bool write_file(const std::string& path, const uint8_t* data, size_t size) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool ok = std::fwrite(data, 1, size, f) == size;
+  return std::fclose(f) == 0 && ok;
+}
+
+// One scanline of a deterministic photo-like RGB image: smooth gradients, a disc, bars and a
+// little noise from a fixed LCG, so the coefficients look like a photograph's.
+void photo_row(int width, int height, int y, uint32_t& rng, uint8_t* rgb) {
+  const double fy = 6.2831853 / height;
+  for (int x = 0; x < width; ++x) {
+    const double fx = 6.2831853 / width;
+    const double sky = 0.5 + 0.5 * std::sin(fx * x * 1.5 + 1.0) * std::cos(fy * y * 0.7);
+    const long dx = x - width / 3, dy = y - height / 2;
+    const bool disc = dx * dx + dy * dy < static_cast<long>(width) * height / 16;
+    const bool bar = ((x / 23) + (y / 31)) % 7 == 0;
+    int r = static_cast<int>(60 + 150 * sky);
+    int g = static_cast<int>(90 + 100 * std::cos(fy * y + 0.3));
+    int b = static_cast<int>(170 - 80 * sky);
+    if (disc) r = 220, g = 180 - (y % 40), b = 40;
+    if (bar) r /= 2, g /= 2, b /= 2;
+    rng = rng * 1664525u + 1013904223u;
+    const int n = static_cast<int>((rng >> 24) % 25) - 12;
+    rgb[3 * x] = static_cast<uint8_t>(std::clamp(r + n, 0, 255));
+    rgb[3 * x + 1] = static_cast<uint8_t>(std::clamp(g + n, 0, 255));
+    rgb[3 * x + 2] = static_cast<uint8_t>(std::clamp(b - n, 0, 255));
+  }
+}
+
+// Writes the source file with libjpeg: baseline 4:2:0, quality 92, optionally a restart
+// marker after every MCU row.
+bool make_source(const std::string& path, int width, int height, bool restarts) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  jpeg_compress_struct c{};
+  jpeg_error_mgr err{};
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  jpeg_stdio_dest(&c, f);
+  c.image_width = static_cast<JDIMENSION>(width);
+  c.image_height = static_cast<JDIMENSION>(height);
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, kSourceQuality, TRUE);
+  if (restarts) c.restart_in_rows = 1;
+  jpeg_start_compress(&c, TRUE);
+  std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
+  uint32_t rng = 12345;
+  for (int y = 0; y < height; ++y) {
+    photo_row(width, height, y, rng, row.data());
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&c, rows, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  return std::fclose(f) == 0;
+}
+
+// The quality our encoder will use for this source: the request lowered by the source
+// estimate's distance from 100 (the same rule as the encoder; tables from our last decode).
+int effective_quality() {
+  const auto& tables = kestrum::stored_quant_tables();
+  int32_t sum = 0;
+  for (size_t i = 0; i < 64; ++i) sum += static_cast<int16_t>(tables[0][i]) + static_cast<int16_t>(tables[1][i]);
+  const int32_t estimate = kestrum::estimate_source_quality(sum);
+  return estimate == 100 ? kRequestedQuality : kRequestedQuality - (100 - estimate);
+}
+
+bool grow_image(kestrum::ImageBuffer& image, size_t bytes) {
+  std::free(image.data);
+  image.data = static_cast<uint8_t*>(std::malloc(bytes));
+  image.capacity_bytes = image.data != nullptr ? bytes : 0;
+  return image.data != nullptr;
+}
+
+// Our decode alone, into a freshly obtained image as the pipeline does.
+bool ours_decode(const Bytes& source, std::vector<uint8_t>* keep, int32_t* width, int32_t* height) {
+  kestrum::ImageBuffer image{nullptr, 0, grow_image, nullptr};
+  const int32_t status =
+      kestrum::decode_jpeg_memory(source.data(), static_cast<uint32_t>(source.size()), width, height, image);
+  if (status == 0 && keep != nullptr) keep->assign(image.data, image.data + image.capacity_bytes);
+  std::free(image.data);
+  return status == 0;
+}
+
+bool ours_encode(const std::vector<uint8_t>& image, int32_t width, int32_t height) {
+  kestrum::EncodedStream stream;
+  const int32_t status = kestrum::encode_image(image.data(), width, height, kRequestedQuality, &stream);
+  kestrum::release_stream(stream);
+  return status == 0;
+}
+
+bool ours_recode(const std::string& source, const std::string& destination) {
+  return jpg_recode_api(source.c_str(), destination.c_str(), kRequestedQuality) == 0;
+}
+
+struct TurboTimes {
+  double decode = 0, encode = 0;
+};
+
+// libjpeg-turbo's recode: read the file, decode to planar 4:2:0, encode at quality, write.
+bool turbo_recode(const std::string& source, const std::string& destination, int quality, TurboTimes* times) {
+  const double t0 = now_seconds();
+  Bytes data;
+  if (!read_file(source, &data)) return false;
+  tjhandle dec = tjInitDecompress();
+  int width = 0, height = 0, subsamp = 0, colorspace = 0;
+  bool ok = tjDecompressHeader3(dec, data.data(), data.size(), &width, &height, &subsamp, &colorspace) == 0;
+  const unsigned long yuv_bytes = tjBufSizeYUV2(width, 4, height, TJSAMP_420);
+  auto* yuv = static_cast<unsigned char*>(std::malloc(yuv_bytes));
+  ok = ok && yuv != nullptr && tjDecompressToYUV2(dec, data.data(), data.size(), yuv, width, 4, height, 0) == 0;
+  tjDestroy(dec);
+  const double t1 = now_seconds();
+  unsigned char* jpeg = nullptr;
+  unsigned long jpeg_size = 0;
+  if (ok) {
+    tjhandle enc = tjInitCompress();
+    ok = tjCompressFromYUV(enc, yuv, width, 4, height, TJSAMP_420, &jpeg, &jpeg_size, quality, 0) == 0;
+    tjDestroy(enc);
+  }
+  std::free(yuv);
+  ok = ok && write_file(destination, jpeg, jpeg_size);
+  tjFree(jpeg);
+  if (times != nullptr) {
+    times->decode = t1 - t0;
+    times->encode = now_seconds() - t1;
+  }
+  return ok;
+}
+
+// Peak RSS in MiB of a child process (this program re-run with --child) doing one recode. The
+// child reports its own VmHWM: getrusage's ru_maxrss of a child also counts the memory of this
+// process, which the child held between fork (or vfork) and exec.
+double child_peak_rss_mib(const char* self, const char* which, const std::string& source,
+                          const std::string& destination, int quality) {
+  std::string command = std::string("'") + self + "' --child " + which + " '" + source + "' '" + destination + "' ";
+  command += std::to_string(quality);
+  command += kestrum::use_reference_path() ? " reference" : (kestrum::worker_threads() == 1 ? " 1" : " 2");
+  FILE* child = popen(command.c_str(), "r");
+  if (child == nullptr) return -1;
+  long kib = -1;
+  if (std::fscanf(child, "%ld", &kib) != 1) kib = -1;
+  return pclose(child) == 0 && kib > 0 ? static_cast<double>(kib) / 1024.0 : -1;
+}
+
+// The high-water mark of this process's resident memory, in KiB (-1 if unknown).
+long peak_rss_kib() {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+  }
+  std::fclose(status);
+  return kib;
+}
+
+int run_child(char** argv) {
+  kestrum::set_console_sink(quiet_sink, nullptr);
+  kestrum::set_reference_path(argv[6] != nullptr && std::strcmp(argv[6], "reference") == 0);
+  kestrum::set_worker_threads(argv[6] != nullptr && std::strcmp(argv[6], "1") == 0 ? 1 : 2);
+  const std::string which = argv[2];
+  const bool ok =
+      which == "ours" ? ours_recode(argv[3], argv[4]) : turbo_recode(argv[3], argv[4], std::atoi(argv[5]), nullptr);
+  if (!ok) return 1;
+  std::printf("%ld\n", peak_rss_kib());
+  return 0;
+}
+
+struct Best {
+  double recode = 1e30, decode = 1e30, encode = 1e30;
+  double turbo = 1e30, turbo_decode = 1e30, turbo_encode = 1e30;
+};
+
+void keep_min(double& best, double t) { best = std::min(best, t); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 6 && std::strcmp(argv[1], "--child") == 0) return run_child(argv);
+  bool large = false;
+  int reps = 5;
+  std::string dir = "/tmp/kestrum_bench";
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--large") == 0) large = true;
+    if (std::strcmp(argv[i], "--reps") == 0 && i + 1 < argc) reps = std::max(1, std::atoi(argv[++i]));
+    if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) dir = argv[++i];
+    if (std::strcmp(argv[i], "--reference") == 0) kestrum::set_reference_path(true);
+    if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) kestrum::set_worker_threads(std::atoi(argv[++i]));
+  }
+  if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
+  kestrum::set_console_sink(quiet_sink, nullptr);
+  std::printf("%-10s %8s | %8s %8s %8s | %8s %8s %8s | %6s | %8s %8s %6s\n", "image", "MP", "recode", "decode",
+              "encode", "tj-recode", "tj-dec", "tj-enc", "ratio", "RSS ours", "RSS tj", "ratio");
+  std::printf("%-10s %8s | %26s | %26s | %6s | %17s %6s\n", "", "", "ours, MP/s", "libjpeg-turbo, MP/s", "", "MiB", "");
+  for (const ImageCase& image : kCases) {
+    if (image.large && !large) continue;
+    for (const bool restarts : {false, true}) {
+      const std::string stem = dir + "/" + image.name + (restarts ? "_rst" : "");
+      const std::string source = stem + ".jpg";
+      const std::string ours_out = stem + "_ours.jpg", turbo_out = stem + "_tj.jpg";
+      if (!make_source(source, image.width, image.height, restarts)) return 1;
+      Bytes bytes;
+      std::vector<uint8_t> planes;
+      int32_t width = 0, height = 0;
+      if (!read_file(source, &bytes) || !ours_decode(bytes, &planes, &width, &height)) return 1;
+      const int quality = effective_quality();
+      Best best;
+      for (int rep = 0; rep < reps; ++rep) {
+        double t = now_seconds();
+        if (!ours_recode(source, ours_out)) return 1;
+        keep_min(best.recode, now_seconds() - t);
+        t = now_seconds();
+        if (!ours_decode(bytes, nullptr, &width, &height)) return 1;
+        keep_min(best.decode, now_seconds() - t);
+        t = now_seconds();
+        if (!ours_encode(planes, width, height)) return 1;
+        keep_min(best.encode, now_seconds() - t);
+        TurboTimes tj;
+        t = now_seconds();
+        if (!turbo_recode(source, turbo_out, quality, &tj)) return 1;
+        keep_min(best.turbo, now_seconds() - t);
+        keep_min(best.turbo_decode, tj.decode);
+        keep_min(best.turbo_encode, tj.encode);
+      }
+      const double mp = static_cast<double>(width) * height / 1e6;
+      const double rss_ours = child_peak_rss_mib(argv[0], "ours", source, ours_out, quality);
+      const double rss_turbo = child_peak_rss_mib(argv[0], "turbo", source, turbo_out, quality);
+      const std::string label = std::string(image.name) + (restarts ? "+rst" : "");
+      std::printf("%-10s %8.2f | %8.1f %8.1f %8.1f | %8.1f %8.1f %8.1f | %5.2fx | %8.1f %8.1f %5.2fx\n", label.c_str(),
+                  mp, mp / best.recode, mp / best.decode, mp / best.encode, mp / best.turbo, mp / best.turbo_decode,
+                  mp / best.turbo_encode, best.turbo / best.recode, rss_ours, rss_turbo, rss_ours / rss_turbo);
+      std::fflush(stdout);
+    }
+  }
+  std::printf("quality %d requested; sources at %d; best of %d, interleaved; our %s path, %d thread(s)\n",
+              kRequestedQuality, kSourceQuality, reps, kestrum::use_reference_path() ? "reference" : "fast",
+              kestrum::use_reference_path() ? 1 : kestrum::worker_threads());
+  return 0;
+}

@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: MIT
+// One large block kept from a recode for the next: fresh pages cost about as much to fault in as
+// the codec spends on them, and the C library gives blocks this large back to the system on
+// every free. Callers hold the recode lock.
+#pragma once
+
+#include <cstddef>
+
+namespace kestrum {
+
+// Blocks below this size are freed as usual (the C library reuses those itself).
+inline constexpr size_t kRetainMinBytes = size_t{4} << 20;
+
+// A block of at least bytes: the kept one where it is large enough (counted by the heap's test
+// hooks as an allocation), else a new one from the heap; null when that fails. capacity gets the
+// block's size.
+void* take_retained_block(size_t bytes, size_t* capacity) noexcept;
+
+// Keeps block (capacity bytes) for the next take, freeing the block kept before; frees it
+// instead when it is small. Null is ignored.
+void keep_block(void* block, size_t capacity) noexcept;
+
+// Frees the kept block (kestrum_Release does, and tests).
+void release_retained_block() noexcept;
+
+// Size of the kept block, 0 = none.
+size_t retained_block_bytes() noexcept;
+
+}  // namespace kestrum

@@ -1,0 +1,173 @@
+// SPDX-License-Identifier: MIT
+// The fast MCU decoder: the same bits, symbols and coefficients as decode_one_mcu, read through
+// a 64-bit buffer held in registers, for MCUs that cannot reach a marker. Everything that
+// depends on a marker (restart handling, the zero padding at the end of the data, fill bytes)
+// stays with the bit-exact reader in huffman_decode.cpp: an MCU is decoded here unchecked while
+// the next marker is further away than any MCU can reach, and checked closer to it, where the
+// exact reader decodes it again if it needed a byte of the marker or beyond.
+#include <array>
+#include <cstring>
+
+#include "common/fixed_point.h"
+#include "common/jpeg_tables.h"
+#include "decoder/huffman_decode.h"
+
+namespace kestrum {
+namespace {
+
+// An MCU codes at most 6 blocks of 64 positions with at most 31 bits each (a 16-bit code, or 17
+// for an invalid one, and 15 magnitude bits): 1488 bytes of data, twice that with every byte
+// stuffed, plus what the reader loads ahead.
+constexpr uint32_t kMcuReach = 2 * (6 * 64 * 31 + 7) / 8 + 16;
+
+// The first byte at or after pos that starts a marker or fill bytes (an FF not followed by 00),
+// or the end of the data; FF at the last byte counts as a marker.
+uint32_t next_marker_at(const uint8_t* data, uint32_t size, uint32_t pos) {
+  while (pos < size) {
+    const void* ff = std::memchr(data + pos, 0xFF, size - pos);
+    if (ff == nullptr) return size;
+    pos = static_cast<uint32_t>(static_cast<const uint8_t*>(ff) - data);
+    if (pos + 1 >= size || data[pos + 1] != 0x00) return pos;
+    pos += 2;
+  }
+  return size;
+}
+
+// kChecked: the marker may be within reach, so bytes at limit and beyond read as zeros and
+// set overran (the MCU is then decoded again by the exact reader).
+template <bool kChecked>
+struct Reader {
+  const uint8_t* data;
+  uint32_t pos;
+  uint64_t acc;  // unread bits at the low end
+  int32_t n;     // how many
+  uint32_t limit;
+  bool overran = false;
+
+  // Tops the buffer up to 57..64 bits; stuffed bytes are the only FF bytes before the marker.
+  void fill() {
+    while (n <= 56) {
+      uint8_t byte = 0;
+      if (!kChecked || pos < limit) {
+        byte = data[pos];
+        pos += byte == 0xFF ? 2 : 1;
+      } else {
+        overran = true;
+      }
+      acc = (acc << 8) | byte;
+      n += 8;
+    }
+  }
+  uint32_t peek(int32_t bits) const {
+    return static_cast<uint32_t>(acc >> static_cast<uint32_t>(n - bits)) & ((1u << bits) - 1u);
+  }
+  // decode_symbol: the 8-bit lookahead, else the code grown bit by bit from 9 bits; a code
+  // longer than 16 bits takes 17 and gives symbol 0. Needs n >= 17.
+  uint8_t symbol(const HuffDecodeTable& t) {
+    const uint32_t look = peek(8);
+    const int32_t len = t.lookup_length[look];
+    if (len != 0) {
+      n -= len;
+      return t.lookup_symbol[look];
+    }
+    int32_t length = 9;
+    int32_t code = static_cast<int32_t>(peek(9));
+    while (code > t.maxcode[static_cast<size_t>(length)]) {
+      ++length;
+      code = static_cast<int32_t>(peek(length));
+    }
+    n -= length;
+    if (length > 16) return 0;
+    return t.values[static_cast<size_t>(t.value_offset[static_cast<size_t>(length)] + code)];
+  }
+  // receive_extend for 1..15 bits.
+  int32_t extend(int32_t bits) {
+    int32_t v = static_cast<int32_t>(peek(bits));
+    n -= bits;
+    if (v < (1 << (bits - 1))) v += 1 - (1 << bits);
+    return v;
+  }
+};
+
+// Decodes the MCU's blocks into coef_blocks and the DC predictors.
+template <bool kChecked>
+void decode_blocks(Reader<kChecked>& r) {
+  DecoderState& d = g_decoder;
+  for (size_t b = 0; b < static_cast<size_t>(d.mcu_block_total); ++b) {
+    int16_t* block = d.coef_blocks[b].data();
+    r.fill();
+    const uint8_t dc_symbol = r.symbol(*d.block_dc_table[b]);
+    const int32_t diff = dc_symbol == 0 ? 0 : r.extend(dc_symbol);
+    const size_t c = d.block_component[b];
+    d.last_dc[c] = add_wrap32(d.last_dc[c], diff);
+    block[0] = wrap16(d.last_dc[c]);
+    const HuffDecodeTable& ac = *d.block_ac_table[b];
+    for (uint32_t k = 1; k < 64; ++k) {
+      if (r.n < 32) r.fill();
+      const uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
+      uint32_t rs;
+      if ((e & FastAcEntry::kLengthMask) != 0) {
+        r.n -= static_cast<int32_t>(e & FastAcEntry::kLengthMask);
+        rs = FastAcEntry::symbol(e);
+        if ((e & FastAcEntry::kHasValue) != 0) {
+          k += rs >> 4u;
+          block[kZigZagToNatural[k]] = static_cast<int16_t>(FastAcEntry::value(e));
+          continue;
+        }
+      } else {
+        rs = r.symbol(ac);
+      }
+      const uint32_t run = rs >> 4u;
+      const int32_t size = rs & 15;
+      if (size != 0) {
+        k += run;
+        block[kZigZagToNatural[k]] = wrap16(r.extend(size));
+      } else if (run == 15) {
+        k += 15;
+      } else {
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void decode_one_mcu_fast() noexcept {
+  DecoderState& d = g_decoder;
+  if (d.restart_interval != 0 && d.mcus_to_restart == 0) process_restart();
+  if (d.read_pos > d.clean_end || d.clean_end == 0) {
+    d.clean_end = next_marker_at(d.source_data, d.source_size, d.read_pos);
+  }
+  if (d.entropy_exhausted || d.unread_marker != 0 || d.read_pos > d.clean_end) {
+    decode_one_mcu();
+    return;
+  }
+  const uint32_t kept = static_cast<uint32_t>(d.bit_count);  // 0..64
+  const uint64_t bits = kept >= 64 ? d.bit_buffer : d.bit_buffer & ((uint64_t{1} << kept) - 1u);
+  uint32_t pos = 0;
+  int32_t n = 0;
+  uint64_t acc = 0;
+  if (d.clean_end - d.read_pos >= kMcuReach) {
+    Reader<false> r{d.source_data, d.read_pos, bits, d.bit_count, d.clean_end};
+    decode_blocks(r);
+    pos = r.pos, n = r.n, acc = r.acc;
+  } else {
+    const std::array<int32_t, kMaxScanComponents> dc_before = d.last_dc;
+    Reader<true> r{d.source_data, d.read_pos, bits, d.bit_count, d.clean_end};
+    decode_blocks(r);
+    if (r.overran) {
+      d.last_dc = dc_before;
+      std::memset(d.coef_blocks.data(), 0, static_cast<size_t>(d.mcu_block_total) * sizeof(d.coef_blocks[0]));
+      decode_one_mcu();
+      return;
+    }
+    pos = r.pos, n = r.n, acc = r.acc;
+  }
+  d.bit_buffer = acc;
+  d.bit_count = n;
+  d.read_pos = pos;
+  d.mcus_to_restart -= 1;
+}
+
+}  // namespace kestrum

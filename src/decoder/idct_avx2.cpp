@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: MIT
+// The inverse DCT of idct.cpp on AVX2: all eight rows (then columns) of a block per vector set,
+// 32-bit lanes, 22-bit saturation by min/max and the same exact floor of the 12-bit products as
+// the SSE2 version. Compiled with -mavx2 and chosen at run time (idct_dispatch.cpp).
+#include <immintrin.h>
+
+#include "common/fixed_point.h"
+#include "decoder/idct.h"
+#include "decoder/idct_flowgraph.h"
+
+namespace kestrum {
+namespace {
+
+using V8 = __m256i;
+
+inline V8 saturate(V8 v) {
+  return _mm256_min_epi32(_mm256_max_epi32(v, _mm256_set1_epi32(kSat22Min)), _mm256_set1_epi32(kSat22Max));
+}
+inline V8 multiplier(int32_t k) { return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k))); }
+
+// mul_q12_sat22 per lane for |v| < 2^21: v = 4096 h + l with 0 <= l < 4096, so that
+// floor(v k / 4096) = h k + floor(l k / 4096); h and l each fit the low 16-bit half that
+// _mm256_madd_epi16 multiplies by k (the constant's high half is 0).
+inline V8 product(V8 v, V8 k) {
+  const V8 h = _mm256_srai_epi32(v, 12);
+  const V8 l = _mm256_and_si256(v, _mm256_set1_epi32(0xFFF));
+  return saturate(_mm256_add_epi32(_mm256_madd_epi16(h, k), _mm256_srai_epi32(_mm256_madd_epi16(l, k), 12)));
+}
+
+struct Avx2Ops {
+  using V = V8;
+  static V S(V v) { return saturate(v); }
+  static V P(V v, V k) { return product(v, k); }
+  static V add(V a, V b) { return _mm256_add_epi32(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
+  static V constant(int32_t k) { return multiplier(k); }
+};
+
+// Transposes eight vectors of eight 32-bit lanes.
+void transpose_8x8_32(V8* r) {
+  const V8 t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
+  const V8 t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
+  const V8 t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
+  const V8 t6 = _mm256_unpacklo_epi32(r[6], r[7]), t7 = _mm256_unpackhi_epi32(r[6], r[7]);
+  const V8 u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
+  const V8 u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
+  const V8 u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
+  const V8 u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
+  r[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
+  r[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
+  r[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
+  r[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
+  r[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
+  r[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
+  r[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
+  r[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
+}
+
+}  // namespace
+
+void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
+  // Dequantize (16-bit low product = the wrap, then the 12-bit clamp), a row of coefficients
+  // per vector; then widen times 128 into lanes of 32 bits.
+  const __m128i lo = _mm_set1_epi16(-2048), hi = _mm_set1_epi16(2047);
+  __m128i c[8];
+  __m128i any_ac = _mm_setzero_si128();
+  for (int i = 0; i < 8; ++i) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 8 * i));
+    const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dequant16 + 8 * i));
+    c[i] = _mm_min_epi16(_mm_max_epi16(_mm_mullo_epi16(v, q), lo), hi);
+    any_ac = _mm_or_si128(any_ac, i == 0 ? _mm_srli_si128(c[0], 2) : c[i]);
+  }
+  if (_mm_testz_si128(any_ac, any_ac)) {
+    // Only the DC term: a flat block.
+    const int32_t dc = static_cast<int16_t>(_mm_cvtsi128_si32(c[0]));
+    const __m128i flat = _mm_set1_epi8(static_cast<char>(flat_block_sample(dc)));
+    for (size_t row = 0; row < 8; ++row) _mm_storel_epi64(reinterpret_cast<__m128i*>(out + row * stride), flat);
+    return;
+  }
+  // x[u] lane v: horizontal frequency u of row v, for the row pass.
+  V8 x[8];
+  for (int i = 0; i < 8; ++i) x[i] = _mm256_slli_epi32(_mm256_cvtepi16_epi32(c[i]), 7);
+  transpose_8x8_32(x);
+  idct_flowgraph<Avx2Ops>(x);
+  // x[k] lane v: position k of row v; the column pass wants x[v] lane k.
+  transpose_8x8_32(x);
+  idct_flowgraph<Avx2Ops>(x);
+  // Descale by 1024 rounding halves up, clamp to -128..127, unshift, store a row at a time.
+  const V8 one = _mm256_set1_epi32(1);
+  const __m128i smin = _mm_set1_epi16(-128), smax = _mm_set1_epi16(127), shift = _mm_set1_epi16(128);
+  for (size_t row = 0; row < 8; ++row) {
+    const V8 d = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[row], 9), one), 1);
+    const __m128i s16 = _mm_packs_epi32(_mm256_castsi256_si128(d), _mm256_extracti128_si256(d, 1));
+    const __m128i s = _mm_add_epi16(_mm_min_epi16(_mm_max_epi16(s16, smin), smax), shift);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + row * stride), _mm_packus_epi16(s, s));
+  }
+}
+
+}  // namespace kestrum

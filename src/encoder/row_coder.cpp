@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: MIT
+// Huffman coding of whole MCU rows into a caller's buffer (T.81 F.1.2 with the Annex K codes,
+// byte stuffing F.1.2.3, 1-bit padding before each restart marker), the same bytes as
+// encode_mcu and flush_bits produce through the module-wide writer.
+#include "encoder/row_coder.h"
+
+#include <array>
+#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "common/heap.h"
+#include "encoder/encode_driver.h"
+#include "encoder/encoder_state.h"
+#include "encoder/fdct_quant.h"
+#include "encoder/huffman_encode.h"
+
+namespace kestrum {
+namespace {
+
+// Code tables indexed by symbol: code in the low bits, length beside it.
+struct CodeTable {
+  std::array<uint32_t, 256> code;
+  std::array<uint32_t, 256> length;
+};
+
+CodeTable make_table(bool is_ac, int32_t table_id) {
+  CodeTable t{};
+  for (uint32_t s = 0; s < 256; ++s) {
+    const HuffCode c = is_ac ? ac_code(table_id, s) : dc_code(table_id, s);
+    t.code[s] = c.code;
+    t.length[s] = c.length;
+  }
+  return t;
+}
+
+// Pending bits at the low end of a 64-bit accumulator; four bytes go out once 32 or more wait.
+struct Writer {
+  uint8_t* out;
+  uint64_t acc;
+  uint32_t count;  // 0..31 between puts
+
+  // Appends the low n bits of v (n <= 32, and the bits above n zero).
+  void put(uint32_t v, uint32_t n) {
+    acc = (acc << n) | v;
+    count += n;
+    if (count >= 32) drain_word();
+  }
+  // Emits the oldest 32 pending bits, stuffing 0x00 after each 0xFF.
+  void drain_word() {
+    count -= 32;
+    const uint32_t word = static_cast<uint32_t>(acc >> count);
+    if ((((~word) - 0x01010101u) & word & 0x80808080u) == 0) {  // no byte is 0xFF
+      out[0] = static_cast<uint8_t>(word >> 24);
+      out[1] = static_cast<uint8_t>(word >> 16);
+      out[2] = static_cast<uint8_t>(word >> 8);
+      out[3] = static_cast<uint8_t>(word);
+      out += 4;
+      return;
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      const uint8_t byte = static_cast<uint8_t>(word >> shift);
+      *out++ = byte;
+      if (byte == 0xFF) *out++ = 0x00;
+    }
+  }
+  // Emits the whole bytes, stuffing 0x00 after each 0xFF.
+  void drain() {
+    while (count >= 8) {
+      count -= 8;
+      const uint8_t byte = static_cast<uint8_t>(acc >> count);
+      *out++ = byte;
+      if (byte == 0xFF) *out++ = 0x00;
+    }
+  }
+  // Pads the last partial byte with 1-bits and writes it.
+  void flush() {
+    drain();
+    if (count > 0) put((1u << (8 - count)) - 1u, 8 - count);
+    drain();
+    acc = 0;
+  }
+};
+
+// Bit k set where zig-zag coefficient k is not zero.
+uint64_t nonzero_mask(const int16_t* block) {
+#if defined(__SSE2__)
+  uint64_t zero = 0;
+  const __m128i z = _mm_setzero_si128();
+  for (int i = 0; i < 4; ++i) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
+    const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(lo, z), _mm_cmpeq_epi16(hi, z));
+    zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(eq))) << (16 * i);
+  }
+  return ~zero;
+#else
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(block[k] != 0) << k;
+  return mask;
+#endif
+}
+
+// The block's symbols as the reference walk codes them (code_block_symbols): the DC difference,
+// then for each non-zero coefficient, found from the mask, its ZRLs and its run/size code with
+// the magnitude bits in one put, and EOB unless coefficient 63 is non-zero.
+void code_block(const int16_t* block, int32_t& dc_pred, const CodeTable& dc, const CodeTable& ac, Writer& w) {
+  const int32_t diff = block[0] - dc_pred;
+  dc_pred = block[0];
+  uint32_t size = magnitude_category(diff);
+  uint32_t bits = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << size) - 1u);
+  w.put(dc.code[size] << size | bits, dc.length[size] + size);
+  uint64_t nonzero = nonzero_mask(block) & ~uint64_t{1};
+  uint32_t last = 0;
+  while (nonzero != 0) {
+    const uint32_t k = static_cast<uint32_t>(std::countr_zero(nonzero));
+    nonzero &= nonzero - 1;
+    uint32_t run = k - last - 1;
+    last = k;
+    while (run > 15) {
+      w.put(ac.code[0xF0], ac.length[0xF0]);
+      run -= 16;
+    }
+    const int32_t v = block[k];
+    size = magnitude_category(v);
+    bits = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << size) - 1u);
+    const uint32_t symbol = (16 * run + size) & 0xFF;
+    w.put(ac.code[symbol] << size | bits, ac.length[symbol] + size);
+  }
+  if (last != 63) w.put(ac.code[0x00], ac.length[0x00]);
+}
+
+// Makes room for one more MCU in run; false when it cannot grow.
+bool ensure_room(RowRun& run, uint8_t*& out) {
+  const size_t used = static_cast<size_t>(out - run.data);
+  if (run.data != nullptr && run.capacity_bytes - used >= kMaxMcuStreamBytes) return true;
+  const size_t grown = run.capacity_bytes + run.capacity_bytes / 2 + kMaxMcuStreamBytes;
+  if (grown < run.capacity_bytes) return false;
+  auto* moved = static_cast<uint8_t*>(heap_realloc(run.data, grown));
+  if (moved == nullptr) return false;
+  run.data = moved;
+  run.capacity_bytes = grown;
+  out = moved + used;
+  return true;
+}
+
+}  // namespace
+
+bool code_rows(int32_t first_row, int32_t end_row, RowRun& run) noexcept {
+  static const std::array<CodeTable, 2> kDc = {make_table(false, 0), make_table(false, 1)};
+  static const std::array<CodeTable, 2> kAc = {make_table(true, 0), make_table(true, 1)};
+  const EncoderState& e = g_encoder;
+  const size_t w = static_cast<size_t>(e.aligned_width);
+  const size_t h = static_cast<size_t>(e.aligned_height);
+  const uint8_t* image = e.attribute->image_buffer;
+  const uint8_t* cb_plane = image + w * h;
+  const uint8_t* cr_plane = image + (5 * w * h) / 4;
+  alignas(16) std::array<int16_t, 6 * 64> blocks;
+  Writer writer{run.data + run.length, 0, 0};
+  for (int32_t r = first_row; r < end_row; ++r) {
+    const size_t row = static_cast<size_t>(r);
+    std::array<int32_t, 3> dc_pred = {0, 0, 0};
+    for (int32_t c = 0; c < e.mcus_per_row; ++c) {
+      if (!ensure_room(run, writer.out)) {
+        run.failed_row = r;
+        run.failed_column = c;
+        run.length = static_cast<size_t>(writer.out - run.data);
+        return false;
+      }
+      const size_t col = static_cast<size_t>(c);
+      fetch_mcu(image + 16 * row * w + 16 * col, cb_plane + 8 * row * (w / 2) + 8 * col,
+                cr_plane + 8 * row * (w / 2) + 8 * col, e.aligned_width, blocks.data());
+      transform_mcu(blocks.data());
+      for (size_t b = 0; b < 6; ++b) {
+        const size_t comp = static_cast<size_t>(e.mcu_block_comp[b]);
+        code_block(&blocks[64 * b], dc_pred[comp], kDc[static_cast<size_t>(e.dc_table_sel[comp])],
+                   kAc[static_cast<size_t>(e.ac_table_sel[comp])], writer);
+      }
+    }
+    writer.flush();
+    if (r < e.mcu_rows - 1) {
+      *writer.out++ = 0xFF;
+      *writer.out++ = static_cast<uint8_t>(0xD0 + r % 8);
+    }
+  }
+  run.length = static_cast<size_t>(writer.out - run.data);
+  return true;
+}
+
+}  // namespace kestrum

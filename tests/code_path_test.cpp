@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: MIT
+// The fast paths against the reference path: the same sources, decoded and recoded both ways,
+// give the same planes (padding columns included), the same streams and the same transcripts.
+#include "api/code_path.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "api/pipeline.h"
+#include "decoder/decoder_state.h"
+#include "encoder/encoder_state.h"
+#include "test_util.h"
+
+namespace kestrum::test {
+namespace {
+
+struct PathCase {
+  int width, height;
+  JpegOptions options;
+  size_t truncate_to;  // 0 = whole file, else the file is cut to this many bytes
+};
+
+struct Outcome {
+  OurDecode decode;
+  int32_t recode_status = 0;
+  Bytes stream;
+  std::string recode_log;
+};
+
+Outcome run(const Bytes& source, bool reference, int32_t threads) {
+  set_reference_path(reference);
+  set_worker_threads(threads);
+  reset_decoder_state();
+  reset_encoder_state();
+  Outcome o;
+  o.decode = decode_ours(source);
+  ConsoleCapture capture;
+  EncodedStream out;
+  o.recode_status = recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &out);
+  o.stream.assign(out.data, out.data + out.length);
+  release_stream(out);
+  o.recode_log = capture.text();
+  set_reference_path(false);
+  set_worker_threads(2);
+  return o;
+}
+
+class CodePaths : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(CodePaths, FastPathsGiveTheReferenceBytes) {
+  const PathCase& c = GetParam();
+  Bytes source =
+      libjpeg_encode(photo_rgb(c.width, c.height, static_cast<uint32_t>(c.width)), c.width, c.height, c.options);
+  ASSERT_FALSE(source.empty());
+  if (c.truncate_to != 0 && c.truncate_to < source.size()) source.resize(c.truncate_to);
+  const Outcome reference = run(source, true, 1);
+  for (const int32_t threads : {1, 2}) {
+    const Outcome fast = run(source, false, threads);
+    EXPECT_EQ(fast.decode.status, reference.decode.status) << threads;
+    EXPECT_EQ(fast.decode.width, reference.decode.width);
+    EXPECT_EQ(fast.decode.height, reference.decode.height);
+    EXPECT_EQ(fast.decode.log, reference.decode.log);
+    EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ, threads " << threads;
+    EXPECT_EQ(fast.recode_status, reference.recode_status);
+    EXPECT_EQ(fast.recode_log, reference.recode_log);
+    EXPECT_TRUE(fast.stream == reference.stream) << "streams differ, threads " << threads;
+  }
+  if (c.truncate_to == 0) {
+    EXPECT_EQ(reference.recode_status, 0);
+    EXPECT_GT(reference.stream.size(), 600u);
+  }
+}
+
+// Widths around the 16-column padding (below 16 the reference path is always taken), heights
+// that leave partial MCU rows, restart intervals of rows and of single MCUs, a source at quality
+// 100 (dense coefficients), optimized tables, sources cut inside the scan, and one past the MCU
+// (row 111, column 19) where the encoder reports progress.
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, CodePaths,
+    ::testing::Values(
+        PathCase{16, 16, baseline_options(92, 0, 0), 0}, PathCase{17, 9, baseline_options(92, 0, 0), 0},
+        PathCase{9, 40, baseline_options(92, 0, 0), 0}, PathCase{31, 33, baseline_options(75, 0, 3), 0},
+        PathCase{100, 75, baseline_options(92, 1, 0), 0}, PathCase{129, 130, baseline_options(100, 0, 0), 0},
+        PathCase{257, 31, baseline_options(92, 0, 0, true), 0}, PathCase{333, 250, baseline_options(92, 2, 0), 0},
+        PathCase{640, 480, baseline_options(92, 0, 0), 0}, PathCase{1023, 767, baseline_options(92, 0, 7), 0},
+        PathCase{301, 203, baseline_options(92, 0, 0), 4000}, PathCase{301, 203, baseline_options(92, 1, 0), 9000},
+        PathCase{321, 1793, baseline_options(80, 0, 0), 0}));
+
+// Damaged entropy data, where the fast MCU decoder must hand over to the exact reader at the
+// right place, and must decode every code the exact reader does: random entropy data (long and
+// unassigned codes, runs past the block end), flipped bits, restart markers inserted where none
+// belong, fill bytes (FF FF 00), a marker other than RST inside the scan, and truncation.
+enum class Damage { kFlipBits, kInsertRst, kInsertFill, kInsertMarker, kTruncate, kNoise };
+struct DamageCase {
+  const char* name;
+  Damage damage;
+  int restart_rows;
+};
+
+// Index of the first entropy-coded byte (after the SOS segment) and of the final FF D9.
+std::pair<size_t, size_t> entropy_range(const Bytes& jpeg) {
+  size_t begin = 0;
+  for (size_t i = 2; i + 3 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
+      begin = i + 2 + (static_cast<size_t>(jpeg[i + 2]) << 8 | jpeg[i + 3]);
+      break;
+    }
+  }
+  return {begin, jpeg.size() - 2};
+}
+
+class DamagedScans : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
+  const DamageCase& c = GetParam();
+  const Bytes clean = libjpeg_encode(photo_rgb(333, 250, 5), 333, 250, baseline_options(92, c.restart_rows, 0));
+  const auto [begin, end] = entropy_range(clean);
+  ASSERT_GT(begin, 0u);
+  ASSERT_GT(end, begin + 1000);
+  std::mt19937 rng(static_cast<uint32_t>(c.damage) * 31u + static_cast<uint32_t>(c.restart_rows));
+  std::uniform_int_distribution<size_t> where(begin, end - 1);
+  for (int variant = 0; variant < 12; ++variant) {
+    Bytes source = clean;
+    const size_t at = where(rng);
+    switch (c.damage) {
+      case Damage::kFlipBits:
+        for (int k = 0; k < 1 + variant; ++k) source[where(rng)] ^= static_cast<uint8_t>(1u << (k % 8));
+        break;
+      case Damage::kInsertRst:
+        source.insert(source.begin() + static_cast<std::ptrdiff_t>(at),
+                      {0xFF, static_cast<uint8_t>(0xD0 + variant % 8)});
+        break;
+      case Damage::kInsertFill:
+        source.insert(source.begin() + static_cast<std::ptrdiff_t>(at), {0xFF, 0xFF, 0x00});
+        break;
+      case Damage::kInsertMarker:
+        source.insert(source.begin() + static_cast<std::ptrdiff_t>(at), {0xFF, static_cast<uint8_t>(0xE1 + variant)});
+        break;
+      case Damage::kTruncate:
+        source.resize(at);
+        break;
+      case Damage::kNoise:
+        for (size_t i = begin; i < end; ++i) {
+          source[i] = static_cast<uint8_t>(rng());
+          if (source[i] == 0xFF && i + 1 < end) source[++i] = 0x00;
+        }
+        break;
+    }
+    const Outcome reference = run(source, true, 1);
+    const Outcome fast = run(source, false, 2);
+    EXPECT_EQ(fast.decode.status, reference.decode.status) << c.name << " variant " << variant;
+    EXPECT_EQ(fast.decode.log, reference.decode.log) << c.name << " variant " << variant;
+    EXPECT_TRUE(fast.decode.image == reference.decode.image) << c.name << " variant " << variant << ": planes differ";
+    EXPECT_EQ(fast.recode_status, reference.recode_status) << c.name << " variant " << variant;
+    EXPECT_TRUE(fast.stream == reference.stream) << c.name << " variant " << variant << ": streams differ";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, DamagedScans,
+    ::testing::Values(DamageCase{"flip", Damage::kFlipBits, 0}, DamageCase{"flip_rst", Damage::kFlipBits, 1},
+                      DamageCase{"rst", Damage::kInsertRst, 0}, DamageCase{"rst_rst", Damage::kInsertRst, 2},
+                      DamageCase{"fill", Damage::kInsertFill, 0}, DamageCase{"fill_rst", Damage::kInsertFill, 1},
+                      DamageCase{"marker", Damage::kInsertMarker, 0}, DamageCase{"cut", Damage::kTruncate, 0},
+                      DamageCase{"noise", Damage::kNoise, 0}, DamageCase{"noise_rst", Damage::kNoise, 3},
+                      DamageCase{"cut_rst", Damage::kTruncate, 1}),
+    [](const ::testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestrum::test
