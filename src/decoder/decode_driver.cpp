@@ -125,7 +125,7 @@ int32_t allocate_frame(ImageBuffer& image) {
     fail(kDecodeTooLarge, image.reserve == nullptr ? msg::kFrameTooLarge : msg::kNoFrameMemory);
     return d.error;
   }
-  if (!use_reference_path() && direct_rows_possible()) {
+  if (!use_reference_path() && image.data != nullptr && direct_rows_possible()) {
     d.direct_output = image.data;
     return 0;
   }
