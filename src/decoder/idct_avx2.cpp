@@ -4,6 +4,7 @@
 // the SSE2 version. Compiled with -mavx2 and chosen at run time (idct_dispatch.cpp).
 #include <immintrin.h>
 
+#include "common/avx2_transpose.h"
 #include "common/fixed_point.h"
 #include "decoder/idct.h"
 #include "decoder/idct_flowgraph.h"
@@ -36,26 +37,6 @@ struct Avx2Ops {
   static V constant(int32_t k) { return multiplier(k); }
 };
 
-// Transposes eight vectors of eight 32-bit lanes.
-void transpose_8x8_32(V8* r) {
-  const V8 t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
-  const V8 t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
-  const V8 t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
-  const V8 t6 = _mm256_unpacklo_epi32(r[6], r[7]), t7 = _mm256_unpackhi_epi32(r[6], r[7]);
-  const V8 u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
-  const V8 u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
-  const V8 u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
-  const V8 u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
-  r[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
-  r[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
-  r[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
-  r[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
-  r[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
-  r[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
-  r[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
-  r[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
-}
-
 }  // namespace
 
 void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
@@ -80,10 +61,10 @@ void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
   // x[u] lane v: horizontal frequency u of row v, for the row pass.
   V8 x[8];
   for (int i = 0; i < 8; ++i) x[i] = _mm256_slli_epi32(_mm256_cvtepi16_epi32(c[i]), 7);
-  transpose_8x8_32(x);
+  avx2::transpose_8x8_32(x);
   idct_flowgraph<Avx2Ops>(x);
   // x[k] lane v: position k of row v; the column pass wants x[v] lane k.
-  transpose_8x8_32(x);
+  avx2::transpose_8x8_32(x);
   idct_flowgraph<Avx2Ops>(x);
   // Descale by 1024 rounding halves up, clamp to -128..127, unshift, store a row at a time.
   const V8 one = _mm256_set1_epi32(1);

@@ -1,21 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Run-time choice of the inverse DCT kernel: AVX2 when the processor (and the operating system's
 // saved state) supports it, on x86-64 builds; SSE2 (or the portable kernel) otherwise.
+#include "common/cpu_features.h"
 #include "decoder/idct.h"
 
 namespace kestrum {
 namespace {
 
-bool avx2_available() {
-#if defined(KESTRUM_HAVE_AVX2)
-  __builtin_cpu_init();  // may run before the runtime's own constructors
-  return __builtin_cpu_supports("avx2") != 0;
-#else
-  return false;
-#endif
-}
-
-const IdctKernel g_kernel = avx2_available() ? IdctKernel{idct_block_avx2} : IdctKernel{idct_block_sse2};
+const IdctKernel g_kernel = cpu_has_avx2() ? IdctKernel{idct_block_avx2} : IdctKernel{idct_block_sse2};
 
 }  // namespace
 
@@ -30,7 +22,7 @@ int32_t idct_kernels(NamedIdctKernel* out, int32_t capacity) noexcept {
 #else
   if (n < capacity) out[n++] = {"portable", idct_block_sse2};
 #endif
-  if (avx2_available() && n < capacity) out[n++] = {"avx2", idct_block_avx2};
+  if (cpu_has_avx2() && n < capacity) out[n++] = {"avx2", idct_block_avx2};
   return n;
 }
 

@@ -6,27 +6,23 @@
 #include <array>
 #include <cstring>
 
+#include "common/cpu_features.h"
 #include "common/fixed_point.h"
 #include "common/jpeg_tables.h"
 #include "encoder/encoder_state.h"
+#include "encoder/fdct_flowgraph.h"
 
 namespace kestrum {
 namespace {
 
-// 12-bit constants, each trunc(value * 4096.0) toward zero (the inverse transform's constants
-// are rounded to nearest instead: 3405 here against 3406 there).
-constexpr int32_t kK1 = 3405;   // trunc(cos(3pi/16) * 4096)
-constexpr int32_t kK2 = -1130;  // trunc((sin(3pi/16) - cos(3pi/16)) * 4096)
-constexpr int32_t kK3 = -5681;  // trunc(-(sin(3pi/16) + cos(3pi/16)) * 4096)
-constexpr int32_t kK4 = 4017;   // trunc(cos(pi/16) * 4096)
-constexpr int32_t kK5 = -3218;  // trunc((sin(pi/16) - cos(pi/16)) * 4096)
-constexpr int32_t kK6 = -4816;  // trunc(-(sin(pi/16) + cos(pi/16)) * 4096)
-constexpr int32_t kK7 = 5351;   // trunc(cos(pi/8) * sqrt(2) * 4096)
-constexpr int32_t kK8 = -3134;  // trunc((sin(pi/8) - cos(pi/8)) * sqrt(2) * 4096)
-constexpr int32_t kK9 = -7568;  // trunc(-(sin(pi/8) + cos(pi/8)) * sqrt(2) * 4096)
-constexpr int32_t kK10 = 5792;  // trunc(sqrt(2) * 4096)
-
-constexpr int32_t M(int32_t v, int32_t k) { return mul_q12_wrap32(v, k); }
+struct ScalarOps {
+  using V = int32_t;
+  static V M(V v, V k) { return mul_q12_wrap32(v, k); }
+  static V add(V a, V b) { return a + b; }
+  static V sub(V a, V b) { return a - b; }
+  static V neg(V v) { return -v; }
+  static V constant(int32_t k) { return k; }
+};
 
 }  // namespace
 
@@ -64,26 +60,10 @@ void fetch_mcu(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int32_t y
 // (arithmetic >> 12) and keeps the low 32 bits, which 8-bit samples never exceed (|v| < 2^24).
 void fdct_1d(const int32_t* in, int32_t stride, int32_t* out) noexcept {
   const size_t s = static_cast<size_t>(stride);
-  const int32_t x0 = in[0], x1 = in[s], x2 = in[2 * s], x3 = in[3 * s];
-  const int32_t x4 = in[4 * s], x5 = in[5 * s], x6 = in[6 * s], x7 = in[7 * s];
-  const int32_t t0 = x0 + x7, d0 = x0 - x7, t1 = x1 + x6, d1 = x1 - x6;
-  const int32_t t2 = x2 + x5, d2 = x2 - x5, t3 = x3 + x4, d3 = x3 - x4;
-  const int32_t e0 = t0 + t3, e3 = t0 - t3, e1 = t1 + t2, e2 = t1 - t2;
-  out[0] = e0 + e1;
-  out[4 * s] = e0 - e1;
-  const int32_t z3 = M(e2 + e3, kK7);
-  out[2 * s] = z3 + M(e2, kK8);
-  out[6 * s] = -(z3 + M(e3, kK9));
-  const int32_t z1 = M(d0 + d3, kK1);
-  const int32_t a = z1 + M(d0, kK2);
-  const int32_t b = z1 + M(d3, kK3);
-  const int32_t z2 = M(d1 + d2, kK4);
-  const int32_t c = z2 + M(d1, kK5);
-  const int32_t d = z2 + M(d2, kK6);
-  out[1 * s] = (b + c) + (d + a);
-  out[7 * s] = (b + c) - (d + a);
-  out[3 * s] = M(b - c, kK10);
-  out[5 * s] = M(a - d, kK10);
+  std::array<int32_t, 8> x;
+  for (size_t i = 0; i < 8; ++i) x[i] = in[i * s];
+  fdct_flowgraph<ScalarOps>(x.data());
+  for (size_t i = 0; i < 8; ++i) out[i * s] = x[i];
 }
 
 void fdct_2d(int16_t* block) noexcept {
@@ -108,6 +88,32 @@ int32_t transform_mcu(int16_t* blocks) noexcept {
     std::memcpy(block, scratch.data(), sizeof scratch);
   }
   return 0;
+}
+
+void fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
+                      int16_t* out_zz) noexcept {
+  std::array<int16_t, 64> block;
+  for (size_t r = 0; r < 8; ++r) {
+    for (size_t c = 0; c < 8; ++c) block[8 * r + c] = static_cast<int16_t>(samples[r * stride + c] - 128);
+  }
+  fdct_2d(block.data());
+  for (size_t k = 0; k < 64; ++k) {
+    const size_t n = kZigZagToNatural[k];
+    out_zz[k] = quantize(block[n], reciprocal_natural[n]);
+  }
+}
+
+FdctQuantKernel fdct_quant_kernel() noexcept {
+  static const FdctQuantKernel kernel =
+      cpu_has_avx2() ? FdctQuantKernel{fdct_quant_block_avx2} : FdctQuantKernel{fdct_quant_block};
+  return kernel;
+}
+
+int32_t fdct_quant_kernels(NamedFdctQuantKernel* out, int32_t capacity) noexcept {
+  int32_t n = 0;
+  if (n < capacity) out[n++] = {"portable", fdct_quant_block};
+  if (cpu_has_avx2() && n < capacity) out[n++] = {"avx2", fdct_quant_block_avx2};
+  return n;
 }
 
 }  // namespace kestrum

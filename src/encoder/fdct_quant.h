@@ -2,6 +2,7 @@
 // Block fetch, the 12-bit fixed-point forward DCT and the reciprocal quantizer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kestrum {
@@ -27,5 +28,24 @@ void fdct_2d(int16_t* block) noexcept;
 // Level-shifts, transforms and quantizes the six blocks in place, leaving zig-zag order.
 // Reads: h_samp, v_samp, the reciprocal tables. Returns 0.
 int32_t transform_mcu(int16_t* blocks) noexcept;
+
+// Level-shifts, transforms and quantizes one 8x8 block of samples (rows stride bytes apart) into
+// zig-zag coefficients, as transform_mcu does a block; reciprocal_natural holds the block's
+// reciprocals in natural order.
+using FdctQuantKernel = void (*)(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
+                                 int16_t* out_zz) noexcept;
+void fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
+                      int16_t* out_zz) noexcept;
+void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
+                           int16_t* out_zz) noexcept;
+
+// The fastest kernel the machine runs (AVX2 where the processor has it, else fdct_quant_block),
+// and all of them by name, for tests and the benchmark.
+FdctQuantKernel fdct_quant_kernel() noexcept;
+struct NamedFdctQuantKernel {
+  const char* name;
+  FdctQuantKernel kernel;
+};
+int32_t fdct_quant_kernels(NamedFdctQuantKernel* out, int32_t capacity) noexcept;
 
 }  // namespace kestrum

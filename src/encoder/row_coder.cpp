@@ -12,6 +12,7 @@
 #endif
 
 #include "common/heap.h"
+#include "common/jpeg_tables.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
@@ -158,6 +159,12 @@ bool code_rows(int32_t first_row, int32_t end_row, RowRun& run) noexcept {
   const uint8_t* cb_plane = image + w * h;
   const uint8_t* cr_plane = image + (5 * w * h) / 4;
   alignas(16) std::array<int16_t, 6 * 64> blocks;
+  const FdctQuantKernel transform = fdct_quant_kernel();
+  std::array<int32_t, 64> luma_reciprocal, chroma_reciprocal;  // natural order
+  for (size_t k = 0; k < 64; ++k) {
+    luma_reciprocal[kZigZagToNatural[k]] = e.luma_reciprocal_zz[k];
+    chroma_reciprocal[kZigZagToNatural[k]] = e.chroma_reciprocal_zz[k];
+  }
   Writer writer{run.data + run.length, 0, 0};
   for (int32_t r = first_row; r < end_row; ++r) {
     const size_t row = static_cast<size_t>(r);
@@ -170,9 +177,15 @@ bool code_rows(int32_t first_row, int32_t end_row, RowRun& run) noexcept {
         return false;
       }
       const size_t col = static_cast<size_t>(c);
-      fetch_mcu(image + 16 * row * w + 16 * col, cb_plane + 8 * row * (w / 2) + 8 * col,
-                cr_plane + 8 * row * (w / 2) + 8 * col, e.aligned_width, blocks.data());
-      transform_mcu(blocks.data());
+      const uint8_t* y = image + 16 * row * w + 16 * col;
+      const uint8_t* cb = cb_plane + 8 * row * (w / 2) + 8 * col;
+      const uint8_t* cr = cr_plane + 8 * row * (w / 2) + 8 * col;
+      transform(y, w, luma_reciprocal.data(), &blocks[0]);
+      transform(y + 8, w, luma_reciprocal.data(), &blocks[64]);
+      transform(y + 8 * w, w, luma_reciprocal.data(), &blocks[128]);
+      transform(y + 8 * w + 8, w, luma_reciprocal.data(), &blocks[192]);
+      transform(cb, w / 2, chroma_reciprocal.data(), &blocks[256]);
+      transform(cr, w / 2, chroma_reciprocal.data(), &blocks[320]);
       for (size_t b = 0; b < 6; ++b) {
         const size_t comp = static_cast<size_t>(e.mcu_block_comp[b]);
         code_block(&blocks[64 * b], dc_pred[comp], kDc[static_cast<size_t>(e.dc_table_sel[comp])],

@@ -1,0 +1,18 @@
+// SPDX-License-Identifier: MIT
+#include "common/cpu_features.h"
+
+namespace kestrum {
+
+bool cpu_has_avx2() noexcept {
+#if defined(KESTRUM_HAVE_AVX2)
+  static const bool has = [] {
+    __builtin_cpu_init();  // may run before the runtime's own constructors
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
+
+}  // namespace kestrum

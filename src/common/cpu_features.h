@@ -1,0 +1,11 @@
+// SPDX-License-Identifier: MIT
+// What the processor offers the vector kernels, asked once.
+#pragma once
+
+namespace kestrum {
+
+// True where the build has AVX2 kernels (x86-64) and the processor and the operating system's
+// saved state support AVX2.
+bool cpu_has_avx2() noexcept;
+
+}  // namespace kestrum

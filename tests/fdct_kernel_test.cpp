@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: MIT
+// The block transform kernels against the reference steps of transform_mcu (level shift, fdct_2d,
+// quantize into zig-zag order): every kernel the machine runs, on blocks that drive the
+// transform's sums to their extremes, with the finest, the coarsest and mixed quantizers.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <random>
+#include <string>
+
+#include "common/jpeg_tables.h"
+#include "encoder/fdct_quant.h"
+
+namespace kestrum::test {
+namespace {
+
+enum class Pattern { kRandom, kBlack, kWhite, kChecker, kRows, kColumns, kRamp, kSparseSpikes };
+enum class Table { kOnes, kCoarsest, kRandom };
+
+struct KernelCase {
+  const char* name;
+  Pattern pattern;
+  Table table;
+};
+
+uint8_t sample(Pattern p, std::mt19937& rng, size_t r, size_t c) {
+  switch (p) {
+    case Pattern::kRandom:
+      return static_cast<uint8_t>(rng());
+    case Pattern::kBlack:
+      return 0;
+    case Pattern::kWhite:
+      return 255;
+    case Pattern::kChecker:
+      return (r + c) % 2 == 0 ? 0 : 255;
+    case Pattern::kRows:
+      return r % 2 == 0 ? 255 : 0;
+    case Pattern::kColumns:
+      return c % 2 == 0 ? 0 : 255;
+    case Pattern::kRamp:
+      return static_cast<uint8_t>(36 * r + c);
+    case Pattern::kSparseSpikes:
+      return rng() % 9 == 0 ? static_cast<uint8_t>(rng() % 2 ? 255 : 0) : 128;
+  }
+  return 0;
+}
+
+class FdctKernels : public ::testing::TestWithParam<KernelCase> {};
+
+TEST_P(FdctKernels, MatchTheReferenceSteps) {
+  const KernelCase& c = GetParam();
+  std::array<NamedFdctQuantKernel, 4> kernels{};
+  const int32_t count = fdct_quant_kernels(kernels.data(), 4);
+  ASSERT_GE(count, 1);
+  std::mt19937 rng(static_cast<uint32_t>(c.pattern) * 131u + static_cast<uint32_t>(c.table));
+  const int trials = c.pattern == Pattern::kRandom || c.pattern == Pattern::kSparseSpikes ? 3000 : 40;
+  std::array<int, 4> differing{};
+  for (int trial = 0; trial < trials; ++trial) {
+    // Samples in a 12-byte stride with guard bytes, as blocks sit in a wider plane.
+    std::array<uint8_t, 12 * 8> plane{};
+    for (size_t r = 0; r < 8; ++r) {
+      for (size_t col = 0; col < 12; ++col) plane[12 * r + col] = col < 8 ? sample(c.pattern, rng, r, col) : 0x5A;
+    }
+    std::array<int32_t, 64> reciprocal_zz{}, reciprocal_natural{};
+    for (size_t k = 0; k < 64; ++k) {
+      const int32_t q = c.table == Table::kOnes       ? 1
+                        : c.table == Table::kCoarsest ? 255
+                                                      : 1 + static_cast<int32_t>(rng() % 255);
+      reciprocal_zz[k] = quant_reciprocal(q);
+      reciprocal_natural[kZigZagToNatural[k]] = reciprocal_zz[k];
+    }
+    std::array<int16_t, 64> block{}, expected{};
+    for (size_t i = 0; i < 64; ++i) block[i] = static_cast<int16_t>(plane[12 * (i / 8) + i % 8] - 128);
+    fdct_2d(block.data());
+    for (size_t k = 0; k < 64; ++k) expected[k] = quantize(block[kZigZagToNatural[k]], reciprocal_zz[k]);
+    for (size_t n = 0; n < static_cast<size_t>(count); ++n) {
+      std::array<int16_t, 64> actual{};
+      kernels[n].kernel(plane.data(), 12, reciprocal_natural.data(), actual.data());
+      if (actual != expected) ++differing[n];
+    }
+  }
+  for (size_t n = 0; n < static_cast<size_t>(count); ++n) {
+    EXPECT_EQ(differing[n], 0) << c.name << ", kernel " << kernels[n].name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, FdctKernels,
+                         ::testing::Values(KernelCase{"random_fine", Pattern::kRandom, Table::kOnes},
+                                           KernelCase{"random_mixed", Pattern::kRandom, Table::kRandom},
+                                           KernelCase{"random_coarse", Pattern::kRandom, Table::kCoarsest},
+                                           KernelCase{"black", Pattern::kBlack, Table::kOnes},
+                                           KernelCase{"white", Pattern::kWhite, Table::kOnes},
+                                           KernelCase{"checker", Pattern::kChecker, Table::kOnes},
+                                           KernelCase{"rows", Pattern::kRows, Table::kRandom},
+                                           KernelCase{"columns", Pattern::kColumns, Table::kOnes},
+                                           KernelCase{"ramp", Pattern::kRamp, Table::kRandom},
+                                           KernelCase{"spikes", Pattern::kSparseSpikes, Table::kOnes}),
+                         [](const ::testing::TestParamInfo<KernelCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestrum::test
