@@ -3,7 +3,9 @@
 // libraries kestrum_recode_any and kestrum_core (nothing here is exported by kestrumEx).
 //
 // The ways a file can take, tried in this order:
-//   1. The library's own recode (recode_memory): the bytes jpg_recode_api writes.
+//   1. The library's own recode (recode_memory): the bytes jpg_recode_api writes. Tried for
+//      baseline (SOF0) 8-bit streams with 8-bit tables; the library would read other codings'
+//      first scan as baseline data and write a wrong image (with strict it is tried for all).
 //   2. The library refused the file with -2 although it is a well-formed JPEG of the library's
 //      layout (SOF0, 8-bit, 4:2:0): its segment skipping and SOI counting mistake bytes inside
 //      EXIF or maker-note data for markers. The stream is recoded again the same way with its
@@ -39,7 +41,8 @@ struct RecodeAnyOptions {
 
 struct RecodeAnyResult {
   RecodeWay way = RecodeWay::kRefused;
-  int32_t library_status = 0;   // status of the library's own attempt (0 when way 1 succeeded)
+  int32_t library_status = 0;   // status of the library's own attempt (0 when way 1 succeeded, -1
+                                // when its coding kept it from the library)
   int32_t status = 0;           // 0 when recoded, else the failing step's library status, or -1
   int32_t source_quality = 0;   // estimated quality of the source 1..100, 0 when unknown
   std::string note;             // what differs from way 1: "metadata set aside", "4:2:2 → 4:2:0", ...

@@ -37,6 +37,7 @@ bool read_dqt(const uint8_t* body, size_t body_bytes, JpegHeader* out) {
     const uint32_t precision = body[pos] >> 4;
     const uint32_t slot = body[pos] & 3u;
     const size_t entry_bytes = precision == 0 ? 1 : 2;
+    if (precision != 0) out->has_wide_quant = true;
     if (body_bytes - pos - 1 < 64 * entry_bytes) return false;
     int32_t sum = 0;
     for (size_t i = 0; i < 64; ++i) {

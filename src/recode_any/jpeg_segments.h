@@ -34,6 +34,7 @@ struct JpegHeader {
   FrameInfo frame;
   std::array<int32_t, 4> quant_sum{};  // sum of each table slot's 64 entries, each clamped to 255
   std::array<bool, 4> has_quant{};     // a DQT segment defined the slot
+  bool has_wide_quant = false;         // some table has 16-bit entries (T.81 B.2.4.1 Pq = 1)
 };
 
 // Walks from SOI to the first SOS by segment lengths, skipping fill bytes (0xFF runs). False

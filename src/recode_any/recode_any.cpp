@@ -65,9 +65,11 @@ std::string foreign_refusal(const FrameInfo& f) {
   return "";
 }
 
-// "progressive, 4:2:2 → 4:2:0", "greyscale → 4:2:0", "arithmetic".
-std::string conversion_note(const FrameInfo& f) {
+// "progressive, 4:2:2 → 4:2:0", "greyscale → 4:2:0", "arithmetic", "16-bit tables".
+std::string conversion_note(const JpegHeader& header) {
+  const FrameInfo& f = header.frame;
   std::string note = coding_name(f.sof_marker);
+  if (header.has_wide_quant) note += note.empty() ? "16-bit tables" : ", 16-bit tables";
   const std::string layout = layout_name(f);
   if (layout != "4:2:0") note += (note.empty() ? "" : ", ") + layout + " \u2192 4:2:0";
   return note.empty() ? "decoded by libjpeg" : note;
@@ -96,7 +98,7 @@ void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t
   take_stream(stream, r);
   r->way = RecodeWay::kConverted;
   r->status = kRecodeOk;
-  r->note = conversion_note(header.frame);
+  r->note = conversion_note(header);
 }
 
 void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& options, RecodeAnyResult* r) {
@@ -104,17 +106,29 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   JpegHeader header;
   const bool is_parsed = parse_header(data, size, &header);
   if (is_parsed) r->source_quality = estimate_header_quality(header);
-  r->library_status = library_recode(data, size, quality, r);
-  r->status = r->library_status;
-  if (r->library_status == kRecodeOk) {
-    r->way = RecodeWay::kLibrary;
-    return;
+  // The library's decoder takes any frame header after a message and reads the first scan as
+  // 8-bit baseline Huffman data with 8-bit tables: for progressive, arithmetic, extended and
+  // 16-bit-table streams a "successful" recode is the wrong image. Outside --strict those go
+  // straight to libjpeg (or are refused), as do samples of other than 8 bits.
+  const bool is_faithful = !is_parsed || (header.frame.sof_marker == kSofBaseline && header.frame.precision_bits == 8 &&
+                                          !header.has_wide_quant);
+  if (options.strict || is_faithful) {
+    r->library_status = library_recode(data, size, quality, r);
+    r->status = r->library_status;
+    if (r->library_status == kRecodeOk) {
+      r->way = RecodeWay::kLibrary;
+      return;
+    }
+    const bool may_retry = r->library_status >= kErrTrailer;  // -1..-4: the source, not resources
+    if (options.strict || !may_retry) return refuse(r, r->library_status, library_refusal(r->library_status));
+    if (!is_parsed) {
+      return refuse(r, r->library_status, "not a well-formed JPEG: " + library_refusal(r->library_status));
+    }
+  } else {
+    r->library_status = kErrSource;  // not tried: refused by its coding
   }
-  const bool may_retry = r->library_status >= kErrTrailer;  // -1..-4: the source, not resources
-  if (options.strict || !may_retry) return refuse(r, r->library_status, library_refusal(r->library_status));
-  if (!is_parsed) return refuse(r, r->library_status, "not a well-formed JPEG: " + library_refusal(r->library_status));
   const std::string why_not = foreign_refusal(header.frame);
-  if (!why_not.empty()) return refuse(r, r->library_status, why_not);
+  if (!why_not.empty()) return refuse(r, kErrSource, why_not);
   const bool has_libjpeg = has_foreign_decoder();
   if (r->library_status == kErrCorruptStream && is_library_layout(header.frame) &&
       (!has_libjpeg || foreign_reads_header(data, size))) {
