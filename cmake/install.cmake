@@ -23,5 +23,7 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kestrumConfigVersio
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestrumConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/kestrumConfigVersion.cmake
   DESTINATION ${KESTRUM_CMAKE_DIR})
 
+# The pc file finds its prefix from its own folder, so an install with --prefix works too.
+file(RELATIVE_PATH KESTRUM_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kestrum.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kestrum.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestrum.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -60,6 +60,7 @@ TEST(ToolQuoting, WindowsCommandLineRules) {
 }
 
 struct ArgsCase {
+  const char* name;
   std::vector<const char*> args;
   tool::ParseResult result;
 };
@@ -77,18 +78,21 @@ TEST_P(ToolArgs, Parse) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ToolArgs,
-    ::testing::Values(ArgsCase{{"a.jpg"}, tool::ParseResult::kRun},
-                      ArgsCase{{"-q", "1", "-j", "256", "-r", "-o", "out", "dir"}, tool::ParseResult::kRun},
-                      ArgsCase{{"--", "-q"}, tool::ParseResult::kRun}, ArgsCase{{}, tool::ParseResult::kUsageError},
-                      ArgsCase{{"-q", "0", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{{"-q", "101", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{{"-q", "8x", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{{"a", "-q"}, tool::ParseResult::kUsageError},
-                      ArgsCase{{"-j", "0", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{{"--bogus", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{{"-o"}, tool::ParseResult::kUsageError},
-                      ArgsCase{{"--worker", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{{"a", "--help"}, tool::ParseResult::kHelp}));
+    ::testing::Values(ArgsCase{"one_file", {"a.jpg"}, tool::ParseResult::kRun},
+                      ArgsCase{
+                          "every_option", {"-q", "1", "-j", "256", "-r", "-o", "out", "dir"}, tool::ParseResult::kRun},
+                      ArgsCase{"after_double_dash", {"--", "-q"}, tool::ParseResult::kRun},
+                      ArgsCase{"nothing", {}, tool::ParseResult::kUsageError},
+                      ArgsCase{"quality_0", {"-q", "0", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"quality_101", {"-q", "101", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"quality_not_a_number", {"-q", "8x", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"quality_without_value", {"a", "-q"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"jobs_0", {"-j", "0", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"unknown_option", {"--bogus", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"output_without_value", {"-o"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"worker_without_destination", {"--worker", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"help_anywhere", {"a", "--help"}, tool::ParseResult::kHelp}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ToolArgs, ValuesReachTheOptions) {
   const char* argv[] = {"k", "-q", "70", "-j", "3", "-r", "--strict", "--keep-metadata", "x", "y"};
