@@ -315,3 +315,93 @@ OurDecode decode_ours(const Bytes& jpeg) {
   return r;
 }
 }  // namespace kestrum::test
+
+namespace kestrum::test {
+
+// The stream with segments inserted after SOI and the APP0 that libjpeg writes.
+Bytes with_segments(const Bytes& jpeg, const Bytes& segments) {
+  const std::vector<Segment> parts = split_segments(jpeg);
+  const size_t at = parts.size() > 1 && parts[1].marker == 0xE0 ? parts[1].offset + parts[1].length : 2;
+  Bytes out(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(at));
+  out.insert(out.end(), segments.begin(), segments.end());
+  out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(at), jpeg.end());
+  return out;
+}
+
+Bytes segment(uint8_t marker, const Bytes& body) {
+  Bytes s = {0xFF, marker, static_cast<uint8_t>((body.size() + 2) >> 8), static_cast<uint8_t>(body.size() + 2)};
+  s.insert(s.end(), body.begin(), body.end());
+  return s;
+}
+
+// An EXIF APP1 with IFD0 holding only the orientation tag (little-endian TIFF), then trailer
+// bytes such as a maker note.
+Bytes exif_segment(uint16_t orientation, const Bytes& trailer) {
+  Bytes body = {'E',
+                'x',
+                'i',
+                'f',
+                0,
+                0,
+                'I',
+                'I',
+                42,
+                0,
+                8,
+                0,
+                0,
+                0,  // TIFF header, IFD0 at 8
+                1,
+                0,  // one entry
+                0x12,
+                0x01,
+                3,
+                0,
+                1,
+                0,
+                0,
+                0,  // 0x0112 SHORT x1
+                static_cast<uint8_t>(orientation),
+                static_cast<uint8_t>(orientation >> 8),
+                0,
+                0,
+                0,
+                0,
+                0,
+                0};  // no next IFD
+  body.insert(body.end(), trailer.begin(), trailer.end());
+  return segment(0xE1, body);
+}
+
+Bytes icc_segment() {
+  Bytes body = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1};
+  for (int i = 0; i < 300; ++i) body.push_back(static_cast<uint8_t>(i * 7));
+  return segment(0xE2, body);
+}
+
+// The orientation tag of the first EXIF APP1 of a stream, 0 when there is none.
+int exif_orientation(const Bytes& jpeg) {
+  for (const Segment& s : split_segments(jpeg)) {
+    const uint8_t* b = jpeg.data() + s.offset + 4;
+    if (s.marker != 0xE1 || s.length < 4 + 14 || std::memcmp(b, "Exif\0\0II", 8) != 0) continue;
+    const uint8_t* tiff = b + 6;
+    const size_t ifd = tiff[4] | tiff[5] << 8;
+    const size_t entries = tiff[ifd] | tiff[ifd + 1] << 8;
+    for (size_t e = 0; e < entries; ++e) {
+      const uint8_t* entry = tiff + ifd + 2 + 12 * e;
+      if ((entry[0] | entry[1] << 8) == 0x0112) return entry[8] | entry[9] << 8;
+    }
+  }
+  return 0;
+}
+
+Bytes segment_bytes(const Bytes& jpeg, uint8_t marker) {
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker == marker)
+      return Bytes(jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset),
+                   jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset + s.length));
+  }
+  return {};
+}
+
+}  // namespace kestrum::test

@@ -100,3 +100,18 @@ struct OurDecode {
 };
 OurDecode decode_ours(const Bytes& jpeg);
 }  // namespace kestrum::test
+
+namespace kestrum::test {
+// The stream with segments inserted after SOI and the APP0 that libjpeg writes.
+Bytes with_segments(const Bytes& jpeg, const Bytes& segments);
+// A whole marker segment with its length field.
+Bytes segment(uint8_t marker, const Bytes& body);
+// An EXIF APP1 whose IFD0 holds only the orientation tag, followed by trailer bytes (a maker note).
+Bytes exif_segment(uint16_t orientation, const Bytes& trailer);
+// An APP2 ICC_PROFILE segment (one chunk of 300 bytes of profile data).
+Bytes icc_segment();
+// The orientation tag of the first EXIF APP1 of a stream, 0 when there is none.
+int exif_orientation(const Bytes& jpeg);
+// The first whole segment with this marker, empty when there is none.
+Bytes segment_bytes(const Bytes& jpeg, uint8_t marker);
+}  // namespace kestrum::test

@@ -53,30 +53,18 @@ int32_t fail_encode(int32_t code, const char* message) {
   return code;
 }
 
-int32_t encode_into(const uint8_t* image, int32_t width, int32_t height, int32_t quality, RecodeBuffers& buffers);
-
-// Decodes and encodes; on success the stream is in buffers.attribute. Prints the log of every
-// failure up to the encoder.
-int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path, int32_t quality,
-                          RecodeBuffers& buffers) {
-  int32_t width = 0;
-  int32_t height = 0;
-  const int32_t decoded = path != nullptr ? decode_jpeg_file(path, &width, &height, buffers.image)
-                                          : decode_jpeg_memory(bytes, size, &width, &height, buffers.image);
-  if (decoded != 0) {
-    console_log(msg::kDecodeFailed, decoded);
-    return decoded;
-  }
-  return encode_into(buffers.image.data, width, height, quality, buffers);
-}
-
-// Encodes the planar image into buffers.attribute's stream. Prints the log of every failure.
-int32_t encode_into(const uint8_t* image, int32_t width, int32_t height, int32_t quality, RecodeBuffers& buffers) {
+// Encodes the PlanarYuv420Image at image (width x height) at quality; fixed_quality >= 0 scales
+// the tables at exactly that quality instead of the estimate from the decoder's tables. On success
+// the stream is in buffers.attribute. Prints the log of every failure.
+int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32_t quality, bool has_fixed_quality,
+                      RecodeBuffers& buffers) {
   EncoderState& e = g_encoder;
   e.image_width = width;
   e.image_height = height;
   e.aligned_width = static_cast<int32_t>((static_cast<uint32_t>(width) + 15) & ~15u);
   e.aligned_height = static_cast<int32_t>((static_cast<uint32_t>(height) + 15) & ~15u);
+  e.has_fixed_quality = has_fixed_quality;
+  e.fixed_quality = quality;
   buffers.attribute = static_cast<ImageAttribute*>(heap_calloc(sizeof(ImageAttribute)));
   e.attribute = buffers.attribute;
   buffers.workspace = static_cast<EncoderWorkspace*>(heap_calloc(sizeof(EncoderWorkspace)));
@@ -99,30 +87,36 @@ int32_t encode_into(const uint8_t* image, int32_t width, int32_t height, int32_t
   a.stream_buffer = static_cast<uint8_t*>(heap_malloc(capacity));
   a.stream_capacity_bytes = a.stream_buffer != nullptr ? capacity : 0;
   a.option_flags = 0;
-  if (JImageInit() != 0) return fail_encode(kErrEncoderInit, msg::kInitFailed);
+  const bool init_ok = JImageInit() == 0;
+  e.has_fixed_quality = false;
+  if (!init_ok) return fail_encode(kErrEncoderInit, msg::kInitFailed);
   if (JImageEncoder() != 0) return fail_encode(kErrEncoder, msg::kEncoderFailed);
   heap_free(buffers.workspace->block_buffer);
   buffers.workspace->block_buffer = nullptr;
   return kRecodeOk;
 }
 
-// Hands the finished stream to destination (a file) or out.
-int32_t deliver(RecodeBuffers& buffers, const char* destination, EncodedStream* out) {
-  ImageAttribute& a = *buffers.attribute;
-  if (destination != nullptr) {
-    switch (write_file_replacing(destination, a.stream_buffer, a.stream_length)) {
-      case WriteResult::kCannotCreate:
-        return fail_encode(kErrCreateOutput, msg::kCannotCreate);
-      case WriteResult::kWriteFailed:
-        return fail_encode(kErrWriteOutput, msg::kCannotWrite);
-      case WriteResult::kOk:
-        break;
-    }
-  } else {
-    out->data = a.stream_buffer;
-    out->length = a.stream_length;
-    a.stream_buffer = nullptr;
+// Decodes and encodes; on success the stream is in buffers.attribute. Prints the log of every
+// failure up to the encoder.
+int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path, int32_t quality,
+                          RecodeBuffers& buffers) {
+  int32_t width = 0;
+  int32_t height = 0;
+  const int32_t decoded = path != nullptr ? decode_jpeg_file(path, &width, &height, buffers.image)
+                                          : decode_jpeg_memory(bytes, size, &width, &height, buffers.image);
+  if (decoded != 0) {
+    console_log(msg::kDecodeFailed, decoded);
+    return decoded;
   }
+  return encode_planar(buffers.image.data, width, height, quality, false, buffers);
+}
+
+// Hands the finished stream to the caller and prints the success line.
+int32_t hand_over_stream(RecodeBuffers& buffers, EncodedStream* out) {
+  ImageAttribute& a = *buffers.attribute;
+  out->data = a.stream_buffer;
+  out->length = a.stream_length;
+  a.stream_buffer = nullptr;
   console_log("%s", msg::kEncodeOk);
   return kRecodeOk;
 }
@@ -131,19 +125,30 @@ int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, c
                       EncodedStream* out) {
   RecodeBuffers buffers;
   const int32_t status = decode_and_encode(bytes, size, source, quality, buffers);
-  return status != kRecodeOk ? status : deliver(buffers, destination, out);
+  if (status != kRecodeOk) return status;
+  if (destination == nullptr) return hand_over_stream(buffers, out);
+  ImageAttribute& a = *buffers.attribute;
+  switch (write_file_replacing(destination, a.stream_buffer, a.stream_length)) {
+    case WriteResult::kCannotCreate:
+      return fail_encode(kErrCreateOutput, msg::kCannotCreate);
+    case WriteResult::kWriteFailed:
+      return fail_encode(kErrWriteOutput, msg::kCannotWrite);
+    case WriteResult::kOk:
+      break;
+  }
+  console_log("%s", msg::kEncodeOk);
+  return kRecodeOk;
+}
+
+int32_t encode_planar_locked(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                             bool has_fixed_quality, EncodedStream* out) {
+  RecodeBuffers buffers;
+  const int32_t status = encode_planar(image, width, height, quality, has_fixed_quality, buffers);
+  if (status != kRecodeOk) return status;
+  return hand_over_stream(buffers, out);
 }
 
 }  // namespace
-
-void release_retained_memory() noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(g_recode_mutex);
-    release_retained_block();
-  } catch (...) {
-    // the block stays for the next recode
-  }
-}
 
 void release_stream(EncodedStream& stream) noexcept {
   heap_free(stream.data);
@@ -169,15 +174,32 @@ int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, Enc
   }
 }
 
+int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                            EncodedStream* out) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_recode_mutex);
+    return encode_planar_locked(image, width, height, quality, true, out);
+  } catch (...) {
+    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
+  }
+}
+
 int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
                      EncodedStream* out) noexcept {
   try {
     std::lock_guard<std::mutex> lock(g_recode_mutex);
-    RecodeBuffers buffers;
-    const int32_t status = encode_into(image, width, height, quality, buffers);
-    return status != kRecodeOk ? status : deliver(buffers, nullptr, out);
+    return encode_planar_locked(image, width, height, quality, false, out);
   } catch (...) {
     return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
+  }
+}
+
+void release_retained_memory() noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_recode_mutex);
+    release_retained_block();
+  } catch (...) {
+    // the block stays for the next recode
   }
 }
 

@@ -40,9 +40,16 @@ int32_t recode_file(const char* source, const char* destination, int32_t quality
 // file messages. On success *out holds the stream.
 int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out) noexcept;
 
-// The encoder half alone: codes a PlanarYuv420Image of width x height (as the decoder leaves it)
-// at quality, lowered by the estimate from the tables of the last decode, with the console log
-// of a recode's encoder steps. On success *out holds the stream.
+// Encodes a PlanarYuv420Image that came from elsewhere (width x height, planes at the size rounded
+// up to 16) with the tables scaled at exactly quality (no estimate from a decoded source; the
+// quality rule folds it into 1..100). Same console log as recode_memory after the decode. On
+// success *out holds the stream. Serialised with every recode of the process.
+int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                            EncodedStream* out) noexcept;
+
+// The encoder half of a recode alone: codes a PlanarYuv420Image of width x height (as the decoder
+// leaves it) at quality, lowered by the estimate from the tables of the last decode, with the
+// console log of a recode's encoder steps. On success *out holds the stream.
 int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality, EncodedStream* out) noexcept;
 
 // Frees the image block that recodes of large images keep for the next one (waits for a recode

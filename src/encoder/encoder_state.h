@@ -17,6 +17,8 @@ struct EncoderState {
   int32_t image_height;         // frame height written into SOF0
   int32_t aligned_width;        // image_width rounded up to 16; the Y plane stride
   int32_t aligned_height;       // image_height rounded up to 16
+  bool has_fixed_quality;       // false: the quality follows the source's estimate (every library recode)
+  int32_t fixed_quality;        // with has_fixed_quality: the quality the tables are scaled at, any value
 
   // --- Set by JImageInit ---
   int32_t mcus_per_row;                               // aligned_width / 16

@@ -62,6 +62,12 @@ void setup_quant_tables() noexcept {
   EncoderState& e = g_encoder;
   ImageAttribute& a = *e.attribute;
   if (a.quality == 0) a.quality = kDefaultQuality;
+  if (e.has_fixed_quality) {
+    scale_quant_table(kBaseLumaQuant.data(), e.luma_quant_table.data(), e.fixed_quality);
+    scale_quant_table(kBaseChromaQuant.data(), e.chroma_quant_table.data(), e.fixed_quality);
+    derive_reciprocals();
+    return;
+  }
   scale_quant_table(kBaseLumaQuant.data(), e.luma_quant_table.data(), a.quality);
   scale_quant_table(kBaseChromaQuant.data(), e.chroma_quant_table.data(), a.quality);
   const auto& stored = stored_quant_tables();

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+// recode_any: what kestrum-recode does with one JPEG, for any program that links the static
+// libraries kestrum_recode_any and kestrum_core (nothing here is exported by kestrumEx).
+//
+// The ways a file can take, tried in this order:
+//   1. The library's own recode (recode_memory): the bytes jpg_recode_api writes. Tried for
+//      baseline (SOF0) 8-bit streams with 8-bit tables; the library would read other codings'
+//      first scan as baseline data and write a wrong image (with strict it is tried for all).
+//   2. The library refused the file with -2 although it is a well-formed JPEG of the library's
+//      layout (SOF0, 8-bit, 4:2:0): its segment skipping and SOI counting mistake bytes inside
+//      EXIF or maker-note data for markers. The stream is recoded again the same way with its
+//      APP1..APP15 and COM segments set aside.
+//   3. Another layout or coding (4:2:2, 4:4:4, 4:4:0, 4:1:1, greyscale, progressive, arithmetic,
+//      extended sequential), or way 2 failed: decoded by libjpeg (see foreign_decode.h), and
+//      encoded by our encoder at the quality the library would use: the request lowered by the
+//      distance from 100 of the quality estimated from the source's own tables.
+//   4. CMYK and YCCK sources, samples of other than 8 bits, lossless or hierarchical coding, and
+//      streams libjpeg cannot read either: refused, with the reason in error.
+// A request of 1..100 never encodes above the source's estimated quality.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrum {
+
+enum class RecodeWay : int32_t {
+  kLibrary = 1,           // the library's own recode
+  kMetadataSetAside = 2,  // recoded by the library without its APP1..APP15 and COM segments
+  kConverted = 3,         // decoded by libjpeg, chroma brought to 4:2:0, encoded by our encoder
+  kRefused = 4,           // not recoded; error says why
+};
+
+struct RecodeAnyOptions {
+  int32_t quality = 85;        // the request, 1..100 (0 means 85 as in the library)
+  bool strict = false;         // way 1 only: the library's exact behaviour
+  bool keep_metadata = false;  // insert the source's EXIF, XMP and ICC segments after APP0
+};
+
+struct RecodeAnyResult {
+  RecodeWay way = RecodeWay::kRefused;
+  int32_t library_status = 0;   // status of the library's own attempt (0 when way 1 succeeded, -1
+                                // when its coding kept it from the library)
+  int32_t status = 0;           // 0 when recoded, else the failing step's library status, or -1
+  int32_t source_quality = 0;   // estimated quality of the source 1..100, 0 when unknown
+  std::string note;             // what differs from way 1: "metadata set aside", "4:2:2 → 4:2:0", ...
+  std::string error;            // why the file was not recoded (way 4)
+  std::string log;              // the library's console log of every attempt
+  std::vector<uint8_t> stream;  // the recoded JPEG (ways 1 to 3)
+};
+
+// Recodes the JPEG in data[0, size). Calls are serialised within the process (the library's
+// state is module-wide, and its console log is captured into the result while a call runs).
+RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options);
+
+// True when way 3 is built in (libjpeg was found at build time).
+bool recode_any_has_libjpeg() noexcept;
+
+// A short name of a library status code ("malformed stream" for -2).
+const char* library_status_name(int32_t status) noexcept;
+
+}  // namespace kestrum

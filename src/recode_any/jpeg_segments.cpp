@@ -1,0 +1,174 @@
+// SPDX-License-Identifier: MIT
+// Header walk by segment lengths (T.81 B.1.1.4: every marker segment but SOI, EOI and RSTn
+// carries a two-byte length that counts itself), DQT sums (B.2.4.1), frame header (B.2.2).
+#include "recode_any/jpeg_segments.h"
+
+#include <cstring>
+
+#include "common/jpeg_tables.h"
+#include "encoder/quality.h"
+
+namespace kestrum {
+namespace {
+
+constexpr uint8_t kSoi = 0xD8;
+constexpr uint8_t kSos = 0xDA;
+constexpr uint8_t kDqt = 0xDB;
+constexpr uint8_t kApp0 = 0xE0;
+constexpr uint8_t kApp1 = 0xE1;
+constexpr uint8_t kApp2 = 0xE2;
+constexpr uint8_t kApp14 = 0xEE;
+constexpr uint8_t kApp15 = 0xEF;
+constexpr uint8_t kCom = 0xFE;
+
+uint32_t be16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
+
+bool is_frame_marker(uint8_t m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; }
+
+bool starts_with(const uint8_t* body, size_t body_bytes, const char* tag, size_t tag_bytes) {
+  return body_bytes >= tag_bytes && std::memcmp(body, tag, tag_bytes) == 0;
+}
+
+// Sums each table of a DQT body into its slot (T.81 B.2.4.1: Pq/Tq, then 64 entries of 8 or 16
+// bits). False when a table runs past the body.
+bool read_dqt(const uint8_t* body, size_t body_bytes, JpegHeader* out) {
+  size_t pos = 0;
+  while (pos < body_bytes) {
+    const uint32_t precision = body[pos] >> 4;
+    const uint32_t slot = body[pos] & 3u;
+    const size_t entry_bytes = precision == 0 ? 1 : 2;
+    if (precision != 0) out->has_wide_quant = true;
+    if (body_bytes - pos - 1 < 64 * entry_bytes) return false;
+    int32_t sum = 0;
+    for (size_t i = 0; i < 64; ++i) {
+      const uint8_t* e = body + pos + 1 + i * entry_bytes;
+      const uint32_t v = entry_bytes == 1 ? e[0] : be16(e);
+      sum += static_cast<int32_t>(v > 255 ? 255 : v);
+    }
+    out->quant_sum[slot] = sum;
+    out->has_quant[slot] = true;
+    pos += 1 + 64 * entry_bytes;
+  }
+  return true;
+}
+
+void read_frame(uint8_t marker, const uint8_t* body, size_t body_bytes, FrameInfo* frame) {
+  if (frame->sof_marker != 0 || body_bytes < 6) return;
+  frame->sof_marker = marker;
+  frame->precision_bits = body[0];
+  frame->height_px = static_cast<int32_t>(be16(body + 1));
+  frame->width_px = static_cast<int32_t>(be16(body + 3));
+  frame->components = body[5];
+  for (size_t c = 0; c < 4 && c < static_cast<size_t>(body[5]) && 6 + 3 * c + 2 < body_bytes; ++c) {
+    frame->component_id[c] = body[6 + 3 * c];
+    frame->h_samp[c] = static_cast<uint8_t>(body[7 + 3 * c] >> 4);
+    frame->v_samp[c] = static_cast<uint8_t>(body[7 + 3 * c] & 15u);
+  }
+}
+
+// Quality of a single table sum against Table K.1 scaled from 100 down.
+int32_t estimate_luma_only(int32_t sum) {
+  std::array<int16_t, 64> scaled{};
+  for (int32_t q = 100; q >= 1; --q) {
+    scale_quant_table(kBaseLumaQuant.data(), scaled.data(), q);
+    int32_t reference = 0;
+    for (int16_t v : scaled) reference += v;
+    if (sum <= reference) return q;
+  }
+  return 1;
+}
+
+}  // namespace
+
+bool parse_header(const uint8_t* data, size_t size, JpegHeader* out) {
+  *out = JpegHeader{};
+  if (size < 4 || data[0] != 0xFF || data[1] != kSoi) return false;
+  size_t pos = 2;
+  for (;;) {
+    if (pos >= size || data[pos] != 0xFF) return false;
+    while (pos + 1 < size && data[pos + 1] == 0xFF) ++pos;  // fill bytes (T.81 B.1.1.2)
+    if (pos + 4 > size) return false;
+    const uint8_t marker = data[pos + 1];
+    const size_t length = be16(data + pos + 2);
+    if (length < 2 || length > size - pos - 2) return false;
+    const uint8_t* body = data + pos + 4;
+    const size_t body_bytes = length - 2;
+    out->segments.push_back(HeaderSegment{marker, pos, length + 2});
+    if (marker == kDqt && !read_dqt(body, body_bytes, out)) return false;
+    if (is_frame_marker(marker)) read_frame(marker, body, body_bytes, &out->frame);
+    if (marker == kApp14 && starts_with(body, body_bytes, "Adobe", 5) && body_bytes >= 12) {
+      out->frame.adobe_transform = body[11];
+    }
+    if (marker == kSos) {
+      out->scan_offset = pos;
+      return out->frame.sof_marker != 0;
+    }
+    pos += length + 2;
+  }
+}
+
+std::vector<uint8_t> without_app_segments(const uint8_t* data, size_t size, const JpegHeader& header) {
+  std::vector<uint8_t> clean(data, data + 2);
+  for (const HeaderSegment& s : header.segments) {
+    const bool is_metadata = (s.marker >= kApp1 && s.marker <= kApp15) || s.marker == kCom;
+    if (s.marker == kSos || is_metadata) continue;
+    clean.insert(clean.end(), data + s.offset, data + s.offset + s.length_bytes);
+  }
+  clean.insert(clean.end(), data + header.scan_offset, data + size);
+  return clean;
+}
+
+std::vector<uint8_t> metadata_segments(const uint8_t* data, const JpegHeader& header) {
+  std::vector<uint8_t> kept;
+  for (const HeaderSegment& s : header.segments) {
+    const uint8_t* body = data + s.offset + 4;
+    const size_t body_bytes = s.length_bytes - 4;
+    const bool is_exif = s.marker == kApp1 && starts_with(body, body_bytes, "Exif\0\0", 6);
+    const bool is_xmp = s.marker == kApp1 && starts_with(body, body_bytes, "http://ns.adobe.com/xap/1.0/", 29);
+    const bool is_icc = s.marker == kApp2 && starts_with(body, body_bytes, "ICC_PROFILE", 12);
+    if (is_exif || is_xmp || is_icc) kept.insert(kept.end(), data + s.offset, data + s.offset + s.length_bytes);
+  }
+  return kept;
+}
+
+std::vector<uint8_t> insert_after_app0(const uint8_t* stream, size_t size, const std::vector<uint8_t>& segments) {
+  size_t at = 2;
+  if (size >= 6 && stream[2] == 0xFF && stream[3] == kApp0 && be16(stream + 4) + 4 <= size) at = 4 + be16(stream + 4);
+  std::vector<uint8_t> out(stream, stream + at);
+  out.insert(out.end(), segments.begin(), segments.end());
+  out.insert(out.end(), stream + at, stream + size);
+  return out;
+}
+
+int32_t estimate_header_quality(const JpegHeader& header) {
+  if (!header.has_quant[0]) return 0;
+  if (!header.has_quant[1]) return estimate_luma_only(header.quant_sum[0]);
+  return estimate_source_quality(header.quant_sum[0] + header.quant_sum[1]);
+}
+
+std::string layout_name(const FrameInfo& frame) {
+  if (frame.components == 1) return "greyscale";
+  if (frame.components == 3 && frame.h_samp[1] == 1 && frame.v_samp[1] == 1 && frame.h_samp[2] == 1 &&
+      frame.v_samp[2] == 1) {
+    struct Named {
+      uint8_t h, v;
+      const char* name;
+    };
+    constexpr Named kNames[] = {{2, 2, "4:2:0"}, {2, 1, "4:2:2"}, {1, 1, "4:4:4"}, {1, 2, "4:4:0"}, {4, 1, "4:1:1"}};
+    for (const Named& n : kNames) {
+      if (frame.h_samp[0] == n.h && frame.v_samp[0] == n.v) return n.name;
+    }
+  }
+  std::string factors;
+  for (size_t c = 0; c < 4 && c < static_cast<size_t>(frame.components); ++c) {
+    if (c > 0) factors += ',';
+    factors += std::to_string(frame.h_samp[c]) + "x" + std::to_string(frame.v_samp[c]);
+  }
+  return factors;
+}
+
+bool is_library_layout(const FrameInfo& frame) {
+  return frame.sof_marker == 0xC0 && frame.precision_bits == 8 && layout_name(frame) == "4:2:0";
+}
+
+}  // namespace kestrum

@@ -1,0 +1,200 @@
+// SPDX-License-Identifier: MIT
+// The four ways of recode_any (see recode_any.h): the library's recode, the same without
+// metadata segments, libjpeg decode with our encoder, or a named refusal.
+#include "kestrum/recode_any.h"
+
+#include <mutex>
+
+#include "api/console_log.h"
+#include "api/pipeline.h"
+#include "recode_any/foreign_decode.h"
+#include "recode_any/jpeg_segments.h"
+
+namespace kestrum {
+namespace {
+
+constexpr int32_t kDefaultQuality = 85;
+constexpr uint8_t kSofBaseline = 0xC0;
+constexpr uint8_t kSofExtended = 0xC1;
+constexpr uint8_t kSofProgressive = 0xC2;
+constexpr uint8_t kSofArithmetic = 0xC9;
+constexpr uint8_t kSofProgressiveArithmetic = 0xCA;
+
+std::mutex g_recode_any_mutex;
+
+void append_log(const char* text, void* result) { static_cast<RecodeAnyResult*>(result)->log += text; }
+
+// Takes the library's stream into the result.
+void take_stream(EncodedStream& stream, RecodeAnyResult* r) {
+  r->stream.assign(stream.data, stream.data + stream.length);
+  release_stream(stream);
+}
+
+int32_t library_recode(const uint8_t* data, size_t size, int32_t quality, RecodeAnyResult* r) {
+  if (size > UINT32_MAX) return kErrSourceMemory;
+  EncodedStream stream;
+  const int32_t status = recode_memory(data, static_cast<uint32_t>(size), quality, &stream);
+  if (status == kRecodeOk) take_stream(stream, r);
+  return status;
+}
+
+// The coding of a frame the library does not take, or null for the codings libjpeg cannot read.
+const char* coding_name(uint8_t sof_marker) {
+  switch (sof_marker) {
+    case kSofBaseline:
+      return "";
+    case kSofExtended:
+      return "extended sequential";
+    case kSofProgressive:
+      return "progressive";
+    case kSofArithmetic:
+      return "arithmetic";
+    case kSofProgressiveArithmetic:
+      return "progressive arithmetic";
+    default:
+      return nullptr;
+  }
+}
+
+// Why way 3 cannot take the frame, or an empty text when it can.
+std::string foreign_refusal(const FrameInfo& f) {
+  if (f.components == 4) return f.adobe_transform == 2 ? "YCCK colour is not recoded" : "CMYK colour is not recoded";
+  if (f.precision_bits != 8) return std::to_string(f.precision_bits) + "-bit samples are not recoded";
+  if (coding_name(f.sof_marker) == nullptr) return "lossless or hierarchical coding is not recoded";
+  if (f.components != 1 && f.components != 3) return std::to_string(f.components) + " components are not recoded";
+  return "";
+}
+
+// "progressive, 4:2:2 → 4:2:0", "greyscale → 4:2:0", "arithmetic", "16-bit tables".
+std::string conversion_note(const JpegHeader& header) {
+  const FrameInfo& f = header.frame;
+  std::string note = coding_name(f.sof_marker);
+  if (header.has_wide_quant) note += note.empty() ? "16-bit tables" : ", 16-bit tables";
+  const std::string layout = layout_name(f);
+  if (layout != "4:2:0") note += (note.empty() ? "" : ", ") + layout + " \u2192 4:2:0";
+  return note.empty() ? "decoded by libjpeg" : note;
+}
+
+void refuse(RecodeAnyResult* r, int32_t status, std::string why) {
+  r->way = RecodeWay::kRefused;
+  r->status = status;
+  r->error = std::move(why);
+  r->stream.clear();
+}
+
+std::string library_refusal(int32_t status) {
+  return "library status " + std::to_string(status) + " (" + library_status_name(status) + ")";
+}
+
+// Way 3: libjpeg decode, our encoder at the library's effective quality.
+void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t quality, RecodeAnyResult* r) {
+  Planar420 image;
+  std::string error;
+  if (!foreign_decode_420(data, size, &image, &error)) return refuse(r, kErrCorruptStream, error);
+  const int32_t effective = quality - (100 - r->source_quality);
+  EncodedStream stream;
+  const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px, effective, &stream);
+  if (status != kRecodeOk) return refuse(r, status, library_refusal(status));
+  take_stream(stream, r);
+  r->way = RecodeWay::kConverted;
+  r->status = kRecodeOk;
+  r->note = conversion_note(header);
+}
+
+void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& options, RecodeAnyResult* r) {
+  const int32_t quality = options.quality == 0 ? kDefaultQuality : options.quality;
+  JpegHeader header;
+  const bool is_parsed = parse_header(data, size, &header);
+  if (is_parsed) r->source_quality = estimate_header_quality(header);
+  // The library's decoder takes any frame header after a message and reads the first scan as
+  // 8-bit baseline Huffman data with 8-bit tables: for progressive, arithmetic, extended and
+  // 16-bit-table streams a "successful" recode is the wrong image. Outside --strict those go
+  // straight to libjpeg (or are refused), as do samples of other than 8 bits.
+  const bool is_faithful = !is_parsed || (header.frame.sof_marker == kSofBaseline && header.frame.precision_bits == 8 &&
+                                          !header.has_wide_quant);
+  if (options.strict || is_faithful) {
+    r->library_status = library_recode(data, size, quality, r);
+    r->status = r->library_status;
+    if (r->library_status == kRecodeOk) {
+      r->way = RecodeWay::kLibrary;
+      return;
+    }
+    const bool may_retry = r->library_status >= kErrTrailer;  // -1..-4: the source, not resources
+    if (options.strict || !may_retry) return refuse(r, r->library_status, library_refusal(r->library_status));
+    if (!is_parsed) {
+      return refuse(r, r->library_status, "not a well-formed JPEG: " + library_refusal(r->library_status));
+    }
+  } else {
+    r->library_status = kErrSource;  // not tried: refused by its coding
+  }
+  const std::string why_not = foreign_refusal(header.frame);
+  if (!why_not.empty()) return refuse(r, kErrSource, why_not);
+  const bool has_libjpeg = has_foreign_decoder();
+  if (r->library_status == kErrCorruptStream && is_library_layout(header.frame) &&
+      (!has_libjpeg || foreign_reads_header(data, size))) {
+    const std::vector<uint8_t> clean = without_app_segments(data, size, header);
+    if (library_recode(clean.data(), clean.size(), quality, r) == kRecodeOk) {
+      r->way = RecodeWay::kMetadataSetAside;
+      r->status = kRecodeOk;
+      r->note = "metadata set aside";
+      return;
+    }
+  }
+  if (!has_libjpeg) {
+    return refuse(r, r->library_status,
+                  library_refusal(r->library_status) + "; " + layout_name(header.frame) +
+                      " needs libjpeg, which this build lacks");
+  }
+  convert(data, size, header, quality, r);
+}
+
+}  // namespace
+
+RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) {
+  RecodeAnyResult r;
+  std::lock_guard<std::mutex> lock(g_recode_any_mutex);
+  set_console_sink(append_log, &r);
+  recode_locked(data, size, options, &r);
+  set_console_sink(nullptr, nullptr);
+  if (options.keep_metadata && !r.stream.empty()) {
+    JpegHeader header;
+    if (parse_header(data, size, &header)) {
+      const std::vector<uint8_t> metadata = metadata_segments(data, header);
+      if (!metadata.empty()) r.stream = insert_after_app0(r.stream.data(), r.stream.size(), metadata);
+    }
+  }
+  return r;
+}
+
+bool recode_any_has_libjpeg() noexcept { return has_foreign_decoder(); }
+
+const char* library_status_name(int32_t status) noexcept {
+  switch (status) {
+    case kRecodeOk:
+      return "success";
+    case kErrSource:
+      return "unreadable, or not 4:2:0";
+    case kErrCorruptStream:
+      return "malformed stream";
+    case kErrRowStatus:
+    case kErrTrailer:
+      return "decoder guard";
+    case kErrSourceMemory:
+      return "no memory for the source";
+    case kErrFrameTooLarge:
+      return "frame too large";
+    case kErrEncoderInit:
+    case kErrEncoder:
+      return "encoder failed";
+    case kErrCreateOutput:
+      return "cannot create the output";
+    case kErrWriteOutput:
+      return "cannot write the output";
+    case kErrNoMemory:
+      return "no memory for the encoder";
+    default:
+      return "unknown status";
+  }
+}
+
+}  // namespace kestrum

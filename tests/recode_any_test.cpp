@@ -1,0 +1,293 @@
+// SPDX-License-Identifier: MIT
+// The tool's recode strategy: every layout and coding libjpeg writes recodes at the source's size
+// with a PSNR within 1.5 dB of a libjpeg recode at the same effective quality; files with
+// marker-like bytes in APP1 recode as the library recodes them without those segments; library
+// files give jpg_recode_api's bytes; metadata survives; refusals are named.
+#include "kestrum/recode_any.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "api/pipeline.h"
+#include "decoder/decoder_state.h"
+#include "encoder/encoder_state.h"
+#include "kestrum.h"
+#include "recode_any/jpeg_segments.h"
+#include "test_util.h"
+
+extern "C" {
+#include <jpeglib.h>
+}
+
+namespace kestrum::test {
+namespace {
+
+class RecodeAny : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_decoder_state();
+    reset_encoder_state();
+  }
+};
+
+RecodeAnyResult recode(const Bytes& jpeg, int32_t quality = 85, bool keep_metadata = false, bool strict = false) {
+  RecodeAnyOptions options;
+  options.quality = quality;
+  options.keep_metadata = keep_metadata;
+  options.strict = strict;
+  return recode_any(jpeg.data(), jpeg.size(), options);
+}
+
+Bytes library_recode(const Bytes& jpeg, int32_t quality) {
+  EncodedStream out;
+  ConsoleCapture quiet;
+  if (recode_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), quality, &out) != 0) return {};
+  Bytes bytes(out.data, out.data + out.length);
+  release_stream(out);
+  return bytes;
+}
+
+// The stream without its APP1..APP15 and COM segments.
+Bytes without_metadata(const Bytes& jpeg) {
+  Bytes out;
+  for (const Segment& s : split_segments(jpeg)) {
+    if ((s.marker >= 0xE1 && s.marker <= 0xEF) || s.marker == 0xFE) continue;
+    out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset),
+               jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset + s.length));
+  }
+  return out;
+}
+
+// Bytes that the library's segment skipping and SOI count take for markers.
+const Bytes kMarkerLikeBytes = {0x00, 0xFF, 0xD8, 0x11, 0xFF, 0xDB, 0x00, 0x43, 0x01, 0xFF, 0xC0, 0x00,
+                                0x11, 0x08, 0xFF, 0xD9, 0x22, 0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x33, 0x44};
+
+struct LayoutCase {
+  const char* name;
+  JpegOptions options;
+  bool as_sof1;      // the baseline frame marker relabelled SOF1 (extended sequential, same coding)
+  const char* note;  // what the tool says it did
+};
+
+JpegOptions layout(int h0, int v0, int components = 3, bool progressive = false, bool arithmetic = false) {
+  JpegOptions o;
+  o.quality = 90;
+  o.h0 = h0;
+  o.v0 = v0;
+  o.components = components;
+  o.progressive = progressive;
+  o.arithmetic = arithmetic;
+  return o;
+}
+
+class ForeignLayouts : public ::testing::TestWithParam<std::tuple<LayoutCase, std::pair<int, int>>> {};
+
+TEST_P(ForeignLayouts, RecodeDecodesAtSourceSizeWithinPsnrOfLibjpeg) {
+  const auto& [c, size] = GetParam();
+  const auto [w, h] = size;
+  reset_decoder_state();
+  reset_encoder_state();
+  Bytes src = libjpeg_encode(photo_rgb(w, h, 7), w, h, c.options);
+  ASSERT_FALSE(src.empty());
+  if (c.as_sof1) {
+    for (const Segment& s : split_segments(src)) {
+      if (s.marker == 0xC0) src[s.offset + 1] = 0xC1;
+    }
+  }
+  const RecodeAnyResult r = recode(src, 85);
+  ASSERT_EQ(r.way, RecodeWay::kConverted) << r.error;
+  EXPECT_NE(r.library_status, 0);
+  EXPECT_EQ(r.note, c.note);
+  EXPECT_EQ(r.source_quality, 90);  // libjpeg's tables at quality 90, by the library's estimate
+
+  std::vector<uint8_t> source_rgb, ours_rgb, reference_rgb;
+  int sw = 0, sh = 0, ow = 0, oh = 0, rw = 0, rh = 0, warnings = 0;
+  ASSERT_TRUE(libjpeg_decode_rgb(src, &source_rgb, &sw, &sh, &warnings));
+  ASSERT_TRUE(libjpeg_decode_rgb(r.stream, &ours_rgb, &ow, &oh, &warnings));
+  EXPECT_EQ(warnings, 0);
+  ASSERT_EQ(ow, w);
+  ASSERT_EQ(oh, h);
+  JpegOptions reference;
+  reference.quality = 85 - (100 - 90);  // the effective quality
+  const Bytes libjpeg_recode = libjpeg_encode(source_rgb, w, h, reference);
+  ASSERT_TRUE(libjpeg_decode_rgb(libjpeg_recode, &reference_rgb, &rw, &rh, &warnings));
+  const double ours = psnr(ours_rgb.data(), source_rgb.data(), source_rgb.size());
+  const double theirs = psnr(reference_rgb.data(), source_rgb.data(), source_rgb.size());
+  EXPECT_GT(ours, theirs - 1.5) << c.name << " " << w << "x" << h << ": ours " << ours << " dB, libjpeg " << theirs;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryLayout, ForeignLayouts,
+    ::testing::Combine(::testing::Values(LayoutCase{"s422", layout(2, 1), false, "4:2:2 \u2192 4:2:0"},
+                                         LayoutCase{"s444", layout(1, 1), false, "4:4:4 \u2192 4:2:0"},
+                                         LayoutCase{"s440", layout(1, 2), false, "4:4:0 \u2192 4:2:0"},
+                                         LayoutCase{"s411", layout(4, 1), false, "4:1:1 \u2192 4:2:0"},
+                                         LayoutCase{"grey", layout(1, 1, 1), false, "greyscale \u2192 4:2:0"},
+                                         LayoutCase{"progressive", layout(2, 2, 3, true), false, "progressive"},
+                                         LayoutCase{"progressive444", layout(1, 1, 3, true), false,
+                                                    "progressive, 4:4:4 \u2192 4:2:0"},
+                                         LayoutCase{"arithmetic", layout(2, 2, 3, false, true), false, "arithmetic"},
+                                         LayoutCase{"arithmetic422", layout(2, 1, 3, false, true), false,
+                                                    "arithmetic, 4:2:2 \u2192 4:2:0"},
+                                         LayoutCase{"sof1", layout(2, 2), true, "extended sequential"}),
+                       ::testing::Values(std::pair{101, 75}, std::pair{77, 53}, std::pair{250, 131})),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + "_" + std::to_string(std::get<1>(info.param).first) + "x" +
+             std::to_string(std::get<1>(info.param).second);
+    });
+
+TEST_F(RecodeAny, MarkerLikeBytesInExifAreSetAside) {
+  JpegOptions o;
+  o.quality = 88;
+  const Bytes plain = libjpeg_encode(photo_rgb(120, 90, 5), 120, 90, o);
+  Bytes metadata = exif_segment(6, kMarkerLikeBytes);
+  const Bytes icc = icc_segment();
+  metadata.insert(metadata.end(), icc.begin(), icc.end());
+  const Bytes src = with_segments(plain, metadata);
+  {
+    ConsoleCapture quiet;
+    ASSERT_EQ(library_recode(src, 85), Bytes{});  // the library refuses it
+  }
+  const RecodeAnyResult r = recode(src, 85);
+  ASSERT_EQ(r.way, RecodeWay::kMetadataSetAside) << r.error;
+  EXPECT_EQ(r.library_status, -2);
+  EXPECT_EQ(r.note, "metadata set aside");
+  EXPECT_EQ(r.stream, library_recode(without_metadata(src), 85));
+  EXPECT_EQ(exif_orientation(r.stream), 0);
+
+  const RecodeAnyResult kept = recode(src, 85, true);
+  ASSERT_EQ(kept.way, RecodeWay::kMetadataSetAside);
+  EXPECT_EQ(exif_orientation(kept.stream), 6);
+  EXPECT_EQ(segment_bytes(kept.stream, 0xE2), icc);
+  const std::vector<Segment> parts = split_segments(kept.stream);
+  ASSERT_GE(parts.size(), 4u);
+  EXPECT_EQ(parts[1].marker, 0xE0);  // EXIF and ICC follow our APP0
+  EXPECT_EQ(parts[2].marker, 0xE1);
+  EXPECT_EQ(parts[3].marker, 0xE2);
+  std::vector<uint8_t> a, b;
+  int w = 0, h = 0, warnings = 0;
+  ASSERT_TRUE(libjpeg_decode_rgb(kept.stream, &a, &w, &h, &warnings));
+  ASSERT_TRUE(libjpeg_decode_rgb(r.stream, &b, &w, &h, &warnings));
+  EXPECT_EQ(a, b);  // the same image with or without the segments
+}
+
+TEST_F(RecodeAny, LibraryFilesGiveTheBytesOfJpgRecodeApi) {
+  TempDir dir;
+  for (int quality : {50, 75, 95}) {
+    JpegOptions o;
+    o.quality = quality;
+    o.restart_rows = quality == 75 ? 1 : 0;
+    const Bytes src = with_segments(libjpeg_encode(photo_rgb(133, 71, 2), 133, 71, o), exif_segment(3, {}));
+    ASSERT_TRUE(write_file(dir.path("in.jpg"), src));
+    Bytes expected;
+    {
+      ConsoleCapture quiet;
+      ASSERT_EQ(jpg_recode_api(dir.path("in.jpg").c_str(), dir.path("out.jpg").c_str(), 80), 0);
+      ASSERT_TRUE(read_file(dir.path("out.jpg"), &expected));
+    }
+    const RecodeAnyResult r = recode(src, 80);
+    EXPECT_EQ(r.way, RecodeWay::kLibrary);
+    EXPECT_EQ(r.stream, expected) << quality;
+    EXPECT_EQ(r.source_quality, quality);
+    EXPECT_NE(r.log.find("encoding jpg successfully!"), std::string::npos);
+    const RecodeAnyResult kept = recode(src, 80, true);
+    EXPECT_EQ(exif_orientation(kept.stream), 3);
+    EXPECT_EQ(kept.stream.size(), expected.size() + segment_bytes(src, 0xE1).size());
+  }
+}
+
+// The quality of the result, estimated from its tables, is the request lowered by the source's
+// distance from 100, so never above the source's.
+TEST_F(RecodeAny, NeverAboveTheSourceQuality) {
+  struct Case {
+    int source, request, layout_h0;
+  };
+  for (const Case& c :
+       {Case{60, 100, 2}, Case{60, 85, 2}, Case{90, 50, 2}, Case{60, 100, 1}, Case{75, 90, 1}, Case{30, 20, 1}}) {
+    JpegOptions o;
+    o.quality = c.source;
+    o.h0 = c.layout_h0;
+    const Bytes src = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, o);
+    const RecodeAnyResult r = recode(src, c.request);
+    ASSERT_NE(r.way, RecodeWay::kRefused);
+    JpegHeader header;
+    ASSERT_TRUE(parse_header(r.stream.data(), r.stream.size(), &header));
+    const int expected = std::max(1, c.request - (100 - c.source));
+    EXPECT_EQ(estimate_header_quality(header), expected) << c.source << " " << c.request << " " << c.layout_h0;
+    EXPECT_LE(estimate_header_quality(header), c.source);
+  }
+}
+
+Bytes cmyk_jpeg(int w, int h, J_COLOR_SPACE space) {
+  jpeg_compress_struct c{};
+  jpeg_error_mgr err{};
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long out_size = 0;
+  jpeg_mem_dest(&c, &out, &out_size);
+  c.image_width = static_cast<JDIMENSION>(w);
+  c.image_height = static_cast<JDIMENSION>(h);
+  c.input_components = 4;
+  c.in_color_space = JCS_CMYK;
+  jpeg_set_defaults(&c);
+  jpeg_set_colorspace(&c, space);
+  jpeg_start_compress(&c, TRUE);
+  std::vector<uint8_t> row(static_cast<size_t>(w) * 4);
+  while (c.next_scanline < c.image_height) {
+    for (size_t i = 0; i < row.size(); ++i) row[i] = static_cast<uint8_t>(i * 3 + c.next_scanline);
+    JSAMPROW p = row.data();
+    jpeg_write_scanlines(&c, &p, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  Bytes result(out, out + out_size);
+  std::free(out);
+  return result;
+}
+
+TEST_F(RecodeAny, RefusalsAreNamed) {
+  JpegOptions s422;
+  s422.h0 = 2;
+  s422.v0 = 1;
+  const Bytes layout422 = libjpeg_encode(photo_rgb(50, 50, 1), 50, 50, s422);
+  Bytes twelve_bit = libjpeg_encode(photo_rgb(50, 50, 1), 50, 50, JpegOptions{});
+  for (const Segment& s : split_segments(twelve_bit)) {
+    if (s.marker == 0xC0) twelve_bit[s.offset + 4] = 12;
+  }
+  Bytes truncated_header(twelve_bit.begin(), twelve_bit.begin() + 120);
+  struct Case {
+    const char* name;
+    Bytes jpeg;
+    bool strict;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"cmyk", cmyk_jpeg(40, 30, JCS_CMYK), false, "CMYK colour is not recoded"},
+      {"ycck", cmyk_jpeg(40, 30, JCS_YCCK), false, "YCCK colour is not recoded"},
+      {"12-bit", twelve_bit, false, "12-bit samples are not recoded"},
+      {"strict 4:2:2", layout422, true, "library status -1 (unreadable, or not 4:2:0)"},
+      {"not a JPEG", Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0}, false,
+       "not a well-formed JPEG: library status -2 (malformed stream)"},
+      {"header cut short", truncated_header, false, "not a well-formed JPEG: library status -2 (malformed stream)"},
+  };
+  for (const Case& c : cases) {
+    const RecodeAnyResult r = recode(c.jpeg, 85, false, c.strict);
+    EXPECT_EQ(r.way, RecodeWay::kRefused) << c.name;
+    EXPECT_NE(r.status, 0) << c.name;
+    EXPECT_EQ(r.error, c.error) << c.name;
+    EXPECT_TRUE(r.stream.empty()) << c.name;
+  }
+}
+
+TEST_F(RecodeAny, StrictStillRecodesLibraryFiles) {
+  const Bytes src = libjpeg_encode(photo_rgb(48, 48, 1), 48, 48, JpegOptions{});
+  const RecodeAnyResult r = recode(src, 85, false, true);
+  EXPECT_EQ(r.way, RecodeWay::kLibrary);
+  EXPECT_EQ(r.stream, library_recode(src, 85));
+}
+
+}  // namespace
+}  // namespace kestrum::test

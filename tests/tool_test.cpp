@@ -1,0 +1,283 @@
+// SPDX-License-Identifier: MIT
+// kestrum-recode: its argument rules and worker records, and the built program run on folders
+// made in the test (layout under -o, results beside the sources, exit statuses, --skip-larger,
+// --keep-metadata, -v and --log).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "kestrum.h"
+#include "recode/file_job.h"
+#include "recode/options.h"
+#include "recode/worker_process.h"
+#include "test_util.h"
+
+namespace kestrum::test {
+namespace {
+namespace fs = std::filesystem;
+using tool::FileOutcome;
+
+TEST(ToolRecord, RoundTripsEveryField) {
+  FileOutcome a;
+  a.outcome = tool::Outcome::kKept;
+  a.status = -14;
+  a.way = 3;
+  a.source_quality = 92;
+  a.bytes_in = 5000000000ull;
+  a.bytes_out = 7;
+  a.note = "4:2:2 \u2192 4:2:0";
+  a.error = "cannot create C:\\photos\\a b\\x.jpg";
+  a.log = "line\twith tab\nsecond \\n literal\r\nend\\";
+  FileOutcome b;
+  ASSERT_TRUE(tool::decode_outcome(tool::encode_outcome(a), &b));
+  EXPECT_EQ(b.outcome, a.outcome);
+  EXPECT_EQ(b.status, a.status);
+  EXPECT_EQ(b.way, a.way);
+  EXPECT_EQ(b.source_quality, a.source_quality);
+  EXPECT_EQ(b.bytes_in, a.bytes_in);
+  EXPECT_EQ(b.bytes_out, a.bytes_out);
+  EXPECT_EQ(b.note, a.note);
+  EXPECT_EQ(b.error, a.error);
+  EXPECT_EQ(b.log, a.log);
+  EXPECT_EQ(tool::encode_outcome(a).find('\n'), std::string::npos);
+  for (const char* broken :
+       {"", "encoding jpg successfully!", "kestrum-recode-result\t0\t0", "other\t0\t0\t0\t0\t0\t0\t\t\t"})
+    EXPECT_FALSE(tool::decode_outcome(broken, &b)) << broken;
+}
+
+TEST(ToolQuoting, WindowsCommandLineRules) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"plain", "plain"},
+      {"", "\"\""},
+      {"a b", "\"a b\""},
+      {"C:\\dir\\f.jpg", "C:\\dir\\f.jpg"},    // backslashes not before a quote stay single
+      {"C:\\my dir\\", "\"C:\\my dir\\\\\""},  // trailing backslashes doubled before the closing quote
+      {"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {"a\\\"b", "\"a\\\\\\\"b\""},  // a backslash before a quote: doubled, then the escaped quote
+  };
+  for (const auto& [arg, quoted] : cases) EXPECT_EQ(tool::quote_windows_arg(arg), quoted) << arg;
+}
+
+struct ArgsCase {
+  const char* name;
+  std::vector<const char*> args;
+  tool::ParseResult result;
+};
+
+class ToolArgs : public ::testing::TestWithParam<ArgsCase> {};
+
+TEST_P(ToolArgs, Parse) {
+  std::vector<const char*> argv = {"kestrum-recode"};
+  argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+  tool::Options options;
+  std::string error;
+  EXPECT_EQ(tool::parse_args(static_cast<int>(argv.size()), argv.data(), &options, &error), GetParam().result);
+  EXPECT_EQ(error.empty(), GetParam().result != tool::ParseResult::kUsageError) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ToolArgs,
+    ::testing::Values(ArgsCase{"one_file", {"a.jpg"}, tool::ParseResult::kRun},
+                      ArgsCase{
+                          "every_option", {"-q", "1", "-j", "256", "-r", "-o", "out", "dir"}, tool::ParseResult::kRun},
+                      ArgsCase{"after_double_dash", {"--", "-q"}, tool::ParseResult::kRun},
+                      ArgsCase{"nothing", {}, tool::ParseResult::kUsageError},
+                      ArgsCase{"quality_0", {"-q", "0", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"quality_101", {"-q", "101", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"quality_not_a_number", {"-q", "8x", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"quality_without_value", {"a", "-q"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"jobs_0", {"-j", "0", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"unknown_option", {"--bogus", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"output_without_value", {"-o"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"worker_without_destination", {"--worker", "a"}, tool::ParseResult::kUsageError},
+                      ArgsCase{"help_anywhere", {"a", "--help"}, tool::ParseResult::kHelp}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ToolArgs, ValuesReachTheOptions) {
+  const char* argv[] = {"k", "-q", "70", "-j", "3", "-r", "--strict", "--keep-metadata", "x", "y"};
+  tool::Options o;
+  std::string error;
+  ASSERT_EQ(tool::parse_args(10, argv, &o, &error), tool::ParseResult::kRun);
+  EXPECT_EQ(o.quality, 70);
+  EXPECT_EQ(o.jobs, 3);
+  EXPECT_TRUE(o.recursive && o.strict && o.keep_metadata && !o.skip_larger);
+  EXPECT_EQ(o.paths, (std::vector<std::string>{"x", "y"}));
+}
+
+// The built program, run through the shell.
+struct ToolRun {
+  int status = -1;
+  std::string out;
+};
+
+ToolRun run_tool(const std::string& args) {
+  ToolRun r;
+  const std::string command = std::string("\"") + KESTRUM_TOOL + "\" " + args;
+#if defined(_WIN32)
+  std::FILE* pipe = _popen(command.c_str(), "rb");
+#else
+  std::FILE* pipe = popen(command.c_str(), "r");
+#endif
+  if (pipe == nullptr) return r;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) r.out.append(buffer, got);
+#if defined(_WIN32)
+  r.status = _pclose(pipe);
+#else
+  const int status = pclose(pipe);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+  return r;
+}
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+Bytes photo(int w, int h, int quality, int h0 = 2, int v0 = 2) {
+  JpegOptions o;
+  o.quality = quality;
+  o.h0 = h0;
+  o.v0 = v0;
+  return libjpeg_encode(photo_rgb(w, h, static_cast<uint32_t>(w)), w, h, o);
+}
+
+Bytes api_recode(const std::string& source, const std::string& scratch, int32_t quality) {
+  ConsoleCapture quiet;
+  Bytes out;
+  if (jpg_recode_api(source.c_str(), scratch.c_str(), quality) != 0 || !read_file(scratch, &out)) return {};
+  return out;
+}
+
+size_t count_lines_with(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class Tool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir_.path("in/sub/deep"));
+    ASSERT_TRUE(write_file(dir_.path("in/a.jpg"), photo(120, 80, 90)));
+    ASSERT_TRUE(write_file(dir_.path("in/sub/b.JPG"), photo(91, 77, 85, 2, 1)));  // 4:2:2
+    ASSERT_TRUE(write_file(dir_.path("in/sub/deep/c.jpeg"), photo(64, 50, 80)));
+    ASSERT_TRUE(write_file(dir_.path("in/notes.txt"), Bytes{'h', 'i'}));
+  }
+  TempDir dir_;
+};
+
+TEST_F(Tool, FolderIntoOutputDirKeepsTheLayout) {
+  const ToolRun run = run_tool("-r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85), [&] {
+    Bytes b;
+    read_file(dir_.path("out/a.jpg"), &b);
+    return b;
+  }());
+  std::vector<uint8_t> rgb;
+  int w = 0, h = 0, warnings = 0;
+  Bytes converted;
+  ASSERT_TRUE(read_file(dir_.path("out/sub/b.JPG"), &converted));
+  ASSERT_TRUE(libjpeg_decode_rgb(converted, &rgb, &w, &h, &warnings));
+  EXPECT_EQ(std::pair(w, h), std::pair(91, 77));
+  EXPECT_TRUE(file_exists(dir_.path("out/sub/deep/c.jpeg")));
+  EXPECT_FALSE(file_exists(dir_.path("out/notes.txt")));
+  EXPECT_EQ(count_lines_with(run.out, "\n"), 4u) << run.out;  // three files and the summary
+  EXPECT_NE(run.out.find("(4:2:2 \u2192 4:2:0)"), std::string::npos) << run.out;
+  EXPECT_NE(
+      run.out.find("3 files: 3 recoded (2 by the library, 0 with metadata set aside, 1 converted), 0 kept, 0 failed"),
+      std::string::npos)
+      << run.out;
+}
+
+TEST_F(Tool, WithoutRecursionOnlyTheTopFolder) {
+  const ToolRun run = run_tool("-j 1 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(file_exists(dir_.path("out/a.jpg")));
+  EXPECT_FALSE(fs::exists(dir_.path("out/sub")));
+}
+
+TEST_F(Tool, AnyFailureGivesStatusOneAndNamesIt) {
+  ASSERT_TRUE(write_file(dir_.path("in/broken.jpg"), Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00}));
+  const ToolRun run = run_tool("-j 2 " + quoted(dir_.path("in")) + " " + quoted(dir_.path("missing.jpg")));
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_NE(run.out.find("broken.jpg  FAILED -2: not a well-formed JPEG"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("missing.jpg  FAILED -1: no such file or folder"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("3 files: 1 recoded"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("2 failed"), std::string::npos) << run.out;
+}
+
+TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
+  const ToolRun first = run_tool(quoted(dir_.path("in/a.jpg")));
+  EXPECT_EQ(first.status, 0) << first.out;
+  Bytes written;
+  ASSERT_TRUE(read_file(dir_.path("in/a_85.jpg"), &written));
+  EXPECT_EQ(written, api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85));
+  const ToolRun again = run_tool("-q 85 " + quoted(dir_.path("in")));
+  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_FALSE(file_exists(dir_.path("in/a_85_85.jpg")));
+  EXPECT_NE(again.out.find("1 files named like results of this quality were left out"), std::string::npos);
+}
+
+TEST_F(Tool, SkipLargerKeepsTheOriginal) {
+  // A smooth, small, optimised file recoded at its own quality: our fixed tables, restart
+  // markers and 629-byte header make it larger.
+  JpegOptions o;
+  o.quality = 50;
+  o.optimize = true;
+  const Bytes small = libjpeg_encode(photo_rgb(48, 48, 1, 0), 48, 48, o);
+  ASSERT_TRUE(write_file(dir_.path("small.jpg"), small));
+  ASSERT_GE(api_recode(dir_.path("small.jpg"), dir_.path("scratch.jpg"), 100).size(), small.size());
+  const ToolRun beside = run_tool("-q 100 --skip-larger " + quoted(dir_.path("small.jpg")));
+  EXPECT_EQ(beside.status, 0) << beside.out;
+  EXPECT_NE(beside.out.find("kept the original: the recode is not smaller"), std::string::npos) << beside.out;
+  EXPECT_FALSE(file_exists(dir_.path("small_100.jpg")));
+  const ToolRun into =
+      run_tool("-q 100 --skip-larger -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("small.jpg")));
+  EXPECT_EQ(into.status, 0) << into.out;
+  Bytes copied;
+  ASSERT_TRUE(read_file(dir_.path("out/small.jpg"), &copied));
+  EXPECT_EQ(copied, small);
+  EXPECT_NE(into.out.find("1 kept"), std::string::npos) << into.out;
+}
+
+TEST_F(Tool, KeepMetadataCarriesTheOrientation) {
+  const Bytes src = with_segments(photo(100, 60, 90), exif_segment(8, {0xFF, 0xD9, 0xFF, 0xC0, 0x00, 0x11}));
+  ASSERT_TRUE(write_file(dir_.path("rot.jpg"), src));
+  const ToolRun plain = run_tool(quoted(dir_.path("rot.jpg")));
+  ASSERT_EQ(plain.status, 0) << plain.out;
+  Bytes out;
+  ASSERT_TRUE(read_file(dir_.path("rot_85.jpg"), &out));
+  EXPECT_EQ(exif_orientation(out), 0);
+  const ToolRun kept = run_tool("--keep-metadata " + quoted(dir_.path("rot.jpg")));
+  ASSERT_EQ(kept.status, 0) << kept.out;
+  ASSERT_TRUE(read_file(dir_.path("rot_85.jpg"), &out));
+  EXPECT_EQ(exif_orientation(out), 8);
+}
+
+TEST_F(Tool, LibraryLogWithVerboseOrInLogFiles) {
+  const std::string library_line = "encoding jpg successfully!";
+  const ToolRun quiet = run_tool("-o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
+  EXPECT_EQ(quiet.out.find(library_line), std::string::npos) << quiet.out;
+  const ToolRun verbose = run_tool("-v -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
+  EXPECT_NE(verbose.out.find(library_line), std::string::npos) << verbose.out;
+  const ToolRun logged = run_tool("-r -j 2 --log " + quoted(dir_.path("logs")) + " -o " + quoted(dir_.path("out")) +
+                                  " " + quoted(dir_.path("in")));
+  EXPECT_EQ(logged.status, 0) << logged.out;
+  Bytes log;
+  ASSERT_TRUE(read_file(dir_.path("logs/sub/deep/c.jpeg.log"), &log));
+  EXPECT_NE(std::string(log.begin(), log.end()).find(library_line), std::string::npos);
+}
+
+TEST(ToolHelp, EveryOptionAndTheExitStatuses) {
+  const ToolRun help = run_tool("--help");
+  EXPECT_EQ(help.status, 0);
+  for (const char* option : {"-q Q", "-j JOBS", "-r ", "-o DIR", "-v ", "--log DIR", "--keep-metadata", "--skip-larger",
+                             "--strict", "--help", "Exit status: 0", "1 when any failed", "2 for a usage error"})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  EXPECT_EQ(run_tool("-q 0 x.jpg 2>&1").status, 2);
+}
+
+}  // namespace
+}  // namespace kestrum::test

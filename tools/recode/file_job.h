@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+// One file of a batch: read, recode_any, keep or write the result, and the one-line record in
+// which a worker process hands the outcome back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "kestrum/recode_any.h"
+
+namespace kestrum::tool {
+
+struct FileJob {
+  std::string source;        // path of the JPEG
+  std::string destination;   // path of the result
+  bool copies_kept = false;  // with skip_larger: copy the source to destination when kept
+};
+
+enum class Outcome : int32_t { kWritten = 0, kKept = 1, kFailed = 2 };
+
+struct FileOutcome {
+  Outcome outcome = Outcome::kFailed;
+  int32_t status = 0;                    // library status of the failing step (0 unless failed)
+  int32_t way = 0;                       // RecodeWay of the recode, 0 when the file was not read
+  int32_t source_quality = 0;            // estimated quality of the source, 0 when unknown
+  uint64_t bytes_in = 0, bytes_out = 0;  // sizes of the source and of the result (kept: the source)
+  std::string note;                      // the way's note ("metadata set aside", "4:2:2 → 4:2:0")
+  std::string error;                     // why it failed
+  std::string log;                       // the library's console log
+};
+
+// Recodes job.source with options (quality, strict, keep_metadata, skip_larger) into
+// job.destination, writing it atomically.
+FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger);
+
+// The outcome as one line (tab-separated, with tabs, line breaks and backslashes escaped) and back.
+std::string encode_outcome(const FileOutcome& outcome);
+bool decode_outcome(const std::string& line, FileOutcome* outcome);
+
+// Marks the record line in a worker's output.
+inline constexpr const char* kRecordTag = "kestrum-recode-result";
+
+}  // namespace kestrum::tool

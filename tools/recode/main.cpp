@@ -1,0 +1,211 @@
+// SPDX-License-Identifier: MIT
+// kestrum-recode: recodes folders of JPEGs in parallel worker processes (the library serialises
+// recodes within one process), one line per file, a progress bar on a terminal and a summary.
+// Exit status: 0 every file recoded or kept, 1 any failed, 2 usage error.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "kestrum/recode_any.h"
+#include "recode/collect.h"
+#include "recode/options.h"
+#include "recode/report.h"
+#include "recode/worker_process.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace kestrum::tool {
+namespace {
+
+constexpr const char* kVersion = "kestrum-recode 1.0.0";
+
+bool stdout_is_terminal() {
+#if defined(_WIN32)
+  return _isatty(_fileno(stdout)) != 0;
+#else
+  return isatty(fileno(stdout)) != 0;
+#endif
+}
+
+// Prints file lines and keeps the progress bar (on a terminal) below them. Thread-safe.
+class Reporter {
+ public:
+  Reporter(const Options& options, size_t files, uint64_t total_in, bool is_terminal)
+      : options_(options), is_terminal_(is_terminal), start_(std::chrono::steady_clock::now()) {
+    totals_.files = files;
+    totals_.total_in = total_in;
+  }
+
+  void report(const std::string& name, const std::string& relative, const FileOutcome& outcome) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!options_.log_dir.empty() && !relative.empty()) write_log(relative, outcome.log);
+    clear_bar();
+    std::printf("%s\n", file_line(name, outcome).c_str());
+    if (options_.verbose && !outcome.log.empty()) {
+      std::fputs(outcome.log.c_str(), stdout);
+      if (outcome.log.back() != '\n') std::fputs("\n", stdout);
+    }
+    totals_.add(outcome);
+    draw_bar();
+    std::fflush(stdout);
+    changed_.notify_all();
+  }
+
+  // Redraws the bar every second until every file is done.
+  void wait_until_done() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (totals_.done < totals_.files) {
+      changed_.wait_for(lock, std::chrono::seconds(1));
+      draw_bar();
+      std::fflush(stdout);
+    }
+  }
+
+  int finish(size_t skipped_outputs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clear_bar();
+    std::printf("%s\n", summary(totals_, elapsed_s(), skipped_outputs).c_str());
+    std::fflush(stdout);
+    return totals_.failed > 0 ? 1 : 0;
+  }
+
+ private:
+  double elapsed_s() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); }
+  void clear_bar() {
+    if (bar_width_ == 0) return;
+    std::printf("\r%*s\r", static_cast<int>(bar_width_), "");
+    bar_width_ = 0;
+  }
+  void draw_bar() {
+    if (!is_terminal_ || totals_.files < 2) return;
+    const std::string bar = progress_bar(totals_, elapsed_s());
+    clear_bar();
+    std::fputs(bar.c_str(), stdout);
+    bar_width_ = bar.size();
+  }
+  void write_log(const std::string& relative, const std::string& log) {
+    const std::filesystem::path path = std::filesystem::path(options_.log_dir) / (relative + ".log");
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    std::ofstream(path, std::ios::binary) << log;
+  }
+
+  const Options& options_;
+  const bool is_terminal_;
+  const std::chrono::steady_clock::time_point start_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Totals totals_;
+  size_t bar_width_ = 0;
+};
+
+RecodeAnyOptions recode_options(const Options& o) {
+  RecodeAnyOptions r;
+  r.quality = o.quality;
+  r.strict = o.strict;
+  r.keep_metadata = o.keep_metadata;
+  return r;
+}
+
+// Runs one file in a worker process and reads its record back.
+FileOutcome run_in_worker(const std::string& self, const Options& options, const BatchItem& item) {
+  std::string output, error;
+  const int code = run_captured(self, worker_args(options, item.job.source, item.job.destination), &output, &error);
+  FileOutcome outcome;
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (decode_outcome(line, &outcome)) return outcome;
+    start = end + 1;
+  }
+  outcome.status = -1;
+  outcome.bytes_in = item.size_bytes;
+  outcome.error =
+      error.empty() ? "the worker process ended with status " + std::to_string(code) + " and no result" : error;
+  return outcome;
+}
+
+int run_worker(const Options& o) {
+  FileJob job{o.worker_source, o.worker_destination, o.worker_copies_kept};
+  const FileOutcome outcome = run_file_job(job, recode_options(o), o.skip_larger);
+  std::printf("%s\n", encode_outcome(outcome).c_str());
+  std::fflush(stdout);
+  return outcome.outcome == Outcome::kFailed ? 1 : 0;
+}
+
+int run_batch(const Options& o, const char* argv0) {
+  const Batch batch = collect_batch(o);
+  uint64_t total_in = 0;
+  for (const BatchItem& item : batch.items) total_in += item.size_bytes;
+  const bool is_terminal = stdout_is_terminal();
+#if defined(_WIN32)
+  if (is_terminal) SetConsoleOutputCP(CP_UTF8);
+#endif
+  Reporter reporter(o, batch.items.size() + batch.problems.size(), total_in, is_terminal);
+  for (const Batch::Problem& problem : batch.problems) {
+    FileOutcome missing;
+    missing.status = -1;
+    missing.error = problem.reason;
+    reporter.report(problem.path, "", missing);
+  }
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const size_t jobs = std::min(batch.items.size(), o.jobs > 0 ? static_cast<size_t>(o.jobs) : cores);
+  if (jobs <= 1) {
+    for (const BatchItem& item : batch.items) {
+      reporter.report(item.job.source, item.relative, run_file_job(item.job, recode_options(o), o.skip_larger));
+    }
+    return reporter.finish(batch.skipped_outputs);
+  }
+  const std::string self = self_path(argv0);
+  std::atomic<size_t> next{0};
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < jobs; ++t) {
+    threads.emplace_back([&] {
+      for (size_t i = next++; i < batch.items.size(); i = next++) {
+        const BatchItem& item = batch.items[i];
+        reporter.report(item.job.source, item.relative, run_in_worker(self, o, item));
+      }
+    });
+  }
+  reporter.wait_until_done();
+  for (std::thread& t : threads) t.join();
+  return reporter.finish(batch.skipped_outputs);
+}
+
+}  // namespace
+}  // namespace kestrum::tool
+
+int main(int argc, char** argv) {
+  using namespace kestrum::tool;
+  Options options;
+  std::string error;
+  switch (parse_args(argc, argv, &options, &error)) {
+    case ParseResult::kHelp:
+      std::fputs(usage_text(kestrum::recode_any_has_libjpeg()).c_str(), stdout);
+      return 0;
+    case ParseResult::kVersion:
+      std::printf("%s%s\n", kVersion, kestrum::recode_any_has_libjpeg() ? "" : " (without libjpeg)");
+      return 0;
+    case ParseResult::kUsageError:
+      std::fprintf(stderr, "kestrum-recode: %s (try --help)\n", error.c_str());
+      return 2;
+    case ParseResult::kRun:
+      break;
+  }
+  return options.is_worker ? run_worker(options) : run_batch(options, argv[0]);
+}

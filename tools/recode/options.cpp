@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: MIT
+// Argument parsing and the help text of kestrum-recode.
+#include "recode/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace kestrum::tool {
+namespace {
+
+bool parse_int(const char* text, int32_t low, int32_t high, int32_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
+}  // namespace
+
+ParseResult parse_args(int argc, const char* const* argv, Options* options, std::string* error) {
+  Options& o = *options;
+  bool options_end = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    auto value_of = [&](const char* name) -> const char* {
+      if (has_value) return argv[++i];
+      *error = std::string(name) + " needs a value";
+      return nullptr;
+    };
+    if (options_end || arg.empty() || arg[0] != '-' || arg == "-") {
+      o.paths.emplace_back(arg);
+    } else if (arg == "--") {
+      options_end = true;
+    } else if (arg == "-h" || arg == "--help") {
+      return ParseResult::kHelp;
+    } else if (arg == "--version") {
+      return ParseResult::kVersion;
+    } else if (arg == "-q") {
+      const char* v = value_of("-q");
+      if (v == nullptr) return ParseResult::kUsageError;
+      if (!parse_int(v, 1, 100, &o.quality)) {
+        *error = "-q takes a quality from 1 to 100, not '" + std::string(v) + "'";
+        return ParseResult::kUsageError;
+      }
+    } else if (arg == "-j") {
+      const char* v = value_of("-j");
+      if (v == nullptr) return ParseResult::kUsageError;
+      if (!parse_int(v, 1, 256, &o.jobs)) {
+        *error = "-j takes a number of jobs from 1 to 256, not '" + std::string(v) + "'";
+        return ParseResult::kUsageError;
+      }
+    } else if (arg == "-o" || arg == "--log") {
+      const char* v = value_of(arg == "-o" ? "-o" : "--log");
+      if (v == nullptr) return ParseResult::kUsageError;
+      (arg == "-o" ? o.output_dir : o.log_dir) = v;
+    } else if (arg == "-r") {
+      o.recursive = true;
+    } else if (arg == "-v") {
+      o.verbose = true;
+    } else if (arg == "--keep-metadata") {
+      o.keep_metadata = true;
+    } else if (arg == "--skip-larger") {
+      o.skip_larger = true;
+    } else if (arg == "--strict") {
+      o.strict = true;
+    } else if (arg == "--copy-kept") {
+      o.worker_copies_kept = true;
+    } else if (arg == "--worker") {
+      if (i + 2 >= argc) {
+        *error = "--worker needs a source and a destination";
+        return ParseResult::kUsageError;
+      }
+      o.is_worker = true;
+      o.worker_source = argv[++i];
+      o.worker_destination = argv[++i];
+    } else {
+      *error = "unknown option " + std::string(arg);
+      return ParseResult::kUsageError;
+    }
+  }
+  if (!o.is_worker && o.paths.empty()) {
+    *error = "no file or folder given";
+    return ParseResult::kUsageError;
+  }
+  return ParseResult::kRun;
+}
+
+std::string usage_text(bool has_libjpeg) {
+  std::string text =
+      "usage: kestrum-recode [-q Q] [-j JOBS] [-r] [-o DIR] [-v] [--log DIR]\n"
+      "                      [--keep-metadata] [--skip-larger] [--strict] PATH...\n"
+      "Recodes every JPEG named, or found in the named folders (*.jpg, *.jpeg), at quality Q\n"
+      "lowered by the distance of the source's own quality from 100 (so never above the source's).\n"
+      "Without -o each result is NAME_Q.EXT beside its source, as kestrum_100 names it.\n"
+      "\n"
+      "  -q Q             requested quality 1..100 (default 85)\n"
+      "  -j JOBS          worker processes, 1..256 (default: the number of cores); 1 works in process\n"
+      "  -r               look into the folders' subfolders too\n"
+      "  -o DIR           write into DIR instead, under the source's name and relative path\n"
+      "  -v               show the library's console log of every file\n"
+      "  --log DIR        write the library's console log of every file to DIR/<relative path>.log\n"
+      "  --keep-metadata  copy the source's EXIF and XMP (APP1) and ICC profile (APP2) segments\n"
+      "                   into the result after its APP0, keeping orientation and colour profile\n"
+      "  --skip-larger    keep the original when the recode is not smaller (with -o the original\n"
+      "                   is copied into DIR)\n"
+      "  --strict         only the library's own recode: refuse what jpg_recode_api refuses\n"
+      "  -h, --help       this text; --version: the version\n"
+      "\n"
+      "Each file takes the first way that works:\n"
+      "  1. the library's own recode (the bytes jpg_recode_api writes);\n"
+      "  2. \"metadata set aside\": a 4:2:0 baseline file the library refuses as malformed because\n"
+      "     of bytes inside its APP1..APP15 or COM segments is recoded without those segments;\n";
+  text += has_libjpeg ? "  3. other layouts and codings (4:2:2, 4:4:4, 4:4:0, greyscale, progressive, arithmetic,\n"
+                        "     extended sequential) are decoded by libjpeg, chroma averaged to 4:2:0;\n"
+                      : "  3. (not in this build: it was made without libjpeg, so other layouts and codings fail)\n";
+  text +=
+      "  4. CMYK, YCCK, 12-bit and unreadable files fail with the reason.\n"
+      "\n"
+      "Exit status: 0 when every file was recoded (or kept by --skip-larger), 1 when any failed,\n"
+      "2 for a usage error.\n";
+  return text;
+}
+
+std::vector<std::string> worker_args(const Options& options, const std::string& source,
+                                     const std::string& destination) {
+  std::vector<std::string> args = {"-q", std::to_string(options.quality)};
+  if (options.keep_metadata) args.emplace_back("--keep-metadata");
+  if (options.skip_larger) args.emplace_back("--skip-larger");
+  if (options.strict) args.emplace_back("--strict");
+  if (options.skip_larger && !options.output_dir.empty()) args.emplace_back("--copy-kept");
+  args.insert(args.end(), {"--worker", source, destination});
+  return args;
+}
+
+}  // namespace kestrum::tool

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: MIT
+// kestrum-recode's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrum::tool {
+
+struct Options {
+  int32_t quality = 85;    // -q, 1..100
+  int32_t jobs = 0;        // -j, worker processes; 0 = the number of cores
+  bool recursive = false;  // -r
+  bool verbose = false;    // -v: show the library's console log of each file
+  std::string output_dir;  // -o: write into this folder, keeping the relative layout
+  std::string log_dir;     // --log: one log file per source with the library's console log
+  bool keep_metadata = false;
+  bool skip_larger = false;
+  bool strict = false;
+  std::vector<std::string> paths;
+  // --worker SOURCE DESTINATION: the internal worker mode (one file, one result line)
+  bool is_worker = false;
+  std::string worker_source, worker_destination;
+  bool worker_copies_kept = false;  // --copy-kept: with --skip-larger, copy the source when kept
+};
+
+enum class ParseResult { kRun, kHelp, kVersion, kUsageError };
+
+// Parses argv into options; on kUsageError, error says what was wrong.
+ParseResult parse_args(int argc, const char* const* argv, Options* options, std::string* error);
+
+// The --help text: every option and the exit statuses.
+std::string usage_text(bool has_libjpeg);
+
+// The arguments that make a worker process recode source into destination with options.
+std::vector<std::string> worker_args(const Options& options, const std::string& source, const std::string& destination);
+
+}  // namespace kestrum::tool

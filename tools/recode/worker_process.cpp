@@ -1,0 +1,153 @@
+// SPDX-License-Identifier: MIT
+// Starting a worker with its standard output on a pipe, and reading the pipe to its end.
+#include "recode/worker_process.h"
+
+#include <cstring>
+#include <mutex>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+extern char** environ;
+#endif
+
+namespace kestrum::tool {
+
+std::string quote_windows_arg(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes are literal unless they precede a quote: then each is doubled and the quote escaped.
+    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(2 * backslashes, '\\');  // before the closing quote
+  return out + "\"";
+}
+
+#if defined(_WIN32)
+
+std::string self_path(const char* argv0) {
+  char buffer[MAX_PATH * 4];
+  const DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
+  return n > 0 && n < sizeof(buffer) ? std::string(buffer, n) : std::string(argv0);
+}
+
+int run_captured(const std::string& program, const std::vector<std::string>& args, std::string* output,
+                 std::string* error) {
+  // Inheritable pipe ends must not leak into a worker that another thread starts at the same
+  // moment (its pipe would then not close), so pipe creation and start are serialised.
+  static std::mutex start_mutex;
+  std::string command = quote_windows_arg(program);
+  for (const std::string& a : args) command += " " + quote_windows_arg(a);
+  HANDLE read_end = nullptr;
+  PROCESS_INFORMATION process{};
+  {
+    std::lock_guard<std::mutex> lock(start_mutex);
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherit, 1 << 16)) {
+      *error = "cannot create a pipe";
+      return -1;
+    }
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = write_end;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    const BOOL started =
+        CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    CloseHandle(write_end);
+    if (!started) {
+      CloseHandle(read_end);
+      *error = "cannot start " + program + " (error " + std::to_string(GetLastError()) + ")";
+      return -1;
+    }
+  }
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(read_end, buffer, sizeof(buffer), &got, nullptr) && got > 0) output->append(buffer, got);
+  CloseHandle(read_end);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return static_cast<int>(code);
+}
+
+#else
+
+std::string self_path(const char* argv0) {
+  char buffer[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer));
+  return n > 0 && static_cast<size_t>(n) < sizeof(buffer) ? std::string(buffer, static_cast<size_t>(n))
+                                                          : std::string(argv0);
+}
+
+int run_captured(const std::string& program, const std::vector<std::string>& args, std::string* output,
+                 std::string* error) {
+  int pipe_fds[2];
+  // Close-on-exec, so a worker started by another thread does not hold this pipe open; the
+  // dup2 below gives the child its own copy without the flag.
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    *error = std::string("cannot create a pipe: ") + std::strerror(errno);
+    return -1;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  std::vector<std::string> argv_strings;
+  argv_strings.reserve(args.size() + 1);
+  argv_strings.push_back(program);
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : argv_strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_fds[1]);
+  if (spawned != 0) {
+    close(pipe_fds[0]);
+    *error = "cannot start " + program + ": " + std::strerror(spawned);
+    return -1;
+  }
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = read(pipe_fds[0], buffer, sizeof(buffer));
+    if (got > 0) {
+      output->append(buffer, static_cast<size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(pipe_fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  *error = "worker ended by signal " + std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+#endif
+
+}  // namespace kestrum::tool
