@@ -111,11 +111,22 @@ struct ToolRun {
   std::string out;
 };
 
+// The tool's path: on Windows the one beside this program (every program lands in one folder,
+// and the build's own path may be a foreign one under wine).
+std::string tool_path() {
+#if defined(_WIN32)
+  return (std::filesystem::path(kestrum::tool::self_path("")).parent_path() / "kestrum-recode.exe").string();
+#else
+  return KESTRUM_TOOL;
+#endif
+}
+
 ToolRun run_tool(const std::string& args) {
   ToolRun r;
-  const std::string command = std::string("\"") + KESTRUM_TOOL + "\" " + args;
+  const std::string command = "\"" + tool_path() + "\" " + args;
 #if defined(_WIN32)
-  std::FILE* pipe = _popen(command.c_str(), "rb");
+  // cmd /c takes the first and the last quote of the line away: give it a pair to take.
+  std::FILE* pipe = _popen(("\"" + command + "\"").c_str(), "rb");
 #else
   std::FILE* pipe = popen(command.c_str(), "r");
 #endif

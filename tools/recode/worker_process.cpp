@@ -52,7 +52,10 @@ int run_captured(const std::string& program, const std::vector<std::string>& arg
   // moment (its pipe would then not close), so pipe creation and start are serialised.
   static std::mutex start_mutex;
   std::string command = quote_windows_arg(program);
-  for (const std::string& a : args) command += " " + quote_windows_arg(a);
+  for (const std::string& a : args) {
+    command += ' ';
+    command += quote_windows_arg(a);
+  }
   HANDLE read_end = nullptr;
   PROCESS_INFORMATION process{};
   {
