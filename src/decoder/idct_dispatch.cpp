@@ -7,7 +7,15 @@
 namespace kestrum {
 namespace {
 
-const IdctKernel g_kernel = cpu_has_avx2() ? IdctKernel{idct_block_avx2} : IdctKernel{idct_block_sse2};
+// The AVX2 kernel where the build has one and the processor runs it, else null.
+IdctKernel avx2_kernel() {
+#if defined(KESTRUM_HAVE_AVX2)
+  if (cpu_has_avx2()) return idct_block_avx2;
+#endif
+  return nullptr;
+}
+
+const IdctKernel g_kernel = avx2_kernel() != nullptr ? avx2_kernel() : IdctKernel{idct_block_sse2};
 
 }  // namespace
 
@@ -22,7 +30,7 @@ int32_t idct_kernels(NamedIdctKernel* out, int32_t capacity) noexcept {
 #else
   if (n < capacity) out[n++] = {"portable", idct_block_sse2};
 #endif
-  if (cpu_has_avx2() && n < capacity) out[n++] = {"avx2", idct_block_avx2};
+  if (avx2_kernel() != nullptr && n < capacity) out[n++] = {"avx2", avx2_kernel()};
   return n;
 }
 

@@ -103,16 +103,27 @@ void fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reci
   }
 }
 
+namespace {
+
+// The AVX2 kernel where the build has one and the processor runs it, else null.
+FdctQuantKernel avx2_kernel() {
+#if defined(KESTRUM_HAVE_AVX2)
+  if (cpu_has_avx2()) return fdct_quant_block_avx2;
+#endif
+  return nullptr;
+}
+
+}  // namespace
+
 FdctQuantKernel fdct_quant_kernel() noexcept {
-  static const FdctQuantKernel kernel =
-      cpu_has_avx2() ? FdctQuantKernel{fdct_quant_block_avx2} : FdctQuantKernel{fdct_quant_block};
+  static const FdctQuantKernel kernel = avx2_kernel() != nullptr ? avx2_kernel() : FdctQuantKernel{fdct_quant_block};
   return kernel;
 }
 
 int32_t fdct_quant_kernels(NamedFdctQuantKernel* out, int32_t capacity) noexcept {
   int32_t n = 0;
   if (n < capacity) out[n++] = {"portable", fdct_quant_block};
-  if (cpu_has_avx2() && n < capacity) out[n++] = {"avx2", fdct_quant_block_avx2};
+  if (avx2_kernel() != nullptr && n < capacity) out[n++] = {"avx2", avx2_kernel()};
   return n;
 }
 
