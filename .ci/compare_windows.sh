@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Recodes the same source files with the Linux tool and with the Windows tool (under wine), each
-# in a folder of its own, and fails on any difference in the files written, the console logs or
-# the exit statuses. Windows prints in text mode, so CR LF in a log counts as LF.
+# in a folder of its own, and fails on any difference in the files written, the console output
+# (the library's log shown with -v, the per-file lines and the summary) or the exit statuses.
+# Windows prints in text mode, so CR LF counts as LF; the summary's elapsed time is dropped.
 #   .ci/compare_windows.sh LINUX_TOOL WINDOWS_TOOL.exe SOURCE...
 set -euo pipefail
 linux_tool=$(realpath "$1")
@@ -11,7 +12,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export WINEDEBUG=-all
 
-run() {  # run SYSTEM NAME ARGS...: the log of one call, with its exit status
+run() {  # run SYSTEM NAME ARGS...: the output of one call, with its exit status
   local system=$1 name=$2
   shift 2
   local status=0
@@ -21,21 +22,23 @@ run() {  # run SYSTEM NAME ARGS...: the log of one call, with its exit status
     wine "$windows_tool" "$@" > "$name.log" 2>&1 || status=$?
     sed -i 's/\r$//' "$name.log"
   fi
+  sed -i -E 's/ in [0-9]+\.[0-9] s$//' "$name.log"
   echo "exit $status" >> "$name.log"
 }
 
 for system in linux windows; do
-  mkdir -p "$work/$system/out"
+  mkdir -p "$work/$system"
   cp "$@" "$work/$system/"
   (
     cd "$work/$system"
     for source in "$@"; do
       name=$(basename "$source" .jpg)
-      # Beside the source at two qualities, then into a subfolder by the other separator.
-      run "$system" "$name.85" "$name.jpg"
-      run "$system" "$name.40" "$name.jpg" 40
-      if [ "$system" = linux ]; then dest="out/$name.jpg"; else dest="out\\$name.jpg"; fi
-      run "$system" "$name.o" -o "$dest" "$name.jpg" 70
+      # Beside the source at two qualities (in process, then through a worker process), then
+      # into a folder named with the system's own separator.
+      run "$system" "$name.85" -j 1 -v "$name.jpg"
+      run "$system" "$name.40" -j 2 -v -q 40 "$name.jpg"
+      if [ "$system" = linux ]; then dest="./out"; else dest=".\\out"; fi
+      run "$system" "$name.o" -j 1 -v -q 70 -o "$dest" "$name.jpg"
     done
   )
 done
