@@ -208,8 +208,8 @@ bool direct_rows_possible() noexcept {
   const auto& rc = d.row_components;
   const bool rows_fill_image = 16 * static_cast<uint64_t>(d.mcu_columns) == static_cast<uint32_t>(d.padded_width) &&
                                16 * static_cast<uint64_t>(d.mcu_rows) == static_cast<uint32_t>(d.padded_height);
-  return rows_fill_image && d.mcu_rows >= 1 && d.num_components == 3 && d.image_w >= 16 && rc[0].index == 0 && rc[1].index == 1 &&
-         rc[2].index == 2 && rc[0].mcu_blocks_across == 2 && rc[0].mcu_blocks_down == 2 &&
+  return rows_fill_image && d.mcu_rows >= 1 && d.num_components == 3 && d.image_w >= 16 && rc[0].index == 0 &&
+         rc[1].index == 1 && rc[2].index == 2 && rc[0].mcu_blocks_across == 2 && rc[0].mcu_blocks_down == 2 &&
          rc[1].mcu_blocks_across == 1 && rc[1].mcu_blocks_down == 1 && rc[2].mcu_blocks_across == 1 &&
          rc[2].mcu_blocks_down == 1;
 }
