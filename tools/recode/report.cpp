@@ -94,7 +94,8 @@ std::string progress_bar(const Totals& t, double elapsed_s) {
 
 std::string summary(const Totals& t, double elapsed_s, size_t skipped_outputs) {
   const size_t written = t.by_way[1] + t.by_way[2] + t.by_way[3];
-  std::string text = std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(written) + " recoded";
+  std::string text =
+      std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(written) + " recoded";
   if (written > 0) {
     text += " (" + std::to_string(t.by_way[1]) + " by the library, " + std::to_string(t.by_way[2]) +
             " with metadata set aside, " + std::to_string(t.by_way[3]) + " converted)";
