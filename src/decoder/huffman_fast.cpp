@@ -6,6 +6,7 @@
 // the next marker is further away than any MCU can reach, and checked closer to it, where the
 // exact reader decodes it again if it needed a byte of the marker or beyond.
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "common/fixed_point.h"
@@ -17,8 +18,8 @@ namespace {
 
 // An MCU codes at most 6 blocks of 64 positions with at most 31 bits each (a 16-bit code, or 17
 // for an invalid one, and 15 magnitude bits): 1488 bytes of data, twice that with every byte
-// stuffed, plus what the reader loads ahead.
-constexpr uint32_t kMcuReach = 2 * (6 * 64 * 31 + 7) / 8 + 16;
+// stuffed, plus what the reader loads ahead (8 bytes buffered, stuffed, and an 8-byte load).
+constexpr uint32_t kMcuReach = 2 * (6 * 64 * 31 + 7) / 8 + 16 + 8;
 
 // The first byte at or after pos that starts a marker or fill bytes (an FF not followed by 00),
 // or the end of the data; FF at the last byte counts as a marker.
@@ -31,6 +32,11 @@ uint32_t next_marker_at(const uint8_t* data, uint32_t size, uint32_t pos) {
     pos += 2;
   }
   return size;
+}
+
+uint64_t big_endian64(uint64_t v) {
+  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(v);
+  return v;
 }
 
 // kChecked: the marker may be within reach, so bytes at limit and beyond read as zeros and
@@ -46,6 +52,19 @@ struct Reader {
 
   // Tops the buffer up to 57..64 bits; stuffed bytes are the only FF bytes before the marker.
   void fill() {
+    if (!kChecked && n <= 56) {
+      // Eight bytes at once where none of them is FF: as many whole bytes as fit go in.
+      uint64_t word;
+      std::memcpy(&word, data + pos, 8);
+      word = big_endian64(word);
+      if ((((~word) - 0x0101010101010101u) & word & 0x8080808080808080u) == 0) {
+        const int32_t take = (64 - n) >> 3;  // n <= 56: 1..8 bytes, leaving 57..64 bits
+        acc = take == 8 ? word : (acc << (8 * take)) | (word >> (64 - 8 * take));
+        pos += static_cast<uint32_t>(take);
+        n += 8 * take;
+        return;
+      }
+    }
     while (n <= 56) {
       uint8_t byte = 0;
       if (!kChecked || pos < limit) {
