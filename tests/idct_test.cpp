@@ -228,6 +228,8 @@ INSTANTIATE_TEST_SUITE_P(Blocks, IdctSimd,
                          ::testing::Values(SimdCase{"photo-like", 60, 40, 40}, SimdCase{"dense-small", 255, 8, 100},
                                            SimdCase{"saturating", 2047, 255, 100},
                                            SimdCase{"wrapping", 32767, 65535, 100}, SimdCase{"sparse", 400, 99, 5},
+                                           SimdCase{"near-bound", 900, 1, 25},
+                                           SimdCase{"near-bound-sparse", 2047, 1, 8},
                                            SimdCase{"dc-only", 32767, 65535, 90, true},
                                            SimdCase{"dc-only-small", 2047, 1, 90, true}),
                          [](const ::testing::TestParamInfo<SimdCase>& info) {

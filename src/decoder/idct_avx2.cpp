@@ -19,23 +19,56 @@ inline V8 saturate(V8 v) {
 }
 inline V8 multiplier(int32_t k) { return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k))); }
 
-// mul_q12_sat22 per lane for |v| < 2^21: v = 4096 h + l with 0 <= l < 4096, so that
+// P: mul_q12_sat22 per lane for |v| < 2^21: v = 4096 h + l with 0 <= l < 4096, so that
 // floor(v k / 4096) = h k + floor(l k / 4096); h and l each fit the low 16-bit half that
 // _mm256_madd_epi16 multiplies by k (the constant's high half is 0).
-inline V8 product(V8 v, V8 k) {
-  const V8 h = _mm256_srai_epi32(v, 12);
-  const V8 l = _mm256_and_si256(v, _mm256_set1_epi32(0xFFF));
-  return saturate(_mm256_add_epi32(_mm256_madd_epi16(h, k), _mm256_srai_epi32(_mm256_madd_epi16(l, k), 12)));
-}
-
+// kSaturating = false leaves the 22-bit clamps out, for blocks that cannot reach them.
+template <bool kSaturating>
 struct Avx2Ops {
   using V = V8;
-  static V S(V v) { return saturate(v); }
-  static V P(V v, V k) { return product(v, k); }
+  static V S(V v) { return kSaturating ? saturate(v) : v; }
+  static V P(V v, V k) {
+    const V8 h = _mm256_srai_epi32(v, 12);
+    const V8 l = _mm256_and_si256(v, _mm256_set1_epi32(0xFFF));
+    return S(_mm256_add_epi32(_mm256_madd_epi16(h, k), _mm256_srai_epi32(_mm256_madd_epi16(l, k), 12)));
+  }
   static V add(V a, V b) { return _mm256_add_epi32(a, b); }
   static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
   static V constant(int32_t k) { return multiplier(k); }
 };
+
+// Weights that bound every value of both passes: |value| <= 128 / 16 * sum kBound[r][i] |c[r][i]|
+// plus the floors' error (a few hundred). kBound[r][i] = ceil(16 w_r w_i), w_i the largest factor
+// by which input i reaches any sum, product operand or output of one pass (1, 2, 1.31, 1.96, 1,
+// 1.66, 1.85, 1.39 for i = 0..7); the bound of a pass-2 value is the pass-1 bound of each row,
+// weighted by that row's factor.
+alignas(16) constexpr int16_t kBound[8][8] = {{16, 32, 21, 32, 16, 27, 30, 23}, {32, 64, 42, 63, 32, 54, 60, 45},
+                                              {21, 42, 28, 42, 21, 35, 39, 29}, {32, 63, 42, 62, 32, 53, 58, 44},
+                                              {16, 32, 21, 32, 16, 27, 30, 23}, {27, 54, 35, 53, 27, 45, 50, 37},
+                                              {30, 60, 39, 58, 30, 50, 55, 42}, {23, 45, 29, 44, 23, 37, 42, 31}};
+// Largest weighted sum whose values stay below 2^21 - 1 with 4096 to spare for the floors.
+constexpr int32_t kUnsaturatedSumMax = 16 * ((kSat22Max - 4096) / 128);
+
+// True when no sum or product of the block's two passes can reach the 22-bit clamp.
+bool saturation_unreachable(const __m128i* c) {
+  __m128i sum = _mm_setzero_si128();
+  for (int r = 0; r < 8; ++r) {
+    const __m128i w = _mm_load_si128(reinterpret_cast<const __m128i*>(kBound[r]));
+    sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_abs_epi16(c[r]), w));
+  }
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
+  return _mm_cvtsi128_si32(sum) <= kUnsaturatedSumMax;
+}
+
+template <bool kSaturating>
+void both_passes(V8* x) {
+  avx2::transpose_8x8_32(x);
+  idct_flowgraph<Avx2Ops<kSaturating>>(x);
+  // x[k] lane v: position k of row v; the column pass wants x[v] lane k.
+  avx2::transpose_8x8_32(x);
+  idct_flowgraph<Avx2Ops<kSaturating>>(x);
+}
 
 }  // namespace
 
@@ -58,14 +91,14 @@ void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
     for (size_t row = 0; row < 8; ++row) _mm_storel_epi64(reinterpret_cast<__m128i*>(out + row * stride), flat);
     return;
   }
-  // x[u] lane v: horizontal frequency u of row v, for the row pass.
+  // x[i] lane u: horizontal frequency u of row i; the row pass wants them transposed.
   V8 x[8];
   for (int i = 0; i < 8; ++i) x[i] = _mm256_slli_epi32(_mm256_cvtepi16_epi32(c[i]), 7);
-  avx2::transpose_8x8_32(x);
-  idct_flowgraph<Avx2Ops>(x);
-  // x[k] lane v: position k of row v; the column pass wants x[v] lane k.
-  avx2::transpose_8x8_32(x);
-  idct_flowgraph<Avx2Ops>(x);
+  if (saturation_unreachable(c)) {
+    both_passes<false>(x);
+  } else {
+    both_passes<true>(x);
+  }
   // Descale by 1024 rounding halves up, clamp to -128..127, unshift, store a row at a time.
   const V8 one = _mm256_set1_epi32(1);
   const __m128i smin = _mm_set1_epi16(-128), smax = _mm_set1_epi16(127), shift = _mm_set1_epi16(128);
