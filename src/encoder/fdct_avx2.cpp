@@ -34,6 +34,51 @@ struct Avx2Ops {
   static V constant(int32_t k) { return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k))); }
 };
 
+// The zig-zag reorder as byte shuffles: output vector o (zig-zag positions 8o..8o+7) is the OR of
+// the natural-order rows its values come from, each row shuffled into place (0x80 selects zero).
+struct ZigZagStep {
+  uint8_t output, row;
+  std::array<uint8_t, 16> shuffle;
+};
+
+constexpr bool takes_from(size_t output, size_t row) {
+  for (size_t j = 0; j < 8; ++j) {
+    if (kZigZagToNatural[8 * output + j] / 8 == row) return true;
+  }
+  return false;
+}
+
+constexpr size_t zigzag_step_count() {
+  size_t n = 0;
+  for (size_t o = 0; o < 8; ++o) {
+    for (size_t r = 0; r < 8; ++r) n += takes_from(o, r) ? 1u : 0u;
+  }
+  return n;
+}
+
+constexpr std::array<ZigZagStep, zigzag_step_count()> make_zigzag_steps() {
+  std::array<ZigZagStep, zigzag_step_count()> steps{};
+  size_t n = 0;
+  for (size_t o = 0; o < 8; ++o) {
+    for (size_t r = 0; r < 8; ++r) {
+      if (!takes_from(o, r)) continue;
+      ZigZagStep& step = steps[n++];
+      step.output = static_cast<uint8_t>(o);
+      step.row = static_cast<uint8_t>(r);
+      for (size_t j = 0; j < 8; ++j) {
+        const size_t natural = kZigZagToNatural[8 * o + j];
+        const bool here = natural / 8 == r;
+        step.shuffle[2 * j] = here ? static_cast<uint8_t>(2 * (natural % 8)) : 0x80;
+        step.shuffle[2 * j + 1] = here ? static_cast<uint8_t>(2 * (natural % 8) + 1) : 0x80;
+      }
+    }
+  }
+  return steps;
+}
+
+constexpr auto kZigZagSteps = make_zigzag_steps();
+static_assert(kZigZagSteps.size() == 36);  // 3 + 5 + 6 + 4 + 4 + 6 + 5 + 3 rows per output vector
+
 }  // namespace
 
 void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
@@ -49,7 +94,7 @@ void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t*
   fdct_flowgraph<Avx2Ops>(x);  // x[u] lane r: horizontal frequency u of row r
   avx2::transpose_8x8_32(x);
   fdct_flowgraph<Avx2Ops>(x);  // x[v] lane u: coefficient (v, u)
-  alignas(32) std::array<int16_t, 64> natural;
+  __m128i rows[8];
   const V8 one = _mm256_set1_epi32(1), half = _mm256_set1_epi32(262144);
   for (size_t v = 0; v < 8; ++v) {
     // Descale by 128 rounding halves up, wrap to 16 bits, then |c| * R + 2^18 >> 19 with c's sign.
@@ -59,9 +104,15 @@ void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t*
     const V8 q = _mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(c), r), half), 19);
     const V8 signed_q = _mm256_sign_epi32(q, c);
     const __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(signed_q), _mm256_extracti128_si256(signed_q, 1));
-    _mm_store_si128(reinterpret_cast<__m128i*>(natural.data() + 8 * v), packed);
+    rows[v] = packed;
   }
-  for (size_t k = 0; k < 64; ++k) out_zz[k] = natural[kZigZagToNatural[k]];
+  __m128i zz[8] = {};
+#pragma GCC unroll 36
+  for (const ZigZagStep& step : kZigZagSteps) {
+    const __m128i select = _mm_loadu_si128(reinterpret_cast<const __m128i*>(step.shuffle.data()));
+    zz[step.output] = _mm_or_si128(zz[step.output], _mm_shuffle_epi8(rows[step.row], select));
+  }
+  for (size_t o = 0; o < 8; ++o) _mm_storeu_si128(reinterpret_cast<__m128i*>(out_zz + 8 * o), zz[o]);
 }
 
 }  // namespace kestrum
