@@ -72,13 +72,8 @@ struct LayoutCase {
 };
 
 JpegOptions layout(int h0, int v0, int components = 3, bool progressive = false, bool arithmetic = false) {
-  JpegOptions o;
+  JpegOptions o = layout_options(h0, v0, components, progressive, arithmetic);
   o.quality = 90;
-  o.h0 = h0;
-  o.v0 = v0;
-  o.components = components;
-  o.progressive = progressive;
-  o.arithmetic = arithmetic;
   return o;
 }
 

@@ -12,47 +12,28 @@ struct Source {
   JpegOptions options;
 };
 
-JpegOptions with(int quality, int restart_rows = 0, int restart_mcus = 0, bool optimize = false) {
-  JpegOptions o;
-  o.quality = quality;
-  o.restart_rows = restart_rows;
-  o.restart_mcus = restart_mcus;
-  o.optimize = optimize;
-  return o;
-}
-
-JpegOptions layout(int h0, int v0, int components = 3, bool progressive = false, bool arithmetic = false) {
-  JpegOptions o;
-  o.h0 = h0;
-  o.v0 = v0;
-  o.components = components;
-  o.progressive = progressive;
-  o.arithmetic = arithmetic;
-  return o;
-}
-
 }  // namespace
 
 std::vector<NamedImage> test_image_set() {
   const std::vector<Source> sources = {
-      {"one_pixel", 1, 1, with(92)},
-      {"block", 8, 8, with(92)},
-      {"mcu", 16, 16, with(75)},
-      {"odd_17x13", 17, 13, with(92)},
-      {"odd_47x33", 47, 33, with(50)},
-      {"photo_100x75", 100, 75, with(90)},
-      {"photo_q100", 320, 240, with(100)},
-      {"photo_q10", 320, 240, with(10)},
-      {"photo_640x480", 640, 480, with(92)},
-      {"restart_rows", 640, 480, with(92, 1)},
-      {"restart_mcus", 333, 251, with(85, 0, 7)},
-      {"optimized", 500, 375, with(80, 0, 0, true)},
-      {"wide_1023x767", 1023, 767, with(95)},
-      {"layout_422", 200, 150, layout(2, 1)},
-      {"layout_444", 200, 150, layout(1, 1)},
-      {"grey", 200, 150, layout(1, 1, 1)},
-      {"progressive", 200, 150, layout(2, 2, 3, true)},
-      {"arithmetic", 200, 150, layout(2, 2, 3, false, true)},
+      {"one_pixel", 1, 1, baseline_options(92)},
+      {"block", 8, 8, baseline_options(92)},
+      {"mcu", 16, 16, baseline_options(75)},
+      {"odd_17x13", 17, 13, baseline_options(92)},
+      {"odd_47x33", 47, 33, baseline_options(50)},
+      {"photo_100x75", 100, 75, baseline_options(90)},
+      {"photo_q100", 320, 240, baseline_options(100)},
+      {"photo_q10", 320, 240, baseline_options(10)},
+      {"photo_640x480", 640, 480, baseline_options(92)},
+      {"restart_rows", 640, 480, baseline_options(92, 1)},
+      {"restart_mcus", 333, 251, baseline_options(85, 0, 7)},
+      {"optimized", 500, 375, baseline_options(80, 0, 0, true)},
+      {"wide_1023x767", 1023, 767, baseline_options(95)},
+      {"layout_422", 200, 150, layout_options(2, 1)},
+      {"layout_444", 200, 150, layout_options(1, 1)},
+      {"grey", 200, 150, layout_options(1, 1, 1)},
+      {"progressive", 200, 150, layout_options(2, 2, 3, true)},
+      {"arithmetic", 200, 150, layout_options(2, 2, 3, false, true)},
   };
   std::vector<NamedImage> images;
   Bytes truncated;

@@ -69,6 +69,16 @@ JpegOptions baseline_options(int quality, int restart_rows, int restart_mcus, bo
   return o;
 }
 
+JpegOptions layout_options(int h0, int v0, int components, bool progressive, bool arithmetic) {
+  JpegOptions o;
+  o.h0 = h0;
+  o.v0 = v0;
+  o.components = components;
+  o.progressive = progressive;
+  o.arithmetic = arithmetic;
+  return o;
+}
+
 Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height, const JpegOptions& options) {
   jpeg_compress_struct c{};
   ErrorManager err{};

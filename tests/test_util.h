@@ -27,6 +27,8 @@ struct JpegOptions {
 
 // Options of a baseline 4:2:0 source at quality, with the given restart interval and tables.
 JpegOptions baseline_options(int quality, int restart_rows = 0, int restart_mcus = 0, bool optimize = false);
+// Options for a layout or coding other than baseline 4:2:0 (sampling factors of the luma).
+JpegOptions layout_options(int h0, int v0, int components = 3, bool progressive = false, bool arithmetic = false);
 
 // Compresses RGB with libjpeg (baseline by default).
 Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height, const JpegOptions& options);
