@@ -22,7 +22,13 @@ constexpr uint8_t kSofProgressiveArithmetic = 0xCA;
 
 std::mutex g_recode_any_mutex;
 
-void append_log(const char* text, void* result) { static_cast<RecodeAnyResult*>(result)->log += text; }
+void append_log(const char* text, void* result) {
+  try {
+    static_cast<RecodeAnyResult*>(result)->log += text;
+  } catch (...) {
+    // no memory for the log: the text is lost, the recode goes on
+  }
+}
 
 // Takes the library's stream into the result.
 void take_stream(EncodedStream& stream, RecodeAnyResult* r) {
@@ -33,7 +39,8 @@ void take_stream(EncodedStream& stream, RecodeAnyResult* r) {
 int32_t library_recode(const uint8_t* data, size_t size, int32_t quality, RecodeAnyResult* r) {
   if (size > UINT32_MAX) return kErrSourceMemory;
   EncodedStream stream;
-  const int32_t status = recode_memory(data, static_cast<uint32_t>(size), quality, &stream);
+  const int32_t status =
+      recode_memory(data, static_cast<uint32_t>(size), quality, &stream, ConsoleTarget{append_log, r});
   if (status == kRecodeOk) take_stream(stream, r);
   return status;
 }
@@ -93,7 +100,8 @@ void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t
   if (!foreign_decode_420(data, size, &image, &error)) return refuse(r, kErrCorruptStream, error);
   const int32_t effective = quality - (100 - r->source_quality);
   EncodedStream stream;
-  const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px, effective, &stream);
+  const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px, effective, &stream,
+                                             ConsoleTarget{append_log, r});
   if (status != kRecodeOk) return refuse(r, status, library_refusal(status));
   take_stream(stream, r);
   r->way = RecodeWay::kConverted;
@@ -153,9 +161,7 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
 RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) {
   RecodeAnyResult r;
   std::lock_guard<std::mutex> lock(g_recode_any_mutex);
-  set_console_sink(append_log, &r);
   recode_locked(data, size, options, &r);
-  set_console_sink(nullptr, nullptr);
   if (options.keep_metadata && !r.stream.empty()) {
     JpegHeader header;
     if (parse_header(data, size, &header)) {
