@@ -13,8 +13,6 @@
 namespace kestrum {
 namespace {
 
-constexpr uint16_t kDefaultQuality = 85;
-
 int32_t scaled_sum(int32_t quality) {
   std::array<int16_t, 64> luma{}, chroma{};
   scale_quant_table(kBaseLumaQuant.data(), luma.data(), quality);

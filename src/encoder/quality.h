@@ -6,6 +6,9 @@
 
 namespace kestrum {
 
+// The quality a request of 0 stands for.
+inline constexpr uint16_t kDefaultQuality = 85;
+
 // Scales base (natural order) into dest by the quality rule: q folded into 1..100, factor
 // 5000/q below 50 else 200 - 2q, entries (base * s + 50) / 100 clamped to 1..255.
 void scale_quant_table(const int16_t* base, int16_t* dest, int32_t quality) noexcept;
