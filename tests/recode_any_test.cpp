@@ -263,10 +263,9 @@ TEST_F(RecodeAny, RefusalsAreNamed) {
       {"cmyk", cmyk_jpeg(40, 30, JCS_CMYK), false, "CMYK colour is not recoded"},
       {"ycck", cmyk_jpeg(40, 30, JCS_YCCK), false, "YCCK colour is not recoded"},
       {"12-bit", twelve_bit, false, "12-bit samples are not recoded"},
-      {"strict 4:2:2", layout422, true, "library status -1 (unreadable, or not 4:2:0)"},
-      {"not a JPEG", Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0}, false,
-       "not a well-formed JPEG: library status -2 (malformed stream)"},
-      {"header cut short", truncated_header, false, "not a well-formed JPEG: library status -2 (malformed stream)"},
+      {"strict 4:2:2", layout422, true, "the library refuses it: unreadable, or not 4:2:0"},
+      {"not a JPEG", Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0}, false, "not a well-formed JPEG (malformed stream)"},
+      {"header cut short", truncated_header, false, "not a well-formed JPEG (malformed stream)"},
   };
   for (const Case& c : cases) {
     const RecodeAnyResult r = recode(c.jpeg, 85, false, c.strict);

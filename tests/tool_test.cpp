@@ -4,12 +4,16 @@
 // --keep-metadata, -v and --log).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <random>
 
 #include "kestrum.h"
 #include "recode/file_job.h"
 #include "recode/options.h"
+#include "recode/report.h"
 #include "recode/worker_process.h"
 #include "test_util.h"
 
@@ -95,25 +99,46 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ToolArgs, ValuesReachTheOptions) {
-  const char* argv[] = {"k", "-q", "70", "-j", "3", "-r", "--strict", "--keep-metadata", "x", "y"};
+  const char* argv[] = {"k", "-q", "70", "-j", "3", "-r", "--strict", "--strip", "x", "y"};
   tool::Options o;
   std::string error;
   ASSERT_EQ(tool::parse_args(10, argv, &o, &error), tool::ParseResult::kRun);
   EXPECT_EQ(o.quality, 70);
   EXPECT_EQ(o.jobs, 3);
-  EXPECT_TRUE(o.recursive && o.strict && o.keep_metadata && !o.skip_larger);
+  EXPECT_TRUE(o.recursive && o.strict && o.strip && !o.skip_larger);
   EXPECT_EQ(o.paths, (std::vector<std::string>{"x", "y"}));
+}
+
+TEST(ToolArgs, QualitySpellings) {
+  const std::pair<std::vector<const char*>, int32_t> cases[] = {
+      {{"k", "-q85", "x"}, 85}, {{"k", "--quality", "40", "x"}, 40}, {{"k", "--quality=33", "x"}, 33}};
+  for (const auto& [args, quality] : cases) {
+    tool::Options o;
+    std::string error;
+    ASSERT_EQ(tool::parse_args(static_cast<int>(args.size()), args.data(), &o, &error), tool::ParseResult::kRun)
+        << args[1] << ": " << error;
+    EXPECT_EQ(o.quality, quality) << args[1];
+  }
+  const char* target[] = {"k", "--target-quality", "60", "x"};
+  tool::Options o;
+  std::string error;
+  ASSERT_EQ(tool::parse_args(4, target, &o, &error), tool::ParseResult::kRun);
+  EXPECT_EQ(o.target_quality, 60);
+  const char* replace_into[] = {"k", "--replace", "-o", "out", "x"};
+  EXPECT_EQ(tool::parse_args(5, replace_into, &o, &error), tool::ParseResult::kUsageError);
 }
 
 // The built program, run through the shell.
 struct ToolRun {
   int status = -1;
-  std::string out;
+  std::string out, err;  // standard output and standard error
 };
 
 // The tool's path: on Windows the one beside this program (every program lands in one folder,
 // and the build's own path may be a foreign one under wine).
 std::string tool_path() {
+  // KESTRUM_TOOL in the environment runs these tests against another build (an older one, say).
+  if (const char* other = std::getenv("KESTRUM_TOOL"); other != nullptr && other[0] != '\0') return other;
 #if defined(_WIN32)
   return (std::filesystem::path(kestrum::tool::self_path("")).parent_path() / "kestrum-recode.exe").string();
 #else
@@ -121,9 +146,18 @@ std::string tool_path() {
 #endif
 }
 
-ToolRun run_tool(const std::string& args) {
+// Runs the tool with args (in folder, when given), standard error into a file of its own.
+ToolRun run_tool(const std::string& args, const std::string& folder = "") {
   ToolRun r;
-  const std::string command = "\"" + tool_path() + "\" " + args;
+  static std::random_device random;
+  const std::string err_path =
+      (fs::temp_directory_path() / ("kestrum-tool-stderr-" + std::to_string(random()) + ".txt")).string();
+  std::string command = "\"" + tool_path() + "\" " + args + " 2>\"" + err_path + "\"";
+#if defined(_WIN32)
+  if (!folder.empty()) command = "cd /d \"" + folder + "\" && " + command;
+#else
+  if (!folder.empty()) command = "cd \"" + folder + "\" && " + command;
+#endif
 #if defined(_WIN32)
   // cmd /c takes the first and the last quote of the line away: give it a pair to take.
   std::FILE* pipe = _popen(("\"" + command + "\"").c_str(), "rb");
@@ -140,6 +174,9 @@ ToolRun run_tool(const std::string& args) {
   const int status = pclose(pipe);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
+  Bytes err;
+  if (read_file(err_path, &err)) r.err.assign(err.begin(), err.end());
+  std::remove(err_path.c_str());
   return r;
 }
 
@@ -209,14 +246,23 @@ TEST_F(Tool, WithoutRecursionOnlyTheTopFolder) {
   EXPECT_FALSE(fs::exists(dir_.path("out/sub")));
 }
 
-TEST_F(Tool, AnyFailureGivesStatusOneAndNamesIt) {
+TEST_F(Tool, AnyFailureGivesStatusOneAndNamesItOnStandardError) {
   ASSERT_TRUE(write_file(dir_.path("in/broken.jpg"), Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00}));
   const ToolRun run = run_tool("-j 2 " + quoted(dir_.path("in")) + " " + quoted(dir_.path("missing.jpg")));
   EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_NE(run.out.find("broken.jpg  FAILED -2: not a well-formed JPEG"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("missing.jpg  FAILED -1: no such file or folder"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("broken.jpg  FAILED: not a well-formed JPEG (malformed stream)"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("missing.jpg  FAILED: no such file or folder"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.find("FAILED"), std::string::npos) << run.out;
+  EXPECT_EQ(run.err.find("status"), std::string::npos) << run.err;  // status numbers only with -v
   EXPECT_NE(run.out.find("3 files: 1 recoded"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("2 failed"), std::string::npos) << run.out;
+  // The failed files are not in the size totals: the one recode's sizes are.
+  Bytes a;
+  ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &a));
+  EXPECT_NE(run.out.find("failed; " + tool::format_bytes(a.size()) + " \u2192"), std::string::npos) << run.out;
+  const ToolRun verbose = run_tool("-v " + quoted(dir_.path("in/broken.jpg")));
+  EXPECT_NE(verbose.err.find("broken.jpg  FAILED -2: not a well-formed JPEG"), std::string::npos) << verbose.err;
 }
 
 TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
@@ -225,10 +271,12 @@ TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
   Bytes written;
   ASSERT_TRUE(read_file(dir_.path("in/a_85.jpg"), &written));
   EXPECT_EQ(written, api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85));
-  const ToolRun again = run_tool("-q 85 " + quoted(dir_.path("in")));
-  EXPECT_EQ(again.status, 0) << again.out;
-  EXPECT_FALSE(file_exists(dir_.path("in/a_85_85.jpg")));
-  EXPECT_NE(again.out.find("1 files named like results of this quality were left out"), std::string::npos);
+  const ToolRun again = run_tool("-q 50 " + quoted(dir_.path("in")));
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_FALSE(file_exists(dir_.path("in/a_85_50.jpg")));
+  EXPECT_TRUE(file_exists(dir_.path("in/a_50.jpg")));
+  EXPECT_NE(again.out.find("1 files named like results (NAME_Q.jpg beside NAME.jpg) were left out"), std::string::npos)
+      << again.out;
 }
 
 TEST_F(Tool, SkipLargerKeepsTheOriginal) {
@@ -253,16 +301,20 @@ TEST_F(Tool, SkipLargerKeepsTheOriginal) {
   EXPECT_NE(into.out.find("1 kept"), std::string::npos) << into.out;
 }
 
-TEST_F(Tool, KeepMetadataCarriesTheOrientation) {
+TEST_F(Tool, MetadataKeptUnlessStripped) {
   const Bytes src = with_segments(photo(100, 60, 90), exif_segment(8, {0xFF, 0xD9, 0xFF, 0xC0, 0x00, 0x11}));
   ASSERT_TRUE(write_file(dir_.path("rot.jpg"), src));
   const ToolRun plain = run_tool(quoted(dir_.path("rot.jpg")));
-  ASSERT_EQ(plain.status, 0) << plain.out;
+  ASSERT_EQ(plain.status, 0) << plain.out << plain.err;
   Bytes out;
   ASSERT_TRUE(read_file(dir_.path("rot_85.jpg"), &out));
+  EXPECT_EQ(exif_orientation(out), 8);
+  const ToolRun stripped = run_tool("--strip --overwrite " + quoted(dir_.path("rot.jpg")));
+  ASSERT_EQ(stripped.status, 0) << stripped.out << stripped.err;
+  ASSERT_TRUE(read_file(dir_.path("rot_85.jpg"), &out));
   EXPECT_EQ(exif_orientation(out), 0);
-  const ToolRun kept = run_tool("--keep-metadata " + quoted(dir_.path("rot.jpg")));
-  ASSERT_EQ(kept.status, 0) << kept.out;
+  const ToolRun kept = run_tool("--keep-metadata --overwrite " + quoted(dir_.path("rot.jpg")));
+  ASSERT_EQ(kept.status, 0) << kept.out << kept.err;
   ASSERT_TRUE(read_file(dir_.path("rot_85.jpg"), &out));
   EXPECT_EQ(exif_orientation(out), 8);
 }
@@ -271,15 +323,202 @@ TEST_F(Tool, LibraryLogWithVerboseOrInLogFiles) {
   const std::string library_line = "encoding jpg successfully!";
   const ToolRun quiet = run_tool("-o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
   EXPECT_EQ(quiet.out.find(library_line), std::string::npos) << quiet.out;
-  const ToolRun verbose = run_tool("-v -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
+  const ToolRun verbose =
+      run_tool("-v --overwrite -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
   EXPECT_NE(verbose.out.find(library_line), std::string::npos) << verbose.out;
-  const ToolRun logged = run_tool("-r -j 2 --log " + quoted(dir_.path("logs")) + " -o " + quoted(dir_.path("out")) +
-                                  " " + quoted(dir_.path("in")));
+  const ToolRun logged = run_tool("-r -j 2 --overwrite --log " + quoted(dir_.path("logs")) + " -o " +
+                                  quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   EXPECT_EQ(logged.status, 0) << logged.out;
   Bytes log;
   ASSERT_TRUE(read_file(dir_.path("logs/sub/deep/c.jpeg.log"), &log));
   EXPECT_NE(std::string(log.begin(), log.end()).find(library_line), std::string::npos);
 }
+
+// A user's folder and a run of the tool in it: whatever the arguments, no source changes unless
+// the case allows it, no temporary file remains, and every result written decodes.
+struct SafetyCase {
+  const char* name;
+  std::vector<const char*> photos;   // JPEG sources made in the folder (each a different image)
+  std::vector<const char*> runs;     // the tool's arguments, run in order; the last run is checked
+  const char* folder;                // where the tool runs, below the test's folder
+  int status;                        // of the last run
+  std::vector<const char*> created;  // results that exist and decode
+  std::vector<const char*> absent;   // paths that do not exist
+  std::vector<const char*> changed;  // sources the case lets the tool replace
+  const char* text;                  // in the last run's output (standard output and error)
+};
+
+void PrintTo(const SafetyCase& c, std::ostream* os) { *os << c.name; }
+
+class ToolSafety : public ::testing::TestWithParam<SafetyCase> {};
+
+TEST_P(ToolSafety, NoSourceLostNoResultLost) {
+  const SafetyCase& c = GetParam();
+  TempDir dir;
+  std::vector<std::pair<std::string, Bytes>> sources;
+  uint32_t seed = 1;
+  for (const char* name : c.photos) {
+    fs::create_directories(fs::path(dir.path(name)).parent_path());
+    JpegOptions o;
+    o.quality = 90;
+    const Bytes jpeg = libjpeg_encode(photo_rgb(64, 48, seed++), 64, 48, o);
+    ASSERT_TRUE(write_file(dir.path(name), jpeg));
+    sources.emplace_back(name, jpeg);
+  }
+  ToolRun run;
+  for (const char* args : c.runs) run = run_tool(args, dir.path(c.folder));
+  std::string output = run.out + run.err;
+#if defined(_WIN32)
+  std::replace(output.begin(), output.end(), '\\', '/');  // the paths the tool joined
+#endif
+  EXPECT_EQ(run.status, c.status) << output;
+  EXPECT_NE(output.find(c.text), std::string::npos) << output;
+  for (const auto& [name, original] : sources) {
+    Bytes now;
+    ASSERT_TRUE(read_file(dir.path(name), &now)) << name;
+    const bool may_change = std::find(c.changed.begin(), c.changed.end(), std::string(name)) != c.changed.end();
+    if (may_change) {
+      EXPECT_NE(now, original) << name << " was not replaced";
+    } else {
+      EXPECT_EQ(now, original) << name << " was overwritten\n" << output;
+    }
+  }
+  for (const char* name : c.created) {
+    Bytes result;
+    ASSERT_TRUE(read_file(dir.path(name), &result)) << name << " missing\n" << output;
+    std::vector<uint8_t> rgb;
+    int w = 0, h = 0, warnings = 0;
+    EXPECT_TRUE(libjpeg_decode_rgb(result, &rgb, &w, &h, &warnings)) << name;
+    EXPECT_EQ(w, 64) << name;
+  }
+  for (const char* name : c.absent) EXPECT_FALSE(fs::exists(dir.path(name))) << name << "\n" << output;
+  for (const auto& entry : fs::recursive_directory_iterator(dir.root())) {
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ToolSafety,
+    ::testing::Values(SafetyCase{"output_folder_is_the_source_folder",
+                                 {"same/a.jpg", "same/sub/b.jpg"},
+                                 {"-r -o same same"},
+                                 "",
+                                 1,
+                                 {},
+                                 {"same/same"},
+                                 {},
+                                 "same/a.jpg  FAILED: the result would overwrite this file"},
+                      SafetyCase{"output_dot_inside_the_source_folder",
+                                 {"same/a.jpg", "same/sub/b.jpg"},
+                                 {"-r -o . ."},
+                                 "same",
+                                 1,
+                                 {},
+                                 {},
+                                 {},
+                                 "FAILED: the result would overwrite this file"},
+                      SafetyCase{
+                          "name_without_a_dot", {"noext"}, {"noext"}, "", 0, {"noext_85.jpg"}, {}, {}, "noext  q90"},
+                      SafetyCase{"dot_only_in_the_folder_name",
+                                 {"my.photos/IMG_0001"},
+                                 {"my.photos/IMG_0001"},
+                                 "",
+                                 0,
+                                 {"my.photos/IMG_0001_85.jpg"},
+                                 {"my_85.photos"},
+                                 {},
+                                 "1 recoded"},
+                      SafetyCase{"two_folders_one_output",
+                                 {"d1/a.jpg", "d2/a.jpg"},
+                                 {"-o out d1 d2"},
+                                 "",
+                                 1,
+                                 {"out/a.jpg"},
+                                 {},
+                                 {},
+                                 "FAILED: the result out/a.jpg is already that of d1/a.jpg"},
+                      SafetyCase{"two_files_one_output",
+                                 {"d1/a.jpg", "d2/a.jpg"},
+                                 {"-j 2 -o out d1/a.jpg d2/a.jpg"},
+                                 "",
+                                 1,
+                                 {"out/a.jpg"},
+                                 {},
+                                 {},
+                                 "d2/a.jpg \u2192 out/a.jpg  FAILED: the result out/a.jpg is already"},
+                      SafetyCase{"result_onto_another_source",
+                                 {"d1/a.jpg", "d2/a.jpg"},
+                                 {"-o d2 d1/a.jpg d2/a.jpg"},
+                                 "",
+                                 1,
+                                 {},
+                                 {},
+                                 {},
+                                 "FAILED: the result d2/a.jpg would overwrite the source d2/a.jpg"},
+                      SafetyCase{"output_folder_inside_the_tree_not_walked",
+                                 {"nest/a.jpg", "nest/sub/b.jpg"},
+                                 {"-r -o nest/small nest", "-r -o nest/small nest"},
+                                 "",
+                                 0,
+                                 {"nest/small/a.jpg", "nest/small/sub/b.jpg"},
+                                 {"nest/small/small"},
+                                 {},
+                                 "exists; --overwrite replaces it"},
+                      SafetyCase{"results_of_another_quality_left_out",
+                                 {"p/photo.jpg"},
+                                 {"p", "-q 50 p"},
+                                 "",
+                                 0,
+                                 {"p/photo_85.jpg", "p/photo_50.jpg"},
+                                 {"p/photo_85_50.jpg"},
+                                 {},
+                                 "were left out"},
+                      SafetyCase{"original_named_like_a_result_kept",
+                                 {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
+                                 {"g"},
+                                 "",
+                                 0,
+                                 {},
+                                 {},
+                                 {},
+                                 "skipped: g/IMG_1_85.jpg exists; --overwrite replaces it"},
+                      SafetyCase{"named_like_a_result_but_named",
+                                 {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
+                                 {"g/IMG_1_85.jpg"},
+                                 "",
+                                 0,
+                                 {"g/IMG_1_85_85.jpg"},
+                                 {},
+                                 {},
+                                 "1 recoded"},
+                      SafetyCase{"overwrite_when_asked",
+                                 {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
+                                 {"--overwrite g"},
+                                 "",
+                                 0,
+                                 {"g/IMG_1_85.jpg"},
+                                 {},
+                                 {"g/IMG_1_85.jpg"},
+                                 "1 recoded"},
+                      SafetyCase{"replace_in_place",
+                                 {"r/a.jpg", "r/b.jpg"},
+                                 {"-j 2 --replace r"},
+                                 "",
+                                 0,
+                                 {"r/a.jpg", "r/b.jpg"},
+                                 {"r/a_85.jpg"},
+                                 {"r/a.jpg", "r/b.jpg"},
+                                 "2 recoded"},
+                      SafetyCase{"jfif_and_jpe_names",
+                                 {"x/a.jfif", "x/b.jpe"},
+                                 {"x"},
+                                 "",
+                                 0,
+                                 {"x/a_85.jfif", "x/b_85.jpe"},
+                                 {},
+                                 {},
+                                 "2 recoded"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ToolHelp, EveryOptionAndTheExitStatuses) {
   const ToolRun help = run_tool("--help");

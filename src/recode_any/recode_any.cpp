@@ -83,7 +83,8 @@ void refuse(RecodeAnyResult* r, int32_t status, std::string why) {
 }
 
 std::string library_refusal(int32_t status) {
-  return "library status " + std::to_string(status) + " (" + library_status_name(status) + ")";
+  // The number is the caller's to show (kestrum-recode shows it with -v): status holds it.
+  return std::string("the library refuses it: ") + library_status_name(status);
 }
 
 // Way 3: libjpeg decode, our encoder at the library's effective quality.
@@ -122,7 +123,8 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
     const bool may_retry = r->library_status >= kErrTrailer;  // -1..-4: the source, not resources
     if (options.strict || !may_retry) return refuse(r, r->library_status, library_refusal(r->library_status));
     if (!is_parsed) {
-      return refuse(r, r->library_status, "not a well-formed JPEG: " + library_refusal(r->library_status));
+      return refuse(r, r->library_status,
+                    std::string("not a well-formed JPEG (") + library_status_name(r->library_status) + ")");
     }
   } else {
     r->library_status = kErrSource;  // not tried: refused by its coding

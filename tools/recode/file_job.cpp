@@ -2,9 +2,15 @@
 // One file of a batch, and its outcome record.
 #include "recode/file_job.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <system_error>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "common/file_io.h"
 
@@ -18,21 +24,48 @@ FileOutcome failed(FileOutcome o, int32_t status, std::string error) {
   return o;
 }
 
+void clear_system_error() {
+  errno = 0;
+#if defined(_WIN32)
+  SetLastError(0);
+#endif
+}
+
+// ": <the system's reason>" for the last failed call, or for a folder in the way.
+std::string system_reason(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return ": it is a folder";
+#if defined(_WIN32)
+  const DWORD code = GetLastError();
+  if (code != 0) return ": " + std::system_category().message(static_cast<int>(code));
+#endif
+  if (errno != 0) return ": " + std::generic_category().message(errno);
+  return "";
+}
+
 // Writes data to path through a temporary file; false with error set on failure.
 bool write_result(const std::string& path, const uint8_t* data, size_t size, std::string* error, int32_t* status) {
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+  if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
+    std::filesystem::create_directories(parent, ec);
+    if (ec) {
+      *status = -14;
+      *error = "cannot create the folder " + parent.string() + ": " + ec.message();
+      return false;
+    }
+  }
+  clear_system_error();
   switch (write_file_replacing(path.c_str(), data, size)) {
     case WriteResult::kOk:
       return true;
     case WriteResult::kCannotCreate:
       *status = -14;
-      *error = "cannot create " + path;
+      *error = "cannot create " + path + system_reason(path);
       return false;
     case WriteResult::kWriteFailed:
       *status = -15;
-      *error = "cannot write " + path;
+      *error = "cannot write " + path + system_reason(path);
       return false;
   }
   return false;
@@ -74,11 +107,12 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   FileOutcome o;
   uint8_t* data = nullptr;
   uint32_t size = 0;
+  clear_system_error();
   switch (read_whole_file(job.source.c_str(), &data, &size)) {
     case ReadResult::kOk:
       break;
     case ReadResult::kCannotOpen:
-      return failed(o, -1, "cannot open " + job.source);
+      return failed(o, -1, "cannot read " + job.source + system_reason(job.source));
     case ReadResult::kNoMemory:
       return failed(o, -5, "no memory for " + job.source + " (or 2 GiB or more)");
   }
@@ -109,8 +143,8 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
 std::string encode_outcome(const FileOutcome& o) {
   return std::string(kRecordTag) + '\t' + std::to_string(static_cast<int32_t>(o.outcome)) + '\t' +
          std::to_string(o.status) + '\t' + std::to_string(o.way) + '\t' + std::to_string(o.source_quality) + '\t' +
-         std::to_string(o.bytes_in) + '\t' + std::to_string(o.bytes_out) + '\t' + escape(o.note) + '\t' +
-         escape(o.error) + '\t' + escape(o.log);
+         std::to_string(o.quality_used) + '\t' + std::to_string(o.bytes_in) + '\t' + std::to_string(o.bytes_out) +
+         '\t' + escape(o.note) + '\t' + escape(o.error) + '\t' + escape(o.damage) + '\t' + escape(o.log);
 }
 
 bool decode_outcome(const std::string& line, FileOutcome* o) {
@@ -122,22 +156,24 @@ bool decode_outcome(const std::string& line, FileOutcome* o) {
     if (tab == std::string::npos) break;
     start = tab + 1;
   }
-  if (fields.size() != 10 || fields[0] != kRecordTag) return false;
+  if (fields.size() != 12 || fields[0] != kRecordTag) return false;
   try {
     const int32_t outcome = std::stoi(fields[1]);
-    if (outcome < 0 || outcome > 2) return false;
+    if (outcome < 0 || outcome > 3) return false;
     o->outcome = static_cast<Outcome>(outcome);
     o->status = std::stoi(fields[2]);
     o->way = std::stoi(fields[3]);
     o->source_quality = std::stoi(fields[4]);
-    o->bytes_in = std::stoull(fields[5]);
-    o->bytes_out = std::stoull(fields[6]);
+    o->quality_used = std::stoi(fields[5]);
+    o->bytes_in = std::stoull(fields[6]);
+    o->bytes_out = std::stoull(fields[7]);
   } catch (...) {
     return false;
   }
-  o->note = unescape(fields[7]);
-  o->error = unescape(fields[8]);
-  o->log = unescape(fields[9]);
+  o->note = unescape(fields[8]);
+  o->error = unescape(fields[9]);
+  o->damage = unescape(fields[10]);
+  o->log = unescape(fields[11]);
   return true;
 }
 

@@ -16,16 +16,19 @@ struct FileJob {
   bool copies_kept = false;  // with skip_larger: copy the source to destination when kept
 };
 
-enum class Outcome : int32_t { kWritten = 0, kKept = 1, kFailed = 2 };
+// kSkipped: the destination exists and --overwrite was not given (decided by the plan).
+enum class Outcome : int32_t { kWritten = 0, kKept = 1, kFailed = 2, kSkipped = 3 };
 
 struct FileOutcome {
   Outcome outcome = Outcome::kFailed;
   int32_t status = 0;                    // library status of the failing step (0 unless failed)
   int32_t way = 0;                       // RecodeWay of the recode, 0 when the file was not read
   int32_t source_quality = 0;            // estimated quality of the source, 0 when unknown
+  int32_t quality_used = 0;              // quality the result was encoded at, 0 when not recoded
   uint64_t bytes_in = 0, bytes_out = 0;  // sizes of the source and of the result (kept: the source)
   std::string note;                      // the way's note ("metadata set aside", "4:2:2 → 4:2:0")
   std::string error;                     // why it failed
+  std::string damage;                    // what the decode met in a damaged source, empty when sound
   std::string log;                       // the library's console log
 };
 

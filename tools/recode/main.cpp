@@ -23,6 +23,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -39,7 +40,22 @@ bool stdout_is_terminal() {
 #endif
 }
 
-// Prints file lines and keeps the progress bar (on a terminal) below them. Thread-safe.
+// The terminal's width now (it follows resizes), 80 when it cannot be asked.
+size_t terminal_columns() {
+#if defined(_WIN32)
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+    return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+  }
+#else
+  winsize size{};
+  if (ioctl(fileno(stdout), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+  return 80;
+}
+
+// Prints file lines (results on standard output, failures and damage on standard error) and
+// keeps the progress bar (on a terminal) below them. Thread-safe.
 class Reporter {
  public:
   Reporter(const Options& options, size_t files, uint64_t total_in, bool is_terminal)
@@ -48,11 +64,19 @@ class Reporter {
     totals_.total_in = total_in;
   }
 
-  void report(const std::string& name, const std::string& relative, const FileOutcome& outcome) {
+  void report(const std::string& name, const std::string& shown, const std::string& relative,
+              const FileOutcome& outcome) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!options_.log_dir.empty() && !relative.empty()) write_log(relative, outcome.log);
     clear_bar();
-    std::printf("%s\n", file_line(name, outcome).c_str());
+    const std::string line = file_line(name, shown, outcome, options_.verbose);
+    if (is_problem(outcome)) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "%s\n", line.c_str());
+      std::fflush(stderr);
+    } else {
+      std::printf("%s\n", line.c_str());
+    }
     if (options_.verbose && !outcome.log.empty()) {
       std::fputs(outcome.log.c_str(), stdout);
       if (outcome.log.back() != '\n') std::fputs("\n", stdout);
@@ -61,6 +85,15 @@ class Reporter {
     draw_bar();
     std::fflush(stdout);
     changed_.notify_all();
+  }
+
+  // A line about a path that is not a file of the batch (on standard error).
+  void note(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clear_bar();
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
   }
 
   // Redraws the bar every second until every file is done.
@@ -76,24 +109,29 @@ class Reporter {
   int finish(size_t skipped_outputs) {
     std::lock_guard<std::mutex> lock(mutex_);
     clear_bar();
-    std::printf("%s\n", summary(totals_, elapsed_s(), skipped_outputs).c_str());
+    const size_t columns = is_terminal_ ? terminal_columns() : 0;
+    std::printf("%s\n", summary(totals_, elapsed_s(), skipped_outputs, columns).c_str());
     std::fflush(stdout);
-    return totals_.failed > 0 ? 1 : 0;
+    return totals_.failed > 0 || totals_.damaged > 0 ? 1 : 0;
   }
 
  private:
   double elapsed_s() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); }
   void clear_bar() {
     if (bar_width_ == 0) return;
+#if defined(_WIN32)
     std::printf("\r%*s\r", static_cast<int>(bar_width_), "");
+#else
+    std::fputs("\r\033[K", stdout);  // erases to the line's end whatever the width is now
+#endif
     bar_width_ = 0;
   }
   void draw_bar() {
     if (!is_terminal_ || totals_.files < 2) return;
-    const std::string bar = progress_bar(totals_, elapsed_s());
+    const std::string bar = progress_bar(totals_, elapsed_s(), terminal_columns());
     clear_bar();
     std::fputs(bar.c_str(), stdout);
-    bar_width_ = bar.size();
+    bar_width_ = display_width(bar);
   }
   void write_log(const std::string& relative, const std::string& log) {
     const std::filesystem::path path = std::filesystem::path(options_.log_dir) / (relative + ".log");
@@ -115,7 +153,7 @@ RecodeAnyOptions recode_options(const Options& o) {
   RecodeAnyOptions r;
   r.quality = o.quality;
   r.strict = o.strict;
-  r.keep_metadata = o.keep_metadata;
+  r.keep_metadata = !o.strip;
   return r;
 }
 
@@ -133,7 +171,6 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
     if (decode_outcome(line, &outcome)) return outcome;
     start = end + 1;
   }
-  outcome.status = -1;
   outcome.bytes_in = item.size_bytes;
   outcome.error =
       error.empty() ? "the worker process ended with status " + std::to_string(code) + " and no result" : error;
@@ -148,6 +185,11 @@ int run_worker(const Options& o) {
   return outcome.outcome == Outcome::kFailed ? 1 : 0;
 }
 
+// The destination as the file's line shows it: with -o, where the result went.
+std::string shown_destination(const Options& o, const BatchItem& item) {
+  return o.output_dir.empty() ? std::string() : item.job.destination;
+}
+
 int run_batch(const Options& o, const char* argv0) {
   const Batch batch = collect_batch(o);
   uint64_t total_in = 0;
@@ -157,17 +199,39 @@ int run_batch(const Options& o, const char* argv0) {
   if (is_terminal) SetConsoleOutputCP(CP_UTF8);
 #endif
   Reporter reporter(o, batch.items.size() + batch.problems.size(), total_in, is_terminal);
+  for (const Batch::Problem& note : batch.notes) reporter.note(note.path + "  skipped: " + note.reason);
   for (const Batch::Problem& problem : batch.problems) {
     FileOutcome missing;
-    missing.status = -1;
     missing.error = problem.reason;
-    reporter.report(problem.path, "", missing);
+    reporter.report(problem.path, "", "", missing);
+  }
+  if (batch.items.empty() && batch.problems.empty()) {
+    std::string text = "kestrum-recode: no JPEG found (*.jpg, *.jpeg, *.jpe, *.jfif)";
+    if (batch.jpegs_in_subfolders > 0) {
+      text += "; the subfolders hold " + std::to_string(batch.jpegs_in_subfolders) + ": add -r to recode them";
+    }
+    reporter.note(text);
+    reporter.finish(batch.skipped_outputs);
+    return 1;
+  }
+  std::vector<const BatchItem*> work;
+  for (const BatchItem& item : batch.items) {
+    if (item.planned == Outcome::kWritten) {
+      work.push_back(&item);
+      continue;
+    }
+    FileOutcome refused;
+    refused.outcome = item.planned;
+    refused.error = item.refusal;
+    refused.bytes_in = item.size_bytes;
+    reporter.report(item.job.source, shown_destination(o, item), item.relative, refused);
   }
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  const size_t jobs = std::min(batch.items.size(), o.jobs > 0 ? static_cast<size_t>(o.jobs) : cores);
+  const size_t jobs = std::min(work.size(), o.jobs > 0 ? static_cast<size_t>(o.jobs) : cores);
   if (jobs <= 1) {
-    for (const BatchItem& item : batch.items) {
-      reporter.report(item.job.source, item.relative, run_file_job(item.job, recode_options(o), o.skip_larger));
+    for (const BatchItem* item : work) {
+      reporter.report(item->job.source, shown_destination(o, *item), item->relative,
+                      run_file_job(item->job, recode_options(o), o.skip_larger));
     }
     return reporter.finish(batch.skipped_outputs);
   }
@@ -176,9 +240,9 @@ int run_batch(const Options& o, const char* argv0) {
   std::vector<std::thread> threads;
   for (size_t t = 0; t < jobs; ++t) {
     threads.emplace_back([&] {
-      for (size_t i = next++; i < batch.items.size(); i = next++) {
-        const BatchItem& item = batch.items[i];
-        reporter.report(item.job.source, item.relative, run_in_worker(self, o, item));
+      for (size_t i = next++; i < work.size(); i = next++) {
+        const BatchItem& item = *work[i];
+        reporter.report(item.job.source, shown_destination(o, item), item.relative, run_in_worker(self, o, item));
       }
     });
   }

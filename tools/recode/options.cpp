@@ -25,45 +25,70 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
   Options& o = *options;
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    auto value_of = [&](const char* name) -> const char* {
-      if (has_value) return argv[++i];
+    std::string_view arg = argv[i];
+    // "--quality=70" and "-q70" carry their value in the same argument.
+    std::string attached;
+    bool has_attached = false;
+    if (!options_end && arg.size() > 2 && arg.substr(0, 2) == "--" && arg.find('=') != std::string_view::npos) {
+      attached = std::string(arg.substr(arg.find('=') + 1));
+      arg = arg.substr(0, arg.find('='));
+      has_attached = true;
+    } else if (!options_end && arg.size() > 2 && (arg.substr(0, 2) == "-q" || arg.substr(0, 2) == "-j")) {
+      attached = std::string(arg.substr(2));
+      arg = arg.substr(0, 2);
+      has_attached = true;
+    }
+    auto value_of = [&](std::string_view name) -> const char* {
+      if (has_attached) return attached.c_str();
+      if (i + 1 < argc) return argv[++i];
       *error = std::string(name) + " needs a value";
       return nullptr;
     };
+    auto quality_of = [&](std::string_view name, int32_t* quality) {
+      const char* v = value_of(name);
+      if (v == nullptr) return false;
+      if (parse_int(v, 1, 100, quality)) return true;
+      *error = std::string(name) + " takes a quality from 1 to 100, not '" + v + "'";
+      return false;
+    };
     if (options_end || arg.empty() || arg[0] != '-' || arg == "-") {
-      o.paths.emplace_back(arg);
+      o.paths.emplace_back(argv[i]);
     } else if (arg == "--") {
       options_end = true;
     } else if (arg == "-h" || arg == "--help") {
       return ParseResult::kHelp;
     } else if (arg == "--version") {
       return ParseResult::kVersion;
-    } else if (arg == "-q") {
-      const char* v = value_of("-q");
-      if (v == nullptr) return ParseResult::kUsageError;
-      if (!parse_int(v, 1, 100, &o.quality)) {
-        *error = "-q takes a quality from 1 to 100, not '" + std::string(v) + "'";
-        return ParseResult::kUsageError;
-      }
-    } else if (arg == "-j") {
-      const char* v = value_of("-j");
+    } else if (arg == "-q" || arg == "--quality") {
+      if (!quality_of(arg, &o.quality)) return ParseResult::kUsageError;
+    } else if (arg == "--target-quality") {
+      if (!quality_of(arg, &o.target_quality)) return ParseResult::kUsageError;
+    } else if (arg == "-j" || arg == "--jobs") {
+      const char* v = value_of(arg);
       if (v == nullptr) return ParseResult::kUsageError;
       if (!parse_int(v, 1, 256, &o.jobs)) {
         *error = "-j takes a number of jobs from 1 to 256, not '" + std::string(v) + "'";
         return ParseResult::kUsageError;
       }
     } else if (arg == "-o" || arg == "--log") {
-      const char* v = value_of(arg == "-o" ? "-o" : "--log");
+      const char* v = value_of(arg);
       if (v == nullptr) return ParseResult::kUsageError;
       (arg == "-o" ? o.output_dir : o.log_dir) = v;
+    } else if (has_attached) {
+      *error = "option " + std::string(arg) + " takes no value";
+      return ParseResult::kUsageError;
     } else if (arg == "-r") {
       o.recursive = true;
     } else if (arg == "-v") {
       o.verbose = true;
     } else if (arg == "--keep-metadata") {
-      o.keep_metadata = true;
+      o.strip = false;  // the default; accepted for the scripts of earlier versions
+    } else if (arg == "--strip") {
+      o.strip = true;
+    } else if (arg == "--overwrite") {
+      o.overwrite = true;
+    } else if (arg == "--replace") {
+      o.replace = true;
     } else if (arg == "--skip-larger") {
       o.skip_larger = true;
     } else if (arg == "--strict") {
@@ -83,8 +108,13 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
       return ParseResult::kUsageError;
     }
   }
-  if (!o.is_worker && o.paths.empty()) {
+  if (o.is_worker) return ParseResult::kRun;
+  if (o.paths.empty()) {
     *error = "no file or folder given";
+    return ParseResult::kUsageError;
+  }
+  if (o.replace && !o.output_dir.empty()) {
+    *error = "--replace writes over the sources; it cannot be used with -o";
     return ParseResult::kUsageError;
   }
   return ParseResult::kRun;
@@ -129,7 +159,9 @@ std::string usage_text(bool has_libjpeg) {
 std::vector<std::string> worker_args(const Options& options, const std::string& source,
                                      const std::string& destination) {
   std::vector<std::string> args = {"-q", std::to_string(options.quality)};
-  if (options.keep_metadata) args.emplace_back("--keep-metadata");
+  if (options.target_quality != 0)
+    args.insert(args.end(), {"--target-quality", std::to_string(options.target_quality)});
+  if (options.strip) args.emplace_back("--strip");
   if (options.skip_larger) args.emplace_back("--skip-larger");
   if (options.strict) args.emplace_back("--strict");
   if (options.skip_larger && !options.output_dir.empty()) args.emplace_back("--copy-kept");

@@ -9,13 +9,16 @@
 namespace kestrum::tool {
 
 struct Options {
-  int32_t quality = 85;    // -q, 1..100
-  int32_t jobs = 0;        // -j, worker processes; 0 = the number of cores
-  bool recursive = false;  // -r
-  bool verbose = false;    // -v: show the library's console log of each file
-  std::string output_dir;  // -o: write into this folder, keeping the relative layout
-  std::string log_dir;     // --log: one log file per source with the library's console log
-  bool keep_metadata = false;
+  int32_t quality = 85;        // -q, 1..100
+  int32_t target_quality = 0;  // --target-quality: encode at exactly this (at most the source's), 0 = -q's rule
+  int32_t jobs = 0;            // -j, worker processes; 0 = the number of cores
+  bool recursive = false;      // -r
+  bool verbose = false;        // -v: show the library's console log of each file
+  std::string output_dir;      // -o: write into this folder, keeping the relative layout
+  std::string log_dir;         // --log: one log file per source with the library's console log
+  bool strip = false;          // --strip: leave the source's metadata segments out
+  bool overwrite = false;      // --overwrite: replace a destination that already exists
+  bool replace = false;        // --replace: write each result over its source
   bool skip_larger = false;
   bool strict = false;
   std::vector<std::string> paths;
