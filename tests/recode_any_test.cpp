@@ -212,7 +212,134 @@ TEST_F(RecodeAny, NeverAboveTheSourceQuality) {
     const int expected = std::max(1, c.request - (100 - c.source));
     EXPECT_EQ(estimate_header_quality(header), expected) << c.source << " " << c.request << " " << c.layout_h0;
     EXPECT_LE(estimate_header_quality(header), c.source);
+    EXPECT_EQ(r.quality_used, estimate_header_quality(header)) << c.source << " " << c.request;
   }
+}
+
+// A target quality is what the result's tables say, unless the source's estimate is lower.
+TEST_F(RecodeAny, TargetQualityIsTheQualityUsed) {
+  for (int h0 : {2, 1}) {
+    for (int target : {20, 50, 77, 95}) {
+      JpegOptions o;
+      o.quality = 80;
+      o.h0 = h0;
+      const Bytes src = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, o);
+      RecodeAnyOptions options;
+      options.target_quality = target;
+      const RecodeAnyResult r = recode_any(src.data(), src.size(), options);
+      ASSERT_NE(r.way, RecodeWay::kRefused) << r.error;
+      JpegHeader header;
+      ASSERT_TRUE(parse_header(r.stream.data(), r.stream.size(), &header));
+      EXPECT_EQ(estimate_header_quality(header), std::min(target, 80)) << target << " " << h0;
+      EXPECT_EQ(r.quality_used, std::min(target, 80)) << target << " " << h0;
+    }
+  }
+}
+
+// Damaged sources: what the decode met, checked against libjpeg, which warns about the same
+// damage and about nothing in the sound variants.
+struct DamageCase {
+  const char* name;
+  Bytes (*make)(const Bytes& sound);
+  bool is_damaged;
+  const char* description;  // the start of describe_damage's text
+};
+
+Bytes entropy_start_and_end(const Bytes& jpeg, size_t* start, size_t* end) {
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker == 0xDA) {
+      *start = s.offset + 4 + (static_cast<size_t>(jpeg[s.offset + 2]) << 8 | jpeg[s.offset + 3]);
+      *end = s.offset + s.length;
+    }
+  }
+  return jpeg;
+}
+
+Bytes cut_at_half(const Bytes& j) { return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(j.size() / 2)); }
+Bytes without_eoi(const Bytes& j) { return Bytes(j.begin(), j.end() - 2); }
+Bytes with_trailer(const Bytes& j) {
+  Bytes out = j;
+  for (int i = 0; i < 1000; ++i) out.push_back(static_cast<uint8_t>(i % 200));
+  return out;
+}
+Bytes with_bad_codes(const Bytes& j) {
+  size_t start = 0, end = 0;
+  Bytes out = entropy_start_and_end(j, &start, &end);
+  // Sixteen 1 bits (stuffed FF bytes) are no code of the Annex K tables.
+  for (size_t i = start + (end - start) / 3, n = 0; n < 8; i += 2, ++n) {
+    out[i] = 0xFF;
+    out[i + 1] = 0x00;
+  }
+  return out;
+}
+// The second restart marker removed, or the second and third swapped.
+Bytes restart_changed(const Bytes& j, bool swap) {
+  Bytes out = j;
+  std::vector<size_t> at;
+  for (size_t i = 0; i + 1 < out.size(); ++i) {
+    if (out[i] == 0xFF && out[i + 1] >= 0xD0 && out[i + 1] <= 0xD7) at.push_back(i);
+  }
+  if (at.size() < 3) return {};
+  if (swap) {
+    std::swap(out[at[1] + 1], out[at[2] + 1]);
+  } else {
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(at[1]), out.begin() + static_cast<std::ptrdiff_t>(at[1] + 2));
+  }
+  return out;
+}
+Bytes restart_missing(const Bytes& j) { return restart_changed(j, false); }
+Bytes restart_swapped(const Bytes& j) { return restart_changed(j, true); }
+Bytes unchanged(const Bytes& j) { return j; }
+
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
+class RecodeAnyDamage : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(RecodeAnyDamage, ToldAndResultStillMade) {
+  const DamageCase& c = GetParam();
+  for (const bool has_restarts : {false, true}) {
+    const Bytes sound = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, baseline_options(90, has_restarts ? 1 : 0));
+    const Bytes src = c.make(sound);
+    if (src.empty()) continue;  // the restart cases need restart markers
+    std::vector<uint8_t> rgb;
+    int w = 0, h = 0, warnings = 0;
+    libjpeg_decode_rgb(src, &rgb, &w, &h, &warnings);
+    EXPECT_EQ(warnings > 0, c.is_damaged) << c.name << " restarts " << has_restarts << ": libjpeg disagrees";
+    const RecodeAnyResult r = recode(src, 85);
+    ASSERT_EQ(r.way, RecodeWay::kLibrary) << c.name << ": " << r.error;
+    EXPECT_EQ(r.damage.is_damaged(), c.is_damaged) << c.name << " restarts " << has_restarts;
+    const std::string text = describe_damage(r.damage);
+    EXPECT_EQ(text.rfind(c.description, 0), 0u) << c.name << ": " << text;
+    ASSERT_TRUE(libjpeg_decode_rgb(r.stream, &rgb, &w, &h, &warnings)) << c.name;
+    EXPECT_EQ(std::pair(w, h), std::pair(160, 128));
+    EXPECT_EQ(warnings, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RecodeAnyDamage,
+                         ::testing::Values(DamageCase{"sound", unchanged, false, ""},
+                                           DamageCase{"data_after_the_end", with_trailer, false, ""},
+                                           DamageCase{"cut_at_half", cut_at_half, true, "data ends at "},
+                                           DamageCase{"no_end_marker", without_eoi, true, "no end-of-image marker"},
+                                           DamageCase{"codes_that_match_nothing", with_bad_codes, true, ""},
+                                           DamageCase{"restart_marker_missing", restart_missing, true, ""},
+                                           DamageCase{"restart_markers_swapped", restart_swapped, true, ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RecodeAny, DamageFieldsNameWhatWasMet) {
+  const Bytes sound = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, baseline_options(90, 1));
+  const RecodeAnyResult cut = recode(cut_at_half(sound));
+  EXPECT_GE(cut.damage.data_end_percent, 30);
+  EXPECT_LE(cut.damage.data_end_percent, 60);
+  EXPECT_FALSE(cut.damage.has_data_resumed);
+  EXPECT_GT(recode(restart_missing(sound)).damage.restart_errors, 0u);
+  EXPECT_GT(recode(restart_swapped(sound)).damage.restart_errors, 0u);
+  const RecodeAnyResult trailer = recode(with_trailer(sound));
+  EXPECT_EQ(trailer.damage.bytes_after_eoi, 1000u);
+  EXPECT_TRUE(recode(without_eoi(sound)).damage.has_no_eoi);
+  EXPECT_EQ(recode(without_eoi(sound)).damage.data_end_percent, -1);
+  const Bytes plain = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, baseline_options(90));
+  EXPECT_GT(recode(with_bad_codes(plain)).damage.bad_codes, 0u);
 }
 
 Bytes cmyk_jpeg(int w, int h, J_COLOR_SPACE space) {

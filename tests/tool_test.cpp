@@ -15,6 +15,7 @@
 #include "recode/options.h"
 #include "recode/report.h"
 #include "recode/worker_process.h"
+#include "recode_any/jpeg_segments.h"
 #include "test_util.h"
 
 namespace kestrum::test {
@@ -332,6 +333,44 @@ TEST_F(Tool, LibraryLogWithVerboseOrInLogFiles) {
   Bytes log;
   ASSERT_TRUE(read_file(dir_.path("logs/sub/deep/c.jpeg.log"), &log));
   EXPECT_NE(std::string(log.begin(), log.end()).find(library_line), std::string::npos);
+}
+
+TEST_F(Tool, DamagedSourceIsNeverAPlainSuccess) {
+  Bytes sound;
+  ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &sound));
+  const Bytes cut(sound.begin(), sound.begin() + static_cast<std::ptrdiff_t>(sound.size() * 2 / 3));
+  ASSERT_TRUE(write_file(dir_.path("cut.jpg"), cut));
+  Bytes trailer = sound;
+  trailer.insert(trailer.end(), 5000, 0x42);
+  ASSERT_TRUE(write_file(dir_.path("video.jpg"), trailer));
+  const ToolRun run = run_tool("-j 1 " + quoted(dir_.path("cut.jpg")) + " " + quoted(dir_.path("video.jpg")));
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find("cut.jpg  DAMAGED (data ends at "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("% of the image; the rest is grey)  q90 \u2192 q75"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("video.jpg  q90 \u2192 q75"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("(5000 bytes after the image's end not carried over)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("1 damaged"), std::string::npos) << run.out;
+  Bytes result;
+  ASSERT_TRUE(read_file(dir_.path("cut_85.jpg"), &result));  // the result is still written
+  std::vector<uint8_t> rgb;
+  int w = 0, h = 0, warnings = 0;
+  EXPECT_TRUE(libjpeg_decode_rgb(result, &rgb, &w, &h, &warnings));
+  EXPECT_EQ(std::pair(w, h), std::pair(120, 80));
+}
+
+TEST_F(Tool, QualityUsedIsShownAndLowOnesMarked) {
+  ASSERT_TRUE(write_file(dir_.path("low.jpg"), photo(64, 48, 40)));
+  const ToolRun relative = run_tool("-q 50 " + quoted(dir_.path("low.jpg")));
+  EXPECT_EQ(relative.status, 0) << relative.err;
+  EXPECT_NE(relative.out.find("low.jpg  q40 \u2192 q1 (low quality)"), std::string::npos) << relative.out;
+  const ToolRun target = run_tool("--target-quality 35 " + quoted(dir_.path("low.jpg")));
+  EXPECT_EQ(target.status, 0) << target.err;
+  EXPECT_NE(target.out.find("low.jpg  q40 \u2192 q35  "), std::string::npos) << target.out;
+  Bytes result;
+  ASSERT_TRUE(read_file(dir_.path("low_35.jpg"), &result));
+  JpegHeader header;
+  ASSERT_TRUE(parse_header(result.data(), result.size(), &header));
+  EXPECT_EQ(estimate_header_quality(header), 35);
 }
 
 // A user's folder and a run of the tool in it: whatever the arguments, no source changes unless

@@ -14,6 +14,7 @@
 #include "common/heap.h"
 #include "common/retained_block.h"
 #include "decoder/decode_driver.h"
+#include "decoder/decoder_state.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
 
@@ -169,6 +170,18 @@ int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, Enc
   try {
     std::lock_guard<std::mutex> lock(g_recode_mutex);
     return recode_locked(source, size, nullptr, nullptr, quality, out);
+  } catch (...) {
+    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
+  }
+}
+
+int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out,
+                      DecodeDamage* damage) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(g_recode_mutex);
+    const int32_t status = recode_locked(source, size, nullptr, nullptr, quality, out);
+    *damage = g_decoder.damage;
+    return status;
   } catch (...) {
     return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
   }

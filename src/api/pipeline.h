@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decoder/decode_damage.h"
+
 namespace kestrum {
 
 // Status codes of the pipeline (the public header lists the same values).
@@ -39,6 +41,11 @@ int32_t recode_file(const char* source, const char* destination, int32_t quality
 // The same from bytes in memory to a stream in memory, with the same console log except the
 // file messages. On success *out holds the stream.
 int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out) noexcept;
+
+// recode_memory, and in *damage what the decode met in a damaged source (DecodeDamage{} after a
+// sound one, and whenever the decode did not reach its rows).
+int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out,
+                      DecodeDamage* damage) noexcept;
 
 // Encodes a PlanarYuv420Image that came from elsewhere (width x height, planes at the size rounded
 // up to 16) with the tables scaled at exactly quality (no estimate from a decoded source; the

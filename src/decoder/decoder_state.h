@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decoder/decode_damage.h"
+
 namespace kestrum {
 
 inline constexpr int kMaxFrameComponents = 3;
@@ -128,6 +130,9 @@ struct DecoderState {
   // row buffers are then not obtained); null on the reference path through the planes.
   uint8_t* direct_output;
   SamplingLayout sampling_layout;
+
+  // --- Damage met (per decode) ---
+  DecodeDamage damage;
 };
 
 extern DecoderState g_decoder;

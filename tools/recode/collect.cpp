@@ -112,7 +112,8 @@ void add(Batch* batch, const Options& options, const fs::path& file, const fs::p
   if (options.replace) {
     item.job.destination = item.job.source;
   } else if (options.output_dir.empty()) {
-    item.job.destination = beside_name(item.job.source, options.quality);
+    item.job.destination =
+        beside_name(item.job.source, options.target_quality > 0 ? options.target_quality : options.quality);
   } else {
     item.job.destination = (fs::path(options.output_dir) / relative).string();
   }

@@ -120,7 +120,13 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   RecodeAnyResult r = recode_any(data, size, options);
   o.way = static_cast<int32_t>(r.way);
   o.source_quality = r.source_quality;
+  o.quality_used = r.quality_used;
   o.note = r.note;
+  o.damage = describe_damage(r.damage);
+  if (r.damage.bytes_after_eoi > 0) {
+    o.note += (o.note.empty() ? "" : "; ") + std::to_string(r.damage.bytes_after_eoi) +
+              " bytes after the image's end not carried over";
+  }
   o.log = std::move(r.log);
   if (r.way == RecodeWay::kRefused) {
     std::free(data);

@@ -152,6 +152,7 @@ class Reporter {
 RecodeAnyOptions recode_options(const Options& o) {
   RecodeAnyOptions r;
   r.quality = o.quality;
+  r.target_quality = o.target_quality;
   r.strict = o.strict;
   r.keep_metadata = !o.strip;
   return r;
