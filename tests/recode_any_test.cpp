@@ -216,6 +216,51 @@ TEST_F(RecodeAny, NeverAboveTheSourceQuality) {
   }
 }
 
+// Every metadata segment a photo carries is kept, in the source's order, after the result's own
+// APP0; the segments that describe the old coding (JFIF/JFXX APP0, Adobe APP14) are not.
+TEST_F(RecodeAny, MetadataSegmentsKeptInOrder) {
+  const auto tagged = [](const char* tag, uint8_t fill, size_t n) {
+    Bytes body(tag, tag + std::strlen(tag) + 1);
+    body.insert(body.end(), n, fill);
+    return body;
+  };
+  Bytes icc1 = tagged("ICC_PROFILE", 0x11, 40), icc2 = tagged("ICC_PROFILE", 0x22, 40);
+  icc1[12] = 1, icc1[13] = 2, icc2[12] = 2, icc2[13] = 2;  // chunk 1 of 2, chunk 2 of 2
+  const std::vector<Bytes> kept = {exif_segment(6, {}),
+                                   segment(0xE1, tagged("http://ns.adobe.com/xap/1.0/", 'x', 30)),
+                                   segment(0xE2, icc1),
+                                   segment(0xE2, icc2),
+                                   segment(0xED, tagged("Photoshop 3.0", 0x1C, 30)),
+                                   segment(0xFE, Bytes{'h', 'e', 'l', 'l', 'o'})};
+  Bytes metadata;
+  for (const Bytes& k : kept) metadata.insert(metadata.end(), k.begin(), k.end());
+  const Bytes jfxx = segment(0xE0, tagged("JFXX", 0x10, 4));
+  const Bytes adobe = segment(0xEE, Bytes{'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 1});
+  metadata.insert(metadata.end(), jfxx.begin(), jfxx.end());
+  metadata.insert(metadata.end(), adobe.begin(), adobe.end());
+  const Bytes src = with_segments(libjpeg_encode(photo_rgb(64, 48, 3), 64, 48, baseline_options(90)), metadata);
+  const RecodeAnyResult r = recode(src, 85, true);
+  ASSERT_NE(r.way, RecodeWay::kRefused) << r.error;
+  const std::vector<Segment> parts = split_segments(r.stream);
+  ASSERT_GE(parts.size(), 2 + kept.size());
+  EXPECT_EQ(parts[1].marker, 0xE0);
+  for (size_t i = 0; i < kept.size(); ++i) {
+    const Segment& p = parts[2 + i];
+    EXPECT_EQ(Bytes(r.stream.begin() + static_cast<std::ptrdiff_t>(p.offset),
+                    r.stream.begin() + static_cast<std::ptrdiff_t>(p.offset + p.length)),
+              kept[i])
+        << i;
+  }
+  size_t app0 = 0, app14 = 0;
+  for (const Segment& p : parts) {
+    app0 += p.marker == 0xE0 ? 1 : 0;
+    app14 += p.marker == 0xEE ? 1 : 0;
+  }
+  EXPECT_EQ(app0, 1u);
+  EXPECT_EQ(app14, 0u);
+  EXPECT_EQ(recode(src, 85, false).stream, library_recode(without_metadata(src), 85));  // stripped
+}
+
 // A target quality is what the result's tables say, unless the source's estimate is lower.
 TEST_F(RecodeAny, TargetQualityIsTheQualityUsed) {
   for (int h0 : {2, 1}) {

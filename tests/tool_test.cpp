@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "kestrum.h"
 #include "recode/file_job.h"
@@ -17,6 +19,14 @@
 #include "recode/worker_process.h"
 #include "recode_any/jpeg_segments.h"
 #include "test_util.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
 
 namespace kestrum::test {
 namespace {
@@ -520,7 +530,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  {},
                                  {},
                                  {},
-                                 "skipped: g/IMG_1_85.jpg exists; --overwrite replaces it"},
+                                 "g/IMG_1.jpg \u2192 g/IMG_1_85.jpg  skipped: exists; --overwrite replaces it"},
                       SafetyCase{"named_like_a_result_but_named",
                                  {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
                                  {"g/IMG_1_85.jpg"},
@@ -558,6 +568,233 @@ INSTANTIATE_TEST_SUITE_P(
                                  {},
                                  "2 recoded"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Nothing the tool draws on a terminal wraps: the bar and every summary line stay below the
+// width, down to 40 columns, for the widest figures a batch can have.
+TEST(ToolTerminal, BarAndSummaryFitTheWidth) {
+  tool::Totals t;
+  t.files = 123456;
+  t.done = 65432;
+  t.by_way[1] = 40000;
+  t.by_way[2] = 5000;
+  t.by_way[3] = 20000;
+  t.kept = 300;
+  t.skipped = 120;
+  t.failed = 12;
+  t.damaged = 7;
+  t.total_in = 900ull << 30;
+  t.bytes_done = t.bytes_in = 400ull << 30;
+  t.bytes_out = 250ull << 30;
+  for (size_t columns : {40u, 52u, 60u, 80u, 100u, 120u, 200u}) {
+    const std::string bar = tool::progress_bar(t, 3723.4, columns);
+    EXPECT_LT(tool::display_width(bar), columns) << columns << ": " << bar;
+    EXPECT_NE(bar.find("65432/123456"), std::string::npos) << bar;  // the count stays at every width
+    const std::string text = tool::summary(t, 3723.4, 17, columns);
+    size_t start = 0;
+    while (start < text.size()) {
+      const size_t end = std::min(text.find('\n', start), text.size());
+      EXPECT_LT(tool::display_width(text.substr(start, end - start)), columns) << columns << ":\n" << text;
+      start = end + 1;
+    }
+  }
+  EXPECT_NE(tool::progress_bar(t, 3723.4, 120).find("["), std::string::npos);  // the bar itself when there is room
+  EXPECT_EQ(tool::summary(t, 1, 0, 0).find('\n'), std::string::npos);          // not a terminal: one line
+}
+
+TEST_F(Tool, NoJpegFoundSaysSoAndSuggestsRecursion) {
+  fs::remove(dir_.path("in/a.jpg"));
+  const ToolRun run = run_tool(quoted(dir_.path("in")));
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find("no JPEG found"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("the subfolders hold 2: add -r to recode them"), std::string::npos) << run.err;
+  fs::create_directories(dir_.path("empty"));
+  const ToolRun empty = run_tool(quoted(dir_.path("empty")));
+  EXPECT_EQ(empty.status, 1) << empty.out << empty.err;
+  EXPECT_NE(empty.err.find("no JPEG found"), std::string::npos) << empty.err;
+  EXPECT_EQ(empty.err.find("add -r"), std::string::npos) << empty.err;
+}
+
+#if !defined(_WIN32)
+// As an unprivileged user (root reads and writes any file): the system's reason is named.
+TEST_F(Tool, FileErrorsNameTheSystemsReason) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads and writes any file";
+  fs::create_directories(dir_.path("rodir"));
+  fs::create_directories(dir_.path("in/closed"));
+  ASSERT_TRUE(write_file(dir_.path("in/closed/x.jpg"), photo(32, 32, 80)));
+  fs::permissions(dir_.path("rodir"), fs::perms::owner_read | fs::perms::owner_exec);
+  fs::permissions(dir_.path("in/closed"), fs::perms::none);
+  const ToolRun into = run_tool("-o " + quoted(dir_.path("rodir")) + " " + quoted(dir_.path("in/a.jpg")));
+  const ToolRun walk = run_tool("-r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  fs::permissions(dir_.path("rodir"), fs::perms::owner_all);
+  fs::permissions(dir_.path("in/closed"), fs::perms::owner_all);
+  EXPECT_EQ(into.status, 1);
+  EXPECT_NE(into.err.find("FAILED: cannot create " + dir_.path("rodir/a.jpg") + ": Permission denied"),
+            std::string::npos)
+      << into.err;
+  EXPECT_EQ(walk.status, 1);
+  EXPECT_NE(walk.err.find(dir_.path("in/closed") + "  FAILED: cannot list the folder: Permission denied"),
+            std::string::npos)
+      << walk.err;
+  EXPECT_TRUE(file_exists(dir_.path("out/sub/b.JPG")));  // the rest of the walk goes on
+}
+
+TEST_F(Tool, SymbolicLinkToAFolderIsNamed) {
+  fs::create_directory_symlink(dir_.path("in/sub"), dir_.path("in/link"));
+  const ToolRun run = run_tool("-r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find(dir_.path("in/link") + "  skipped: a symbolic link to a folder, not followed"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(fs::exists(dir_.path("out/link")));
+}
+#endif
+
+TEST(ToolLog, KeptLogIsBoundedWithACountOfWhatWasLeftOut) {
+  std::string log;
+  for (int i = 0; i < 40000; ++i) log += "line " + std::to_string(i) + " of a long log\n";
+  const std::string kept = tool::bounded_log(log);
+  EXPECT_LE(kept.size(), tool::kMaxKeptLogBytes + 40);
+  const size_t kept_lines = static_cast<size_t>(std::count(kept.begin(), kept.end(), '\n')) - 1;
+  EXPECT_EQ(kept.substr(kept.rfind('[')), "[" + std::to_string(40000 - kept_lines) + " more lines left out]\n");
+  EXPECT_EQ(log.compare(0, kept.rfind('['), kept, 0, kept.rfind('[')), 0);
+  EXPECT_EQ(tool::bounded_log("short\n"), "short\n");
+}
+
+TEST_F(Tool, TemporaryFilesOfAStoppedRunAreRemovedByTheNext) {
+  // 2147483646 is above every process id a system hands out: its owner is gone.
+  const std::string own = std::to_string(tool::current_process_id());
+  const std::vector<std::pair<std::string, bool>> files = {{"in/a_85.jpg.2147483646-0.tmp", false},
+                                                           {"in/b_85.JPEG.2147483646-12.tmp", false},
+                                                           {"in/notes.txt.2147483646-0.tmp", true},
+                                                           {"in/a_85.jpg." + own + "-0.tmp", true},
+                                                           {"in/a_85.jpg.x-0.tmp", true}};
+  for (const auto& [name, stays] : files) ASSERT_TRUE(write_file(dir_.path(name), Bytes{1, 2, 3}));
+  const ToolRun run = run_tool(quoted(dir_.path("in")));
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  for (const auto& [name, stays] : files) EXPECT_EQ(file_exists(dir_.path(name)), stays) << name;
+  EXPECT_NE(run.err.find("removed 2 temporary files that a stopped run left in"), std::string::npos) << run.err;
+}
+
+#if !defined(_WIN32)
+// The tool started in the background with standard output and error into files.
+pid_t start_tool(const std::string& args, const std::string& out, const std::string& err) {
+  const std::string command = "exec \"" + tool_path() + "\" " + args + " >\"" + out + "\" 2>\"" + err + "\"";
+  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return 0;
+  return pid;
+}
+
+std::string text_of(const std::string& path) {
+  Bytes b;
+  read_file(path, &b);
+  return std::string(b.begin(), b.end());
+}
+
+class ToolInterrupt : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir_.path("src"));
+    for (int i = 0; i < 16; ++i) {
+      ASSERT_TRUE(
+          write_file(dir_.path("src/p" + std::to_string(i) + ".jpg"),
+                     libjpeg_encode(photo_rgb(640, 480, static_cast<uint32_t>(i)), 640, 480, baseline_options(92))));
+    }
+  }
+  TempDir dir_;
+};
+
+// Stopped at many moments: every result that exists decodes, no temporary file remains, and
+// an interrupted run says how far it came, prints its summary and exits with 130.
+TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
+  // How long a whole run takes here, so that the interrupts land inside the runs.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_tool("-j 2 -o " + quoted(dir_.path("whole")) + " " + quoted(dir_.path("src"))).status, 0);
+  const auto whole_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  std::mt19937 random(7);
+  for (int round = 0; round < 10; ++round) {
+    const std::string out = dir_.path("out" + std::to_string(round));
+    const std::string jobs = round % 4 == 3 ? "-j 1" : "-j 2";
+    const pid_t pid = start_tool(jobs + " -o " + quoted(out) + " " + quoted(dir_.path("src")), dir_.path("stdout"),
+                                 dir_.path("stderr"));
+    ASSERT_NE(pid, 0);
+    std::this_thread::sleep_for(whole_ms * (5 + random() % 90) / 100);
+    kill(pid, round % 2 == 0 ? SIGINT : SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "round " << round << " ended by signal " << WTERMSIG(status);
+    const std::string err = text_of(dir_.path("stderr"));
+    const std::string stdout_text = text_of(dir_.path("stdout"));
+    if (WEXITSTATUS(status) == 130) {
+      EXPECT_NE(err.find("interrupted after "), std::string::npos) << err;
+      EXPECT_NE(err.find(" of 16 files"), std::string::npos) << err;
+    } else {
+      EXPECT_EQ(WEXITSTATUS(status), 0) << err;
+    }
+    EXPECT_NE(stdout_text.find("16 files: "), std::string::npos) << stdout_text;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.root())) {
+      EXPECT_NE(entry.path().extension(), ".tmp") << "round " << round << ": " << entry.path();
+    }
+    if (!fs::exists(out)) continue;
+    for (const auto& entry : fs::directory_iterator(out)) {
+      Bytes result;
+      ASSERT_TRUE(read_file(entry.path().string(), &result));
+      std::vector<uint8_t> rgb;
+      int w = 0, h = 0, warnings = 0;
+      EXPECT_TRUE(libjpeg_decode_rgb(result, &rgb, &w, &h, &warnings)) << entry.path();
+      EXPECT_EQ(warnings, 0) << entry.path();
+    }
+  }
+}
+
+#if defined(__linux__)
+// The worker processes that recode files of folder.
+size_t workers_in(const std::string& folder) {
+  size_t n = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string cmdline = text_of((it->path() / "cmdline").string());
+    if (cmdline.find(std::string("--worker") + '\0' + folder) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
+  // Large files, so that a worker that outlived the tool would be seen at work.
+  fs::create_directories(dir_.path("large"));
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(
+        write_file(dir_.path("large/p" + std::to_string(i) + ".jpg"),
+                   libjpeg_encode(photo_rgb(3200, 2400, static_cast<uint32_t>(i)), 3200, 2400, baseline_options(95))));
+  }
+  const std::string out = dir_.path("out");
+  const pid_t pid =
+      start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("src")), dir_.path("stdout"), dir_.path("stderr"));
+  ASSERT_NE(pid, 0);
+  for (int i = 0; i < 200 && workers_in(dir_.root()) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GT(workers_in(dir_.root()), 0u) << text_of(dir_.path("stdout")) << text_of(dir_.path("stderr"));
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  for (int i = 0; i < 5 && workers_in(dir_.root()) > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(workers_in(dir_.root()), 0u);  // at once, not after their file
+  const auto count = [&] {
+    std::error_code ec;
+    size_t n = 0;
+    for (fs::directory_iterator it(out, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) ++n;
+    return n;
+  };
+  const size_t after_kill = count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(count(), after_kill);
+  EXPECT_LT(after_kill, 3u);
+}
+#endif
+#endif
 
 TEST(ToolHelp, EveryOptionAndTheExitStatuses) {
   const ToolRun help = run_tool("--help");

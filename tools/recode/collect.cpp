@@ -154,17 +154,12 @@ void plan_destinations(Batch* batch, const Options& options) {
     }
     std::error_code ec;
     if (!options.overwrite && fs::exists(fs::symlink_status(item.job.destination, ec))) {
-      refuse(&item, Outcome::kSkipped, item.job.destination + " exists; --overwrite replaces it");
+      refuse(&item, Outcome::kSkipped, "exists; --overwrite replaces it");
     }
   }
 }
 
 }  // namespace
-
-bool has_jpeg_extension(const std::string& name) {
-  const std::string ext = lower(fs::path(name).extension().string());
-  return ext == ".jpg" || ext == ".jpeg" || ext == ".jpe" || ext == ".jfif";
-}
 
 std::string beside_name(const std::string& source, int32_t quality) {
   size_t name_start = source.size();

@@ -32,9 +32,6 @@ struct Batch {
   size_t jpegs_in_subfolders = 0;  // without -r: JPEGs the subfolders of the named folders hold
 };
 
-// True for names ending in .jpg, .jpeg, .jpe or .jfif, in any case.
-bool has_jpeg_extension(const std::string& name);
-
 // The result's path beside its source: "_<quality>" before the last '.' of the file name (never
 // of a folder), or "_<quality>.jpg" appended to a name without one.
 std::string beside_name(const std::string& source, int32_t quality);

@@ -2,6 +2,7 @@
 // One file of a batch, and its outcome record.
 #include "recode/file_job.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #endif
 
 #include "common/file_io.h"
+#include "recode/worker_process.h"
 
 namespace kestrum::tool {
 namespace {
@@ -33,13 +35,16 @@ void clear_system_error() {
 
 // ": <the system's reason>" for the last failed call, or for a folder in the way.
 std::string system_reason(const std::string& path) {
+  const int error = errno;  // before the checks below set their own
+#if defined(_WIN32)
+  const DWORD code = GetLastError();
+#endif
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) return ": it is a folder";
 #if defined(_WIN32)
-  const DWORD code = GetLastError();
   if (code != 0) return ": " + std::system_category().message(static_cast<int>(code));
 #endif
-  if (errno != 0) return ": " + std::generic_category().message(errno);
+  if (error != 0) return ": " + std::generic_category().message(error);
   return "";
 }
 
@@ -101,7 +106,81 @@ std::string unescape(const std::string& text) {
   return out;
 }
 
+// The process id of a temporary file's name "<name>.<pid>-<n>.tmp" with its name, or 0.
+uint32_t temp_owner(const std::string& file_name, std::string* name) {
+  const std::string suffix = ".tmp";
+  if (file_name.size() < suffix.size() + 4 ||
+      file_name.compare(file_name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return 0;
+  }
+  const std::string stem = file_name.substr(0, file_name.size() - suffix.size());
+  const size_t dash = stem.rfind('-');
+  const size_t dot = stem.rfind('.', dash);
+  if (dash == std::string::npos || dot == std::string::npos || dot == 0 || dash == dot + 1 || dash + 1 == stem.size()) {
+    return 0;
+  }
+  const std::string pid = stem.substr(dot + 1, dash - dot - 1);
+  const std::string counter = stem.substr(dash + 1);
+  if (pid.size() > 10 || pid.find_first_not_of("0123456789") != std::string::npos ||
+      counter.find_first_not_of("0123456789") != std::string::npos) {
+    return 0;
+  }
+  *name = stem.substr(0, dot);
+  const unsigned long long value = std::stoull(pid);
+  return value > UINT32_MAX ? 0 : static_cast<uint32_t>(value);
+}
+
 }  // namespace
+
+bool has_jpeg_extension(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  std::string ext = name.substr(dot);
+  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return ext == ".jpg" || ext == ".jpeg" || ext == ".jpe" || ext == ".jfif";
+}
+
+std::string bounded_log(const std::string& log) {
+  if (log.size() <= kMaxKeptLogBytes) return log;
+  size_t cut = log.rfind('\n', kMaxKeptLogBytes);
+  cut = cut == std::string::npos ? kMaxKeptLogBytes : cut + 1;
+  const size_t lines_left_out =
+      static_cast<size_t>(std::count(log.begin() + static_cast<std::ptrdiff_t>(cut), log.end(), '\n')) +
+      (log.back() != '\n' ? 1 : 0);
+  return log.substr(0, cut) + "[" + std::to_string(lines_left_out) + " more lines left out]\n";
+}
+
+void remove_worker_temps(const std::string& destination, uint32_t pid) {
+  namespace fs = std::filesystem;
+  const fs::path path(destination);
+  const std::string prefix = path.filename().string() + "." + std::to_string(pid) + "-";
+  std::error_code ec;
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    std::string owner_name;
+    if (name.compare(0, prefix.size(), prefix) == 0 && temp_owner(name, &owner_name) == pid) {
+      std::error_code remove_ec;
+      fs::remove(it->path(), remove_ec);
+    }
+  }
+}
+
+size_t remove_stale_temps(const std::string& folder) {
+  namespace fs = std::filesystem;
+  size_t removed = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder.empty() ? fs::path(".") : fs::path(folder), ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::string name;
+    const uint32_t pid = temp_owner(it->path().filename().string(), &name);
+    std::error_code type_ec;
+    if (pid == 0 || !has_jpeg_extension(name) || !it->is_regular_file(type_ec) || process_exists(pid)) continue;
+    std::error_code remove_ec;
+    if (fs::remove(it->path(), remove_ec)) ++removed;
+  }
+  return removed;
+}
 
 FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger) {
   FileOutcome o;
@@ -127,7 +206,7 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
     o.note += (o.note.empty() ? "" : "; ") + std::to_string(r.damage.bytes_after_eoi) +
               " bytes after the image's end not carried over";
   }
-  o.log = std::move(r.log);
+  o.log = bounded_log(r.log);
   if (r.way == RecodeWay::kRefused) {
     std::free(data);
     return failed(o, r.status, r.error);

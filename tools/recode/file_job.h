@@ -3,6 +3,7 @@
 // which a worker process hands the outcome back.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -35,6 +36,24 @@ struct FileOutcome {
 // Recodes job.source with options (quality, strict, keep_metadata, skip_larger) into
 // job.destination, writing it atomically.
 FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger);
+
+// True for names ending in .jpg, .jpeg, .jpe or .jfif, in any case.
+bool has_jpeg_extension(const std::string& name);
+
+// The library's console log kept for one file: about this many bytes, then the count of the
+// lines left out.
+inline constexpr size_t kMaxKeptLogBytes = 256 * 1024;
+
+// log cut to kMaxKeptLogBytes at a line's end, with "[N more lines left out]" when cut.
+std::string bounded_log(const std::string& log);
+
+// Removes the temporary files ("<destination>.<pid>-<n>.tmp") that a worker with this process id
+// left beside destination when it was stopped.
+void remove_worker_temps(const std::string& destination, uint32_t pid);
+
+// Removes from folder the temporary files of the library's writes ("<name>.<pid>-<n>.tmp", name a
+// JPEG name) whose process no longer runs: what a killed run left. Returns how many went.
+size_t remove_stale_temps(const std::string& folder);
 
 // The outcome as one line (tab-separated, with tabs, line breaks and backslashes escaped) and back.
 std::string encode_outcome(const FileOutcome& outcome);

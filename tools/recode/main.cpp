@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
@@ -96,14 +98,33 @@ class Reporter {
     std::fflush(stderr);
   }
 
-  // Redraws the bar every second until every file is done.
-  void wait_until_done() {
+  // Redraws the bar every second until is_done() (checked under the reporter's lock).
+  template <typename Predicate>
+  void wait_until(Predicate is_done) {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (totals_.done < totals_.files) {
+    while (!is_done()) {
       changed_.wait_for(lock, std::chrono::seconds(1));
       draw_bar();
       std::fflush(stdout);
     }
+  }
+
+  void wake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+  }
+
+  // After an interrupt: how far the batch came, the summary, and 130 (128 + SIGINT).
+  int finish_interrupted(size_t skipped_outputs) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      clear_bar();
+      std::fflush(stdout);
+      std::fprintf(stderr, "kestrum-recode: interrupted after %zu of %zu files\n", totals_.done, totals_.files);
+      std::fflush(stderr);
+    }
+    finish(skipped_outputs);
+    return 130;
   }
 
   int finish(size_t skipped_outputs) {
@@ -158,10 +179,46 @@ RecodeAnyOptions recode_options(const Options& o) {
   return r;
 }
 
-// Runs one file in a worker process and reads its record back.
-FileOutcome run_in_worker(const std::string& self, const Options& options, const BatchItem& item) {
+// Set by SIGINT and SIGTERM (Ctrl-C, Ctrl-Break and closing the console on Windows): no file is
+// started after it, and the workers are stopped.
+std::atomic<bool> g_interrupted{false};
+
+#if defined(_WIN32)
+BOOL WINAPI on_console_control(DWORD) {
+  g_interrupted = true;
+  stop_workers();
+  return TRUE;
+}
+#else
+void on_signal(int) {
+  g_interrupted = true;
+  stop_workers();
+}
+#endif
+
+void catch_interrupts() {
+#if defined(_WIN32)
+  SetConsoleCtrlHandler(on_console_control, TRUE);
+#else
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+// What a worker may print at most: its record with a bounded log, escaped.
+constexpr size_t kMaxWorkerOutputBytes = 4 * kMaxKeptLogBytes;
+
+// Runs one file in a worker process and reads its record back. *is_unfinished says that the
+// worker was stopped by an interrupt before it gave a record.
+FileOutcome run_in_worker(const std::string& self, const Options& options, const BatchItem& item, bool* is_unfinished) {
   std::string output, error;
-  const int code = run_captured(self, worker_args(options, item.job.source, item.job.destination), &output, &error);
+  uint32_t pid = 0;
+  const int code = run_captured(self, worker_args(options, item.job.source, item.job.destination, current_process_id()),
+                                kMaxWorkerOutputBytes, &output, &error, &pid);
+  *is_unfinished = false;
   FileOutcome outcome;
   size_t start = 0;
   while (start < output.size()) {
@@ -172,6 +229,9 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
     if (decode_outcome(line, &outcome)) return outcome;
     start = end + 1;
   }
+  // No record: whatever it was writing is not finished.
+  if (pid != 0) remove_worker_temps(item.job.destination, pid);
+  *is_unfinished = g_interrupted;
   outcome.bytes_in = item.size_bytes;
   outcome.error =
       error.empty() ? "the worker process ended with status " + std::to_string(code) + " and no result" : error;
@@ -179,11 +239,28 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
 }
 
 int run_worker(const Options& o) {
+  if (!end_with_parent(o.worker_parent)) return 1;
   FileJob job{o.worker_source, o.worker_destination, o.worker_copies_kept};
   const FileOutcome outcome = run_file_job(job, recode_options(o), o.skip_larger);
   std::printf("%s\n", encode_outcome(outcome).c_str());
   std::fflush(stdout);
   return outcome.outcome == Outcome::kFailed ? 1 : 0;
+}
+
+// Removes what killed runs left in the folders this run writes into.
+void remove_stale_temps_of(const Batch& batch, Reporter& reporter) {
+  std::set<std::string> folders;
+  for (const BatchItem& item : batch.items) {
+    if (item.planned == Outcome::kWritten)
+      folders.insert(std::filesystem::path(item.job.destination).parent_path().string());
+  }
+  for (const std::string& folder : folders) {
+    const size_t removed = remove_stale_temps(folder);
+    if (removed > 0) {
+      reporter.note("removed " + std::to_string(removed) + " temporary " + (removed == 1 ? "file" : "files") +
+                    " that a stopped run left in " + (folder.empty() ? std::string(".") : folder));
+    }
+  }
 }
 
 // The destination as the file's line shows it: with -o, where the result went.
@@ -225,30 +302,40 @@ int run_batch(const Options& o, const char* argv0) {
     refused.outcome = item.planned;
     refused.error = item.refusal;
     refused.bytes_in = item.size_bytes;
-    reporter.report(item.job.source, shown_destination(o, item), item.relative, refused);
+    // A skipped file's line names the destination that exists.
+    const std::string shown = item.planned == Outcome::kSkipped ? item.job.destination : shown_destination(o, item);
+    reporter.report(item.job.source, shown, item.relative, refused);
   }
+  remove_stale_temps_of(batch, reporter);
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
   const size_t jobs = std::min(work.size(), o.jobs > 0 ? static_cast<size_t>(o.jobs) : cores);
+  std::atomic<size_t> finished{0};
   if (jobs <= 1) {
     for (const BatchItem* item : work) {
+      if (g_interrupted) break;
       reporter.report(item->job.source, shown_destination(o, *item), item->relative,
                       run_file_job(item->job, recode_options(o), o.skip_larger));
     }
-    return reporter.finish(batch.skipped_outputs);
+  } else {
+    const std::string self = self_path(argv0);
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < jobs; ++t) {
+      threads.emplace_back([&] {
+        for (size_t i = next++; i < work.size() && !g_interrupted; i = next++) {
+          const BatchItem& item = *work[i];
+          bool is_unfinished = false;
+          const FileOutcome outcome = run_in_worker(self, o, item, &is_unfinished);
+          if (!is_unfinished) reporter.report(item.job.source, shown_destination(o, item), item.relative, outcome);
+        }
+        ++finished;
+        reporter.wake();
+      });
+    }
+    reporter.wait_until([&] { return finished == threads.size(); });
+    for (std::thread& t : threads) t.join();
   }
-  const std::string self = self_path(argv0);
-  std::atomic<size_t> next{0};
-  std::vector<std::thread> threads;
-  for (size_t t = 0; t < jobs; ++t) {
-    threads.emplace_back([&] {
-      for (size_t i = next++; i < work.size(); i = next++) {
-        const BatchItem& item = *work[i];
-        reporter.report(item.job.source, shown_destination(o, item), item.relative, run_in_worker(self, o, item));
-      }
-    });
-  }
-  reporter.wait_until_done();
-  for (std::thread& t : threads) t.join();
+  if (g_interrupted) return reporter.finish_interrupted(batch.skipped_outputs);
   return reporter.finish(batch.skipped_outputs);
 }
 
@@ -272,5 +359,7 @@ int main(int argc, char** argv) {
     case ParseResult::kRun:
       break;
   }
-  return options.is_worker ? run_worker(options) : run_batch(options, argv[0]);
+  if (options.is_worker) return run_worker(options);
+  catch_interrupts();
+  return run_batch(options, argv[0]);
 }

@@ -95,6 +95,14 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
       o.strict = true;
     } else if (arg == "--copy-kept") {
       o.worker_copies_kept = true;
+    } else if (arg == "--parent") {
+      const char* v = value_of(arg);
+      int32_t pid = 0;
+      if (v == nullptr || !parse_int(v, 0, INT32_MAX, &pid)) {
+        *error = "--parent takes a process id";
+        return ParseResult::kUsageError;
+      }
+      o.worker_parent = static_cast<uint32_t>(pid);
     } else if (arg == "--worker") {
       if (i + 2 >= argc) {
         *error = "--worker needs a source and a destination";
@@ -122,24 +130,36 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
 
 std::string usage_text(bool has_libjpeg) {
   std::string text =
-      "usage: kestrum-recode [-q Q] [-j JOBS] [-r] [-o DIR] [-v] [--log DIR]\n"
-      "                      [--keep-metadata] [--skip-larger] [--strict] PATH...\n"
-      "Recodes every JPEG named, or found in the named folders (*.jpg, *.jpeg), at quality Q\n"
+      "usage: kestrum-recode [-q Q | --target-quality Q] [-j JOBS] [-r] [-o DIR | --replace] [--overwrite]\n"
+      "                      [--strip] [--skip-larger] [--strict] [-v] [--log DIR] PATH...\n"
+      "Recodes every JPEG named, or found in the named folders (*.jpg, *.jpeg, *.jpe, *.jfif), at quality Q\n"
       "lowered by the distance of the source's own quality from 100 (so never above the source's).\n"
-      "Without -o each result is NAME_Q.EXT beside its source, as kestrum_100 names it.\n"
+      "Without -o each result is NAME_Q.EXT beside its source (NAME_Q.jpg for a name without a dot).\n"
+      "No source is ever written over unless --replace is given; a result that would land on a source or\n"
+      "on another file's result fails that file; an existing result is kept unless --overwrite is given.\n"
+      "Files named like an earlier result (NAME_<n>.EXT beside NAME.EXT) are left out unless named.\n"
       "\n"
-      "  -q Q             requested quality 1..100 (default 85)\n"
-      "  -j JOBS          worker processes, 1..256 (default: the number of cores); 1 works in process\n"
-      "  -r               look into the folders' subfolders too\n"
-      "  -o DIR           write into DIR instead, under the source's name and relative path\n"
-      "  -v               show the library's console log of every file\n"
-      "  --log DIR        write the library's console log of every file to DIR/<relative path>.log\n"
-      "  --keep-metadata  copy the source's EXIF and XMP (APP1) and ICC profile (APP2) segments\n"
-      "                   into the result after its APP0, keeping orientation and colour profile\n"
-      "  --skip-larger    keep the original when the recode is not smaller (with -o the original\n"
-      "                   is copied into DIR)\n"
-      "  --strict         only the library's own recode: refuse what jpg_recode_api refuses\n"
-      "  -h, --help       this text; --version: the version\n"
+      "  -q Q, --quality Q    requested quality 1..100 (default 85), lowered by the source's distance from 100\n"
+      "  --target-quality Q   encode at exactly Q (at most the source's own quality); names results NAME_Q\n"
+      "  -j JOBS              worker processes, 1..256 (default: the number of cores); 1 works in process\n"
+      "  -r                   look into the folders' subfolders too\n"
+      "  -o DIR               write into DIR instead, under the source's name and relative path (DIR itself\n"
+      "                       is never searched for sources)\n"
+      "  --replace            write each result over its source (through a temporary file, once complete)\n"
+      "  --overwrite          replace results that already exist\n"
+      "  --strip              leave the source's metadata out; by default EXIF and XMP (APP1), ICC profiles\n"
+      "                       (APP2), IPTC (APP13) and comments (COM) are copied in after the result's APP0\n"
+      "  --keep-metadata      the default, accepted for earlier scripts\n"
+      "  --skip-larger        keep the original when the recode is not smaller (with -o the original\n"
+      "                       is copied into DIR)\n"
+      "  --strict             only the library's own recode: refuse what jpg_recode_api refuses\n"
+      "  -v                   show the library's console log of every file, and status numbers\n"
+      "  --log DIR            write the library's console log of every file to DIR/<relative path>.log\n"
+      "  -h, --help           this text; --version: the version\n"
+      "\n"
+      "Results go to standard output; FAILED and DAMAGED lines to standard error. A damaged source (its\n"
+      "data cut short, bad codes, restart markers missing, no end marker) is still recoded, with grey\n"
+      "where data was missing, and said so.\n"
       "\n"
       "Each file takes the first way that works:\n"
       "  1. the library's own recode (the bytes jpg_recode_api writes);\n"
@@ -151,13 +171,14 @@ std::string usage_text(bool has_libjpeg) {
   text +=
       "  4. CMYK, YCCK, 12-bit and unreadable files fail with the reason.\n"
       "\n"
-      "Exit status: 0 when every file was recoded (or kept by --skip-larger), 1 when any failed,\n"
-      "2 for a usage error.\n";
+      "Exit status: 0 when every file was recoded (or kept by --skip-larger, or skipped as existing),\n"
+      "1 when any failed or was damaged, or no file was found, 2 for a usage error, 130 when interrupted\n"
+      "(Ctrl-C, SIGTERM): finished results are kept, unfinished ones leave no file behind.\n";
   return text;
 }
 
-std::vector<std::string> worker_args(const Options& options, const std::string& source,
-                                     const std::string& destination) {
+std::vector<std::string> worker_args(const Options& options, const std::string& source, const std::string& destination,
+                                     uint32_t parent_pid) {
   std::vector<std::string> args = {"-q", std::to_string(options.quality)};
   if (options.target_quality != 0)
     args.insert(args.end(), {"--target-quality", std::to_string(options.target_quality)});
@@ -165,7 +186,7 @@ std::vector<std::string> worker_args(const Options& options, const std::string& 
   if (options.skip_larger) args.emplace_back("--skip-larger");
   if (options.strict) args.emplace_back("--strict");
   if (options.skip_larger && !options.output_dir.empty()) args.emplace_back("--copy-kept");
-  args.insert(args.end(), {"--worker", source, destination});
+  args.insert(args.end(), {"--parent", std::to_string(parent_pid), "--worker", source, destination});
   return args;
 }
 

@@ -26,6 +26,7 @@ struct Options {
   bool is_worker = false;
   std::string worker_source, worker_destination;
   bool worker_copies_kept = false;  // --copy-kept: with --skip-larger, copy the source when kept
+  uint32_t worker_parent = 0;       // --parent PID: the tool that started this worker
 };
 
 enum class ParseResult { kRun, kHelp, kVersion, kUsageError };
@@ -37,6 +38,7 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
 std::string usage_text(bool has_libjpeg);
 
 // The arguments that make a worker process recode source into destination with options.
-std::vector<std::string> worker_args(const Options& options, const std::string& source, const std::string& destination);
+std::vector<std::string> worker_args(const Options& options, const std::string& source, const std::string& destination,
+                                     uint32_t parent_pid);
 
 }  // namespace kestrum::tool

@@ -32,13 +32,35 @@ std::string clock_text(double seconds) {
   return buffer;
 }
 
+// The parts joined by spaces, broken before a part that would reach the last column (columns 0:
+// one line); lines after the first are indented by two spaces.
+std::string wrap_parts(const std::vector<std::string>& parts, size_t columns) {
+  const size_t limit = columns > 1 ? columns - 1 : 0;
+  std::string text;
+  size_t line_width = 0;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const size_t width = display_width(parts[i]);
+    if (i > 0 && limit > 0 && line_width + 1 + width > limit) {
+      text += "\n  ";
+      line_width = 2;
+    } else if (i > 0) {
+      text += ' ';
+      ++line_width;
+    }
+    text += parts[i];
+    line_width += width;
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string format_bytes(uint64_t bytes) {
   if (bytes < 1024) return std::to_string(bytes) + " B";
   const double kb = static_cast<double>(bytes) / 1024.0;
   if (kb < 1024) return printf_text("%.1f KB", kb);
-  return printf_text("%.2f MB", kb / 1024.0);
+  if (kb < 1024 * 1024) return printf_text("%.2f MB", kb / 1024.0);
+  return printf_text("%.2f GB", kb / (1024.0 * 1024.0));
 }
 
 bool is_problem(const FileOutcome& o) { return o.outcome == Outcome::kFailed || !o.damage.empty(); }
@@ -138,40 +160,28 @@ std::string progress_bar(const Totals& t, double elapsed_s, size_t columns) {
 
 std::string summary(const Totals& t, double elapsed_s, size_t skipped_outputs, size_t columns) {
   const size_t written = t.by_way[1] + t.by_way[2] + t.by_way[3];
-  std::vector<std::string> parts;
-  std::string recoded =
-      std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(written) + " recoded";
+  std::vector<std::string> parts = {std::to_string(t.files) + (t.files == 1 ? " file:" : " files:")};
   if (written > 0) {
-    recoded += " (" + std::to_string(t.by_way[1]) + " by the library, " + std::to_string(t.by_way[2]) +
-               " with metadata set aside, " + std::to_string(t.by_way[3]) + " converted)";
+    parts.push_back(std::to_string(written) + " recoded (" + std::to_string(t.by_way[1]) + " by the library,");
+    parts.push_back(std::to_string(t.by_way[2]) + " with metadata set aside,");
+    parts.push_back(std::to_string(t.by_way[3]) + " converted),");
+  } else {
+    parts.push_back("0 recoded,");
   }
-  parts.push_back(recoded + ",");
   if (t.damaged > 0) parts.push_back(std::to_string(t.damaged) + " damaged,");
   parts.push_back(std::to_string(t.kept) + " kept,");
   if (t.skipped > 0) parts.push_back(std::to_string(t.skipped) + " skipped,");
   parts.push_back(std::to_string(t.failed) + " failed;");
-  parts.push_back(format_bytes(t.bytes_in) + " " + kArrow + " " + format_bytes(t.bytes_out) + " " +
-                  saving(t.bytes_in, t.bytes_out));
-  parts.push_back("in " + printf_text("%.1f s", elapsed_s));
-  std::string text;
-  size_t line_width = 0;
-  const size_t limit = columns > 1 ? columns - 1 : 0;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    const std::string& part = parts[i];
-    const size_t width = display_width(part);
-    if (i > 0 && limit > 0 && line_width + 1 + width > limit) {
-      text += "\n  ";
-      line_width = 2;
-    } else if (i > 0) {
-      text += ' ';
-      ++line_width;
-    }
-    text += part;
-    line_width += width;
+  if (t.bytes_in > 0) {
+    parts.push_back(format_bytes(t.bytes_in) + " " + kArrow + " " + format_bytes(t.bytes_out));
+    parts.push_back(saving(t.bytes_in, t.bytes_out));
   }
+  parts.push_back("in " + printf_text("%.1f s", elapsed_s));
+  std::string text = wrap_parts(parts, columns);
   if (skipped_outputs > 0) {
-    text += '\n';
-    text += std::to_string(skipped_outputs) + " files named like results (NAME_Q.jpg beside NAME.jpg) were left out";
+    text += '\n' + wrap_parts({std::to_string(skipped_outputs) + " files named like results",
+                               "(NAME_Q.jpg beside NAME.jpg)", "were left out"},
+                              columns);
   }
   return text;
 }
