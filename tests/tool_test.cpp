@@ -383,6 +383,84 @@ TEST_F(Tool, QualityUsedIsShownAndLowOnesMarked) {
   EXPECT_EQ(estimate_header_quality(header), 35);
 }
 
+TEST_F(Tool, StandardInputToStandardOutput) {
+  const ToolRun run = run_tool("- < " + quoted(dir_.path("in/a.jpg")) + " > " + quoted(dir_.path("piped.jpg")));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  Bytes piped;
+  ASSERT_TRUE(read_file(dir_.path("piped.jpg"), &piped));
+  EXPECT_EQ(piped, api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85));
+  Bytes sound;
+  ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &sound));
+  ASSERT_TRUE(write_file(dir_.path("cut.jpg"), Bytes(sound.begin(), sound.begin() + 1500)));
+  const ToolRun cut = run_tool("- < " + quoted(dir_.path("cut.jpg")) + " > " + quoted(dir_.path("cut_out.jpg")));
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_NE(cut.err.find("-  DAMAGED (data ends at "), std::string::npos) << cut.err;
+  EXPECT_EQ(run_tool("- " + quoted(dir_.path("in/a.jpg"))).status, 2);  // - must be the only path
+}
+
+TEST_F(Tool, FilesFromAListOrNulSeparatedNames) {
+  ASSERT_TRUE(write_file(dir_.path("in/with space.jpg"), photo(40, 30, 85)));
+  const std::string a = dir_.path("in/a.jpg"), b = dir_.path("in/with space.jpg");
+  const std::string lines = a + "\r\n" + b + "\n";
+  ASSERT_TRUE(write_file(dir_.path("list.txt"), Bytes(lines.begin(), lines.end())));
+  const ToolRun listed = run_tool("-o " + quoted(dir_.path("out1")) + " --files-from " + quoted(dir_.path("list.txt")));
+  EXPECT_EQ(listed.status, 0) << listed.out << listed.err;
+  EXPECT_TRUE(file_exists(dir_.path("out1/a.jpg")));
+  EXPECT_TRUE(file_exists(dir_.path("out1/with space.jpg")));
+  std::string nul = a + '\0' + b + '\0';
+  ASSERT_TRUE(write_file(dir_.path("list0"), Bytes(nul.begin(), nul.end())));
+  const ToolRun from_stdin =
+      run_tool("-0 -o " + quoted(dir_.path("out2")) + " --files-from - < " + quoted(dir_.path("list0")));
+  EXPECT_EQ(from_stdin.status, 0) << from_stdin.out << from_stdin.err;
+  EXPECT_TRUE(file_exists(dir_.path("out2/with space.jpg")));
+}
+
+TEST_F(Tool, DryRunWritesNothing) {
+  const auto listing = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir_.root())) names.push_back(e.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> before = listing();
+  const ToolRun run = run_tool("--dry-run -r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(listing(), before);
+  EXPECT_NE(run.out.find("a.jpg  the library's recode"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("b.JPG  converted (4:2:2 \u2192 4:2:0)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("3 files: 3 would be recoded, 0 skipped, 0 would fail"), std::string::npos) << run.out;
+}
+
+TEST_F(Tool, JsonQuietAndPreserve) {
+  const ToolRun json = run_tool("--json -r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(count_lines_with(json.out, "\n"), 4u) << json.out;
+  EXPECT_EQ(count_lines_with(json.out, "{\"source\":"), 3u) << json.out;
+  EXPECT_EQ(count_lines_with(json.out, "\"status\":\"recoded\""), 3u) << json.out;
+  EXPECT_NE(json.out.find("{\"summary\":{\"files\":3,"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"way\":\"converted\""), std::string::npos) << json.out;
+
+  const ToolRun quiet =
+      run_tool("--quiet --overwrite -r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(count_lines_with(quiet.out, "\n"), 1u) << quiet.out;  // the summary alone
+
+  const auto old_time = fs::last_write_time(dir_.path("in/a.jpg")) - std::chrono::hours(24 * 400);
+  fs::last_write_time(dir_.path("in/a.jpg"), old_time);
+  fs::permissions(dir_.path("in/a.jpg"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const ToolRun kept = run_tool("-p " + quoted(dir_.path("in/a.jpg")));
+  EXPECT_EQ(kept.status, 0) << kept.err;
+  EXPECT_EQ(fs::last_write_time(dir_.path("in/a_85.jpg")), old_time);
+  const ToolRun replaced = run_tool("-p --replace " + quoted(dir_.path("in/a.jpg")));
+  EXPECT_EQ(replaced.status, 0) << replaced.err;
+  EXPECT_EQ(fs::last_write_time(dir_.path("in/a.jpg")), old_time);
+#if !defined(_WIN32)
+  EXPECT_EQ(fs::status(dir_.path("in/a.jpg")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+#endif
+}
+
 // A user's folder and a run of the tool in it: whatever the arguments, no source changes unless
 // the case allows it, no temporary file remains, and every result written decodes.
 struct SafetyCase {

@@ -15,6 +15,7 @@
 
 #include "common/file_io.h"
 #include "recode/worker_process.h"
+#include "recode_any/jpeg_segments.h"
 
 namespace kestrum::tool {
 namespace {
@@ -196,6 +197,9 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
       return failed(o, -5, "no memory for " + job.source + " (or 2 GiB or more)");
   }
   o.bytes_in = size;
+  std::error_code time_ec, mode_ec;
+  const auto source_time = std::filesystem::last_write_time(job.source, time_ec);
+  const auto source_mode = std::filesystem::status(job.source, mode_ec).permissions();
   RecodeAnyResult r = recode_any(data, size, options);
   o.way = static_cast<int32_t>(r.way);
   o.source_quality = r.source_quality;
@@ -221,8 +225,28 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   }
   std::free(data);
   if (!is_ok) return failed(o, o.status, o.error);
+  const bool is_written = !is_kept || job.copies_kept;
+  std::error_code ec;
+  if (is_written && job.preserves_mode && !mode_ec) std::filesystem::permissions(job.destination, source_mode, ec);
+  if (is_written && job.preserves_time && !time_ec) std::filesystem::last_write_time(job.destination, source_time, ec);
   o.outcome = is_kept ? Outcome::kKept : Outcome::kWritten;
   return o;
+}
+
+// The way a file would take, from its header alone (the library may still refuse a 4:2:0 file
+// whose metadata its marker rules misread; that file then has its metadata set aside).
+std::string planned_way(const std::string& source) {
+  uint8_t* data = nullptr;
+  uint32_t size = 0;
+  if (read_whole_file(source.c_str(), &data, &size) != ReadResult::kOk) return "would fail: cannot read it";
+  JpegHeader header;
+  const bool is_parsed = parse_header(data, size, &header);
+  std::free(data);
+  if (!is_parsed) return "would fail: not a well-formed JPEG";
+  if (header.frame.components == 4) return "would fail: CMYK or YCCK colour is not recoded";
+  if (is_library_layout(header.frame) && !header.has_wide_quant) return "the library's recode";
+  if (!recode_any_has_libjpeg()) return "would fail: " + layout_name(header.frame) + " needs libjpeg";
+  return "converted (" + layout_name(header.frame) + " \u2192 4:2:0)";
 }
 
 std::string encode_outcome(const FileOutcome& o) {

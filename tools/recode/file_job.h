@@ -12,9 +12,11 @@
 namespace kestrum::tool {
 
 struct FileJob {
-  std::string source;        // path of the JPEG
-  std::string destination;   // path of the result
-  bool copies_kept = false;  // with skip_larger: copy the source to destination when kept
+  std::string source;           // path of the JPEG
+  std::string destination;      // path of the result
+  bool copies_kept = false;     // with skip_larger: copy the source to destination when kept
+  bool preserves_time = false;  // give the result the source's modification time
+  bool preserves_mode = false;  // and its permissions (when it replaces the source)
 };
 
 // kSkipped: the destination exists and --overwrite was not given (decided by the plan).
@@ -54,6 +56,10 @@ void remove_worker_temps(const std::string& destination, uint32_t pid);
 // Removes from folder the temporary files of the library's writes ("<name>.<pid>-<n>.tmp", name a
 // JPEG name) whose process no longer runs: what a killed run left. Returns how many went.
 size_t remove_stale_temps(const std::string& folder);
+
+// The way source would take, read from its header alone ("the library's recode", "converted
+// (4:2:2 → 4:2:0)", or "would fail: " and why), for --dry-run.
+std::string planned_way(const std::string& source);
 
 // The outcome as one line (tab-separated, with tabs, line breaks and backslashes escaped) and back.
 std::string encode_outcome(const FileOutcome& outcome);

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -21,6 +23,7 @@
 #include "recode/worker_process.h"
 
 #if defined(_WIN32)
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
@@ -33,6 +36,7 @@ namespace kestrum::tool {
 namespace {
 
 constexpr const char* kVersion = "kestrum-recode 1.0.0";
+constexpr size_t kMaxStreamBytes = size_t{1} << 31;  // as for files: under 2 GiB
 
 bool stdout_is_terminal() {
 #if defined(_WIN32)
@@ -66,20 +70,24 @@ class Reporter {
     totals_.total_in = total_in;
   }
 
-  void report(const std::string& name, const std::string& shown, const std::string& relative,
-              const FileOutcome& outcome) {
+  // One file's outcome: its line (shown: the destination the line names, or empty), or with
+  // --json its object (which always names the destination).
+  void report(const std::string& name, const std::string& destination, const std::string& shown,
+              const std::string& relative, const FileOutcome& outcome) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!options_.log_dir.empty() && !relative.empty()) write_log(relative, outcome.log);
     clear_bar();
     const std::string line = file_line(name, shown, outcome, options_.verbose);
-    if (is_problem(outcome)) {
+    if (options_.json) {
+      std::printf("%s\n", file_json(name, destination, outcome).c_str());
+    } else if (is_problem(outcome)) {
       std::fflush(stdout);
       std::fprintf(stderr, "%s\n", line.c_str());
       std::fflush(stderr);
-    } else {
+    } else if (!options_.quiet) {
       std::printf("%s\n", line.c_str());
     }
-    if (options_.verbose && !outcome.log.empty()) {
+    if (options_.verbose && !options_.json && !outcome.log.empty()) {
       std::fputs(outcome.log.c_str(), stdout);
       if (outcome.log.back() != '\n') std::fputs("\n", stdout);
     }
@@ -123,15 +131,19 @@ class Reporter {
       std::fprintf(stderr, "kestrum-recode: interrupted after %zu of %zu files\n", totals_.done, totals_.files);
       std::fflush(stderr);
     }
-    finish(skipped_outputs);
+    finish(skipped_outputs, true);
     return 130;
   }
 
-  int finish(size_t skipped_outputs) {
+  int finish(size_t skipped_outputs, bool is_interrupted = false) {
     std::lock_guard<std::mutex> lock(mutex_);
     clear_bar();
     const size_t columns = is_terminal_ ? terminal_columns() : 0;
-    std::printf("%s\n", summary(totals_, elapsed_s(), skipped_outputs, columns).c_str());
+    if (options_.json) {
+      std::printf("%s\n", summary_json(totals_, elapsed_s(), skipped_outputs, is_interrupted).c_str());
+    } else {
+      std::printf("%s\n", summary(totals_, elapsed_s(), skipped_outputs, columns).c_str());
+    }
     std::fflush(stdout);
     return totals_.failed > 0 || totals_.damaged > 0 ? 1 : 0;
   }
@@ -148,7 +160,7 @@ class Reporter {
     bar_width_ = 0;
   }
   void draw_bar() {
-    if (!is_terminal_ || totals_.files < 2) return;
+    if (!is_terminal_ || totals_.files < 2 || options_.json) return;
     const std::string bar = progress_bar(totals_, elapsed_s(), terminal_columns());
     clear_bar();
     std::fputs(bar.c_str(), stdout);
@@ -240,7 +252,7 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
 
 int run_worker(const Options& o) {
   if (!end_with_parent(o.worker_parent)) return 1;
-  FileJob job{o.worker_source, o.worker_destination, o.worker_copies_kept};
+  FileJob job{o.worker_source, o.worker_destination, o.worker_copies_kept, o.preserve, o.preserve && o.replace};
   const FileOutcome outcome = run_file_job(job, recode_options(o), o.skip_larger);
   std::printf("%s\n", encode_outcome(outcome).c_str());
   std::fflush(stdout);
@@ -268,8 +280,117 @@ std::string shown_destination(const Options& o, const BatchItem& item) {
   return o.output_dir.empty() ? std::string() : item.job.destination;
 }
 
-int run_batch(const Options& o, const char* argv0) {
+// --dry-run: each source, its destination and the way it would take; nothing is written.
+int print_plan(const Batch& batch) {
+  size_t would_recode = 0, skipped = 0, failed = batch.problems.size();
+  for (const Batch::Problem& problem : batch.problems)
+    std::printf("%s  would fail: %s\n", problem.path.c_str(), problem.reason.c_str());
+  for (const BatchItem& item : batch.items) {
+    std::string line = item.job.source + " \u2192 " + item.job.destination + "  ";
+    if (item.planned == Outcome::kWritten) {
+      const std::string way = planned_way(item.job.source);
+      const bool fails = way.rfind("would fail", 0) == 0;
+      line += way;
+      fails ? ++failed : ++would_recode;
+    } else if (item.planned == Outcome::kSkipped) {
+      line += "skipped: " + item.refusal;
+      ++skipped;
+    } else {
+      line += "would fail: " + item.refusal;
+      ++failed;
+    }
+    std::printf("%s\n", line.c_str());
+  }
+  std::printf("%zu files: %zu would be recoded, %zu skipped, %zu would fail (nothing written)\n",
+              batch.items.size() + batch.problems.size(), would_recode, skipped, failed);
+  return failed > 0 || batch.items.empty() ? 1 : 0;
+}
+
+// The names of --files-from: one a line (a CR before the line break dropped), or NUL-ended.
+bool read_file_list(const Options& o, std::vector<std::string>* paths, std::string* error) {
+  std::string text;
+  if (o.files_from == "-") {
+#if defined(_WIN32)
+    _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    char buffer[65536];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) text.append(buffer, got);
+  } else {
+    std::ifstream in(o.files_from, std::ios::binary);
+    if (!in) {
+      *error = "cannot read " + o.files_from;
+      return false;
+    }
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const char end = o.null_separated ? '\0' : '\n';
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t stop = text.find(end, start);
+    if (stop == std::string::npos) stop = text.size();
+    std::string name = text.substr(start, stop - start);
+    if (!o.null_separated && !name.empty() && name.back() == '\r') name.pop_back();
+    if (!name.empty()) paths->push_back(std::move(name));
+    start = stop + 1;
+  }
+  return true;
+}
+
+// "-": one JPEG from standard input to standard output; the file's line goes to standard error
+// when it failed or was damaged (and with -v always).
+int run_stream(const Options& o) {
+#if defined(_WIN32)
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  std::vector<uint8_t> data;
+  uint8_t buffer[65536];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) {
+    if (data.size() + got > kMaxStreamBytes) {
+      std::fprintf(stderr, "-  FAILED: standard input holds 2 GiB or more\n");
+      return 1;
+    }
+    data.insert(data.end(), buffer, buffer + got);
+  }
+  const RecodeAnyResult r = recode_any(data.data(), data.size(), recode_options(o));
+  FileOutcome outcome;
+  outcome.way = static_cast<int32_t>(r.way);
+  outcome.source_quality = r.source_quality;
+  outcome.quality_used = r.quality_used;
+  outcome.bytes_in = data.size();
+  outcome.bytes_out = r.stream.size();
+  outcome.note = r.note;
+  outcome.damage = describe_damage(r.damage);
+  outcome.outcome = r.way == RecodeWay::kRefused ? Outcome::kFailed : Outcome::kWritten;
+  outcome.status = r.status;
+  outcome.error = r.error;
+  if (outcome.outcome == Outcome::kWritten &&
+      std::fwrite(r.stream.data(), 1, r.stream.size(), stdout) != r.stream.size()) {
+    outcome.outcome = Outcome::kFailed;
+    outcome.error = "cannot write standard output";
+  }
+  std::fflush(stdout);
+  if (o.verbose || is_problem(outcome)) std::fprintf(stderr, "%s\n", file_line("-", "", outcome, o.verbose).c_str());
+  return is_problem(outcome) ? 1 : 0;
+}
+
+int run_batch(Options o, const char* argv0) {
+  if (!o.files_from.empty()) {
+    std::string error;
+    if (!read_file_list(o, &o.paths, &error)) {
+      std::fprintf(stderr, "kestrum-recode: %s\n", error.c_str());
+      return 1;
+    }
+    if (o.paths.empty()) {
+      std::fprintf(stderr, "kestrum-recode: %s lists no file\n", o.files_from.c_str());
+      return 1;
+    }
+  }
+  if (o.paths.size() == 1 && o.paths[0] == "-") return run_stream(o);
   const Batch batch = collect_batch(o);
+  if (o.dry_run) return print_plan(batch);
   uint64_t total_in = 0;
   for (const BatchItem& item : batch.items) total_in += item.size_bytes;
   const bool is_terminal = stdout_is_terminal();
@@ -281,7 +402,7 @@ int run_batch(const Options& o, const char* argv0) {
   for (const Batch::Problem& problem : batch.problems) {
     FileOutcome missing;
     missing.error = problem.reason;
-    reporter.report(problem.path, "", "", missing);
+    reporter.report(problem.path, "", "", "", missing);
   }
   if (batch.items.empty() && batch.problems.empty()) {
     std::string text = "kestrum-recode: no JPEG found (*.jpg, *.jpeg, *.jpe, *.jfif)";
@@ -304,7 +425,7 @@ int run_batch(const Options& o, const char* argv0) {
     refused.bytes_in = item.size_bytes;
     // A skipped file's line names the destination that exists.
     const std::string shown = item.planned == Outcome::kSkipped ? item.job.destination : shown_destination(o, item);
-    reporter.report(item.job.source, shown, item.relative, refused);
+    reporter.report(item.job.source, item.job.destination, shown, item.relative, refused);
   }
   remove_stale_temps_of(batch, reporter);
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
@@ -313,7 +434,7 @@ int run_batch(const Options& o, const char* argv0) {
   if (jobs <= 1) {
     for (const BatchItem* item : work) {
       if (g_interrupted) break;
-      reporter.report(item->job.source, shown_destination(o, *item), item->relative,
+      reporter.report(item->job.source, item->job.destination, shown_destination(o, *item), item->relative,
                       run_file_job(item->job, recode_options(o), o.skip_larger));
     }
   } else {
@@ -326,7 +447,9 @@ int run_batch(const Options& o, const char* argv0) {
           const BatchItem& item = *work[i];
           bool is_unfinished = false;
           const FileOutcome outcome = run_in_worker(self, o, item, &is_unfinished);
-          if (!is_unfinished) reporter.report(item.job.source, shown_destination(o, item), item.relative, outcome);
+          if (!is_unfinished) {
+            reporter.report(item.job.source, item.job.destination, shown_destination(o, item), item.relative, outcome);
+          }
         }
         ++finished;
         reporter.wake();

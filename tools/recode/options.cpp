@@ -2,6 +2,7 @@
 // Argument parsing and the help text of kestrum-recode.
 #include "recode/options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -70,10 +71,10 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
         *error = "-j takes a number of jobs from 1 to 256, not '" + std::string(v) + "'";
         return ParseResult::kUsageError;
       }
-    } else if (arg == "-o" || arg == "--log") {
+    } else if (arg == "-o" || arg == "--log" || arg == "--files-from") {
       const char* v = value_of(arg);
       if (v == nullptr) return ParseResult::kUsageError;
-      (arg == "-o" ? o.output_dir : o.log_dir) = v;
+      (arg == "-o" ? o.output_dir : arg == "--log" ? o.log_dir : o.files_from) = v;
     } else if (has_attached) {
       *error = "option " + std::string(arg) + " takes no value";
       return ParseResult::kUsageError;
@@ -89,6 +90,16 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
       o.overwrite = true;
     } else if (arg == "--replace") {
       o.replace = true;
+    } else if (arg == "-p" || arg == "--preserve") {
+      o.preserve = true;
+    } else if (arg == "--quiet") {
+      o.quiet = true;
+    } else if (arg == "--dry-run") {
+      o.dry_run = true;
+    } else if (arg == "--json") {
+      o.json = true;
+    } else if (arg == "-0") {
+      o.null_separated = true;
     } else if (arg == "--skip-larger") {
       o.skip_larger = true;
     } else if (arg == "--strict") {
@@ -117,8 +128,13 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
     }
   }
   if (o.is_worker) return ParseResult::kRun;
-  if (o.paths.empty()) {
+  if (o.paths.empty() && o.files_from.empty()) {
     *error = "no file or folder given";
+    return ParseResult::kUsageError;
+  }
+  const bool has_stdin_path = std::find(o.paths.begin(), o.paths.end(), "-") != o.paths.end();
+  if (has_stdin_path && (o.paths.size() > 1 || !o.files_from.empty() || !o.output_dir.empty() || o.replace)) {
+    *error = "- (standard input to standard output) must be the only path, without -o or --replace";
     return ParseResult::kUsageError;
   }
   if (o.replace && !o.output_dir.empty()) {
@@ -150,6 +166,14 @@ std::string usage_text(bool has_libjpeg) {
       "  --strip              leave the source's metadata out; by default EXIF and XMP (APP1), ICC profiles\n"
       "                       (APP2), IPTC (APP13) and comments (COM) are copied in after the result's APP0\n"
       "  --keep-metadata      the default, accepted for earlier scripts\n"
+      "  -p, --preserve       give each result its source's modification time (with --replace, also its\n"
+      "                       permissions)\n"
+      "  --files-from FILE    recode the paths listed in FILE, one a line (-: standard input); with -0 the\n"
+      "                       names end with NUL (find -print0)\n"
+      "  -                    as the only path: recode one JPEG from standard input to standard output\n"
+      "  --dry-run            print each source, its destination and the way it would take; write nothing\n"
+      "  --json               one JSON object a file and one for the summary, instead of the lines\n"
+      "  --quiet              print only failures, damage and the summary\n"
       "  --skip-larger        keep the original when the recode is not smaller (with -o the original\n"
       "                       is copied into DIR)\n"
       "  --strict             only the library's own recode: refuse what jpg_recode_api refuses\n"
@@ -185,6 +209,8 @@ std::vector<std::string> worker_args(const Options& options, const std::string& 
   if (options.strip) args.emplace_back("--strip");
   if (options.skip_larger) args.emplace_back("--skip-larger");
   if (options.strict) args.emplace_back("--strict");
+  if (options.preserve) args.emplace_back("--preserve");
+  if (options.replace) args.emplace_back("--replace");
   if (options.skip_larger && !options.output_dir.empty()) args.emplace_back("--copy-kept");
   args.insert(args.end(), {"--parent", std::to_string(parent_pid), "--worker", source, destination});
   return args;

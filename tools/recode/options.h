@@ -21,6 +21,12 @@ struct Options {
   bool replace = false;        // --replace: write each result over its source
   bool skip_larger = false;
   bool strict = false;
+  bool preserve = false;        // -p: the source's modification time (with --replace, its permissions)
+  bool quiet = false;           // --quiet: only failures, damage and the summary
+  bool dry_run = false;         // --dry-run: print the plan, write nothing
+  bool json = false;            // --json: one JSON object per file and one for the summary
+  std::string files_from;       // --files-from: read more paths from this file ("-": standard input)
+  bool null_separated = false;  // -0: the names of --files-from end with NUL, not a line break
   std::vector<std::string> paths;
   // --worker SOURCE DESTINATION: the internal worker mode (one file, one result line)
   bool is_worker = false;

@@ -186,4 +186,76 @@ std::string summary(const Totals& t, double elapsed_s, size_t skipped_outputs, s
   return text;
 }
 
+namespace {
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", u);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+const char* outcome_name(const FileOutcome& o) {
+  switch (o.outcome) {
+    case Outcome::kWritten:
+      return o.damage.empty() ? "recoded" : "damaged";
+    case Outcome::kKept:
+      return "kept";
+    case Outcome::kSkipped:
+      return "skipped";
+    case Outcome::kFailed:
+      break;
+  }
+  return "failed";
+}
+
+const char* way_name(int32_t way) {
+  switch (way) {
+    case 1:
+      return "library";
+    case 2:
+      return "metadata set aside";
+    case 3:
+      return "converted";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+std::string file_json(const std::string& source, const std::string& destination, const FileOutcome& o) {
+  std::string j = "{\"source\":" + json_string(source) + ",\"destination\":" + json_string(destination) +
+                  ",\"status\":" + json_string(outcome_name(o)) + ",\"way\":" + json_string(way_name(o.way)) +
+                  ",\"source_quality\":" + std::to_string(o.source_quality) +
+                  ",\"quality_used\":" + std::to_string(o.quality_used) +
+                  ",\"bytes_in\":" + std::to_string(o.bytes_in) + ",\"bytes_out\":" + std::to_string(o.bytes_out) +
+                  ",\"note\":" + json_string(o.note) + ",\"reason\":" + json_string(o.error) +
+                  ",\"library_status\":" + std::to_string(o.status) + ",\"damage\":" + json_string(o.damage) + "}";
+  return j;
+}
+
+std::string summary_json(const Totals& t, double elapsed_s, size_t skipped_outputs, bool is_interrupted) {
+  return "{\"summary\":{\"files\":" + std::to_string(t.files) + ",\"done\":" + std::to_string(t.done) +
+         ",\"recoded\":" + std::to_string(t.by_way[1] + t.by_way[2] + t.by_way[3]) +
+         ",\"by_library\":" + std::to_string(t.by_way[1]) + ",\"metadata_set_aside\":" + std::to_string(t.by_way[2]) +
+         ",\"converted\":" + std::to_string(t.by_way[3]) + ",\"damaged\":" + std::to_string(t.damaged) +
+         ",\"kept\":" + std::to_string(t.kept) + ",\"skipped\":" + std::to_string(t.skipped) +
+         ",\"failed\":" + std::to_string(t.failed) + ",\"bytes_in\":" + std::to_string(t.bytes_in) +
+         ",\"bytes_out\":" + std::to_string(t.bytes_out) + ",\"results_left_out\":" + std::to_string(skipped_outputs) +
+         ",\"seconds\":" + printf_text("%.3f", elapsed_s) + ",\"interrupted\":" + (is_interrupted ? "true" : "false") +
+         "}}";
+}
+
 }  // namespace kestrum::tool

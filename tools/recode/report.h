@@ -41,6 +41,13 @@ std::string progress_bar(const Totals& totals, double elapsed_s, size_t columns)
 // The closing line(s), each broken between fields to stay within columns (0: one line each).
 std::string summary(const Totals& totals, double elapsed_s, size_t skipped_outputs, size_t columns);
 
+// The file's outcome as one JSON object on one line (source, destination, status, way, qualities,
+// sizes, note, reason, damage).
+std::string file_json(const std::string& source, const std::string& destination, const FileOutcome& outcome);
+
+// The summary as one JSON object on one line.
+std::string summary_json(const Totals& totals, double elapsed_s, size_t skipped_outputs, bool is_interrupted);
+
 // Characters a terminal shows for text (UTF-8 continuation bytes take no column).
 size_t display_width(const std::string& text);
 
