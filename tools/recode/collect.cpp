@@ -93,7 +93,8 @@ void walk(Batch* batch, const fs::path& root, const fs::path& folder, bool recur
     }
   }
   if (!recursive) {
-    // Only counted, for the hint that -r would find them.
+    // Only counted, for the hint that -r would find them, when the folder itself holds none.
+    if (!found->empty()) return;
     for (const fs::path& sub : subfolders) {
       std::vector<Found> below;
       Batch scratch;
