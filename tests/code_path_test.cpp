@@ -27,6 +27,7 @@ struct Outcome {
   int32_t recode_status = 0;
   Bytes stream;
   std::string recode_log;
+  DecodeDamage damage;
 };
 
 Outcome run(const Bytes& source, bool reference, int32_t threads) {
@@ -38,7 +39,7 @@ Outcome run(const Bytes& source, bool reference, int32_t threads) {
   o.decode = decode_ours(source);
   ConsoleCapture capture;
   EncodedStream out;
-  o.recode_status = recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &out);
+  o.recode_status = recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &out, &o.damage);
   o.stream.assign(out.data, out.data + out.length);
   release_stream(out);
   o.recode_log = capture.text();
@@ -155,6 +156,15 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
     EXPECT_TRUE(fast.decode.image == reference.decode.image) << c.name << " variant " << variant << ": planes differ";
     EXPECT_EQ(fast.recode_status, reference.recode_status) << c.name << " variant " << variant;
     EXPECT_TRUE(fast.stream == reference.stream) << c.name << " variant " << variant << ": streams differ";
+    // What the decode met is told alike, and damage that takes data away is always told.
+    EXPECT_EQ(fast.damage.first_starved_row, reference.damage.first_starved_row) << c.name << " variant " << variant;
+    EXPECT_EQ(fast.damage.has_data_resumed, reference.damage.has_data_resumed) << c.name << " variant " << variant;
+    EXPECT_EQ(fast.damage.bad_codes, reference.damage.bad_codes) << c.name << " variant " << variant;
+    EXPECT_EQ(fast.damage.restart_errors, reference.damage.restart_errors) << c.name << " variant " << variant;
+    EXPECT_EQ(fast.damage.has_no_eoi, reference.damage.has_no_eoi) << c.name << " variant " << variant;
+    if (reference.recode_status == 0 && (c.damage == Damage::kTruncate || c.damage == Damage::kNoise)) {
+      EXPECT_TRUE(reference.damage.is_damaged()) << c.name << " variant " << variant;
+    }
   }
 }
 
