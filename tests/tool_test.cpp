@@ -286,7 +286,7 @@ TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
   EXPECT_EQ(again.status, 0) << again.out << again.err;
   EXPECT_FALSE(file_exists(dir_.path("in/a_85_50.jpg")));
   EXPECT_TRUE(file_exists(dir_.path("in/a_50.jpg")));
-  EXPECT_NE(again.out.find("1 files named like results (NAME_Q.jpg beside NAME.jpg) were left out"), std::string::npos)
+  EXPECT_NE(again.out.find("1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"), std::string::npos)
       << again.out;
 }
 
@@ -599,7 +599,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  {"p/photo_85.jpg", "p/photo_50.jpg"},
                                  {"p/photo_85_50.jpg"},
                                  {},
-                                 "were left out"},
+                                 "1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"},
                       SafetyCase{"original_named_like_a_result_kept",
                                  {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
                                  {"g"},
