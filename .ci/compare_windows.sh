@@ -2,7 +2,8 @@
 # Recodes the same source files with the Linux tool and with the Windows tool (under wine), each
 # in a folder of its own, and fails on any difference in the files written, the console output
 # (the library's log shown with -v, the per-file lines and the summary) or the exit statuses.
-# Windows prints in text mode, so CR LF counts as LF; the summary's elapsed time is dropped.
+# Windows prints in text mode, so CR LF counts as LF, and joins paths with \, which counts as /;
+# the summary's elapsed time is dropped.
 #   .ci/compare_windows.sh LINUX_TOOL WINDOWS_TOOL.exe SOURCE...
 set -euo pipefail
 linux_tool=$(realpath "$1")
@@ -20,7 +21,7 @@ run() {  # run SYSTEM NAME ARGS...: the output of one call, with its exit status
     "$linux_tool" "$@" > "$name.log" 2>&1 || status=$?
   else
     wine "$windows_tool" "$@" > "$name.log" 2>&1 || status=$?
-    sed -i 's/\r$//' "$name.log"
+    sed -i -e 's/\r$//' -e 's#\\#/#g' "$name.log"  # CR LF, and the paths the tool joined with \
   fi
   sed -i -E 's/ in [0-9]+\.[0-9] s$//' "$name.log"
   echo "exit $status" >> "$name.log"

@@ -30,6 +30,7 @@ struct Outcome {
   int32_t recode_status = 0;
   Bytes stream;
   std::string recode_log;
+  DecodeDamage damage;
 };
 
 // The plans compared with the reference plan.
@@ -72,7 +73,8 @@ Outcome run(const Bytes& source, const RecodePlan& plan) {
   o.decode = decode_ours(source);
   ConsoleCapture capture;
   EncodedStream out;
-  o.recode_status = recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &out);
+  o.recode_status =
+      recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &out, ConsoleTarget{}, &o.damage);
   o.stream.assign(out.data, out.data + out.length);
   release_stream(out);
   o.recode_log = capture.text();
@@ -192,6 +194,16 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
       EXPECT_EQ(fast.recode_status, reference.recode_status);
       EXPECT_EQ(fast.recode_log, reference.recode_log);
       EXPECT_TRUE(fast.stream == reference.stream) << "streams differ";
+      // What the decode met is told alike.
+      EXPECT_EQ(fast.damage.first_starved_row, reference.damage.first_starved_row);
+      EXPECT_EQ(fast.damage.has_data_resumed, reference.damage.has_data_resumed);
+      EXPECT_EQ(fast.damage.bad_codes, reference.damage.bad_codes);
+      EXPECT_EQ(fast.damage.restart_errors, reference.damage.restart_errors);
+      EXPECT_EQ(fast.damage.has_no_eoi, reference.damage.has_no_eoi);
+    }
+    // Damage that takes data away is always told.
+    if (reference.recode_status == 0 && (c.damage == Damage::kTruncate || c.damage == Damage::kNoise)) {
+      EXPECT_TRUE(reference.damage.is_damaged()) << c.name << " variant " << variant;
     }
   }
 }

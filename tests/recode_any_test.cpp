@@ -212,7 +212,179 @@ TEST_F(RecodeAny, NeverAboveTheSourceQuality) {
     const int expected = std::max(1, c.request - (100 - c.source));
     EXPECT_EQ(estimate_header_quality(header), expected) << c.source << " " << c.request << " " << c.layout_h0;
     EXPECT_LE(estimate_header_quality(header), c.source);
+    EXPECT_EQ(r.quality_used, estimate_header_quality(header)) << c.source << " " << c.request;
   }
+}
+
+// Every metadata segment a photo carries is kept, in the source's order, after the result's own
+// APP0; the segments that describe the old coding (JFIF/JFXX APP0, Adobe APP14) are not.
+TEST_F(RecodeAny, MetadataSegmentsKeptInOrder) {
+  const auto tagged = [](const char* tag, uint8_t fill, size_t n) {
+    Bytes body(tag, tag + std::strlen(tag) + 1);
+    body.insert(body.end(), n, fill);
+    return body;
+  };
+  Bytes icc1 = tagged("ICC_PROFILE", 0x11, 40), icc2 = tagged("ICC_PROFILE", 0x22, 40);
+  icc1[12] = 1, icc1[13] = 2, icc2[12] = 2, icc2[13] = 2;  // chunk 1 of 2, chunk 2 of 2
+  const std::vector<Bytes> kept = {exif_segment(6, {}),
+                                   segment(0xE1, tagged("http://ns.adobe.com/xap/1.0/", 'x', 30)),
+                                   segment(0xE2, icc1),
+                                   segment(0xE2, icc2),
+                                   segment(0xED, tagged("Photoshop 3.0", 0x1C, 30)),
+                                   segment(0xFE, Bytes{'h', 'e', 'l', 'l', 'o'})};
+  Bytes metadata;
+  for (const Bytes& k : kept) metadata.insert(metadata.end(), k.begin(), k.end());
+  const Bytes jfxx = segment(0xE0, tagged("JFXX", 0x10, 4));
+  const Bytes adobe = segment(0xEE, Bytes{'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 1});
+  metadata.insert(metadata.end(), jfxx.begin(), jfxx.end());
+  metadata.insert(metadata.end(), adobe.begin(), adobe.end());
+  const Bytes src = with_segments(libjpeg_encode(photo_rgb(64, 48, 3), 64, 48, baseline_options(90)), metadata);
+  const RecodeAnyResult r = recode(src, 85, true);
+  ASSERT_NE(r.way, RecodeWay::kRefused) << r.error;
+  const std::vector<Segment> parts = split_segments(r.stream);
+  ASSERT_GE(parts.size(), 2 + kept.size());
+  EXPECT_EQ(parts[1].marker, 0xE0);
+  for (size_t i = 0; i < kept.size(); ++i) {
+    const Segment& p = parts[2 + i];
+    EXPECT_EQ(Bytes(r.stream.begin() + static_cast<std::ptrdiff_t>(p.offset),
+                    r.stream.begin() + static_cast<std::ptrdiff_t>(p.offset + p.length)),
+              kept[i])
+        << i;
+  }
+  size_t app0 = 0, app14 = 0;
+  for (const Segment& p : parts) {
+    app0 += p.marker == 0xE0 ? 1 : 0;
+    app14 += p.marker == 0xEE ? 1 : 0;
+  }
+  EXPECT_EQ(app0, 1u);
+  EXPECT_EQ(app14, 0u);
+  EXPECT_EQ(recode(src, 85, false).stream, library_recode(without_metadata(src), 85));  // stripped
+}
+
+// A target quality is what the result's tables say, unless the source's estimate is lower.
+TEST_F(RecodeAny, TargetQualityIsTheQualityUsed) {
+  for (int h0 : {2, 1}) {
+    for (int target : {20, 50, 77, 95}) {
+      JpegOptions o;
+      o.quality = 80;
+      o.h0 = h0;
+      const Bytes src = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, o);
+      RecodeAnyOptions options;
+      options.target_quality = target;
+      const RecodeAnyResult r = recode_any(src.data(), src.size(), options);
+      ASSERT_NE(r.way, RecodeWay::kRefused) << r.error;
+      JpegHeader header;
+      ASSERT_TRUE(parse_header(r.stream.data(), r.stream.size(), &header));
+      EXPECT_EQ(estimate_header_quality(header), std::min(target, 80)) << target << " " << h0;
+      EXPECT_EQ(r.quality_used, std::min(target, 80)) << target << " " << h0;
+    }
+  }
+}
+
+// Damaged sources: what the decode met, checked against libjpeg, which warns about the same
+// damage and about nothing in the sound variants.
+struct DamageCase {
+  const char* name;
+  Bytes (*make)(const Bytes& sound);
+  bool is_damaged;
+  const char* description;  // the start of describe_damage's text
+};
+
+Bytes entropy_start_and_end(const Bytes& jpeg, size_t* start, size_t* end) {
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker == 0xDA) {
+      *start = s.offset + 4 + (static_cast<size_t>(jpeg[s.offset + 2]) << 8 | jpeg[s.offset + 3]);
+      *end = s.offset + s.length;
+    }
+  }
+  return jpeg;
+}
+
+Bytes cut_at_half(const Bytes& j) { return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(j.size() / 2)); }
+Bytes without_eoi(const Bytes& j) { return Bytes(j.begin(), j.end() - 2); }
+Bytes with_trailer(const Bytes& j) {
+  Bytes out = j;
+  for (int i = 0; i < 1000; ++i) out.push_back(static_cast<uint8_t>(i % 200));
+  return out;
+}
+Bytes with_bad_codes(const Bytes& j) {
+  size_t start = 0, end = 0;
+  Bytes out = entropy_start_and_end(j, &start, &end);
+  // Sixteen 1 bits (stuffed FF bytes) are no code of the Annex K tables.
+  for (size_t i = start + (end - start) / 3, n = 0; n < 8; i += 2, ++n) {
+    out[i] = 0xFF;
+    out[i + 1] = 0x00;
+  }
+  return out;
+}
+// The second restart marker removed, or the second and third swapped.
+Bytes restart_changed(const Bytes& j, bool swap) {
+  Bytes out = j;
+  std::vector<size_t> at;
+  for (size_t i = 0; i + 1 < out.size(); ++i) {
+    if (out[i] == 0xFF && out[i + 1] >= 0xD0 && out[i + 1] <= 0xD7) at.push_back(i);
+  }
+  if (at.size() < 3) return {};
+  if (swap) {
+    std::swap(out[at[1] + 1], out[at[2] + 1]);
+  } else {
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(at[1]), out.begin() + static_cast<std::ptrdiff_t>(at[1] + 2));
+  }
+  return out;
+}
+Bytes restart_missing(const Bytes& j) { return restart_changed(j, false); }
+Bytes restart_swapped(const Bytes& j) { return restart_changed(j, true); }
+Bytes unchanged(const Bytes& j) { return j; }
+
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
+class RecodeAnyDamage : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(RecodeAnyDamage, ToldAndResultStillMade) {
+  const DamageCase& c = GetParam();
+  for (const bool has_restarts : {false, true}) {
+    const Bytes sound = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, baseline_options(90, has_restarts ? 1 : 0));
+    const Bytes src = c.make(sound);
+    if (src.empty()) continue;  // the restart cases need restart markers
+    std::vector<uint8_t> rgb;
+    int w = 0, h = 0, warnings = 0;
+    libjpeg_decode_rgb(src, &rgb, &w, &h, &warnings);
+    EXPECT_EQ(warnings > 0, c.is_damaged) << c.name << " restarts " << has_restarts << ": libjpeg disagrees";
+    const RecodeAnyResult r = recode(src, 85);
+    ASSERT_EQ(r.way, RecodeWay::kLibrary) << c.name << ": " << r.error;
+    EXPECT_EQ(r.damage.is_damaged(), c.is_damaged) << c.name << " restarts " << has_restarts;
+    const std::string text = describe_damage(r.damage);
+    EXPECT_EQ(text.rfind(c.description, 0), 0u) << c.name << ": " << text;
+    ASSERT_TRUE(libjpeg_decode_rgb(r.stream, &rgb, &w, &h, &warnings)) << c.name;
+    EXPECT_EQ(std::pair(w, h), std::pair(160, 128));
+    EXPECT_EQ(warnings, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RecodeAnyDamage,
+                         ::testing::Values(DamageCase{"sound", unchanged, false, ""},
+                                           DamageCase{"data_after_the_end", with_trailer, false, ""},
+                                           DamageCase{"cut_at_half", cut_at_half, true, "data ends at "},
+                                           DamageCase{"no_end_marker", without_eoi, true, "no end-of-image marker"},
+                                           DamageCase{"codes_that_match_nothing", with_bad_codes, true, ""},
+                                           DamageCase{"restart_marker_missing", restart_missing, true, ""},
+                                           DamageCase{"restart_markers_swapped", restart_swapped, true, ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RecodeAny, DamageFieldsNameWhatWasMet) {
+  const Bytes sound = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, baseline_options(90, 1));
+  const RecodeAnyResult cut = recode(cut_at_half(sound));
+  EXPECT_GE(cut.damage.data_end_percent, 30);
+  EXPECT_LE(cut.damage.data_end_percent, 60);
+  EXPECT_FALSE(cut.damage.has_data_resumed);
+  EXPECT_GT(recode(restart_missing(sound)).damage.restart_errors, 0u);
+  EXPECT_GT(recode(restart_swapped(sound)).damage.restart_errors, 0u);
+  const RecodeAnyResult trailer = recode(with_trailer(sound));
+  EXPECT_EQ(trailer.damage.bytes_after_eoi, 1000u);
+  EXPECT_TRUE(recode(without_eoi(sound)).damage.has_no_eoi);
+  EXPECT_EQ(recode(without_eoi(sound)).damage.data_end_percent, -1);
+  const Bytes plain = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, baseline_options(90));
+  EXPECT_GT(recode(with_bad_codes(plain)).damage.bad_codes, 0u);
 }
 
 Bytes cmyk_jpeg(int w, int h, J_COLOR_SPACE space) {
@@ -263,10 +435,9 @@ TEST_F(RecodeAny, RefusalsAreNamed) {
       {"cmyk", cmyk_jpeg(40, 30, JCS_CMYK), false, "CMYK colour is not recoded"},
       {"ycck", cmyk_jpeg(40, 30, JCS_YCCK), false, "YCCK colour is not recoded"},
       {"12-bit", twelve_bit, false, "12-bit samples are not recoded"},
-      {"strict 4:2:2", layout422, true, "library status -1 (unreadable, or not 4:2:0)"},
-      {"not a JPEG", Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0}, false,
-       "not a well-formed JPEG: library status -2 (malformed stream)"},
-      {"header cut short", truncated_header, false, "not a well-formed JPEG: library status -2 (malformed stream)"},
+      {"strict 4:2:2", layout422, true, "the library refuses it: unreadable, or not 4:2:0"},
+      {"not a JPEG", Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0}, false, "not a well-formed JPEG (malformed stream)"},
+      {"header cut short", truncated_header, false, "not a well-formed JPEG (malformed stream)"},
   };
   for (const Case& c : cases) {
     const RecodeAnyResult r = recode(c.jpeg, 85, false, c.strict);

@@ -4,14 +4,29 @@
 // --keep-metadata, -v and --log).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <random>
+#include <thread>
 
 #include "kestrum.h"
 #include "recode/file_job.h"
 #include "recode/options.h"
+#include "recode/report.h"
 #include "recode/worker_process.h"
+#include "recode_any/jpeg_segments.h"
 #include "test_util.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
 
 namespace kestrum::test {
 namespace {
@@ -95,25 +110,46 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ToolArgs, ValuesReachTheOptions) {
-  const char* argv[] = {"k", "-q", "70", "-j", "3", "-r", "--strict", "--keep-metadata", "x", "y"};
+  const char* argv[] = {"k", "-q", "70", "-j", "3", "-r", "--strict", "--strip", "x", "y"};
   tool::Options o;
   std::string error;
   ASSERT_EQ(tool::parse_args(10, argv, &o, &error), tool::ParseResult::kRun);
   EXPECT_EQ(o.quality, 70);
   EXPECT_EQ(o.jobs, 3);
-  EXPECT_TRUE(o.recursive && o.strict && o.keep_metadata && !o.skip_larger);
+  EXPECT_TRUE(o.recursive && o.strict && o.strip && !o.skip_larger);
   EXPECT_EQ(o.paths, (std::vector<std::string>{"x", "y"}));
+}
+
+TEST(ToolArgs, QualitySpellings) {
+  const std::pair<std::vector<const char*>, int32_t> cases[] = {
+      {{"k", "-q85", "x"}, 85}, {{"k", "--quality", "40", "x"}, 40}, {{"k", "--quality=33", "x"}, 33}};
+  for (const auto& [args, quality] : cases) {
+    tool::Options o;
+    std::string error;
+    ASSERT_EQ(tool::parse_args(static_cast<int>(args.size()), args.data(), &o, &error), tool::ParseResult::kRun)
+        << args[1] << ": " << error;
+    EXPECT_EQ(o.quality, quality) << args[1];
+  }
+  const char* target[] = {"k", "--target-quality", "60", "x"};
+  tool::Options o;
+  std::string error;
+  ASSERT_EQ(tool::parse_args(4, target, &o, &error), tool::ParseResult::kRun);
+  EXPECT_EQ(o.target_quality, 60);
+  const char* replace_into[] = {"k", "--replace", "-o", "out", "x"};
+  EXPECT_EQ(tool::parse_args(5, replace_into, &o, &error), tool::ParseResult::kUsageError);
 }
 
 // The built program, run through the shell.
 struct ToolRun {
   int status = -1;
-  std::string out;
+  std::string out, err;  // standard output and standard error
 };
 
 // The tool's path: on Windows the one beside this program (every program lands in one folder,
 // and the build's own path may be a foreign one under wine).
 std::string tool_path() {
+  // KESTRUM_TOOL in the environment runs these tests against another build (an older one, say).
+  if (const char* other = std::getenv("KESTRUM_TOOL"); other != nullptr && other[0] != '\0') return other;
 #if defined(_WIN32)
   return (std::filesystem::path(kestrum::tool::self_path("")).parent_path() / "kestrum-recode.exe").string();
 #else
@@ -121,9 +157,18 @@ std::string tool_path() {
 #endif
 }
 
-ToolRun run_tool(const std::string& args) {
+// Runs the tool with args (in folder, when given), standard error into a file of its own.
+ToolRun run_tool(const std::string& args, const std::string& folder = "") {
   ToolRun r;
-  const std::string command = "\"" + tool_path() + "\" " + args;
+  static std::random_device random;
+  const std::string err_path =
+      (fs::temp_directory_path() / ("kestrum-tool-stderr-" + std::to_string(random()) + ".txt")).string();
+  std::string command = "\"" + tool_path() + "\" " + args + " 2>\"" + err_path + "\"";
+#if defined(_WIN32)
+  if (!folder.empty()) command = "cd /d \"" + folder + "\" && " + command;
+#else
+  if (!folder.empty()) command = "cd \"" + folder + "\" && " + command;
+#endif
 #if defined(_WIN32)
   // cmd /c takes the first and the last quote of the line away: give it a pair to take.
   std::FILE* pipe = _popen(("\"" + command + "\"").c_str(), "rb");
@@ -140,6 +185,9 @@ ToolRun run_tool(const std::string& args) {
   const int status = pclose(pipe);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
+  Bytes err;
+  if (read_file(err_path, &err)) r.err.assign(err.begin(), err.end());
+  std::remove(err_path.c_str());
   return r;
 }
 
@@ -209,14 +257,23 @@ TEST_F(Tool, WithoutRecursionOnlyTheTopFolder) {
   EXPECT_FALSE(fs::exists(dir_.path("out/sub")));
 }
 
-TEST_F(Tool, AnyFailureGivesStatusOneAndNamesIt) {
+TEST_F(Tool, AnyFailureGivesStatusOneAndNamesItOnStandardError) {
   ASSERT_TRUE(write_file(dir_.path("in/broken.jpg"), Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00}));
   const ToolRun run = run_tool("-j 2 " + quoted(dir_.path("in")) + " " + quoted(dir_.path("missing.jpg")));
   EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_NE(run.out.find("broken.jpg  FAILED -2: not a well-formed JPEG"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("missing.jpg  FAILED -1: no such file or folder"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("broken.jpg  FAILED: not a well-formed JPEG (malformed stream)"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("missing.jpg  FAILED: no such file or folder"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.find("FAILED"), std::string::npos) << run.out;
+  EXPECT_EQ(run.err.find("status"), std::string::npos) << run.err;  // status numbers only with -v
   EXPECT_NE(run.out.find("3 files: 1 recoded"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("2 failed"), std::string::npos) << run.out;
+  // The failed files are not in the size totals: the one recode's sizes are.
+  Bytes a;
+  ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &a));
+  EXPECT_NE(run.out.find("failed; " + tool::format_bytes(a.size()) + " \u2192"), std::string::npos) << run.out;
+  const ToolRun verbose = run_tool("-v " + quoted(dir_.path("in/broken.jpg")));
+  EXPECT_NE(verbose.err.find("broken.jpg  FAILED -2: not a well-formed JPEG"), std::string::npos) << verbose.err;
 }
 
 TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
@@ -225,10 +282,12 @@ TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
   Bytes written;
   ASSERT_TRUE(read_file(dir_.path("in/a_85.jpg"), &written));
   EXPECT_EQ(written, api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85));
-  const ToolRun again = run_tool("-q 85 " + quoted(dir_.path("in")));
-  EXPECT_EQ(again.status, 0) << again.out;
-  EXPECT_FALSE(file_exists(dir_.path("in/a_85_85.jpg")));
-  EXPECT_NE(again.out.find("1 files named like results of this quality were left out"), std::string::npos);
+  const ToolRun again = run_tool("-q 50 " + quoted(dir_.path("in")));
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_FALSE(file_exists(dir_.path("in/a_85_50.jpg")));
+  EXPECT_TRUE(file_exists(dir_.path("in/a_50.jpg")));
+  EXPECT_NE(again.out.find("1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"), std::string::npos)
+      << again.out;
 }
 
 TEST_F(Tool, SkipLargerKeepsTheOriginal) {
@@ -253,16 +312,20 @@ TEST_F(Tool, SkipLargerKeepsTheOriginal) {
   EXPECT_NE(into.out.find("1 kept"), std::string::npos) << into.out;
 }
 
-TEST_F(Tool, KeepMetadataCarriesTheOrientation) {
+TEST_F(Tool, MetadataKeptUnlessStripped) {
   const Bytes src = with_segments(photo(100, 60, 90), exif_segment(8, {0xFF, 0xD9, 0xFF, 0xC0, 0x00, 0x11}));
   ASSERT_TRUE(write_file(dir_.path("rot.jpg"), src));
   const ToolRun plain = run_tool(quoted(dir_.path("rot.jpg")));
-  ASSERT_EQ(plain.status, 0) << plain.out;
+  ASSERT_EQ(plain.status, 0) << plain.out << plain.err;
   Bytes out;
   ASSERT_TRUE(read_file(dir_.path("rot_85.jpg"), &out));
+  EXPECT_EQ(exif_orientation(out), 8);
+  const ToolRun stripped = run_tool("--strip --overwrite " + quoted(dir_.path("rot.jpg")));
+  ASSERT_EQ(stripped.status, 0) << stripped.out << stripped.err;
+  ASSERT_TRUE(read_file(dir_.path("rot_85.jpg"), &out));
   EXPECT_EQ(exif_orientation(out), 0);
-  const ToolRun kept = run_tool("--keep-metadata " + quoted(dir_.path("rot.jpg")));
-  ASSERT_EQ(kept.status, 0) << kept.out;
+  const ToolRun kept = run_tool("--keep-metadata --overwrite " + quoted(dir_.path("rot.jpg")));
+  ASSERT_EQ(kept.status, 0) << kept.out << kept.err;
   ASSERT_TRUE(read_file(dir_.path("rot_85.jpg"), &out));
   EXPECT_EQ(exif_orientation(out), 8);
 }
@@ -271,15 +334,545 @@ TEST_F(Tool, LibraryLogWithVerboseOrInLogFiles) {
   const std::string library_line = "encoding jpg successfully!";
   const ToolRun quiet = run_tool("-o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
   EXPECT_EQ(quiet.out.find(library_line), std::string::npos) << quiet.out;
-  const ToolRun verbose = run_tool("-v -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
+  const ToolRun verbose =
+      run_tool("-v --overwrite -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
   EXPECT_NE(verbose.out.find(library_line), std::string::npos) << verbose.out;
-  const ToolRun logged = run_tool("-r -j 2 --log " + quoted(dir_.path("logs")) + " -o " + quoted(dir_.path("out")) +
-                                  " " + quoted(dir_.path("in")));
+  const ToolRun logged = run_tool("-r -j 2 --overwrite --log " + quoted(dir_.path("logs")) + " -o " +
+                                  quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   EXPECT_EQ(logged.status, 0) << logged.out;
   Bytes log;
   ASSERT_TRUE(read_file(dir_.path("logs/sub/deep/c.jpeg.log"), &log));
   EXPECT_NE(std::string(log.begin(), log.end()).find(library_line), std::string::npos);
 }
+
+TEST_F(Tool, DamagedSourceIsNeverAPlainSuccess) {
+  Bytes sound;
+  ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &sound));
+  const Bytes cut(sound.begin(), sound.begin() + static_cast<std::ptrdiff_t>(sound.size() * 2 / 3));
+  ASSERT_TRUE(write_file(dir_.path("cut.jpg"), cut));
+  Bytes trailer = sound;
+  trailer.insert(trailer.end(), 5000, 0x42);
+  ASSERT_TRUE(write_file(dir_.path("video.jpg"), trailer));
+  const ToolRun run = run_tool("-j 1 " + quoted(dir_.path("cut.jpg")) + " " + quoted(dir_.path("video.jpg")));
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find("cut.jpg  DAMAGED (data ends at "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("% of the image; the rest is grey)  q90 \u2192 q75"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("video.jpg  q90 \u2192 q75"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("(5000 bytes after the image's end not carried over)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("1 damaged"), std::string::npos) << run.out;
+  Bytes result;
+  ASSERT_TRUE(read_file(dir_.path("cut_85.jpg"), &result));  // the result is still written
+  std::vector<uint8_t> rgb;
+  int w = 0, h = 0, warnings = 0;
+  EXPECT_TRUE(libjpeg_decode_rgb(result, &rgb, &w, &h, &warnings));
+  EXPECT_EQ(std::pair(w, h), std::pair(120, 80));
+}
+
+TEST_F(Tool, QualityUsedIsShownAndLowOnesMarked) {
+  ASSERT_TRUE(write_file(dir_.path("low.jpg"), photo(64, 48, 40)));
+  const ToolRun relative = run_tool("-q 50 " + quoted(dir_.path("low.jpg")));
+  EXPECT_EQ(relative.status, 0) << relative.err;
+  EXPECT_NE(relative.out.find("low.jpg  q40 \u2192 q1 (low quality)"), std::string::npos) << relative.out;
+  const ToolRun target = run_tool("--target-quality 35 " + quoted(dir_.path("low.jpg")));
+  EXPECT_EQ(target.status, 0) << target.err;
+  EXPECT_NE(target.out.find("low.jpg  q40 \u2192 q35  "), std::string::npos) << target.out;
+  Bytes result;
+  ASSERT_TRUE(read_file(dir_.path("low_35.jpg"), &result));
+  JpegHeader header;
+  ASSERT_TRUE(parse_header(result.data(), result.size(), &header));
+  EXPECT_EQ(estimate_header_quality(header), 35);
+}
+
+TEST_F(Tool, StandardInputToStandardOutput) {
+  const ToolRun run = run_tool("- < " + quoted(dir_.path("in/a.jpg")) + " > " + quoted(dir_.path("piped.jpg")));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  Bytes piped;
+  ASSERT_TRUE(read_file(dir_.path("piped.jpg"), &piped));
+  EXPECT_EQ(piped, api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85));
+  Bytes sound;
+  ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &sound));
+  ASSERT_TRUE(write_file(dir_.path("cut.jpg"), Bytes(sound.begin(), sound.begin() + 1500)));
+  const ToolRun cut = run_tool("- < " + quoted(dir_.path("cut.jpg")) + " > " + quoted(dir_.path("cut_out.jpg")));
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_NE(cut.err.find("-  DAMAGED (data ends at "), std::string::npos) << cut.err;
+  EXPECT_EQ(run_tool("- " + quoted(dir_.path("in/a.jpg"))).status, 2);  // - must be the only path
+}
+
+TEST_F(Tool, FilesFromAListOrNulSeparatedNames) {
+  ASSERT_TRUE(write_file(dir_.path("in/with space.jpg"), photo(40, 30, 85)));
+  const std::string a = dir_.path("in/a.jpg"), b = dir_.path("in/with space.jpg");
+  const std::string lines = a + "\r\n" + b + "\n";
+  ASSERT_TRUE(write_file(dir_.path("list.txt"), Bytes(lines.begin(), lines.end())));
+  const ToolRun listed = run_tool("-o " + quoted(dir_.path("out1")) + " --files-from " + quoted(dir_.path("list.txt")));
+  EXPECT_EQ(listed.status, 0) << listed.out << listed.err;
+  EXPECT_TRUE(file_exists(dir_.path("out1/a.jpg")));
+  EXPECT_TRUE(file_exists(dir_.path("out1/with space.jpg")));
+  std::string nul = a + '\0' + b + '\0';
+  ASSERT_TRUE(write_file(dir_.path("list0"), Bytes(nul.begin(), nul.end())));
+  const ToolRun from_stdin =
+      run_tool("-0 -o " + quoted(dir_.path("out2")) + " --files-from - < " + quoted(dir_.path("list0")));
+  EXPECT_EQ(from_stdin.status, 0) << from_stdin.out << from_stdin.err;
+  EXPECT_TRUE(file_exists(dir_.path("out2/with space.jpg")));
+}
+
+TEST_F(Tool, DryRunWritesNothing) {
+  const auto listing = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir_.root())) names.push_back(e.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> before = listing();
+  const ToolRun run = run_tool("--dry-run -r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(listing(), before);
+  EXPECT_NE(run.out.find("a.jpg  the library's recode"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("b.JPG  converted (4:2:2 \u2192 4:2:0)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("3 files: 3 would be recoded, 0 skipped, 0 would fail"), std::string::npos) << run.out;
+}
+
+TEST_F(Tool, JsonQuietAndPreserve) {
+  const ToolRun json = run_tool("--json -r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(count_lines_with(json.out, "\n"), 4u) << json.out;
+  EXPECT_EQ(count_lines_with(json.out, "{\"source\":"), 3u) << json.out;
+  EXPECT_EQ(count_lines_with(json.out, "\"status\":\"recoded\""), 3u) << json.out;
+  EXPECT_NE(json.out.find("{\"summary\":{\"files\":3,"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"way\":\"converted\""), std::string::npos) << json.out;
+
+  const ToolRun quiet =
+      run_tool("--quiet --overwrite -r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(count_lines_with(quiet.out, "\n"), 1u) << quiet.out;  // the summary alone
+
+  const auto old_time = fs::last_write_time(dir_.path("in/a.jpg")) - std::chrono::hours(24 * 400);
+  fs::last_write_time(dir_.path("in/a.jpg"), old_time);
+  fs::permissions(dir_.path("in/a.jpg"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const ToolRun kept = run_tool("-p " + quoted(dir_.path("in/a.jpg")));
+  EXPECT_EQ(kept.status, 0) << kept.err;
+  EXPECT_EQ(fs::last_write_time(dir_.path("in/a_85.jpg")), old_time);
+  const ToolRun replaced = run_tool("-p --replace " + quoted(dir_.path("in/a.jpg")));
+  EXPECT_EQ(replaced.status, 0) << replaced.err;
+  EXPECT_EQ(fs::last_write_time(dir_.path("in/a.jpg")), old_time);
+#if !defined(_WIN32)
+  EXPECT_EQ(fs::status(dir_.path("in/a.jpg")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+#endif
+}
+
+// A user's folder and a run of the tool in it: whatever the arguments, no source changes unless
+// the case allows it, no temporary file remains, and every result written decodes.
+struct SafetyCase {
+  const char* name;
+  std::vector<const char*> photos;   // JPEG sources made in the folder (each a different image)
+  std::vector<const char*> runs;     // the tool's arguments, run in order; the last run is checked
+  const char* folder;                // where the tool runs, below the test's folder
+  int status;                        // of the last run
+  std::vector<const char*> created;  // results that exist and decode
+  std::vector<const char*> absent;   // paths that do not exist
+  std::vector<const char*> changed;  // sources the case lets the tool replace
+  const char* text;                  // in the last run's output (standard output and error)
+};
+
+void PrintTo(const SafetyCase& c, std::ostream* os) { *os << c.name; }
+
+class ToolSafety : public ::testing::TestWithParam<SafetyCase> {};
+
+TEST_P(ToolSafety, NoSourceLostNoResultLost) {
+  const SafetyCase& c = GetParam();
+  TempDir dir;
+  std::vector<std::pair<std::string, Bytes>> sources;
+  uint32_t seed = 1;
+  for (const char* name : c.photos) {
+    fs::create_directories(fs::path(dir.path(name)).parent_path());
+    JpegOptions o;
+    o.quality = 90;
+    const Bytes jpeg = libjpeg_encode(photo_rgb(64, 48, seed++), 64, 48, o);
+    ASSERT_TRUE(write_file(dir.path(name), jpeg));
+    sources.emplace_back(name, jpeg);
+  }
+  ToolRun run;
+  for (const char* args : c.runs) run = run_tool(args, dir.path(c.folder));
+  std::string output = run.out + run.err;
+#if defined(_WIN32)
+  std::replace(output.begin(), output.end(), '\\', '/');  // the paths the tool joined
+#endif
+  EXPECT_EQ(run.status, c.status) << output;
+  EXPECT_NE(output.find(c.text), std::string::npos) << output;
+  for (const auto& [name, original] : sources) {
+    Bytes now;
+    ASSERT_TRUE(read_file(dir.path(name), &now)) << name;
+    const bool may_change = std::find(c.changed.begin(), c.changed.end(), std::string(name)) != c.changed.end();
+    if (may_change) {
+      EXPECT_NE(now, original) << name << " was not replaced";
+    } else {
+      EXPECT_EQ(now, original) << name << " was overwritten\n" << output;
+    }
+  }
+  for (const char* name : c.created) {
+    Bytes result;
+    ASSERT_TRUE(read_file(dir.path(name), &result)) << name << " missing\n" << output;
+    std::vector<uint8_t> rgb;
+    int w = 0, h = 0, warnings = 0;
+    EXPECT_TRUE(libjpeg_decode_rgb(result, &rgb, &w, &h, &warnings)) << name;
+    EXPECT_EQ(w, 64) << name;
+  }
+  for (const char* name : c.absent) EXPECT_FALSE(fs::exists(dir.path(name))) << name << "\n" << output;
+  for (const auto& entry : fs::recursive_directory_iterator(dir.root())) {
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ToolSafety,
+    ::testing::Values(SafetyCase{"output_folder_is_the_source_folder",
+                                 {"same/a.jpg", "same/sub/b.jpg"},
+                                 {"-r -o same same"},
+                                 "",
+                                 1,
+                                 {},
+                                 {"same/same"},
+                                 {},
+                                 "same/a.jpg  FAILED: the result would overwrite this file"},
+                      SafetyCase{"output_dot_inside_the_source_folder",
+                                 {"same/a.jpg", "same/sub/b.jpg"},
+                                 {"-r -o . ."},
+                                 "same",
+                                 1,
+                                 {},
+                                 {},
+                                 {},
+                                 "FAILED: the result would overwrite this file"},
+                      SafetyCase{
+                          "name_without_a_dot", {"noext"}, {"noext"}, "", 0, {"noext_85.jpg"}, {}, {}, "noext  q90"},
+                      SafetyCase{"dot_only_in_the_folder_name",
+                                 {"my.photos/IMG_0001"},
+                                 {"my.photos/IMG_0001"},
+                                 "",
+                                 0,
+                                 {"my.photos/IMG_0001_85.jpg"},
+                                 {"my_85.photos"},
+                                 {},
+                                 "1 recoded"},
+                      SafetyCase{"two_folders_one_output",
+                                 {"d1/a.jpg", "d2/a.jpg"},
+                                 {"-o out d1 d2"},
+                                 "",
+                                 1,
+                                 {"out/a.jpg"},
+                                 {},
+                                 {},
+                                 "FAILED: the result out/a.jpg is already that of d1/a.jpg"},
+                      SafetyCase{"two_files_one_output",
+                                 {"d1/a.jpg", "d2/a.jpg"},
+                                 {"-j 2 -o out d1/a.jpg d2/a.jpg"},
+                                 "",
+                                 1,
+                                 {"out/a.jpg"},
+                                 {},
+                                 {},
+                                 "d2/a.jpg \u2192 out/a.jpg  FAILED: the result out/a.jpg is already"},
+                      SafetyCase{"result_onto_another_source",
+                                 {"d1/a.jpg", "d2/a.jpg"},
+                                 {"-o d2 d1/a.jpg d2/a.jpg"},
+                                 "",
+                                 1,
+                                 {},
+                                 {},
+                                 {},
+                                 "FAILED: the result d2/a.jpg would overwrite the source d2/a.jpg"},
+                      SafetyCase{"output_folder_inside_the_tree_not_walked",
+                                 {"nest/a.jpg", "nest/sub/b.jpg"},
+                                 {"-r -o nest/small nest", "-r -o nest/small nest"},
+                                 "",
+                                 0,
+                                 {"nest/small/a.jpg", "nest/small/sub/b.jpg"},
+                                 {"nest/small/small"},
+                                 {},
+                                 "exists; --overwrite replaces it"},
+                      SafetyCase{"results_of_another_quality_left_out",
+                                 {"p/photo.jpg"},
+                                 {"p", "-q 50 p"},
+                                 "",
+                                 0,
+                                 {"p/photo_85.jpg", "p/photo_50.jpg"},
+                                 {"p/photo_85_50.jpg"},
+                                 {},
+                                 "1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"},
+                      SafetyCase{"original_named_like_a_result_kept",
+                                 {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
+                                 {"g"},
+                                 "",
+                                 0,
+                                 {},
+                                 {},
+                                 {},
+                                 "g/IMG_1.jpg \u2192 g/IMG_1_85.jpg  skipped: exists; --overwrite replaces it"},
+                      SafetyCase{"named_like_a_result_but_named",
+                                 {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
+                                 {"g/IMG_1_85.jpg"},
+                                 "",
+                                 0,
+                                 {"g/IMG_1_85_85.jpg"},
+                                 {},
+                                 {},
+                                 "1 recoded"},
+                      SafetyCase{"overwrite_when_asked",
+                                 {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
+                                 {"--overwrite g"},
+                                 "",
+                                 0,
+                                 {"g/IMG_1_85.jpg"},
+                                 {},
+                                 {"g/IMG_1_85.jpg"},
+                                 "1 recoded"},
+                      SafetyCase{"replace_in_place",
+                                 {"r/a.jpg", "r/b.jpg"},
+                                 {"-j 2 --replace r"},
+                                 "",
+                                 0,
+                                 {"r/a.jpg", "r/b.jpg"},
+                                 {"r/a_85.jpg"},
+                                 {"r/a.jpg", "r/b.jpg"},
+                                 "2 recoded"},
+                      SafetyCase{"jfif_and_jpe_names",
+                                 {"x/a.jfif", "x/b.jpe"},
+                                 {"x"},
+                                 "",
+                                 0,
+                                 {"x/a_85.jfif", "x/b_85.jpe"},
+                                 {},
+                                 {},
+                                 "2 recoded"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Nothing the tool draws on a terminal wraps: the bar and every summary line stay below the
+// width, down to 40 columns, for the widest figures a batch can have.
+TEST(ToolTerminal, BarAndSummaryFitTheWidth) {
+  tool::Totals t;
+  t.files = 123456;
+  t.done = 65432;
+  t.by_way[1] = 40000;
+  t.by_way[2] = 5000;
+  t.by_way[3] = 20000;
+  t.kept = 300;
+  t.skipped = 120;
+  t.failed = 12;
+  t.damaged = 7;
+  t.total_in = 900ull << 30;
+  t.bytes_done = t.bytes_in = 400ull << 30;
+  t.bytes_out = 250ull << 30;
+  for (size_t columns : {40u, 52u, 60u, 80u, 100u, 120u, 200u}) {
+    const std::string bar = tool::progress_bar(t, 3723.4, columns);
+    EXPECT_LT(tool::display_width(bar), columns) << columns << ": " << bar;
+    EXPECT_NE(bar.find("65432/123456"), std::string::npos) << bar;  // the count stays at every width
+    const std::string text = tool::summary(t, 3723.4, 17, columns);
+    size_t start = 0;
+    while (start < text.size()) {
+      const size_t end = std::min(text.find('\n', start), text.size());
+      EXPECT_LT(tool::display_width(text.substr(start, end - start)), columns) << columns << ":\n" << text;
+      start = end + 1;
+    }
+  }
+  EXPECT_NE(tool::progress_bar(t, 3723.4, 120).find("["), std::string::npos);  // the bar itself when there is room
+  EXPECT_EQ(tool::summary(t, 1, 0, 0).find('\n'), std::string::npos);          // not a terminal: one line
+}
+
+TEST_F(Tool, NoJpegFoundSaysSoAndSuggestsRecursion) {
+  fs::remove(dir_.path("in/a.jpg"));
+  const ToolRun run = run_tool(quoted(dir_.path("in")));
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find("no JPEG found"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("the subfolders hold 2: add -r to recode them"), std::string::npos) << run.err;
+  fs::create_directories(dir_.path("empty"));
+  const ToolRun empty = run_tool(quoted(dir_.path("empty")));
+  EXPECT_EQ(empty.status, 1) << empty.out << empty.err;
+  EXPECT_NE(empty.err.find("no JPEG found"), std::string::npos) << empty.err;
+  EXPECT_EQ(empty.err.find("add -r"), std::string::npos) << empty.err;
+}
+
+#if !defined(_WIN32)
+// As an unprivileged user (root reads and writes any file): the system's reason is named.
+TEST_F(Tool, FileErrorsNameTheSystemsReason) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads and writes any file";
+  fs::create_directories(dir_.path("rodir"));
+  fs::create_directories(dir_.path("in/closed"));
+  ASSERT_TRUE(write_file(dir_.path("in/closed/x.jpg"), photo(32, 32, 80)));
+  fs::permissions(dir_.path("rodir"), fs::perms::owner_read | fs::perms::owner_exec);
+  fs::permissions(dir_.path("in/closed"), fs::perms::none);
+  const ToolRun into = run_tool("-o " + quoted(dir_.path("rodir")) + " " + quoted(dir_.path("in/a.jpg")));
+  const ToolRun walk = run_tool("-r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  fs::permissions(dir_.path("rodir"), fs::perms::owner_all);
+  fs::permissions(dir_.path("in/closed"), fs::perms::owner_all);
+  EXPECT_EQ(into.status, 1);
+  EXPECT_NE(into.err.find("FAILED: cannot create " + dir_.path("rodir/a.jpg") + ": Permission denied"),
+            std::string::npos)
+      << into.err;
+  EXPECT_EQ(walk.status, 1);
+  EXPECT_NE(walk.err.find(dir_.path("in/closed") + "  FAILED: cannot list the folder: Permission denied"),
+            std::string::npos)
+      << walk.err;
+  EXPECT_TRUE(file_exists(dir_.path("out/sub/b.JPG")));  // the rest of the walk goes on
+}
+
+TEST_F(Tool, SymbolicLinkToAFolderIsNamed) {
+  fs::create_directory_symlink(dir_.path("in/sub"), dir_.path("in/link"));
+  const ToolRun run = run_tool("-r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find(dir_.path("in/link") + "  skipped: a symbolic link to a folder, not followed"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(fs::exists(dir_.path("out/link")));
+}
+#endif
+
+TEST(ToolLog, KeptLogIsBoundedWithACountOfWhatWasLeftOut) {
+  std::string log;
+  for (int i = 0; i < 40000; ++i) log += "line " + std::to_string(i) + " of a long log\n";
+  const std::string kept = tool::bounded_log(log);
+  EXPECT_LE(kept.size(), tool::kMaxKeptLogBytes + 40);
+  const size_t kept_lines = static_cast<size_t>(std::count(kept.begin(), kept.end(), '\n')) - 1;
+  EXPECT_EQ(kept.substr(kept.rfind('[')), "[" + std::to_string(40000 - kept_lines) + " more lines left out]\n");
+  EXPECT_EQ(log.compare(0, kept.rfind('['), kept, 0, kept.rfind('[')), 0);
+  EXPECT_EQ(tool::bounded_log("short\n"), "short\n");
+}
+
+TEST_F(Tool, TemporaryFilesOfAStoppedRunAreRemovedByTheNext) {
+  // 2147483646 is above every process id a system hands out: its owner is gone.
+  const std::string own = std::to_string(tool::current_process_id());
+  const std::vector<std::pair<std::string, bool>> files = {{"in/a_85.jpg.2147483646-0.tmp", false},
+                                                           {"in/b_85.JPEG.2147483646-12.tmp", false},
+                                                           {"in/notes.txt.2147483646-0.tmp", true},
+                                                           {"in/a_85.jpg." + own + "-0.tmp", true},
+                                                           {"in/a_85.jpg.x-0.tmp", true}};
+  for (const auto& [name, stays] : files) ASSERT_TRUE(write_file(dir_.path(name), Bytes{1, 2, 3}));
+  const ToolRun run = run_tool(quoted(dir_.path("in")));
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  for (const auto& [name, stays] : files) EXPECT_EQ(file_exists(dir_.path(name)), stays) << name;
+  EXPECT_NE(run.err.find("removed 2 temporary files that a stopped run left in"), std::string::npos) << run.err;
+}
+
+#if !defined(_WIN32)
+// The tool started in the background with standard output and error into files.
+pid_t start_tool(const std::string& args, const std::string& out, const std::string& err) {
+  const std::string command = "exec \"" + tool_path() + "\" " + args + " >\"" + out + "\" 2>\"" + err + "\"";
+  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return 0;
+  return pid;
+}
+
+std::string text_of(const std::string& path) {
+  Bytes b;
+  read_file(path, &b);
+  return std::string(b.begin(), b.end());
+}
+
+class ToolInterrupt : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir_.path("src"));
+    for (int i = 0; i < 16; ++i) {
+      ASSERT_TRUE(
+          write_file(dir_.path("src/p" + std::to_string(i) + ".jpg"),
+                     libjpeg_encode(photo_rgb(640, 480, static_cast<uint32_t>(i)), 640, 480, baseline_options(92))));
+    }
+  }
+  TempDir dir_;
+};
+
+// Stopped at many moments: every result that exists decodes, no temporary file remains, and
+// an interrupted run says how far it came, prints its summary and exits with 130.
+TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
+  // How long a whole run takes here, so that the interrupts land inside the runs.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_tool("-j 2 -o " + quoted(dir_.path("whole")) + " " + quoted(dir_.path("src"))).status, 0);
+  const auto whole_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  std::mt19937 random(7);
+  for (int round = 0; round < 10; ++round) {
+    const std::string out = dir_.path("out" + std::to_string(round));
+    const std::string jobs = round % 4 == 3 ? "-j 1" : "-j 2";
+    const pid_t pid = start_tool(jobs + " -o " + quoted(out) + " " + quoted(dir_.path("src")), dir_.path("stdout"),
+                                 dir_.path("stderr"));
+    ASSERT_NE(pid, 0);
+    std::this_thread::sleep_for(whole_ms * (5 + random() % 90) / 100);
+    kill(pid, round % 2 == 0 ? SIGINT : SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "round " << round << " ended by signal " << WTERMSIG(status);
+    const std::string err = text_of(dir_.path("stderr"));
+    const std::string stdout_text = text_of(dir_.path("stdout"));
+    if (WEXITSTATUS(status) == 130) {
+      EXPECT_NE(err.find("interrupted after "), std::string::npos) << err;
+      EXPECT_NE(err.find(" of 16 files"), std::string::npos) << err;
+    } else {
+      EXPECT_EQ(WEXITSTATUS(status), 0) << err;
+    }
+    EXPECT_NE(stdout_text.find("16 files: "), std::string::npos) << stdout_text;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.root())) {
+      EXPECT_NE(entry.path().extension(), ".tmp") << "round " << round << ": " << entry.path();
+    }
+    if (!fs::exists(out)) continue;
+    for (const auto& entry : fs::directory_iterator(out)) {
+      Bytes result;
+      ASSERT_TRUE(read_file(entry.path().string(), &result));
+      std::vector<uint8_t> rgb;
+      int w = 0, h = 0, warnings = 0;
+      EXPECT_TRUE(libjpeg_decode_rgb(result, &rgb, &w, &h, &warnings)) << entry.path();
+      EXPECT_EQ(warnings, 0) << entry.path();
+    }
+  }
+}
+
+#if defined(__linux__)
+// The worker processes that recode files of folder.
+size_t workers_in(const std::string& folder) {
+  size_t n = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string cmdline = text_of((it->path() / "cmdline").string());
+    if (cmdline.find(std::string("--worker") + '\0' + folder) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
+  // Large files, so that a worker that outlived the tool would be seen at work.
+  fs::create_directories(dir_.path("large"));
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(
+        write_file(dir_.path("large/p" + std::to_string(i) + ".jpg"),
+                   libjpeg_encode(photo_rgb(3200, 2400, static_cast<uint32_t>(i)), 3200, 2400, baseline_options(95))));
+  }
+  const std::string out = dir_.path("out");
+  const pid_t pid =
+      start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("src")), dir_.path("stdout"), dir_.path("stderr"));
+  ASSERT_NE(pid, 0);
+  for (int i = 0; i < 200 && workers_in(dir_.root()) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GT(workers_in(dir_.root()), 0u) << text_of(dir_.path("stdout")) << text_of(dir_.path("stderr"));
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  for (int i = 0; i < 5 && workers_in(dir_.root()) > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(workers_in(dir_.root()), 0u);  // at once, not after their file
+  const auto count = [&] {
+    std::error_code ec;
+    size_t n = 0;
+    for (fs::directory_iterator it(out, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) ++n;
+    return n;
+  };
+  const size_t after_kill = count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(count(), after_kill);
+  EXPECT_LT(after_kill, 3u);
+}
+#endif
+#endif
 
 TEST(ToolHelp, EveryOptionAndTheExitStatuses) {
   const ToolRun help = run_tool("--help");

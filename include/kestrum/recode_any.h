@@ -35,9 +35,29 @@ enum class RecodeWay : int32_t {
 
 struct RecodeAnyOptions {
   int32_t quality = 85;        // the request, 1..100 (0 means 85 as in the library)
+  int32_t target_quality = 0;  // 1..100: encode at exactly this, or the source's estimate when
+                               // that is lower (the request is then not used); 0 = quality's rule
   bool strict = false;         // way 1 only: the library's exact behaviour
-  bool keep_metadata = false;  // insert the source's EXIF, XMP and ICC segments after APP0
+  bool keep_metadata = false;  // insert the source's EXIF, XMP, ICC, IPTC and COM segments after APP0
 };
+
+// What the decode met in a damaged source. The result is still made, with grey where data was
+// missing. Data after the image's EOI is not damage (phones append videos there); it is counted
+// because it is not carried over.
+struct RecodeDamage {
+  int32_t data_end_percent = -1;  // 0..99: the coded data ran out at this share of the image's
+                                  // rows, the rest is grey; -1 when it did not run out
+  bool has_data_resumed = false;  // data was found again after that (at a restart marker)
+  uint32_t bad_codes = 0;         // codes that matched no Huffman code
+  uint32_t restart_errors = 0;    // restart markers missing or out of order
+  bool has_no_eoi = false;        // the data ends without an end-of-image marker
+  uint64_t bytes_after_eoi = 0;   // data after the end-of-image marker, not carried over
+
+  bool is_damaged() const { return data_end_percent >= 0 || bad_codes != 0 || restart_errors != 0 || has_no_eoi; }
+};
+
+// "data ends at 47 % of the image; the rest is grey", parts joined by "; "; empty when sound.
+std::string describe_damage(const RecodeDamage& damage);
 
 struct RecodeAnyResult {
   RecodeWay way = RecodeWay::kRefused;
@@ -45,6 +65,9 @@ struct RecodeAnyResult {
                                 // when its coding kept it from the library)
   int32_t status = 0;           // 0 when recoded, else the failing step's library status, or -1
   int32_t source_quality = 0;   // estimated quality of the source 1..100, 0 when unknown
+  int32_t quality_used = 0;     // quality the result's tables were scaled at 1..100, 0 when refused
+  RecodeDamage damage;          // what the decode met (ways 1 and 2: the library's decoder; way 3:
+                                // the end-of-image marker only)
   std::string note;             // what differs from way 1: "metadata set aside", "4:2:2 → 4:2:0", ...
   std::string error;            // why the file was not recoded (way 4)
   std::string log;              // the library's console log of every attempt

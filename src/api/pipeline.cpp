@@ -16,6 +16,7 @@
 #include "common/heap.h"
 #include "common/retained_block.h"
 #include "decoder/decode_driver.h"
+#include "decoder/decoder_state.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
 
@@ -188,9 +189,10 @@ int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const c
 }
 
 int32_t recode_memory_locked(const uint8_t* source, uint32_t size, int32_t quality, const RecodePlan& plan,
-                             EncodedStream* out) {
+                             EncodedStream* out, DecodeDamage* damage) {
   RecodeBuffers buffers;
   const int32_t status = decode_and_encode(source, size, quality, plan, buffers);
+  if (damage != nullptr) *damage = g_decoder.damage;
   if (status != kRecodeOk) return status;
   return hand_over_stream(buffers, out);
 }
@@ -218,10 +220,10 @@ int32_t recode_file(const char* source, const char* destination, int32_t quality
       {}, [&](const RecodePlan& plan) { return recode_file_locked(source, bytes, destination, quality, plan); });
 }
 
-int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out,
-                      ConsoleTarget console) noexcept {
-  return run_recode(console,
-                    [&](const RecodePlan& plan) { return recode_memory_locked(source, size, quality, plan, out); });
+int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out, ConsoleTarget console,
+                      DecodeDamage* damage) noexcept {
+  return run_recode(
+      console, [&](const RecodePlan& plan) { return recode_memory_locked(source, size, quality, plan, out, damage); });
 }
 
 int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality, EncodedStream* out,

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "api/console_log.h"
+#include "decoder/decode_damage.h"
 
 namespace kestrum {
 
@@ -44,8 +45,10 @@ int32_t recode_file(const char* source, const char* destination, int32_t quality
 // The same from bytes in memory to a stream in memory, with the same console log except the
 // file messages, printed to console (the default console when its sink is null). On success *out
 // holds the stream.
+// holds the stream. Where damage is not null it receives what the decode met in a damaged source
+// (DecodeDamage{} after a sound one, and whenever the decode did not reach its rows).
 int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out,
-                      ConsoleTarget console = {}) noexcept;
+                      ConsoleTarget console = {}, DecodeDamage* damage = nullptr) noexcept;
 
 // Encodes a PlanarYuv420Image that came from elsewhere (width x height, planes at the size rounded
 // up to 16) with the tables scaled at exactly quality (no estimate from a decoded source; the

@@ -189,6 +189,16 @@ int32_t allocate_frame(ImageBuffer& image) {
   return 0;
 }
 
+// After a row: whether it ran out of entropy-coded data, or found data again after that.
+void note_row_damage() {
+  DecoderState& d = g_decoder;
+  if (d.entropy_exhausted) {
+    if (d.damage.first_starved_row == DecodeDamage::kNoRow) d.damage.first_starved_row = d.mcu_row_index;
+  } else if (d.damage.first_starved_row != DecodeDamage::kNoRow) {
+    d.damage.has_data_resumed = true;
+  }
+}
+
 void copy_out(uint8_t* out) {
   const DecoderState& d = g_decoder;
   const size_t P = static_cast<size_t>(d.padded_width);
@@ -233,6 +243,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   d.soi_remaining = count_soi_pairs(data, size);
   d.setup_pending = true;
   image.has_eoi = false;
+  d.damage = DecodeDamage{};
 
   read_headers();
   if (d.error != 0) return finish(d.error);
@@ -258,8 +269,10 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   if (allocate_frame(image) != 0) return finish(d.error);
 
   const uint32_t rows_total = d.mcu_rows > 0 ? d.mcu_rows : 1;
+  d.damage.mcu_rows = rows_total;
   for (d.mcu_row_index = 0; d.mcu_row_index + 1 < rows_total;) {
     decode_mcu_row();
+    note_row_damage();
     ++d.mcu_row_index;
     if (d.decoder_status != kProgressRowDecoded) {
       console_log("%s", msg::kDecodeError);
@@ -267,6 +280,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
     }
   }
   decode_mcu_row();
+  note_row_damage();
   finish_mcu_rows();
 
   while (!d.image_done) {
@@ -277,6 +291,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
       return finish(kDecodeTrailer);
     }
   }
+  d.damage.has_no_eoi = d.input_exhausted;  // the end of the data stood in for the EOI
   // A frame header met after the scan replaces image_w and image_h; the image is the decoded one.
   *out_width = d.decoded_w;
   *out_height = d.decoded_h;

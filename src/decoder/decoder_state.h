@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "api/code_path.h"
+#include "decoder/decode_damage.h"
 
 namespace kestrum {
 
@@ -141,6 +142,9 @@ struct DecoderState {
   // row buffers are then not obtained); null on the reference path through the planes.
   uint8_t* direct_output;
   SamplingLayout sampling_layout;
+
+  // --- Damage met (per decode) ---
+  DecodeDamage damage;
 };
 
 extern DecoderState g_decoder;

@@ -140,7 +140,10 @@ uint8_t decode_symbol_slow(const HuffDecodeTable& table, int32_t start_length) n
     code = 2 * code + static_cast<int32_t>((d.bit_buffer >> static_cast<uint32_t>(d.bit_count)) & 1u);
     ++len;
   }
-  if (len > 16) return 0;
+  if (len > 16) {
+    ++d.damage.bad_codes;
+    return 0;
+  }
   return table.values[static_cast<size_t>(table.value_offset[static_cast<size_t>(len)] + code)];
 }
 
@@ -177,6 +180,7 @@ void process_restart() noexcept {
   d.bit_count = 0;
   if (d.unread_marker == 0) find_next_marker();
   const uint32_t e = d.expected_rst;
+  if (d.unread_marker != kMarkerRst0 + e && !d.input_exhausted) ++d.damage.restart_errors;
   for (;;) {
     const uint32_t m = d.unread_marker;
     if (m == kMarkerRst0 + e) {

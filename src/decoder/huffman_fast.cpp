@@ -96,7 +96,10 @@ struct Reader {
       code = static_cast<int32_t>(peek(length));
     }
     n -= length;
-    if (length > 16) return 0;
+    if (length > 16) {
+      ++g_decoder.damage.bad_codes;
+      return 0;
+    }
     return t.values[static_cast<size_t>(t.value_offset[static_cast<size_t>(length)] + code)];
   }
   // receive_extend for 1..15 bits.

@@ -17,9 +17,13 @@ constexpr uint8_t kDqt = 0xDB;
 constexpr uint8_t kApp0 = 0xE0;
 constexpr uint8_t kApp1 = 0xE1;
 constexpr uint8_t kApp2 = 0xE2;
+constexpr uint8_t kApp13 = 0xED;
 constexpr uint8_t kApp14 = 0xEE;
 constexpr uint8_t kApp15 = 0xEF;
 constexpr uint8_t kCom = 0xFE;
+constexpr uint8_t kEoi = 0xD9;
+constexpr uint8_t kRst0 = 0xD0, kRst7 = 0xD7;
+constexpr uint8_t kTem = 0x01;
 
 uint32_t be16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
 
@@ -124,11 +128,40 @@ std::vector<uint8_t> metadata_segments(const uint8_t* data, const JpegHeader& he
     const uint8_t* body = data + s.offset + 4;
     const size_t body_bytes = s.length_bytes - 4;
     const bool is_exif = s.marker == kApp1 && starts_with(body, body_bytes, "Exif\0\0", 6);
-    const bool is_xmp = s.marker == kApp1 && starts_with(body, body_bytes, "http://ns.adobe.com/xap/1.0/", 29);
+    const bool is_xmp = s.marker == kApp1 && (starts_with(body, body_bytes, "http://ns.adobe.com/xap/1.0/", 29) ||
+                                              starts_with(body, body_bytes, "http://ns.adobe.com/xmp/extension/", 35));
     const bool is_icc = s.marker == kApp2 && starts_with(body, body_bytes, "ICC_PROFILE", 12);
-    if (is_exif || is_xmp || is_icc) kept.insert(kept.end(), data + s.offset, data + s.offset + s.length_bytes);
+    const bool is_iptc = s.marker == kApp13;
+    const bool is_comment = s.marker == kCom;
+    if (is_exif || is_xmp || is_icc || is_iptc || is_comment) {
+      kept.insert(kept.end(), data + s.offset, data + s.offset + s.length_bytes);
+    }
   }
   return kept;
+}
+
+size_t find_image_end(const uint8_t* data, size_t size, const JpegHeader& header) {
+  size_t pos = header.scan_offset;
+  while (pos + 1 < size) {
+    // pos is at a marker: step over it and its segment, if it has one.
+    const uint8_t marker = data[pos + 1];
+    if (marker == kEoi) return pos + 2;
+    if (marker == kSoi || marker == kTem || (marker >= kRst0 && marker <= kRst7)) {
+      pos += 2;
+    } else {
+      if (pos + 4 > size) return 0;
+      pos += 2 + be16(data + pos + 2);
+    }
+    // Entropy-coded data (or none) up to the next marker: FF 00 is a stuffed byte, FF FF fill.
+    while (pos + 1 < size) {
+      if (data[pos] == 0xFF) {
+        const uint8_t next = data[pos + 1];
+        if (next != 0x00 && next != 0xFF && !(next >= kRst0 && next <= kRst7)) break;
+      }
+      ++pos;
+    }
+  }
+  return 0;
 }
 
 std::vector<uint8_t> insert_after_app0(const uint8_t* stream, size_t size, const std::vector<uint8_t>& segments) {

@@ -45,9 +45,14 @@ bool parse_header(const uint8_t* data, size_t size, JpegHeader* out);
 // frame header and everything from the scan on are kept byte for byte).
 std::vector<uint8_t> without_app_segments(const uint8_t* data, size_t size, const JpegHeader& header);
 
-// The source's EXIF and XMP (APP1) and ICC profile (APP2 "ICC_PROFILE") segments, whole and in
-// source order, ready to be inserted into another stream.
+// The source's EXIF and XMP (APP1), ICC profile (APP2 "ICC_PROFILE", every chunk), IPTC (APP13)
+// and comment (COM) segments, whole and in source order, ready to be inserted into another
+// stream. JFIF and JFXX (APP0) and Adobe (APP14) segments describe the old coding: left out.
 std::vector<uint8_t> metadata_segments(const uint8_t* data, const JpegHeader& header);
+
+// The offset just past the EOI that ends the image (the scans, tables between them and their
+// entropy-coded data passed over), or 0 when the data ends without one.
+size_t find_image_end(const uint8_t* data, size_t size, const JpegHeader& header);
 
 // The stream with segments inserted after the APP0 segment that follows its SOI (right after SOI
 // when it has none).

@@ -3,6 +3,7 @@
 // metadata segments, libjpeg decode with our encoder, or a named refusal.
 #include "kestrum/recode_any.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "api/console_log.h"
@@ -39,10 +40,27 @@ void take_stream(EncodedStream& stream, RecodeAnyResult* r) {
 int32_t library_recode(const uint8_t* data, size_t size, int32_t quality, RecodeAnyResult* r) {
   if (size > UINT32_MAX) return kErrSourceMemory;
   EncodedStream stream;
+  DecodeDamage damage;
   const int32_t status =
-      recode_memory(data, static_cast<uint32_t>(size), quality, &stream, ConsoleTarget{append_log, r});
-  if (status == kRecodeOk) take_stream(stream, r);
+      recode_memory(data, static_cast<uint32_t>(size), quality, &stream, ConsoleTarget{append_log, r}, &damage);
+  if (status == kRecodeOk) {
+    take_stream(stream, r);
+    if (damage.first_starved_row != DecodeDamage::kNoRow) {
+      r->damage.data_end_percent = static_cast<int32_t>(uint64_t{damage.first_starved_row} * 100 / damage.mcu_rows);
+      r->damage.has_data_resumed = damage.has_data_resumed;
+    }
+    r->damage.bad_codes = damage.bad_codes;
+    r->damage.restart_errors = damage.restart_errors;
+    r->damage.has_no_eoi = damage.has_no_eoi;
+  }
   return status;
+}
+
+// The quality 1..100 the encoder scales its tables at for a request, given the source's estimate
+// (the library's rule: lowered by the estimate's distance from 100; folded into 1..100).
+int32_t quality_after_estimate(int32_t request, int32_t estimate) {
+  const int32_t q = estimate > 0 && estimate < 100 ? request - (100 - estimate) : request;
+  return q < 1 ? 1 : q > 100 ? 100 : q;
 }
 
 // The coding of a frame the library does not take, or null for the codings libjpeg cannot read.
@@ -90,7 +108,8 @@ void refuse(RecodeAnyResult* r, int32_t status, std::string why) {
 }
 
 std::string library_refusal(int32_t status) {
-  return "library status " + std::to_string(status) + " (" + library_status_name(status) + ")";
+  // The number is the caller's to show (kestrum-recode shows it with -v): status holds it.
+  return std::string("the library refuses it: ") + library_status_name(status);
 }
 
 // Way 3: libjpeg decode, our encoder at the library's effective quality.
@@ -110,10 +129,16 @@ void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t
 }
 
 void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& options, RecodeAnyResult* r) {
-  const int32_t quality = options.quality == 0 ? kDefaultQuality : options.quality;
+  int32_t quality = options.quality == 0 ? kDefaultQuality : options.quality;
   JpegHeader header;
   const bool is_parsed = parse_header(data, size, &header);
   if (is_parsed) r->source_quality = estimate_header_quality(header);
+  if (options.target_quality > 0) {
+    // The request that the estimate's distance from 100 lowers to the target.
+    const int32_t e = r->source_quality;
+    quality = e > 0 && e < 100 ? std::min(100, options.target_quality + 100 - e) : options.target_quality;
+  }
+  r->quality_used = quality_after_estimate(quality, r->source_quality);
   // The library's decoder takes any frame header after a message and reads the first scan as
   // 8-bit baseline Huffman data with 8-bit tables: for progressive, arithmetic, extended and
   // 16-bit-table streams a "successful" recode is the wrong image. Outside --strict those go
@@ -130,7 +155,8 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
     const bool may_retry = r->library_status >= kErrTrailer;  // -1..-4: the source, not resources
     if (options.strict || !may_retry) return refuse(r, r->library_status, library_refusal(r->library_status));
     if (!is_parsed) {
-      return refuse(r, r->library_status, "not a well-formed JPEG: " + library_refusal(r->library_status));
+      return refuse(r, r->library_status,
+                    std::string("not a well-formed JPEG (") + library_status_name(r->library_status) + ")");
     }
   } else {
     r->library_status = kErrSource;  // not tried: refused by its coding
@@ -154,6 +180,7 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
                       " needs libjpeg, which this build lacks");
   }
   convert(data, size, header, quality, r);
+  r->damage = RecodeDamage{};  // libjpeg's decode: only the end-of-image marker is checked
 }
 
 }  // namespace
@@ -162,14 +189,40 @@ RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOpti
   RecodeAnyResult r;
   std::lock_guard<std::mutex> lock(g_recode_any_mutex);
   recode_locked(data, size, options, &r);
-  if (options.keep_metadata && !r.stream.empty()) {
-    JpegHeader header;
-    if (parse_header(data, size, &header)) {
-      const std::vector<uint8_t> metadata = metadata_segments(data, header);
-      if (!metadata.empty()) r.stream = insert_after_app0(r.stream.data(), r.stream.size(), metadata);
-    }
+  if (r.stream.empty()) {
+    r.quality_used = 0;
+    r.damage = RecodeDamage{};
+    return r;
+  }
+  JpegHeader source_header;
+  if (parse_header(data, size, &source_header)) {
+    const size_t end = find_image_end(data, size, source_header);
+    r.damage.has_no_eoi = end == 0;
+    r.damage.bytes_after_eoi = end == 0 ? 0 : size - end;
+  }
+  if (options.keep_metadata && !source_header.segments.empty()) {
+    const std::vector<uint8_t> metadata = metadata_segments(data, source_header);
+    if (!metadata.empty()) r.stream = insert_after_app0(r.stream.data(), r.stream.size(), metadata);
   }
   return r;
+}
+
+std::string describe_damage(const RecodeDamage& d) {
+  std::string text;
+  auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
+  if (d.data_end_percent >= 0) {
+    add(d.has_data_resumed
+            ? "data missing from " + std::to_string(d.data_end_percent) + " % of the image on (grey)"
+            : "data ends at " + std::to_string(d.data_end_percent) + " % of the image; the rest is grey");
+  }
+  if (d.bad_codes > 0)
+    add(std::to_string(d.bad_codes) + (d.bad_codes == 1 ? " code" : " codes") + " matched no Huffman code");
+  if (d.restart_errors > 0) {
+    add(std::to_string(d.restart_errors) + (d.restart_errors == 1 ? " restart marker" : " restart markers") +
+        " missing or out of order");
+  }
+  if (d.has_no_eoi && d.data_end_percent < 0) add("no end-of-image marker: the file may be cut short");
+  return text;
 }
 
 bool recode_any_has_libjpeg() noexcept { return has_foreign_decoder(); }

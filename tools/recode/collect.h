@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The files of a batch: the JPEGs named or found in the named folders, and where each result goes.
+// Every destination is planned before any work, so that no source is written over and no two
+// results land on one file.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +17,8 @@ struct BatchItem {
   FileJob job;
   std::string relative;  // the source's path below its folder argument (its name when named itself)
   uint64_t size_bytes = 0;
+  Outcome planned = Outcome::kWritten;  // kFailed or kSkipped when the plan refuses the destination
+  std::string refusal;                  // why, when planned is not kWritten
 };
 
 struct Batch {
@@ -22,16 +26,21 @@ struct Batch {
   struct Problem {
     std::string path, reason;
   };
-  std::vector<Problem> problems;  // paths that do not exist or folders that cannot be listed
-  size_t skipped_outputs = 0;     // NAME_Q.EXT files of an earlier run that were left out
+  std::vector<Problem> problems;   // paths that do not exist or folders that cannot be listed
+  std::vector<Problem> notes;      // what the walk passed over on purpose (symbolic links)
+  size_t skipped_outputs = 0;      // NAME_<n>.EXT files beside a NAME.EXT that were left out
+  size_t jpegs_in_subfolders = 0;  // without -r: JPEGs the subfolders of the named folders hold
 };
 
-// True for names ending in .jpg or .jpeg, in any case.
-bool has_jpeg_extension(const std::string& name);
+// The result's path beside its source: "_<quality>" before the last '.' of the file name (never
+// of a folder), or "_<quality>.jpg" appended to a name without one.
+std::string beside_name(const std::string& source, int32_t quality);
 
-// Builds the batch of options.paths: files as named, folders listed (with -r, recursively) for
-// JPEG names in sorted order. Without -o, found files named like a result of this quality
-// (NAME_Q.EXT) are left out so that a second run does not recode its own results.
+// Builds the batch of options.paths: files as named, folders listed (with -r, recursively, never
+// into the -o folder) for JPEG names in sorted order. Found files named like a result of any
+// quality beside their original (NAME_<n>.EXT beside NAME.EXT) are left out and counted. Then
+// plans the destinations: one that is a source of the batch or that an earlier file already
+// takes fails its file; one that exists is skipped unless options.overwrite.
 Batch collect_batch(const Options& options);
 
 }  // namespace kestrum::tool

@@ -2,11 +2,20 @@
 // One file of a batch, and its outcome record.
 #include "recode/file_job.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <system_error>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "common/file_io.h"
+#include "recode/worker_process.h"
+#include "recode_any/jpeg_segments.h"
 
 namespace kestrum::tool {
 namespace {
@@ -18,21 +27,51 @@ FileOutcome failed(FileOutcome o, int32_t status, std::string error) {
   return o;
 }
 
+void clear_system_error() {
+  errno = 0;
+#if defined(_WIN32)
+  SetLastError(0);
+#endif
+}
+
+// ": <the system's reason>" for the last failed call, or for a folder in the way.
+std::string system_reason(const std::string& path) {
+  const int error = errno;  // before the checks below set their own
+#if defined(_WIN32)
+  const DWORD code = GetLastError();
+#endif
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return ": it is a folder";
+#if defined(_WIN32)
+  if (code != 0) return ": " + std::system_category().message(static_cast<int>(code));
+#endif
+  if (error != 0) return ": " + std::generic_category().message(error);
+  return "";
+}
+
 // Writes data to path through a temporary file; false with error set on failure.
 bool write_result(const std::string& path, const uint8_t* data, size_t size, std::string* error, int32_t* status) {
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+  if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
+    std::filesystem::create_directories(parent, ec);
+    if (ec) {
+      *status = -14;
+      *error = "cannot create the folder " + parent.string() + ": " + ec.message();
+      return false;
+    }
+  }
+  clear_system_error();
   switch (write_file_replacing(path.c_str(), data, size)) {
     case WriteResult::kOk:
       return true;
     case WriteResult::kCannotCreate:
       *status = -14;
-      *error = "cannot create " + path;
+      *error = "cannot create " + path + system_reason(path);
       return false;
     case WriteResult::kWriteFailed:
       *status = -15;
-      *error = "cannot write " + path;
+      *error = "cannot write " + path + system_reason(path);
       return false;
   }
   return false;
@@ -68,26 +107,110 @@ std::string unescape(const std::string& text) {
   return out;
 }
 
+// The process id of a temporary file's name "<name>.<pid>-<n>.tmp" with its name, or 0.
+uint32_t temp_owner(const std::string& file_name, std::string* name) {
+  const std::string suffix = ".tmp";
+  if (file_name.size() < suffix.size() + 4 ||
+      file_name.compare(file_name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return 0;
+  }
+  const std::string stem = file_name.substr(0, file_name.size() - suffix.size());
+  const size_t dash = stem.rfind('-');
+  const size_t dot = stem.rfind('.', dash);
+  if (dash == std::string::npos || dot == std::string::npos || dot == 0 || dash == dot + 1 || dash + 1 == stem.size()) {
+    return 0;
+  }
+  const std::string pid = stem.substr(dot + 1, dash - dot - 1);
+  const std::string counter = stem.substr(dash + 1);
+  if (pid.size() > 10 || pid.find_first_not_of("0123456789") != std::string::npos ||
+      counter.find_first_not_of("0123456789") != std::string::npos) {
+    return 0;
+  }
+  *name = stem.substr(0, dot);
+  const unsigned long long value = std::stoull(pid);
+  return value > UINT32_MAX ? 0 : static_cast<uint32_t>(value);
+}
+
 }  // namespace
+
+bool has_jpeg_extension(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  std::string ext = name.substr(dot);
+  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return ext == ".jpg" || ext == ".jpeg" || ext == ".jpe" || ext == ".jfif";
+}
+
+std::string bounded_log(const std::string& log) {
+  if (log.size() <= kMaxKeptLogBytes) return log;
+  size_t cut = log.rfind('\n', kMaxKeptLogBytes);
+  cut = cut == std::string::npos ? kMaxKeptLogBytes : cut + 1;
+  const size_t lines_left_out =
+      static_cast<size_t>(std::count(log.begin() + static_cast<std::ptrdiff_t>(cut), log.end(), '\n')) +
+      (log.back() != '\n' ? 1 : 0);
+  return log.substr(0, cut) + "[" + std::to_string(lines_left_out) + " more lines left out]\n";
+}
+
+void remove_worker_temps(const std::string& destination, uint32_t pid) {
+  namespace fs = std::filesystem;
+  const fs::path path(destination);
+  const std::string prefix = path.filename().string() + "." + std::to_string(pid) + "-";
+  std::error_code ec;
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    std::string owner_name;
+    if (name.compare(0, prefix.size(), prefix) == 0 && temp_owner(name, &owner_name) == pid) {
+      std::error_code remove_ec;
+      fs::remove(it->path(), remove_ec);
+    }
+  }
+}
+
+size_t remove_stale_temps(const std::string& folder) {
+  namespace fs = std::filesystem;
+  size_t removed = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder.empty() ? fs::path(".") : fs::path(folder), ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::string name;
+    const uint32_t pid = temp_owner(it->path().filename().string(), &name);
+    std::error_code type_ec;
+    if (pid == 0 || !has_jpeg_extension(name) || !it->is_regular_file(type_ec) || process_exists(pid)) continue;
+    std::error_code remove_ec;
+    if (fs::remove(it->path(), remove_ec)) ++removed;
+  }
+  return removed;
+}
 
 FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger) {
   FileOutcome o;
   uint8_t* data = nullptr;
   uint32_t size = 0;
+  clear_system_error();
   switch (read_whole_file(job.source.c_str(), &data, &size)) {
     case ReadResult::kOk:
       break;
     case ReadResult::kCannotOpen:
-      return failed(o, -1, "cannot open " + job.source);
+      return failed(o, -1, "cannot read " + job.source + system_reason(job.source));
     case ReadResult::kNoMemory:
       return failed(o, -5, "no memory for " + job.source + " (or 2 GiB or more)");
   }
   o.bytes_in = size;
+  std::error_code time_ec, mode_ec;
+  const auto source_time = std::filesystem::last_write_time(job.source, time_ec);
+  const auto source_mode = std::filesystem::status(job.source, mode_ec).permissions();
   RecodeAnyResult r = recode_any(data, size, options);
   o.way = static_cast<int32_t>(r.way);
   o.source_quality = r.source_quality;
+  o.quality_used = r.quality_used;
   o.note = r.note;
-  o.log = std::move(r.log);
+  o.damage = describe_damage(r.damage);
+  if (r.damage.bytes_after_eoi > 0) {
+    o.note += (o.note.empty() ? "" : "; ") + std::to_string(r.damage.bytes_after_eoi) +
+              " bytes after the image's end not carried over";
+  }
+  o.log = bounded_log(r.log);
   if (r.way == RecodeWay::kRefused) {
     std::free(data);
     return failed(o, r.status, r.error);
@@ -102,15 +225,35 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   }
   std::free(data);
   if (!is_ok) return failed(o, o.status, o.error);
+  const bool is_written = !is_kept || job.copies_kept;
+  std::error_code ec;
+  if (is_written && job.preserves_mode && !mode_ec) std::filesystem::permissions(job.destination, source_mode, ec);
+  if (is_written && job.preserves_time && !time_ec) std::filesystem::last_write_time(job.destination, source_time, ec);
   o.outcome = is_kept ? Outcome::kKept : Outcome::kWritten;
   return o;
+}
+
+// The way a file would take, from its header alone (the library may still refuse a 4:2:0 file
+// whose metadata its marker rules misread; that file then has its metadata set aside).
+std::string planned_way(const std::string& source) {
+  uint8_t* data = nullptr;
+  uint32_t size = 0;
+  if (read_whole_file(source.c_str(), &data, &size) != ReadResult::kOk) return "would fail: cannot read it";
+  JpegHeader header;
+  const bool is_parsed = parse_header(data, size, &header);
+  std::free(data);
+  if (!is_parsed) return "would fail: not a well-formed JPEG";
+  if (header.frame.components == 4) return "would fail: CMYK or YCCK colour is not recoded";
+  if (is_library_layout(header.frame) && !header.has_wide_quant) return "the library's recode";
+  if (!recode_any_has_libjpeg()) return "would fail: " + layout_name(header.frame) + " needs libjpeg";
+  return "converted (" + layout_name(header.frame) + " \u2192 4:2:0)";
 }
 
 std::string encode_outcome(const FileOutcome& o) {
   return std::string(kRecordTag) + '\t' + std::to_string(static_cast<int32_t>(o.outcome)) + '\t' +
          std::to_string(o.status) + '\t' + std::to_string(o.way) + '\t' + std::to_string(o.source_quality) + '\t' +
-         std::to_string(o.bytes_in) + '\t' + std::to_string(o.bytes_out) + '\t' + escape(o.note) + '\t' +
-         escape(o.error) + '\t' + escape(o.log);
+         std::to_string(o.quality_used) + '\t' + std::to_string(o.bytes_in) + '\t' + std::to_string(o.bytes_out) +
+         '\t' + escape(o.note) + '\t' + escape(o.error) + '\t' + escape(o.damage) + '\t' + escape(o.log);
 }
 
 bool decode_outcome(const std::string& line, FileOutcome* o) {
@@ -122,22 +265,24 @@ bool decode_outcome(const std::string& line, FileOutcome* o) {
     if (tab == std::string::npos) break;
     start = tab + 1;
   }
-  if (fields.size() != 10 || fields[0] != kRecordTag) return false;
+  if (fields.size() != 12 || fields[0] != kRecordTag) return false;
   try {
     const int32_t outcome = std::stoi(fields[1]);
-    if (outcome < 0 || outcome > 2) return false;
+    if (outcome < 0 || outcome > 3) return false;
     o->outcome = static_cast<Outcome>(outcome);
     o->status = std::stoi(fields[2]);
     o->way = std::stoi(fields[3]);
     o->source_quality = std::stoi(fields[4]);
-    o->bytes_in = std::stoull(fields[5]);
-    o->bytes_out = std::stoull(fields[6]);
+    o->quality_used = std::stoi(fields[5]);
+    o->bytes_in = std::stoull(fields[6]);
+    o->bytes_out = std::stoull(fields[7]);
   } catch (...) {
     return false;
   }
-  o->note = unescape(fields[7]);
-  o->error = unescape(fields[8]);
-  o->log = unescape(fields[9]);
+  o->note = unescape(fields[8]);
+  o->error = unescape(fields[9]);
+  o->damage = unescape(fields[10]);
+  o->log = unescape(fields[11]);
   return true;
 }
 

@@ -3,6 +3,7 @@
 // which a worker process hands the outcome back.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,27 +12,54 @@
 namespace kestrum::tool {
 
 struct FileJob {
-  std::string source;        // path of the JPEG
-  std::string destination;   // path of the result
-  bool copies_kept = false;  // with skip_larger: copy the source to destination when kept
+  std::string source;           // path of the JPEG
+  std::string destination;      // path of the result
+  bool copies_kept = false;     // with skip_larger: copy the source to destination when kept
+  bool preserves_time = false;  // give the result the source's modification time
+  bool preserves_mode = false;  // and its permissions (when it replaces the source)
 };
 
-enum class Outcome : int32_t { kWritten = 0, kKept = 1, kFailed = 2 };
+// kSkipped: the destination exists and --overwrite was not given (decided by the plan).
+enum class Outcome : int32_t { kWritten = 0, kKept = 1, kFailed = 2, kSkipped = 3 };
 
 struct FileOutcome {
   Outcome outcome = Outcome::kFailed;
   int32_t status = 0;                    // library status of the failing step (0 unless failed)
   int32_t way = 0;                       // RecodeWay of the recode, 0 when the file was not read
   int32_t source_quality = 0;            // estimated quality of the source, 0 when unknown
+  int32_t quality_used = 0;              // quality the result was encoded at, 0 when not recoded
   uint64_t bytes_in = 0, bytes_out = 0;  // sizes of the source and of the result (kept: the source)
   std::string note;                      // the way's note ("metadata set aside", "4:2:2 → 4:2:0")
   std::string error;                     // why it failed
+  std::string damage;                    // what the decode met in a damaged source, empty when sound
   std::string log;                       // the library's console log
 };
 
 // Recodes job.source with options (quality, strict, keep_metadata, skip_larger) into
 // job.destination, writing it atomically.
 FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger);
+
+// True for names ending in .jpg, .jpeg, .jpe or .jfif, in any case.
+bool has_jpeg_extension(const std::string& name);
+
+// The library's console log kept for one file: about this many bytes, then the count of the
+// lines left out.
+inline constexpr size_t kMaxKeptLogBytes = 256 * 1024;
+
+// log cut to kMaxKeptLogBytes at a line's end, with "[N more lines left out]" when cut.
+std::string bounded_log(const std::string& log);
+
+// Removes the temporary files ("<destination>.<pid>-<n>.tmp") that a worker with this process id
+// left beside destination when it was stopped.
+void remove_worker_temps(const std::string& destination, uint32_t pid);
+
+// Removes from folder the temporary files of the library's writes ("<name>.<pid>-<n>.tmp", name a
+// JPEG name) whose process no longer runs: what a killed run left. Returns how many went.
+size_t remove_stale_temps(const std::string& folder);
+
+// The way source would take, read from its header alone ("the library's recode", "converted
+// (4:2:2 → 4:2:0)", or "would fail: " and why), for --dry-run.
+std::string planned_way(const std::string& source);
 
 // The outcome as one line (tab-separated, with tabs, line breaks and backslashes escaped) and back.
 std::string encode_outcome(const FileOutcome& outcome);

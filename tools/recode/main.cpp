@@ -7,9 +7,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -20,9 +23,12 @@
 #include "recode/worker_process.h"
 
 #if defined(_WIN32)
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -30,6 +36,7 @@ namespace kestrum::tool {
 namespace {
 
 constexpr const char* kVersion = "kestrum-recode 1.0.0";
+constexpr size_t kMaxStreamBytes = size_t{1} << 31;  // as for files: under 2 GiB
 
 bool stdout_is_terminal() {
 #if defined(_WIN32)
@@ -39,7 +46,22 @@ bool stdout_is_terminal() {
 #endif
 }
 
-// Prints file lines and keeps the progress bar (on a terminal) below them. Thread-safe.
+// The terminal's width now (it follows resizes), 80 when it cannot be asked.
+size_t terminal_columns() {
+#if defined(_WIN32)
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+    return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+  }
+#else
+  winsize size{};
+  if (ioctl(fileno(stdout), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+  return 80;
+}
+
+// Prints file lines (results on standard output, failures and damage on standard error) and
+// keeps the progress bar (on a terminal) below them. Thread-safe.
 class Reporter {
  public:
   Reporter(const Options& options, size_t files, uint64_t total_in, bool is_terminal)
@@ -48,12 +70,24 @@ class Reporter {
     totals_.total_in = total_in;
   }
 
-  void report(const std::string& name, const std::string& relative, const FileOutcome& outcome) {
+  // One file's outcome: its line (shown: the destination the line names, or empty), or with
+  // --json its object (which always names the destination).
+  void report(const std::string& name, const std::string& destination, const std::string& shown,
+              const std::string& relative, const FileOutcome& outcome) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!options_.log_dir.empty() && !relative.empty()) write_log(relative, outcome.log);
     clear_bar();
-    std::printf("%s\n", file_line(name, outcome).c_str());
-    if (options_.verbose && !outcome.log.empty()) {
+    const std::string line = file_line(name, shown, outcome, options_.verbose);
+    if (options_.json) {
+      std::printf("%s\n", file_json(name, destination, outcome).c_str());
+    } else if (is_problem(outcome)) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "%s\n", line.c_str());
+      std::fflush(stderr);
+    } else if (!options_.quiet) {
+      std::printf("%s\n", line.c_str());
+    }
+    if (options_.verbose && !options_.json && !outcome.log.empty()) {
       std::fputs(outcome.log.c_str(), stdout);
       if (outcome.log.back() != '\n') std::fputs("\n", stdout);
     }
@@ -63,37 +97,74 @@ class Reporter {
     changed_.notify_all();
   }
 
-  // Redraws the bar every second until every file is done.
-  void wait_until_done() {
+  // A line about a path that is not a file of the batch (on standard error).
+  void note(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clear_bar();
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+  }
+
+  // Redraws the bar every second until is_done() (checked under the reporter's lock).
+  template <typename Predicate>
+  void wait_until(Predicate is_done) {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (totals_.done < totals_.files) {
+    while (!is_done()) {
       changed_.wait_for(lock, std::chrono::seconds(1));
       draw_bar();
       std::fflush(stdout);
     }
   }
 
-  int finish(size_t skipped_outputs) {
+  void wake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+  }
+
+  // After an interrupt: how far the batch came, the summary, and 130 (128 + SIGINT).
+  int finish_interrupted(size_t skipped_outputs) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      clear_bar();
+      std::fflush(stdout);
+      std::fprintf(stderr, "kestrum-recode: interrupted after %zu of %zu files\n", totals_.done, totals_.files);
+      std::fflush(stderr);
+    }
+    finish(skipped_outputs, true);
+    return 130;
+  }
+
+  int finish(size_t skipped_outputs, bool is_interrupted = false) {
     std::lock_guard<std::mutex> lock(mutex_);
     clear_bar();
-    std::printf("%s\n", summary(totals_, elapsed_s(), skipped_outputs).c_str());
+    const size_t columns = is_terminal_ ? terminal_columns() : 0;
+    if (options_.json) {
+      std::printf("%s\n", summary_json(totals_, elapsed_s(), skipped_outputs, is_interrupted).c_str());
+    } else {
+      std::printf("%s\n", summary(totals_, elapsed_s(), skipped_outputs, columns).c_str());
+    }
     std::fflush(stdout);
-    return totals_.failed > 0 ? 1 : 0;
+    return totals_.failed > 0 || totals_.damaged > 0 ? 1 : 0;
   }
 
  private:
   double elapsed_s() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); }
   void clear_bar() {
     if (bar_width_ == 0) return;
+#if defined(_WIN32)
     std::printf("\r%*s\r", static_cast<int>(bar_width_), "");
+#else
+    std::fputs("\r\033[K", stdout);  // erases to the line's end whatever the width is now
+#endif
     bar_width_ = 0;
   }
   void draw_bar() {
-    if (!is_terminal_ || totals_.files < 2) return;
-    const std::string bar = progress_bar(totals_, elapsed_s());
+    if (!is_terminal_ || totals_.files < 2 || options_.json) return;
+    const std::string bar = progress_bar(totals_, elapsed_s(), terminal_columns());
     clear_bar();
     std::fputs(bar.c_str(), stdout);
-    bar_width_ = bar.size();
+    bar_width_ = display_width(bar);
   }
   void write_log(const std::string& relative, const std::string& log) {
     const std::filesystem::path path = std::filesystem::path(options_.log_dir) / (relative + ".log");
@@ -114,15 +185,52 @@ class Reporter {
 RecodeAnyOptions recode_options(const Options& o) {
   RecodeAnyOptions r;
   r.quality = o.quality;
+  r.target_quality = o.target_quality;
   r.strict = o.strict;
-  r.keep_metadata = o.keep_metadata;
+  r.keep_metadata = !o.strip;
   return r;
 }
 
-// Runs one file in a worker process and reads its record back.
-FileOutcome run_in_worker(const std::string& self, const Options& options, const BatchItem& item) {
+// Set by SIGINT and SIGTERM (Ctrl-C, Ctrl-Break and closing the console on Windows): no file is
+// started after it, and the workers are stopped.
+std::atomic<bool> g_interrupted{false};
+
+#if defined(_WIN32)
+BOOL WINAPI on_console_control(DWORD) {
+  g_interrupted = true;
+  stop_workers();
+  return TRUE;
+}
+#else
+void on_signal(int) {
+  g_interrupted = true;
+  stop_workers();
+}
+#endif
+
+void catch_interrupts() {
+#if defined(_WIN32)
+  SetConsoleCtrlHandler(on_console_control, TRUE);
+#else
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+// What a worker may print at most: its record with a bounded log, escaped.
+constexpr size_t kMaxWorkerOutputBytes = 4 * kMaxKeptLogBytes;
+
+// Runs one file in a worker process and reads its record back. *is_unfinished says that the
+// worker was stopped by an interrupt before it gave a record.
+FileOutcome run_in_worker(const std::string& self, const Options& options, const BatchItem& item, bool* is_unfinished) {
   std::string output, error;
-  const int code = run_captured(self, worker_args(options, item.job.source, item.job.destination), &output, &error);
+  uint32_t pid = 0;
+  const int code = run_captured(self, worker_args(options, item.job.source, item.job.destination, current_process_id()),
+                                kMaxWorkerOutputBytes, &output, &error, &pid);
+  *is_unfinished = false;
   FileOutcome outcome;
   size_t start = 0;
   while (start < output.size()) {
@@ -133,7 +241,9 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
     if (decode_outcome(line, &outcome)) return outcome;
     start = end + 1;
   }
-  outcome.status = -1;
+  // No record: whatever it was writing is not finished.
+  if (pid != 0) remove_worker_temps(item.job.destination, pid);
+  *is_unfinished = g_interrupted;
   outcome.bytes_in = item.size_bytes;
   outcome.error =
       error.empty() ? "the worker process ended with status " + std::to_string(code) + " and no result" : error;
@@ -141,15 +251,146 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
 }
 
 int run_worker(const Options& o) {
-  FileJob job{o.worker_source, o.worker_destination, o.worker_copies_kept};
+  if (!end_with_parent(o.worker_parent)) return 1;
+  FileJob job{o.worker_source, o.worker_destination, o.worker_copies_kept, o.preserve, o.preserve && o.replace};
   const FileOutcome outcome = run_file_job(job, recode_options(o), o.skip_larger);
   std::printf("%s\n", encode_outcome(outcome).c_str());
   std::fflush(stdout);
   return outcome.outcome == Outcome::kFailed ? 1 : 0;
 }
 
-int run_batch(const Options& o, const char* argv0) {
+// Removes what killed runs left in the folders this run writes into.
+void remove_stale_temps_of(const Batch& batch, Reporter& reporter) {
+  std::set<std::string> folders;
+  for (const BatchItem& item : batch.items) {
+    if (item.planned == Outcome::kWritten)
+      folders.insert(std::filesystem::path(item.job.destination).parent_path().string());
+  }
+  for (const std::string& folder : folders) {
+    const size_t removed = remove_stale_temps(folder);
+    if (removed > 0) {
+      reporter.note("removed " + std::to_string(removed) + " temporary " + (removed == 1 ? "file" : "files") +
+                    " that a stopped run left in " + (folder.empty() ? std::string(".") : folder));
+    }
+  }
+}
+
+// The destination as the file's line shows it: with -o, where the result went.
+std::string shown_destination(const Options& o, const BatchItem& item) {
+  return o.output_dir.empty() ? std::string() : item.job.destination;
+}
+
+// --dry-run: each source, its destination and the way it would take; nothing is written.
+int print_plan(const Batch& batch) {
+  size_t would_recode = 0, skipped = 0, failed = batch.problems.size();
+  for (const Batch::Problem& problem : batch.problems)
+    std::printf("%s  would fail: %s\n", problem.path.c_str(), problem.reason.c_str());
+  for (const BatchItem& item : batch.items) {
+    std::string line = item.job.source + " \u2192 " + item.job.destination + "  ";
+    if (item.planned == Outcome::kWritten) {
+      const std::string way = planned_way(item.job.source);
+      const bool fails = way.rfind("would fail", 0) == 0;
+      line += way;
+      fails ? ++failed : ++would_recode;
+    } else if (item.planned == Outcome::kSkipped) {
+      line += "skipped: " + item.refusal;
+      ++skipped;
+    } else {
+      line += "would fail: " + item.refusal;
+      ++failed;
+    }
+    std::printf("%s\n", line.c_str());
+  }
+  std::printf("%zu files: %zu would be recoded, %zu skipped, %zu would fail (nothing written)\n",
+              batch.items.size() + batch.problems.size(), would_recode, skipped, failed);
+  return failed > 0 || batch.items.empty() ? 1 : 0;
+}
+
+// The names of --files-from: one a line (a CR before the line break dropped), or NUL-ended.
+bool read_file_list(const Options& o, std::vector<std::string>* paths, std::string* error) {
+  std::string text;
+  if (o.files_from == "-") {
+#if defined(_WIN32)
+    _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    char buffer[65536];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) text.append(buffer, got);
+  } else {
+    std::ifstream in(o.files_from, std::ios::binary);
+    if (!in) {
+      *error = "cannot read " + o.files_from;
+      return false;
+    }
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const char end = o.null_separated ? '\0' : '\n';
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t stop = text.find(end, start);
+    if (stop == std::string::npos) stop = text.size();
+    std::string name = text.substr(start, stop - start);
+    if (!o.null_separated && !name.empty() && name.back() == '\r') name.pop_back();
+    if (!name.empty()) paths->push_back(std::move(name));
+    start = stop + 1;
+  }
+  return true;
+}
+
+// "-": one JPEG from standard input to standard output; the file's line goes to standard error
+// when it failed or was damaged (and with -v always).
+int run_stream(const Options& o) {
+#if defined(_WIN32)
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  std::vector<uint8_t> data;
+  uint8_t buffer[65536];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) {
+    if (data.size() + got > kMaxStreamBytes) {
+      std::fprintf(stderr, "-  FAILED: standard input holds 2 GiB or more\n");
+      return 1;
+    }
+    data.insert(data.end(), buffer, buffer + got);
+  }
+  const RecodeAnyResult r = recode_any(data.data(), data.size(), recode_options(o));
+  FileOutcome outcome;
+  outcome.way = static_cast<int32_t>(r.way);
+  outcome.source_quality = r.source_quality;
+  outcome.quality_used = r.quality_used;
+  outcome.bytes_in = data.size();
+  outcome.bytes_out = r.stream.size();
+  outcome.note = r.note;
+  outcome.damage = describe_damage(r.damage);
+  outcome.outcome = r.way == RecodeWay::kRefused ? Outcome::kFailed : Outcome::kWritten;
+  outcome.status = r.status;
+  outcome.error = r.error;
+  if (outcome.outcome == Outcome::kWritten &&
+      std::fwrite(r.stream.data(), 1, r.stream.size(), stdout) != r.stream.size()) {
+    outcome.outcome = Outcome::kFailed;
+    outcome.error = "cannot write standard output";
+  }
+  std::fflush(stdout);
+  if (o.verbose || is_problem(outcome)) std::fprintf(stderr, "%s\n", file_line("-", "", outcome, o.verbose).c_str());
+  return is_problem(outcome) ? 1 : 0;
+}
+
+int run_batch(Options o, const char* argv0) {
+  if (!o.files_from.empty()) {
+    std::string error;
+    if (!read_file_list(o, &o.paths, &error)) {
+      std::fprintf(stderr, "kestrum-recode: %s\n", error.c_str());
+      return 1;
+    }
+    if (o.paths.empty()) {
+      std::fprintf(stderr, "kestrum-recode: %s lists no file\n", o.files_from.c_str());
+      return 1;
+    }
+  }
+  if (o.paths.size() == 1 && o.paths[0] == "-") return run_stream(o);
   const Batch batch = collect_batch(o);
+  if (o.dry_run) return print_plan(batch);
   uint64_t total_in = 0;
   for (const BatchItem& item : batch.items) total_in += item.size_bytes;
   const bool is_terminal = stdout_is_terminal();
@@ -157,33 +398,67 @@ int run_batch(const Options& o, const char* argv0) {
   if (is_terminal) SetConsoleOutputCP(CP_UTF8);
 #endif
   Reporter reporter(o, batch.items.size() + batch.problems.size(), total_in, is_terminal);
+  for (const Batch::Problem& note : batch.notes) reporter.note(note.path + "  skipped: " + note.reason);
   for (const Batch::Problem& problem : batch.problems) {
     FileOutcome missing;
-    missing.status = -1;
     missing.error = problem.reason;
-    reporter.report(problem.path, "", missing);
+    reporter.report(problem.path, "", "", "", missing);
   }
-  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  const size_t jobs = std::min(batch.items.size(), o.jobs > 0 ? static_cast<size_t>(o.jobs) : cores);
-  if (jobs <= 1) {
-    for (const BatchItem& item : batch.items) {
-      reporter.report(item.job.source, item.relative, run_file_job(item.job, recode_options(o), o.skip_larger));
+  if (batch.items.empty() && batch.problems.empty()) {
+    std::string text = "kestrum-recode: no JPEG found (*.jpg, *.jpeg, *.jpe, *.jfif)";
+    if (batch.jpegs_in_subfolders > 0) {
+      text += "; the subfolders hold " + std::to_string(batch.jpegs_in_subfolders) + ": add -r to recode them";
     }
-    return reporter.finish(batch.skipped_outputs);
+    reporter.note(text);
+    reporter.finish(batch.skipped_outputs);
+    return 1;
   }
-  const std::string self = self_path(argv0);
-  std::atomic<size_t> next{0};
-  std::vector<std::thread> threads;
-  for (size_t t = 0; t < jobs; ++t) {
-    threads.emplace_back([&] {
-      for (size_t i = next++; i < batch.items.size(); i = next++) {
-        const BatchItem& item = batch.items[i];
-        reporter.report(item.job.source, item.relative, run_in_worker(self, o, item));
-      }
-    });
+  std::vector<const BatchItem*> work;
+  for (const BatchItem& item : batch.items) {
+    if (item.planned == Outcome::kWritten) {
+      work.push_back(&item);
+      continue;
+    }
+    FileOutcome refused;
+    refused.outcome = item.planned;
+    refused.error = item.refusal;
+    refused.bytes_in = item.size_bytes;
+    // A skipped file's line names the destination that exists.
+    const std::string shown = item.planned == Outcome::kSkipped ? item.job.destination : shown_destination(o, item);
+    reporter.report(item.job.source, item.job.destination, shown, item.relative, refused);
   }
-  reporter.wait_until_done();
-  for (std::thread& t : threads) t.join();
+  remove_stale_temps_of(batch, reporter);
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const size_t jobs = std::min(work.size(), o.jobs > 0 ? static_cast<size_t>(o.jobs) : cores);
+  std::atomic<size_t> finished{0};
+  if (jobs <= 1) {
+    for (const BatchItem* item : work) {
+      if (g_interrupted) break;
+      reporter.report(item->job.source, item->job.destination, shown_destination(o, *item), item->relative,
+                      run_file_job(item->job, recode_options(o), o.skip_larger));
+    }
+  } else {
+    const std::string self = self_path(argv0);
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < jobs; ++t) {
+      threads.emplace_back([&] {
+        for (size_t i = next++; i < work.size() && !g_interrupted; i = next++) {
+          const BatchItem& item = *work[i];
+          bool is_unfinished = false;
+          const FileOutcome outcome = run_in_worker(self, o, item, &is_unfinished);
+          if (!is_unfinished) {
+            reporter.report(item.job.source, item.job.destination, shown_destination(o, item), item.relative, outcome);
+          }
+        }
+        ++finished;
+        reporter.wake();
+      });
+    }
+    reporter.wait_until([&] { return finished == threads.size(); });
+    for (std::thread& t : threads) t.join();
+  }
+  if (g_interrupted) return reporter.finish_interrupted(batch.skipped_outputs);
   return reporter.finish(batch.skipped_outputs);
 }
 
@@ -207,5 +482,7 @@ int main(int argc, char** argv) {
     case ParseResult::kRun:
       break;
   }
-  return options.is_worker ? run_worker(options) : run_batch(options, argv[0]);
+  if (options.is_worker) return run_worker(options);
+  catch_interrupts();
+  return run_batch(options, argv[0]);
 }

@@ -2,6 +2,7 @@
 // Argument parsing and the help text of kestrum-recode.
 #include "recode/options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,51 +26,94 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
   Options& o = *options;
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    auto value_of = [&](const char* name) -> const char* {
-      if (has_value) return argv[++i];
+    std::string_view arg = argv[i];
+    // "--quality=70" and "-q70" carry their value in the same argument.
+    std::string attached;
+    bool has_attached = false;
+    if (!options_end && arg.size() > 2 && arg.substr(0, 2) == "--" && arg.find('=') != std::string_view::npos) {
+      attached = std::string(arg.substr(arg.find('=') + 1));
+      arg = arg.substr(0, arg.find('='));
+      has_attached = true;
+    } else if (!options_end && arg.size() > 2 && (arg.substr(0, 2) == "-q" || arg.substr(0, 2) == "-j")) {
+      attached = std::string(arg.substr(2));
+      arg = arg.substr(0, 2);
+      has_attached = true;
+    }
+    auto value_of = [&](std::string_view name) -> const char* {
+      if (has_attached) return attached.c_str();
+      if (i + 1 < argc) return argv[++i];
       *error = std::string(name) + " needs a value";
       return nullptr;
     };
+    auto quality_of = [&](std::string_view name, int32_t* quality) {
+      const char* v = value_of(name);
+      if (v == nullptr) return false;
+      if (parse_int(v, 1, 100, quality)) return true;
+      *error = std::string(name) + " takes a quality from 1 to 100, not '" + v + "'";
+      return false;
+    };
     if (options_end || arg.empty() || arg[0] != '-' || arg == "-") {
-      o.paths.emplace_back(arg);
+      o.paths.emplace_back(argv[i]);
     } else if (arg == "--") {
       options_end = true;
     } else if (arg == "-h" || arg == "--help") {
       return ParseResult::kHelp;
     } else if (arg == "--version") {
       return ParseResult::kVersion;
-    } else if (arg == "-q") {
-      const char* v = value_of("-q");
-      if (v == nullptr) return ParseResult::kUsageError;
-      if (!parse_int(v, 1, 100, &o.quality)) {
-        *error = "-q takes a quality from 1 to 100, not '" + std::string(v) + "'";
-        return ParseResult::kUsageError;
-      }
-    } else if (arg == "-j") {
-      const char* v = value_of("-j");
+    } else if (arg == "-q" || arg == "--quality") {
+      if (!quality_of(arg, &o.quality)) return ParseResult::kUsageError;
+    } else if (arg == "--target-quality") {
+      if (!quality_of(arg, &o.target_quality)) return ParseResult::kUsageError;
+    } else if (arg == "-j" || arg == "--jobs") {
+      const char* v = value_of(arg);
       if (v == nullptr) return ParseResult::kUsageError;
       if (!parse_int(v, 1, 256, &o.jobs)) {
         *error = "-j takes a number of jobs from 1 to 256, not '" + std::string(v) + "'";
         return ParseResult::kUsageError;
       }
-    } else if (arg == "-o" || arg == "--log") {
-      const char* v = value_of(arg == "-o" ? "-o" : "--log");
+    } else if (arg == "-o" || arg == "--log" || arg == "--files-from") {
+      const char* v = value_of(arg);
       if (v == nullptr) return ParseResult::kUsageError;
-      (arg == "-o" ? o.output_dir : o.log_dir) = v;
+      (arg == "-o" ? o.output_dir : arg == "--log" ? o.log_dir : o.files_from) = v;
+    } else if (has_attached) {
+      *error = "option " + std::string(arg) + " takes no value";
+      return ParseResult::kUsageError;
     } else if (arg == "-r") {
       o.recursive = true;
     } else if (arg == "-v") {
       o.verbose = true;
     } else if (arg == "--keep-metadata") {
-      o.keep_metadata = true;
+      o.strip = false;  // the default; accepted for the scripts of earlier versions
+    } else if (arg == "--strip") {
+      o.strip = true;
+    } else if (arg == "--overwrite") {
+      o.overwrite = true;
+    } else if (arg == "--replace") {
+      o.replace = true;
+    } else if (arg == "-p" || arg == "--preserve") {
+      o.preserve = true;
+    } else if (arg == "--quiet") {
+      o.quiet = true;
+    } else if (arg == "--dry-run") {
+      o.dry_run = true;
+    } else if (arg == "--json") {
+      o.json = true;
+    } else if (arg == "-0") {
+      o.null_separated = true;
     } else if (arg == "--skip-larger") {
       o.skip_larger = true;
     } else if (arg == "--strict") {
       o.strict = true;
     } else if (arg == "--copy-kept") {
       o.worker_copies_kept = true;
+    } else if (arg == "--parent") {
+      const char* v = value_of(arg);
+      int32_t pid = 0;
+      if (v == nullptr || !parse_int(v, 0, INT32_MAX, &pid)) {
+        *error = "--parent takes a process id";
+        return ParseResult::kUsageError;
+      }
+      o.worker_parent = static_cast<uint32_t>(pid);
     } else if (arg == "--worker") {
       if (i + 2 >= argc) {
         *error = "--worker needs a source and a destination";
@@ -83,8 +127,18 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
       return ParseResult::kUsageError;
     }
   }
-  if (!o.is_worker && o.paths.empty()) {
+  if (o.is_worker) return ParseResult::kRun;
+  if (o.paths.empty() && o.files_from.empty()) {
     *error = "no file or folder given";
+    return ParseResult::kUsageError;
+  }
+  const bool has_stdin_path = std::find(o.paths.begin(), o.paths.end(), "-") != o.paths.end();
+  if (has_stdin_path && (o.paths.size() > 1 || !o.files_from.empty() || !o.output_dir.empty() || o.replace)) {
+    *error = "- (standard input to standard output) must be the only path, without -o or --replace";
+    return ParseResult::kUsageError;
+  }
+  if (o.replace && !o.output_dir.empty()) {
+    *error = "--replace writes over the sources; it cannot be used with -o";
     return ParseResult::kUsageError;
   }
   return ParseResult::kRun;
@@ -92,24 +146,44 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
 
 std::string usage_text(bool has_libjpeg) {
   std::string text =
-      "usage: kestrum-recode [-q Q] [-j JOBS] [-r] [-o DIR] [-v] [--log DIR]\n"
-      "                      [--keep-metadata] [--skip-larger] [--strict] PATH...\n"
-      "Recodes every JPEG named, or found in the named folders (*.jpg, *.jpeg), at quality Q\n"
+      "usage: kestrum-recode [-q Q | --target-quality Q] [-j JOBS] [-r] [-o DIR | --replace] [--overwrite]\n"
+      "                      [--strip] [--skip-larger] [--strict] [-v] [--log DIR] PATH...\n"
+      "Recodes every JPEG named, or found in the named folders (*.jpg, *.jpeg, *.jpe, *.jfif), at quality Q\n"
       "lowered by the distance of the source's own quality from 100 (so never above the source's).\n"
-      "Without -o each result is NAME_Q.EXT beside its source, as kestrum_100 names it.\n"
+      "Without -o each result is NAME_Q.EXT beside its source (NAME_Q.jpg for a name without a dot).\n"
+      "No source is ever written over unless --replace is given; a result that would land on a source or\n"
+      "on another file's result fails that file; an existing result is kept unless --overwrite is given.\n"
+      "Files named like an earlier result (NAME_<n>.EXT beside NAME.EXT) are left out unless named.\n"
       "\n"
-      "  -q Q             requested quality 1..100 (default 85)\n"
-      "  -j JOBS          worker processes, 1..256 (default: the number of cores); 1 works in process\n"
-      "  -r               look into the folders' subfolders too\n"
-      "  -o DIR           write into DIR instead, under the source's name and relative path\n"
-      "  -v               show the library's console log of every file\n"
-      "  --log DIR        write the library's console log of every file to DIR/<relative path>.log\n"
-      "  --keep-metadata  copy the source's EXIF and XMP (APP1) and ICC profile (APP2) segments\n"
-      "                   into the result after its APP0, keeping orientation and colour profile\n"
-      "  --skip-larger    keep the original when the recode is not smaller (with -o the original\n"
-      "                   is copied into DIR)\n"
-      "  --strict         only the library's own recode: refuse what jpg_recode_api refuses\n"
-      "  -h, --help       this text; --version: the version\n"
+      "  -q Q, --quality Q    requested quality 1..100 (default 85), lowered by the source's distance from 100\n"
+      "  --target-quality Q   encode at exactly Q (at most the source's own quality); names results NAME_Q\n"
+      "  -j JOBS              worker processes, 1..256 (default: the number of cores); 1 works in process\n"
+      "  -r                   look into the folders' subfolders too\n"
+      "  -o DIR               write into DIR instead, under the source's name and relative path (DIR itself\n"
+      "                       is never searched for sources)\n"
+      "  --replace            write each result over its source (through a temporary file, once complete)\n"
+      "  --overwrite          replace results that already exist\n"
+      "  --strip              leave the source's metadata out; by default EXIF and XMP (APP1), ICC profiles\n"
+      "                       (APP2), IPTC (APP13) and comments (COM) are copied in after the result's APP0\n"
+      "  --keep-metadata      the default, accepted for earlier scripts\n"
+      "  -p, --preserve       give each result its source's modification time (with --replace, also its\n"
+      "                       permissions)\n"
+      "  --files-from FILE    recode the paths listed in FILE, one a line (-: standard input); with -0 the\n"
+      "                       names end with NUL (find -print0)\n"
+      "  -                    as the only path: recode one JPEG from standard input to standard output\n"
+      "  --dry-run            print each source, its destination and the way it would take; write nothing\n"
+      "  --json               one JSON object a file and one for the summary, instead of the lines\n"
+      "  --quiet              print only failures, damage and the summary\n"
+      "  --skip-larger        keep the original when the recode is not smaller (with -o the original\n"
+      "                       is copied into DIR)\n"
+      "  --strict             only the library's own recode: refuse what jpg_recode_api refuses\n"
+      "  -v                   show the library's console log of every file, and status numbers\n"
+      "  --log DIR            write the library's console log of every file to DIR/<relative path>.log\n"
+      "  -h, --help           this text; --version: the version\n"
+      "\n"
+      "Results go to standard output; FAILED and DAMAGED lines to standard error. A damaged source (its\n"
+      "data cut short, bad codes, restart markers missing, no end marker) is still recoded, with grey\n"
+      "where data was missing, and said so.\n"
       "\n"
       "Each file takes the first way that works:\n"
       "  1. the library's own recode (the bytes jpg_recode_api writes);\n"
@@ -121,19 +195,24 @@ std::string usage_text(bool has_libjpeg) {
   text +=
       "  4. CMYK, YCCK, 12-bit and unreadable files fail with the reason.\n"
       "\n"
-      "Exit status: 0 when every file was recoded (or kept by --skip-larger), 1 when any failed,\n"
-      "2 for a usage error.\n";
+      "Exit status: 0 when every file was recoded (or kept by --skip-larger, or skipped as existing),\n"
+      "1 when any failed or was damaged, or no file was found, 2 for a usage error, 130 when interrupted\n"
+      "(Ctrl-C, SIGTERM): finished results are kept, unfinished ones leave no file behind.\n";
   return text;
 }
 
-std::vector<std::string> worker_args(const Options& options, const std::string& source,
-                                     const std::string& destination) {
+std::vector<std::string> worker_args(const Options& options, const std::string& source, const std::string& destination,
+                                     uint32_t parent_pid) {
   std::vector<std::string> args = {"-q", std::to_string(options.quality)};
-  if (options.keep_metadata) args.emplace_back("--keep-metadata");
+  if (options.target_quality != 0)
+    args.insert(args.end(), {"--target-quality", std::to_string(options.target_quality)});
+  if (options.strip) args.emplace_back("--strip");
   if (options.skip_larger) args.emplace_back("--skip-larger");
   if (options.strict) args.emplace_back("--strict");
+  if (options.preserve) args.emplace_back("--preserve");
+  if (options.replace) args.emplace_back("--replace");
   if (options.skip_larger && !options.output_dir.empty()) args.emplace_back("--copy-kept");
-  args.insert(args.end(), {"--worker", source, destination});
+  args.insert(args.end(), {"--parent", std::to_string(parent_pid), "--worker", source, destination});
   return args;
 }
 

@@ -2,13 +2,16 @@
 // Line, progress bar and summary texts.
 #include "recode/report.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace kestrum::tool {
 namespace {
 
 constexpr const char* kArrow = "\u2192";
 constexpr size_t kBarCells = 20;
+constexpr size_t kMinBarCells = 5;
 
 std::string printf_text(const char* format, double a, double b = 0) {
   char buffer[64];
@@ -29,23 +32,56 @@ std::string clock_text(double seconds) {
   return buffer;
 }
 
+// The parts joined by spaces, broken before a part that would reach the last column (columns 0:
+// one line); lines after the first are indented by two spaces.
+std::string wrap_parts(const std::vector<std::string>& parts, size_t columns) {
+  const size_t limit = columns > 1 ? columns - 1 : 0;
+  std::string text;
+  size_t line_width = 0;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const size_t width = display_width(parts[i]);
+    if (i > 0 && limit > 0 && line_width + 1 + width > limit) {
+      text += "\n  ";
+      line_width = 2;
+    } else if (i > 0) {
+      text += ' ';
+      ++line_width;
+    }
+    text += parts[i];
+    line_width += width;
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string format_bytes(uint64_t bytes) {
   if (bytes < 1024) return std::to_string(bytes) + " B";
   const double kb = static_cast<double>(bytes) / 1024.0;
   if (kb < 1024) return printf_text("%.1f KB", kb);
-  return printf_text("%.2f MB", kb / 1024.0);
+  if (kb < 1024 * 1024) return printf_text("%.2f MB", kb / 1024.0);
+  return printf_text("%.2f GB", kb / (1024.0 * 1024.0));
 }
 
-std::string file_line(const std::string& name, const FileOutcome& o) {
-  std::string line = name + "  ";
+bool is_problem(const FileOutcome& o) { return o.outcome == Outcome::kFailed || !o.damage.empty(); }
+
+std::string file_line(const std::string& name, const std::string& shown, const FileOutcome& o, bool with_status) {
+  std::string line = name;
+  if (!shown.empty()) line += std::string(" ") + kArrow + " " + shown;
+  line += "  ";
   if (o.outcome == Outcome::kFailed) {
-    line += "FAILED " + std::to_string(o.status) + ": " + o.error;
-    return line;
+    line += "FAILED";
+    if (with_status && o.status != 0) line += " " + std::to_string(o.status);
+    return line + ": " + o.error;
   }
+  if (o.outcome == Outcome::kSkipped) return line + "skipped: " + o.error;
+  if (!o.damage.empty()) line += "DAMAGED (" + o.damage + ")  ";
   line += 'q';
   line += o.source_quality > 0 ? std::to_string(o.source_quality) : "?";
+  if (o.quality_used > 0) {
+    line += std::string(" ") + kArrow + " q" + std::to_string(o.quality_used);
+    if (o.quality_used < kLowQuality) line += " (low quality)";
+  }
   line += "  ";
   line += format_bytes(o.bytes_in) + " " + kArrow + " " + format_bytes(o.bytes_out);
   if (o.outcome == Outcome::kKept) {
@@ -59,55 +95,169 @@ std::string file_line(const std::string& name, const FileOutcome& o) {
 
 void Totals::add(const FileOutcome& o) {
   ++done;
-  bytes_in += o.bytes_in;
+  bytes_done += o.bytes_in;
+  if (!o.damage.empty() && o.outcome != Outcome::kFailed) ++damaged;
   switch (o.outcome) {
     case Outcome::kWritten:
       if (o.way >= 1 && o.way <= 4) ++by_way[o.way];
+      bytes_in += o.bytes_in;
       bytes_out += o.bytes_out;
       break;
     case Outcome::kKept:
       ++kept;
+      bytes_in += o.bytes_in;
       bytes_out += o.bytes_in;
+      break;
+    case Outcome::kSkipped:
+      ++skipped;
       break;
     case Outcome::kFailed:
       ++failed;
-      bytes_out += o.bytes_in;
       break;
   }
 }
 
-std::string progress_bar(const Totals& t, double elapsed_s) {
-  const double fraction = t.total_in > 0 ? static_cast<double>(t.bytes_in) / static_cast<double>(t.total_in)
-                          : t.files > 0  ? static_cast<double>(t.done) / static_cast<double>(t.files)
-                                         : 1.0;
-  const auto filled = static_cast<size_t>(fraction * kBarCells);
-  std::string bar = "[";
-  for (size_t i = 0; i < kBarCells; ++i) bar += i < filled ? '=' : i == filled ? '>' : ' ';
-  bar += "] " + std::to_string(t.done) + "/" + std::to_string(t.files) + "  " + format_bytes(t.bytes_in) + " " +
-         kArrow + " " + format_bytes(t.bytes_out);
-  if (elapsed_s > 0 && t.done > 0) {
-    bar += printf_text("  %.1f files/s", static_cast<double>(t.done) / elapsed_s);
-    if (fraction > 0 && fraction < 1) bar += "  " + clock_text(elapsed_s * (1 - fraction) / fraction) + " left";
-  }
-  return bar;
+size_t display_width(const std::string& text) {
+  size_t width = 0;
+  for (char c : text) width += (static_cast<unsigned char>(c) & 0xC0) == 0x80 ? 0 : 1;
+  return width;
 }
 
-std::string summary(const Totals& t, double elapsed_s, size_t skipped_outputs) {
-  const size_t written = t.by_way[1] + t.by_way[2] + t.by_way[3];
-  std::string text =
-      std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(written) + " recoded";
-  if (written > 0) {
-    text += " (" + std::to_string(t.by_way[1]) + " by the library, " + std::to_string(t.by_way[2]) +
-            " with metadata set aside, " + std::to_string(t.by_way[3]) + " converted)";
+std::string progress_bar(const Totals& t, double elapsed_s, size_t columns) {
+  const double fraction = t.total_in > 0 ? static_cast<double>(t.bytes_done) / static_cast<double>(t.total_in)
+                          : t.files > 0  ? static_cast<double>(t.done) / static_cast<double>(t.files)
+                                         : 1.0;
+  // Fields after the bar, most important first; the last ones go first when space is short.
+  std::vector<std::string> fields = {std::to_string(t.done) + "/" + std::to_string(t.files)};
+  if (elapsed_s > 0 && t.done > 0 && fraction > 0 && fraction < 1) {
+    fields.push_back(clock_text(elapsed_s * (1 - fraction) / fraction) + " left");
   }
-  text += ", " + std::to_string(t.kept) + " kept, " + std::to_string(t.failed) + " failed";
-  text += "; " + format_bytes(t.bytes_in) + " " + kArrow + " " + format_bytes(t.bytes_out) + " " +
-          saving(t.bytes_in, t.bytes_out) + " in " + printf_text("%.1f s", elapsed_s);
+  fields.push_back(format_bytes(t.bytes_in) + " " + kArrow + " " + format_bytes(t.bytes_out));
+  if (elapsed_s > 0 && t.done > 0)
+    fields.push_back(printf_text("%.1f files/s", static_cast<double>(t.done) / elapsed_s));
+  const size_t limit = columns > 1 ? columns - 1 : 0;  // the last column would wrap on some terminals
+  for (;;) {
+    std::string tail;
+    for (const std::string& f : fields) tail += "  " + f;
+    const size_t tail_width = display_width(tail);
+    if (tail_width + 2 + kMinBarCells <= limit || fields.size() == 1) {
+      const size_t room = limit > tail_width + 2 ? limit - tail_width - 2 : 0;
+      const size_t cells = std::min(kBarCells, room);
+      std::string bar;
+      if (cells >= kMinBarCells) {
+        const auto filled = static_cast<size_t>(fraction * static_cast<double>(cells));
+        bar = "[";
+        for (size_t i = 0; i < cells; ++i) bar += i < filled ? '=' : i == filled ? '>' : ' ';
+        bar += "]";
+        return bar + tail;
+      }
+      std::string text = tail.substr(2);
+      return display_width(text) <= limit ? text : text.substr(0, limit);
+    }
+    fields.pop_back();
+  }
+}
+
+std::string summary(const Totals& t, double elapsed_s, size_t skipped_outputs, size_t columns) {
+  const size_t written = t.by_way[1] + t.by_way[2] + t.by_way[3];
+  std::vector<std::string> parts = {std::to_string(t.files) + (t.files == 1 ? " file:" : " files:")};
+  if (written > 0) {
+    parts.push_back(std::to_string(written) + " recoded (" + std::to_string(t.by_way[1]) + " by the library,");
+    parts.push_back(std::to_string(t.by_way[2]) + " with metadata set aside,");
+    parts.push_back(std::to_string(t.by_way[3]) + " converted),");
+  } else {
+    parts.push_back("0 recoded,");
+  }
+  if (t.damaged > 0) parts.push_back(std::to_string(t.damaged) + " damaged,");
+  parts.push_back(std::to_string(t.kept) + " kept,");
+  if (t.skipped > 0) parts.push_back(std::to_string(t.skipped) + " skipped,");
+  parts.push_back(std::to_string(t.failed) + " failed;");
+  if (t.bytes_in > 0) {
+    parts.push_back(format_bytes(t.bytes_in) + " " + kArrow + " " + format_bytes(t.bytes_out));
+    parts.push_back(saving(t.bytes_in, t.bytes_out));
+  }
+  parts.push_back("in " + printf_text("%.1f s", elapsed_s));
+  std::string text = wrap_parts(parts, columns);
   if (skipped_outputs > 0) {
-    text += '\n';
-    text += std::to_string(skipped_outputs) + " files named like results of this quality were left out";
+    const bool is_one = skipped_outputs == 1;
+    text += '\n' + wrap_parts({std::to_string(skipped_outputs) +
+                                   (is_one ? " file named like a result" : " files named like results"),
+                               "(NAME_Q.jpg beside NAME.jpg)", is_one ? "was left out" : "were left out"},
+                              columns);
   }
   return text;
+}
+
+namespace {
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", u);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+const char* outcome_name(const FileOutcome& o) {
+  switch (o.outcome) {
+    case Outcome::kWritten:
+      return o.damage.empty() ? "recoded" : "damaged";
+    case Outcome::kKept:
+      return "kept";
+    case Outcome::kSkipped:
+      return "skipped";
+    case Outcome::kFailed:
+      break;
+  }
+  return "failed";
+}
+
+const char* way_name(int32_t way) {
+  switch (way) {
+    case 1:
+      return "library";
+    case 2:
+      return "metadata set aside";
+    case 3:
+      return "converted";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+std::string file_json(const std::string& source, const std::string& destination, const FileOutcome& o) {
+  std::string j = "{\"source\":" + json_string(source) + ",\"destination\":" + json_string(destination) +
+                  ",\"status\":" + json_string(outcome_name(o)) + ",\"way\":" + json_string(way_name(o.way)) +
+                  ",\"source_quality\":" + std::to_string(o.source_quality) +
+                  ",\"quality_used\":" + std::to_string(o.quality_used) +
+                  ",\"bytes_in\":" + std::to_string(o.bytes_in) + ",\"bytes_out\":" + std::to_string(o.bytes_out) +
+                  ",\"note\":" + json_string(o.note) + ",\"reason\":" + json_string(o.error) +
+                  ",\"library_status\":" + std::to_string(o.status) + ",\"damage\":" + json_string(o.damage) + "}";
+  return j;
+}
+
+std::string summary_json(const Totals& t, double elapsed_s, size_t skipped_outputs, bool is_interrupted) {
+  return "{\"summary\":{\"files\":" + std::to_string(t.files) + ",\"done\":" + std::to_string(t.done) +
+         ",\"recoded\":" + std::to_string(t.by_way[1] + t.by_way[2] + t.by_way[3]) +
+         ",\"by_library\":" + std::to_string(t.by_way[1]) + ",\"metadata_set_aside\":" + std::to_string(t.by_way[2]) +
+         ",\"converted\":" + std::to_string(t.by_way[3]) + ",\"damaged\":" + std::to_string(t.damaged) +
+         ",\"kept\":" + std::to_string(t.kept) + ",\"skipped\":" + std::to_string(t.skipped) +
+         ",\"failed\":" + std::to_string(t.failed) + ",\"bytes_in\":" + std::to_string(t.bytes_in) +
+         ",\"bytes_out\":" + std::to_string(t.bytes_out) + ",\"results_left_out\":" + std::to_string(skipped_outputs) +
+         ",\"seconds\":" + printf_text("%.3f", elapsed_s) + ",\"interrupted\":" + (is_interrupted ? "true" : "false") +
+         "}}";
 }
 
 }  // namespace kestrum::tool

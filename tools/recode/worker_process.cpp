@@ -2,6 +2,8 @@
 // Starting a worker with its standard output on a pipe, and reading the pipe to its end.
 #include "recode/worker_process.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -9,16 +11,30 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 extern char** environ;
 #endif
 
 namespace kestrum::tool {
+namespace {
+
+constexpr size_t kWorkerSlots = 256;  // at most -j 256 workers run at once
+std::atomic<bool> g_stopping{false};
+
+void append_bounded(std::string* output, const char* data, size_t size, size_t max_output) {
+  if (output->size() < max_output) output->append(data, std::min(size, max_output - output->size()));
+}
+
+}  // namespace
 
 std::string quote_windows_arg(const std::string& arg) {
   if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
@@ -46,8 +62,56 @@ std::string self_path(const char* argv0) {
   return n > 0 && n < sizeof(buffer) ? std::string(buffer, n) : std::string(argv0);
 }
 
-int run_captured(const std::string& program, const std::vector<std::string>& args, std::string* output,
-                 std::string* error) {
+namespace {
+
+std::mutex g_workers_mutex;
+HANDLE g_workers[kWorkerSlots] = {};
+
+// The job object every worker runs in: closing its last handle (when the tool ends, however it
+// ends) kills them.
+HANDLE worker_job() {
+  static HANDLE job = [] {
+    HANDLE j = CreateJobObjectA(nullptr, nullptr);
+    if (j != nullptr) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    }
+    return j;
+  }();
+  return job;
+}
+
+}  // namespace
+
+void stop_workers() noexcept {
+  g_stopping = true;
+  std::lock_guard<std::mutex> lock(g_workers_mutex);
+  for (HANDLE& process : g_workers) {
+    if (process != nullptr) TerminateProcess(process, 130);
+  }
+}
+
+bool end_with_parent(uint32_t) noexcept { return true; }  // the job object does it
+
+uint32_t current_process_id() noexcept { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
+bool process_exists(uint32_t pid) noexcept {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  const bool is_running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return is_running;
+}
+
+int run_captured(const std::string& program, const std::vector<std::string>& args, size_t max_output,
+                 std::string* output, std::string* error, uint32_t* pid) {
+  *pid = 0;
+  if (g_stopping) {
+    *error = "stopped";
+    return -1;
+  }
   // Inheritable pipe ends must not leak into a worker that another thread starts at the same
   // moment (its pipe would then not close), so pipe creation and start are serialised.
   static std::mutex start_mutex;
@@ -75,20 +139,41 @@ int run_captured(const std::string& program, const std::vector<std::string>& arg
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     std::vector<char> line(command.begin(), command.end());
     line.push_back('\0');
-    const BOOL started =
-        CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    // Started suspended, so that it is in the job before it runs.
+    const BOOL started = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                                        nullptr, &startup, &process);
     CloseHandle(write_end);
     if (!started) {
       CloseHandle(read_end);
       *error = "cannot start " + program + " (error " + std::to_string(GetLastError()) + ")";
       return -1;
     }
+    if (worker_job() != nullptr) AssignProcessToJobObject(worker_job(), process.hProcess);
   }
+  *pid = static_cast<uint32_t>(process.dwProcessId);
+  size_t slot = kWorkerSlots;
+  {
+    std::lock_guard<std::mutex> lock(g_workers_mutex);
+    for (size_t i = 0; i < kWorkerSlots && slot == kWorkerSlots; ++i) {
+      if (g_workers[i] == nullptr) {
+        g_workers[i] = process.hProcess;
+        slot = i;
+      }
+    }
+    if (g_stopping) TerminateProcess(process.hProcess, 130);
+  }
+  ResumeThread(process.hThread);
   char buffer[4096];
   DWORD got = 0;
-  while (ReadFile(read_end, buffer, sizeof(buffer), &got, nullptr) && got > 0) output->append(buffer, got);
+  while (ReadFile(read_end, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    append_bounded(output, buffer, got, max_output);
+  }
   CloseHandle(read_end);
   WaitForSingleObject(process.hProcess, INFINITE);
+  if (slot < kWorkerSlots) {
+    std::lock_guard<std::mutex> lock(g_workers_mutex);
+    g_workers[slot] = nullptr;
+  }
   DWORD code = 1;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
@@ -105,8 +190,42 @@ std::string self_path(const char* argv0) {
                                                           : std::string(argv0);
 }
 
-int run_captured(const std::string& program, const std::vector<std::string>& args, std::string* output,
-                 std::string* error) {
+namespace {
+
+std::atomic<pid_t> g_workers[kWorkerSlots];
+
+}  // namespace
+
+void stop_workers() noexcept {
+  g_stopping = true;
+  for (std::atomic<pid_t>& worker : g_workers) {
+    const pid_t pid = worker.load();
+    if (pid > 0) kill(pid, SIGTERM);
+  }
+}
+
+bool end_with_parent(uint32_t parent_pid) noexcept {
+#if defined(__linux__)
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return true;
+#endif
+  // A parent that died before the request was made is no longer this process's parent.
+  return parent_pid == 0 || static_cast<uint32_t>(getppid()) == parent_pid;
+}
+
+uint32_t current_process_id() noexcept { return static_cast<uint32_t>(getpid()); }
+
+bool process_exists(uint32_t pid) noexcept {
+  if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return false;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+
+int run_captured(const std::string& program, const std::vector<std::string>& args, size_t max_output,
+                 std::string* output, std::string* error, uint32_t* pid_out) {
+  *pid_out = 0;
+  if (g_stopping) {
+    *error = "stopped";
+    return -1;
+  }
   int pipe_fds[2];
   // Close-on-exec, so a worker started by another thread does not hold this pipe open; the
   // dup2 below gives the child its own copy without the flag.
@@ -133,16 +252,25 @@ int run_captured(const std::string& program, const std::vector<std::string>& arg
     *error = "cannot start " + program + ": " + std::strerror(spawned);
     return -1;
   }
+  *pid_out = static_cast<uint32_t>(pid);
+  // Registered where a signal handler finds it; a stop that came meanwhile ends it here.
+  size_t slot = kWorkerSlots;
+  for (size_t i = 0; i < kWorkerSlots && slot == kWorkerSlots; ++i) {
+    pid_t expected = 0;
+    if (g_workers[i].compare_exchange_strong(expected, pid)) slot = i;
+  }
+  if (g_stopping) kill(pid, SIGTERM);
   char buffer[4096];
   for (;;) {
     const ssize_t got = read(pipe_fds[0], buffer, sizeof(buffer));
     if (got > 0) {
-      output->append(buffer, static_cast<size_t>(got));
+      append_bounded(output, buffer, static_cast<size_t>(got), max_output);
     } else if (got == 0 || errno != EINTR) {
       break;
     }
   }
   close(pipe_fds[0]);
+  if (slot < kWorkerSlots) g_workers[slot] = 0;  // before the id can be reused by another process
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
