@@ -14,6 +14,7 @@
 #include "api/pipeline.h"
 #include "decoder/decoder_state.h"
 #include "encoder/encoder_state.h"
+#include "param_name.h"
 #include "test_util.h"
 
 namespace kestrum::test {
@@ -216,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DamageCase{"marker", Damage::kInsertMarker, 0}, DamageCase{"cut", Damage::kTruncate, 0},
                       DamageCase{"noise", Damage::kNoise, 0}, DamageCase{"noise_rst", Damage::kNoise, 3},
                       DamageCase{"cut_rst", Damage::kTruncate, 1}),
-    [](const ::testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
+    ParamName());
 
 }  // namespace
 }  // namespace kestrum::test

@@ -10,6 +10,7 @@
 
 #include "common/jpeg_tables.h"
 #include "encoder/fdct_quant.h"
+#include "param_name.h"
 
 namespace kestrum::test {
 namespace {
@@ -95,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(Blocks, FdctKernels,
                                            KernelCase{"columns", Pattern::kColumns, Table::kOnes},
                                            KernelCase{"ramp", Pattern::kRamp, Table::kRandom},
                                            KernelCase{"spikes", Pattern::kSparseSpikes, Table::kOnes}),
-                         [](const ::testing::TestParamInfo<KernelCase>& info) { return std::string(info.param.name); });
+                         ParamName());
 
 }  // namespace
 }  // namespace kestrum::test

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "api/pipeline.h"
+#include "param_name.h"
 #include "test_images.h"
 #include "test_util.h"
 
@@ -58,7 +59,7 @@ TEST_P(HostFpState, SameBytesAndStateLeftAlone) {
 INSTANTIATE_TEST_SUITE_P(Modes, HostFpState,
                          ::testing::Values(FpState{"toward_zero_ftz_daz", 0x6000 | 0x8000 | 0x0040},
                                            FpState{"down", 0x2000}, FpState{"up", 0x4000}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ParamName());
 #endif
 
 }  // namespace

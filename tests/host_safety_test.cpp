@@ -17,6 +17,7 @@
 #include "encoder/encoder_state.h"
 #include "kestrum.h"
 #include "kestrum/recode_any.h"
+#include "param_name.h"
 #include "test_images.h"
 #include "test_util.h"
 
@@ -108,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(Calls, NullPaths,
                          ::testing::Values(NullCase{"source", false, true, -1, kCannotOpenTranscript},
                                            NullCase{"destination", true, false, -14, kCannotCreateTranscript},
                                            NullCase{"both", false, false, -1, kCannotOpenTranscript}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ParamName());
 
 TEST_F(HostSafety, Kestrum100WithoutAPathDoesNothing) {
   KestrumHandle h = kestrum_Init("KE_100");
@@ -176,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(Floods, LogFlood,
                          ::testing::Values(FloodCase{"unknown_markers", {0xFF, 0x01}, 32768},
                                            FloodCase{"second_sois", {0xFF, 0xD8}, 32768},
                                            FloodCase{"app_segments", {0xFF, 0xE5, 0x00, 0x02}, 16384}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ParamName());
 
 // The notice comes with the first message past the limit, not before; final lines still pass.
 TEST_F(HostSafety, TheLimitIsExact) {

@@ -232,8 +232,8 @@ INSTANTIATE_TEST_SUITE_P(Blocks, IdctSimd,
                                            SimdCase{"near-bound-sparse", 2047, 1, 8},
                                            SimdCase{"dc-only", 32767, 65535, 90, true},
                                            SimdCase{"dc-only-small", 2047, 1, 90, true}),
-                         [](const ::testing::TestParamInfo<SimdCase>& info) {
-                           std::string name = info.param.name;
+                         [](const ::testing::TestParamInfo<SimdCase>& param_info) {
+                           std::string name = param_info.param.name;
                            for (char& ch : name) ch = ch == '-' ? '_' : ch;
                            return name;
                          });

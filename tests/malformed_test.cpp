@@ -6,6 +6,7 @@
 // the bytes it gave before any of them.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <random>
 #include <set>
@@ -93,18 +94,18 @@ std::vector<Malformed> malformed_cases() {
   Bytes counts = j;
   for (size_t k = 0; k < 16; ++k) counts[dht.offset + 5 + k] = 17;
   add("dht_counts_272", counts);
-  for (uint8_t id : {0x04, 0x14, 0x20, 0xFF}) {
+  for (const uint8_t id : std::array<uint8_t, 4>{0x04, 0x14, 0x20, 0xFF}) {
     Bytes t = j;
     t[dht.offset + 4] = id;
     add("dht_class_id_" + std::to_string(id), t);
   }
-  for (uint8_t id : {0x04, 0x0F, 0x10, 0x20}) {
+  for (const uint8_t id : std::array<uint8_t, 4>{0x04, 0x0F, 0x10, 0x20}) {
     Bytes t = j;
     t[dqt.offset + 4] = id;
     add("dqt_precision_id_" + std::to_string(id), t);
   }
   // SOF0: 5-6 height, 7-8 width, 9 components, then id, HV, Tq from 10.
-  for (uint8_t hv : {0x30, 0x03, 0x33, 0x40, 0x04, 0x44, 0x00, 0x21, 0x11}) {
+  for (const uint8_t hv : std::array<uint8_t, 9>{0x30, 0x03, 0x33, 0x40, 0x04, 0x44, 0x00, 0x21, 0x11}) {
     Bytes t = j;
     t[sof.offset + 11] = hv;
     add("luma_sampling_" + std::to_string(hv), t);
@@ -112,7 +113,7 @@ std::vector<Malformed> malformed_cases() {
     t[sof.offset + 14] = hv;
     add("chroma_sampling_" + std::to_string(hv), t);
   }
-  for (uint8_t count : {0, 2, 4, 5, 255}) {
+  for (const uint8_t count : std::array<uint8_t, 5>{0, 2, 4, 5, 255}) {
     Bytes t = j;
     t[sof.offset + 9] = count;
     add("frame_components_" + std::to_string(count), t);

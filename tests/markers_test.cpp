@@ -7,6 +7,7 @@
 #include <random>
 
 #include "decoder/decoder_state.h"
+#include "param_name.h"
 #include "test_util.h"
 
 namespace kestrum::test {
@@ -43,10 +44,11 @@ Bytes replace_segment(const Bytes& j, uint8_t marker, const Bytes& bytes, int nt
   const Segment s = find(split_segments(j), marker, nth);
   Bytes out(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(s.offset));
   out.insert(out.end(), bytes.begin(), bytes.end());
-  out.insert(out.end(),
-             j.begin() + static_cast<std::ptrdiff_t>(
-                             s.offset + (marker == 0xDA ? 2 + ((j[s.offset + 2] << 8) | j[s.offset + 3]) : s.length)),
-             j.end());
+  out.insert(
+      out.end(),
+      j.begin() + static_cast<std::ptrdiff_t>(
+                      s.offset + (marker == 0xDA ? 2 + (size_t{j[s.offset + 2]} << 8 | j[s.offset + 3]) : s.length)),
+      j.end());
   return out;
 }
 
@@ -285,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(Placements, SoiPairs,
                                            SoiCase{"after_ff_run", {0xFF, 0xFF, 0xFF, 0xD8}, {}, false},
                                            SoiCase{"last_two_bytes", {'a'}, {0xFF, 0xD8}, false},
                                            SoiCase{"ff_at_end", {'a'}, {0x00, 0xFF}, true}),
-                         [](const ::testing::TestParamInfo<SoiCase>& info) { return std::string(info.param.name); });
+                         ParamName());
 
 }  // namespace
 }  // namespace kestrum::test

@@ -128,7 +128,9 @@ TEST_F(Pipeline, NullHandleAndNoDotDoNothing) {
   ConsoleCapture capture;
   EXPECT_EQ(kestrum_100(nullptr, src.c_str(), 85), 0);
   // A folder name without a dot keeps the file's own: use a dot-free temp path.
-  if (std::string(dir_.root()).find('.') == std::string::npos) EXPECT_EQ(kestrum_100(h, nodot.c_str(), 85), 0);
+  if (std::string(dir_.root()).find('.') == std::string::npos) {
+    EXPECT_EQ(kestrum_100(h, nodot.c_str(), 85), 0);
+  }
   EXPECT_EQ(capture.text(), "");
   EXPECT_EQ(dir_.list(), (std::vector<std::string>{"photo", "photo.jpg"}));
   kestrum_Release(h);
@@ -205,11 +207,15 @@ TEST_F(Pipeline, QualityReachesTheEncoderAsLow16Bits) {
     for (size_t k = 0; k < 64; ++k) luma[k] = out.data[25 + k];
     release_stream(out);
     // Quality 100 gives all ones; 85 starts 5 3 4; 40 starts 20 14 15.
-    if (effective == 100) EXPECT_EQ(luma[0], 1) << quality;
-    if (effective == 85)
+    if (effective == 100) {
+      EXPECT_EQ(luma[0], 1) << quality;
+    }
+    if (effective == 85) {
       EXPECT_EQ((std::array<int16_t, 3>{luma[0], luma[1], luma[2]}), (std::array<int16_t, 3>{5, 3, 4})) << quality;
-    if (effective == 40)
+    }
+    if (effective == 40) {
       EXPECT_EQ((std::array<int16_t, 3>{luma[0], luma[1], luma[2]}), (std::array<int16_t, 3>{20, 14, 15})) << quality;
+    }
   }
 }
 

@@ -14,6 +14,7 @@
 #include "decoder/decoder_state.h"
 #include "encoder/encoder_state.h"
 #include "kestrum.h"
+#include "param_name.h"
 #include "recode_any/jpeg_segments.h"
 #include "test_util.h"
 
@@ -128,9 +129,10 @@ INSTANTIATE_TEST_SUITE_P(
                                                     "arithmetic, 4:2:2 \u2192 4:2:0"},
                                          LayoutCase{"sof1", layout(2, 2), true, "extended sequential"}),
                        ::testing::Values(std::pair{101, 75}, std::pair{77, 53}, std::pair{250, 131})),
-    [](const auto& info) {
-      return std::string(std::get<0>(info.param).name) + "_" + std::to_string(std::get<1>(info.param).first) + "x" +
-             std::to_string(std::get<1>(info.param).second);
+    [](const auto& param_info) {
+      return std::string(std::get<0>(param_info.param).name) + "_" +
+             std::to_string(std::get<1>(param_info.param).first) + "x" +
+             std::to_string(std::get<1>(param_info.param).second);
     });
 
 TEST_F(RecodeAny, MarkerLikeBytesInExifAreSetAside) {
@@ -369,7 +371,7 @@ INSTANTIATE_TEST_SUITE_P(Table, RecodeAnyDamage,
                                            DamageCase{"codes_that_match_nothing", with_bad_codes, true, ""},
                                            DamageCase{"restart_marker_missing", restart_missing, true, ""},
                                            DamageCase{"restart_markers_swapped", restart_swapped, true, ""}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ParamName());
 
 TEST_F(RecodeAny, DamageFieldsNameWhatWasMet) {
   const Bytes sound = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, baseline_options(90, 1));

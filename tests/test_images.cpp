@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "test_images.h"
 
+#include <cstddef>
 #include <string>
 
 namespace kestrum::test {
@@ -39,7 +40,8 @@ std::vector<NamedImage> test_image_set() {
   Bytes truncated;
   for (const Source& s : sources) {
     Bytes jpeg = libjpeg_encode(photo_rgb(s.width, s.height, 7), s.width, s.height, s.options);
-    if (std::string(s.name) == "photo_640x480") truncated.assign(jpeg.begin(), jpeg.begin() + jpeg.size() / 2);
+    if (std::string(s.name) == "photo_640x480")
+      truncated.assign(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
     images.push_back({s.name, std::move(jpeg)});
   }
   images.push_back({"truncated", truncated});

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "kestrum.h"
+#include "param_name.h"
 #include "recode/file_job.h"
 #include "recode/options.h"
 #include "recode/report.h"
@@ -107,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgsCase{"output_without_value", {"-o"}, tool::ParseResult::kUsageError},
                       ArgsCase{"worker_without_destination", {"--worker", "a"}, tool::ParseResult::kUsageError},
                       ArgsCase{"help_anywhere", {"a", "--help"}, tool::ParseResult::kHelp}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ParamName());
 
 TEST(ToolArgs, ValuesReachTheOptions) {
   const char* argv[] = {"k", "-q", "70", "-j", "3", "-r", "--strict", "--strip", "x", "y"};
@@ -645,7 +646,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  {},
                                  {},
                                  "2 recoded"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ParamName());
 
 // Nothing the tool draws on a terminal wraps: the bar and every summary line stay below the
 // width, down to 40 columns, for the widest figures a batch can have.
