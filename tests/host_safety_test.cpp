@@ -188,7 +188,9 @@ TEST_F(HostSafety, TheLimitIsExact) {
     console_final("final %d\n", -2);
     end_recode_console();
     std::string expected;
-    for (int32_t i = 0; i < messages && i < kMaxRecodeMessages; ++i) expected += "m" + std::to_string(i) + "\n";
+    for (int32_t i = 0; i < messages && i < kMaxRecodeMessages; ++i) {
+      expected.append("m").append(std::to_string(i)).append("\n");
+    }
     if (messages > kMaxRecodeMessages) expected += "Too many messages: further messages of this file are suppressed.\n";
     EXPECT_EQ(log, expected + "final -2\n") << messages;
   }

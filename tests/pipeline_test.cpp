@@ -494,10 +494,12 @@ TEST(SharedLibrary, ExportsLoadByName) {
   }
   EXPECT_EQ(GetProcAddress(lib, MAKEINTRESOURCEA(6)), nullptr);
   EXPECT_EQ(GetProcAddress(lib, "_ZN7kestrum9g_decoderE"), nullptr);
-  auto init = reinterpret_cast<KestrumHandle (*)(const char*)>(GetProcAddress(lib, "kestrum_Init"));
-  auto release = reinterpret_cast<int32_t (*)(KestrumHandle)>(GetProcAddress(lib, "kestrum_Release"));
-  auto test = reinterpret_cast<int32_t (*)()>(GetProcAddress(lib, "kestrum_Test"));
-  auto recode = reinterpret_cast<int32_t (*)(KestrumHandle, const char*, int32_t)>(GetProcAddress(lib, "kestrum_100"));
+  // Through void (*)(), the one function type a cast may pass through unwarned.
+  const auto symbol = [lib](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(lib, name)); };
+  auto init = reinterpret_cast<KestrumHandle (*)(const char*)>(symbol("kestrum_Init"));
+  auto release = reinterpret_cast<int32_t (*)(KestrumHandle)>(symbol("kestrum_Release"));
+  auto test = reinterpret_cast<int32_t (*)()>(symbol("kestrum_Test"));
+  auto recode = reinterpret_cast<int32_t (*)(KestrumHandle, const char*, int32_t)>(symbol("kestrum_100"));
 #else
 TEST(SharedLibrary, ExportsLoadByName) {
   void* lib = dlopen(KESTRUM_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
