@@ -22,7 +22,14 @@ constexpr uint8_t kSofProgressiveArithmetic = 0xCA;
 
 std::mutex g_recode_any_mutex;
 
-void append_log(const char* text, void* result) { static_cast<RecodeAnyResult*>(result)->log += text; }
+// The console sink: called from the library's noexcept code, so it must not throw. Without
+// memory for more log the rest of it is dropped.
+void append_log(const char* text, void* result) noexcept {
+  try {
+    static_cast<RecodeAnyResult*>(result)->log += text;
+  } catch (...) {
+  }
+}
 
 // Takes the library's stream into the result.
 void take_stream(EncodedStream& stream, RecodeAnyResult* r) {
@@ -90,7 +97,8 @@ std::string library_refusal(int32_t status) {
 void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t quality, RecodeAnyResult* r) {
   Planar420 image;
   std::string error;
-  if (!foreign_decode_420(data, size, &image, &error)) return refuse(r, kErrCorruptStream, error);
+  const int32_t decoded = foreign_decode_420(data, size, &image, &error);
+  if (decoded != kRecodeOk) return refuse(r, decoded, error);
   const int32_t effective = quality - (100 - r->source_quality);
   EncodedStream stream;
   const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px, effective, &stream);
@@ -148,20 +156,40 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   convert(data, size, header, quality, r);
 }
 
-}  // namespace
+// The console log goes into one result while it is alive.
+class CapturedLog {
+ public:
+  explicit CapturedLog(RecodeAnyResult* r) { set_console_sink(append_log, r); }
+  ~CapturedLog() { set_console_sink(nullptr, nullptr); }
+  CapturedLog(const CapturedLog&) = delete;
+  CapturedLog& operator=(const CapturedLog&) = delete;
+};
 
-RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) {
-  RecodeAnyResult r;
-  std::lock_guard<std::mutex> lock(g_recode_any_mutex);
-  set_console_sink(append_log, &r);
-  recode_locked(data, size, options, &r);
-  set_console_sink(nullptr, nullptr);
-  if (options.keep_metadata && !r.stream.empty()) {
+void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptions& options, RecodeAnyResult* r) {
+  {
+    const CapturedLog captured(r);
+    recode_locked(data, size, options, r);
+  }
+  if (options.keep_metadata && !r->stream.empty()) {
     JpegHeader header;
     if (parse_header(data, size, &header)) {
       const std::vector<uint8_t> metadata = metadata_segments(data, header);
-      if (!metadata.empty()) r.stream = insert_after_app0(r.stream.data(), r.stream.size(), metadata);
+      if (!metadata.empty()) r->stream = insert_after_app0(r->stream.data(), r->stream.size(), metadata);
     }
+  }
+}
+
+}  // namespace
+
+RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) noexcept {
+  RecodeAnyResult r;
+  const std::lock_guard<std::mutex> lock(g_recode_any_mutex);
+  try {
+    recode_with_metadata(data, size, options, &r);
+  } catch (...) {
+    // Out of memory in our own buffers (copies of the source without its metadata, the result):
+    // the file is refused, the caller goes on. The text fits the string without allocating.
+    refuse(&r, kErrNoMemory, "no memory");
   }
   return r;
 }
