@@ -109,11 +109,20 @@ bool reserve_vector(ImageBuffer& image, size_t bytes) {
   return true;
 }
 
+// A decode alone, with the console opened for it as a recode opens it (its message count
+// starts at 0).
+int32_t decode_with_console(const uint8_t* data, size_t size, int32_t* width, int32_t* height, ImageBuffer& image) {
+  begin_recode_console(ConsoleTarget{capture, nullptr});
+  const int32_t status = decode_jpeg_memory(data, static_cast<uint32_t>(size), width, height, image);
+  end_recode_console();
+  return status;
+}
+
 Decoded decode(const uint8_t* data, size_t size) {
   Decoded d;
   ImageBuffer image{nullptr, 0, reserve_vector, &d.image};
   take_log();
-  d.status = decode_jpeg_memory(data, static_cast<uint32_t>(size), &d.width, &d.height, image);
+  d.status = decode_with_console(data, size, &d.width, &d.height, image);
   d.log = take_log();
   return d;
 }
@@ -129,7 +138,7 @@ bool library_frame_fits(const uint8_t* data, size_t size) {
   size_t requested_bytes = 0;
   ImageBuffer image{nullptr, 0, note_request, &requested_bytes};
   int32_t width = 0, height = 0;
-  decode_jpeg_memory(data, static_cast<uint32_t>(size), &width, &height, image);
+  decode_with_console(data, size, &width, &height, image);
   take_log();
   return requested_bytes <= kFuzzImageBytes;
 }

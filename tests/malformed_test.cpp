@@ -104,7 +104,7 @@ std::vector<Malformed> malformed_cases() {
     add("dqt_precision_id_" + std::to_string(id), t);
   }
   // SOF0: 5-6 height, 7-8 width, 9 components, then id, HV, Tq from 10.
-  for (uint8_t hv : {0x30, 0x03, 0x33, 0x40, 0x04, 0x44, 0x00}) {
+  for (uint8_t hv : {0x30, 0x03, 0x33, 0x40, 0x04, 0x44, 0x00, 0x21, 0x11}) {
     Bytes t = j;
     t[sof.offset + 11] = hv;
     add("luma_sampling_" + std::to_string(hv), t);

@@ -1,30 +1,73 @@
 // SPDX-License-Identifier: MIT
-// Console log over stdout, with a replaceable sink for tests.
+// Console log over stdout or a sink, with the per-recode message limit.
 #include "api/console_log.h"
 
 #include <cstdio>
 
+#include "api/messages.h"
+
 namespace kestrum {
 namespace {
-ConsoleSink g_sink = nullptr;
-void* g_sink_context = nullptr;
+
+struct ConsoleState {
+  ConsoleTarget fallback;  // set_console_sink's target
+  ConsoleTarget current;   // the open recode's target, else fallback
+  int32_t messages;        // counted messages of the open recode, 0..kMaxRecodeMessages + 1
+};
+ConsoleState g_console{};
+
+void write_text(const char* format, va_list args) {
+  const ConsoleTarget& t = g_console.current.sink != nullptr ? g_console.current : g_console.fallback;
+  if (t.sink == nullptr) {
+    std::vfprintf(stdout, format, args);
+    return;
+  }
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  t.sink(text, t.context);
+}
+
+void write_plain(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_text(format, args);
+  va_end(args);
+}
+
+// Counts one message; false once the recode's limit is passed (the notice is printed once).
+bool count_message() {
+  if (g_console.messages > kMaxRecodeMessages) return false;
+  if (++g_console.messages <= kMaxRecodeMessages) return true;
+  write_plain("%s", msg::kMessagesSuppressed);
+  return false;
+}
+
 }  // namespace
 
-void set_console_sink(ConsoleSink sink, void* context) noexcept {
-  g_sink = sink;
-  g_sink_context = context;
+void set_console_sink(ConsoleSink sink, void* context) noexcept { g_console.fallback = ConsoleTarget{sink, context}; }
+
+void begin_recode_console(ConsoleTarget target) noexcept {
+  g_console.current = target;
+  g_console.messages = 0;
+}
+
+void end_recode_console() noexcept {
+  g_console.current = ConsoleTarget{};
+  g_console.messages = 0;
 }
 
 void console_log(const char* format, ...) noexcept {
+  if (!count_message()) return;
   va_list args;
   va_start(args, format);
-  if (g_sink == nullptr) {
-    std::vfprintf(stdout, format, args);
-  } else {
-    char text[1024];
-    std::vsnprintf(text, sizeof text, format, args);
-    g_sink(text, g_sink_context);
-  }
+  write_text(format, args);
+  va_end(args);
+}
+
+void console_final(const char* format, ...) noexcept {
+  va_list args;
+  va_start(args, format);
+  write_text(format, args);
   va_end(args);
 }
 

@@ -1,24 +1,55 @@
 // SPDX-License-Identifier: MIT
-// The console log: printf-like text to standard output, the library's only output channel.
+// The console log: printf-like text to standard output, the library's only output channel. Each
+// recode opens the console for itself while it holds the recode lock: its text goes to the sink
+// it names (standard output by default), and after kMaxRecodeMessages messages the rest of its
+// messages are suppressed, except the recode's final lines.
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 
 namespace kestrum {
 
-// Formats like printf and writes to standard output; adds nothing, does not flush.
+// Formats like printf and writes to the console; adds nothing, does not flush. Past
+// kMaxRecodeMessages in one recode, one notice is printed and the rest is dropped.
+// Reads/Writes: the console of the current recode.
 void console_log(const char* format, ...) noexcept
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
 
-// Prints text followed by a line break ("%s\n").
+// Prints text followed by a line break ("%s\n"), counted like console_log.
 void console_line(const char* text) noexcept;
 
-// Where console text goes instead of standard output (tests capture transcripts through it);
-// null restores standard output.
+// A recode's final lines ("jpg dec failed. ret=%d", "encoding jpg ..." and the failure that
+// precedes it): printed even after the recode's messages were suppressed.
+void console_final(const char* format, ...) noexcept
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// A real file prints a few dozen messages; a hostile one (a run of unknown markers, zeros) could
+// print tens of bytes of log per byte of input.
+inline constexpr int32_t kMaxRecodeMessages = 1000;
+
+// Where console text goes instead of standard output; null = standard output.
 using ConsoleSink = void (*)(const char* text, void* context);
+struct ConsoleTarget {
+  ConsoleSink sink = nullptr;
+  void* context = nullptr;
+};
+
+// The process's default target, used by recodes that name none (tests capture transcripts
+// through it). Set it while no recode runs.
 void set_console_sink(ConsoleSink sink, void* context) noexcept;
+
+// Opens the console for one recode: its text goes to target (the default target when
+// target.sink is null) and its message count starts at 0. The caller holds the recode lock
+// until it calls end_recode_console.
+void begin_recode_console(ConsoleTarget target) noexcept;
+// Returns the console to the default target.
+void end_recode_console() noexcept;
 
 }  // namespace kestrum

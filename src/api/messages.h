@@ -15,6 +15,9 @@ inline constexpr const char* kCannotCreate = "can not create JPEG file!";
 inline constexpr const char* kCannotWrite = "fwrite(), can not write jpeg file";
 inline constexpr const char* kNoAttributeMemory = "fail to allocate image attribute buffer!";
 
+// The console's own notice after the per-recode message limit (our own wording).
+inline constexpr const char* kMessagesSuppressed = "Too many messages: further messages of this file are suppressed.\n";
+
 // Marker parser (lines).
 inline constexpr const char* kNoJpeg = "This is no JPEG file. Please check file!";
 inline constexpr const char* kSecondSoi = "More than one soi 0xffd8!";
@@ -68,6 +71,7 @@ inline constexpr const char* kHuffmanOversubscribed = "The huffman code lengths 
 inline constexpr const char* kHuffmanDcSymbol = "The DC huffman table has a symbol above 15!";
 inline constexpr const char* kSamplingZero = "The h or v samples is zero!";
 inline constexpr const char* kNoMcuColumns = "The image has no MCU column!";
+inline constexpr const char* kNoMcuRows = "The image has no MCU row!";
 inline constexpr const char* kScanIncomplete = "The first scan does not hold every frame component!";
 inline constexpr const char* kFrameTooLarge = "The image is too large for the decoder buffers!";
 inline constexpr const char* kNoFrameMemory = "Can not alloc memory for the decoder buffers!";

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// jpg_recode_api: decode to a planar 4:2:0 image sized from the frame, encode into a stream
-// buffer that grows as needed, write the destination through a temporary file, and report every
-// step on the console log. One process-wide mutex serialises recodes, since decoder and encoder
-// live in module-wide state.
+// jpg_recode_api: read the source, decode it to a planar 4:2:0 image sized from the frame, encode
+// into a stream buffer that grows as needed, write the destination through a temporary file, and
+// report every step on the console log. One process-wide mutex serialises recodes, since decoder
+// and encoder live in module-wide state; the source is read before it is taken, so slow or stuck
+// input never holds up another thread's recode.
 #include "api/pipeline.h"
 
 #include <mutex>
@@ -30,7 +31,9 @@ bool reserve_image(ImageBuffer& image, size_t bytes) {
   return image.data != nullptr;
 }
 
-// Everything one recode obtains, released on every path.
+// Everything one recode obtains, released on every path. The image block is kept for the next
+// recode only after a decode that ended at its EOI: a frame whose data ran out (a truncated file,
+// or a few hundred bytes that claim a huge frame) leaves nothing resident.
 struct RecodeBuffers {
   ImageBuffer image{nullptr, 0, reserve_image, nullptr};
   ImageAttribute* attribute = nullptr;
@@ -43,14 +46,50 @@ struct RecodeBuffers {
     if (attribute != nullptr) heap_free(attribute->stream_buffer);
     heap_free(attribute);
     heap_free(workspace);
-    keep_block(image.data, image.capacity_bytes);
+    if (image.has_eoi) {
+      keep_block(image.data, image.capacity_bytes);
+    } else {
+      heap_free(image.data);
+    }
   }
 };
 
+// The source file's bytes, read before the recode lock is taken.
+struct SourceBytes {
+  uint8_t* data = nullptr;
+  uint32_t size = 0;
+  ReadResult read = ReadResult::kCannotOpen;
+  SourceBytes() = default;
+  SourceBytes(const SourceBytes&) = delete;
+  SourceBytes& operator=(const SourceBytes&) = delete;
+  ~SourceBytes() { heap_free(data); }
+};
+
 int32_t fail_encode(int32_t code, const char* message) {
-  console_log("%s", message);
-  console_log("%s", msg::kEncodeFailed);
+  console_final("%s", message);
+  console_final("%s", msg::kEncodeFailed);
   return code;
+}
+
+// Runs body with the recode lock held and the recode's console open on console. An exception
+// (only allocation failures can raise one) ends the recode as the encoder's allocation failure.
+template <typename Body>
+int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
+  std::unique_lock<std::mutex> lock(g_recode_mutex, std::defer_lock);
+  try {
+    lock.lock();
+  } catch (...) {
+    return kErrNoMemory;
+  }
+  begin_recode_console(console);
+  int32_t status = kErrNoMemory;
+  try {
+    status = body();
+  } catch (...) {
+    status = fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
+  }
+  end_recode_console();
+  return status;
 }
 
 // Encodes the PlanarYuv420Image at image (width x height) at quality; fixed_quality >= 0 scales
@@ -58,6 +97,7 @@ int32_t fail_encode(int32_t code, const char* message) {
 // the stream is in buffers.attribute. Prints the log of every failure.
 int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32_t quality, bool has_fixed_quality,
                       RecodeBuffers& buffers) {
+  reset_encoder_state();  // every recode starts from the encoder of process start
   EncoderState& e = g_encoder;
   e.image_width = width;
   e.image_height = height;
@@ -98,14 +138,12 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
 
 // Decodes and encodes; on success the stream is in buffers.attribute. Prints the log of every
 // failure up to the encoder.
-int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, const char* path, int32_t quality,
-                          RecodeBuffers& buffers) {
+int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, int32_t quality, RecodeBuffers& buffers) {
   int32_t width = 0;
   int32_t height = 0;
-  const int32_t decoded = path != nullptr ? decode_jpeg_file(path, &width, &height, buffers.image)
-                                          : decode_jpeg_memory(bytes, size, &width, &height, buffers.image);
+  const int32_t decoded = decode_jpeg_memory(bytes, size, &width, &height, buffers.image);
   if (decoded != 0) {
-    console_log(msg::kDecodeFailed, decoded);
+    console_final(msg::kDecodeFailed, decoded);
     return decoded;
   }
   return encode_planar(buffers.image.data, width, height, quality, false, buffers);
@@ -117,16 +155,22 @@ int32_t hand_over_stream(RecodeBuffers& buffers, EncodedStream* out) {
   out->data = a.stream_buffer;
   out->length = a.stream_length;
   a.stream_buffer = nullptr;
-  console_log("%s", msg::kEncodeOk);
+  console_final("%s", msg::kEncodeOk);
   return kRecodeOk;
 }
 
-int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, const char* destination, int32_t quality,
-                      EncodedStream* out) {
+// The recode of a file whose bytes were read (or not) before the lock: null paths are refused as
+// an unopenable source and an uncreatable destination, before anything is read.
+int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const char* destination, int32_t quality) {
+  if (source != nullptr && destination == nullptr) return fail_encode(kErrCreateOutput, msg::kCannotCreate);
+  const int32_t read = report_source_read(bytes.read);
+  if (read != kRecodeOk) {
+    console_final(msg::kDecodeFailed, read);
+    return read;
+  }
   RecodeBuffers buffers;
-  const int32_t status = decode_and_encode(bytes, size, source, quality, buffers);
+  const int32_t status = decode_and_encode(bytes.data, bytes.size, quality, buffers);
   if (status != kRecodeOk) return status;
-  if (destination == nullptr) return hand_over_stream(buffers, out);
   ImageAttribute& a = *buffers.attribute;
   switch (write_file_replacing(destination, a.stream_buffer, a.stream_length)) {
     case WriteResult::kCannotCreate:
@@ -136,8 +180,15 @@ int32_t recode_locked(const uint8_t* bytes, uint32_t size, const char* source, c
     case WriteResult::kOk:
       break;
   }
-  console_log("%s", msg::kEncodeOk);
+  console_final("%s", msg::kEncodeOk);
   return kRecodeOk;
+}
+
+int32_t recode_memory_locked(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out) {
+  RecodeBuffers buffers;
+  const int32_t status = decode_and_encode(source, size, quality, buffers);
+  if (status != kRecodeOk) return status;
+  return hand_over_stream(buffers, out);
 }
 
 int32_t encode_planar_locked(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
@@ -157,41 +208,24 @@ void release_stream(EncodedStream& stream) noexcept {
 }
 
 int32_t recode_file(const char* source, const char* destination, int32_t quality) noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(g_recode_mutex);
-    return recode_locked(nullptr, 0, source, destination, quality, nullptr);
-  } catch (...) {
-    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
-  }
+  SourceBytes bytes;
+  if (source != nullptr && destination != nullptr) bytes.read = read_whole_file(source, &bytes.data, &bytes.size);
+  return run_recode({}, [&] { return recode_file_locked(source, bytes, destination, quality); });
 }
 
-int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out) noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(g_recode_mutex);
-    return recode_locked(source, size, nullptr, nullptr, quality, out);
-  } catch (...) {
-    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
-  }
+int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out,
+                      ConsoleTarget console) noexcept {
+  return run_recode(console, [&] { return recode_memory_locked(source, size, quality, out); });
 }
 
-int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
-                            EncodedStream* out) noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(g_recode_mutex);
-    return encode_planar_locked(image, width, height, quality, true, out);
-  } catch (...) {
-    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
-  }
+int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality, EncodedStream* out,
+                            ConsoleTarget console) noexcept {
+  return run_recode(console, [&] { return encode_planar_locked(image, width, height, quality, true, out); });
 }
 
 int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
                      EncodedStream* out) noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(g_recode_mutex);
-    return encode_planar_locked(image, width, height, quality, false, out);
-  } catch (...) {
-    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
-  }
+  return run_recode({}, [&] { return encode_planar_locked(image, width, height, quality, false, out); });
 }
 
 void release_retained_memory() noexcept {

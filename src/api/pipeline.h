@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "api/console_log.h"
+
 namespace kestrum {
 
 // Status codes of the pipeline (the public header lists the same values).
@@ -32,20 +34,25 @@ struct EncodedStream {
 };
 void release_stream(EncodedStream& stream) noexcept;
 
-// The whole recode, serialised with every other recode of the process: decodes source, encodes
-// at quality, writes destination atomically, prints the console log. Returns a RecodeStatus.
+// The whole recode, serialised with every other recode of the process: reads source (before
+// taking the recode lock; only a regular file is read, and a FIFO or device is refused without
+// waiting), decodes it, encodes at quality, writes destination atomically, prints the console
+// log. A null source is refused with -1, a null destination with -14, before anything is read.
+// Returns a RecodeStatus.
 int32_t recode_file(const char* source, const char* destination, int32_t quality) noexcept;
 
 // The same from bytes in memory to a stream in memory, with the same console log except the
-// file messages. On success *out holds the stream.
-int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out) noexcept;
+// file messages, printed to console (the default console when its sink is null). On success *out
+// holds the stream.
+int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out,
+                      ConsoleTarget console = {}) noexcept;
 
 // Encodes a PlanarYuv420Image that came from elsewhere (width x height, planes at the size rounded
 // up to 16) with the tables scaled at exactly quality (no estimate from a decoded source; the
 // quality rule folds it into 1..100). Same console log as recode_memory after the decode. On
 // success *out holds the stream. Serialised with every recode of the process.
-int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
-                            EncodedStream* out) noexcept;
+int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality, EncodedStream* out,
+                            ConsoleTarget console = {}) noexcept;
 
 // The encoder half of a recode alone: codes a PlanarYuv420Image of width x height (as the decoder
 // leaves it) at quality, lowered by the estimate from the tables of the last decode, with the

@@ -32,12 +32,27 @@ uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
 #endif
 
 // "<destination>.<pid>-<n>.tmp": in the destination's folder, unique within this process and
-// among processes.
+// among processes. Where the destination's file name is so long that the temporary name would
+// pass the file systems' 255-byte limit on a name, the file name is shortened for it.
 // Writes the name into temp, which holds strlen(path) + kTempSuffixBytes bytes.
 constexpr size_t kTempSuffixBytes = 48;
+constexpr size_t kMaxNameBytes = 255;
+#if defined(_WIN32)
+bool is_separator(char c) { return c == '/' || c == '\\' || c == ':'; }
+#else
+bool is_separator(char c) { return c == '/'; }
+#endif
 void make_temp_name(const char* path, char* temp, size_t temp_bytes) {
-  std::snprintf(temp, temp_bytes, "%s.%lu-%lu.tmp", path, static_cast<unsigned long>(process_id()),
+  char suffix[kTempSuffixBytes];
+  std::snprintf(suffix, sizeof suffix, ".%lu-%lu.tmp", static_cast<unsigned long>(process_id()),
                 static_cast<unsigned long>(g_temp_counter.fetch_add(1)));
+  const size_t path_bytes = std::strlen(path);
+  size_t name_start = path_bytes;
+  while (name_start > 0 && !is_separator(path[name_start - 1])) --name_start;
+  const size_t name_bytes = path_bytes - name_start;
+  const size_t suffix_bytes = std::strlen(suffix);
+  const size_t kept = name_bytes + suffix_bytes > kMaxNameBytes ? kMaxNameBytes - suffix_bytes : name_bytes;
+  std::snprintf(temp, temp_bytes, "%.*s%s", static_cast<int>(name_start + kept), path, suffix);
 }
 
 // The temporary name's storage, released on every path.
@@ -128,7 +143,8 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
 
 ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noexcept {
   if (path == nullptr) return ReadResult::kCannotOpen;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO that no one writes must not wait; only regular files are read.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return ReadResult::kCannotOpen;
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -165,7 +181,8 @@ ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noe
 WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size) noexcept {
   if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
   struct stat info;
-  if (stat(path, &info) == 0 && (S_ISDIR(info.st_mode) || access(path, W_OK) != 0)) {
+  const bool is_replacing = stat(path, &info) == 0;
+  if (is_replacing && (S_ISDIR(info.st_mode) || access(path, W_OK) != 0)) {
     return WriteResult::kCannotCreate;
   }
   TempName temp(path);
@@ -178,6 +195,11 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
   }
   if (fd < 0) return WriteResult::kCannotCreate;
   bool ok = true;
+  if (is_replacing && S_ISREG(info.st_mode)) {
+    // The result takes the replaced file's permissions, and its owner where we may give it.
+    if (geteuid() == 0) ok = fchown(fd, info.st_uid, info.st_gid) == 0;
+    ok = ok && fchmod(fd, info.st_mode & 07777) == 0;
+  }
   size_t done = 0;
   while (ok && done < size) {
     const ssize_t wrote = write(fd, data + done, size - done);

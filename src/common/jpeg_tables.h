@@ -16,6 +16,7 @@ inline constexpr uint8_t kMarkerSof1 = 0xC1;
 inline constexpr uint8_t kMarkerSof2 = 0xC2;
 inline constexpr uint8_t kMarkerDht = 0xC4;
 inline constexpr uint8_t kMarkerRst0 = 0xD0;
+inline constexpr uint8_t kMarkerRst7 = 0xD7;
 inline constexpr uint8_t kMarkerSoi = 0xD8;
 inline constexpr uint8_t kMarkerEoi = 0xD9;
 inline constexpr uint8_t kMarkerSos = 0xDA;

@@ -28,7 +28,7 @@ void* take_retained_block(size_t bytes, size_t* capacity) noexcept {
 
 void keep_block(void* block, size_t capacity) noexcept {
   if (block == nullptr) return;
-  if (capacity < kRetainMinBytes) {
+  if (capacity < kRetainMinBytes || capacity > kRetainMaxBytes) {
     heap_free(block);
     return;
   }

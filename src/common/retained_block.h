@@ -10,6 +10,10 @@ namespace kestrum {
 
 // Blocks below this size are freed as usual (the C library reuses those itself).
 inline constexpr size_t kRetainMinBytes = size_t{4} << 20;
+// Nor is a block above this size kept: it holds a 48-megapixel photo's image (72 MiB); a larger
+// frame is rare enough that its fresh pages are worth their cost rather than holding the memory
+// in the host between calls.
+inline constexpr size_t kRetainMaxBytes = size_t{96} << 20;
 
 // A block of at least bytes: the kept one where it is large enough (counted by the heap's test
 // hooks as an allocation), else a new one from the heap; null when that fails. capacity gets the
@@ -17,7 +21,7 @@ inline constexpr size_t kRetainMinBytes = size_t{4} << 20;
 void* take_retained_block(size_t bytes, size_t* capacity) noexcept;
 
 // Keeps block (capacity bytes) for the next take, freeing the block kept before; frees it
-// instead when it is small. Null is ignored.
+// instead when it is below kRetainMinBytes or above kRetainMaxBytes. Null is ignored.
 void keep_block(void* block, size_t capacity) noexcept;
 
 // Frees the kept block (kestrum_Release does, and tests).

@@ -11,6 +11,7 @@
 #include "api/messages.h"
 #include "common/file_io.h"
 #include "common/heap.h"
+#include "common/jpeg_tables.h"
 #include "decoder/decoder_state.h"
 #include "decoder/frame_setup.h"
 #include "decoder/mcu_row.h"
@@ -37,15 +38,55 @@ int32_t finish(int32_t code) {
   return code;
 }
 
-// FF D8 pairs anywhere in the data, overlapping runs of FF included.
+// The payload of the DQT segments in the file's own header: the segments reached from the SOI at
+// the start of the file by following segment lengths, up to the first SOS. Bytes there are table
+// values (a 255 followed by a 216 is an ordinary table), never markers. Fills spans with [begin,
+// end) offsets and returns how many (at most max_spans).
+size_t header_dqt_payloads(const uint8_t* data, uint32_t size, uint32_t (*spans)[2], size_t max_spans) {
+  size_t count = 0;
+  if (size < 2 || data[0] != 0xFF || data[1] != kMarkerSoi) return 0;
+  uint32_t pos = 2;
+  while (count < max_spans && pos + 4 <= size && data[pos] == 0xFF) {
+    while (pos + 4 <= size && data[pos + 1] == 0xFF) ++pos;  // fill bytes before the code
+    if (pos + 4 > size) break;
+    const uint8_t code = data[pos + 1];
+    const bool has_length = code != 0x00 && code != 0x01 && code != kMarkerSoi && code != kMarkerEoi &&
+                            (code < kMarkerRst0 || code > kMarkerRst7);
+    if (!has_length || code == kMarkerSos) break;
+    const uint32_t length = (static_cast<uint32_t>(data[pos + 2]) << 8) | data[pos + 3];
+    if (length < 2) break;
+    const uint32_t end = length > size - pos - 2 ? size : pos + 2 + length;
+    if (code == kMarkerDqt) {
+      spans[count][0] = pos + 4;
+      spans[count][1] = end;
+      ++count;
+    }
+    pos = end;
+  }
+  return count;
+}
+
+// FF D8 pairs in the data, overlapping runs of FF included, that the marker loop can meet as an
+// SOI: every pair except those wholly inside the table values of a header DQT segment. Pairs in
+// APPn segments count (an EXIF thumbnail is a stream of its own, with its own SOI).
 int32_t count_soi_pairs(const uint8_t* data, uint32_t size) {
+  constexpr size_t kMaxSpans = 16;
+  uint32_t spans[kMaxSpans][2];
+  const size_t span_count = header_dqt_payloads(data, size, spans, kMaxSpans);
   int32_t pairs = 0;
   const uint8_t* p = data;
   const uint8_t* const end = data + size;
   while (p + 1 < end) {
     p = static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(end - 1 - p)));
     if (p == nullptr) break;
-    if (p[1] == 0xD8) ++pairs;
+    if (p[1] == kMarkerSoi) {
+      const auto at = static_cast<uint32_t>(p - data);
+      bool is_table_value = false;
+      for (size_t i = 0; i < span_count && !is_table_value; ++i) {
+        is_table_value = at >= spans[i][0] && at + 2 <= spans[i][1];
+      }
+      if (!is_table_value) ++pairs;
+    }
     ++p;
   }
   return pairs;
@@ -174,28 +215,14 @@ size_t planar_image_bytes(int32_t width, int32_t height) noexcept {
 int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
                            ImageBuffer& image) noexcept {
   DecoderState& d = g_decoder;
-  // Per-decode reset. The stored tables are cleared too, so that no result depends on which file
-  // an earlier decode read.
+  // Every decode starts from the state of process start: no result depends on an earlier decode.
   release_buffers();
-  d.quant_tables = {};
-  d.dc_bits = {};
-  d.ac_bits = {};
-  d.dc_values = {};
-  d.ac_values = {};
-  d.sampling_layout = SamplingLayout::kNone;
-  d.samp_h0 = d.samp_v0 = d.samp_h1 = d.samp_v1 = d.samp_h2 = d.samp_v2 = 0;
-  d.error = 0;
-  d.input_exhausted = false;
-  d.scan_component_count = 0;
-  d.scan_components = {};
+  reset_decoder_state();
   d.source_data = data;
   d.source_size = size;
-  d.read_pos = 0;
   d.soi_remaining = count_soi_pairs(data, size);
-  d.decoder_status = 0;
-  d.image_done = d.soi_seen = d.sof_seen = false;
   d.setup_pending = true;
-  d.unread_marker = 0;
+  image.has_eoi = false;
 
   read_headers();
   if (d.error != 0) return finish(d.error);
@@ -243,14 +270,13 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   // A frame header met after the scan replaces image_w and image_h; the image is the decoded one.
   *out_width = d.decoded_w;
   *out_height = d.decoded_h;
+  image.has_eoi = !d.input_exhausted;
   if (d.direct_output == nullptr) copy_out(image.data);
   return finish(kDecodeOk);
 }
 
-int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height, ImageBuffer& image) noexcept {
-  uint8_t* data = nullptr;
-  uint32_t size = 0;
-  switch (read_whole_file(path, &data, &size)) {
+int32_t report_source_read(ReadResult read) noexcept {
+  switch (read) {
     case ReadResult::kCannotOpen:
       console_log("%s", msg::kCannotOpen);
       return kDecodeCannotOpen;
@@ -260,6 +286,14 @@ int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_heig
     case ReadResult::kOk:
       break;
   }
+  return kDecodeOk;
+}
+
+int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height, ImageBuffer& image) noexcept {
+  uint8_t* data = nullptr;
+  uint32_t size = 0;
+  const int32_t read = report_source_read(read_whole_file(path, &data, &size));
+  if (read != kDecodeOk) return read;
   const int32_t result = decode_jpeg_memory(data, size, out_width, out_height, image);
   heap_free(data);
   return result;

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/file_io.h"
+
 namespace kestrum {
 
 // The caller's output buffer. Once the frame is known the driver asks for the bytes it needs
@@ -18,11 +20,19 @@ struct ImageBuffer {
   size_t capacity_bytes = 0;
   bool (*reserve)(ImageBuffer& self, size_t bytes) = nullptr;
   void* owner = nullptr;
+  // Set by a successful decode: the image ended at a marker before the end of the file (false
+  // when the data ran out first, as in a truncated file or a frame that claims more than it
+  // holds).
+  bool has_eoi = false;
 };
 
 // Size in bytes of the PlanarYuv420Image of a width x height frame (0 when it would not fit
 // size_t).
 size_t planar_image_bytes(int32_t width, int32_t height) noexcept;
+
+// Prints the message of a failed source read and returns its DecodeStatus (kDecodeOk for a read
+// that worked, with nothing printed).
+int32_t report_source_read(ReadResult read) noexcept;
 
 // Decodes the file at path. Returns 0 with the frame size in out_width/out_height and the image
 // in image, or a negative DecodeStatus after its messages. Every decoder buffer is released.

@@ -9,7 +9,13 @@ namespace kestrum {
 
 DecoderState g_decoder{};
 
-void reset_decoder_state() noexcept { g_decoder = DecoderState{}; }
+namespace {
+// The state of process start, copied from static storage (the record is too large for a
+// temporary on a host thread's stack).
+const DecoderState kInitialDecoderState{};
+}  // namespace
+
+void reset_decoder_state() noexcept { g_decoder = kInitialDecoderState; }
 
 const std::array<std::array<uint16_t, 64>, kTableSlots>& stored_quant_tables() noexcept {
   return g_decoder.quant_tables;

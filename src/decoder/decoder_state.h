@@ -132,7 +132,8 @@ struct DecoderState {
 
 extern DecoderState g_decoder;
 
-// Clears the whole decoder state, as at process start.
+// Clears the whole decoder state, as at process start. Every decode starts from it, so that no
+// result depends on what an earlier decode read.
 // Writes: everything.
 void reset_decoder_state() noexcept;
 

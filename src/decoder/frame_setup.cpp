@@ -122,6 +122,12 @@ void setup_scan_geometry() noexcept {
     fail(kDecodeCorrupt, msg::kNoMcuColumns);
     return;
   }
+  // A height of 0 would need a DNL segment to give it; that is not supported, and an image of no
+  // rows is no image.
+  if (d.mcu_rows == 0) {
+    fail(kDecodeCorrupt, msg::kNoMcuRows);
+    return;
+  }
   for (uint32_t j = 0; j < scan_count; ++j) {
     FrameComponent& f = *d.scan_components[j];
     if (f.bound_quant != nullptr) continue;

@@ -10,6 +10,8 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+
+#include "common/sse2_transpose.h"
 #endif
 
 namespace kestrum {
@@ -49,16 +51,6 @@ struct Sse2Ops {
   static V sub(V a, V b) { return _mm_sub_epi32(a, b); }
   static V constant(int32_t k) { return multiplier(k); }
 };
-
-// Transposes the 4x4 block of 32-bit lanes a..d in place.
-inline void transpose_4x4(Vec& a, Vec& b, Vec& c, Vec& d) {
-  const Vec t0 = _mm_unpacklo_epi32(a, b), t1 = _mm_unpacklo_epi32(c, d);
-  const Vec t2 = _mm_unpackhi_epi32(a, b), t3 = _mm_unpackhi_epi32(c, d);
-  a = _mm_unpacklo_epi64(t0, t1);
-  b = _mm_unpackhi_epi64(t0, t1);
-  c = _mm_unpacklo_epi64(t2, t3);
-  d = _mm_unpackhi_epi64(t2, t3);
-}
 
 // Transposes eight rows of eight 16-bit values.
 inline void transpose_8x8_16(Vec* r) {
@@ -114,10 +106,10 @@ void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
   // top[k] lane r holds position k of row r. Columns pass: left[r] lane c = row r, column c.
   Vec left[8] = {top[0], top[1], top[2], top[3], bottom[0], bottom[1], bottom[2], bottom[3]};
   Vec right[8] = {top[4], top[5], top[6], top[7], bottom[4], bottom[5], bottom[6], bottom[7]};
-  transpose_4x4(left[0], left[1], left[2], left[3]);
-  transpose_4x4(left[4], left[5], left[6], left[7]);
-  transpose_4x4(right[0], right[1], right[2], right[3]);
-  transpose_4x4(right[4], right[5], right[6], right[7]);
+  sse2::transpose_4x4(left[0], left[1], left[2], left[3]);
+  sse2::transpose_4x4(left[4], left[5], left[6], left[7]);
+  sse2::transpose_4x4(right[0], right[1], right[2], right[3]);
+  sse2::transpose_4x4(right[4], right[5], right[6], right[7]);
   idct_flowgraph<Sse2Ops>(left);
   idct_flowgraph<Sse2Ops>(right);
   // Descale by 1024 rounding halves up, clamp to -128..127, unshift, store a row at a time.

@@ -113,16 +113,28 @@ FdctQuantKernel avx2_kernel() {
   return nullptr;
 }
 
+// The SSE2 kernel where the build targets SSE2 (x86-64, and i686 with -msse2), else null.
+FdctQuantKernel sse2_kernel() {
+#if defined(__SSE2__)
+  return fdct_quant_block_sse2;
+#else
+  return nullptr;
+#endif
+}
+
 }  // namespace
 
 FdctQuantKernel fdct_quant_kernel() noexcept {
-  static const FdctQuantKernel kernel = avx2_kernel() != nullptr ? avx2_kernel() : FdctQuantKernel{fdct_quant_block};
+  static const FdctQuantKernel kernel = avx2_kernel() != nullptr   ? avx2_kernel()
+                                        : sse2_kernel() != nullptr ? sse2_kernel()
+                                                                   : FdctQuantKernel{fdct_quant_block};
   return kernel;
 }
 
 int32_t fdct_quant_kernels(NamedFdctQuantKernel* out, int32_t capacity) noexcept {
   int32_t n = 0;
   if (n < capacity) out[n++] = {"portable", fdct_quant_block};
+  if (sse2_kernel() != nullptr && n < capacity) out[n++] = {"sse2", sse2_kernel()};
   if (avx2_kernel() != nullptr && n < capacity) out[n++] = {"avx2", avx2_kernel()};
   return n;
 }

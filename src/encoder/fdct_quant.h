@@ -36,10 +36,13 @@ using FdctQuantKernel = void (*)(const uint8_t* samples, size_t stride, const in
                                  int16_t* out_zz) noexcept;
 void fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
                       int16_t* out_zz) noexcept;
+void fdct_quant_block_sse2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
+                           int16_t* out_zz) noexcept;
 void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
                            int16_t* out_zz) noexcept;
 
-// The fastest kernel the machine runs (AVX2 where the processor has it, else fdct_quant_block),
+// The fastest kernel the machine runs (AVX2 where the processor has it, else SSE2 where the build
+// targets it, else fdct_quant_block),
 // and all of them by name, for tests and the benchmark.
 FdctQuantKernel fdct_quant_kernel() noexcept;
 struct NamedFdctQuantKernel {

@@ -22,8 +22,8 @@ constexpr uint8_t kSofProgressiveArithmetic = 0xCA;
 
 std::mutex g_recode_any_mutex;
 
-// The console sink: called from the library's noexcept code, so it must not throw. Without
-// memory for more log the rest of it is dropped.
+// The console target of the library's calls: called from its noexcept code, so it must not
+// throw. Without memory for more log the text is lost and the recode goes on.
 void append_log(const char* text, void* result) noexcept {
   try {
     static_cast<RecodeAnyResult*>(result)->log += text;
@@ -40,7 +40,8 @@ void take_stream(EncodedStream& stream, RecodeAnyResult* r) {
 int32_t library_recode(const uint8_t* data, size_t size, int32_t quality, RecodeAnyResult* r) {
   if (size > UINT32_MAX) return kErrSourceMemory;
   EncodedStream stream;
-  const int32_t status = recode_memory(data, static_cast<uint32_t>(size), quality, &stream);
+  const int32_t status =
+      recode_memory(data, static_cast<uint32_t>(size), quality, &stream, ConsoleTarget{append_log, r});
   if (status == kRecodeOk) take_stream(stream, r);
   return status;
 }
@@ -101,7 +102,8 @@ void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t
   if (decoded != kRecodeOk) return refuse(r, decoded, error);
   const int32_t effective = quality - (100 - r->source_quality);
   EncodedStream stream;
-  const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px, effective, &stream);
+  const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px, effective, &stream,
+                                             ConsoleTarget{append_log, r});
   if (status != kRecodeOk) return refuse(r, status, library_refusal(status));
   take_stream(stream, r);
   r->way = RecodeWay::kConverted;
@@ -156,20 +158,8 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   convert(data, size, header, quality, r);
 }
 
-// The console log goes into one result while it is alive.
-class CapturedLog {
- public:
-  explicit CapturedLog(RecodeAnyResult* r) { set_console_sink(append_log, r); }
-  ~CapturedLog() { set_console_sink(nullptr, nullptr); }
-  CapturedLog(const CapturedLog&) = delete;
-  CapturedLog& operator=(const CapturedLog&) = delete;
-};
-
 void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptions& options, RecodeAnyResult* r) {
-  {
-    const CapturedLog captured(r);
-    recode_locked(data, size, options, r);
-  }
+  recode_locked(data, size, options, r);
   if (options.keep_metadata && !r->stream.empty()) {
     JpegHeader header;
     if (parse_header(data, size, &header)) {

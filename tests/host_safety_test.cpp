@@ -1,0 +1,381 @@
+// SPDX-License-Identifier: MIT
+// What a host must never pay for a bad file or a careless call: null paths, sources that are no
+// regular files, logs that grow with the input, stream bytes that look like markers, results that
+// depend on the call before, a console shared between threads, memory kept after a hostile frame,
+// a replaced destination's permissions, long destination names, and frames of no rows.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "api/pipeline.h"
+#include "common/heap.h"
+#include "common/retained_block.h"
+#include "decoder/decoder_state.h"
+#include "encoder/encoder_state.h"
+#include "kestrum.h"
+#include "kestrum/recode_any.h"
+#include "test_images.h"
+#include "test_util.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kestrum::test {
+namespace {
+
+constexpr const char* kCannotOpenTranscript =
+    "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n";
+constexpr const char* kCannotCreateTranscript = "can not create JPEG file!encoding jpg failed!\n\n";
+
+class HostSafety : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_decoder_state();
+    reset_encoder_state();
+    heap_fail_nth(0);
+  }
+  TempDir dir_;
+};
+
+Bytes photo(int w, int h, int quality, uint32_t seed = 3, int noise = 12) {
+  return libjpeg_encode(photo_rgb(w, h, seed, noise), w, h, baseline_options(quality));
+}
+
+// The library's recode from memory, with its transcript.
+struct Recoded {
+  int32_t status = 0;
+  Bytes stream;
+  std::string log;
+  bool operator==(const Recoded& o) const { return status == o.status && stream == o.stream && log == o.log; }
+};
+void append_text(const char* text, void* log) { *static_cast<std::string*>(log) += text; }
+Recoded recode(const Bytes& source, int32_t quality = 85) {
+  Recoded r;
+  EncodedStream stream;
+  r.status = recode_memory(source.data(), static_cast<uint32_t>(source.size()), quality, &stream,
+                           ConsoleTarget{append_text, &r.log});
+  if (r.status == 0) r.stream.assign(stream.data, stream.data + stream.length);
+  release_stream(stream);
+  return r;
+}
+
+// The stream with the 16-bit value at offset replaced.
+Bytes with_u16(Bytes b, size_t offset, uint32_t value) {
+  b[offset] = static_cast<uint8_t>(value >> 8);
+  b[offset + 1] = static_cast<uint8_t>(value);
+  return b;
+}
+
+// Offset of the first segment with this marker.
+size_t segment_offset(const Bytes& jpeg, uint8_t marker) {
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker == marker) return s.offset;
+  }
+  return 0;
+}
+
+// Null paths are refused with the ordinary statuses and messages, before anything is read or
+// allocated.
+struct NullCase {
+  const char* name;
+  bool has_source, has_destination;
+  int32_t status;
+  const char* transcript;
+};
+class NullPaths : public HostSafety, public ::testing::WithParamInterface<NullCase> {};
+
+TEST_P(NullPaths, RefusedBeforeAnythingIsRead) {
+  const NullCase& c = GetParam();
+  const std::string src = dir_.path("photo.jpg");
+  const std::string dst = dir_.path("out.jpg");
+  ASSERT_TRUE(write_file(src, photo(64, 48, 90)));
+  ConsoleCapture capture;
+  heap_fail_nth(0);
+  EXPECT_EQ(jpg_recode_api(c.has_source ? src.c_str() : nullptr, c.has_destination ? dst.c_str() : nullptr, 85),
+            c.status);
+  EXPECT_EQ(heap_fail_nth(0), 0) << "allocations";
+  EXPECT_EQ(capture.text(), c.transcript);
+  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"photo.jpg"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, NullPaths,
+                         ::testing::Values(NullCase{"source", false, true, -1, kCannotOpenTranscript},
+                                           NullCase{"destination", true, false, -14, kCannotCreateTranscript},
+                                           NullCase{"both", false, false, -1, kCannotOpenTranscript}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HostSafety, Kestrum100WithoutAPathDoesNothing) {
+  KestrumHandle h = kestrum_Init("KE_100");
+  ConsoleCapture capture;
+  EXPECT_EQ(kestrum_100(h, nullptr, 85), 0);
+  EXPECT_EQ(capture.text(), "");
+  kestrum_Release(h);
+}
+
+#if !defined(_WIN32)
+// A FIFO nobody writes, and devices, are refused at once: no call waits for input that may never
+// come (and, holding the recode lock, makes every other thread wait too).
+TEST_F(HostSafety, SourcesThatAreNoRegularFilesAreRefusedAtOnce) {
+  const std::string fifo = dir_.path("pipe.jpg");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& source : {fifo, std::string("/dev/zero"), std::string("/dev/null")}) {
+    SCOPED_TRACE(source);
+    const std::string dst = dir_.path("out.jpg");
+    std::string log;
+    auto call = std::async(std::launch::async, [&] {
+      ConsoleCapture capture;
+      const int32_t status = jpg_recode_api(source.c_str(), dst.c_str(), 85);
+      log = capture.text();
+      return status;
+    });
+    if (call.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      // Release the blocked open so that the test can end, then fail.
+      const int unblock = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (unblock >= 0) close(unblock);
+      call.wait();
+      FAIL() << "the call waited on its source";
+    }
+    EXPECT_EQ(call.get(), -1);
+    EXPECT_EQ(log, kCannotOpenTranscript);
+    EXPECT_FALSE(file_exists(dst));
+  }
+}
+#endif
+
+// One recode prints at most kMaxRecodeMessages messages of its own, then one notice, then only its
+// final line: a few bytes of input can no longer print tens of bytes of log each.
+struct FloodCase {
+  const char* name;
+  Bytes body;  // after an SOI
+  int32_t repeat;
+};
+class LogFlood : public HostSafety, public ::testing::WithParamInterface<FloodCase> {};
+
+TEST_P(LogFlood, StopsAfterTheLimit) {
+  const FloodCase& c = GetParam();
+  Bytes source = {0xFF, 0xD8};
+  for (int32_t i = 0; i < c.repeat; ++i) source.insert(source.end(), c.body.begin(), c.body.end());
+  const Recoded r = recode(source);
+  EXPECT_LT(r.status, 0);
+  const std::string notice = "Too many messages: further messages of this file are suppressed.\n";
+  const size_t at = r.log.find(notice);
+  ASSERT_NE(at, std::string::npos) << r.log.substr(0, 200);
+  EXPECT_EQ(r.log.find(notice, at + 1), std::string::npos);
+  // What follows the notice is the final line alone.
+  EXPECT_EQ(r.log.substr(at + notice.size()), "jpg dec failed. ret=" + std::to_string(r.status) + "\n");
+  EXPECT_LT(r.log.size(), size_t{100} * 1024);
+}
+
+INSTANTIATE_TEST_SUITE_P(Floods, LogFlood,
+                         ::testing::Values(FloodCase{"unknown_markers", {0xFF, 0x01}, 32768},
+                                           FloodCase{"second_sois", {0xFF, 0xD8}, 32768},
+                                           FloodCase{"app_segments", {0xFF, 0xE5, 0x00, 0x02}, 16384}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The notice comes with the first message past the limit, not before; final lines still pass.
+TEST_F(HostSafety, TheLimitIsExact) {
+  for (int32_t messages : {kMaxRecodeMessages, kMaxRecodeMessages + 1, kMaxRecodeMessages + 50}) {
+    std::string log;
+    begin_recode_console(ConsoleTarget{append_text, &log});
+    for (int32_t i = 0; i < messages; ++i) console_log("m%d\n", i);
+    console_final("final %d\n", -2);
+    end_recode_console();
+    std::string expected;
+    for (int32_t i = 0; i < messages && i < kMaxRecodeMessages; ++i) expected += "m" + std::to_string(i) + "\n";
+    if (messages > kMaxRecodeMessages) expected += "Too many messages: further messages of this file are suppressed.\n";
+    EXPECT_EQ(log, expected + "final -2\n") << messages;
+  }
+}
+
+// A quantization table may hold 255 followed by 216: the bytes FF D8. Such a pair in a header
+// DQT segment is a table value, not a second start of image, while an EXIF thumbnail's SOI in an
+// APP1 still counts (its scan is passed over).
+TEST_F(HostSafety, TableValuesFfD8AreNoStartOfImage) {
+  const Bytes base = photo(96, 64, 90);
+  const size_t dqt = segment_offset(base, 0xDB);
+  ASSERT_NE(dqt, 0u);
+  for (size_t k : {size_t{0}, size_t{30}, size_t{62}}) {
+    SCOPED_TRACE(k);
+    Bytes patched = base;
+    patched[dqt + 5 + k] = 0xFF;  // zig-zag entries k and k + 1 of the first table
+    patched[dqt + 6 + k] = 0xD8;
+    RawPlanes reference;
+    ASSERT_TRUE(libjpeg_decode_raw(patched, &reference));
+    const OurDecode ours = decode_ours(patched);
+    EXPECT_EQ(ours.status, 0) << ours.log;
+    EXPECT_EQ(ours.width, 96);
+  }
+}
+
+// The finding as it was seen: a noisy source recoded at a low request gets a table with 255, 216
+// next to each other, and that result must recode again as libjpeg reads it.
+TEST_F(HostSafety, LowQualityResultsRecodeAgain) {
+  const Bytes noisy = photo(256, 192, 90, 5, 60);
+  int found = 0;
+  for (int32_t request = 10; request <= 60; ++request) {
+    const Recoded first = recode(noisy, request);
+    ASSERT_EQ(first.status, 0);
+    const Bytes& out = first.stream;
+    bool has_pair = false;
+    for (size_t i = 2; i + 1 < out.size(); ++i) has_pair = has_pair || (out[i] == 0xFF && out[i + 1] == 0xD8);
+    if (!has_pair) continue;
+    ++found;
+    SCOPED_TRACE(request);
+    RawPlanes reference;
+    EXPECT_TRUE(libjpeg_decode_raw(out, &reference));
+    const Recoded again = recode(out, request);
+    EXPECT_EQ(again.status, 0) << again.log;
+  }
+  EXPECT_GT(found, 0) << "no request gave a table with 255, 216";
+}
+
+// Every file of the test image set gives, after any other file, what it gives in a fresh process.
+TEST_F(HostSafety, ResultsDoNotDependOnTheCallBefore) {
+  std::vector<NamedImage> images = test_image_set();
+  // The cases that were seen: a file without its SOI, after a file with a restart interval.
+  const Bytes restart = libjpeg_encode(photo_rgb(96, 64, 2), 96, 64, baseline_options(90, 1));
+  images.push_back({"no_soi", Bytes(restart.begin() + 2, restart.end())});
+  std::vector<Recoded> alone;
+  for (const NamedImage& image : images) {
+    reset_decoder_state();
+    reset_encoder_state();
+    alone.push_back(recode(image.jpeg));
+  }
+  for (size_t i = 0; i < images.size(); ++i) {
+    for (size_t before = 0; before < images.size(); ++before) {
+      recode(images[before].jpeg, 50);
+      const Recoded after = recode(images[i].jpeg);
+      EXPECT_TRUE(after == alone[i]) << images[i].name << " after " << images[before].name << ": " << after.status
+                                     << " vs " << alone[i].status;
+    }
+  }
+}
+
+// A recode_any call and a jpg_recode_api call on two threads: each log holds its own recode's
+// lines only.
+TEST_F(HostSafety, ConsolesOfConcurrentCallsStayApart) {
+  const std::string src = dir_.path("photo.jpg");
+  const std::string dst = dir_.path("out.jpg");
+  ASSERT_TRUE(write_file(src, photo(100, 75, 90)));
+  const Bytes other = photo(64, 48, 90);
+  constexpr int kRounds = 40;
+  ConsoleCapture capture;
+  std::vector<std::string> any_logs(kRounds);
+  std::thread any_thread([&] {
+    RecodeAnyOptions options;
+    options.strict = true;
+    for (std::string& log : any_logs) log = recode_any(other.data(), other.size(), options).log;
+  });
+  for (int i = 0; i < kRounds; ++i) EXPECT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), 0);
+  any_thread.join();
+  const std::string one =
+      "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\nencoding jpg successfully!\n\n";
+  std::string expected;
+  for (int i = 0; i < kRounds; ++i) expected += one;
+  EXPECT_EQ(capture.text(), expected);
+  for (const std::string& log : any_logs) {
+    EXPECT_EQ(log,
+              "file width: 64\nfile height: 48\ninput jpeg file is ycbcr411 format\nencoding jpg successfully!\n\n");
+  }
+}
+
+// The image block is kept between recodes only for a frame whose data was all there: a few
+// hundred bytes that claim a large frame leave nothing resident after the call.
+TEST_F(HostSafety, HostileFramesLeaveNoKeptBlock) {
+  release_retained_memory();
+  const Bytes base = photo(64, 48, 90);
+  const size_t sof = segment_offset(base, 0xC0);
+  const size_t sos = segment_offset(base, 0xDA);
+  ASSERT_TRUE(sof != 0 && sos != 0);
+  Bytes claim = with_u16(with_u16(base, sof + 5, 2000), sof + 7, 2000);
+  claim.resize(sos + 40);  // the scan's data runs out at once
+  ASSERT_GE(size_t{2000} * 2000 * 3 / 2, kRetainMinBytes);
+  const Recoded r = recode(claim);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(retained_block_bytes(), 0u);
+  // The same frame with all of its data is kept.
+  const Bytes whole = libjpeg_encode(photo_rgb(2000, 2000, 1), 2000, 2000, baseline_options(50));
+  ASSERT_EQ(recode(whole).status, 0);
+  EXPECT_GE(retained_block_bytes(), size_t{2000} * 2000 * 3 / 2);
+  release_retained_memory();
+}
+
+TEST_F(HostSafety, NoBlockAboveTheBoundIsKept) {
+  release_retained_memory();
+  for (size_t bytes : {kRetainMaxBytes, kRetainMaxBytes + 4096}) {
+    void* block = heap_malloc(bytes);
+    ASSERT_NE(block, nullptr);
+    keep_block(block, bytes);
+    EXPECT_EQ(retained_block_bytes(), bytes <= kRetainMaxBytes ? bytes : 0u) << bytes;
+    release_retained_block();
+  }
+}
+
+#if !defined(_WIN32)
+// A replaced destination keeps its permission bits.
+TEST_F(HostSafety, ReplacedDestinationKeepsItsMode) {
+  const std::string src = dir_.path("photo.jpg");
+  ASSERT_TRUE(write_file(src, photo(64, 48, 90)));
+  for (mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0604}}) {
+    const std::string dst = dir_.path("out.jpg");
+    ASSERT_TRUE(write_file(dst, {1, 2, 3}));
+    ASSERT_EQ(chmod(dst.c_str(), mode), 0);
+    ConsoleCapture quiet;
+    ASSERT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), 0);
+    struct stat info;
+    ASSERT_EQ(stat(dst.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, mode);
+    std::remove(dst.c_str());
+  }
+}
+#endif
+
+// Destination names up to the file systems' 255-byte limit are written, with no temporary file
+// left over.
+TEST_F(HostSafety, LongDestinationNames) {
+  const std::string src = dir_.path("photo.jpg");
+  ASSERT_TRUE(write_file(src, photo(64, 48, 90)));
+#if defined(_WIN32)
+  const std::vector<size_t> lengths = {100, 180};  // the whole path stays within MAX_PATH
+#else
+  const std::vector<size_t> lengths = {200, 230, 241, 250, 255};
+#endif
+  for (size_t length : lengths) {
+    SCOPED_TRACE(length);
+    const std::string name = std::string(length - 4, 'n') + ".jpg";
+    ConsoleCapture quiet;
+    ASSERT_EQ(jpg_recode_api(src.c_str(), dir_.path(name).c_str(), 85), 0) << quiet.text();
+    EXPECT_EQ(dir_.list(), (std::vector<std::string>{name, "photo.jpg"}));
+    std::remove(dir_.path(name).c_str());
+  }
+}
+
+// A frame of no rows (height 0, given only by a DNL segment that the decoder does not read) or no
+// columns is refused as a malformed stream, and nothing is written.
+TEST_F(HostSafety, FramesWithoutRowsOrColumnsAreRefused) {
+  const Bytes base = photo(64, 48, 90);
+  const size_t sof = segment_offset(base, 0xC0);
+  ASSERT_NE(sof, 0u);
+  struct Size {
+    uint32_t w, h;
+  };
+  for (Size s : {Size{64, 0}, Size{0, 48}, Size{0, 0}, Size{65535, 0}}) {
+    SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h));
+    const std::string src = dir_.path("frame.jpg");
+    const std::string dst = dir_.path("out.jpg");
+    ASSERT_TRUE(write_file(src, with_u16(with_u16(base, sof + 5, s.h), sof + 7, s.w)));
+    ConsoleCapture capture;
+    EXPECT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), -2);
+    EXPECT_NE(capture.text().find("jpg dec failed. ret=-2\n"), std::string::npos) << capture.text();
+    EXPECT_FALSE(file_exists(dst));
+  }
+}
+
+}  // namespace
+}  // namespace kestrum::test
