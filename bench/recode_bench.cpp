@@ -207,7 +207,9 @@ double child_peak_rss_mib(const char* self, const char* which, const std::string
                           const std::string& destination, int quality) {
   std::string command = std::string("'") + self + "' --child " + which + " '" + source + "' '" + destination + "' ";
   command += std::to_string(quality);
-  command += kestrum::use_reference_path() ? " reference" : (kestrum::worker_threads() == 1 ? " 1" : " 2");
+  command += !kestrum::requested_recode_plan().is_row_coder
+                 ? " reference"
+                 : (kestrum::requested_recode_plan().threads == 1 ? " 1" : " 2");
   FILE* child = popen(command.c_str(), "r");
   if (child == nullptr) return -1;
   long kib = -1;
@@ -307,7 +309,8 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("quality %d requested; sources at %d; best of %d, interleaved; our %s path, %d thread(s)\n",
-              kRequestedQuality, kSourceQuality, reps, kestrum::use_reference_path() ? "reference" : "fast",
-              kestrum::use_reference_path() ? 1 : kestrum::worker_threads());
+              kRequestedQuality, kSourceQuality, reps,
+              !kestrum::requested_recode_plan().is_row_coder ? "reference" : "fast",
+              !kestrum::requested_recode_plan().is_row_coder ? 1 : kestrum::requested_recode_plan().threads);
   return 0;
 }

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
-// The fast paths against the reference path: the same sources, decoded and recoded both ways,
-// give the same planes (padding columns included), the same streams and the same transcripts.
+// The fast paths against the reference path: the same sources, decoded and recoded by the
+// reference plan, by plans with one fast part switched on alone, and by the full fast plan on one
+// and two threads, give the same planes (padding columns included), the same streams and the same
+// transcripts.
 #include "api/code_path.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "api/pipeline.h"
 #include "decoder/decoder_state.h"
@@ -29,9 +32,40 @@ struct Outcome {
   std::string recode_log;
 };
 
-Outcome run(const Bytes& source, bool reference, int32_t threads) {
-  set_reference_path(reference);
-  set_worker_threads(threads);
+// The plans compared with the reference plan.
+struct NamedPlan {
+  const char* name;
+  RecodePlan plan;
+};
+std::vector<NamedPlan> plans_to_compare() {
+  const RecodePlan none = reference_plan();
+  std::vector<NamedPlan> plans;
+  RecodePlan p = none;
+  p.is_fast_entropy = true;
+  plans.push_back({"fast entropy alone", p});
+  p = none;
+  p.is_direct_output = true;
+  plans.push_back({"direct output alone", p});
+  p.threads = 2;
+  plans.push_back({"direct output on two threads", p});
+  p = none;
+  p.is_simd = true;
+  plans.push_back({"simd kernels alone", p});
+  p = none;
+  p.is_row_coder = true;
+  plans.push_back({"row coder alone", p});
+  p.threads = 2;
+  plans.push_back({"row coder on two threads", p});
+  p = RecodePlan{};
+  p.threads = 1;
+  plans.push_back({"everything, one thread", p});
+  p.threads = 2;
+  plans.push_back({"everything, two threads", p});
+  return plans;
+}
+
+Outcome run(const Bytes& source, const RecodePlan& plan) {
+  set_recode_plan(plan);
   reset_decoder_state();
   reset_encoder_state();
   Outcome o;
@@ -42,8 +76,7 @@ Outcome run(const Bytes& source, bool reference, int32_t threads) {
   o.stream.assign(out.data, out.data + out.length);
   release_stream(out);
   o.recode_log = capture.text();
-  set_reference_path(false);
-  set_worker_threads(2);
+  set_recode_plan(RecodePlan{});
   return o;
 }
 
@@ -55,17 +88,18 @@ TEST_P(CodePaths, FastPathsGiveTheReferenceBytes) {
       libjpeg_encode(photo_rgb(c.width, c.height, static_cast<uint32_t>(c.width)), c.width, c.height, c.options);
   ASSERT_FALSE(source.empty());
   if (c.truncate_to != 0 && c.truncate_to < source.size()) source.resize(c.truncate_to);
-  const Outcome reference = run(source, true, 1);
-  for (const int32_t threads : {1, 2}) {
-    const Outcome fast = run(source, false, threads);
-    EXPECT_EQ(fast.decode.status, reference.decode.status) << threads;
+  const Outcome reference = run(source, reference_plan());
+  for (const NamedPlan& p : plans_to_compare()) {
+    SCOPED_TRACE(p.name);
+    const Outcome fast = run(source, p.plan);
+    EXPECT_EQ(fast.decode.status, reference.decode.status);
     EXPECT_EQ(fast.decode.width, reference.decode.width);
     EXPECT_EQ(fast.decode.height, reference.decode.height);
     EXPECT_EQ(fast.decode.log, reference.decode.log);
-    EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ, threads " << threads;
+    EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ";
     EXPECT_EQ(fast.recode_status, reference.recode_status);
     EXPECT_EQ(fast.recode_log, reference.recode_log);
-    EXPECT_TRUE(fast.stream == reference.stream) << "streams differ, threads " << threads;
+    EXPECT_TRUE(fast.stream == reference.stream) << "streams differ";
   }
   if (c.truncate_to == 0) {
     EXPECT_EQ(reference.recode_status, 0);
@@ -148,13 +182,17 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
         }
         break;
     }
-    const Outcome reference = run(source, true, 1);
-    const Outcome fast = run(source, false, 2);
-    EXPECT_EQ(fast.decode.status, reference.decode.status) << c.name << " variant " << variant;
-    EXPECT_EQ(fast.decode.log, reference.decode.log) << c.name << " variant " << variant;
-    EXPECT_TRUE(fast.decode.image == reference.decode.image) << c.name << " variant " << variant << ": planes differ";
-    EXPECT_EQ(fast.recode_status, reference.recode_status) << c.name << " variant " << variant;
-    EXPECT_TRUE(fast.stream == reference.stream) << c.name << " variant " << variant << ": streams differ";
+    const Outcome reference = run(source, reference_plan());
+    for (const NamedPlan& p : plans_to_compare()) {
+      SCOPED_TRACE(std::string(p.name) + ", variant " + std::to_string(variant));
+      const Outcome fast = run(source, p.plan);
+      EXPECT_EQ(fast.decode.status, reference.decode.status);
+      EXPECT_EQ(fast.decode.log, reference.decode.log);
+      EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ";
+      EXPECT_EQ(fast.recode_status, reference.recode_status);
+      EXPECT_EQ(fast.recode_log, reference.recode_log);
+      EXPECT_TRUE(fast.stream == reference.stream) << "streams differ";
+    }
   }
 }
 

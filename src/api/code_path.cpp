@@ -1,24 +1,56 @@
 // SPDX-License-Identifier: MIT
-// The process-wide code path switch (read once per recode, under the recode lock).
+// The requested recode plan (read once per recode, under the recode lock; tests and the benchmark
+// set it between recodes).
 #include "api/code_path.h"
 
-#include <atomic>
+#include <mutex>
 #include <thread>
 
 namespace kestrum {
 namespace {
-std::atomic<bool> g_reference_path{false};
-std::atomic<int32_t> g_worker_threads{std::thread::hardware_concurrency() >= 2 ? 2 : 1};
+
+RecodePlan default_plan() {
+  RecodePlan plan;
+  plan.threads = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+  return plan;
+}
+
+std::mutex g_plan_lock;
+RecodePlan g_requested = default_plan();
+
 }  // namespace
 
-bool use_reference_path() noexcept { return g_reference_path.load(std::memory_order_relaxed); }
+RecodePlan reference_plan() noexcept {
+  RecodePlan plan;
+  plan.is_fast_entropy = false;
+  plan.is_direct_output = false;
+  plan.is_simd = false;
+  plan.is_row_coder = false;
+  plan.threads = 1;
+  return plan;
+}
 
-void set_reference_path(bool reference) noexcept { g_reference_path.store(reference, std::memory_order_relaxed); }
+RecodePlan requested_recode_plan() noexcept {
+  const std::lock_guard<std::mutex> hold(g_plan_lock);
+  return g_requested;
+}
 
-int32_t worker_threads() noexcept { return g_worker_threads.load(std::memory_order_relaxed); }
+void set_recode_plan(const RecodePlan& plan) noexcept {
+  const std::lock_guard<std::mutex> hold(g_plan_lock);
+  g_requested = plan;
+  g_requested.threads = plan.threads >= 2 ? 2 : 1;
+}
+
+void set_reference_path(bool reference) noexcept {
+  RecodePlan plan = reference ? reference_plan() : RecodePlan{};
+  plan.threads = requested_recode_plan().threads;  // no part of the reference path uses a thread
+  set_recode_plan(plan);
+}
 
 void set_worker_threads(int32_t threads) noexcept {
-  g_worker_threads.store(threads >= 2 ? 2 : 1, std::memory_order_relaxed);
+  RecodePlan plan = requested_recode_plan();
+  plan.threads = threads;
+  set_recode_plan(plan);
 }
 
 }  // namespace kestrum

@@ -8,6 +8,7 @@
 
 #include <mutex>
 
+#include "api/code_path.h"
 #include "api/console_log.h"
 #include "api/messages.h"
 #include "api/records.h"
@@ -71,8 +72,9 @@ int32_t fail_encode(int32_t code, const char* message) {
   return code;
 }
 
-// Runs body with the recode lock held and the recode's console open on console. An exception
-// (only allocation failures can raise one) ends the recode as the encoder's allocation failure.
+// Runs body(plan) with the recode lock held, the recode's console open on console and the plan
+// read once for the recode. An exception (only allocation failures can raise one) ends the recode
+// as the encoder's allocation failure.
 template <typename Body>
 int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
   std::unique_lock<std::mutex> lock(g_recode_mutex, std::defer_lock);
@@ -82,9 +84,10 @@ int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
     return kErrNoMemory;
   }
   begin_recode_console(console);
+  const RecodePlan plan = requested_recode_plan();
   int32_t status = kErrNoMemory;
   try {
-    status = body();
+    status = body(plan);
   } catch (...) {
     status = fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
   }
@@ -96,9 +99,10 @@ int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
 // the tables at exactly that quality instead of the estimate from the decoder's tables. On success
 // the stream is in buffers.attribute. Prints the log of every failure.
 int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32_t quality, bool has_fixed_quality,
-                      RecodeBuffers& buffers) {
+                      const RecodePlan& plan, RecodeBuffers& buffers) {
   reset_encoder_state();  // every recode starts from the encoder of process start
   EncoderState& e = g_encoder;
+  e.plan = plan;
   e.image_width = width;
   e.image_height = height;
   e.aligned_width = static_cast<int32_t>((static_cast<uint32_t>(width) + 15) & ~15u);
@@ -138,15 +142,16 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
 
 // Decodes and encodes; on success the stream is in buffers.attribute. Prints the log of every
 // failure up to the encoder.
-int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, int32_t quality, RecodeBuffers& buffers) {
+int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, int32_t quality, const RecodePlan& plan,
+                          RecodeBuffers& buffers) {
   int32_t width = 0;
   int32_t height = 0;
-  const int32_t decoded = decode_jpeg_memory(bytes, size, &width, &height, buffers.image);
+  const int32_t decoded = decode_jpeg_memory(bytes, size, &width, &height, buffers.image, plan);
   if (decoded != 0) {
     console_final(msg::kDecodeFailed, decoded);
     return decoded;
   }
-  return encode_planar(buffers.image.data, width, height, quality, false, buffers);
+  return encode_planar(buffers.image.data, width, height, quality, false, plan, buffers);
 }
 
 // Hands the finished stream to the caller and prints the success line.
@@ -161,7 +166,8 @@ int32_t hand_over_stream(RecodeBuffers& buffers, EncodedStream* out) {
 
 // The recode of a file whose bytes were read (or not) before the lock: null paths are refused as
 // an unopenable source and an uncreatable destination, before anything is read.
-int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const char* destination, int32_t quality) {
+int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const char* destination, int32_t quality,
+                           const RecodePlan& plan) {
   if (source != nullptr && destination == nullptr) return fail_encode(kErrCreateOutput, msg::kCannotCreate);
   const int32_t read = report_source_read(bytes.read);
   if (read != kRecodeOk) {
@@ -169,7 +175,7 @@ int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const c
     return read;
   }
   RecodeBuffers buffers;
-  const int32_t status = decode_and_encode(bytes.data, bytes.size, quality, buffers);
+  const int32_t status = decode_and_encode(bytes.data, bytes.size, quality, plan, buffers);
   if (status != kRecodeOk) return status;
   ImageAttribute& a = *buffers.attribute;
   switch (write_file_replacing(destination, a.stream_buffer, a.stream_length)) {
@@ -184,17 +190,18 @@ int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const c
   return kRecodeOk;
 }
 
-int32_t recode_memory_locked(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out) {
+int32_t recode_memory_locked(const uint8_t* source, uint32_t size, int32_t quality, const RecodePlan& plan,
+                             EncodedStream* out) {
   RecodeBuffers buffers;
-  const int32_t status = decode_and_encode(source, size, quality, buffers);
+  const int32_t status = decode_and_encode(source, size, quality, plan, buffers);
   if (status != kRecodeOk) return status;
   return hand_over_stream(buffers, out);
 }
 
 int32_t encode_planar_locked(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
-                             bool has_fixed_quality, EncodedStream* out) {
+                             bool has_fixed_quality, const RecodePlan& plan, EncodedStream* out) {
   RecodeBuffers buffers;
-  const int32_t status = encode_planar(image, width, height, quality, has_fixed_quality, buffers);
+  const int32_t status = encode_planar(image, width, height, quality, has_fixed_quality, plan, buffers);
   if (status != kRecodeOk) return status;
   return hand_over_stream(buffers, out);
 }
@@ -210,22 +217,28 @@ void release_stream(EncodedStream& stream) noexcept {
 int32_t recode_file(const char* source, const char* destination, int32_t quality) noexcept {
   SourceBytes bytes;
   if (source != nullptr && destination != nullptr) bytes.read = read_whole_file(source, &bytes.data, &bytes.size);
-  return run_recode({}, [&] { return recode_file_locked(source, bytes, destination, quality); });
+  return run_recode(
+      {}, [&](const RecodePlan& plan) { return recode_file_locked(source, bytes, destination, quality, plan); });
 }
 
 int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out,
                       ConsoleTarget console) noexcept {
-  return run_recode(console, [&] { return recode_memory_locked(source, size, quality, out); });
+  return run_recode(console,
+                    [&](const RecodePlan& plan) { return recode_memory_locked(source, size, quality, plan, out); });
 }
 
 int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality, EncodedStream* out,
                             ConsoleTarget console) noexcept {
-  return run_recode(console, [&] { return encode_planar_locked(image, width, height, quality, true, out); });
+  return run_recode(console, [&](const RecodePlan& plan) {
+    return encode_planar_locked(image, width, height, quality, true, plan, out);
+  });
 }
 
 int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
                      EncodedStream* out) noexcept {
-  return run_recode({}, [&] { return encode_planar_locked(image, width, height, quality, false, out); });
+  return run_recode({}, [&](const RecodePlan& plan) {
+    return encode_planar_locked(image, width, height, quality, false, plan, out);
+  });
 }
 
 void release_retained_memory() noexcept {

@@ -3,10 +3,10 @@
 // into full-resolution planes, the trailing header passes, and the copy-out at 4:2:0.
 #include "decoder/decode_driver.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 
-#include "api/code_path.h"
 #include "api/console_log.h"
 #include "api/messages.h"
 #include "common/file_io.h"
@@ -14,6 +14,7 @@
 #include "common/jpeg_tables.h"
 #include "decoder/decoder_state.h"
 #include "decoder/frame_setup.h"
+#include "decoder/huffman_decode.h"
 #include "decoder/mcu_row.h"
 
 namespace kestrum {
@@ -166,7 +167,10 @@ int32_t allocate_frame(ImageBuffer& image) {
     fail(kDecodeTooLarge, image.reserve == nullptr ? msg::kFrameTooLarge : msg::kNoFrameMemory);
     return d.error;
   }
-  if (!use_reference_path() && image.data != nullptr && direct_rows_possible()) {
+  // The fast entropy decoder's reach covers MCUs of at most kFastMcuBlocks blocks, as every
+  // 4:2:0 frame has (the only layout decoded).
+  assert(!d.plan.is_fast_entropy || d.mcu_block_total <= kFastMcuBlocks);
+  if (d.plan.is_direct_output && image.data != nullptr && direct_rows_possible()) {
     d.direct_output = image.data;
     return 0;
   }
@@ -214,10 +218,16 @@ size_t planar_image_bytes(int32_t width, int32_t height) noexcept {
 
 int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
                            ImageBuffer& image) noexcept {
+  return decode_jpeg_memory(data, size, out_width, out_height, image, requested_recode_plan());
+}
+
+int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
+                           ImageBuffer& image, const RecodePlan& plan) noexcept {
   DecoderState& d = g_decoder;
   // Every decode starts from the state of process start: no result depends on an earlier decode.
   release_buffers();
   reset_decoder_state();
+  d.plan = plan;
   d.source_data = data;
   d.source_size = size;
   d.soi_remaining = count_soi_pairs(data, size);

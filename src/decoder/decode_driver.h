@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "api/code_path.h"
 #include "common/file_io.h"
 
 namespace kestrum {
@@ -38,8 +39,11 @@ int32_t report_source_read(ReadResult read) noexcept;
 // in image, or a negative DecodeStatus after its messages. Every decoder buffer is released.
 int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height, ImageBuffer& image) noexcept;
 
-// The same from bytes in memory (which the decoder only reads).
+// The same from bytes in memory (which the decoder only reads), by the requested plan or by plan.
+// Writes: g_decoder (everything, from a fresh state).
 int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
                            ImageBuffer& image) noexcept;
+int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
+                           ImageBuffer& image, const RecodePlan& plan) noexcept;
 
 }  // namespace kestrum

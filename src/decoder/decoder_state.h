@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "api/code_path.h"
+
 namespace kestrum {
 
 inline constexpr int kMaxFrameComponents = 3;
@@ -66,6 +68,9 @@ struct RowComponent {
 };
 
 struct DecoderState {
+  // --- How this decode runs (per decode; set by the driver from the caller's plan) ---
+  RecodePlan plan;
+
   // --- Input stream (per decode) ---
   const uint8_t* source_data;  // the complete source file
   uint32_t source_size;        // bytes in source_data

@@ -45,8 +45,12 @@ void process_restart() noexcept;
 // Reads/Writes: bit reader state, last_dc, mcus_to_restart, coef_blocks.
 void decode_one_mcu() noexcept;
 
+// The most blocks an MCU may have for decode_one_mcu_fast (its reach ahead of a marker is
+// derived from it): the six of a 4:2:0 MCU.
+inline constexpr int32_t kFastMcuBlocks = 6;
+
 // decode_one_mcu with the same results, faster where the next marker is out of the MCU's reach.
-// Reads/Writes: as decode_one_mcu, and clean_end.
+// Only for MCUs of at most kFastMcuBlocks blocks. Reads/Writes: as decode_one_mcu, and clean_end.
 void decode_one_mcu_fast() noexcept;
 
 }  // namespace kestrum

@@ -16,10 +16,10 @@
 namespace kestrum {
 namespace {
 
-// An MCU codes at most 6 blocks of 64 positions with at most 31 bits each (a 16-bit code, or 17
+// An MCU codes at most kFastMcuBlocks (6) blocks of 64 positions with at most 31 bits each (a 16-bit code, or 17
 // for an invalid one, and 15 magnitude bits): 1488 bytes of data, twice that with every byte
 // stuffed, plus what the reader loads ahead (8 bytes buffered, stuffed, and an 8-byte load).
-constexpr uint32_t kMcuReach = 2 * (6 * 64 * 31 + 7) / 8 + 16 + 8;
+constexpr uint32_t kMcuReach = 2 * (kFastMcuBlocks * 64 * 31 + 7) / 8 + 16 + 8;
 
 // The first byte at or after pos that starts a marker or fill bytes (an FF not followed by 00),
 // or the end of the data; FF at the last byte counts as a marker.

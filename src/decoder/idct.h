@@ -12,20 +12,22 @@ namespace kestrum {
 void idct_block(int16_t* coef, const uint32_t* dequant, uint8_t* out, size_t stride = 8) noexcept;
 
 // The samples of idct_block (same arithmetic) from coef and the low 16 bits of the
-// dequantization table as signed values; coef is left unchanged. The fastest kernel the machine
-// runs: AVX2 where the processor has it, else SSE2 where the target has it, else scalar.
-void idct_block_simd(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept;
-
+// dequantization table as signed values; coef is left unchanged.
 using IdctKernel = void (*)(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept;
 
-// The kernels behind idct_block_simd (SSE2 or scalar, AVX2 where the processor has it), each
-// named, for tests and the benchmark.
+// The kernel a plan takes: the fastest the machine runs (AVX2 where the processor has it, else
+// SSE2 where the target has it) with is_simd, else idct_block_portable.
+IdctKernel idct_kernel(bool is_simd) noexcept;
+
+// Every kernel the machine runs (portable, SSE2 where the target has it, AVX2 where the processor
+// has it), each named, for tests and the benchmark.
 struct NamedIdctKernel {
   const char* name;
   IdctKernel kernel;
 };
 int32_t idct_kernels(NamedIdctKernel* out, int32_t capacity) noexcept;
 
+void idct_block_portable(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept;
 void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept;
 void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept;
 

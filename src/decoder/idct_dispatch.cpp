@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Run-time choice of the inverse DCT kernel: AVX2 when the processor (and the operating system's
-// saved state) supports it, on x86-64 builds; SSE2 (or the portable kernel) otherwise.
+// saved state) supports it, on x86-64 builds; SSE2 where the target has it; the portable kernel
+// otherwise, and whenever the plan asks for it.
 #include "common/cpu_features.h"
 #include "decoder/idct.h"
 
@@ -15,21 +16,28 @@ IdctKernel avx2_kernel() {
   return nullptr;
 }
 
-const IdctKernel g_kernel = avx2_kernel() != nullptr ? avx2_kernel() : IdctKernel{idct_block_sse2};
+// SSE2 where the target has it, else null.
+IdctKernel sse2_kernel() {
+#if defined(__SSE2__)
+  return idct_block_sse2;
+#else
+  return nullptr;
+#endif
+}
 
 }  // namespace
 
-void idct_block_simd(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
-  g_kernel(coef, dequant16, out, stride);
+IdctKernel idct_kernel(bool is_simd) noexcept {
+  static const IdctKernel fastest = avx2_kernel() != nullptr   ? avx2_kernel()
+                                    : sse2_kernel() != nullptr ? sse2_kernel()
+                                                               : IdctKernel{idct_block_portable};
+  return is_simd ? fastest : idct_block_portable;
 }
 
 int32_t idct_kernels(NamedIdctKernel* out, int32_t capacity) noexcept {
   int32_t n = 0;
-#if defined(__SSE2__)
-  if (n < capacity) out[n++] = {"sse2", idct_block_sse2};
-#else
-  if (n < capacity) out[n++] = {"portable", idct_block_sse2};
-#endif
+  if (n < capacity) out[n++] = {"portable", idct_block_portable};
+  if (sse2_kernel() != nullptr && n < capacity) out[n++] = {"sse2", sse2_kernel()};
   if (avx2_kernel() != nullptr && n < capacity) out[n++] = {"avx2", avx2_kernel()};
   return n;
 }

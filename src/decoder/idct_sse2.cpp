@@ -123,18 +123,6 @@ void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
   }
 }
 
-#else
-
-void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
-  std::array<int16_t, 64> work;
-  std::array<uint32_t, 64> dequant;
-  for (size_t i = 0; i < 64; ++i) {
-    work[i] = coef[i];
-    dequant[i] = static_cast<uint16_t>(dequant16[i]);
-  }
-  idct_block(work.data(), dequant.data(), out, stride);
-}
-
 #endif
 
 }  // namespace kestrum

@@ -47,6 +47,7 @@ struct RowGeometry {
   uint8_t* output;
   size_t P, H, W, mcu_columns;
   Dequant16 dequant;
+  IdctKernel idct;
 };
 
 RowGeometry row_geometry() {
@@ -56,7 +57,19 @@ RowGeometry row_geometry() {
                      static_cast<size_t>(d.padded_height),
                      static_cast<size_t>(d.image_w),
                      d.mcu_columns,
-                     dequant16()};
+                     dequant16(),
+                     idct_kernel(d.plan.is_simd)};
+}
+
+// One MCU's coefficients into coef_blocks (cleared first), by the plan's entropy decoder.
+void decode_mcu_coefficients() {
+  DecoderState& d = g_decoder;
+  std::memset(d.coef_blocks.data(), 0, static_cast<size_t>(d.mcu_block_total) * sizeof(d.coef_blocks[0]));
+  if (d.plan.is_fast_entropy) {
+    decode_one_mcu_fast();
+  } else {
+    decode_one_mcu();
+  }
 }
 
 // Transforms MCU m of row R from its six blocks: Y blocks at their place in the Y plane
@@ -65,13 +78,13 @@ void transform_mcu(const RowGeometry& g, size_t R, size_t m, const int16_t* bloc
   const size_t P = g.P;
   uint8_t* y = g.output + 16 * R * P + 16 * m;
   const int16_t* luma = g.dequant[0].data();
-  idct_block_simd(blocks, luma, y, P);
-  idct_block_simd(blocks + 64, luma, y + 8, P);
-  idct_block_simd(blocks + 128, luma, y + 8 * P, P);
-  idct_block_simd(blocks + 192, luma, y + 8 * P + 8, P);
+  g.idct(blocks, luma, y, P);
+  g.idct(blocks + 64, luma, y + 8, P);
+  g.idct(blocks + 128, luma, y + 8 * P, P);
+  g.idct(blocks + 192, luma, y + 8 * P + 8, P);
   uint8_t* cb = g.output + P * g.H + 8 * R * (P / 2) + 8 * m;
-  idct_block_simd(blocks + 256, g.dequant[1].data(), cb, P / 2);
-  idct_block_simd(blocks + 320, g.dequant[2].data(), cb + (P / 2) * (g.H / 2), P / 2);
+  g.idct(blocks + 256, g.dequant[1].data(), cb, P / 2);
+  g.idct(blocks + 320, g.dequant[2].data(), cb + (P / 2) * (g.H / 2), P / 2);
 }
 
 // Gives Y line r the padding columns the planes would: in a plane of stride W each line's
@@ -95,8 +108,7 @@ void finish_row_padding(const RowGeometry& g, size_t R) {
 
 void decode_mcu_blocks(int16_t* blocks) {
   DecoderState& d = g_decoder;
-  std::memset(d.coef_blocks.data(), 0, 6 * sizeof(d.coef_blocks[0]));
-  decode_one_mcu_fast();
+  decode_mcu_coefficients();
   if (blocks != d.coef_blocks[0].data()) std::memcpy(blocks, d.coef_blocks.data(), kMcuValues * sizeof(int16_t));
 }
 
@@ -141,7 +153,7 @@ RowPipeline* g_pipeline = nullptr;
 // images, one core, or no memory or thread to be had: the results are the same either way).
 RowPipeline* start_pipeline() {
   const DecoderState& d = g_decoder;
-  if (worker_threads() < 2 || d.mcu_rows < kMinRowsForTwoThreads) return nullptr;
+  if (d.plan.threads < 2 || d.mcu_rows < kMinRowsForTwoThreads) return nullptr;
   auto* p = new (std::nothrow) RowPipeline;
   if (p == nullptr) return nullptr;
   p->rows = d.mcu_rows;
@@ -226,15 +238,21 @@ void decode_mcu_row() noexcept {
   const size_t components = static_cast<size_t>(d.num_components);
   const RowComponent& luma = d.row_components[0];
   const size_t chroma_stride = static_cast<size_t>(d.mcu_columns) * 8;
+  const IdctKernel kernel = d.plan.is_simd ? idct_kernel(true) : nullptr;
+  const Dequant16 dequant = kernel != nullptr ? dequant16() : Dequant16{};
   for (size_t m = 0; m < d.mcu_columns; ++m) {
-    std::memset(d.coef_blocks.data(), 0, static_cast<size_t>(d.mcu_block_total) * sizeof(d.coef_blocks[0]));
-    decode_one_mcu();
+    decode_mcu_coefficients();
     size_t n = 0;
     for (size_t c = 0; c < components; ++c) {
       const RowComponent& rc = d.row_components[c];
       for (size_t r = 0; r < rc.mcu_blocks_down; ++r) {
         for (size_t k = 0; k < rc.mcu_blocks_across; ++k) {
-          idct_block(d.coef_blocks[n].data(), rc.dequant, &d.mcu_samples[64 * (4 * rc.index + 2 * r + k)]);
+          uint8_t* samples = &d.mcu_samples[64 * (4 * rc.index + 2 * r + k)];
+          if (kernel != nullptr) {
+            kernel(d.coef_blocks[n].data(), dequant[c].data(), samples, 8);
+          } else {
+            idct_block(d.coef_blocks[n].data(), rc.dequant, samples);
+          }
           ++n;
         }
       }

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <thread>
 
-#include "api/code_path.h"
 #include "api/console_log.h"
 #include "api/messages.h"
 #include "common/heap.h"
@@ -66,7 +65,7 @@ int32_t encode_rows_fast() {
   RowRun tail;
   bool tail_ok = true;
   std::thread worker;
-  if (worker_threads() >= 2 && e.mcu_rows >= kMinRowsForTwoThreads) {
+  if (e.plan.threads >= 2 && e.mcu_rows >= kMinRowsForTwoThreads) {
     split = e.mcu_rows / 2;
     try {
       worker = std::thread([&tail, &tail_ok, split] { tail_ok = code_rows(split, g_encoder.mcu_rows, tail); });
@@ -142,7 +141,7 @@ int32_t JImageInit() noexcept {
 }
 
 int32_t JImageEncoder() noexcept {
-  if (!use_reference_path()) return encode_rows_fast();
+  if (g_encoder.plan.is_row_coder) return encode_rows_fast();
   EncoderState& e = g_encoder;
   ImageAttribute& a = *e.attribute;
   int16_t* blocks = e.workspace->block_buffer;

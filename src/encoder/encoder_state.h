@@ -5,12 +5,14 @@
 #include <array>
 #include <cstdint>
 
+#include "api/code_path.h"
 #include "api/records.h"
 
 namespace kestrum {
 
 struct EncoderState {
   // --- Set by the pipeline for each recode ---
+  RecodePlan plan;              // how this encode runs
   ImageAttribute* attribute;    // the current record (meaningful during a call only)
   EncoderWorkspace* workspace;  // the current workspace
   int32_t image_width;          // frame width written into SOF0, 0..65535

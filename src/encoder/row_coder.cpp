@@ -86,8 +86,14 @@ struct Writer {
 };
 
 // Bit k set where zig-zag coefficient k is not zero.
-uint64_t nonzero_mask(const int16_t* block) {
+uint64_t nonzero_mask_portable(const int16_t* block) {
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(block[k] != 0) << k;
+  return mask;
+}
+
 #if defined(__SSE2__)
+uint64_t nonzero_mask_sse2(const int16_t* block) {
   uint64_t zero = 0;
   const __m128i z = _mm_setzero_si128();
   for (int i = 0; i < 4; ++i) {
@@ -97,23 +103,30 @@ uint64_t nonzero_mask(const int16_t* block) {
     zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(eq))) << (16 * i);
   }
   return ~zero;
-#else
-  uint64_t mask = 0;
-  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(block[k] != 0) << k;
-  return mask;
+}
 #endif
+
+using NonzeroMask = uint64_t (*)(const int16_t* block);
+
+// The mask function a plan takes.
+NonzeroMask nonzero_mask(bool is_simd) {
+#if defined(__SSE2__)
+  if (is_simd) return nonzero_mask_sse2;
+#endif
+  return nonzero_mask_portable;
 }
 
 // The block's symbols as the reference walk codes them (code_block_symbols): the DC difference,
 // then for each non-zero coefficient, found from the mask, its ZRLs and its run/size code with
 // the magnitude bits in one put, and EOB unless coefficient 63 is non-zero.
-void code_block(const int16_t* block, int32_t& dc_pred, const CodeTable& dc, const CodeTable& ac, Writer& w) {
+void code_block(const int16_t* block, NonzeroMask mask, int32_t& dc_pred, const CodeTable& dc, const CodeTable& ac,
+                Writer& w) {
   const int32_t diff = block[0] - dc_pred;
   dc_pred = block[0];
   uint32_t size = magnitude_category(diff);
   uint32_t bits = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << size) - 1u);
   w.put(dc.code[size] << size | bits, dc.length[size] + size);
-  uint64_t nonzero = nonzero_mask(block) & ~uint64_t{1};
+  uint64_t nonzero = mask(block) & ~uint64_t{1};
   uint32_t last = 0;
   while (nonzero != 0) {
     const uint32_t k = static_cast<uint32_t>(std::countr_zero(nonzero));
@@ -159,7 +172,8 @@ bool code_rows(int32_t first_row, int32_t end_row, RowRun& run) noexcept {
   const uint8_t* cb_plane = image + w * h;
   const uint8_t* cr_plane = image + (5 * w * h) / 4;
   alignas(16) std::array<int16_t, 6 * 64> blocks;
-  const FdctQuantKernel transform = fdct_quant_kernel();
+  const FdctQuantKernel transform = e.plan.is_simd ? fdct_quant_kernel() : fdct_quant_block;
+  const NonzeroMask mask = nonzero_mask(e.plan.is_simd);
   std::array<int32_t, 64> luma_reciprocal, chroma_reciprocal;  // natural order
   for (size_t k = 0; k < 64; ++k) {
     luma_reciprocal[kZigZagToNatural[k]] = e.luma_reciprocal_zz[k];
@@ -188,7 +202,7 @@ bool code_rows(int32_t first_row, int32_t end_row, RowRun& run) noexcept {
       transform(cr, w / 2, chroma_reciprocal.data(), &blocks[320]);
       for (size_t b = 0; b < 6; ++b) {
         const size_t comp = static_cast<size_t>(e.mcu_block_comp[b]);
-        code_block(&blocks[64 * b], dc_pred[comp], kDc[static_cast<size_t>(e.dc_table_sel[comp])],
+        code_block(&blocks[64 * b], mask, dc_pred[comp], kDc[static_cast<size_t>(e.dc_table_sel[comp])],
                    kAc[static_cast<size_t>(e.ac_table_sel[comp])], writer);
       }
     }

@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+// Hosts may leave the floating-point unit as they like it: SSE rounding toward zero with
+// flush-to-zero and denormals-are-zero (and, on 32-bit x86, x87 precision at 24 bits). A recode
+// gives the same bytes under any of these as under the default state, and leaves the host's state
+// as it found it.
+#include <gtest/gtest.h>
+
+#include "api/pipeline.h"
+#include "test_images.h"
+#include "test_util.h"
+
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
+
+namespace kestrum::test {
+namespace {
+
+#if defined(__SSE2__)
+Bytes recode_bytes(const Bytes& source, int32_t quality) {
+  EncodedStream stream;
+  Bytes out;
+  if (recode_memory(source.data(), static_cast<uint32_t>(source.size()), quality, &stream) == 0) {
+    out.assign(stream.data, stream.data + stream.length);
+  }
+  release_stream(stream);
+  return out;
+}
+
+struct FpState {
+  const char* name;
+  uint32_t mxcsr_bits;  // rounding control, FTZ and DAZ bits set over the default
+};
+class HostFpState : public ::testing::TestWithParam<FpState> {};
+
+TEST_P(HostFpState, SameBytesAndStateLeftAlone) {
+  constexpr uint32_t kRoundingMask = 0x6000;  // MXCSR RC field
+  ConsoleCapture quiet;
+  std::vector<NamedImage> images = test_image_set();
+  std::vector<Bytes> expected;
+  for (const NamedImage& image : images) expected.push_back(recode_bytes(image.jpeg, 85));
+  const uint32_t saved = _mm_getcsr();
+  const uint32_t host = (saved & ~kRoundingMask) | GetParam().mxcsr_bits;
+  _mm_setcsr(host);
+  std::vector<Bytes> got;
+  std::vector<uint32_t> after;
+  for (const NamedImage& image : images) {
+    got.push_back(recode_bytes(image.jpeg, 85));
+    after.push_back(_mm_getcsr());
+  }
+  _mm_setcsr(saved);
+  for (size_t i = 0; i < images.size(); ++i) {
+    EXPECT_EQ(got[i], expected[i]) << images[i].name;
+    EXPECT_EQ(after[i], host) << images[i].name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HostFpState,
+                         ::testing::Values(FpState{"toward_zero_ftz_daz", 0x6000 | 0x8000 | 0x0040},
+                                           FpState{"down", 0x2000}, FpState{"up", 0x4000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+#endif
+
+}  // namespace
+}  // namespace kestrum::test
