@@ -47,17 +47,18 @@ std::string take_log() {
 // Quiet console, one thread, small frames and a bounded heap for the length of one input.
 class FuzzScope {
  public:
-  FuzzScope() : threads_(worker_threads()) {
+  FuzzScope() : plan_(requested_recode_plan()) {
     g_log.clear();
     set_console_sink(capture, nullptr);
     heap_limit_bytes(kFuzzAllocationLimit);
-    set_worker_threads(1);
+    RecodePlan one_thread;
+    one_thread.threads = 1;
+    set_recode_plan(one_thread);
     set_foreign_frame_limit_px(kFuzzFramePx);
   }
   ~FuzzScope() {
     set_foreign_frame_limit_px(0);
-    set_reference_path(false);
-    set_worker_threads(threads_);
+    set_recode_plan(plan_);
     heap_limit_bytes(0);
     set_console_sink(nullptr, nullptr);
     g_log.clear();
@@ -66,7 +67,7 @@ class FuzzScope {
   FuzzScope& operator=(const FuzzScope&) = delete;
 
  private:
-  int32_t threads_;
+  RecodePlan plan_;
 };
 
 // The first index at which two byte strings differ, for the messages.
@@ -293,6 +294,34 @@ Parsed without_metadata_view(const Parsed& p) {
   return v;
 }
 
+// The plans the differential entry compares with the reference plan: each fast part alone (the
+// threaded ones on two threads as well), and everything on one and on two threads.
+struct PlanCase {
+  const char* name;
+  RecodePlan plan;
+};
+
+std::vector<PlanCase> plans_to_compare() {
+  const auto with = [](auto part, int32_t threads) {
+    RecodePlan p = reference_plan();
+    p.*part = true;
+    p.threads = threads;
+    return p;
+  };
+  RecodePlan everything;
+  everything.threads = 1;
+  RecodePlan everything_two = everything;
+  everything_two.threads = 2;
+  return {{"fast entropy", with(&RecodePlan::is_fast_entropy, 1)},
+          {"direct output", with(&RecodePlan::is_direct_output, 1)},
+          {"direct output on two threads", with(&RecodePlan::is_direct_output, 2)},
+          {"simd kernels", with(&RecodePlan::is_simd, 1)},
+          {"row coder", with(&RecodePlan::is_row_coder, 1)},
+          {"row coder on two threads", with(&RecodePlan::is_row_coder, 2)},
+          {"every fast part on one thread", everything},
+          {"every fast part on two threads", everything_two}};
+}
+
 }  // namespace
 
 int32_t decode_one(const uint8_t* data, size_t size) noexcept {
@@ -392,18 +421,19 @@ int32_t code_paths_one(const uint8_t* data, size_t size) noexcept {
   FuzzScope scope;
   if (size > UINT32_MAX || !library_frame_fits(data, size)) return kFuzzFrameSkipped;
   const int32_t quality = quality_of(data, size);
-  const auto run = [&](bool is_reference, int32_t threads) {
-    set_reference_path(is_reference);
-    set_worker_threads(threads);
-    return after_each_predecessor("code_paths_one", data, size,
-                                  [quality](const uint8_t* d, size_t n) { return recode(d, n, quality); });
-  };
-  const Recoded reference = run(true, 1);
-  for (const int32_t threads : {1, 2}) {
-    const std::string differ = run(false, threads).differences_from(reference);
-    if (!differ.empty()) {
-      fail("code_paths_one", "the fast path on " + std::to_string(threads) + " thread(s) differs: " + differ);
-    }
+  const auto run = [quality](const uint8_t* d, size_t n) { return recode(d, n, quality); };
+  set_recode_plan(reference_plan());
+  const Recoded reference = after_each_predecessor("code_paths_one", data, size, run);
+  const Predecessors& before = predecessors();
+  bool is_after_first = false;
+  for (const PlanCase& c : plans_to_compare()) {
+    set_recode_plan(c.plan);
+    // Each plan after one of the two predecessors in turn.
+    is_after_first = !is_after_first;
+    const Bytes& predecessor = is_after_first ? before.first : before.second;
+    run(predecessor.data(), predecessor.size());
+    const std::string differ = run(data, size).differences_from(reference);
+    if (!differ.empty()) fail("code_paths_one", std::string(c.name) + " differs from the reference path: " + differ);
   }
   return reference.status;
 }

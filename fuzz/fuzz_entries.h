@@ -3,8 +3,8 @@
 // these same functions, so a saved input replays exactly as it ran.
 //
 // Every entry keeps each input cheap and the same on every run: frames above kFuzzFramePx are
-// not decoded (the library's, as its decoder reads the frame header, and libjpeg's), the fast
-// paths run on one thread unless the entry compares thread counts, and single allocations above
+// not decoded (the library's, as its decoder reads the frame header, and libjpeg's), every fast
+// part runs, on one thread unless the entry compares thread counts, and single allocations above
 // kFuzzAllocationLimit fail as out of memory. Every entry also checks that the input gives the
 // same result after two different fixed files (a 4:2:0 stream with a restart interval, and a
 // 4:4:4 frame header over it without one): no result may depend on an earlier call. A failed
@@ -47,8 +47,9 @@ int32_t recode_any_one(const uint8_t* data, size_t size) noexcept;
 // after its APP0 parse back. Returns 1 when the header parsed, else 0.
 int32_t segments_one(const uint8_t* data, size_t size) noexcept;
 
-// Recodes the bytes by the reference path and by the fast paths on one and on two threads, and
-// checks that status, stream and console log are the same. Returns the recode's status.
+// Recodes the bytes by the reference path and by each fast part alone (the threaded ones on one
+// and on two threads) and all of them together on one and on two threads, and checks that status,
+// stream and console log are the same. Returns the recode's status.
 int32_t code_paths_one(const uint8_t* data, size_t size) noexcept;
 
 }  // namespace kestrum::fuzz
