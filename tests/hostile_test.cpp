@@ -64,14 +64,14 @@ struct ChildRun {
 
 // Runs body in a child process under the limits; standard output is counted and dropped.
 template <typename Body>
-ChildRun run_limited(Body body) {
+ChildRun run_limited(Body body, rlim_t address_space_bytes = kAddressSpaceBytes) {
   int out_pipe[2], result_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(result_pipe) != 0) return {};
   std::fflush(nullptr);
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
-    const rlimit space{kAddressSpaceBytes, kAddressSpaceBytes};
+    const rlimit space{address_space_bytes, address_space_bytes};
     const rlimit cpu{kCpuSeconds, kCpuSeconds};
     setrlimit(RLIMIT_AS, &space);
     setrlimit(RLIMIT_CPU, &cpu);
@@ -216,6 +216,28 @@ TEST_P(Hostile, ToolBatchStaysWithinBoundsAndGoesOn) {
   });
   expect_within_bounds(run, "kestrum-recode");
   EXPECT_TRUE(run.exit_code == 0 || run.exit_code == 1) << run.exit_code;
+  EXPECT_TRUE(file_exists(out + "/good.jpg")) << "the file after the bomb was not recoded";
+}
+
+// A frame the decoders hold (14000 x 14000 at 4:4:4 goes the libjpeg way, whose planes take
+// 294 MB) in a process with less memory than that: the file fails for want of memory, the batch
+// goes on with the next file.
+TEST(HostileMemory, ToolBatchGoesOnWhenTheMemoryRunsOut) {
+  if (kUnderAsan) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  TempDir dir;
+  const std::string bomb = dir.path("large.jpg"), good = dir.path("good.jpg"), out = dir.path("out");
+  ASSERT_TRUE(write_file(bomb, claimed_frame(layout_options(1, 1), 14000, 14000)));
+  ASSERT_TRUE(write_file(good, libjpeg_encode(photo_rgb(64, 48, 2), 64, 48, baseline_options(90))));
+  const ChildRun run = run_limited(
+      [&](int) {
+        execl(KESTRUM_TOOL, KESTRUM_TOOL, "-j", "1", "-o", out.c_str(), bomb.c_str(), good.c_str(),
+              static_cast<char*>(nullptr));
+        return 127;
+      },
+      rlim_t{200} << 20);
+  EXPECT_TRUE(run.is_exited) << "killed by signal " << run.signal;
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_FALSE(file_exists(out + "/large.jpg"));
   EXPECT_TRUE(file_exists(out + "/good.jpg")) << "the file after the bomb was not recoded";
 }
 
