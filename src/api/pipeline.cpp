@@ -95,10 +95,10 @@ int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
   return status;
 }
 
-// Encodes the PlanarYuv420Image at image (width x height) at quality; fixed_quality >= 0 scales
+// Encodes the PlanarYuv420Image at image (width x height) at quality; is_exact_quality scales
 // the tables at exactly that quality instead of the estimate from the decoder's tables. On success
 // the stream is in buffers.attribute. Prints the log of every failure.
-int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32_t quality, bool has_fixed_quality,
+int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32_t quality, bool is_exact_quality,
                       const RecodePlan& plan, RecodeBuffers& buffers) {
   reset_encoder_state();  // every recode starts from the encoder of process start
   EncoderState& e = g_encoder;
@@ -107,8 +107,7 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
   e.image_height = height;
   e.aligned_width = static_cast<int32_t>((static_cast<uint32_t>(width) + 15) & ~15u);
   e.aligned_height = static_cast<int32_t>((static_cast<uint32_t>(height) + 15) & ~15u);
-  e.has_fixed_quality = has_fixed_quality;
-  e.fixed_quality = quality;
+  e.quality = QualityRequest{quality, is_exact_quality};
   buffers.attribute = static_cast<ImageAttribute*>(heap_calloc(sizeof(ImageAttribute)));
   e.attribute = buffers.attribute;
   buffers.workspace = static_cast<EncoderWorkspace*>(heap_calloc(sizeof(EncoderWorkspace)));
@@ -131,9 +130,7 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
   a.stream_buffer = static_cast<uint8_t*>(heap_malloc(capacity));
   a.stream_capacity_bytes = a.stream_buffer != nullptr ? capacity : 0;
   a.option_flags = 0;
-  const bool init_ok = JImageInit() == 0;
-  e.has_fixed_quality = false;
-  if (!init_ok) return fail_encode(kErrEncoderInit, msg::kInitFailed);
+  if (JImageInit() != 0) return fail_encode(kErrEncoderInit, msg::kInitFailed);
   if (JImageEncoder() != 0) return fail_encode(kErrEncoder, msg::kEncoderFailed);
   heap_free(buffers.workspace->block_buffer);
   buffers.workspace->block_buffer = nullptr;
@@ -199,9 +196,9 @@ int32_t recode_memory_locked(const uint8_t* source, uint32_t size, int32_t quali
 }
 
 int32_t encode_planar_locked(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
-                             bool has_fixed_quality, const RecodePlan& plan, EncodedStream* out) {
+                             bool is_exact_quality, const RecodePlan& plan, EncodedStream* out) {
   RecodeBuffers buffers;
-  const int32_t status = encode_planar(image, width, height, quality, has_fixed_quality, plan, buffers);
+  const int32_t status = encode_planar(image, width, height, quality, is_exact_quality, plan, buffers);
   if (status != kRecodeOk) return status;
   return hand_over_stream(buffers, out);
 }

@@ -236,7 +236,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
 
   read_headers();
   if (d.error != 0) return finish(d.error);
-  if (d.decoder_status != 1) {
+  if (d.decoder_status != kProgressScanHeader) {
     console_line(msg::kNoScan);
     return finish(kDecodeCorrupt);  // nothing is decoded without a scan header of this file
   }
@@ -261,7 +261,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   for (d.mcu_row_index = 0; d.mcu_row_index + 1 < rows_total;) {
     decode_mcu_row();
     ++d.mcu_row_index;
-    if (d.decoder_status != 4) {
+    if (d.decoder_status != kProgressRowDecoded) {
       console_log("%s", msg::kDecodeError);
       return finish(kDecodeRowStatus);
     }
@@ -272,7 +272,7 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   while (!d.image_done) {
     read_headers();
     if (d.error != 0) return finish(d.error);
-    if (d.decoder_status == 0) {
+    if (d.decoder_status == kProgressNone) {
       console_log("%s", msg::kDecodeError);
       return finish(kDecodeTrailer);
     }

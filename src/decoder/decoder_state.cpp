@@ -76,7 +76,7 @@ void skip_segment() noexcept {
       d.read_pos = payload;
       return;
     }
-    if (next == 0xD9) {  // an embedded EOI: resume after it
+    if (next == kMarkerEoi) {  // an embedded EOI: resume after it
       d.read_pos = i + 2;
       return;
     }

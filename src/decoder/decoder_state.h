@@ -29,6 +29,14 @@ enum DecodeStatus : int32_t {
   kDecodeTooLarge = -6,  // frame beyond the planes' capacity, output buffer too small, or no memory
 };
 
+// The values of decoder_status: what the last marker pass or MCU row reached.
+enum DecoderProgress : int32_t {
+  kProgressNone = 0,        // nothing yet (a header pass that made no progress)
+  kProgressScanHeader = 1,  // a scan header was parsed
+  kProgressEndOfImage = 2,  // EOI, the end of the data, or a refusal
+  kProgressRowDecoded = 4,  // an MCU row was decoded
+};
+
 enum class SamplingLayout : uint8_t { kNone, kYcbcr411, kYcbcr422, kYcbcr100, kYcbcr111, kYcbcr211v, kYcbcr211h };
 
 // Lookahead of the fast AC decoder's tables.
@@ -82,7 +90,7 @@ struct DecoderState {
 
   // --- Progress flags (per decode) ---
   bool soi_seen, sof_seen, image_done, setup_pending;
-  int32_t decoder_status;  // 0 nothing yet, 1 scan header parsed, 2 end of image, 4 row decoded
+  int32_t decoder_status;  // a DecoderProgress value
 
   // --- Frame (per decode; last file's values persist) ---
   int32_t image_h, image_w;  // 0..65535 from the frame header

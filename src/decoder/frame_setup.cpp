@@ -24,12 +24,12 @@ uint32_t stored_components() {
 void read_headers() noexcept {
   DecoderState& d = g_decoder;
   if (d.image_done) {
-    d.decoder_status = 2;
+    d.decoder_status = kProgressEndOfImage;
     return;
   }
   parse_markers();
-  if (d.decoder_status != 1) {
-    if (d.decoder_status == 2) d.image_done = true;
+  if (d.decoder_status != kProgressScanHeader) {
+    if (d.decoder_status == kProgressEndOfImage) d.image_done = true;
     return;
   }
   if (!d.setup_pending) {

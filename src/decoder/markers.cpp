@@ -169,7 +169,7 @@ void parse_markers() noexcept {
     }
     // The end of the data counts as the final EOI.
     if (d.input_exhausted || d.error != 0) {
-      d.decoder_status = 2;
+      d.decoder_status = kProgressEndOfImage;
       d.unread_marker = 0;
       return;
     }
@@ -195,16 +195,16 @@ void parse_markers() noexcept {
         parse_scan_header();
         d.unread_marker = 0;
         if (d.input_exhausted || d.error != 0) {
-          d.decoder_status = 2;
+          d.decoder_status = kProgressEndOfImage;
           return;
         }
-        d.decoder_status = 1;
+        d.decoder_status = kProgressScanHeader;
         return;
       }
     } else if (marker == kMarkerEoi) {
       --d.soi_remaining;
       if (d.soi_remaining <= 0) {
-        d.decoder_status = 2;
+        d.decoder_status = kProgressEndOfImage;
         d.unread_marker = 0;
         return;
       }

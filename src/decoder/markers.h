@@ -4,7 +4,8 @@
 
 namespace kestrum {
 
-// Walks marker segments up to a scan header (decoder_status 1) or the end of image (2).
+// Walks marker segments up to a scan header (decoder_status kProgressScanHeader) or the end of
+// image (kProgressEndOfImage).
 // Reads/Writes: the input stream, flags, frame, tables, scan fields; clears unread_marker.
 void parse_markers() noexcept;
 

@@ -195,7 +195,7 @@ void decode_mcu_row_direct() {
     }
     finish_row_padding(g, R);
   }
-  d.decoder_status = 4;
+  d.decoder_status = kProgressRowDecoded;
 }
 
 }  // namespace
@@ -296,7 +296,7 @@ void decode_mcu_row() noexcept {
       d.plane_cr[bottom + 1] = b;
     }
   }
-  d.decoder_status = 4;
+  d.decoder_status = kProgressRowDecoded;
 }
 
 }  // namespace kestrum

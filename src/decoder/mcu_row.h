@@ -5,7 +5,7 @@
 namespace kestrum {
 
 // Decodes MCU row mcu_row_index into plane_y/cb/cr (stride image_w), or straight into
-// direct_output, and sets decoder_status 4.
+// direct_output, and sets decoder_status to kProgressRowDecoded.
 // Reads: geometry, row_components, tables. Writes: coef_blocks, mcu_samples, row buffers, planes
 // or direct_output.
 void decode_mcu_row() noexcept;

@@ -9,6 +9,7 @@
 #include "api/console_log.h"
 #include "api/messages.h"
 #include "common/heap.h"
+#include "common/jpeg_tables.h"
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
 #include "encoder/header_writer.h"
@@ -46,12 +47,15 @@ void put_marker(uint8_t code) {
 // Rows below which a second thread costs more to start than it saves.
 constexpr int32_t kMinRowsForTwoThreads = 4;
 
-// "OK" once coding passes MCU (111, 19), as the reference walk prints it on reaching that MCU;
+// "OK" once coding passes the progress MCU, as the reference walk prints it on reaching that MCU;
 // failed_row < 0 means every MCU was coded.
 void report_progress(int32_t failed_row, int32_t failed_column) {
   const EncoderState& e = g_encoder;
-  if (e.mcu_rows <= 111 || e.mcus_per_row <= 19) return;
-  if (failed_row >= 0 && (failed_row < 111 || (failed_row == 111 && failed_column <= 19))) return;
+  if (e.mcu_rows <= kProgressMcuRow || e.mcus_per_row <= kProgressMcuColumn) return;
+  if (failed_row >= 0 &&
+      (failed_row < kProgressMcuRow || (failed_row == kProgressMcuRow && failed_column <= kProgressMcuColumn))) {
+    return;
+  }
   console_log("%s", msg::kOk);
 }
 
@@ -97,7 +101,7 @@ int32_t encode_rows_fast() {
   heap_free(tail.data);
   if (!ok) return 1;
   e.byte_count += static_cast<uint32_t>(2 * (e.mcu_rows - 1));
-  put_marker(0xD9);
+  put_marker(kMarkerEoi);
   a.stream_length = static_cast<uint32_t>(e.out_ptr - a.stream_buffer);
   return 0;
 }
@@ -156,7 +160,7 @@ int32_t JImageEncoder() noexcept {
     const size_t row = static_cast<size_t>(r);
     for (int32_t c = 0; c < e.mcus_per_row; ++c) {
       const size_t col = static_cast<size_t>(c);
-      if (r == 111 && c == 19) console_log("%s", msg::kOk);
+      if (r == kProgressMcuRow && c == kProgressMcuColumn) console_log("%s", msg::kOk);
       if (!ensure_room(a)) return 1;
       fetch_mcu(image + 16 * row * w + 16 * col, cb_plane + 8 * row * (w / 2) + 8 * col,
                 cr_plane + 8 * row * (w / 2) + 8 * col, e.aligned_width, blocks);
@@ -166,13 +170,13 @@ int32_t JImageEncoder() noexcept {
     if (r < e.mcu_rows - 1) {
       e.dc_pred = {0, 0, 0};
       flush_bits(writer);
-      put_marker(static_cast<uint8_t>(0xD0 + restart));
+      put_marker(static_cast<uint8_t>(kMarkerRst0 + restart));
     }
     restart = (restart + 1) % 8;
   }
   if (!ensure_room(a)) return 1;
   flush_bits(writer);
-  put_marker(0xD9);
+  put_marker(kMarkerEoi);
   a.stream_length = static_cast<uint32_t>(e.out_ptr - a.stream_buffer);
   return 0;
 }

@@ -13,6 +13,11 @@ namespace kestrum {
 // byte (stuffed: 2), a restart marker or EOI (2) and its stuffing margin bring it to 2498.
 inline constexpr size_t kMaxMcuStreamBytes = 2498;
 
+// The MCU (row, column) on reaching which the encoder prints "ok!!!" (images of more than 111
+// rows and 19 columns of MCUs).
+inline constexpr int32_t kProgressMcuRow = 111;
+inline constexpr int32_t kProgressMcuColumn = 19;
+
 // First capacity of the stream buffer for an aligned image; it grows when an MCU might not fit.
 size_t initial_stream_capacity(int32_t aligned_width, int32_t aligned_height) noexcept;
 

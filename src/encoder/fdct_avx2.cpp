@@ -95,7 +95,7 @@ void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t*
   avx2::transpose_8x8_32(x);
   fdct_flowgraph<Avx2Ops>(x);  // x[v] lane u: coefficient (v, u)
   __m128i rows[8];
-  const V8 one = _mm256_set1_epi32(1), half = _mm256_set1_epi32(262144);
+  const V8 one = _mm256_set1_epi32(1), half = _mm256_set1_epi32(kQuantRoundingBias);
   for (size_t v = 0; v < 8; ++v) {
     // Descale by 128 rounding halves up, wrap to 16 bits, then |c| * R + 2^18 >> 19 with c's sign.
     V8 c = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[v], 6), one), 1);

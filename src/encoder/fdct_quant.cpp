@@ -34,8 +34,8 @@ int32_t quant_reciprocal(int32_t q) noexcept {
 
 int16_t quantize(int32_t c, int32_t reciprocal) noexcept {
   // |c| <= 8192 and R <= 65535, so R * |c| + 2^18 stays below 2^30.
-  if (c >= 0) return static_cast<int16_t>((reciprocal * c + 262144) >> 19);
-  return static_cast<int16_t>(-((reciprocal * -c + 262144) >> 19));
+  if (c >= 0) return static_cast<int16_t>((reciprocal * c + kQuantRoundingBias) >> 19);
+  return static_cast<int16_t>(-((reciprocal * -c + kQuantRoundingBias) >> 19));
 }
 
 void fetch_mcu(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int32_t y_stride, int16_t* blocks) noexcept {

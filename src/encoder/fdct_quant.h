@@ -11,6 +11,9 @@ namespace kestrum {
 // trunc(65536.0 / q + 1.0).
 int32_t quant_reciprocal(int32_t q) noexcept;
 
+// Half of the quantizer's 2^19 descale: |c| * R + kQuantRoundingBias rounds to nearest.
+inline constexpr int32_t kQuantRoundingBias = 262144;  // 2^18
+
 // Quantizes one coefficient: |c| * R + 2^18 shifted right by 19, with the sign of c.
 int16_t quantize(int32_t c, int32_t reciprocal) noexcept;
 

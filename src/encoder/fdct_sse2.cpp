@@ -66,7 +66,7 @@ Vec quantize_lanes(Vec c, Vec r) {
   const Vec even_lanes = _mm_shuffle_epi32(even, 0x08);
   const Vec odd_lanes = _mm_shuffle_epi32(odd, 0x08);
   const Vec whole = _mm_unpacklo_epi32(even_lanes, odd_lanes);
-  const Vec q = _mm_srli_epi32(_mm_add_epi32(whole, _mm_set1_epi32(262144)), 19);
+  const Vec q = _mm_srli_epi32(_mm_add_epi32(whole, _mm_set1_epi32(kQuantRoundingBias)), 19);
   return _mm_sub_epi32(_mm_xor_si128(q, sign), sign);
 }
 

@@ -13,8 +13,6 @@
 namespace kestrum {
 namespace {
 
-constexpr uint16_t kDefaultQuality = 85;
-
 int32_t scaled_sum(int32_t quality) {
   std::array<int16_t, 64> luma{}, chroma{};
   scale_quant_table(kBaseLumaQuant.data(), luma.data(), quality);
@@ -62,9 +60,9 @@ void setup_quant_tables() noexcept {
   EncoderState& e = g_encoder;
   ImageAttribute& a = *e.attribute;
   if (a.quality == 0) a.quality = kDefaultQuality;
-  if (e.has_fixed_quality) {
-    scale_quant_table(kBaseLumaQuant.data(), e.luma_quant_table.data(), e.fixed_quality);
-    scale_quant_table(kBaseChromaQuant.data(), e.chroma_quant_table.data(), e.fixed_quality);
+  if (e.quality.is_exact) {
+    scale_quant_table(kBaseLumaQuant.data(), e.luma_quant_table.data(), e.quality.value);
+    scale_quant_table(kBaseChromaQuant.data(), e.chroma_quant_table.data(), e.quality.value);
     derive_reciprocals();
     return;
   }

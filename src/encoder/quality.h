@@ -6,6 +6,9 @@
 
 namespace kestrum {
 
+// The quality a request of 0 stands for.
+inline constexpr uint16_t kDefaultQuality = 85;
+
 // Scales base (natural order) into dest by the quality rule: q folded into 1..100, factor
 // 5000/q below 50 else 200 - 2q, entries (base * s + 50) / 100 clamped to 1..255.
 void scale_quant_table(const int16_t* base, int16_t* dest, int32_t quality) noexcept;
@@ -15,11 +18,11 @@ void scale_quant_table(const int16_t* base, int16_t* dest, int32_t quality) noex
 int32_t estimate_source_quality(int32_t source_sum) noexcept;
 
 // Settles the working tables: 0 requests 85 (written back), and the request is lowered by the
-// distance of the source's estimated quality from 100. With has_fixed_quality the tables are
-// scaled at fixed_quality instead and the decoder's tables are not read (images that come from
+// distance of the source's estimated quality from 100. With quality.is_exact the tables are
+// scaled at quality.value instead and the decoder's tables are not read (images that come from
 // another decoder).
-// Reads: attribute->quality, has_fixed_quality, fixed_quality, the decoder's stored quant slots 0
-// and 1. Writes: attribute->quality, luma_quant_table, chroma_quant_table.
+// Reads: attribute->quality, quality, the decoder's stored quant slots 0 and 1.
+// Writes: attribute->quality, luma_quant_table, chroma_quant_table, the reciprocals.
 void setup_quant_tables() noexcept;
 
 }  // namespace kestrum

@@ -209,7 +209,7 @@ bool code_rows(int32_t first_row, int32_t end_row, RowRun& run) noexcept {
     writer.flush();
     if (r < e.mcu_rows - 1) {
       *writer.out++ = 0xFF;
-      *writer.out++ = static_cast<uint8_t>(0xD0 + r % 8);
+      *writer.out++ = static_cast<uint8_t>(kMarkerRst0 + r % 8);
     }
   }
   run.length = static_cast<size_t>(writer.out - run.data);

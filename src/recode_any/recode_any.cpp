@@ -7,13 +7,13 @@
 
 #include "api/console_log.h"
 #include "api/pipeline.h"
+#include "encoder/quality.h"
 #include "recode_any/foreign_decode.h"
 #include "recode_any/jpeg_segments.h"
 
 namespace kestrum {
 namespace {
 
-constexpr int32_t kDefaultQuality = 85;
 constexpr uint8_t kSofBaseline = 0xC0;
 constexpr uint8_t kSofExtended = 0xC1;
 constexpr uint8_t kSofProgressive = 0xC2;
