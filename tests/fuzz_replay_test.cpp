@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The fuzzers' seeds and every input that once crashed the library, replayed through the very
-// functions the fuzzers call: each decodes or recodes, or fails with a documented status, and a
-// successful recode decodes again (the entry aborts otherwise).
+// functions the fuzzers call: each decodes or recodes, or fails with a documented status, and the
+// entries' own checks hold (a successful recode decodes again, the tool's way gives a stream or a
+// reason, the header walk reads its own output back, the fast paths give the reference path's
+// bytes, nothing depends on the file before; the entry aborts otherwise).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,15 +21,24 @@ const std::set<int32_t> kRecodeStatuses = {0, -1, -2, -3, -4, -5, -6, -11, -12, 
 void replay(const std::string& name, const Bytes& data) {
   EXPECT_TRUE(kDecodeStatuses.count(fuzz::decode_one(data.data(), data.size()))) << name;
   EXPECT_TRUE(kRecodeStatuses.count(fuzz::recode_one(data.data(), data.size()))) << name;
+  EXPECT_TRUE(kRecodeStatuses.count(fuzz::recode_any_one(data.data(), data.size()))) << name;
+  EXPECT_TRUE(kRecodeStatuses.count(fuzz::code_paths_one(data.data(), data.size()))) << name;
+  fuzz::segments_one(data.data(), data.size());
 }
 
 TEST(FuzzReplay, Seeds) {
-  int recoded = 0;
+  int recoded = 0, parsed = 0, converted = 0;
   for (const NamedImage& image : test_image_set()) {
     replay(image.name, image.jpeg);
     if (fuzz::recode_one(image.jpeg.data(), image.jpeg.size()) == 0) ++recoded;
+    parsed += fuzz::segments_one(image.jpeg.data(), image.jpeg.size());
+    if (fuzz::recode_any_one(image.jpeg.data(), image.jpeg.size()) == 0) ++converted;
   }
-  EXPECT_GE(recoded, 10);  // the valid 4:2:0 seeds
+  // The valid 4:2:0 seeds within the fuzzers' frame limit (up to 100 x 75); the tool's way takes
+  // the other layouts and codings as well.
+  EXPECT_GE(recoded, 7);
+  EXPECT_GE(converted, recoded + 4);
+  EXPECT_GE(parsed, converted);
 }
 
 TEST(FuzzReplay, Crashers) {

@@ -11,10 +11,12 @@
 #include <cstring>
 
 #include "api/pipeline.h"
+#include "bombs.h"
 #include "decoder/decoder_state.h"
 #include "encoder/encoder_state.h"
 #include "kestrum.h"
 #include "param_name.h"
+#include "recode_any/foreign_decode.h"
 #include "recode_any/jpeg_segments.h"
 #include "test_util.h"
 
@@ -455,6 +457,72 @@ TEST_F(RecodeAny, StrictStillRecodesLibraryFiles) {
   const RecodeAnyResult r = recode(src, 85, false, true);
   EXPECT_EQ(r.way, RecodeWay::kLibrary);
   EXPECT_EQ(r.stream, library_recode(src, 85));
+}
+
+// Files that claim more than the libjpeg way may spend on them: refused at once with their
+// reason, before libjpeg or our planes take the memory the claim asks for.
+struct ClaimCase {
+  const char* name;
+  Bytes (*make)();
+  int32_t status;
+  const char* error;
+};
+
+JpegOptions coding(int h0, int v0, bool progressive) {
+  JpegOptions o = layout_options(h0, v0, 3, progressive);
+  o.quality = 90;
+  return o;
+}
+
+class HostileClaims : public ::testing::TestWithParam<ClaimCase> {};
+
+TEST_P(HostileClaims, AreRefusedWithTheirReason) {
+  const ClaimCase& c = GetParam();
+  const Bytes jpeg = c.make();
+  ASSERT_FALSE(jpeg.empty());
+  const RecodeAnyResult r = recode(jpeg);
+  EXPECT_EQ(r.way, RecodeWay::kRefused);
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.error, c.error);
+  EXPECT_TRUE(r.stream.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Claims, HostileClaims,
+    ::testing::Values(
+        // 645 bytes claiming 65500 x 65500: 6.3 GB of planes.
+        ClaimCase{"baseline_444_65500", [] { return claimed_frame(coding(1, 1, false), 65500, 65500); },
+                  kErrFrameTooLarge, "the frame (65500 x 65500) is beyond the decoder's capacity"},
+        // One 16-pixel step above the frames the library's decoder holds.
+        ClaimCase{"baseline_422_14192", [] { return claimed_frame(coding(2, 1, false), 14192, 14192); },
+                  kErrFrameTooLarge, "the frame (14192 x 14192) is beyond the decoder's capacity"},
+        ClaimCase{"progressive_420_30000", [] { return claimed_frame(coding(2, 2, true), 30000, 30000); },
+                  kErrFrameTooLarge, "the frame (30000 x 30000) is beyond the decoder's capacity"},
+        // Within the frame limit, but its coefficients would take 1.2 GB.
+        ClaimCase{"progressive_444_14000", [] { return claimed_frame(coding(1, 1, true), 14000, 14000); },
+                  kErrFrameTooLarge, "libjpeg: the frame needs more than 768 MiB"},
+        ClaimCase{"progressive_150_scans", [] { return many_scans(150, 64, 64); }, kErrCorruptStream,
+                  "libjpeg: more than 100 scans"}),
+    ParamName());
+
+TEST_F(RecodeAny, FrameLimitCountsThePlanesRoundedUpTo16) {
+  set_foreign_frame_limit_px(64 * 64);
+  struct Case {
+    int width, height;
+    bool is_taken;
+  };
+  const Case cases[] = {{64, 64, true}, {49, 64, true}, {64, 65, false}, {128, 32, true}, {128, 33, false}};
+  for (const Case& c : cases) {
+    const RecodeAnyResult r = recode(claimed_frame(coding(1, 1, false), c.width, c.height));
+    EXPECT_EQ(r.way, c.is_taken ? RecodeWay::kConverted : RecodeWay::kRefused) << c.width << "x" << c.height;
+    EXPECT_EQ(r.status, c.is_taken ? kRecodeOk : kErrFrameTooLarge) << c.width << "x" << c.height;
+  }
+  set_foreign_frame_limit_px(0);
+}
+
+TEST_F(RecodeAny, ProgressiveStreamsUpToTheScanLimitAreConverted) {
+  const RecodeAnyResult r = recode(many_scans(kForeignMaxScans, 64, 64));
+  EXPECT_EQ(r.way, RecodeWay::kConverted) << r.error;
 }
 
 }  // namespace

@@ -15,7 +15,10 @@
 //      encoded by our encoder at the quality the library would use: the request lowered by the
 //      distance from 100 of the quality estimated from the source's own tables.
 //   4. CMYK and YCCK sources, samples of other than 8 bits, lossless or hierarchical coding, and
-//      streams libjpeg cannot read either: refused, with the reason in error.
+//      streams libjpeg cannot read either: refused, with the reason in error. So are, for way 3,
+//      frames the library's decoder could not hold either (over 0xC000000 pixels at the size
+//      rounded up to 16, e.g. above 14176 x 14176), streams of more than 100 scans, and streams
+//      whose libjpeg buffers would exceed 768 MiB (a progressive 4:4:4 frame above 128 megapixels).
 // A request of 1..100 never encodes above the source's estimated quality.
 #pragma once
 
@@ -76,7 +79,9 @@ struct RecodeAnyResult {
 
 // Recodes the JPEG in data[0, size). Calls are serialised within the process (the library's
 // state is module-wide, and its console log is captured into the result while a call runs).
-RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options);
+// Throws nothing: a file that needs more memory than there is is refused (status -16, or -6 for
+// a frame beyond the decoders' capacity).
+RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) noexcept;
 
 // True when way 3 is built in (libjpeg was found at build time).
 bool recode_any_has_libjpeg() noexcept;

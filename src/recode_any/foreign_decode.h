@@ -9,12 +9,33 @@
 #include <string>
 #include <vector>
 
+#include "decoder/decoder_state.h"
+
 namespace kestrum {
 
 struct Planar420 {
   std::vector<uint8_t> planes;  // PlanarYuv420Image: Y, Cb, Cr at the size rounded up to 16
   int32_t width_px = 0, height_px = 0;
 };
+
+// The largest frame the libjpeg way takes, counted as the luma plane at the size rounded up to
+// 16 x 16: the library's decoder holds at most kPlaneCapacityBytes per plane, so no file the
+// library would refuse as too large is decoded by libjpeg instead. 14176 x 14176 is the largest
+// square frame.
+inline constexpr uint64_t kForeignFrameLimitPx = kPlaneCapacityBytes;
+
+// The memory libjpeg may use for one decode (cinfo.mem->max_memory_to_use). Multi-scan streams
+// (progressive, and sequential ones with a scan per component) keep every coefficient of the
+// frame, 2 bytes per sample: 3 bytes per pixel at 4:2:0 and 6 at 4:4:4. 768 MiB takes a 4:2:0
+// progressive frame at kForeignFrameLimitPx and a 4:4:4 one of 128 megapixels. libjpeg's memory
+// manager without backing store fails the decode (JERR_NO_BACKING_STORE) where its whole-image
+// buffers would not fit; its other buffers are a few rows each.
+inline constexpr long kForeignMemoryBytes = 768L << 20;
+
+// Scans a stream may have before the libjpeg way refuses it: each scan of a progressive stream
+// walks the whole frame, so a file of many empty scans costs frames of work for a few bytes
+// each. Encoders write about 10 (libjpeg's default progression) and rarely more than 20.
+inline constexpr int kForeignMaxScans = 100;
 
 // True when this build decodes through libjpeg.
 bool has_foreign_decoder() noexcept;
@@ -27,7 +48,14 @@ bool foreign_reads_header(const uint8_t* data, size_t size) noexcept;
 // the mean of the source chroma samples its 2x2 luma area covers, weighted by coverage (libjpeg
 // upsamples by replication, so the mean of the 2x2 replicated samples is that area mean),
 // rounded half up. Greyscale gets neutral chroma (128). The last column and row are repeated up
-// to the planes' size. False with error set when libjpeg fails or is not built in.
-bool foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std::string* error);
+// to the planes' size. Returns 0, or with error set: -2 (RecodeStatus kErrCorruptStream) when
+// libjpeg fails or is not built in or the stream has more than kForeignMaxScans scans, -6
+// (kErrFrameTooLarge) for a frame above the frame limit or one whose buffers exceed
+// kForeignMemoryBytes, -16 (kErrNoMemory) when an allocation fails. Throws nothing.
+int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std::string* error) noexcept;
+
+// Test and fuzzing hook: frames above frame_px (counted as for kForeignFrameLimitPx) are refused
+// from now on; 0 restores kForeignFrameLimitPx. Values above it are taken as it.
+void set_foreign_frame_limit_px(uint64_t frame_px) noexcept;
 
 }  // namespace kestrum

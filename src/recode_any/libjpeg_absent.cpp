@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The foreign decoder of a build without libjpeg: nothing is decoded.
+#include "api/pipeline.h"
 #include "recode_any/foreign_decode.h"
 
 namespace kestrum {
@@ -8,9 +9,15 @@ bool has_foreign_decoder() noexcept { return false; }
 
 bool foreign_reads_header(const uint8_t*, size_t) noexcept { return false; }
 
-bool foreign_decode_420(const uint8_t*, size_t, Planar420*, std::string* error) {
-  *error = "this build has no libjpeg to decode other layouts";
-  return false;
+int32_t foreign_decode_420(const uint8_t*, size_t, Planar420*, std::string* error) noexcept {
+  try {
+    *error = "this build has no libjpeg to decode other layouts";
+  } catch (...) {
+    error->clear();
+  }
+  return kErrCorruptStream;
 }
+
+void set_foreign_frame_limit_px(uint64_t) noexcept {}
 
 }  // namespace kestrum

@@ -2,32 +2,64 @@
 // libjpeg (jpeglib.h) decode to YCbCr and the 2x2 area mean that brings chroma to 4:2:0.
 // libjpeg reports errors through error_exit, which must not return: it longjmps back to the one
 // setjmp in run_decode, a function that touches only the job through a pointer, so no automatic
-// variable changed after setjmp is read after the jump.
+// variable changed after setjmp is read after the jump. The progress monitor that counts scans
+// leaves the same way. No C++ exception passes through libjpeg's frames: the buffers of our own
+// are allocated by helpers that catch.
 #include <algorithm>
+#include <atomic>
 #include <csetjmp>
 #include <cstdio>
+#include <string>
 
+#include "api/pipeline.h"
 #include "recode_any/foreign_decode.h"
 
 extern "C" {
 #include <jpeglib.h>
+// jerror.h after jpeglib.h: the message codes.
+#include <jerror.h>
 }
 
 namespace kestrum {
 namespace {
 
+std::atomic<uint64_t> g_frame_limit_px{kForeignFrameLimitPx};
+
 struct ErrorManager {
   jpeg_error_mgr base;
   std::jmp_buf jump;
-  char message[JMSG_LENGTH_MAX];
+  int32_t status;  // RecodeStatus of the failure
+  std::string message;
 };
+
+// Ends the decode with status and "libjpeg: <message>" (longjmp to run_decode's setjmp). The
+// message string has room for any text (reserved by prepare), so nothing allocates here.
+[[noreturn]] void abandon(ErrorManager* err, int32_t status, const char* message) {
+  err->status = status;
+  err->message = "libjpeg: ";
+  err->message += message;
+  std::longjmp(err->jump, 1);
+}
 
 void on_error(j_common_ptr info) {
   auto* err = reinterpret_cast<ErrorManager*>(info->err);
-  info->err->format_message(info, err->message);
-  std::longjmp(err->jump, 1);
+  char text[JMSG_LENGTH_MAX];
+  info->err->format_message(info, text);
+  const int code = info->err->msg_code;
+  const int32_t status = code == JERR_NO_BACKING_STORE ? kErrFrameTooLarge
+                         : code == JERR_OUT_OF_MEMORY  ? kErrNoMemory
+                                                       : kErrCorruptStream;
+  abandon(err, status, code == JERR_NO_BACKING_STORE ? "the frame needs more than 768 MiB" : text);
 }
 void on_message(j_common_ptr, int) {}  // warnings (corrupt data libjpeg recovers from) are not printed
+
+void on_progress(j_common_ptr info) {
+  if (!info->is_decompressor) return;
+  if (reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kForeignMaxScans) {
+    abandon(reinterpret_cast<ErrorManager*>(info->err), kErrCorruptStream, "more than 100 scans");
+  }
+}
+static_assert(kForeignMaxScans == 100 && kForeignMemoryBytes == 768L << 20, "the messages above give both");
 
 // All state of one decode, owned by the caller so that nothing lives in run_decode's frame.
 struct DecodeJob {
@@ -36,9 +68,48 @@ struct DecodeJob {
   bool header_only = false;
   jpeg_decompress_struct info{};
   ErrorManager err{};
+  jpeg_progress_mgr progress{};
   std::vector<uint8_t> rows;  // two decoded scanlines of width x out_color_components
   Planar420* out = nullptr;
+  DecodeJob() = default;
+  DecodeJob(const DecodeJob&) = delete;
+  DecodeJob& operator=(const DecodeJob&) = delete;
+  ~DecodeJob() { jpeg_destroy_decompress(&info); }  // frees libjpeg's memory; nothing when done
 };
+
+// The frame against the limit; false (status and message set) above it. Counted at the planes'
+// size, rounded up to 16 in both directions.
+bool frame_within_limit(DecodeJob* job) noexcept {
+  const jpeg_decompress_struct& d = job->info;
+  const uint64_t stride = (uint64_t{d.output_width} + 15) & ~uint64_t{15};
+  const uint64_t rows = (uint64_t{d.output_height} + 15) & ~uint64_t{15};
+  if (stride * rows <= g_frame_limit_px.load(std::memory_order_relaxed)) return true;
+  job->err.status = kErrFrameTooLarge;
+  try {
+    job->err.message = "the frame (" + std::to_string(d.output_width) + " x " + std::to_string(d.output_height) +
+                       ") is beyond the decoder's capacity";
+  } catch (...) {
+    job->err.message = "the frame is beyond the decoder's capacity";  // within the reserved room
+  }
+  return false;
+}
+
+// Sizes the planes and the scanline pair for the frame; false (status and message set) when the
+// memory is not there.
+bool allocate_output(DecodeJob* job) noexcept {
+  const jpeg_decompress_struct& d = job->info;
+  const size_t stride = (size_t{d.output_width} + 15) & ~size_t{15};
+  const size_t rows = (size_t{d.output_height} + 15) & ~size_t{15};
+  try {
+    job->out->planes.assign(stride * rows + 2 * (stride / 2) * (rows / 2), 0);
+    job->rows.assign(2 * size_t{d.output_width} * static_cast<size_t>(d.output_components), 0);
+    return true;
+  } catch (...) {
+    job->err.status = kErrNoMemory;
+    job->err.message = "no memory for the frame";  // within the reserved room
+    return false;
+  }
+}
 
 // Full-range JFIF equations, Q16 fixed point rounded half up (as libjpeg's jccolor.c).
 void rgb_to_ycbcr(uint8_t* p) {
@@ -103,35 +174,38 @@ void pad_edges(Planar420* o) {
   }
 }
 
+// Runs libjpeg; false with job->err's status and message set on failure. The caller's job
+// releases libjpeg's memory on every path.
 bool run_decode(DecodeJob* job) {
   jpeg_decompress_struct* d = &job->info;
   d->err = jpeg_std_error(&job->err.base);
   job->err.base.error_exit = on_error;
   job->err.base.emit_message = on_message;
-  if (setjmp(job->err.jump) != 0) {
-    jpeg_destroy_decompress(d);
-    return false;
-  }
+  if (setjmp(job->err.jump) != 0) return false;
   jpeg_create_decompress(d);
+  // 0 means no limit; a smaller one from the JPEGMEM environment variable is kept.
+  if (d->mem->max_memory_to_use == 0 || d->mem->max_memory_to_use > kForeignMemoryBytes) {
+    d->mem->max_memory_to_use = kForeignMemoryBytes;
+  }
+  job->progress.progress_monitor = on_progress;
+  d->progress = &job->progress;
   jpeg_mem_src(d, job->data, static_cast<unsigned long>(job->size));
   jpeg_read_header(d, TRUE);
-  if (job->header_only) {
-    jpeg_destroy_decompress(d);
-    return true;
-  }
+  if (job->header_only) return true;
   const bool is_rgb = d->jpeg_color_space == JCS_RGB;
   d->out_color_space = d->jpeg_color_space == JCS_GRAYSCALE ? JCS_GRAYSCALE : is_rgb ? JCS_RGB : JCS_YCbCr;
   d->do_fancy_upsampling = FALSE;  // replication: the 2x2 mean is then the area mean
   d->dct_method = JDCT_ISLOW;
+  jpeg_calc_output_dimensions(d);
+  // Before jpeg_start_decompress, which reads every scan of a multi-scan stream.
+  if (!frame_within_limit(job)) return false;
   jpeg_start_decompress(d);
+  if (!allocate_output(job)) return false;
   Planar420& o = *job->out;
   o.width_px = static_cast<int32_t>(d->output_width);
   o.height_px = static_cast<int32_t>(d->output_height);
   const size_t w = d->output_width, h = d->output_height;
-  const size_t stride = (w + 15) & ~size_t{15}, rows = (h + 15) & ~size_t{15};
-  o.planes.assign(stride * rows + 2 * (stride / 2) * (rows / 2), 0);
   const size_t row_bytes = w * static_cast<size_t>(d->output_components);
-  job->rows.assign(2 * row_bytes, 0);
   for (size_t pair = 0; 2 * pair < h; ++pair) {
     JSAMPROW lines[2] = {job->rows.data(), job->rows.data() + row_bytes};
     const bool has_bottom = 2 * pair + 1 < h;
@@ -143,9 +217,20 @@ bool run_decode(DecodeJob* job) {
     store_pair(job, lines[0], has_bottom ? lines[1] : lines[0], pair, has_bottom);
   }
   jpeg_finish_decompress(d);
-  jpeg_destroy_decompress(d);
   pad_edges(&o);
   return true;
+}
+
+// A DecodeJob with room for any message, so that nothing allocates after a longjmp.
+bool prepare(DecodeJob* job, const uint8_t* data, size_t size) noexcept {
+  job->data = data;
+  job->size = size;
+  try {
+    job->err.message.reserve(JMSG_LENGTH_MAX + 64);
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -153,25 +238,27 @@ bool run_decode(DecodeJob* job) {
 bool has_foreign_decoder() noexcept { return true; }
 
 bool foreign_reads_header(const uint8_t* data, size_t size) noexcept {
-  try {
-    DecodeJob job;
-    job.data = data;
-    job.size = size;
-    job.header_only = true;
-    return run_decode(&job);
-  } catch (...) {
-    return false;
-  }
+  DecodeJob job;
+  job.header_only = true;
+  return prepare(&job, data, size) && run_decode(&job);
 }
 
-bool foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std::string* error) {
+int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std::string* error) noexcept {
   DecodeJob job;
-  job.data = data;
-  job.size = size;
   job.out = out;
-  if (run_decode(&job)) return true;
-  *error = std::string("libjpeg: ") + job.err.message;
-  return false;
+  if (!prepare(&job, data, size)) return kErrNoMemory;
+  if (run_decode(&job)) return kRecodeOk;
+  try {
+    *error = job.err.message;
+  } catch (...) {
+    error->clear();
+  }
+  return job.err.status;
+}
+
+void set_foreign_frame_limit_px(uint64_t frame_px) noexcept {
+  g_frame_limit_px.store(frame_px == 0 || frame_px > kForeignFrameLimitPx ? kForeignFrameLimitPx : frame_px,
+                         std::memory_order_relaxed);
 }
 
 }  // namespace kestrum

@@ -23,11 +23,12 @@ constexpr uint8_t kSofProgressiveArithmetic = 0xCA;
 
 std::mutex g_recode_any_mutex;
 
-void append_log(const char* text, void* result) {
+// The console target of the library's calls: called from its noexcept code, so it must not
+// throw. Without memory for more log the text is lost and the recode goes on.
+void append_log(const char* text, void* result) noexcept {
   try {
     static_cast<RecodeAnyResult*>(result)->log += text;
   } catch (...) {
-    // no memory for the log: the text is lost, the recode goes on
   }
 }
 
@@ -116,7 +117,8 @@ std::string library_refusal(int32_t status) {
 void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t quality, RecodeAnyResult* r) {
   Planar420 image;
   std::string error;
-  if (!foreign_decode_420(data, size, &image, &error)) return refuse(r, kErrCorruptStream, error);
+  const int32_t decoded = foreign_decode_420(data, size, &image, &error);
+  if (decoded != kRecodeOk) return refuse(r, decoded, error);
   const int32_t effective = quality - (100 - r->source_quality);
   EncodedStream stream;
   const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px, effective, &stream,
@@ -183,26 +185,36 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   r->damage = RecodeDamage{};  // libjpeg's decode: only the end-of-image marker is checked
 }
 
-}  // namespace
-
-RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) {
-  RecodeAnyResult r;
-  std::lock_guard<std::mutex> lock(g_recode_any_mutex);
-  recode_locked(data, size, options, &r);
-  if (r.stream.empty()) {
-    r.quality_used = 0;
-    r.damage = RecodeDamage{};
-    return r;
+void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptions& options, RecodeAnyResult* r) {
+  recode_locked(data, size, options, r);
+  if (r->stream.empty()) {
+    r->quality_used = 0;
+    r->damage = RecodeDamage{};
+    return;
   }
   JpegHeader source_header;
   if (parse_header(data, size, &source_header)) {
     const size_t end = find_image_end(data, size, source_header);
-    r.damage.has_no_eoi = end == 0;
-    r.damage.bytes_after_eoi = end == 0 ? 0 : size - end;
+    r->damage.has_no_eoi = end == 0;
+    r->damage.bytes_after_eoi = end == 0 ? 0 : size - end;
   }
   if (options.keep_metadata && !source_header.segments.empty()) {
     const std::vector<uint8_t> metadata = metadata_segments(data, source_header);
-    if (!metadata.empty()) r.stream = insert_after_app0(r.stream.data(), r.stream.size(), metadata);
+    if (!metadata.empty()) r->stream = insert_after_app0(r->stream.data(), r->stream.size(), metadata);
+  }
+}
+
+}  // namespace
+
+RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) noexcept {
+  RecodeAnyResult r;
+  const std::lock_guard<std::mutex> lock(g_recode_any_mutex);
+  try {
+    recode_with_metadata(data, size, options, &r);
+  } catch (...) {
+    // Out of memory in our own buffers (copies of the source without its metadata, the result):
+    // the file is refused, the caller goes on. The text fits the string without allocating.
+    refuse(&r, kErrNoMemory, "no memory");
   }
   return r;
 }

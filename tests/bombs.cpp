@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: MIT
+#include "bombs.h"
+
+namespace kestrum::test {
+namespace {
+
+bool is_frame_marker(uint8_t m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; }
+
+void set_be16(Bytes& b, size_t at, int value) {
+  b[at] = static_cast<uint8_t>(value >> 8);
+  b[at + 1] = static_cast<uint8_t>(value & 0xFF);
+}
+
+}  // namespace
+
+Bytes claimed_frame(const JpegOptions& options, int width, int height) {
+  Bytes jpeg = libjpeg_encode(photo_rgb(16, 16, 7), 16, 16, options);
+  for (const Segment& s : split_segments(jpeg)) {
+    if (!is_frame_marker(s.marker)) continue;
+    set_be16(jpeg, s.offset + 5, height);  // FF Cn, length (2), precision (1), then Y and X
+    set_be16(jpeg, s.offset + 7, width);
+  }
+  return jpeg;
+}
+
+Bytes many_scans(int scans, int width, int height) {
+  JpegOptions options = layout_options(2, 2, 3, true);
+  options.quality = 90;
+  const Bytes source = libjpeg_encode(photo_rgb(64, 64, 3), 64, 64, options);
+  Bytes jpeg = source;
+  const std::vector<Segment> segments = split_segments(source);
+  int written = 0;
+  const Segment* last_scan = nullptr;
+  for (const Segment& s : segments) {
+    if (s.marker == 0xDA) {
+      ++written;
+      last_scan = &s;
+    }
+    if (is_frame_marker(s.marker)) {
+      set_be16(jpeg, s.offset + 5, height);
+      set_be16(jpeg, s.offset + 7, width);
+    }
+  }
+  if (last_scan == nullptr) return {};
+  const auto begin = source.begin() + static_cast<std::ptrdiff_t>(last_scan->offset);
+  const Bytes scan(begin, begin + static_cast<std::ptrdiff_t>(last_scan->length));
+  Bytes repeated;
+  for (; written < scans; ++written) repeated.insert(repeated.end(), scan.begin(), scan.end());
+  jpeg.insert(jpeg.end() - 2, repeated.begin(), repeated.end());  // before EOI
+  return jpeg;
+}
+
+Bytes soi_and_pairs(uint8_t a, uint8_t b, size_t count) {
+  Bytes bytes = {0xFF, 0xD8};
+  bytes.reserve(2 * count + 4);
+  for (size_t i = 0; i < count; ++i) {
+    bytes.push_back(a);
+    bytes.push_back(b);
+  }
+  bytes.push_back(0xFF);
+  bytes.push_back(0xD9);
+  return bytes;
+}
+
+Bytes filled(uint8_t value, size_t count) { return Bytes(count, value); }
+
+}  // namespace kestrum::test
