@@ -128,8 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
 // Damaged entropy data, where the fast MCU decoder must hand over to the exact reader at the
 // right place, and must decode every code the exact reader does: random entropy data (long and
 // unassigned codes, runs past the block end), flipped bits, restart markers inserted where none
-// belong, fill bytes (FF FF 00), a marker other than RST inside the scan, and truncation.
-enum class Damage { kFlipBits, kInsertRst, kInsertFill, kInsertMarker, kTruncate, kNoise };
+// belong, fill bytes (FF FF 00), a marker other than RST inside the scan, and truncation; and a
+// stream without its SOI whose scan ends in noise, after which the marker walk reads byte pairs
+// from the very byte where the entropy decoder stopped.
+enum class Damage { kFlipBits, kInsertRst, kInsertFill, kInsertMarker, kTruncate, kNoise, kNoSoiNoisyEnd };
 struct DamageCase {
   const char* name;
   Damage damage;
@@ -178,6 +180,11 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
       case Damage::kTruncate:
         source.resize(at);
         break;
+      case Damage::kNoSoiNoisyEnd:
+        source[0] = 0x00;
+        source[1] = 0x00;
+        for (size_t i = at; i < end; ++i) source[i] = static_cast<uint8_t>(rng() % 0xFF);
+        break;
       case Damage::kNoise:
         for (size_t i = begin; i < end; ++i) {
           source[i] = static_cast<uint8_t>(rng());
@@ -191,7 +198,11 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
       const Outcome fast = run(source, p.plan);
       EXPECT_EQ(fast.decode.status, reference.decode.status);
       EXPECT_EQ(fast.decode.log, reference.decode.log);
-      EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ";
+      // After a failed decode the buffer holds no result: direct output has rows in it, the
+      // full-resolution planes never reached it.
+      if (reference.decode.status == 0) {
+        EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ";
+      }
       EXPECT_EQ(fast.recode_status, reference.recode_status);
       EXPECT_EQ(fast.recode_log, reference.recode_log);
       EXPECT_TRUE(fast.stream == reference.stream) << "streams differ";
@@ -216,7 +227,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DamageCase{"fill", Damage::kInsertFill, 0}, DamageCase{"fill_rst", Damage::kInsertFill, 1},
                       DamageCase{"marker", Damage::kInsertMarker, 0}, DamageCase{"cut", Damage::kTruncate, 0},
                       DamageCase{"noise", Damage::kNoise, 0}, DamageCase{"noise_rst", Damage::kNoise, 3},
-                      DamageCase{"cut_rst", Damage::kTruncate, 1}),
+                      DamageCase{"cut_rst", Damage::kTruncate, 1},
+                      DamageCase{"no_soi_noisy_end", Damage::kNoSoiNoisyEnd, 0}),
     ParamName());
 
 }  // namespace

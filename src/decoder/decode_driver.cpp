@@ -170,6 +170,11 @@ int32_t allocate_frame(ImageBuffer& image) {
   // The fast entropy decoder's reach covers MCUs of at most kFastMcuBlocks blocks, as every
   // 4:2:0 frame has (the only layout decoded).
   assert(!d.plan.is_fast_entropy || d.mcu_block_total <= kFastMcuBlocks);
+  // Where no SOI opened the stream, the marker walk after the scan reads byte pairs from the byte
+  // where the entropy decoder stopped, so that byte must be the exact reader's. The fast decoder
+  // loads whole words ahead, and where it hands over its reads stop elsewhere; with an SOI every
+  // byte from there to the next marker is data, skipped alike.
+  if (!d.soi_seen) d.plan.is_fast_entropy = false;
   if (d.plan.is_direct_output && image.data != nullptr && direct_rows_possible()) {
     d.direct_output = image.data;
     return 0;

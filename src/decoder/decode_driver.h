@@ -36,7 +36,8 @@ size_t planar_image_bytes(int32_t width, int32_t height) noexcept;
 int32_t report_source_read(ReadResult read) noexcept;
 
 // Decodes the file at path. Returns 0 with the frame size in out_width/out_height and the image
-// in image, or a negative DecodeStatus after its messages. Every decoder buffer is released.
+// in image, or a negative DecodeStatus after its messages; after a failure the image's bytes are
+// no result (rows decoded straight into it may be there). Every decoder buffer is released.
 int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height, ImageBuffer& image) noexcept;
 
 // The same from bytes in memory (which the decoder only reads), by the requested plan or by plan.
