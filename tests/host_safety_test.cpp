@@ -289,7 +289,8 @@ TEST_F(HostSafety, ConsolesOfConcurrentCallsStayApart) {
 }
 
 // The image block is kept between recodes only for a frame whose data was all there: a few
-// hundred bytes that claim a large frame leave nothing resident after the call.
+// hundred bytes that claim a large frame leave nothing resident after the call, whether the
+// stream ends there or with an EOI.
 TEST_F(HostSafety, HostileFramesLeaveNoKeptBlock) {
   release_retained_memory();
   const Bytes base = photo(64, 48, 90);
@@ -298,10 +299,14 @@ TEST_F(HostSafety, HostileFramesLeaveNoKeptBlock) {
   ASSERT_TRUE(sof != 0 && sos != 0);
   Bytes claim = with_u16(with_u16(base, sof + 5, 2000), sof + 7, 2000);
   claim.resize(sos + 40);  // the scan's data runs out at once
+  Bytes claim_with_eoi = claim;
+  claim_with_eoi.insert(claim_with_eoi.end(), {0xFF, 0xD9});
   ASSERT_GE(size_t{2000} * 2000 * 3 / 2, kRetainMinBytes);
-  const Recoded r = recode(claim);
-  EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_EQ(retained_block_bytes(), 0u);
+  for (const Bytes* hostile : {&claim, &claim_with_eoi}) {
+    const Recoded r = recode(*hostile);
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_EQ(retained_block_bytes(), 0u) << hostile->size() << " bytes";
+  }
   // The same frame with all of its data is kept.
   const Bytes whole = libjpeg_encode(photo_rgb(2000, 2000, 1), 2000, 2000, baseline_options(50));
   ASSERT_EQ(recode(whole).status, 0);

@@ -16,7 +16,6 @@
 #include "common/heap.h"
 #include "common/retained_block.h"
 #include "decoder/decode_driver.h"
-#include "decoder/decoder_state.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
 
@@ -34,10 +33,13 @@ bool reserve_image(ImageBuffer& image, size_t bytes) {
 }
 
 // Everything one recode obtains, released on every path. The image block is kept for the next
-// recode only after a decode that ended at its EOI: a frame whose data ran out (a truncated file,
-// or a few hundred bytes that claim a huge frame) leaves nothing resident.
+// recode only after a decode that met all its data and ended at its EOI: a frame whose data ran
+// out (a truncated file, or a few hundred bytes that claim a huge frame, with or without an EOI
+// after them) leaves nothing resident.
 struct RecodeBuffers {
   ImageBuffer image{nullptr, 0, reserve_image, nullptr};
+  bool is_decoded = false;
+  DecodeDamage damage;  // what the decode met
   ImageAttribute* attribute = nullptr;
   EncoderWorkspace* workspace = nullptr;
   RecodeBuffers() = default;
@@ -48,7 +50,7 @@ struct RecodeBuffers {
     if (attribute != nullptr) heap_free(attribute->stream_buffer);
     heap_free(attribute);
     heap_free(workspace);
-    if (image.has_eoi) {
+    if (is_decoded && damage.first_starved_row == DecodeDamage::kNoRow && !damage.has_no_eoi) {
       keep_block(image.data, image.capacity_bytes);
     } else {
       heap_free(image.data);
@@ -144,7 +146,8 @@ int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, int32_t quality, 
                           RecodeBuffers& buffers) {
   int32_t width = 0;
   int32_t height = 0;
-  const int32_t decoded = decode_jpeg_memory(bytes, size, &width, &height, buffers.image, plan);
+  const int32_t decoded = decode_jpeg_memory(bytes, size, &width, &height, buffers.image, plan, &buffers.damage);
+  buffers.is_decoded = decoded == 0;
   if (decoded != 0) {
     console_final(msg::kDecodeFailed, decoded);
     return decoded;
@@ -192,7 +195,7 @@ int32_t recode_memory_locked(const uint8_t* source, uint32_t size, int32_t quali
                              EncodedStream* out, DecodeDamage* damage) {
   RecodeBuffers buffers;
   const int32_t status = decode_and_encode(source, size, quality, plan, buffers);
-  if (damage != nullptr) *damage = g_decoder.damage;
+  if (damage != nullptr) *damage = buffers.damage;
   if (status != kRecodeOk) return status;
   return hand_over_stream(buffers, out);
 }

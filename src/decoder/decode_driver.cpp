@@ -236,8 +236,10 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   return decode_jpeg_memory(data, size, out_width, out_height, image, requested_recode_plan());
 }
 
-int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
-                           ImageBuffer& image, const RecodePlan& plan) noexcept {
+namespace {
+
+int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height, ImageBuffer& image,
+                      const RecodePlan& plan) {
   DecoderState& d = g_decoder;
   // Every decode starts from the state of process start: no result depends on an earlier decode.
   release_buffers();
@@ -247,7 +249,6 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   d.source_size = size;
   d.soi_remaining = count_soi_pairs(data, size);
   d.setup_pending = true;
-  image.has_eoi = false;
   d.damage = DecodeDamage{};
 
   read_headers();
@@ -300,9 +301,17 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
   // A frame header met after the scan replaces image_w and image_h; the image is the decoded one.
   *out_width = d.decoded_w;
   *out_height = d.decoded_h;
-  image.has_eoi = !d.input_exhausted;
   if (d.direct_output == nullptr) copy_out(image.data);
   return finish(kDecodeOk);
+}
+
+}  // namespace
+
+int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
+                           ImageBuffer& image, const RecodePlan& plan, DecodeDamage* damage) noexcept {
+  const int32_t status = decode_stream(data, size, out_width, out_height, image, plan);
+  if (damage != nullptr) *damage = g_decoder.damage;
+  return status;
 }
 
 int32_t report_source_read(ReadResult read) noexcept {

@@ -7,6 +7,7 @@
 
 #include "api/code_path.h"
 #include "common/file_io.h"
+#include "decoder/decode_damage.h"
 
 namespace kestrum {
 
@@ -21,10 +22,6 @@ struct ImageBuffer {
   size_t capacity_bytes = 0;
   bool (*reserve)(ImageBuffer& self, size_t bytes) = nullptr;
   void* owner = nullptr;
-  // Set by a successful decode: the image ended at a marker before the end of the file (false
-  // when the data ran out first, as in a truncated file or a frame that claims more than it
-  // holds).
-  bool has_eoi = false;
 };
 
 // Size in bytes of the PlanarYuv420Image of a width x height frame (0 when it would not fit
@@ -40,11 +37,12 @@ int32_t report_source_read(ReadResult read) noexcept;
 // no result (rows decoded straight into it may be there). Every decoder buffer is released.
 int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height, ImageBuffer& image) noexcept;
 
-// The same from bytes in memory (which the decoder only reads), by the requested plan or by plan.
+// The same from bytes in memory (which the decoder only reads), by the requested plan or by plan;
+// damage (when not null) receives what the decode met, on success and on failure alike.
 // Writes: g_decoder (everything, from a fresh state).
 int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
                            ImageBuffer& image) noexcept;
 int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
-                           ImageBuffer& image, const RecodePlan& plan) noexcept;
+                           ImageBuffer& image, const RecodePlan& plan, DecodeDamage* damage = nullptr) noexcept;
 
 }  // namespace kestrum
