@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "api/console_log.h"
 #include "api/pipeline.h"
+#include "services/console_log.h"
 
 namespace {
 

@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "api/code_path.h"
-#include "api/console_log.h"
 #include "api/pipeline.h"
 #include "decoder/decode_driver.h"
 #include "decoder/decoder_state.h"
 #include "encoder/quality.h"
 #include "kestrum.h"
+#include "services/code_path.h"
+#include "services/console_log.h"
 
 extern "C" {
 #include <jpeglib.h>

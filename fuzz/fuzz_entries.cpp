@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "api/code_path.h"
-#include "api/console_log.h"
 #include "api/pipeline.h"
-#include "common/heap.h"
 #include "decoder/decode_driver.h"
 #include "kestrum/recode_any.h"
 #include "recode_any/foreign_decode.h"
 #include "recode_any/jpeg_segments.h"
+#include "services/code_path.h"
+#include "services/console_log.h"
+#include "services/heap.h"
 
 namespace kestrum::fuzz {
 namespace {

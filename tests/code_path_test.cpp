@@ -3,7 +3,7 @@
 // reference plan, by plans with one fast part switched on alone, and by the full fast plan on one
 // and two threads, give the same planes (padding columns included), the same streams and the same
 // transcripts.
-#include "api/code_path.h"
+#include "services/code_path.h"
 
 #include <gtest/gtest.h>
 

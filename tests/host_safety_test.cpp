@@ -11,13 +11,13 @@
 #include <thread>
 
 #include "api/pipeline.h"
-#include "common/heap.h"
-#include "common/retained_block.h"
 #include "decoder/decoder_state.h"
 #include "encoder/encoder_state.h"
 #include "kestrum.h"
 #include "kestrum/recode_any.h"
 #include "param_name.h"
+#include "services/heap.h"
+#include "services/retained_block.h"
 #include "test_images.h"
 #include "test_util.h"
 

@@ -11,13 +11,13 @@
 #include <filesystem>
 #include <set>
 
-#include "api/code_path.h"
 #include "api/output_name.h"
-#include "common/heap.h"
-#include "common/retained_block.h"
 #include "decoder/decoder_state.h"
 #include "encoder/encoder_state.h"
 #include "kestrum.h"
+#include "services/code_path.h"
+#include "services/heap.h"
+#include "services/retained_block.h"
 #include "test_util.h"
 
 #if defined(_WIN32)

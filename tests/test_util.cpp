@@ -11,7 +11,7 @@
 #include <fstream>
 #include <random>
 
-#include "api/console_log.h"
+#include "services/console_log.h"
 
 extern "C" {
 #include <jpeglib.h>

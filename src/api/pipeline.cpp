@@ -8,16 +8,16 @@
 
 #include <mutex>
 
-#include "api/code_path.h"
-#include "api/console_log.h"
-#include "api/messages.h"
-#include "api/records.h"
-#include "common/file_io.h"
-#include "common/heap.h"
-#include "common/retained_block.h"
 #include "decoder/decode_driver.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
+#include "services/code_path.h"
+#include "services/console_log.h"
+#include "services/file_io.h"
+#include "services/heap.h"
+#include "services/messages.h"
+#include "services/records.h"
+#include "services/retained_block.h"
 
 namespace kestrum {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/console_log.h"
 #include "decoder/decode_damage.h"
+#include "services/console_log.h"
 
 namespace kestrum {
 

@@ -7,15 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/console_log.h"
-#include "api/messages.h"
-#include "common/file_io.h"
-#include "common/heap.h"
 #include "common/jpeg_tables.h"
 #include "decoder/decoder_state.h"
 #include "decoder/frame_setup.h"
 #include "decoder/huffman_decode.h"
 #include "decoder/mcu_row.h"
+#include "services/console_log.h"
+#include "services/file_io.h"
+#include "services/heap.h"
+#include "services/messages.h"
 
 namespace kestrum {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/code_path.h"
-#include "common/file_io.h"
 #include "decoder/decode_damage.h"
+#include "services/code_path.h"
+#include "services/file_io.h"
 
 namespace kestrum {
 

@@ -2,8 +2,8 @@
 // The decoder instance and the bounded reads over the source copy (T.81 B.1.1.2 markers).
 #include "decoder/decoder_state.h"
 
-#include "api/console_log.h"
 #include "common/jpeg_tables.h"
+#include "services/console_log.h"
 
 namespace kestrum {
 

@@ -7,15 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/code_path.h"
 #include "decoder/decode_damage.h"
+#include "decoder/stored_tables.h"
+#include "services/code_path.h"
 
 namespace kestrum {
 
 inline constexpr int kMaxFrameComponents = 3;
 inline constexpr int kMaxScanComponents = 4;
 inline constexpr int kMaxMcuBlocks = 10;
-inline constexpr int kTableSlots = 4;
 // Each plane of the decoder may hold at most this many bytes: enough for 8192 x 8192 frames.
 inline constexpr size_t kPlaneCapacityBytes = 0xC000000;
 
@@ -153,10 +153,6 @@ extern DecoderState g_decoder;
 // result depends on what an earlier decode read.
 // Writes: everything.
 void reset_decoder_state() noexcept;
-
-// The quantization tables the last decode stored (the encoder's quality estimate reads slots 0, 1).
-// Reads: quant_tables.
-const std::array<std::array<uint16_t, 64>, kTableSlots>& stored_quant_tables() noexcept;
 
 // Records a refusal with its message line; the first refusal of a decode wins.
 // Writes: error.

@@ -5,9 +5,9 @@
 
 #include <array>
 
-#include "api/messages.h"
 #include "common/fixed_point.h"
 #include "common/jpeg_tables.h"
+#include "services/messages.h"
 
 namespace kestrum {
 namespace {

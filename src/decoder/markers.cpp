@@ -4,10 +4,10 @@
 // hardware decoder does.
 #include "decoder/markers.h"
 
-#include "api/console_log.h"
-#include "api/messages.h"
 #include "common/jpeg_tables.h"
 #include "decoder/decoder_state.h"
+#include "services/console_log.h"
+#include "services/messages.h"
 
 namespace kestrum {
 namespace {

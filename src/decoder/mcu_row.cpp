@@ -12,11 +12,11 @@
 #include <new>
 #include <thread>
 
-#include "api/code_path.h"
-#include "common/heap.h"
 #include "decoder/decoder_state.h"
 #include "decoder/huffman_decode.h"
 #include "decoder/idct.h"
+#include "services/code_path.h"
+#include "services/heap.h"
 
 namespace kestrum {
 namespace {

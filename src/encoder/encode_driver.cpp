@@ -6,9 +6,6 @@
 #include <cstring>
 #include <thread>
 
-#include "api/console_log.h"
-#include "api/messages.h"
-#include "common/heap.h"
 #include "common/jpeg_tables.h"
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
@@ -16,6 +13,9 @@
 #include "encoder/huffman_encode.h"
 #include "encoder/quality.h"
 #include "encoder/row_coder.h"
+#include "services/console_log.h"
+#include "services/heap.h"
+#include "services/messages.h"
 
 namespace kestrum {
 namespace {

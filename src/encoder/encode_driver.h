@@ -7,12 +7,6 @@
 
 namespace kestrum {
 
-// Worst case of one MCU in the stream. Per block: DC code <= 11 bits + 11 magnitude bits, and 63
-// AC coefficients of at most 16 code bits + 10 magnitude bits: 22 + 63 * 26 = 1660 bits; six
-// blocks 9960 bits = 1245 bytes, doubled if every byte were 0xFF and stuffed: 2490. The flush
-// byte (stuffed: 2), a restart marker or EOI (2) and its stuffing margin bring it to 2498.
-inline constexpr size_t kMaxMcuStreamBytes = 2498;
-
 // The MCU (row, column) on reaching which the encoder prints "ok!!!" (images of more than 111
 // rows and 19 columns of MCUs).
 inline constexpr int32_t kProgressMcuRow = 111;

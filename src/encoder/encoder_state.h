@@ -5,8 +5,8 @@
 #include <array>
 #include <cstdint>
 
-#include "api/code_path.h"
-#include "api/records.h"
+#include "services/code_path.h"
+#include "services/records.h"
 
 namespace kestrum {
 

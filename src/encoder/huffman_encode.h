@@ -8,6 +8,12 @@
 
 namespace kestrum {
 
+// Worst case of one MCU in the stream. Per block: DC code <= 11 bits + 11 magnitude bits, and 63
+// AC coefficients of at most 16 code bits + 10 magnitude bits: 22 + 63 * 26 = 1660 bits; six
+// blocks 9960 bits = 1245 bytes, doubled if every byte were 0xFF and stuffed: 2490. The flush
+// byte (stuffed: 2), a restart marker or EOI (2) and its stuffing margin bring it to 2498.
+inline constexpr size_t kMaxMcuStreamBytes = 2498;
+
 // Pending bits, left-aligned: the next bit to go out is bit 31 of acc; count is 0..7 between
 // emissions.
 struct BitWriter {

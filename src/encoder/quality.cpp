@@ -6,7 +6,7 @@
 #include <array>
 
 #include "common/jpeg_tables.h"
-#include "decoder/decoder_state.h"
+#include "decoder/stored_tables.h"
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
 

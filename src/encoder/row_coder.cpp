@@ -11,12 +11,11 @@
 #include <emmintrin.h>
 #endif
 
-#include "common/heap.h"
 #include "common/jpeg_tables.h"
-#include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
 #include "encoder/huffman_encode.h"
+#include "services/heap.h"
 
 namespace kestrum {
 namespace {

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <mutex>
 
-#include "api/console_log.h"
 #include "api/pipeline.h"
 #include "encoder/quality.h"
 #include "recode_any/foreign_decode.h"
 #include "recode_any/jpeg_segments.h"
+#include "services/console_log.h"
 
 namespace kestrum {
 namespace {

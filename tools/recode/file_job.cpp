@@ -13,9 +13,9 @@
 #include <windows.h>
 #endif
 
-#include "common/file_io.h"
 #include "recode/worker_process.h"
 #include "recode_any/jpeg_segments.h"
+#include "services/file_io.h"
 
 namespace kestrum::tool {
 namespace {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // malloc-backed heap with an injectable failure for tests.
-#include "common/heap.h"
+#include "services/heap.h"
 
 #include <atomic>
 #include <cstdlib>

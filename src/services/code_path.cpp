@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The requested recode plan (read once per recode, under the recode lock; tests and the benchmark
 // set it between recodes).
-#include "api/code_path.h"
+#include "services/code_path.h"
 
 #include <mutex>
 #include <thread>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Console log over stdout or a sink, with the per-recode message limit.
-#include "api/console_log.h"
+#include "services/console_log.h"
 
 #include <cstdio>
 
-#include "api/messages.h"
+#include "services/messages.h"
 
 namespace kestrum {
 namespace {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The one kept block: its pages stay faulted in between recodes.
-#include "common/retained_block.h"
+#include "services/retained_block.h"
 
-#include "common/heap.h"
+#include "services/heap.h"
 
 namespace kestrum {
 namespace {
