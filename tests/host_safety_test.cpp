@@ -196,6 +196,18 @@ TEST_F(HostSafety, TheLimitIsExact) {
   }
 }
 
+// Only a recode's messages count against its limit: the codec's messages outside a recode (its
+// direct calls) never silence a later call.
+TEST_F(HostSafety, MessagesOutsideARecodeAreNotCounted) {
+  std::string log;
+  set_console_sink(append_text, &log);
+  for (int32_t i = 0; i < 2 * kMaxRecodeMessages; ++i) console_log("m\n");
+  log.clear();
+  console_log("after\n");
+  set_console_sink(nullptr, nullptr);
+  EXPECT_EQ(log, "after\n");
+}
+
 // A quantization table may hold 255 followed by 216: the bytes FF D8. Such a pair in a header
 // DQT segment is a table value, not a second start of image, while an EXIF thumbnail's SOI in an
 // APP1 still counts (its scan is passed over).

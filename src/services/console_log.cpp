@@ -12,6 +12,7 @@ namespace {
 struct ConsoleState {
   ConsoleTarget fallback;  // set_console_sink's target
   ConsoleTarget current;   // the open recode's target, else fallback
+  bool is_recode_open;      // between begin_recode_console and end_recode_console
   int32_t messages;        // counted messages of the open recode, 0..kMaxRecodeMessages + 1
 };
 ConsoleState g_console{};
@@ -34,8 +35,10 @@ void write_plain(const char* format, ...) {
   va_end(args);
 }
 
-// Counts one message; false once the recode's limit is passed (the notice is printed once).
+// Counts one message of the open recode; false once its limit is passed (the notice is printed
+// once). Messages outside a recode (the codec's own calls in tests) are not counted.
 bool count_message() {
+  if (!g_console.is_recode_open) return true;
   if (g_console.messages > kMaxRecodeMessages) return false;
   if (++g_console.messages <= kMaxRecodeMessages) return true;
   write_plain("%s", msg::kMessagesSuppressed);
@@ -48,11 +51,13 @@ void set_console_sink(ConsoleSink sink, void* context) noexcept { g_console.fall
 
 void begin_recode_console(ConsoleTarget target) noexcept {
   g_console.current = target;
+  g_console.is_recode_open = true;
   g_console.messages = 0;
 }
 
 void end_recode_console() noexcept {
   g_console.current = ConsoleTarget{};
+  g_console.is_recode_open = false;
   g_console.messages = 0;
 }
 
