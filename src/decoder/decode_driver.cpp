@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/jpeg_tables.h"
+#include "common/planar_layout.h"
 #include "decoder/decoder_state.h"
 #include "decoder/frame_setup.h"
 #include "decoder/huffman_decode.h"
@@ -206,18 +207,19 @@ void note_row_damage() {
 
 void copy_out(uint8_t* out) {
   const DecoderState& d = g_decoder;
-  const size_t P = static_cast<size_t>(d.padded_width);
-  const size_t H = static_cast<size_t>(d.padded_height);
+  const Planar420Layout layout =
+      planar420_layout(static_cast<size_t>(d.padded_width), static_cast<size_t>(d.padded_height));
+  const size_t P = layout.luma_stride;
   const size_t W = static_cast<size_t>(d.decoded_w);
-  for (size_t r = 0; r < H; ++r) std::memcpy(out + r * P, d.plane_y + r * W, P);
-  uint8_t* cb = out + P * H;
-  uint8_t* cr = cb + (P / 2) * (H / 2);
-  for (size_t k = 0; k < H / 2; ++k) {
+  for (size_t r = 0; r < layout.luma_rows; ++r) std::memcpy(out + r * P, d.plane_y + r * W, P);
+  uint8_t* cb = out + layout.cb_offset;
+  uint8_t* cr = out + layout.cr_offset;
+  for (size_t k = 0; k < layout.chroma_rows; ++k) {
     const uint8_t* src_cb = d.plane_cb + 2 * k * W;
     const uint8_t* src_cr = d.plane_cr + 2 * k * W;
-    for (size_t i = 0; i < P / 2; ++i) {
-      cb[k * (P / 2) + i] = src_cb[2 * i];
-      cr[k * (P / 2) + i] = src_cr[2 * i];
+    for (size_t i = 0; i < layout.chroma_stride; ++i) {
+      cb[k * layout.chroma_stride + i] = src_cb[2 * i];
+      cr[k * layout.chroma_stride + i] = src_cr[2 * i];
     }
   }
 }

@@ -11,12 +11,9 @@
 
 namespace kestrum {
 
-// The caller's output buffer. Once the frame is known the driver asks for the bytes it needs
-// through reserve (null: the buffer is fixed), which may replace data and capacity_bytes.
-//
-// PlanarYuv420Image layout in data, with P = width and H = height rounded up to 16: Y (H rows
-// of P bytes), then Cb and Cr (H/2 rows of P/2 bytes each), no header, no gaps. Example: 100 x 75
-// gives P = 112, H = 80; Cb starts at 8960, Cr at 11200, 13440 bytes in all.
+// The caller's output buffer, which receives a PlanarYuv420Image (common/planar_layout.h). Once
+// the frame is known the driver asks for the bytes it needs through reserve (null: the buffer is
+// fixed), which may replace data and capacity_bytes.
 struct ImageBuffer {
   uint8_t* data = nullptr;
   size_t capacity_bytes = 0;

@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "common/planar_layout.h"
 #include "decoder/decoder_state.h"
 #include "decoder/huffman_decode.h"
 #include "decoder/idct.h"
@@ -45,20 +46,18 @@ Dequant16 dequant16() {
 // that the entropy decoder (and, after the scan, a later frame header) goes on changing.
 struct RowGeometry {
   uint8_t* output;
-  size_t P, H, W, mcu_columns;
+  Planar420Layout layout;    // of output
+  size_t P, W, mcu_columns;  // P = layout.luma_stride, W = image_w
   Dequant16 dequant;
   IdctKernel idct;
 };
 
 RowGeometry row_geometry() {
   const DecoderState& d = g_decoder;
-  return RowGeometry{d.direct_output,
-                     static_cast<size_t>(d.padded_width),
-                     static_cast<size_t>(d.padded_height),
-                     static_cast<size_t>(d.image_w),
-                     d.mcu_columns,
-                     dequant16(),
-                     idct_kernel(d.plan.is_simd)};
+  const Planar420Layout layout =
+      planar420_layout(static_cast<size_t>(d.padded_width), static_cast<size_t>(d.padded_height));
+  return RowGeometry{d.direct_output, layout,      layout.luma_stride,         static_cast<size_t>(d.image_w),
+                     d.mcu_columns,   dequant16(), idct_kernel(d.plan.is_simd)};
 }
 
 // One MCU's coefficients into coef_blocks (cleared first), by the plan's entropy decoder.
@@ -82,9 +81,9 @@ void transform_mcu(const RowGeometry& g, size_t R, size_t m, const int16_t* bloc
   g.idct(blocks + 64, luma, y + 8, P);
   g.idct(blocks + 128, luma, y + 8 * P, P);
   g.idct(blocks + 192, luma, y + 8 * P + 8, P);
-  uint8_t* cb = g.output + P * g.H + 8 * R * (P / 2) + 8 * m;
-  g.idct(blocks + 256, g.dequant[1].data(), cb, P / 2);
-  g.idct(blocks + 320, g.dequant[2].data(), cb + (P / 2) * (g.H / 2), P / 2);
+  const size_t chroma_at = 8 * R * g.layout.chroma_stride + 8 * m;
+  g.idct(blocks + 256, g.dequant[1].data(), g.output + g.layout.cb_offset + chroma_at, g.layout.chroma_stride);
+  g.idct(blocks + 320, g.dequant[2].data(), g.output + g.layout.cr_offset + chroma_at, g.layout.chroma_stride);
 }
 
 // Gives Y line r the padding columns the planes would: in a plane of stride W each line's

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/jpeg_tables.h"
+#include "common/planar_layout.h"
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
 #include "encoder/header_writer.h"
@@ -69,15 +70,16 @@ int32_t encode_rows_fast() {
   RowRun tail;
   bool tail_ok = true;
   std::thread worker;
+  const RowCodingJob job = row_coding_job();
   if (e.plan.threads >= 2 && e.mcu_rows >= kMinRowsForTwoThreads) {
     split = e.mcu_rows / 2;
     try {
-      worker = std::thread([&tail, &tail_ok, split] { tail_ok = code_rows(split, g_encoder.mcu_rows, tail); });
+      worker = std::thread([&job, &tail, &tail_ok, split] { tail_ok = code_rows(job, split, job.mcu_rows, tail); });
     } catch (...) {
       split = e.mcu_rows;  // no thread: the caller's thread codes every row
     }
   }
-  const bool head_ok = code_rows(0, split, head);
+  const bool head_ok = code_rows(job, 0, split, head);
   if (worker.joinable()) worker.join();
   a.stream_buffer = head.data;
   a.stream_capacity_bytes = head.capacity_bytes;
@@ -149,11 +151,13 @@ int32_t JImageEncoder() noexcept {
   EncoderState& e = g_encoder;
   ImageAttribute& a = *e.attribute;
   int16_t* blocks = e.workspace->block_buffer;
-  const size_t w = static_cast<size_t>(e.aligned_width);
-  const size_t h = static_cast<size_t>(e.aligned_height);
+  const Planar420Layout layout =
+      planar420_layout(static_cast<size_t>(e.aligned_width), static_cast<size_t>(e.aligned_height));
+  const size_t w = layout.luma_stride;
+  const size_t cw = layout.chroma_stride;
   const uint8_t* image = a.image_buffer;
-  const uint8_t* cb_plane = image + w * h;
-  const uint8_t* cr_plane = image + (5 * w * h) / 4;
+  const uint8_t* cb_plane = image + layout.cb_offset;
+  const uint8_t* cr_plane = image + layout.cr_offset;
   BitWriter writer{0, 0};
   uint32_t restart = 0;
   for (int32_t r = 0; r < e.mcu_rows; ++r) {
@@ -162,8 +166,8 @@ int32_t JImageEncoder() noexcept {
       const size_t col = static_cast<size_t>(c);
       if (r == kProgressMcuRow && c == kProgressMcuColumn) console_log("%s", msg::kOk);
       if (!ensure_room(a)) return 1;
-      fetch_mcu(image + 16 * row * w + 16 * col, cb_plane + 8 * row * (w / 2) + 8 * col,
-                cr_plane + 8 * row * (w / 2) + 8 * col, e.aligned_width, blocks);
+      fetch_mcu(image + 16 * row * w + 16 * col, cb_plane + 8 * row * cw + 8 * col, cr_plane + 8 * row * cw + 8 * col,
+                e.aligned_width, blocks);
       if (transform_mcu(blocks) != 0) return 1;
       writer = encode_mcu(blocks, writer);
     }

@@ -161,28 +161,43 @@ bool ensure_room(RowRun& run, uint8_t*& out) {
 
 }  // namespace
 
-bool code_rows(int32_t first_row, int32_t end_row, RowRun& run) noexcept {
+RowCodingJob row_coding_job() noexcept {
+  const EncoderState& e = g_encoder;
+  RowCodingJob job{};
+  job.image = e.attribute->image_buffer;
+  job.layout = planar420_layout(static_cast<size_t>(e.aligned_width), static_cast<size_t>(e.aligned_height));
+  job.mcus_per_row = e.mcus_per_row;
+  job.mcu_rows = e.mcu_rows;
+  job.mcu_block_comp = e.mcu_block_comp;
+  job.dc_table_sel = e.dc_table_sel;
+  job.ac_table_sel = e.ac_table_sel;
+  for (size_t k = 0; k < 64; ++k) {
+    job.luma_reciprocal[kZigZagToNatural[k]] = e.luma_reciprocal_zz[k];
+    job.chroma_reciprocal[kZigZagToNatural[k]] = e.chroma_reciprocal_zz[k];
+  }
+  job.is_simd = e.plan.is_simd;
+  return job;
+}
+
+bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowRun& run) noexcept {
+  // Constant tables, built on first use (thread-safe) and never changed.
   static const std::array<CodeTable, 2> kDc = {make_table(false, 0), make_table(false, 1)};
   static const std::array<CodeTable, 2> kAc = {make_table(true, 0), make_table(true, 1)};
-  const EncoderState& e = g_encoder;
-  const size_t w = static_cast<size_t>(e.aligned_width);
-  const size_t h = static_cast<size_t>(e.aligned_height);
-  const uint8_t* image = e.attribute->image_buffer;
-  const uint8_t* cb_plane = image + w * h;
-  const uint8_t* cr_plane = image + (5 * w * h) / 4;
+  const size_t w = job.layout.luma_stride;
+  const size_t cw = job.layout.chroma_stride;
+  const uint8_t* image = job.image;
+  const uint8_t* cb_plane = image + job.layout.cb_offset;
+  const uint8_t* cr_plane = image + job.layout.cr_offset;
   alignas(16) std::array<int16_t, 6 * 64> blocks;
-  const FdctQuantKernel transform = e.plan.is_simd ? fdct_quant_kernel() : fdct_quant_block;
-  const NonzeroMask mask = nonzero_mask(e.plan.is_simd);
-  std::array<int32_t, 64> luma_reciprocal, chroma_reciprocal;  // natural order
-  for (size_t k = 0; k < 64; ++k) {
-    luma_reciprocal[kZigZagToNatural[k]] = e.luma_reciprocal_zz[k];
-    chroma_reciprocal[kZigZagToNatural[k]] = e.chroma_reciprocal_zz[k];
-  }
+  const FdctQuantKernel transform = job.is_simd ? fdct_quant_kernel() : fdct_quant_block;
+  const NonzeroMask mask = nonzero_mask(job.is_simd);
+  const int32_t* luma_reciprocal = job.luma_reciprocal.data();
+  const int32_t* chroma_reciprocal = job.chroma_reciprocal.data();
   Writer writer{run.data + run.length, 0, 0};
   for (int32_t r = first_row; r < end_row; ++r) {
     const size_t row = static_cast<size_t>(r);
     std::array<int32_t, 3> dc_pred = {0, 0, 0};
-    for (int32_t c = 0; c < e.mcus_per_row; ++c) {
+    for (int32_t c = 0; c < job.mcus_per_row; ++c) {
       if (!ensure_room(run, writer.out)) {
         run.failed_row = r;
         run.failed_column = c;
@@ -191,22 +206,22 @@ bool code_rows(int32_t first_row, int32_t end_row, RowRun& run) noexcept {
       }
       const size_t col = static_cast<size_t>(c);
       const uint8_t* y = image + 16 * row * w + 16 * col;
-      const uint8_t* cb = cb_plane + 8 * row * (w / 2) + 8 * col;
-      const uint8_t* cr = cr_plane + 8 * row * (w / 2) + 8 * col;
-      transform(y, w, luma_reciprocal.data(), &blocks[0]);
-      transform(y + 8, w, luma_reciprocal.data(), &blocks[64]);
-      transform(y + 8 * w, w, luma_reciprocal.data(), &blocks[128]);
-      transform(y + 8 * w + 8, w, luma_reciprocal.data(), &blocks[192]);
-      transform(cb, w / 2, chroma_reciprocal.data(), &blocks[256]);
-      transform(cr, w / 2, chroma_reciprocal.data(), &blocks[320]);
+      const uint8_t* cb = cb_plane + 8 * row * cw + 8 * col;
+      const uint8_t* cr = cr_plane + 8 * row * cw + 8 * col;
+      transform(y, w, luma_reciprocal, &blocks[0]);
+      transform(y + 8, w, luma_reciprocal, &blocks[64]);
+      transform(y + 8 * w, w, luma_reciprocal, &blocks[128]);
+      transform(y + 8 * w + 8, w, luma_reciprocal, &blocks[192]);
+      transform(cb, cw, chroma_reciprocal, &blocks[256]);
+      transform(cr, cw, chroma_reciprocal, &blocks[320]);
       for (size_t b = 0; b < 6; ++b) {
-        const size_t comp = static_cast<size_t>(e.mcu_block_comp[b]);
-        code_block(&blocks[64 * b], mask, dc_pred[comp], kDc[static_cast<size_t>(e.dc_table_sel[comp])],
-                   kAc[static_cast<size_t>(e.ac_table_sel[comp])], writer);
+        const size_t comp = static_cast<size_t>(job.mcu_block_comp[b]);
+        code_block(&blocks[64 * b], mask, dc_pred[comp], kDc[static_cast<size_t>(job.dc_table_sel[comp])],
+                   kAc[static_cast<size_t>(job.ac_table_sel[comp])], writer);
       }
     }
     writer.flush();
-    if (r < e.mcu_rows - 1) {
+    if (r < job.mcu_rows - 1) {
       *writer.out++ = 0xFF;
       *writer.out++ = static_cast<uint8_t>(kMarkerRst0 + r % 8);
     }

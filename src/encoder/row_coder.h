@@ -4,8 +4,11 @@
 // interval, T.81 F.1.2.1: predictors from 0) and the runs are joined in order.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include "common/planar_layout.h"
 
 namespace kestrum {
 
@@ -18,10 +21,25 @@ struct RowRun {
   int32_t failed_row = -1, failed_column = -1;  // MCU where the buffer could not grow, -1 = none
 };
 
-// Codes the rows into run, which may hold a buffer already (it grows as needed). Returns
-// false when it cannot grow (failed_row, failed_column then say where).
-// Reads: g_encoder geometry, tables and attribute->image_buffer (read-only, so runs may be coded
-// concurrently).
-bool code_rows(int32_t first_row, int32_t end_row, RowRun& run) noexcept;
+// What the row coder needs of one encode, copied from g_encoder before any thread starts: the
+// runs of rows are coded from this snapshot and never read the module state.
+struct RowCodingJob {
+  const uint8_t* image;    // the PlanarYuv420Image
+  Planar420Layout layout;  // of image, at the aligned size
+  int32_t mcus_per_row, mcu_rows;
+  std::array<int32_t, 6> mcu_block_comp;                       // component of each block of an MCU
+  std::array<int32_t, 3> dc_table_sel, ac_table_sel;           // per component
+  std::array<int32_t, 64> luma_reciprocal, chroma_reciprocal;  // quantizer reciprocals, natural order
+  bool is_simd;                                                // the plan's kernel set
+};
+
+// The snapshot of the encode JImageInit configured.
+// Reads: g_encoder (geometry, selectors, reciprocals, plan.is_simd, attribute->image_buffer).
+RowCodingJob row_coding_job() noexcept;
+
+// Codes the rows of job into run, which may hold a buffer already (it grows as needed). Returns
+// false when it cannot grow (failed_row, failed_column then say where). Reads only job, so runs
+// may be coded concurrently.
+bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowRun& run) noexcept;
 
 }  // namespace kestrum

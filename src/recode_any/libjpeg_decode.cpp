@@ -12,6 +12,7 @@
 #include <string>
 
 #include "api/pipeline.h"
+#include "common/planar_layout.h"
 #include "recode_any/foreign_decode.h"
 
 extern "C" {
@@ -98,10 +99,8 @@ bool frame_within_limit(DecodeJob* job) noexcept {
 // memory is not there.
 bool allocate_output(DecodeJob* job) noexcept {
   const jpeg_decompress_struct& d = job->info;
-  const size_t stride = (size_t{d.output_width} + 15) & ~size_t{15};
-  const size_t rows = (size_t{d.output_height} + 15) & ~size_t{15};
   try {
-    job->out->planes.assign(stride * rows + 2 * (stride / 2) * (rows / 2), 0);
+    job->out->planes.assign(planar420_layout(d.output_width, d.output_height).total_bytes, 0);
     job->rows.assign(2 * size_t{d.output_width} * static_cast<size_t>(d.output_components), 0);
     return true;
   } catch (...) {
@@ -128,13 +127,12 @@ void rgb_to_ycbcr(uint8_t* p) {
 void store_pair(DecodeJob* job, const uint8_t* top, const uint8_t* bottom, size_t pair_index, bool has_bottom) {
   Planar420& o = *job->out;
   const size_t w = static_cast<size_t>(o.width_px);
-  const size_t stride = (w + 15) & ~size_t{15};
-  const size_t rows = (static_cast<size_t>(o.height_px) + 15) & ~size_t{15};
+  const Planar420Layout layout = planar420_layout(w, static_cast<size_t>(o.height_px));
   const size_t n = static_cast<size_t>(job->info.output_components);
-  uint8_t* y0 = o.planes.data() + 2 * pair_index * stride;
-  uint8_t* y1 = y0 + stride;
-  uint8_t* cb = o.planes.data() + stride * rows + pair_index * (stride / 2);
-  uint8_t* cr = cb + (stride / 2) * (rows / 2);
+  uint8_t* y0 = o.planes.data() + 2 * pair_index * layout.luma_stride;
+  uint8_t* y1 = y0 + layout.luma_stride;
+  uint8_t* cb = o.planes.data() + layout.cb_offset + pair_index * layout.chroma_stride;
+  uint8_t* cr = o.planes.data() + layout.cr_offset + pair_index * layout.chroma_stride;
   for (size_t x = 0; x < w; ++x) {
     y0[x] = top[x * n];
     if (has_bottom) y1[x] = bottom[x * n];
@@ -154,15 +152,15 @@ void store_pair(DecodeJob* job, const uint8_t* top, const uint8_t* bottom, size_
 // Repeats the last column and row of each plane up to the planes' size.
 void pad_edges(Planar420* o) {
   const size_t w = static_cast<size_t>(o->width_px), h = static_cast<size_t>(o->height_px);
-  const size_t stride = (w + 15) & ~size_t{15}, rows = (h + 15) & ~size_t{15};
+  const Planar420Layout l = planar420_layout(w, h);
   struct Plane {
     uint8_t* base;
     size_t used_w, used_h, stride, rows;
   };
-  uint8_t* cb = o->planes.data() + stride * rows;
-  const Plane planes[] = {{o->planes.data(), w, h, stride, rows},
-                          {cb, (w + 1) / 2, (h + 1) / 2, stride / 2, rows / 2},
-                          {cb + (stride / 2) * (rows / 2), (w + 1) / 2, (h + 1) / 2, stride / 2, rows / 2}};
+  uint8_t* base = o->planes.data();
+  const Plane planes[] = {{base, w, h, l.luma_stride, l.luma_rows},
+                          {base + l.cb_offset, (w + 1) / 2, (h + 1) / 2, l.chroma_stride, l.chroma_rows},
+                          {base + l.cr_offset, (w + 1) / 2, (h + 1) / 2, l.chroma_stride, l.chroma_rows}};
   for (const Plane& p : planes) {
     for (size_t y = 0; y < p.used_h; ++y) {
       uint8_t* row = p.base + y * p.stride;
