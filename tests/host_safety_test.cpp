@@ -300,6 +300,39 @@ TEST_F(HostSafety, ConsolesOfConcurrentCallsStayApart) {
   }
 }
 
+// recode_any on two threads at once, with files that take the libjpeg way (4:4:4, progressive)
+// and the library's own: each result is the one the call gives alone, its log included.
+TEST_F(HostSafety, RecodeAnyCallsOnTwoThreadsGiveTheirOwnResults) {
+  const std::vector<Bytes> sources = {libjpeg_encode(photo_rgb(120, 90, 3), 120, 90, layout_options(1, 1)),
+                                      libjpeg_encode(photo_rgb(96, 80, 4), 96, 80, layout_options(2, 2, 3, true)),
+                                      photo(100, 75, 90)};
+  RecodeAnyOptions options;
+  std::vector<RecodeAnyResult> alone;
+  for (const Bytes& s : sources) alone.push_back(recode_any(s.data(), s.size(), options));
+  constexpr int kRounds = 30;
+  std::vector<std::vector<RecodeAnyResult>> results(2);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        const Bytes& s = sources[(t + static_cast<size_t>(i)) % sources.size()];
+        results[t].push_back(recode_any(s.data(), s.size(), options));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (size_t t = 0; t < 2; ++t) {
+    for (size_t i = 0; i < results[t].size(); ++i) {
+      const RecodeAnyResult& expected = alone[(t + i) % sources.size()];
+      EXPECT_EQ(results[t][i].status, expected.status) << t << " " << i;
+      EXPECT_EQ(results[t][i].log, expected.log) << t << " " << i;
+      EXPECT_TRUE(results[t][i].stream == expected.stream) << t << " " << i;
+    }
+  }
+  EXPECT_EQ(alone[0].status, 0) << alone[0].log;
+  EXPECT_EQ(alone[1].status, 0) << alone[1].log;
+}
+
 // The image block is kept between recodes only for a frame whose data was all there: a few
 // hundred bytes that claim a large frame leave nothing resident after the call, whether the
 // stream ends there or with an EOI.

@@ -77,8 +77,9 @@ struct RecodeAnyResult {
   std::vector<uint8_t> stream;  // the recoded JPEG (ways 1 to 3)
 };
 
-// Recodes the JPEG in data[0, size). Calls are serialised within the process (the library's
-// state is module-wide, and its console log is captured into the result while a call runs).
+// Recodes the JPEG in data[0, size). Calls may come from several threads: the library's decode
+// and encode steps take its recode lock one at a time, each with its console log captured into
+// this call's result, while libjpeg decodes run side by side.
 // Throws nothing: a file that needs more memory than there is is refused (status -16, or -6 for
 // a frame beyond the decoders' capacity).
 RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) noexcept;

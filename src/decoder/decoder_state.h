@@ -68,7 +68,9 @@ struct FrameComponent {
   std::array<uint32_t, 64> dequant;                              // bound table widened, natural order
 };
 
-// What Part of the MCU row decoder needs of one component, in scan order.
+// What the MCU row decoder needs of one component, in scan order.
+struct RowPipeline;  // the second thread of a decode's rows (decoder/mcu_row.cpp)
+
 struct RowComponent {
   const uint32_t* dequant;
   uint32_t index;
@@ -141,6 +143,9 @@ struct DecoderState {
   // The caller's PlanarYuv420Image when MCU rows are written straight into it (the planes and
   // row buffers are then not obtained); null on the reference path through the planes.
   uint8_t* direct_output;
+  // The thread transforming the rows the entropy decoder hands over (direct output on two
+  // threads), from the first row to finish_mcu_rows; null with one thread.
+  RowPipeline* row_pipeline;
   SamplingLayout sampling_layout;
 
   // --- Damage met (per decode) ---

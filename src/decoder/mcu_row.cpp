@@ -20,11 +20,22 @@
 #include "services/heap.h"
 
 namespace kestrum {
-namespace {
 
 // The dequantization tables of the three components as the signed 16-bit values the transform
 // multiplies by.
 using Dequant16 = std::array<std::array<int16_t, 64>, 3>;
+
+// What the transform of a row needs, copied once, so that it does not read the decoder state
+// that the entropy decoder (and, after the scan, a later frame header) goes on changing.
+struct RowGeometry {
+  uint8_t* output;
+  Planar420Layout layout;    // of output
+  size_t P, W, mcu_columns;  // P = layout.luma_stride, W = image_w
+  Dequant16 dequant;
+  IdctKernel idct;
+};
+
+namespace {
 
 // Values of one MCU's six coefficient blocks.
 constexpr size_t kMcuValues = 6 * 64;
@@ -41,16 +52,6 @@ Dequant16 dequant16() {
   }
   return dequant;
 }
-
-// What the transform of a row needs, copied once, so that it does not read the decoder state
-// that the entropy decoder (and, after the scan, a later frame header) goes on changing.
-struct RowGeometry {
-  uint8_t* output;
-  Planar420Layout layout;    // of output
-  size_t P, W, mcu_columns;  // P = layout.luma_stride, W = image_w
-  Dequant16 dequant;
-  IdctKernel idct;
-};
 
 RowGeometry row_geometry() {
   const DecoderState& d = g_decoder;
@@ -105,11 +106,7 @@ void finish_row_padding(const RowGeometry& g, size_t R) {
   for (size_t r = first; r < first + 15; ++r) take_padding_from_next_line(g, r);
 }
 
-void decode_mcu_blocks(int16_t* blocks) {
-  DecoderState& d = g_decoder;
-  decode_mcu_coefficients();
-  if (blocks != d.coef_blocks[0].data()) std::memcpy(blocks, d.coef_blocks.data(), kMcuValues * sizeof(int16_t));
-}
+}  // namespace
 
 // Two threads over the rows: the caller's thread entropy-decodes row R into one of two slots
 // while the worker transforms row R - 1 from the other, in row order, so that the output and the
@@ -146,7 +143,13 @@ struct RowPipeline {
   }
 };
 
-RowPipeline* g_pipeline = nullptr;
+namespace {
+
+void decode_mcu_blocks(int16_t* blocks) {
+  DecoderState& d = g_decoder;
+  decode_mcu_coefficients();
+  if (blocks != d.coef_blocks[0].data()) std::memcpy(blocks, d.coef_blocks.data(), kMcuValues * sizeof(int16_t));
+}
 
 // Starts the worker for this decode's rows; null when one thread is to do everything (small
 // images, one core, or no memory or thread to be had: the results are the same either way).
@@ -173,8 +176,8 @@ RowPipeline* start_pipeline() {
 void decode_mcu_row_direct() {
   DecoderState& d = g_decoder;
   const uint32_t R = d.mcu_row_index;
-  if (R == 0) g_pipeline = start_pipeline();
-  if (RowPipeline* p = g_pipeline) {
+  if (R == 0) d.row_pipeline = start_pipeline();
+  if (RowPipeline* p = d.row_pipeline) {
     {
       std::unique_lock<std::mutex> hold(p->lock);
       p->changed.wait(hold, [&] { return R < p->transformed + 2; });
@@ -200,9 +203,9 @@ void decode_mcu_row_direct() {
 }  // namespace
 
 void finish_mcu_rows() noexcept {
-  RowPipeline* p = g_pipeline;
+  RowPipeline* p = g_decoder.row_pipeline;
   if (p == nullptr) return;
-  g_pipeline = nullptr;
+  g_decoder.row_pipeline = nullptr;
   {
     // Rows the entropy decoder never handed over (a decode that stopped early) are not waited for.
     const std::lock_guard<std::mutex> hold(p->lock);

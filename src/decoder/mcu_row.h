@@ -6,12 +6,13 @@ namespace kestrum {
 
 // Decodes MCU row mcu_row_index into plane_y/cb/cr (stride image_w), or straight into
 // direct_output, and sets decoder_status to kProgressRowDecoded.
-// Reads: geometry, row_components, tables. Writes: coef_blocks, mcu_samples, row buffers, planes
-// or direct_output.
+// Reads: geometry, row_components, tables, plan. Writes: coef_blocks, mcu_samples, row buffers,
+// planes or direct_output, row_pipeline (started at row 0), decoder_status.
 void decode_mcu_row() noexcept;
 
 // Waits until every row handed to the second thread is in the output and ends that thread;
 // nothing to do when one thread decoded the rows. Called after the last row and on every exit.
+// Reads/Writes: row_pipeline (and through it direct_output's rows).
 void finish_mcu_rows() noexcept;
 
 // True when rows can be written straight into the output image with the bytes the planes would

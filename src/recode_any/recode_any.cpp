@@ -4,7 +4,6 @@
 #include "kestrum/recode_any.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "api/pipeline.h"
 #include "encoder/quality.h"
@@ -20,8 +19,6 @@ constexpr uint8_t kSofExtended = 0xC1;
 constexpr uint8_t kSofProgressive = 0xC2;
 constexpr uint8_t kSofArithmetic = 0xC9;
 constexpr uint8_t kSofProgressiveArithmetic = 0xCA;
-
-std::mutex g_recode_any_mutex;
 
 // The console target of the library's calls: called from its noexcept code, so it must not
 // throw. Without memory for more log the text is lost and the recode goes on.
@@ -208,7 +205,6 @@ void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptio
 
 RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) noexcept {
   RecodeAnyResult r;
-  const std::lock_guard<std::mutex> lock(g_recode_any_mutex);
   try {
     recode_with_metadata(data, size, options, &r);
   } catch (...) {
