@@ -22,6 +22,8 @@
 namespace kestrum {
 namespace {
 
+// The recode lock, for the life of the process: one recode at a time uses g_decoder, g_encoder,
+// the console and the kept block.
 std::mutex g_recode_mutex;
 
 // Grows the image buffer to the size the frame needs (the buffer holds no data yet).

@@ -52,10 +52,12 @@ bool foreign_reads_header(const uint8_t* data, size_t size) noexcept;
 // libjpeg fails or is not built in or the stream has more than kForeignMaxScans scans, -6
 // (kErrFrameTooLarge) for a frame above the frame limit or one whose buffers exceed
 // kForeignMemoryBytes, -16 (kErrNoMemory) when an allocation fails. Throws nothing.
+// Reads: the frame limit.
 int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std::string* error) noexcept;
 
 // Test and fuzzing hook: frames above frame_px (counted as for kForeignFrameLimitPx) are refused
 // from now on; 0 restores kForeignFrameLimitPx. Values above it are taken as it.
+// Writes: the frame limit.
 void set_foreign_frame_limit_px(uint64_t frame_px) noexcept;
 
 }  // namespace kestrum

@@ -15,8 +15,12 @@ RecodePlan default_plan() {
   return plan;
 }
 
-std::mutex g_plan_lock;
-RecodePlan g_requested = default_plan();
+// The plan the next recodes take, for the life of the process.
+struct RequestedPlan {
+  std::mutex lock;  // set by tests from any thread, read by each recode
+  RecodePlan plan = default_plan();
+};
+RequestedPlan g_requested;
 
 }  // namespace
 
@@ -31,14 +35,14 @@ RecodePlan reference_plan() noexcept {
 }
 
 RecodePlan requested_recode_plan() noexcept {
-  const std::lock_guard<std::mutex> hold(g_plan_lock);
-  return g_requested;
+  const std::lock_guard<std::mutex> hold(g_requested.lock);
+  return g_requested.plan;
 }
 
 void set_recode_plan(const RecodePlan& plan) noexcept {
-  const std::lock_guard<std::mutex> hold(g_plan_lock);
-  g_requested = plan;
-  g_requested.threads = plan.threads >= 2 ? 2 : 1;
+  const std::lock_guard<std::mutex> hold(g_requested.lock);
+  g_requested.plan = plan;
+  g_requested.plan.threads = plan.threads >= 2 ? 2 : 1;
 }
 
 void set_reference_path(bool reference) noexcept {

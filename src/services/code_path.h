@@ -33,11 +33,14 @@ RecodePlan reference_plan() noexcept;
 // The plan the next recodes take: every fast part on, two threads where the machine has two cores
 // or more, unless a test or the benchmark asked for another (set_recode_plan). The pipeline reads
 // it once per recode, under the recode lock.
+// Reads: the requested plan (under its own lock, so a test may set it from any thread).
 RecodePlan requested_recode_plan() noexcept;
+// Writes: the requested plan.
 void set_recode_plan(const RecodePlan& plan) noexcept;
 
 // Shorthands over the requested plan: every switch off (true) or on (false), the threads left as
 // they are; and the threads alone (1 or 2).
+// Reads/Writes: the requested plan.
 void set_reference_path(bool reference) noexcept;
 void set_worker_threads(int32_t threads) noexcept;
 

@@ -20,10 +20,12 @@ void console_log(const char* format, ...) noexcept
     ;
 
 // Prints text followed by a line break ("%s\n"), counted like console_log.
+// Reads/Writes: the console of the current recode.
 void console_line(const char* text) noexcept;
 
 // A recode's final lines ("jpg dec failed. ret=%d", "encoding jpg ..." and the failure that
 // precedes it): printed even after the recode's messages were suppressed.
+// Reads: the console of the current recode.
 void console_final(const char* format, ...) noexcept
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
@@ -43,13 +45,16 @@ struct ConsoleTarget {
 
 // The process's default target, used by recodes that name none (tests capture transcripts
 // through it). Set it while no recode runs.
+// Writes: the default target.
 void set_console_sink(ConsoleSink sink, void* context) noexcept;
 
 // Opens the console for one recode: its text goes to target (the default target when
 // target.sink is null) and its message count starts at 0. The caller holds the recode lock
 // until it calls end_recode_console.
+// Writes: the console of the current recode.
 void begin_recode_console(ConsoleTarget target) noexcept;
-// Returns the console to the default target.
+// Returns the console to the default target, outside any recode.
+// Writes: the console of the current recode.
 void end_recode_console() noexcept;
 
 }  // namespace kestrum

@@ -7,18 +7,23 @@
 namespace kestrum {
 namespace {
 
-void* g_block = nullptr;
-size_t g_capacity = 0;
+// The kept block: from the recode that keeps it to the next recode large enough to take it, or to
+// kestrum_Release. Guarded by the recode lock.
+struct KeptBlock {
+  void* block = nullptr;
+  size_t capacity_bytes = 0;  // 0 = none
+};
+KeptBlock g_kept;
 
 }  // namespace
 
 void* take_retained_block(size_t bytes, size_t* capacity) noexcept {
-  if (g_block != nullptr && g_capacity >= bytes && g_capacity / 2 <= bytes) {
-    void* block = g_block;
+  if (g_kept.block != nullptr && g_kept.capacity_bytes >= bytes && g_kept.capacity_bytes / 2 <= bytes) {
+    void* block = g_kept.block;
     if (!heap_allocation_allowed(bytes)) return nullptr;  // the kept block stays kept
-    *capacity = g_capacity;
-    g_block = nullptr;
-    g_capacity = 0;
+    *capacity = g_kept.capacity_bytes;
+    g_kept.block = nullptr;
+    g_kept.capacity_bytes = 0;
     return block;
   }
   void* block = heap_malloc(bytes);
@@ -32,17 +37,17 @@ void keep_block(void* block, size_t capacity) noexcept {
     heap_free(block);
     return;
   }
-  heap_free(g_block);
-  g_block = block;
-  g_capacity = capacity;
+  heap_free(g_kept.block);
+  g_kept.block = block;
+  g_kept.capacity_bytes = capacity;
 }
 
 void release_retained_block() noexcept {
-  heap_free(g_block);
-  g_block = nullptr;
-  g_capacity = 0;
+  heap_free(g_kept.block);
+  g_kept.block = nullptr;
+  g_kept.capacity_bytes = 0;
 }
 
-size_t retained_block_bytes() noexcept { return g_capacity; }
+size_t retained_block_bytes() noexcept { return g_kept.capacity_bytes; }
 
 }  // namespace kestrum

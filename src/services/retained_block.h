@@ -18,16 +18,20 @@ inline constexpr size_t kRetainMaxBytes = size_t{96} << 20;
 // A block of at least bytes: the kept one where it is large enough (counted by the heap's test
 // hooks as an allocation), else a new one from the heap; null when that fails. capacity gets the
 // block's size.
+// Reads/Writes: the kept block.
 void* take_retained_block(size_t bytes, size_t* capacity) noexcept;
 
 // Keeps block (capacity bytes) for the next take, freeing the block kept before; frees it
 // instead when it is below kRetainMinBytes or above kRetainMaxBytes. Null is ignored.
+// Writes: the kept block.
 void keep_block(void* block, size_t capacity) noexcept;
 
 // Frees the kept block (kestrum_Release does, and tests).
+// Writes: the kept block.
 void release_retained_block() noexcept;
 
 // Size of the kept block, 0 = none.
+// Reads: the kept block.
 size_t retained_block_bytes() noexcept;
 
 }  // namespace kestrum
