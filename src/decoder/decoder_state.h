@@ -95,7 +95,7 @@ struct DecoderState {
   bool soi_seen, sof_seen, image_done, setup_pending;
   int32_t decoder_status;  // a DecoderProgress value
 
-  // --- Frame (per decode; last file's values persist) ---
+  // --- Frame (per decode; a later frame header overwrites them) ---
   int32_t image_h, image_w;  // 0..65535 from the frame header
   int32_t num_components;    // 0..255 as read; at most 3 are stored
   std::array<FrameComponent, kMaxFrameComponents> components;

@@ -42,7 +42,8 @@ struct EncoderState {
   uint8_t* out_ptr;     // next byte of the stream buffer
   uint32_t byte_count;  // bytes written by the header and marker writers
 
-  // --- Working tables, persistent across recodes; natural order, entries 1..255 ---
+  // --- Working tables (per encode: Tables K.1 and K.2 until setup_quant_tables scales them);
+  // natural order, entries 1..255 ---
   std::array<int16_t, 64> luma_quant_table;
   std::array<int16_t, 64> chroma_quant_table;
   // Quantizer reciprocals of the working tables in zig-zag order (derived by setup_quant_tables).
