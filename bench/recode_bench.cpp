@@ -3,12 +3,20 @@
 // without restart intervals) it times, interleaved and best of N, our whole recode (file in,
 // file out), our decode and encode alone, and libjpeg-turbo's equivalent (tjDecompressToYUV2,
 // tjCompressFromYUV at the same effective quality, then the file write). It prints MP/s, the
-// ratio ours/theirs and the peak RSS of a child process doing one whole recode each way.
+// ratio ours/theirs and the peak RSS of a child process doing one whole recode each way. A second
+// table times whole processes: each side's one cold recode per process (start, library load,
+// file read, recode, file write, exit), in N alternated pairs, medians.
 //
-//   recode_bench [--large] [--reps N] [--dir FOLDER] [--reference] [--threads 1|2]
+//   recode_bench [--large] [--reps N] [--dir FOLDER] [--reference] [--threads 1|2] [--pin]
 //   --large adds the 48 MP image; --reps sets N (default 5); --reference times our reference
-//   path instead of the fast paths; --threads limits our fast paths (default 2).
+//   path instead of the fast paths; --threads limits our fast paths (default 2); --pin keeps
+//   every whole-process run on core 0 (one core for both sides).
+#include <fcntl.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -200,21 +208,53 @@ bool turbo_recode(const std::string& source, const std::string& destination, int
   return ok;
 }
 
+// Our plan as the child's last argument: "reference", "1" or "2" threads.
+const char* plan_argument() {
+  const kestrum::RecodePlan plan = kestrum::requested_recode_plan();
+  return !plan.is_row_coder ? "reference" : (plan.threads == 1 ? "1" : "2");
+}
+
 // Peak RSS in MiB of a child process (this program re-run with --child) doing one recode. The
 // child reports its own VmHWM: getrusage's ru_maxrss of a child also counts the memory of this
 // process, which the child held between fork (or vfork) and exec.
 double child_peak_rss_mib(const char* self, const char* which, const std::string& source,
                           const std::string& destination, int quality) {
   std::string command = std::string("'") + self + "' --child " + which + " '" + source + "' '" + destination + "' ";
-  command += std::to_string(quality);
-  command += !kestrum::requested_recode_plan().is_row_coder
-                 ? " reference"
-                 : (kestrum::requested_recode_plan().threads == 1 ? " 1" : " 2");
+  command += std::to_string(quality) + " " + plan_argument();
   FILE* child = popen(command.c_str(), "r");
   if (child == nullptr) return -1;
   long kib = -1;
   if (std::fscanf(child, "%ld", &kib) != 1) kib = -1;
   return pclose(child) == 0 && kib > 0 ? static_cast<double>(kib) / 1024.0 : -1;
+}
+
+// Wall time in seconds of one child process (this program re-run with --child) doing one cold
+// recode, from its spawn to its exit; -1 when it fails. With pin the child runs on core 0 only.
+double child_wall_seconds(const char* self, const char* which, const std::string& source,
+                          const std::string& destination, int quality, bool pin) {
+  const std::string q = std::to_string(quality);
+  std::string plan = plan_argument();
+  if (pin) plan += ",pin";
+  std::vector<std::string> args = {self, "--child", which, source, destination, q, plan};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  const double t0 = now_seconds();
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, self, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  return now_seconds() - t0;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? -1 : (v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
 }
 
 // The high-water mark of this process's resident memory, in KiB (-1 if unknown).
@@ -230,10 +270,18 @@ long peak_rss_kib() {
   return kib;
 }
 
+// --child ours|turbo SOURCE DESTINATION QUALITY PLAN[,pin]: one recode, then the peak RSS.
 int run_child(char** argv) {
+  const std::string plan = argv[6] != nullptr ? argv[6] : "2";
+  if (plan.find(",pin") != std::string::npos) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(0, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) return 1;
+  }
   kestrum::set_console_sink(quiet_sink, nullptr);
-  kestrum::set_reference_path(argv[6] != nullptr && std::strcmp(argv[6], "reference") == 0);
-  kestrum::set_worker_threads(argv[6] != nullptr && std::strcmp(argv[6], "1") == 0 ? 1 : 2);
+  kestrum::set_reference_path(plan.rfind("reference", 0) == 0);
+  kestrum::set_worker_threads(plan.rfind("1", 0) == 0 ? 1 : 2);
   const std::string which = argv[2];
   const bool ok =
       which == "ours" ? ours_recode(argv[3], argv[4]) : turbo_recode(argv[3], argv[4], std::atoi(argv[5]), nullptr);
@@ -255,6 +303,7 @@ int main(int argc, char** argv) {
   if (argc >= 6 && std::strcmp(argv[1], "--child") == 0) return run_child(argv);
   bool large = false;
   int reps = 5;
+  bool pin = false;
   std::string dir = "/tmp/kestrum_bench";
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--large") == 0) large = true;
@@ -262,7 +311,13 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) dir = argv[++i];
     if (std::strcmp(argv[i], "--reference") == 0) kestrum::set_reference_path(true);
     if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) kestrum::set_worker_threads(std::atoi(argv[++i]));
+    if (std::strcmp(argv[i], "--pin") == 0) pin = true;
   }
+  struct ProcessRow {
+    std::string label;
+    double mp, ours, turbo;
+  };
+  std::vector<ProcessRow> process_rows;
   if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
   kestrum::set_console_sink(quiet_sink, nullptr);
   std::printf("%-10s %8s | %8s %8s %8s | %8s %8s %8s | %6s | %8s %8s %6s\n", "image", "MP", "recode", "decode",
@@ -302,11 +357,25 @@ int main(int argc, char** argv) {
       const double rss_ours = child_peak_rss_mib(argv[0], "ours", source, ours_out, quality);
       const double rss_turbo = child_peak_rss_mib(argv[0], "turbo", source, turbo_out, quality);
       const std::string label = std::string(image.name) + (restarts ? "+rst" : "");
+      std::vector<double> ours_runs, turbo_runs;
+      for (int rep = 0; rep < reps; ++rep) {
+        ours_runs.push_back(child_wall_seconds("/proc/self/exe", "ours", source, ours_out, quality, pin));
+        turbo_runs.push_back(child_wall_seconds("/proc/self/exe", "turbo", source, turbo_out, quality, pin));
+        if (ours_runs.back() < 0 || turbo_runs.back() < 0) return 1;
+      }
+      process_rows.push_back({label, mp, median(ours_runs), median(turbo_runs)});
       std::printf("%-10s %8.2f | %8.1f %8.1f %8.1f | %8.1f %8.1f %8.1f | %5.2fx | %8.1f %8.1f %5.2fx\n", label.c_str(),
                   mp, mp / best.recode, mp / best.decode, mp / best.encode, mp / best.turbo, mp / best.turbo_decode,
                   mp / best.turbo_encode, best.turbo / best.recode, rss_ours, rss_turbo, rss_ours / rss_turbo);
       std::fflush(stdout);
     }
+  }
+  std::printf("\nwhole process: one cold recode per process, medians of %d alternated pairs%s\n", reps,
+              pin ? ", every process on core 0" : "");
+  std::printf("%-10s %8s | %8s %8s | %8s %8s | %6s\n", "image", "MP", "ours ms", "MP/s", "tj ms", "MP/s", "ratio");
+  for (const ProcessRow& r : process_rows) {
+    std::printf("%-10s %8.2f | %8.1f %8.1f | %8.1f %8.1f | %5.2fx\n", r.label.c_str(), r.mp, 1e3 * r.ours,
+                r.mp / r.ours, 1e3 * r.turbo, r.mp / r.turbo, r.turbo / r.ours);
   }
   std::printf("quality %d requested; sources at %d; best of %d, interleaved; our %s path, %d thread(s)\n",
               kRequestedQuality, kSourceQuality, reps,
