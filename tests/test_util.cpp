@@ -183,6 +183,49 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
   return true;
 }
 
+bool libjpeg_quality_tables(int quality, QuantTables* out) {
+  jpeg_compress_struct c{};
+  ErrorManager err{};
+  c.err = jpeg_std_error(&err.base);
+  err.base.error_exit = on_error;
+  err.base.emit_message = on_message;
+  if (setjmp(err.jump) != 0) {
+    jpeg_destroy_compress(&c);
+    return false;
+  }
+  jpeg_create_compress(&c);
+  c.in_color_space = JCS_YCbCr;
+  c.input_components = 3;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, quality, TRUE);
+  for (size_t slot = 0; slot < 2; ++slot) {
+    for (size_t i = 0; i < 64; ++i) (*out)[slot][i] = c.quant_tbl_ptrs[slot]->quantval[i];
+  }
+  jpeg_destroy_compress(&c);
+  return true;
+}
+
+bool libjpeg_read_quant_tables(const Bytes& jpeg, QuantTables* out) {
+  jpeg_decompress_struct d{};
+  ErrorManager err{};
+  d.err = jpeg_std_error(&err.base);
+  err.base.error_exit = on_error;
+  err.base.emit_message = on_message;
+  if (setjmp(err.jump) != 0) {
+    jpeg_destroy_decompress(&d);
+    return false;
+  }
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&d, TRUE);
+  const bool has_both = d.quant_tbl_ptrs[0] != nullptr && d.quant_tbl_ptrs[1] != nullptr;
+  for (size_t slot = 0; slot < 2 && has_both; ++slot) {
+    for (size_t i = 0; i < 64; ++i) (*out)[slot][i] = d.quant_tbl_ptrs[slot]->quantval[i];
+  }
+  jpeg_destroy_decompress(&d);
+  return has_both;
+}
+
 bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height, int* warnings) {
   jpeg_decompress_struct d{};
   ErrorManager err{};

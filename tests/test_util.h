@@ -3,6 +3,7 @@
 // reference), console capture and temporary folders.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +43,16 @@ struct RawPlanes {
   int warnings = 0;
 };
 bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out);
+
+// Quantization tables of slots 0 (luma) and 1 (chroma), natural (row-major) order.
+using QuantTables = std::array<std::array<int, 64>, 2>;
+
+// The tables libjpeg writes at quality (jpeg_set_quality with baseline limits: the quality folded
+// into 1..100, entries 1..255); false when libjpeg fails.
+bool libjpeg_quality_tables(int quality, QuantTables* out);
+
+// Slots 0 and 1 of a stream as libjpeg reads them; false when libjpeg fails or a slot is empty.
+bool libjpeg_read_quant_tables(const Bytes& jpeg, QuantTables* out);
 
 // RGB decode with libjpeg; returns false on error, counts warnings.
 bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height, int* warnings);
