@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <utility>
 
 #include "services/console_log.h"
 
@@ -179,6 +180,10 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
     std::memcpy(&out->cr[static_cast<size_t>(r * out->cw)], &pcr[static_cast<size_t>(r * pw / 2)],
                 static_cast<size_t>(out->cw));
   }
+  out->padded_cw = pw / 2;
+  out->padded_ch = ph / 2;
+  out->padded_cb = std::move(pcb);
+  out->padded_cr = std::move(pcr);
   out->warnings = err.warnings;
   return true;
 }
@@ -347,6 +352,7 @@ std::vector<Segment> split_segments(const Bytes& j) {
 }  // namespace kestrum::test
 
 #include "decoder/decode_driver.h"
+#include "services/code_path.h"
 
 namespace kestrum::test {
 namespace {
@@ -359,11 +365,13 @@ bool reserve_vector(ImageBuffer& image, size_t bytes) {
 }
 }  // namespace
 
-OurDecode decode_ours(const Bytes& jpeg) {
+OurDecode decode_ours(const Bytes& jpeg) { return decode_ours(jpeg, requested_recode_plan()); }
+
+OurDecode decode_ours(const Bytes& jpeg, const RecodePlan& plan) {
   OurDecode r;
   ImageBuffer buffer{nullptr, 0, reserve_vector, &r.image};
   ConsoleCapture capture;
-  r.status = decode_jpeg_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), &r.width, &r.height, buffer);
+  r.status = decode_jpeg_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), &r.width, &r.height, buffer, plan);
   r.log = capture.text();
   return r;
 }

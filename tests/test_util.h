@@ -40,6 +40,10 @@ struct RawPlanes {
   int width = 0, height = 0;
   std::vector<uint8_t> y, cb, cr;
   int cw = 0, ch = 0;
+  // Chroma as libjpeg decodes it, whole blocks: the image size rounded up to 16, halved, which is
+  // the chroma area of PlanarYuv420Image.
+  std::vector<uint8_t> padded_cb, padded_cr;
+  int padded_cw = 0, padded_ch = 0;
   int warnings = 0;
 };
 bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out);
@@ -103,8 +107,11 @@ std::vector<Segment> split_segments(const Bytes& jpeg);
 
 }  // namespace kestrum::test
 
+namespace kestrum {
+struct RecodePlan;
+}
 namespace kestrum::test {
-// Our decoder from memory, with its transcript.
+// Our decoder from memory, with its transcript: by the requested plan, or by plan.
 struct OurDecode {
   int32_t status = 0;
   int32_t width = 0, height = 0;
@@ -112,6 +119,7 @@ struct OurDecode {
   std::string log;
 };
 OurDecode decode_ours(const Bytes& jpeg);
+OurDecode decode_ours(const Bytes& jpeg, const RecodePlan& plan);
 }  // namespace kestrum::test
 
 namespace kestrum::test {
