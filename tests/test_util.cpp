@@ -59,6 +59,29 @@ void on_message(j_common_ptr info, int level) {
   if (level < 0) ++reinterpret_cast<ErrorManager*>(info->err)->warnings;
 }
 
+// Runs read on a decompressor that has read the stream's header, then destroys it. False when
+// libjpeg fails on the way (its errors jump back here) or read returns false; warnings (when not
+// null) receives the number of libjpeg's warnings.
+template <typename Read>
+bool read_with_libjpeg(const Bytes& jpeg, int* warnings, Read read) {
+  jpeg_decompress_struct d{};
+  ErrorManager err{};
+  d.err = jpeg_std_error(&err.base);
+  err.base.error_exit = on_error;
+  err.base.emit_message = on_message;
+  if (setjmp(err.jump) != 0) {
+    jpeg_destroy_decompress(&d);
+    return false;
+  }
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&d, TRUE);
+  const bool is_read = read(d);
+  jpeg_destroy_decompress(&d);
+  if (warnings != nullptr) *warnings = err.warnings;
+  return is_read;
+}
+
 }  // namespace
 
 JpegOptions baseline_options(int quality, int restart_rows, int restart_mcus, bool optimize) {
@@ -128,43 +151,36 @@ Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height, con
 }
 
 bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
-  jpeg_decompress_struct d{};
-  ErrorManager err{};
-  d.err = jpeg_std_error(&err.base);
-  err.base.error_exit = on_error;
-  err.base.emit_message = on_message;
-  if (setjmp(err.jump) != 0) {
-    jpeg_destroy_decompress(&d);
-    return false;
-  }
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&d, TRUE);
-  if (d.num_components != 3 || d.comp_info[0].h_samp_factor != 2 || d.comp_info[0].v_samp_factor != 2) {
-    jpeg_destroy_decompress(&d);
-    return false;
-  }
-  d.raw_data_out = TRUE;
-  d.dct_method = JDCT_ISLOW;
-  d.do_fancy_upsampling = FALSE;
-  jpeg_start_decompress(&d);
-  const int w = static_cast<int>(d.image_width), h = static_cast<int>(d.image_height);
-  const int pw = (w + 15) / 16 * 16, ph = (h + 15) / 16 * 16;
-  std::vector<uint8_t> py(static_cast<size_t>(pw) * static_cast<size_t>(ph));
-  std::vector<uint8_t> pcb(py.size() / 4), pcr(py.size() / 4);
-  while (d.output_scanline < d.output_height) {
-    JSAMPROW yrows[16], cbrows[8], crrows[8];
-    const size_t base = d.output_scanline;
-    for (size_t i = 0; i < 16; ++i) yrows[i] = &py[(base + i) * static_cast<size_t>(pw)];
-    for (size_t i = 0; i < 8; ++i) {
-      cbrows[i] = &pcb[(base / 2 + i) * static_cast<size_t>(pw / 2)];
-      crrows[i] = &pcr[(base / 2 + i) * static_cast<size_t>(pw / 2)];
+  int w = 0, h = 0, pw = 0, ph = 0;
+  std::vector<uint8_t> py, pcb, pcr;
+  const bool is_read = read_with_libjpeg(jpeg, &out->warnings, [&](jpeg_decompress_struct& d) {
+    if (d.num_components != 3 || d.comp_info[0].h_samp_factor != 2 || d.comp_info[0].v_samp_factor != 2) return false;
+    d.raw_data_out = TRUE;
+    d.dct_method = JDCT_ISLOW;
+    d.do_fancy_upsampling = FALSE;
+    jpeg_start_decompress(&d);
+    w = static_cast<int>(d.image_width);
+    h = static_cast<int>(d.image_height);
+    pw = (w + 15) / 16 * 16;
+    ph = (h + 15) / 16 * 16;
+    py.assign(static_cast<size_t>(pw) * static_cast<size_t>(ph), 0);
+    pcb.assign(py.size() / 4, 0);
+    pcr.assign(py.size() / 4, 0);
+    while (d.output_scanline < d.output_height) {
+      JSAMPROW yrows[16], cbrows[8], crrows[8];
+      const size_t base = d.output_scanline;
+      for (size_t i = 0; i < 16; ++i) yrows[i] = &py[(base + i) * static_cast<size_t>(pw)];
+      for (size_t i = 0; i < 8; ++i) {
+        cbrows[i] = &pcb[(base / 2 + i) * static_cast<size_t>(pw / 2)];
+        crrows[i] = &pcr[(base / 2 + i) * static_cast<size_t>(pw / 2)];
+      }
+      JSAMPARRAY planes[3] = {yrows, cbrows, crrows};
+      jpeg_read_raw_data(&d, planes, 16);
     }
-    JSAMPARRAY planes[3] = {yrows, cbrows, crrows};
-    jpeg_read_raw_data(&d, planes, 16);
-  }
-  jpeg_finish_decompress(&d);
-  jpeg_destroy_decompress(&d);
+    jpeg_finish_decompress(&d);
+    return true;
+  });
+  if (!is_read) return false;
   out->width = w;
   out->height = h;
   out->cw = (w + 1) / 2;
@@ -184,7 +200,6 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
   out->padded_ch = ph / 2;
   out->padded_cb = std::move(pcb);
   out->padded_cr = std::move(pcr);
-  out->warnings = err.warnings;
   return true;
 }
 
@@ -211,52 +226,29 @@ bool libjpeg_quality_tables(int quality, QuantTables* out) {
 }
 
 bool libjpeg_read_quant_tables(const Bytes& jpeg, QuantTables* out) {
-  jpeg_decompress_struct d{};
-  ErrorManager err{};
-  d.err = jpeg_std_error(&err.base);
-  err.base.error_exit = on_error;
-  err.base.emit_message = on_message;
-  if (setjmp(err.jump) != 0) {
-    jpeg_destroy_decompress(&d);
-    return false;
-  }
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&d, TRUE);
-  const bool has_both = d.quant_tbl_ptrs[0] != nullptr && d.quant_tbl_ptrs[1] != nullptr;
-  for (size_t slot = 0; slot < 2 && has_both; ++slot) {
-    for (size_t i = 0; i < 64; ++i) (*out)[slot][i] = d.quant_tbl_ptrs[slot]->quantval[i];
-  }
-  jpeg_destroy_decompress(&d);
-  return has_both;
+  return read_with_libjpeg(jpeg, nullptr, [out](jpeg_decompress_struct& d) {
+    if (d.quant_tbl_ptrs[0] == nullptr || d.quant_tbl_ptrs[1] == nullptr) return false;
+    for (size_t slot = 0; slot < 2; ++slot) {
+      for (size_t i = 0; i < 64; ++i) (*out)[slot][i] = d.quant_tbl_ptrs[slot]->quantval[i];
+    }
+    return true;
+  });
 }
 
 bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height, int* warnings) {
-  jpeg_decompress_struct d{};
-  ErrorManager err{};
-  d.err = jpeg_std_error(&err.base);
-  err.base.error_exit = on_error;
-  err.base.emit_message = on_message;
-  if (setjmp(err.jump) != 0) {
-    jpeg_destroy_decompress(&d);
-    return false;
-  }
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&d, TRUE);
-  d.out_color_space = JCS_RGB;
-  jpeg_start_decompress(&d);
-  *width = static_cast<int>(d.output_width);
-  *height = static_cast<int>(d.output_height);
-  rgb->assign(static_cast<size_t>(*width) * static_cast<size_t>(*height) * 3, 0);
-  while (d.output_scanline < d.output_height) {
-    JSAMPROW row = &(*rgb)[d.output_scanline * static_cast<size_t>(*width) * 3];
-    jpeg_read_scanlines(&d, &row, 1);
-  }
-  jpeg_finish_decompress(&d);
-  jpeg_destroy_decompress(&d);
-  *warnings = err.warnings;
-  return true;
+  return read_with_libjpeg(jpeg, warnings, [&](jpeg_decompress_struct& d) {
+    d.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&d);
+    *width = static_cast<int>(d.output_width);
+    *height = static_cast<int>(d.output_height);
+    rgb->assign(static_cast<size_t>(*width) * static_cast<size_t>(*height) * 3, 0);
+    while (d.output_scanline < d.output_height) {
+      JSAMPROW row = &(*rgb)[d.output_scanline * static_cast<size_t>(*width) * 3];
+      jpeg_read_scanlines(&d, &row, 1);
+    }
+    jpeg_finish_decompress(&d);
+    return true;
+  });
 }
 
 double psnr(const uint8_t* a, const uint8_t* b, size_t n) {
