@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "decoder/decoder_state.h"
+#include "param_name.h"
+#include "services/code_path.h"
 #include "test_util.h"
 
 namespace kestrum::test {
@@ -120,10 +122,59 @@ TEST(Decoder, PaddingColumnsFollowThePlaneStride) {
         ASSERT_EQ(ours.image[r * P + x], ours.image[(r + 1) * P + (x - W)]) << width << " row " << r << " col " << x;
       }
     }
-    // The full-resolution planes decode the padding of the chroma blocks as data: compare with
-    // libjpeg's raw output, which keeps the whole padded block.
   }
 }
+
+// The chroma of the output covers whole blocks (the image size rounded up to 16, halved), and
+// past the image's chroma width and height it holds the blocks' own decoded samples. libjpeg's
+// raw output keeps those whole blocks too, so every chroma byte, padding included, is compared
+// with it, within the tolerance of the plane comparison above. Both ways of making the output
+// are checked: the full-resolution planes with their copy-out, and rows written straight into
+// the image.
+struct ChromaPaddingCase {
+  const char* name;
+  bool is_reference_path;
+};
+void PrintTo(const ChromaPaddingCase& c, std::ostream* os) { *os << c.name; }
+class ChromaPadding : public ::testing::TestWithParam<ChromaPaddingCase> {};
+
+TEST_P(ChromaPadding, IsTheDecodedBlocksAsLibjpegDecodesThem) {
+  const RecodePlan plan = GetParam().is_reference_path ? reference_plan() : RecodePlan{};
+  for (auto [width, height] : {std::pair{50, 40}, std::pair{100, 75}, std::pair{129, 33}, std::pair{48, 48}}) {
+    JpegOptions o;
+    o.quality = 50;
+    const Bytes jpeg = libjpeg_encode(photo_rgb(width, height, 9), width, height, o);
+    const OurDecode ours = decode_ours(jpeg, plan);
+    ASSERT_EQ(ours.status, 0) << ours.log;
+    RawPlanes ref;
+    ASSERT_TRUE(libjpeg_decode_raw(jpeg, &ref));
+    const size_t P = static_cast<size_t>((width + 15) / 16 * 16), H = static_cast<size_t>((height + 15) / 16 * 16);
+    ASSERT_EQ(static_cast<size_t>(ref.padded_cw), P / 2);
+    ASSERT_EQ(static_cast<size_t>(ref.padded_ch), H / 2);
+    const uint8_t* cb = ours.image.data() + P * H;
+    const uint8_t* cr = cb + (P / 2) * (H / 2);
+    int worst_padding = 0;
+    size_t padding_bytes = 0;
+    for (size_t k = 0; k < H / 2; ++k) {
+      for (size_t i = 0; i < P / 2; ++i) {
+        const size_t at = k * (P / 2) + i;
+        const int diff = std::max(std::abs(cb[at] - ref.padded_cb[at]), std::abs(cr[at] - ref.padded_cr[at]));
+        ASSERT_LE(diff, 2) << width << "x" << height << " chroma row " << k << " col " << i;
+        if (i >= static_cast<size_t>(ref.cw) || k >= static_cast<size_t>(ref.ch)) {
+          worst_padding = std::max(worst_padding, diff);
+          padding_bytes += 2;
+        }
+      }
+    }
+    std::printf("%s %dx%d: %zu chroma padding bytes, worst difference %d\n", GetParam().name, width, height,
+                padding_bytes, worst_padding);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ChromaPadding,
+                         ::testing::Values(ChromaPaddingCase{"planes_and_copy_out", true},
+                                           ChromaPaddingCase{"direct_output", false}),
+                         ParamName());
 
 struct LayoutCase {
   int h0, v0, components;

@@ -10,6 +10,7 @@
 #include "encoder/encoder_state.h"
 #include "encoder/header_writer.h"
 #include "encoder/quality.h"
+#include "param_name.h"
 #include "test_util.h"
 
 namespace kestrum::test {
@@ -131,49 +132,51 @@ TEST_F(Encoder, QualityRule) {
   EXPECT_EQ(estimate_source_quality(9193), 50);
 }
 
-// Parses the two 8-bit DQT tables of a stream into natural order.
-bool read_dqt(const Bytes& s, std::array<std::array<int, 64>, 2>* tables) {
-  int found = 0;
-  for (const Segment& seg : split_segments(s)) {
-    if (seg.marker != 0xDB) continue;
-    size_t p = seg.offset + 4;
-    while (p + 65 <= seg.offset + seg.length) {
-      const int id = s[p] & 15;
-      if (id > 1) return false;
-      for (size_t k = 0; k < 64; ++k) (*tables)[static_cast<size_t>(id)][kZigZagToNatural[k]] = s[p + 1 + k];
-      p += 65;
-      ++found;
-    }
-  }
-  return found == 2;
-}
+// A recode of a libjpeg file saved at quality q, requested at r, carries the tables libjpeg itself
+// writes at r - (100 - q): the estimate finds q from the source's tables, and the request is
+// lowered by its distance from 100. libjpeg folds the lowered quality into 1..100 as the encoder
+// must (at or below 0 it takes 1, above 100 it takes 100); a request of 0 stands for 85. Both
+// sides of the comparison are libjpeg's: the tables it scales, and our stream's tables as it
+// reads them.
+struct QualityCase {
+  const char* name;
+  int source_quality;
+  int request;
+};
+void PrintTo(const QualityCase& c, std::ostream* os) { *os << c.name; }
+class QualityEstimate : public ::testing::TestWithParam<QualityCase> {};
 
-class QualityEstimate : public ::testing::TestWithParam<int> {};
-
-TEST_P(QualityEstimate, MatchesLibjpegScaling) {
-  const int q = GetParam();
+TEST_P(QualityEstimate, TablesAreLibjpegsAtTheLoweredQuality) {
+  const QualityCase c = GetParam();
   JpegOptions o;
-  o.quality = q;
+  o.quality = c.source_quality;
   const Bytes src = libjpeg_encode(photo_rgb(96, 64, 2), 96, 64, o);
-  for (int r : {100, 95, 85, 60, 30}) {
-    EncodedStream out;
-    ConsoleCapture quiet;
-    ASSERT_EQ(recode_memory(src.data(), static_cast<uint32_t>(src.size()), r, &out), 0);
-    Bytes s(out.data, out.data + out.length);
-    release_stream(out);
-    std::array<std::array<int, 64>, 2> got{};
-    ASSERT_TRUE(read_dqt(s, &got));
-    std::array<int16_t, 64> luma{}, chroma{};
-    scale_quant_table(kBaseLumaQuant.data(), luma.data(), r - (100 - q));
-    scale_quant_table(kBaseChromaQuant.data(), chroma.data(), r - (100 - q));
-    for (size_t i = 0; i < 64; ++i) {
-      ASSERT_EQ(got[0][i], luma[i]) << "q" << q << " r" << r << " i" << i;
-      ASSERT_EQ(got[1][i], chroma[i]) << "q" << q << " r" << r << " i" << i;
-    }
-  }
+  EncodedStream out;
+  ConsoleCapture quiet;
+  ASSERT_EQ(recode_memory(src.data(), static_cast<uint32_t>(src.size()), c.request, &out), 0);
+  const Bytes s(out.data, out.data + out.length);
+  release_stream(out);
+  QuantTables got{}, expected{};
+  ASSERT_TRUE(libjpeg_read_quant_tables(s, &got));
+  const int request = c.request == 0 ? 85 : c.request;
+  ASSERT_TRUE(libjpeg_quality_tables(request - (100 - c.source_quality), &expected));
+  EXPECT_EQ(got[0], expected[0]) << "luma";
+  EXPECT_EQ(got[1], expected[1]) << "chroma";
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, QualityEstimate, ::testing::Values(10, 25, 50, 75, 90, 95, 100));
+INSTANTIATE_TEST_SUITE_P(
+    Sources, QualityEstimate,
+    ::testing::Values(QualityCase{"q10_request100_at_10", 10, 100}, QualityCase{"q10_request30_folds_to_1", 10, 30},
+                      QualityCase{"q25_request85_at_10", 25, 85}, QualityCase{"q50_request85_at_35", 50, 85},
+                      QualityCase{"q50_request51_at_1", 50, 51}, QualityCase{"q50_request50_at_0_folds_to_1", 50, 50},
+                      QualityCase{"q50_request10_folds_to_1", 50, 10}, QualityCase{"q75_request85_at_60", 75, 85},
+                      QualityCase{"q75_request100_at_75", 75, 100}, QualityCase{"q75_request0_as_85_at_60", 75, 0},
+                      QualityCase{"q90_request95_at_85", 90, 95}, QualityCase{"q95_request60_at_55", 95, 60},
+                      QualityCase{"q99_request2_at_1", 99, 2}, QualityCase{"q100_request30_at_30", 100, 30},
+                      QualityCase{"q100_request100_at_100", 100, 100},
+                      QualityCase{"q90_request150_folds_to_100", 90, 150},
+                      QualityCase{"q100_request101_folds_to_100", 100, 101}),
+    ParamName());
 
 struct RecodeCase {
   int width, height, source_quality, request;

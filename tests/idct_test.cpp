@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The inverse transform's exact vectors, flat blocks and a double-precision reference; the
-// forward transform against its reference and on flat blocks.
+// The inverse transform's exact vectors, a plain 64-bit evaluation of its 8-point flowgraph on
+// random vectors, flat blocks and a double-precision reference; the forward transform against its
+// reference and on flat blocks.
 #include "decoder/idct.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <random>
@@ -12,14 +14,49 @@
 
 #include "decoder/decoder_state.h"
 #include "encoder/fdct_quant.h"
+#include "param_name.h"
 
 namespace kestrum {
 namespace {
 
 using Vec = std::array<int32_t, 8>;
+
+// The 8-point inverse transform evaluated plainly, apart from the code under test: 64-bit values,
+// every sum, difference and product limited to the signed 22-bit range, each product v * k / 4096
+// rounded toward minus infinity by a division, and the 12-bit constants written out as published
+// (round(value * 4096)).
+int64_t limit22(int64_t v) { return std::clamp<int64_t>(v, -2097152, 2097151); }
+int64_t times(int64_t v, int64_t k) {
+  const int64_t full = v * k;
+  int64_t q = full / 4096;
+  if (full % 4096 != 0 && full < 0) --q;  // division truncates toward zero: step down to the floor
+  return limit22(q);
+}
+Vec reference_idct_1d(const Vec& in) {
+  const auto S = limit22;
+  const int64_t x0 = in[0], x1 = in[1], x2 = in[2], x3 = in[3], x4 = in[4], x5 = in[5], x6 = in[6], x7 = in[7];
+  const int64_t e0 = S(x0 + x4), e1 = S(x0 - x4);
+  const int64_t z = times(S(x2 + x6), 2217);
+  const int64_t a = S(times(x2, 3135) + z), b = S(times(x6, -7568) + z);
+  const int64_t even0 = S(e0 + a), even3 = S(e0 - a), even1 = S(e1 + b), even2 = S(e1 - b);
+  const int64_t r3 = times(x3, 5793), r5 = times(x5, 5793);
+  const int64_t s17 = S(x1 + x7), d17 = S(x1 - x7);
+  const int64_t p = S(d17 - r5), q = S(d17 + r5), r = S(s17 - r3), s = S(s17 + r3);
+  const int64_t u = times(S(s + q), 3406), v = times(S(p + r), 4017);
+  const int64_t odd_a = S(times(q, -1130) + u), odd_b = S(u + times(s, -5681));
+  const int64_t odd_c = S(times(p, -4816) + v), odd_d = S(v + times(r, -3218));
+  const std::array<int64_t, 8> out = {S(even0 + odd_a), S(even1 + odd_d), S(even2 + odd_c), S(even3 + odd_b),
+                                      S(even3 - odd_b), S(even2 - odd_c), S(even1 - odd_d), S(even0 - odd_a)};
+  Vec result{};
+  for (size_t i = 0; i < 8; ++i) result[i] = static_cast<int32_t>(out[i]);
+  return result;
+}
+
 struct Idct1dCase {
+  const char* name;
   Vec in, out;
 };
+void PrintTo(const Idct1dCase& c, std::ostream* os) { *os << c.name; }
 class Idct1d : public ::testing::TestWithParam<Idct1dCase> {};
 
 TEST_P(Idct1d, ExactOutputs) {
@@ -28,16 +65,65 @@ TEST_P(Idct1d, ExactOutputs) {
   EXPECT_EQ(v, GetParam().out);
 }
 
+// The expectations hold for the plain evaluation too, so that it can stand as the reference below.
+TEST_P(Idct1d, PlainEvaluationAgrees) { EXPECT_EQ(reference_idct_1d(GetParam().in), GetParam().out); }
+
+// A lone input of 4096 (1.0 with 12 fraction bits) makes every product exact, so each output is
+// a sum of the published constants: for x1, u = 2 * 3406 and v = 2 * 4017 and the rotations add
+// -1130, -5681, -4816 and -3218; for x2, z = 2217 and a = 3135 + 2217; for x7, s17 = 4096 and
+// d17 = -4096, so u = v = 0 and the outputs are the rotation constants alone. A lone x0 reaches
+// every output unchanged. The two saturating vectors are the known values of the 22-bit rules:
+// saturation acts inside the flow, not only at the outputs.
 INSTANTIATE_TEST_SUITE_P(
     Vectors, Idct1d,
-    ::testing::Values(Idct1dCase{{0, 4096, 0, 0, 0, 0, 0, 0}, {5682, 4816, 3218, 1131, -1131, -3218, -4816, -5682}},
-                      Idct1dCase{{0, 0, 4096, 0, 0, 0, 0, 0}, {5352, 2217, -2217, -5352, -5352, -2217, 2217, 5352}},
-                      Idct1dCase{{0, 0, 0, 0, 0, 0, 0, 4096}, {1130, -3218, 4816, -5681, 5681, -4816, 3218, -1130}},
-                      Idct1dCase{{2000000, 2000000, 0, 0, 0, 0, 0, 0},
+    ::testing::Values(Idct1dCase{"x1",
+                                 {0, 4096, 0, 0, 0, 0, 0, 0},
+                                 {2 * 3406 - 1130, 2 * 4017 - 3218, 2 * 4017 - 4816, 2 * 3406 - 5681,
+                                  -(2 * 3406 - 5681), -(2 * 4017 - 4816), -(2 * 4017 - 3218), -(2 * 3406 - 1130)}},
+                      Idct1dCase{"x2",
+                                 {0, 0, 4096, 0, 0, 0, 0, 0},
+                                 {3135 + 2217, 2217, -2217, -(3135 + 2217), -(3135 + 2217), -2217, 2217, 3135 + 2217}},
+                      Idct1dCase{
+                          "x7", {0, 0, 0, 0, 0, 0, 0, 4096}, {1130, -3218, 4816, -5681, 5681, -4816, 3218, -1130}},
+                      Idct1dCase{"x0", {777, 0, 0, 0, 0, 0, 0, 0}, {777, 777, 777, 777, 777, 777, 777, 777}},
+                      Idct1dCase{"saturating_x0_x1",
+                                 {2000000, 2000000, 0, 0, 0, 0, 0, 0},
                                  {2097151, 2097151, 1959551, 1646719, 2097151, 2040449, 1514587, 807887}},
-                      Idct1dCase{{-2000000, 1234567, -987654, 2000000, -1500000, 1999999, -2097152, 2097151},
-                                 {-693872, -1594657, -1421600, -559397, 147165, -1502494, 2097151, -2097152}},
-                      Idct1dCase{{777, 0, 0, 0, 0, 0, 0, 0}, {777, 777, 777, 777, 777, 777, 777, 777}}));
+                      Idct1dCase{"saturating_mixed",
+                                 {-2000000, 1234567, -987654, 2000000, -1500000, 1999999, -2097152, 2097151},
+                                 {-693872, -1594657, -1421600, -559397, 147165, -1502494, 2097151, -2097152}}),
+    test::ParamName());
+
+// idct_1d against the plain evaluation on random vectors: inputs of the first pass (coefficients
+// of 12 bits times 128), and of the second pass up to the 22-bit limits, where the saturation of
+// sums and products acts.
+struct RandomVectorCase {
+  const char* name;
+  int32_t limit;  // |input| <= limit
+};
+void PrintTo(const RandomVectorCase& c, std::ostream* os) { *os << c.name; }
+class Idct1dRandom : public ::testing::TestWithParam<RandomVectorCase> {};
+
+TEST_P(Idct1dRandom, MatchesPlainEvaluation) {
+  std::mt19937 rng(static_cast<uint32_t>(GetParam().limit));
+  std::uniform_int_distribution<int32_t> value(-GetParam().limit, GetParam().limit);
+  int differing = 0;
+  for (int trial = 0; trial < 20000; ++trial) {
+    Vec v{};
+    for (int32_t& x : v) x = value(rng);
+    if (GetParam().limit == 2097151 && trial % 4 == 0) v[static_cast<size_t>(trial / 4 % 8)] = -2097152;
+    const Vec expected = reference_idct_1d(v);
+    Vec got = v;
+    idct_1d(got.data());
+    if (got != expected && ++differing <= 3) ADD_FAILURE() << "input " << ::testing::PrintToString(v);
+  }
+  EXPECT_EQ(differing, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, Idct1dRandom,
+                         ::testing::Values(RandomVectorCase{"small", 64}, RandomVectorCase{"first_pass", 2048 * 128},
+                                           RandomVectorCase{"full_22_bit", 2097151}),
+                         test::ParamName());
 
 struct BlockCase {
   int index;

@@ -525,5 +525,30 @@ TEST_F(RecodeAny, ProgressiveStreamsUpToTheScanLimitAreConverted) {
   EXPECT_EQ(r.way, RecodeWay::kConverted) << r.error;
 }
 
+// The codings of T.81 Table B.1: SOF0..SOF15 are 0xC0..0xCF except DHT (C4), JPG (C8) and DAC
+// (CC); the neighbours of that range are no frame header.
+struct CodingCase {
+  uint8_t marker;
+  FrameCoding coding;
+};
+class FrameCodingOfMarker : public ::testing::TestWithParam<CodingCase> {};
+
+TEST_P(FrameCodingOfMarker, FollowsTableB1) {
+  EXPECT_EQ(frame_coding(GetParam().marker), GetParam().coding) << std::hex << int{GetParam().marker};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Markers, FrameCodingOfMarker,
+    ::testing::Values(CodingCase{0xBF, FrameCoding::kNone}, CodingCase{0xC0, FrameCoding::kBaseline},
+                      CodingCase{0xC1, FrameCoding::kExtended}, CodingCase{0xC2, FrameCoding::kProgressive},
+                      CodingCase{0xC3, FrameCoding::kLosslessOrHierarchical}, CodingCase{0xC4, FrameCoding::kNone},
+                      CodingCase{0xC5, FrameCoding::kLosslessOrHierarchical},
+                      CodingCase{0xC7, FrameCoding::kLosslessOrHierarchical}, CodingCase{0xC8, FrameCoding::kNone},
+                      CodingCase{0xC9, FrameCoding::kArithmetic}, CodingCase{0xCA, FrameCoding::kProgressiveArithmetic},
+                      CodingCase{0xCB, FrameCoding::kLosslessOrHierarchical}, CodingCase{0xCC, FrameCoding::kNone},
+                      CodingCase{0xCD, FrameCoding::kLosslessOrHierarchical},
+                      CodingCase{0xCF, FrameCoding::kLosslessOrHierarchical}, CodingCase{0xD0, FrameCoding::kNone},
+                      CodingCase{0xDA, FrameCoding::kNone}, CodingCase{0x00, FrameCoding::kNone}));
+
 }  // namespace
 }  // namespace kestrum::test

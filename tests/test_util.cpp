@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <utility>
 
 #include "services/console_log.h"
 
@@ -56,6 +57,29 @@ struct ErrorManager {
 void on_error(j_common_ptr info) { std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1); }
 void on_message(j_common_ptr info, int level) {
   if (level < 0) ++reinterpret_cast<ErrorManager*>(info->err)->warnings;
+}
+
+// Runs read on a decompressor that has read the stream's header, then destroys it. False when
+// libjpeg fails on the way (its errors jump back here) or read returns false; warnings (when not
+// null) receives the number of libjpeg's warnings.
+template <typename Read>
+bool read_with_libjpeg(const Bytes& jpeg, int* warnings, Read read) {
+  jpeg_decompress_struct d{};
+  ErrorManager err{};
+  d.err = jpeg_std_error(&err.base);
+  err.base.error_exit = on_error;
+  err.base.emit_message = on_message;
+  if (setjmp(err.jump) != 0) {
+    jpeg_destroy_decompress(&d);
+    return false;
+  }
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&d, TRUE);
+  const bool is_read = read(d);
+  jpeg_destroy_decompress(&d);
+  if (warnings != nullptr) *warnings = err.warnings;
+  return is_read;
 }
 
 }  // namespace
@@ -127,43 +151,36 @@ Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height, con
 }
 
 bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
-  jpeg_decompress_struct d{};
-  ErrorManager err{};
-  d.err = jpeg_std_error(&err.base);
-  err.base.error_exit = on_error;
-  err.base.emit_message = on_message;
-  if (setjmp(err.jump) != 0) {
-    jpeg_destroy_decompress(&d);
-    return false;
-  }
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&d, TRUE);
-  if (d.num_components != 3 || d.comp_info[0].h_samp_factor != 2 || d.comp_info[0].v_samp_factor != 2) {
-    jpeg_destroy_decompress(&d);
-    return false;
-  }
-  d.raw_data_out = TRUE;
-  d.dct_method = JDCT_ISLOW;
-  d.do_fancy_upsampling = FALSE;
-  jpeg_start_decompress(&d);
-  const int w = static_cast<int>(d.image_width), h = static_cast<int>(d.image_height);
-  const int pw = (w + 15) / 16 * 16, ph = (h + 15) / 16 * 16;
-  std::vector<uint8_t> py(static_cast<size_t>(pw) * static_cast<size_t>(ph));
-  std::vector<uint8_t> pcb(py.size() / 4), pcr(py.size() / 4);
-  while (d.output_scanline < d.output_height) {
-    JSAMPROW yrows[16], cbrows[8], crrows[8];
-    const size_t base = d.output_scanline;
-    for (size_t i = 0; i < 16; ++i) yrows[i] = &py[(base + i) * static_cast<size_t>(pw)];
-    for (size_t i = 0; i < 8; ++i) {
-      cbrows[i] = &pcb[(base / 2 + i) * static_cast<size_t>(pw / 2)];
-      crrows[i] = &pcr[(base / 2 + i) * static_cast<size_t>(pw / 2)];
+  int w = 0, h = 0, pw = 0, ph = 0;
+  std::vector<uint8_t> py, pcb, pcr;
+  const bool is_read = read_with_libjpeg(jpeg, &out->warnings, [&](jpeg_decompress_struct& d) {
+    if (d.num_components != 3 || d.comp_info[0].h_samp_factor != 2 || d.comp_info[0].v_samp_factor != 2) return false;
+    d.raw_data_out = TRUE;
+    d.dct_method = JDCT_ISLOW;
+    d.do_fancy_upsampling = FALSE;
+    jpeg_start_decompress(&d);
+    w = static_cast<int>(d.image_width);
+    h = static_cast<int>(d.image_height);
+    pw = (w + 15) / 16 * 16;
+    ph = (h + 15) / 16 * 16;
+    py.assign(static_cast<size_t>(pw) * static_cast<size_t>(ph), 0);
+    pcb.assign(py.size() / 4, 0);
+    pcr.assign(py.size() / 4, 0);
+    while (d.output_scanline < d.output_height) {
+      JSAMPROW yrows[16], cbrows[8], crrows[8];
+      const size_t base = d.output_scanline;
+      for (size_t i = 0; i < 16; ++i) yrows[i] = &py[(base + i) * static_cast<size_t>(pw)];
+      for (size_t i = 0; i < 8; ++i) {
+        cbrows[i] = &pcb[(base / 2 + i) * static_cast<size_t>(pw / 2)];
+        crrows[i] = &pcr[(base / 2 + i) * static_cast<size_t>(pw / 2)];
+      }
+      JSAMPARRAY planes[3] = {yrows, cbrows, crrows};
+      jpeg_read_raw_data(&d, planes, 16);
     }
-    JSAMPARRAY planes[3] = {yrows, cbrows, crrows};
-    jpeg_read_raw_data(&d, planes, 16);
-  }
-  jpeg_finish_decompress(&d);
-  jpeg_destroy_decompress(&d);
+    jpeg_finish_decompress(&d);
+    return true;
+  });
+  if (!is_read) return false;
   out->width = w;
   out->height = h;
   out->cw = (w + 1) / 2;
@@ -179,36 +196,59 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
     std::memcpy(&out->cr[static_cast<size_t>(r * out->cw)], &pcr[static_cast<size_t>(r * pw / 2)],
                 static_cast<size_t>(out->cw));
   }
-  out->warnings = err.warnings;
+  out->padded_cw = pw / 2;
+  out->padded_ch = ph / 2;
+  out->padded_cb = std::move(pcb);
+  out->padded_cr = std::move(pcr);
   return true;
 }
 
-bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height, int* warnings) {
-  jpeg_decompress_struct d{};
+bool libjpeg_quality_tables(int quality, QuantTables* out) {
+  jpeg_compress_struct c{};
   ErrorManager err{};
-  d.err = jpeg_std_error(&err.base);
+  c.err = jpeg_std_error(&err.base);
   err.base.error_exit = on_error;
   err.base.emit_message = on_message;
   if (setjmp(err.jump) != 0) {
-    jpeg_destroy_decompress(&d);
+    jpeg_destroy_compress(&c);
     return false;
   }
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&d, TRUE);
-  d.out_color_space = JCS_RGB;
-  jpeg_start_decompress(&d);
-  *width = static_cast<int>(d.output_width);
-  *height = static_cast<int>(d.output_height);
-  rgb->assign(static_cast<size_t>(*width) * static_cast<size_t>(*height) * 3, 0);
-  while (d.output_scanline < d.output_height) {
-    JSAMPROW row = &(*rgb)[d.output_scanline * static_cast<size_t>(*width) * 3];
-    jpeg_read_scanlines(&d, &row, 1);
+  jpeg_create_compress(&c);
+  c.in_color_space = JCS_YCbCr;
+  c.input_components = 3;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, quality, TRUE);
+  for (size_t slot = 0; slot < 2; ++slot) {
+    for (size_t i = 0; i < 64; ++i) (*out)[slot][i] = c.quant_tbl_ptrs[slot]->quantval[i];
   }
-  jpeg_finish_decompress(&d);
-  jpeg_destroy_decompress(&d);
-  *warnings = err.warnings;
+  jpeg_destroy_compress(&c);
   return true;
+}
+
+bool libjpeg_read_quant_tables(const Bytes& jpeg, QuantTables* out) {
+  return read_with_libjpeg(jpeg, nullptr, [out](jpeg_decompress_struct& d) {
+    if (d.quant_tbl_ptrs[0] == nullptr || d.quant_tbl_ptrs[1] == nullptr) return false;
+    for (size_t slot = 0; slot < 2; ++slot) {
+      for (size_t i = 0; i < 64; ++i) (*out)[slot][i] = d.quant_tbl_ptrs[slot]->quantval[i];
+    }
+    return true;
+  });
+}
+
+bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height, int* warnings) {
+  return read_with_libjpeg(jpeg, warnings, [&](jpeg_decompress_struct& d) {
+    d.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&d);
+    *width = static_cast<int>(d.output_width);
+    *height = static_cast<int>(d.output_height);
+    rgb->assign(static_cast<size_t>(*width) * static_cast<size_t>(*height) * 3, 0);
+    while (d.output_scanline < d.output_height) {
+      JSAMPROW row = &(*rgb)[d.output_scanline * static_cast<size_t>(*width) * 3];
+      jpeg_read_scanlines(&d, &row, 1);
+    }
+    jpeg_finish_decompress(&d);
+    return true;
+  });
 }
 
 double psnr(const uint8_t* a, const uint8_t* b, size_t n) {
@@ -304,6 +344,7 @@ std::vector<Segment> split_segments(const Bytes& j) {
 }  // namespace kestrum::test
 
 #include "decoder/decode_driver.h"
+#include "services/code_path.h"
 
 namespace kestrum::test {
 namespace {
@@ -316,11 +357,13 @@ bool reserve_vector(ImageBuffer& image, size_t bytes) {
 }
 }  // namespace
 
-OurDecode decode_ours(const Bytes& jpeg) {
+OurDecode decode_ours(const Bytes& jpeg) { return decode_ours(jpeg, requested_recode_plan()); }
+
+OurDecode decode_ours(const Bytes& jpeg, const RecodePlan& plan) {
   OurDecode r;
   ImageBuffer buffer{nullptr, 0, reserve_vector, &r.image};
   ConsoleCapture capture;
-  r.status = decode_jpeg_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), &r.width, &r.height, buffer);
+  r.status = decode_jpeg_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), &r.width, &r.height, buffer, plan);
   r.log = capture.text();
   return r;
 }

@@ -3,6 +3,7 @@
 // reference), console capture and temporary folders.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,9 +40,23 @@ struct RawPlanes {
   int width = 0, height = 0;
   std::vector<uint8_t> y, cb, cr;
   int cw = 0, ch = 0;
+  // Chroma as libjpeg decodes it, whole blocks: the image size rounded up to 16, halved, which is
+  // the chroma area of PlanarYuv420Image.
+  std::vector<uint8_t> padded_cb, padded_cr;
+  int padded_cw = 0, padded_ch = 0;
   int warnings = 0;
 };
 bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out);
+
+// Quantization tables of slots 0 (luma) and 1 (chroma), natural (row-major) order.
+using QuantTables = std::array<std::array<int, 64>, 2>;
+
+// The tables libjpeg writes at quality (jpeg_set_quality with baseline limits: the quality folded
+// into 1..100, entries 1..255); false when libjpeg fails.
+bool libjpeg_quality_tables(int quality, QuantTables* out);
+
+// Slots 0 and 1 of a stream as libjpeg reads them; false when libjpeg fails or a slot is empty.
+bool libjpeg_read_quant_tables(const Bytes& jpeg, QuantTables* out);
 
 // RGB decode with libjpeg; returns false on error, counts warnings.
 bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height, int* warnings);
@@ -92,8 +107,11 @@ std::vector<Segment> split_segments(const Bytes& jpeg);
 
 }  // namespace kestrum::test
 
+namespace kestrum {
+struct RecodePlan;
+}
 namespace kestrum::test {
-// Our decoder from memory, with its transcript.
+// Our decoder from memory, with its transcript: by the requested plan, or by plan.
 struct OurDecode {
   int32_t status = 0;
   int32_t width = 0, height = 0;
@@ -101,6 +119,7 @@ struct OurDecode {
   std::string log;
 };
 OurDecode decode_ours(const Bytes& jpeg);
+OurDecode decode_ours(const Bytes& jpeg, const RecodePlan& plan);
 }  // namespace kestrum::test
 
 namespace kestrum::test {

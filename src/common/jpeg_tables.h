@@ -10,11 +10,17 @@
 
 namespace kestrum {
 
-// Marker code bytes (the byte after 0xFF).
-inline constexpr uint8_t kMarkerSof0 = 0xC0;
-inline constexpr uint8_t kMarkerSof1 = 0xC1;
-inline constexpr uint8_t kMarkerSof2 = 0xC2;
-inline constexpr uint8_t kMarkerDht = 0xC4;
+// Marker code bytes (the byte after 0xFF), T.81 Table B.1.
+inline constexpr uint8_t kMarkerTem = 0x01;    // temporary use in arithmetic coding, no segment
+inline constexpr uint8_t kMarkerSof0 = 0xC0;   // baseline DCT
+inline constexpr uint8_t kMarkerSof1 = 0xC1;   // extended sequential DCT, Huffman
+inline constexpr uint8_t kMarkerSof2 = 0xC2;   // progressive DCT, Huffman
+inline constexpr uint8_t kMarkerDht = 0xC4;    // not a frame header, though in the SOFn range
+inline constexpr uint8_t kMarkerJpg = 0xC8;    // reserved for JPEG extensions (SOFn range)
+inline constexpr uint8_t kMarkerSof9 = 0xC9;   // extended sequential DCT, arithmetic
+inline constexpr uint8_t kMarkerSof10 = 0xCA;  // progressive DCT, arithmetic
+inline constexpr uint8_t kMarkerDac = 0xCC;    // arithmetic conditioning (SOFn range)
+inline constexpr uint8_t kMarkerSof15 = 0xCF;  // the last of SOF0..SOF15
 inline constexpr uint8_t kMarkerRst0 = 0xD0;
 inline constexpr uint8_t kMarkerRst7 = 0xD7;
 inline constexpr uint8_t kMarkerSoi = 0xD8;
@@ -24,8 +30,10 @@ inline constexpr uint8_t kMarkerDqt = 0xDB;
 inline constexpr uint8_t kMarkerDri = 0xDD;
 inline constexpr uint8_t kMarkerApp0 = 0xE0;
 inline constexpr uint8_t kMarkerApp1 = 0xE1;
-inline constexpr uint8_t kMarkerApp15 = 0xEF;
+inline constexpr uint8_t kMarkerApp2 = 0xE2;
+inline constexpr uint8_t kMarkerApp13 = 0xED;
 inline constexpr uint8_t kMarkerApp14 = 0xEE;
+inline constexpr uint8_t kMarkerApp15 = 0xEF;
 inline constexpr uint8_t kMarkerCom = 0xFE;
 
 // clang-format off

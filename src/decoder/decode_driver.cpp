@@ -52,7 +52,7 @@ size_t header_dqt_payloads(const uint8_t* data, uint32_t size, uint32_t (*spans)
     while (pos + 4 <= size && data[pos + 1] == 0xFF) ++pos;  // fill bytes before the code
     if (pos + 4 > size) break;
     const uint8_t code = data[pos + 1];
-    const bool has_length = code != 0x00 && code != 0x01 && code != kMarkerSoi && code != kMarkerEoi &&
+    const bool has_length = code != 0x00 && code != kMarkerTem && code != kMarkerSoi && code != kMarkerEoi &&
                             (code < kMarkerRst0 || code > kMarkerRst7);
     if (!has_length || code == kMarkerSos) break;
     const uint32_t length = (static_cast<uint32_t>(data[pos + 2]) << 8) | data[pos + 3];

@@ -72,7 +72,7 @@ void skip_segment() noexcept {
   for (uint32_t i = payload; i < end && i < d.source_size; ++i) {
     if (d.source_data[i] != 0xFF) continue;
     const uint8_t next = peek_byte(i + 1);
-    if (next == 0xDB) {  // an embedded DQT: rescan the payload from its start
+    if (next == kMarkerDqt) {  // an embedded DQT: rescan the payload from its start
       d.read_pos = payload;
       return;
     }
@@ -80,7 +80,7 @@ void skip_segment() noexcept {
       d.read_pos = i + 2;
       return;
     }
-    if (next == 0xC0) {  // an embedded SOF0: resume at its 0xFF
+    if (next == kMarkerSof0) {  // an embedded SOF0: resume at its 0xFF
       d.read_pos = i;
       return;
     }

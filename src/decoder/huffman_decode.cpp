@@ -187,11 +187,11 @@ void process_restart() noexcept {
       d.unread_marker = 0;
       break;
     }
-    if (m < 0xC0) {
+    if (m < kMarkerSof0) {  // TEM or a reserved code: scanned past
       find_next_marker();
       continue;
     }
-    if (m < kMarkerRst0 || m > kMarkerRst0 + 7) break;     // not an RST: left pending
+    if (m < kMarkerRst0 || m > kMarkerRst7) break;         // not an RST: left pending
     const uint32_t ahead = (m - kMarkerRst0 + 8 - e) % 8;  // 1..7: how far past the expected one
     if (ahead == 1 || ahead == 2) break;                   // a marker was lost: keep this one
     if (ahead == 6 || ahead == 7) {                        // a stale marker: scan on

@@ -211,7 +211,7 @@ void parse_markers() noexcept {
       skip_segment();  // Kept deliberately: the two bytes after an embedded EOI read as a length
     } else if (marker == kMarkerApp1) {
       skip_segment();
-    } else if (marker >= 0xE2 && marker <= kMarkerApp15 && marker != kMarkerApp14) {
+    } else if (marker >= kMarkerApp2 && marker <= kMarkerApp15 && marker != kMarkerApp14) {
       console_log(msg::kAppMarker, marker);
       skip_segment();
     } else {

@@ -42,7 +42,6 @@ void put_marker(uint8_t code) {
   EncoderState& e = g_encoder;
   *e.out_ptr++ = 0xFF;
   *e.out_ptr++ = code;
-  e.byte_count += 2;
 }
 
 // Rows below which a second thread costs more to start than it saves.
@@ -102,7 +101,6 @@ int32_t encode_rows_fast() {
   }
   heap_free(tail.data);
   if (!ok) return 1;
-  e.byte_count += static_cast<uint32_t>(2 * (e.mcu_rows - 1));
   put_marker(kMarkerEoi);
   a.stream_length = static_cast<uint32_t>(e.out_ptr - a.stream_buffer);
   return 0;
@@ -138,7 +136,6 @@ int32_t JImageInit() noexcept {
   if (a.stream_capacity_bytes < kHeaderBytes + kMaxMcuStreamBytes) return 1;
   setup_quant_tables();
   e.out_ptr = a.stream_buffer;
-  e.byte_count = 0;
   write_soi_app0();
   e.mcu_block_comp = {0, 0, 0, 0, 1, 2};
   e.dc_pred = {0, 0, 0};

@@ -39,8 +39,7 @@ struct EncoderState {
   std::array<int32_t, 6> mcu_block_comp;              // 0, 0, 0, 0, 1, 2
   std::array<bool, 2> dqt_written;
   std::array<bool, 2> dht_dc_written, dht_ac_written;
-  uint8_t* out_ptr;     // next byte of the stream buffer
-  uint32_t byte_count;  // bytes written by the header and marker writers
+  uint8_t* out_ptr;  // next byte of the stream buffer
 
   // --- Working tables (per encode: Tables K.1 and K.2 until setup_quant_tables scales them);
   // natural order, entries 1..255 ---

@@ -18,8 +18,6 @@ void marker(uint8_t code) {
   put8(0xFF);
   put8(code);
 }
-// Adds what the segment begun at start has written to byte_count.
-void count_from(const uint8_t* start) { g_encoder.byte_count += static_cast<uint32_t>(g_encoder.out_ptr - start); }
 
 template <size_t N>
 void put_huffman(const HuffTableDef<N>& def) {
@@ -30,7 +28,6 @@ void put_huffman(const HuffTableDef<N>& def) {
 }  // namespace
 
 void write_soi_app0() noexcept {
-  const uint8_t* start = g_encoder.out_ptr;
   marker(kMarkerSoi);
   marker(kMarkerApp0);
   put16(16);  // segment length
@@ -46,20 +43,17 @@ void write_soi_app0() noexcept {
   put16(1);  // vertical density
   put8(0);   // thumbnail width
   put8(0);   // thumbnail height
-  count_from(start);
 }
 
 void write_dqt(int32_t table_id) noexcept {
   EncoderState& e = g_encoder;
   const size_t id = static_cast<size_t>(table_id);
   if (e.dqt_written[id]) return;
-  const uint8_t* start = e.out_ptr;
   const auto& table = table_id == 0 ? e.luma_quant_table : e.chroma_quant_table;
   marker(kMarkerDqt);
   put16(2 + 1 + 64);                      // length, Pq/Tq, 64 entries
   put8(static_cast<uint32_t>(table_id));  // 8-bit precision, table id
   for (size_t k = 0; k < 64; ++k) put8(static_cast<uint32_t>(table[kZigZagToNatural[k]]) & 0xFF);
-  count_from(start);
   e.dqt_written[id] = true;
 }
 
@@ -68,7 +62,6 @@ void write_dht(bool is_ac, int32_t table_id) noexcept {
   const size_t id = static_cast<size_t>(table_id);
   auto& written = is_ac ? e.dht_ac_written : e.dht_dc_written;
   if (written[id]) return;
-  const uint8_t* start = e.out_ptr;
   marker(kMarkerDht);
   if (is_ac) {
     const auto& def = table_id == 0 ? kLumaAcTable : kChromaAcTable;
@@ -81,7 +74,6 @@ void write_dht(bool is_ac, int32_t table_id) noexcept {
     put8(static_cast<uint32_t>(table_id));
     put_huffman(def);
   }
-  count_from(start);
   written[id] = true;
 }
 
@@ -89,14 +81,11 @@ void write_frame_headers() noexcept {
   EncoderState& e = g_encoder;
   for (int32_t i = 0; i < 3; ++i) write_dqt(i == 0 ? 0 : 1);
 
-  const uint8_t* start = e.out_ptr;
   marker(kMarkerDri);
   put16(4);                                          // length
   put8(static_cast<uint32_t>(e.mcus_per_row) >> 8);  // restart interval: one MCU row
   put8(static_cast<uint32_t>(e.mcus_per_row) & 0xFF);
-  count_from(start);
 
-  start = e.out_ptr;
   marker(kMarkerSof0);
   put16(2 + 1 + 2 + 2 + 1 + 3 * 3);  // length, precision, lines, samples, Nf, components
   put8(8);                           // sample precision
@@ -110,14 +99,12 @@ void write_frame_headers() noexcept {
     put8(static_cast<uint32_t>(16 * e.h_samp[i] + e.v_samp[i]));  // H, V
     put8(i == 0 ? 0u : 1u);                                       // Tq
   }
-  count_from(start);
 
   for (size_t i = 0; i < 3; ++i) {
     write_dht(false, e.dc_table_sel[i]);
     write_dht(true, e.ac_table_sel[i]);
   }
 
-  start = e.out_ptr;
   marker(kMarkerSos);
   put16(2 + 1 + 3 * 2 + 3);  // length, Ns, components, Ss Se AhAl
   put8(3);
@@ -128,7 +115,6 @@ void write_frame_headers() noexcept {
   put8(0);     // Ss
   put8(0x3F);  // Se
   put8(0);     // Ah, Al
-  count_from(start);
 }
 
 }  // namespace kestrum

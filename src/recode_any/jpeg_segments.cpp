@@ -11,23 +11,7 @@
 namespace kestrum {
 namespace {
 
-constexpr uint8_t kSoi = 0xD8;
-constexpr uint8_t kSos = 0xDA;
-constexpr uint8_t kDqt = 0xDB;
-constexpr uint8_t kApp0 = 0xE0;
-constexpr uint8_t kApp1 = 0xE1;
-constexpr uint8_t kApp2 = 0xE2;
-constexpr uint8_t kApp13 = 0xED;
-constexpr uint8_t kApp14 = 0xEE;
-constexpr uint8_t kApp15 = 0xEF;
-constexpr uint8_t kCom = 0xFE;
-constexpr uint8_t kEoi = 0xD9;
-constexpr uint8_t kRst0 = 0xD0, kRst7 = 0xD7;
-constexpr uint8_t kTem = 0x01;
-
 uint32_t be16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
-
-bool is_frame_marker(uint8_t m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; }
 
 bool starts_with(const uint8_t* body, size_t body_bytes, const char* tag, size_t tag_bytes) {
   return body_bytes >= tag_bytes && std::memcmp(body, tag, tag_bytes) == 0;
@@ -84,9 +68,31 @@ int32_t estimate_luma_only(int32_t sum) {
 
 }  // namespace
 
+FrameCoding frame_coding(uint8_t marker) {
+  switch (marker) {
+    case kMarkerSof0:
+      return FrameCoding::kBaseline;
+    case kMarkerSof1:
+      return FrameCoding::kExtended;
+    case kMarkerSof2:
+      return FrameCoding::kProgressive;
+    case kMarkerSof9:
+      return FrameCoding::kArithmetic;
+    case kMarkerSof10:
+      return FrameCoding::kProgressiveArithmetic;
+    case kMarkerDht:
+    case kMarkerJpg:
+    case kMarkerDac:
+      return FrameCoding::kNone;
+    default:
+      return marker >= kMarkerSof0 && marker <= kMarkerSof15 ? FrameCoding::kLosslessOrHierarchical
+                                                             : FrameCoding::kNone;
+  }
+}
+
 bool parse_header(const uint8_t* data, size_t size, JpegHeader* out) {
   *out = JpegHeader{};
-  if (size < 4 || data[0] != 0xFF || data[1] != kSoi) return false;
+  if (size < 4 || data[0] != 0xFF || data[1] != kMarkerSoi) return false;
   size_t pos = 2;
   for (;;) {
     if (pos >= size || data[pos] != 0xFF) return false;
@@ -98,12 +104,12 @@ bool parse_header(const uint8_t* data, size_t size, JpegHeader* out) {
     const uint8_t* body = data + pos + 4;
     const size_t body_bytes = length - 2;
     out->segments.push_back(HeaderSegment{marker, pos, length + 2});
-    if (marker == kDqt && !read_dqt(body, body_bytes, out)) return false;
-    if (is_frame_marker(marker)) read_frame(marker, body, body_bytes, &out->frame);
-    if (marker == kApp14 && starts_with(body, body_bytes, "Adobe", 5) && body_bytes >= 12) {
+    if (marker == kMarkerDqt && !read_dqt(body, body_bytes, out)) return false;
+    if (frame_coding(marker) != FrameCoding::kNone) read_frame(marker, body, body_bytes, &out->frame);
+    if (marker == kMarkerApp14 && starts_with(body, body_bytes, "Adobe", 5) && body_bytes >= 12) {
       out->frame.adobe_transform = body[11];
     }
-    if (marker == kSos) {
+    if (marker == kMarkerSos) {
       out->scan_offset = pos;
       return out->frame.sof_marker != 0;
     }
@@ -114,8 +120,8 @@ bool parse_header(const uint8_t* data, size_t size, JpegHeader* out) {
 std::vector<uint8_t> without_app_segments(const uint8_t* data, size_t size, const JpegHeader& header) {
   std::vector<uint8_t> clean(data, data + 2);
   for (const HeaderSegment& s : header.segments) {
-    const bool is_metadata = (s.marker >= kApp1 && s.marker <= kApp15) || s.marker == kCom;
-    if (s.marker == kSos || is_metadata) continue;
+    const bool is_metadata = (s.marker >= kMarkerApp1 && s.marker <= kMarkerApp15) || s.marker == kMarkerCom;
+    if (s.marker == kMarkerSos || is_metadata) continue;
     clean.insert(clean.end(), data + s.offset, data + s.offset + s.length_bytes);
   }
   clean.insert(clean.end(), data + header.scan_offset, data + size);
@@ -127,12 +133,13 @@ std::vector<uint8_t> metadata_segments(const uint8_t* data, const JpegHeader& he
   for (const HeaderSegment& s : header.segments) {
     const uint8_t* body = data + s.offset + 4;
     const size_t body_bytes = s.length_bytes - 4;
-    const bool is_exif = s.marker == kApp1 && starts_with(body, body_bytes, "Exif\0\0", 6);
-    const bool is_xmp = s.marker == kApp1 && (starts_with(body, body_bytes, "http://ns.adobe.com/xap/1.0/", 29) ||
-                                              starts_with(body, body_bytes, "http://ns.adobe.com/xmp/extension/", 35));
-    const bool is_icc = s.marker == kApp2 && starts_with(body, body_bytes, "ICC_PROFILE", 12);
-    const bool is_iptc = s.marker == kApp13;
-    const bool is_comment = s.marker == kCom;
+    const bool is_exif = s.marker == kMarkerApp1 && starts_with(body, body_bytes, "Exif\0\0", 6);
+    const bool is_xmp =
+        s.marker == kMarkerApp1 && (starts_with(body, body_bytes, "http://ns.adobe.com/xap/1.0/", 29) ||
+                                    starts_with(body, body_bytes, "http://ns.adobe.com/xmp/extension/", 35));
+    const bool is_icc = s.marker == kMarkerApp2 && starts_with(body, body_bytes, "ICC_PROFILE", 12);
+    const bool is_iptc = s.marker == kMarkerApp13;
+    const bool is_comment = s.marker == kMarkerCom;
     if (is_exif || is_xmp || is_icc || is_iptc || is_comment) {
       kept.insert(kept.end(), data + s.offset, data + s.offset + s.length_bytes);
     }
@@ -145,8 +152,8 @@ size_t find_image_end(const uint8_t* data, size_t size, const JpegHeader& header
   while (pos + 1 < size) {
     // pos is at a marker: step over it and its segment, if it has one.
     const uint8_t marker = data[pos + 1];
-    if (marker == kEoi) return pos + 2;
-    if (marker == kSoi || marker == kTem || (marker >= kRst0 && marker <= kRst7)) {
+    if (marker == kMarkerEoi) return pos + 2;
+    if (marker == kMarkerSoi || marker == kMarkerTem || (marker >= kMarkerRst0 && marker <= kMarkerRst7)) {
       pos += 2;
     } else {
       if (pos + 4 > size) return 0;
@@ -156,7 +163,7 @@ size_t find_image_end(const uint8_t* data, size_t size, const JpegHeader& header
     while (pos + 1 < size) {
       if (data[pos] == 0xFF) {
         const uint8_t next = data[pos + 1];
-        if (next != 0x00 && next != 0xFF && !(next >= kRst0 && next <= kRst7)) break;
+        if (next != 0x00 && next != 0xFF && !(next >= kMarkerRst0 && next <= kMarkerRst7)) break;
       }
       ++pos;
     }
@@ -166,7 +173,8 @@ size_t find_image_end(const uint8_t* data, size_t size, const JpegHeader& header
 
 std::vector<uint8_t> insert_after_app0(const uint8_t* stream, size_t size, const std::vector<uint8_t>& segments) {
   size_t at = 2;
-  if (size >= 6 && stream[2] == 0xFF && stream[3] == kApp0 && be16(stream + 4) + 4 <= size) at = 4 + be16(stream + 4);
+  if (size >= 6 && stream[2] == 0xFF && stream[3] == kMarkerApp0 && be16(stream + 4) + 4 <= size)
+    at = 4 + be16(stream + 4);
   std::vector<uint8_t> out(stream, stream + at);
   out.insert(out.end(), segments.begin(), segments.end());
   out.insert(out.end(), stream + at, stream + size);
@@ -201,7 +209,8 @@ std::string layout_name(const FrameInfo& frame) {
 }
 
 bool is_library_layout(const FrameInfo& frame) {
-  return frame.sof_marker == 0xC0 && frame.precision_bits == 8 && layout_name(frame) == "4:2:0";
+  return frame_coding(frame.sof_marker) == FrameCoding::kBaseline && frame.precision_bits == 8 &&
+         layout_name(frame) == "4:2:0";
 }
 
 }  // namespace kestrum

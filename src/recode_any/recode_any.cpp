@@ -14,12 +14,6 @@
 namespace kestrum {
 namespace {
 
-constexpr uint8_t kSofBaseline = 0xC0;
-constexpr uint8_t kSofExtended = 0xC1;
-constexpr uint8_t kSofProgressive = 0xC2;
-constexpr uint8_t kSofArithmetic = 0xC9;
-constexpr uint8_t kSofProgressiveArithmetic = 0xCA;
-
 // The console target of the library's calls: called from its noexcept code, so it must not
 // throw. Without memory for more log the text is lost and the recode goes on.
 void append_log(const char* text, void* result) noexcept {
@@ -63,20 +57,22 @@ int32_t quality_after_estimate(int32_t request, int32_t estimate) {
 
 // The coding of a frame the library does not take, or null for the codings libjpeg cannot read.
 const char* coding_name(uint8_t sof_marker) {
-  switch (sof_marker) {
-    case kSofBaseline:
+  switch (frame_coding(sof_marker)) {
+    case FrameCoding::kBaseline:
       return "";
-    case kSofExtended:
+    case FrameCoding::kExtended:
       return "extended sequential";
-    case kSofProgressive:
+    case FrameCoding::kProgressive:
       return "progressive";
-    case kSofArithmetic:
+    case FrameCoding::kArithmetic:
       return "arithmetic";
-    case kSofProgressiveArithmetic:
+    case FrameCoding::kProgressiveArithmetic:
       return "progressive arithmetic";
-    default:
+    case FrameCoding::kNone:
+    case FrameCoding::kLosslessOrHierarchical:
       return nullptr;
   }
+  return nullptr;
 }
 
 // Why way 3 cannot take the frame, or an empty text when it can.
@@ -142,8 +138,8 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   // 8-bit baseline Huffman data with 8-bit tables: for progressive, arithmetic, extended and
   // 16-bit-table streams a "successful" recode is the wrong image. Outside --strict those go
   // straight to libjpeg (or are refused), as do samples of other than 8 bits.
-  const bool is_faithful = !is_parsed || (header.frame.sof_marker == kSofBaseline && header.frame.precision_bits == 8 &&
-                                          !header.has_wide_quant);
+  const bool is_faithful = !is_parsed || (frame_coding(header.frame.sof_marker) == FrameCoding::kBaseline &&
+                                          header.frame.precision_bits == 8 && !header.has_wide_quant);
   if (options.strict || is_faithful) {
     r->library_status = library_recode(data, size, quality, r);
     r->status = r->library_status;

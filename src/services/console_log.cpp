@@ -12,7 +12,7 @@ namespace {
 struct ConsoleState {
   ConsoleTarget fallback;  // set_console_sink's target
   ConsoleTarget current;   // the open recode's target, else fallback
-  bool is_recode_open;      // between begin_recode_console and end_recode_console
+  bool is_recode_open;     // between begin_recode_console and end_recode_console
   int32_t messages;        // counted messages of the open recode, 0..kMaxRecodeMessages + 1
 };
 ConsoleState g_console{};

@@ -13,6 +13,7 @@
 #include <windows.h>
 #endif
 
+#include "kestrum.h"
 #include "recode/worker_process.h"
 #include "recode_any/jpeg_segments.h"
 #include "services/file_io.h"
@@ -56,7 +57,7 @@ bool write_result(const std::string& path, const uint8_t* data, size_t size, std
   if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
     std::filesystem::create_directories(parent, ec);
     if (ec) {
-      *status = -14;
+      *status = KESTRUM_ERR_CREATE_OUTPUT;
       *error = "cannot create the folder " + parent.string() + ": " + ec.message();
       return false;
     }
@@ -66,11 +67,11 @@ bool write_result(const std::string& path, const uint8_t* data, size_t size, std
     case WriteResult::kOk:
       return true;
     case WriteResult::kCannotCreate:
-      *status = -14;
+      *status = KESTRUM_ERR_CREATE_OUTPUT;
       *error = "cannot create " + path + system_reason(path);
       return false;
     case WriteResult::kWriteFailed:
-      *status = -15;
+      *status = KESTRUM_ERR_WRITE_OUTPUT;
       *error = "cannot write " + path + system_reason(path);
       return false;
   }
@@ -192,9 +193,9 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
     case ReadResult::kOk:
       break;
     case ReadResult::kCannotOpen:
-      return failed(o, -1, "cannot read " + job.source + system_reason(job.source));
+      return failed(o, KESTRUM_ERR_SOURCE, "cannot read " + job.source + system_reason(job.source));
     case ReadResult::kNoMemory:
-      return failed(o, -5, "no memory for " + job.source + " (or 2 GiB or more)");
+      return failed(o, KESTRUM_ERR_SOURCE_MEMORY, "no memory for " + job.source + " (or 2 GiB or more)");
   }
   o.bytes_in = size;
   std::error_code time_ec, mode_ec;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "kestrum.h"
+
 namespace kestrum::tool {
 namespace {
 
@@ -71,7 +73,7 @@ std::string file_line(const std::string& name, const std::string& shown, const F
   line += "  ";
   if (o.outcome == Outcome::kFailed) {
     line += "FAILED";
-    if (with_status && o.status != 0) line += " " + std::to_string(o.status);
+    if (with_status && o.status != KESTRUM_OK) line += " " + std::to_string(o.status);
     return line + ": " + o.error;
   }
   if (o.outcome == Outcome::kSkipped) return line + "skipped: " + o.error;
