@@ -34,10 +34,12 @@ std::vector<uint8_t> hostile_file(uint16_t width, uint16_t height) {
     for (int k = 1; k < 16; ++k) f.push_back(0);
     f.push_back(0);
   }
-  f.insert(f.end(), {0xFF, 0xC0, 0x00, 0x11, 0x08, static_cast<uint8_t>(height >> 8), static_cast<uint8_t>(height),
-                     static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(width), 0x03, 0x01, 0x22, 0x00, 0x02, 0x11,
-                     0x01, 0x03, 0x11, 0x01});
-  f.insert(f.end(), {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00});
+  f.insert(f.end(), {0xFF, 0xC0, 0x00, 0x11, 0x08, static_cast<uint8_t>(height >> 8),
+                     static_cast<uint8_t>(height), static_cast<uint8_t>(width >> 8),
+                     static_cast<uint8_t>(width), 0x03, 0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03,
+                     0x11, 0x01});
+  f.insert(f.end(),
+           {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00});
   f.insert(f.end(), {0x00, 0x00, 0x00, 0x00, 0xFF, 0xD9});
   return f;
 }
@@ -55,7 +57,8 @@ Run run_in_child(uint16_t width, uint16_t height) {
   if (child == 0) {
     kestrum::set_console_sink(discard, nullptr);
     kestrum::EncodedStream out;
-    const int32_t status = kestrum::recode_memory(file.data(), static_cast<uint32_t>(file.size()), 85, &out);
+    const int32_t status =
+        kestrum::recode_memory(file.data(), static_cast<uint32_t>(file.size()), 85, &out);
     if (status == 0) kestrum::release_stream(out);
     _exit(status == 0 ? 0 : 100 - status);
   }
@@ -64,7 +67,8 @@ Run run_in_child(uint16_t width, uint16_t height) {
   wait4(child, &wstatus, 0, &usage);
   Run r;
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  r.status = WIFEXITED(wstatus) ? (WEXITSTATUS(wstatus) == 0 ? 0 : 100 - WEXITSTATUS(wstatus)) : -1000;
+  r.status =
+      WIFEXITED(wstatus) ? (WEXITSTATUS(wstatus) == 0 ? 0 : 100 - WEXITSTATUS(wstatus)) : -1000;
   r.peak_kib = usage.ru_maxrss;
   return r;
 }
@@ -80,8 +84,8 @@ int main() {
   for (const auto& f : frames) {
     const Run r = run_in_child(f.width, f.height);
     const double mp = double(f.width) * f.height / 1e6;
-    std::printf("%5ux%-7u %7d %9.3f %10.1f %9.1f\n", f.width, f.height, r.status, r.seconds, r.peak_kib / 1024.0,
-                r.status == 0 ? mp / r.seconds : 0.0);
+    std::printf("%5ux%-7u %7d %9.3f %10.1f %9.1f\n", f.width, f.height, r.status, r.seconds,
+                r.peak_kib / 1024.0, r.status == 0 ? mp / r.seconds : 0.0);
   }
   return 0;
 }

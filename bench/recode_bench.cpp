@@ -141,7 +141,8 @@ bool make_source(const std::string& path, int width, int height, bool restarts) 
 int effective_quality() {
   const auto& tables = kestrum::stored_quant_tables();
   int32_t sum = 0;
-  for (size_t i = 0; i < 64; ++i) sum += static_cast<int16_t>(tables[0][i]) + static_cast<int16_t>(tables[1][i]);
+  for (size_t i = 0; i < 64; ++i)
+    sum += static_cast<int16_t>(tables[0][i]) + static_cast<int16_t>(tables[1][i]);
   const int32_t estimate = kestrum::estimate_source_quality(sum);
   return estimate == 100 ? kRequestedQuality : kRequestedQuality - (100 - estimate);
 }
@@ -156,8 +157,8 @@ bool grow_image(kestrum::ImageBuffer& image, size_t bytes) {
 // Our decode alone, into a freshly obtained image as the pipeline does.
 bool ours_decode(const Bytes& source, std::vector<uint8_t>* keep, int32_t* width, int32_t* height) {
   kestrum::ImageBuffer image{nullptr, 0, grow_image, nullptr};
-  const int32_t status =
-      kestrum::decode_jpeg_memory(source.data(), static_cast<uint32_t>(source.size()), width, height, image);
+  const int32_t status = kestrum::decode_jpeg_memory(
+      source.data(), static_cast<uint32_t>(source.size()), width, height, image);
   if (status == 0 && keep != nullptr) keep->assign(image.data, image.data + image.capacity_bytes);
   std::free(image.data);
   return status == 0;
@@ -165,7 +166,8 @@ bool ours_decode(const Bytes& source, std::vector<uint8_t>* keep, int32_t* width
 
 bool ours_encode(const std::vector<uint8_t>& image, int32_t width, int32_t height) {
   kestrum::EncodedStream stream;
-  const int32_t status = kestrum::encode_image(image.data(), width, height, kRequestedQuality, &stream);
+  const int32_t status =
+      kestrum::encode_image(image.data(), width, height, kRequestedQuality, &stream);
   kestrum::release_stream(stream);
   return status == 0;
 }
@@ -179,23 +181,27 @@ struct TurboTimes {
 };
 
 // libjpeg-turbo's recode: read the file, decode to planar 4:2:0, encode at quality, write.
-bool turbo_recode(const std::string& source, const std::string& destination, int quality, TurboTimes* times) {
+bool turbo_recode(const std::string& source, const std::string& destination, int quality,
+                  TurboTimes* times) {
   const double t0 = now_seconds();
   Bytes data;
   if (!read_file(source, &data)) return false;
   tjhandle dec = tjInitDecompress();
   int width = 0, height = 0, subsamp = 0, colorspace = 0;
-  bool ok = tjDecompressHeader3(dec, data.data(), data.size(), &width, &height, &subsamp, &colorspace) == 0;
+  bool ok = tjDecompressHeader3(dec, data.data(), data.size(), &width, &height, &subsamp,
+                                &colorspace) == 0;
   const unsigned long yuv_bytes = tjBufSizeYUV2(width, 4, height, TJSAMP_420);
   auto* yuv = static_cast<unsigned char*>(std::malloc(yuv_bytes));
-  ok = ok && yuv != nullptr && tjDecompressToYUV2(dec, data.data(), data.size(), yuv, width, 4, height, 0) == 0;
+  ok = ok && yuv != nullptr &&
+       tjDecompressToYUV2(dec, data.data(), data.size(), yuv, width, 4, height, 0) == 0;
   tjDestroy(dec);
   const double t1 = now_seconds();
   unsigned char* jpeg = nullptr;
   unsigned long jpeg_size = 0;
   if (ok) {
     tjhandle enc = tjInitCompress();
-    ok = tjCompressFromYUV(enc, yuv, width, 4, height, TJSAMP_420, &jpeg, &jpeg_size, quality, 0) == 0;
+    ok = tjCompressFromYUV(enc, yuv, width, 4, height, TJSAMP_420, &jpeg, &jpeg_size, quality, 0) ==
+         0;
     tjDestroy(enc);
   }
   std::free(yuv);
@@ -219,7 +225,8 @@ const char* plan_argument() {
 // process, which the child held between fork (or vfork) and exec.
 double child_peak_rss_mib(const char* self, const char* which, const std::string& source,
                           const std::string& destination, int quality) {
-  std::string command = std::string("'") + self + "' --child " + which + " '" + source + "' '" + destination + "' ";
+  std::string command =
+      std::string("'") + self + "' --child " + which + " '" + source + "' '" + destination + "' ";
   command += std::to_string(quality) + " " + plan_argument();
   FILE* child = popen(command.c_str(), "r");
   if (child == nullptr) return -1;
@@ -254,7 +261,9 @@ double child_wall_seconds(const char* self, const char* which, const std::string
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
-  return v.empty() ? -1 : (v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
+  return v.empty()
+             ? -1
+             : (v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
 }
 
 // The high-water mark of this process's resident memory, in KiB (-1 if unknown).
@@ -283,8 +292,8 @@ int run_child(char** argv) {
   kestrum::set_reference_path(plan.rfind("reference", 0) == 0);
   kestrum::set_worker_threads(plan.rfind("1", 0) == 0 ? 1 : 2);
   const std::string which = argv[2];
-  const bool ok =
-      which == "ours" ? ours_recode(argv[3], argv[4]) : turbo_recode(argv[3], argv[4], std::atoi(argv[5]), nullptr);
+  const bool ok = which == "ours" ? ours_recode(argv[3], argv[4])
+                                  : turbo_recode(argv[3], argv[4], std::atoi(argv[5]), nullptr);
   if (!ok) return 1;
   std::printf("%ld\n", peak_rss_kib());
   return 0;
@@ -307,10 +316,12 @@ int main(int argc, char** argv) {
   std::string dir = "/tmp/kestrum_bench";
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--large") == 0) large = true;
-    if (std::strcmp(argv[i], "--reps") == 0 && i + 1 < argc) reps = std::max(1, std::atoi(argv[++i]));
+    if (std::strcmp(argv[i], "--reps") == 0 && i + 1 < argc)
+      reps = std::max(1, std::atoi(argv[++i]));
     if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) dir = argv[++i];
     if (std::strcmp(argv[i], "--reference") == 0) kestrum::set_reference_path(true);
-    if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) kestrum::set_worker_threads(std::atoi(argv[++i]));
+    if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
+      kestrum::set_worker_threads(std::atoi(argv[++i]));
     if (std::strcmp(argv[i], "--pin") == 0) pin = true;
   }
   struct ProcessRow {
@@ -320,9 +331,11 @@ int main(int argc, char** argv) {
   std::vector<ProcessRow> process_rows;
   if (std::system(("mkdir -p '" + dir + "'").c_str()) != 0) return 1;
   kestrum::set_console_sink(quiet_sink, nullptr);
-  std::printf("%-10s %8s | %8s %8s %8s | %8s %8s %8s | %6s | %8s %8s %6s\n", "image", "MP", "recode", "decode",
-              "encode", "tj-recode", "tj-dec", "tj-enc", "ratio", "RSS ours", "RSS tj", "ratio");
-  std::printf("%-10s %8s | %26s | %26s | %6s | %17s %6s\n", "", "", "ours, MP/s", "libjpeg-turbo, MP/s", "", "MiB", "");
+  std::printf("%-10s %8s | %8s %8s %8s | %8s %8s %8s | %6s | %8s %8s %6s\n", "image", "MP",
+              "recode", "decode", "encode", "tj-recode", "tj-dec", "tj-enc", "ratio", "RSS ours",
+              "RSS tj", "ratio");
+  std::printf("%-10s %8s | %26s | %26s | %6s | %17s %6s\n", "", "", "ours, MP/s",
+              "libjpeg-turbo, MP/s", "", "MiB", "");
   for (const ImageCase& image : kCases) {
     if (image.large && !large) continue;
     for (const bool restarts : {false, true}) {
@@ -359,27 +372,34 @@ int main(int argc, char** argv) {
       const std::string label = std::string(image.name) + (restarts ? "+rst" : "");
       std::vector<double> ours_runs, turbo_runs;
       for (int rep = 0; rep < reps; ++rep) {
-        ours_runs.push_back(child_wall_seconds("/proc/self/exe", "ours", source, ours_out, quality, pin));
-        turbo_runs.push_back(child_wall_seconds("/proc/self/exe", "turbo", source, turbo_out, quality, pin));
+        ours_runs.push_back(
+            child_wall_seconds("/proc/self/exe", "ours", source, ours_out, quality, pin));
+        turbo_runs.push_back(
+            child_wall_seconds("/proc/self/exe", "turbo", source, turbo_out, quality, pin));
         if (ours_runs.back() < 0 || turbo_runs.back() < 0) return 1;
       }
       process_rows.push_back({label, mp, median(ours_runs), median(turbo_runs)});
-      std::printf("%-10s %8.2f | %8.1f %8.1f %8.1f | %8.1f %8.1f %8.1f | %5.2fx | %8.1f %8.1f %5.2fx\n", label.c_str(),
-                  mp, mp / best.recode, mp / best.decode, mp / best.encode, mp / best.turbo, mp / best.turbo_decode,
-                  mp / best.turbo_encode, best.turbo / best.recode, rss_ours, rss_turbo, rss_ours / rss_turbo);
+      std::printf(
+          "%-10s %8.2f | %8.1f %8.1f %8.1f | %8.1f %8.1f %8.1f | %5.2fx | %8.1f %8.1f %5.2fx\n",
+          label.c_str(), mp, mp / best.recode, mp / best.decode, mp / best.encode, mp / best.turbo,
+          mp / best.turbo_decode, mp / best.turbo_encode, best.turbo / best.recode, rss_ours,
+          rss_turbo, rss_ours / rss_turbo);
       std::fflush(stdout);
     }
   }
-  std::printf("\nwhole process: one cold recode per process, medians of %d alternated pairs%s\n", reps,
-              pin ? ", every process on core 0" : "");
-  std::printf("%-10s %8s | %8s %8s | %8s %8s | %6s\n", "image", "MP", "ours ms", "MP/s", "tj ms", "MP/s", "ratio");
+  std::printf("\nwhole process: one cold recode per process, medians of %d alternated pairs%s\n",
+              reps, pin ? ", every process on core 0" : "");
+  std::printf("%-10s %8s | %8s %8s | %8s %8s | %6s\n", "image", "MP", "ours ms", "MP/s", "tj ms",
+              "MP/s", "ratio");
   for (const ProcessRow& r : process_rows) {
-    std::printf("%-10s %8.2f | %8.1f %8.1f | %8.1f %8.1f | %5.2fx\n", r.label.c_str(), r.mp, 1e3 * r.ours,
-                r.mp / r.ours, 1e3 * r.turbo, r.mp / r.turbo, r.turbo / r.ours);
+    std::printf("%-10s %8.2f | %8.1f %8.1f | %8.1f %8.1f | %5.2fx\n", r.label.c_str(), r.mp,
+                1e3 * r.ours, r.mp / r.ours, 1e3 * r.turbo, r.mp / r.turbo, r.turbo / r.ours);
   }
-  std::printf("quality %d requested; sources at %d; best of %d, interleaved; our %s path, %d thread(s)\n",
-              kRequestedQuality, kSourceQuality, reps,
-              !kestrum::requested_recode_plan().is_row_coder ? "reference" : "fast",
-              !kestrum::requested_recode_plan().is_row_coder ? 1 : kestrum::requested_recode_plan().threads);
+  std::printf(
+      "quality %d requested; sources at %d; best of %d, interleaved; our %s path, %d thread(s)\n",
+      kRequestedQuality, kSourceQuality, reps,
+      !kestrum::requested_recode_plan().is_row_coder ? "reference" : "fast",
+      !kestrum::requested_recode_plan().is_row_coder ? 1
+                                                     : kestrum::requested_recode_plan().threads);
   return 0;
 }

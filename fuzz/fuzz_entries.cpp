@@ -79,10 +79,13 @@ std::string first_difference(const std::string& what, const Bytes& a, const Byte
 }
 
 std::string differences(const char* name, int32_t a, int32_t b) {
-  return a == b ? "" : std::string(name) + " " + std::to_string(a) + " and " + std::to_string(b) + "; ";
+  return a == b ? ""
+                : std::string(name) + " " + std::to_string(a) + " and " + std::to_string(b) + "; ";
 }
 std::string differences(const char* name, const std::string& a, const std::string& b) {
-  return a == b ? "" : std::string(name) + " \"" + a.substr(0, 300) + "\" and \"" + b.substr(0, 300) + "\"; ";
+  return a == b ? ""
+                : std::string(name) + " \"" + a.substr(0, 300) + "\" and \"" + b.substr(0, 300) +
+                      "\"; ";
 }
 std::string differences(const char* name, const Bytes& a, const Bytes& b) {
   return a == b ? "" : first_difference(name, a, b) + "; ";
@@ -112,9 +115,11 @@ bool reserve_vector(ImageBuffer& image, size_t bytes) {
 
 // A decode alone, with the console opened for it as a recode opens it (its message count
 // starts at 0).
-int32_t decode_with_console(const uint8_t* data, size_t size, int32_t* width, int32_t* height, ImageBuffer& image) {
+int32_t decode_with_console(const uint8_t* data, size_t size, int32_t* width, int32_t* height,
+                            ImageBuffer& image) {
   begin_recode_console(ConsoleTarget{capture, nullptr});
-  const int32_t status = decode_jpeg_memory(data, static_cast<uint32_t>(size), width, height, image);
+  const int32_t status =
+      decode_jpeg_memory(data, static_cast<uint32_t>(size), width, height, image);
   end_recode_console();
   return status;
 }
@@ -167,7 +172,9 @@ Recoded recode(const uint8_t* data, size_t size, int32_t quality) {
 }
 
 // Qualities from -28 to 227: zero, negative and above 100 included.
-int32_t quality_of(const uint8_t* data, size_t size) { return size > 0 ? int32_t{data[size - 1]} - 28 : 85; }
+int32_t quality_of(const uint8_t* data, size_t size) {
+  return size > 0 ? int32_t{data[size - 1]} - 28 : 85;
+}
 
 // The two files each input is run after: a 4:2:0 stream from our encoder (64 x 48, quality 40,
 // a restart interval of one MCU row), and the same stream without its restart interval under a
@@ -181,7 +188,8 @@ Predecessors make_predecessors() {
   Bytes image(kWidth * kHeight * 3 / 2);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>((i * 7) ^ (i >> 5));
   EncodedStream out;
-  if (encode_image_memory(image.data(), kWidth, kHeight, 40, &out) != kRecodeOk) fail("setup", "no predecessor");
+  if (encode_image_memory(image.data(), kWidth, kHeight, 40, &out) != kRecodeOk)
+    fail("setup", "no predecessor");
   Predecessors p;
   p.first.assign(out.data, out.data + out.length);
   release_stream(out);
@@ -197,7 +205,8 @@ Predecessors make_predecessors() {
     }
     const size_t length = size_t{s[pos + 2]} << 8 | s[pos + 3];
     const size_t copied_at = p.second.size();
-    if (s[pos + 1] != 0xDD) p.second.insert(p.second.end(), at, at + static_cast<std::ptrdiff_t>(2 + length));
+    if (s[pos + 1] != 0xDD)
+      p.second.insert(p.second.end(), at, at + static_cast<std::ptrdiff_t>(2 + length));
     // SOF0: FF C0, length, precision, height, width, count, then the first component's id and
     // sampling factors (byte 11).
     if (s[pos + 1] == 0xC0) p.second[copied_at + 11] = 0x11;
@@ -253,25 +262,28 @@ struct Parsed {
   std::string differences_from(const Parsed& o) const {
     const JpegHeader& a = header;
     const JpegHeader& b = o.header;
-    std::string d =
-        differences("parsed", is_parsed, o.is_parsed) +
-        differences("segment counts", static_cast<int32_t>(a.segments.size()),
-                    static_cast<int32_t>(b.segments.size())) +
-        differences("scan offsets", static_cast<int32_t>(a.scan_offset), static_cast<int32_t>(b.scan_offset));
+    std::string d = differences("parsed", is_parsed, o.is_parsed) +
+                    differences("segment counts", static_cast<int32_t>(a.segments.size()),
+                                static_cast<int32_t>(b.segments.size())) +
+                    differences("scan offsets", static_cast<int32_t>(a.scan_offset),
+                                static_cast<int32_t>(b.scan_offset));
     for (size_t i = 0; i < a.segments.size() && i < b.segments.size(); ++i) {
-      if (a.segments[i].marker != b.segments[i].marker || a.segments[i].offset != b.segments[i].offset ||
+      if (a.segments[i].marker != b.segments[i].marker ||
+          a.segments[i].offset != b.segments[i].offset ||
           a.segments[i].length_bytes != b.segments[i].length_bytes) {
         d += "segment " + std::to_string(i) + "; ";
       }
     }
     const FrameInfo& f = a.frame;
     const FrameInfo& g = b.frame;
-    if (f.sof_marker != g.sof_marker || f.precision_bits != g.precision_bits || f.width_px != g.width_px ||
-        f.height_px != g.height_px || f.components != g.components || f.component_id != g.component_id ||
-        f.h_samp != g.h_samp || f.v_samp != g.v_samp || f.adobe_transform != g.adobe_transform) {
+    if (f.sof_marker != g.sof_marker || f.precision_bits != g.precision_bits ||
+        f.width_px != g.width_px || f.height_px != g.height_px || f.components != g.components ||
+        f.component_id != g.component_id || f.h_samp != g.h_samp || f.v_samp != g.v_samp ||
+        f.adobe_transform != g.adobe_transform) {
       d += "frames; ";
     }
-    if (a.quant_sum != b.quant_sum || a.has_quant != b.has_quant || a.has_wide_quant != b.has_wide_quant) {
+    if (a.quant_sum != b.quant_sum || a.has_quant != b.has_quant ||
+        a.has_wide_quant != b.has_wide_quant) {
       d += "tables; ";
     }
     return d;
@@ -335,16 +347,18 @@ int32_t recode_one(const uint8_t* data, size_t size) noexcept {
   FuzzScope scope;
   if (!library_frame_fits(data, size)) return kFuzzFrameSkipped;
   const int32_t quality = quality_of(data, size);
-  const Recoded r = after_each_predecessor("recode_one", data, size,
-                                           [quality](const uint8_t* d, size_t n) { return recode(d, n, quality); });
+  const Recoded r = after_each_predecessor(
+      "recode_one", data, size,
+      [quality](const uint8_t* d, size_t n) { return recode(d, n, quality); });
   if (r.status != kRecodeOk) return r.status;
   const Decoded source = decode(data, size);
   const Decoded again = decode(r.stream.data(), r.stream.size());
-  if (source.status != 0) fail("recode_one", "a recoded source does not decode alone: " + source.log);
+  if (source.status != 0)
+    fail("recode_one", "a recoded source does not decode alone: " + source.log);
   if (again.status != 0) fail("recode_one", "the recoded stream does not decode: " + again.log);
   if (again.width != source.width || again.height != source.height) {
-    fail("recode_one",
-         "the recoded stream changed size to " + std::to_string(again.width) + " x " + std::to_string(again.height));
+    fail("recode_one", "the recoded stream changed size to " + std::to_string(again.width) + " x " +
+                           std::to_string(again.height));
   }
   return r.status;
 }
@@ -358,14 +372,19 @@ int32_t recode_any_one(const uint8_t* data, size_t size) noexcept {
   options.quality = static_cast<int32_t>((options_byte & 63u) * 100 / 63);  // 0 means 85
   options.strict = (options_byte & 0x80u) != 0;
   options.keep_metadata = (options_byte & 0x40u) != 0;
-  const AnyResult a = after_each_predecessor("recode_any_one", data, size,
-                                             [&options](const uint8_t* d, size_t n) { return run_any(d, n, options); });
+  const AnyResult a = after_each_predecessor(
+      "recode_any_one", data, size,
+      [&options](const uint8_t* d, size_t n) { return run_any(d, n, options); });
   const RecodeAnyResult& r = a.r;
   const bool is_refused = r.way == RecodeWay::kRefused;
-  if (is_refused != (r.status != kRecodeOk)) fail("recode_any_one", "way and status disagree: " + r.error);
-  if (is_refused && (r.error.empty() || !r.stream.empty())) fail("recode_any_one", "a refusal without a reason");
-  if (!is_refused && (r.stream.empty() || !r.error.empty())) fail("recode_any_one", "a result without a stream");
-  if (r.way == RecodeWay::kLibrary && r.library_status != kRecodeOk) fail("recode_any_one", "library way failed");
+  if (is_refused != (r.status != kRecodeOk))
+    fail("recode_any_one", "way and status disagree: " + r.error);
+  if (is_refused && (r.error.empty() || !r.stream.empty()))
+    fail("recode_any_one", "a refusal without a reason");
+  if (!is_refused && (r.stream.empty() || !r.error.empty()))
+    fail("recode_any_one", "a result without a stream");
+  if (r.way == RecodeWay::kLibrary && r.library_status != kRecodeOk)
+    fail("recode_any_one", "library way failed");
   if (!is_refused && !options.keep_metadata) {
     const Decoded again = decode(r.stream.data(), r.stream.size());
     // A frame the library read from the stream without metadata may be above the decode cap.
@@ -383,27 +402,32 @@ int32_t segments_one(const uint8_t* data, size_t size) noexcept {
   const JpegHeader& h = p.header;
   size_t end = 2;
   for (const HeaderSegment& s : h.segments) {
-    if (s.offset < end || s.length_bytes < 4 || s.length_bytes > size - s.offset || data[s.offset] != 0xFF ||
-        data[s.offset + 1] != s.marker) {
-      fail("segments_one", "segment at " + std::to_string(s.offset) + " out of order or outside the input");
+    if (s.offset < end || s.length_bytes < 4 || s.length_bytes > size - s.offset ||
+        data[s.offset] != 0xFF || data[s.offset + 1] != s.marker) {
+      fail("segments_one",
+           "segment at " + std::to_string(s.offset) + " out of order or outside the input");
     }
     end = s.offset + s.length_bytes;
   }
-  if (h.segments.empty() || h.segments.back().marker != 0xDA || h.scan_offset != h.segments.back().offset) {
+  if (h.segments.empty() || h.segments.back().marker != 0xDA ||
+      h.scan_offset != h.segments.back().offset) {
     fail("segments_one", "the walk does not end at the scan header");
   }
   const int32_t quality = estimate_header_quality(h);
-  if (quality < 0 || quality > 100) fail("segments_one", "quality estimate " + std::to_string(quality));
-  if (is_library_layout(h.frame) !=
-      (h.frame.sof_marker == 0xC0 && h.frame.precision_bits == 8 && layout_name(h.frame) == "4:2:0")) {
+  if (quality < 0 || quality > 100)
+    fail("segments_one", "quality estimate " + std::to_string(quality));
+  if (is_library_layout(h.frame) != (h.frame.sof_marker == 0xC0 && h.frame.precision_bits == 8 &&
+                                     layout_name(h.frame) == "4:2:0")) {
     fail("segments_one", "is_library_layout disagrees with layout_name");
   }
   const Bytes clean = without_app_segments(data, size, h);
   const Parsed c = parse(clean.data(), clean.size());
   std::string differ = without_metadata_view(p).differences_from(without_metadata_view(c));
-  if (!differ.empty()) fail("segments_one", "the stream without metadata reads otherwise: " + differ);
+  if (!differ.empty())
+    fail("segments_one", "the stream without metadata reads otherwise: " + differ);
   for (const HeaderSegment& s : c.header.segments) {
-    if ((s.marker >= 0xE1 && s.marker <= 0xEF) || s.marker == 0xFE) fail("segments_one", "metadata left in");
+    if ((s.marker >= 0xE1 && s.marker <= 0xEF) || s.marker == 0xFE)
+      fail("segments_one", "metadata left in");
   }
   if (without_app_segments(clean.data(), clean.size(), c.header) != clean) {
     fail("segments_one", "removing metadata twice changes the stream");
@@ -412,8 +436,10 @@ int32_t segments_one(const uint8_t* data, size_t size) noexcept {
   const Bytes with = insert_after_app0(clean.data(), clean.size(), metadata);
   const Parsed w = parse(with.data(), with.size());
   differ = without_metadata_view(c).differences_from(without_metadata_view(w));
-  if (!differ.empty()) fail("segments_one", "the stream with metadata put back reads otherwise: " + differ);
-  if (metadata_segments(with.data(), w.header) != metadata) fail("segments_one", "metadata put back differs");
+  if (!differ.empty())
+    fail("segments_one", "the stream with metadata put back reads otherwise: " + differ);
+  if (metadata_segments(with.data(), w.header) != metadata)
+    fail("segments_one", "metadata put back differs");
   return 1;
 }
 
@@ -433,7 +459,8 @@ int32_t code_paths_one(const uint8_t* data, size_t size) noexcept {
     const Bytes& predecessor = is_after_first ? before.first : before.second;
     run(predecessor.data(), predecessor.size());
     const std::string differ = run(data, size).differences_from(reference);
-    if (!differ.empty()) fail("code_paths_one", std::string(c.name) + " differs from the reference path: " + differ);
+    if (!differ.empty())
+      fail("code_paths_one", std::string(c.name) + " differs from the reference path: " + differ);
   }
   return reference.status;
 }

@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: MIT */
 /* kestrum: re-encodes baseline JPEG files at a requested quality.
  * The five exported functions of libkestrumEx.so / kestrumEx.dll. All use the C calling convention
- * (cdecl on 32-bit Windows) and undecorated names. Paths are narrow strings in the process code page. */
+ * (cdecl on 32-bit Windows) and undecorated names. Paths are narrow strings in the process code
+ * page. */
 #ifndef KESTRUM_H_
 #define KESTRUM_H_
 
@@ -32,11 +33,11 @@ typedef void* KestrumHandle;
 /* Status codes of jpg_recode_api. */
 enum KestrumStatus {
   KESTRUM_OK = 0,
-  KESTRUM_ERR_SOURCE = -1,          /* source cannot be opened or read, or its layout is not 4:2:0 */
-  KESTRUM_ERR_CORRUPT = -2,         /* malformed stream: bad tables, selectors, geometry, no scan */
-  KESTRUM_ERR_ROW_STATUS = -3,      /* an MCU row did not finish (internal guard) */
-  KESTRUM_ERR_TRAILER = -4,         /* a header pass after the scan made no progress (guard) */
-  KESTRUM_ERR_SOURCE_MEMORY = -5,   /* no memory for the source file */
+  KESTRUM_ERR_SOURCE = -1,        /* source cannot be opened or read, or its layout is not 4:2:0 */
+  KESTRUM_ERR_CORRUPT = -2,       /* malformed stream: bad tables, selectors, geometry, no scan */
+  KESTRUM_ERR_ROW_STATUS = -3,    /* an MCU row did not finish (internal guard) */
+  KESTRUM_ERR_TRAILER = -4,       /* a header pass after the scan made no progress (guard) */
+  KESTRUM_ERR_SOURCE_MEMORY = -5, /* no memory for the source file */
   KESTRUM_ERR_FRAME_TOO_LARGE = -6, /* the frame exceeds the decoder's capacity, or no memory */
   KESTRUM_ERR_ENCODER_INIT = -11,   /* JImageInit failed */
   KESTRUM_ERR_ENCODER = -12,        /* JImageEncoder failed */
@@ -46,7 +47,8 @@ enum KestrumStatus {
 };
 
 /* Returns 1 when path was recoded into "<stem>_<quality>.<ext>" beside it, 0 otherwise. */
-KESTRUM_API int32_t KESTRUM_CALL kestrum_100(KestrumHandle handle, const char* path, int32_t quality) KESTRUM_NOEXCEPT;
+KESTRUM_API int32_t KESTRUM_CALL kestrum_100(KestrumHandle handle, const char* path,
+                                             int32_t quality) KESTRUM_NOEXCEPT;
 /* Returns a new handle for the name "KE_100", otherwise null. */
 KESTRUM_API KestrumHandle KESTRUM_CALL kestrum_Init(const char* name) KESTRUM_NOEXCEPT;
 /* Releases a handle: 1, or 0 for null. */

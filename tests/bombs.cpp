@@ -4,7 +4,9 @@
 namespace kestrum::test {
 namespace {
 
-bool is_frame_marker(uint8_t m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; }
+bool is_frame_marker(uint8_t m) {
+  return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+}
 
 void set_be16(Bytes& b, size_t at, int value) {
   b[at] = static_cast<uint8_t>(value >> 8);

@@ -74,8 +74,8 @@ Outcome run(const Bytes& source, const RecodePlan& plan) {
   o.decode = decode_ours(source);
   ConsoleCapture capture;
   EncodedStream out;
-  o.recode_status =
-      recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &out, ConsoleTarget{}, &o.damage);
+  o.recode_status = recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &out,
+                                  ConsoleTarget{}, &o.damage);
   o.stream.assign(out.data, out.data + out.length);
   release_stream(out);
   o.recode_log = capture.text();
@@ -87,8 +87,8 @@ class CodePaths : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(CodePaths, FastPathsGiveTheReferenceBytes) {
   const PathCase& c = GetParam();
-  Bytes source =
-      libjpeg_encode(photo_rgb(c.width, c.height, static_cast<uint32_t>(c.width)), c.width, c.height, c.options);
+  Bytes source = libjpeg_encode(photo_rgb(c.width, c.height, static_cast<uint32_t>(c.width)),
+                                c.width, c.height, c.options);
   ASSERT_FALSE(source.empty());
   if (c.truncate_to != 0 && c.truncate_to < source.size()) source.resize(c.truncate_to);
   const Outcome reference = run(source, reference_plan());
@@ -114,16 +114,20 @@ TEST_P(CodePaths, FastPathsGiveTheReferenceBytes) {
 // that leave partial MCU rows, restart intervals of rows and of single MCUs, a source at quality
 // 100 (dense coefficients), optimized tables, sources cut inside the scan, and one past the MCU
 // (row 111, column 19) where the encoder reports progress.
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, CodePaths,
-    ::testing::Values(
-        PathCase{16, 16, baseline_options(92, 0, 0), 0}, PathCase{17, 9, baseline_options(92, 0, 0), 0},
-        PathCase{9, 40, baseline_options(92, 0, 0), 0}, PathCase{31, 33, baseline_options(75, 0, 3), 0},
-        PathCase{100, 75, baseline_options(92, 1, 0), 0}, PathCase{129, 130, baseline_options(100, 0, 0), 0},
-        PathCase{257, 31, baseline_options(92, 0, 0, true), 0}, PathCase{333, 250, baseline_options(92, 2, 0), 0},
-        PathCase{640, 480, baseline_options(92, 0, 0), 0}, PathCase{1023, 767, baseline_options(92, 0, 7), 0},
-        PathCase{301, 203, baseline_options(92, 0, 0), 4000}, PathCase{301, 203, baseline_options(92, 1, 0), 9000},
-        PathCase{321, 1793, baseline_options(80, 0, 0), 0}));
+INSTANTIATE_TEST_SUITE_P(Sizes, CodePaths,
+                         ::testing::Values(PathCase{16, 16, baseline_options(92, 0, 0), 0},
+                                           PathCase{17, 9, baseline_options(92, 0, 0), 0},
+                                           PathCase{9, 40, baseline_options(92, 0, 0), 0},
+                                           PathCase{31, 33, baseline_options(75, 0, 3), 0},
+                                           PathCase{100, 75, baseline_options(92, 1, 0), 0},
+                                           PathCase{129, 130, baseline_options(100, 0, 0), 0},
+                                           PathCase{257, 31, baseline_options(92, 0, 0, true), 0},
+                                           PathCase{333, 250, baseline_options(92, 2, 0), 0},
+                                           PathCase{640, 480, baseline_options(92, 0, 0), 0},
+                                           PathCase{1023, 767, baseline_options(92, 0, 7), 0},
+                                           PathCase{301, 203, baseline_options(92, 0, 0), 4000},
+                                           PathCase{301, 203, baseline_options(92, 1, 0), 9000},
+                                           PathCase{321, 1793, baseline_options(80, 0, 0), 0}));
 
 // Damaged entropy data, where the fast MCU decoder must hand over to the exact reader at the
 // right place, and must decode every code the exact reader does: random entropy data (long and
@@ -131,7 +135,15 @@ INSTANTIATE_TEST_SUITE_P(
 // belong, fill bytes (FF FF 00), a marker other than RST inside the scan, and truncation; and a
 // stream without its SOI whose scan ends in noise, after which the marker walk reads byte pairs
 // from the very byte where the entropy decoder stopped.
-enum class Damage { kFlipBits, kInsertRst, kInsertFill, kInsertMarker, kTruncate, kNoise, kNoSoiNoisyEnd };
+enum class Damage {
+  kFlipBits,
+  kInsertRst,
+  kInsertFill,
+  kInsertMarker,
+  kTruncate,
+  kNoise,
+  kNoSoiNoisyEnd
+};
 struct DamageCase {
   const char* name;
   Damage damage;
@@ -154,7 +166,8 @@ class DamagedScans : public ::testing::TestWithParam<DamageCase> {};
 
 TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
   const DamageCase& c = GetParam();
-  const Bytes clean = libjpeg_encode(photo_rgb(333, 250, 5), 333, 250, baseline_options(92, c.restart_rows, 0));
+  const Bytes clean =
+      libjpeg_encode(photo_rgb(333, 250, 5), 333, 250, baseline_options(92, c.restart_rows, 0));
   const auto [begin, end] = entropy_range(clean);
   ASSERT_GT(begin, 0u);
   ASSERT_GT(end, begin + 1000);
@@ -165,7 +178,8 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
     const size_t at = where(rng);
     switch (c.damage) {
       case Damage::kFlipBits:
-        for (int k = 0; k < 1 + variant; ++k) source[where(rng)] ^= static_cast<uint8_t>(1u << (k % 8));
+        for (int k = 0; k < 1 + variant; ++k)
+          source[where(rng)] ^= static_cast<uint8_t>(1u << (k % 8));
         break;
       case Damage::kInsertRst:
         source.insert(source.begin() + static_cast<std::ptrdiff_t>(at),
@@ -175,7 +189,8 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
         source.insert(source.begin() + static_cast<std::ptrdiff_t>(at), {0xFF, 0xFF, 0x00});
         break;
       case Damage::kInsertMarker:
-        source.insert(source.begin() + static_cast<std::ptrdiff_t>(at), {0xFF, static_cast<uint8_t>(0xE1 + variant)});
+        source.insert(source.begin() + static_cast<std::ptrdiff_t>(at),
+                      {0xFF, static_cast<uint8_t>(0xE1 + variant)});
         break;
       case Damage::kTruncate:
         source.resize(at);
@@ -214,7 +229,8 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
       EXPECT_EQ(fast.damage.has_no_eoi, reference.damage.has_no_eoi);
     }
     // Damage that takes data away is always told.
-    if (reference.recode_status == 0 && (c.damage == Damage::kTruncate || c.damage == Damage::kNoise)) {
+    if (reference.recode_status == 0 &&
+        (c.damage == Damage::kTruncate || c.damage == Damage::kNoise)) {
       EXPECT_TRUE(reference.damage.is_damaged()) << c.name << " variant " << variant;
     }
   }
@@ -222,13 +238,14 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Damage, DamagedScans,
-    ::testing::Values(DamageCase{"flip", Damage::kFlipBits, 0}, DamageCase{"flip_rst", Damage::kFlipBits, 1},
-                      DamageCase{"rst", Damage::kInsertRst, 0}, DamageCase{"rst_rst", Damage::kInsertRst, 2},
-                      DamageCase{"fill", Damage::kInsertFill, 0}, DamageCase{"fill_rst", Damage::kInsertFill, 1},
-                      DamageCase{"marker", Damage::kInsertMarker, 0}, DamageCase{"cut", Damage::kTruncate, 0},
-                      DamageCase{"noise", Damage::kNoise, 0}, DamageCase{"noise_rst", Damage::kNoise, 3},
-                      DamageCase{"cut_rst", Damage::kTruncate, 1},
-                      DamageCase{"no_soi_noisy_end", Damage::kNoSoiNoisyEnd, 0}),
+    ::testing::Values(
+        DamageCase{"flip", Damage::kFlipBits, 0}, DamageCase{"flip_rst", Damage::kFlipBits, 1},
+        DamageCase{"rst", Damage::kInsertRst, 0}, DamageCase{"rst_rst", Damage::kInsertRst, 2},
+        DamageCase{"fill", Damage::kInsertFill, 0}, DamageCase{"fill_rst", Damage::kInsertFill, 1},
+        DamageCase{"marker", Damage::kInsertMarker, 0}, DamageCase{"cut", Damage::kTruncate, 0},
+        DamageCase{"noise", Damage::kNoise, 0}, DamageCase{"noise_rst", Damage::kNoise, 3},
+        DamageCase{"cut_rst", Damage::kTruncate, 1},
+        DamageCase{"no_soi_noisy_end", Damage::kNoSoiNoisyEnd, 0}),
     ParamName());
 
 }  // namespace

@@ -22,7 +22,8 @@ TEST(Concurrency, FourThreadsMatchSerialRecodes) {
     o.restart_mcus = i % 3;
     const int w = 48 + 7 * (i % 9), h = 48 + 5 * (i % 7);
     const std::string path = dir.path(std::string("s").append(std::to_string(i)).append(".jpg"));
-    ASSERT_TRUE(write_file(path, libjpeg_encode(photo_rgb(w, h, static_cast<uint32_t>(i)), w, h, o)));
+    ASSERT_TRUE(
+        write_file(path, libjpeg_encode(photo_rgb(w, h, static_cast<uint32_t>(i)), w, h, o)));
     sources.push_back(path);
   }
   ConsoleCapture quiet;

@@ -23,10 +23,12 @@ Agreement compare_with_libjpeg(const Bytes& jpeg, const OurDecode& ours) {
   EXPECT_TRUE(libjpeg_decode_raw(jpeg, &ref));
   Agreement a;
   const int w = ref.width, h = ref.height;
-  const size_t pw = static_cast<size_t>((w + 15) / 16 * 16), ph = static_cast<size_t>((h + 15) / 16 * 16);
+  const size_t pw = static_cast<size_t>((w + 15) / 16 * 16),
+               ph = static_cast<size_t>((h + 15) / 16 * 16);
   std::vector<uint8_t> y(static_cast<size_t>(w * h)), cb(ref.cb.size()), cr(ref.cr.size());
   for (size_t r = 0; r < static_cast<size_t>(h); ++r) {
-    for (size_t x = 0; x < static_cast<size_t>(w); ++x) y[r * static_cast<size_t>(w) + x] = ours.image[r * pw + x];
+    for (size_t x = 0; x < static_cast<size_t>(w); ++x)
+      y[r * static_cast<size_t>(w) + x] = ours.image[r * pw + x];
   }
   const uint8_t* ocb = ours.image.data() + pw * ph;
   const uint8_t* ocr = ocb + (pw / 2) * (ph / 2);
@@ -60,7 +62,8 @@ TEST_P(AgainstLibjpeg, PlanesAgree) {
   o.quality = c.quality;
   o.restart_mcus = c.restart_mcus;
   o.optimize = c.optimize;
-  const Bytes jpeg = libjpeg_encode(photo_rgb(c.width, c.height, static_cast<uint32_t>(c.width)), c.width, c.height, o);
+  const Bytes jpeg = libjpeg_encode(photo_rgb(c.width, c.height, static_cast<uint32_t>(c.width)),
+                                    c.width, c.height, o);
   ASSERT_FALSE(jpeg.empty());
   const OurDecode ours = decode_ours(jpeg);
   ASSERT_EQ(ours.status, 0) << ours.log;
@@ -72,17 +75,19 @@ TEST_P(AgainstLibjpeg, PlanesAgree) {
   EXPECT_GE(a.psnr_cb, 50.0);
   EXPECT_GE(a.psnr_cr, 50.0);
   RecordProperty("max_diff", a.max_diff);
-  std::printf("%dx%d q%d rst%d opt%d: max diff %d, PSNR Y %.1f Cb %.1f Cr %.1f dB\n", c.width, c.height, c.quality,
-              c.restart_mcus, c.optimize, a.max_diff, a.psnr_y, a.psnr_cb, a.psnr_cr);
+  std::printf("%dx%d q%d rst%d opt%d: max diff %d, PSNR Y %.1f Cb %.1f Cr %.1f dB\n", c.width,
+              c.height, c.quality, c.restart_mcus, c.optimize, a.max_diff, a.psnr_y, a.psnr_cb,
+              a.psnr_cr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, AgainstLibjpeg,
-                         ::testing::Values(LibjpegCase{48, 48, 75, 0, false}, LibjpegCase{50, 49, 10, 0, false},
-                                           LibjpegCase{100, 75, 50, 0, false}, LibjpegCase{227, 149, 90, 3, false},
-                                           LibjpegCase{333, 251, 95, 0, true}, LibjpegCase{640, 480, 100, 40, false},
-                                           LibjpegCase{641, 479, 25, 7, true}, LibjpegCase{1023, 769, 85, 0, true},
-                                           LibjpegCase{1920, 1080, 92, 120, false},
-                                           LibjpegCase{1921, 1081, 60, 1, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Files, AgainstLibjpeg,
+    ::testing::Values(LibjpegCase{48, 48, 75, 0, false}, LibjpegCase{50, 49, 10, 0, false},
+                      LibjpegCase{100, 75, 50, 0, false}, LibjpegCase{227, 149, 90, 3, false},
+                      LibjpegCase{333, 251, 95, 0, true}, LibjpegCase{640, 480, 100, 40, false},
+                      LibjpegCase{641, 479, 25, 7, true}, LibjpegCase{1023, 769, 85, 0, true},
+                      LibjpegCase{1920, 1080, 92, 120, false},
+                      LibjpegCase{1921, 1081, 60, 1, true}));
 
 TEST(Decoder, Geometry100x75) {
   JpegOptions o;
@@ -116,10 +121,12 @@ TEST(Decoder, PaddingColumnsFollowThePlaneStride) {
     const Bytes jpeg = libjpeg_encode(photo_rgb(width, height, 9), width, height, o);
     const OurDecode ours = decode_ours(jpeg);
     ASSERT_EQ(ours.status, 0);
-    const size_t P = static_cast<size_t>((width + 15) / 16 * 16), H = 48, W = static_cast<size_t>(width);
+    const size_t P = static_cast<size_t>((width + 15) / 16 * 16), H = 48,
+                 W = static_cast<size_t>(width);
     for (size_t r = 0; r + 1 < H; ++r) {
       for (size_t x = W; x < P; ++x) {
-        ASSERT_EQ(ours.image[r * P + x], ours.image[(r + 1) * P + (x - W)]) << width << " row " << r << " col " << x;
+        ASSERT_EQ(ours.image[r * P + x], ours.image[(r + 1) * P + (x - W)])
+            << width << " row " << r << " col " << x;
       }
     }
   }
@@ -140,7 +147,8 @@ class ChromaPadding : public ::testing::TestWithParam<ChromaPaddingCase> {};
 
 TEST_P(ChromaPadding, IsTheDecodedBlocksAsLibjpegDecodesThem) {
   const RecodePlan plan = GetParam().is_reference_path ? reference_plan() : RecodePlan{};
-  for (auto [width, height] : {std::pair{50, 40}, std::pair{100, 75}, std::pair{129, 33}, std::pair{48, 48}}) {
+  for (auto [width, height] :
+       {std::pair{50, 40}, std::pair{100, 75}, std::pair{129, 33}, std::pair{48, 48}}) {
     JpegOptions o;
     o.quality = 50;
     const Bytes jpeg = libjpeg_encode(photo_rgb(width, height, 9), width, height, o);
@@ -148,7 +156,8 @@ TEST_P(ChromaPadding, IsTheDecodedBlocksAsLibjpegDecodesThem) {
     ASSERT_EQ(ours.status, 0) << ours.log;
     RawPlanes ref;
     ASSERT_TRUE(libjpeg_decode_raw(jpeg, &ref));
-    const size_t P = static_cast<size_t>((width + 15) / 16 * 16), H = static_cast<size_t>((height + 15) / 16 * 16);
+    const size_t P = static_cast<size_t>((width + 15) / 16 * 16),
+                 H = static_cast<size_t>((height + 15) / 16 * 16);
     ASSERT_EQ(static_cast<size_t>(ref.padded_cw), P / 2);
     ASSERT_EQ(static_cast<size_t>(ref.padded_ch), H / 2);
     const uint8_t* cb = ours.image.data() + P * H;
@@ -158,7 +167,8 @@ TEST_P(ChromaPadding, IsTheDecodedBlocksAsLibjpegDecodesThem) {
     for (size_t k = 0; k < H / 2; ++k) {
       for (size_t i = 0; i < P / 2; ++i) {
         const size_t at = k * (P / 2) + i;
-        const int diff = std::max(std::abs(cb[at] - ref.padded_cb[at]), std::abs(cr[at] - ref.padded_cr[at]));
+        const int diff =
+            std::max(std::abs(cb[at] - ref.padded_cb[at]), std::abs(cr[at] - ref.padded_cr[at]));
         ASSERT_LE(diff, 2) << width << "x" << height << " chroma row " << k << " col " << i;
         if (i >= static_cast<size_t>(ref.cw) || k >= static_cast<size_t>(ref.ch)) {
           worst_padding = std::max(worst_padding, diff);
@@ -166,8 +176,8 @@ TEST_P(ChromaPadding, IsTheDecodedBlocksAsLibjpegDecodesThem) {
         }
       }
     }
-    std::printf("%s %dx%d: %zu chroma padding bytes, worst difference %d\n", GetParam().name, width, height,
-                padding_bytes, worst_padding);
+    std::printf("%s %dx%d: %zu chroma padding bytes, worst difference %d\n", GetParam().name, width,
+                height, padding_bytes, worst_padding);
   }
 }
 
@@ -196,11 +206,17 @@ TEST_P(RefusedLayouts, PrintAndReturnMinusOne) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, RefusedLayouts,
-    ::testing::Values(LayoutCase{1, 1, 3, "input jpeg file is ycbcr111 format\nnot support. only support yuv420\n"},
-                      LayoutCase{2, 1, 3, "input jpeg file is ycbcr211h format\nnot support. only support yuv420\n"},
-                      LayoutCase{1, 2, 3, "input jpeg file is ycbcr211v format\nnot support. only support yuv420\n"},
-                      LayoutCase{1, 1, 1, "input jpeg file is ycbcr100 format\nnot support. only support yuv420\n"},
-                      LayoutCase{2, 2, 1, "input jpeg file is ycbcr100 format\nnot support. only support yuv420\n"}));
+    ::testing::Values(
+        LayoutCase{1, 1, 3,
+                   "input jpeg file is ycbcr111 format\nnot support. only support yuv420\n"},
+        LayoutCase{2, 1, 3,
+                   "input jpeg file is ycbcr211h format\nnot support. only support yuv420\n"},
+        LayoutCase{1, 2, 3,
+                   "input jpeg file is ycbcr211v format\nnot support. only support yuv420\n"},
+        LayoutCase{1, 1, 1,
+                   "input jpeg file is ycbcr100 format\nnot support. only support yuv420\n"},
+        LayoutCase{2, 2, 1,
+                   "input jpeg file is ycbcr100 format\nnot support. only support yuv420\n"}));
 
 TEST(Decoder, LargePhotoSizes) {
   for (auto [w, h] : {std::pair{4000, 3000}, std::pair{8192, 8192}}) {
@@ -218,7 +234,8 @@ TEST(Decoder, LargePhotoSizes) {
     int worst = 0;
     for (size_t r = 0; r < static_cast<size_t>(h); r += 97) {
       for (size_t x = 0; x < static_cast<size_t>(w); ++x) {
-        worst = std::max(worst, std::abs(ours.image[r * pw + x] - ref.y[r * static_cast<size_t>(w) + x]));
+        worst = std::max(worst,
+                         std::abs(ours.image[r * pw + x] - ref.y[r * static_cast<size_t>(w) + x]));
       }
     }
     EXPECT_LE(worst, 2);

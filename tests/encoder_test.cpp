@@ -24,7 +24,8 @@ Bytes encode_plain(int32_t width, int32_t height, uint16_t quality, std::string*
   e.image_height = height;
   e.aligned_width = (width + 15) & ~15;
   e.aligned_height = (height + 15) & ~15;
-  std::vector<uint8_t> image(static_cast<size_t>(e.aligned_width) * static_cast<size_t>(e.aligned_height) * 3 / 2, 128);
+  std::vector<uint8_t> image(
+      static_cast<size_t>(e.aligned_width) * static_cast<size_t>(e.aligned_height) * 3 / 2, 128);
   for (size_t i = 0; i < image.size() / 3 * 2; ++i) image[i] = static_cast<uint8_t>((i * 7) % 251);
   ImageAttribute a{};
   EncoderWorkspace ws{};
@@ -74,7 +75,8 @@ TEST_F(Encoder, HeaderBytes640x480) {
   EXPECT_EQ(Bytes(s.begin() + 216, s.begin() + 221), (Bytes{0xFF, 0xC4, 0x00, 0xB5, 0x10}));
   EXPECT_EQ(Bytes(s.begin() + 399, s.begin() + 404), (Bytes{0xFF, 0xC4, 0x00, 0x1F, 0x01}));
   EXPECT_EQ(Bytes(s.begin() + 432, s.begin() + 437), (Bytes{0xFF, 0xC4, 0x00, 0xB5, 0x11}));
-  const Bytes sos = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
+  const Bytes sos = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00,
+                     0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
   EXPECT_EQ(Bytes(s.begin() + 615, s.begin() + 629), sos);
   EXPECT_EQ(s[s.size() - 2], 0xFF);
   EXPECT_EQ(s[s.size() - 1], 0xD9);
@@ -99,7 +101,8 @@ TEST_F(Encoder, RestartMarkersCycleAfterEveryRowButTheLast) {
       EXPECT_FALSE(s[i - 1] == 0xFF);
     }
   }
-  EXPECT_EQ(markers, (std::vector<uint8_t>{0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD0, 0xD9}));
+  EXPECT_EQ(markers,
+            (std::vector<uint8_t>{0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD0, 0xD9}));
   const Bytes one_row = encode_plain(64, 16, 90);
   int rst = 0;
   for (size_t i = 629; i + 1 < one_row.size(); ++i)
@@ -164,19 +167,25 @@ TEST_P(QualityEstimate, TablesAreLibjpegsAtTheLoweredQuality) {
   EXPECT_EQ(got[1], expected[1]) << "chroma";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sources, QualityEstimate,
-    ::testing::Values(QualityCase{"q10_request100_at_10", 10, 100}, QualityCase{"q10_request30_folds_to_1", 10, 30},
-                      QualityCase{"q25_request85_at_10", 25, 85}, QualityCase{"q50_request85_at_35", 50, 85},
-                      QualityCase{"q50_request51_at_1", 50, 51}, QualityCase{"q50_request50_at_0_folds_to_1", 50, 50},
-                      QualityCase{"q50_request10_folds_to_1", 50, 10}, QualityCase{"q75_request85_at_60", 75, 85},
-                      QualityCase{"q75_request100_at_75", 75, 100}, QualityCase{"q75_request0_as_85_at_60", 75, 0},
-                      QualityCase{"q90_request95_at_85", 90, 95}, QualityCase{"q95_request60_at_55", 95, 60},
-                      QualityCase{"q99_request2_at_1", 99, 2}, QualityCase{"q100_request30_at_30", 100, 30},
-                      QualityCase{"q100_request100_at_100", 100, 100},
-                      QualityCase{"q90_request150_folds_to_100", 90, 150},
-                      QualityCase{"q100_request101_folds_to_100", 100, 101}),
-    ParamName());
+INSTANTIATE_TEST_SUITE_P(Sources, QualityEstimate,
+                         ::testing::Values(QualityCase{"q10_request100_at_10", 10, 100},
+                                           QualityCase{"q10_request30_folds_to_1", 10, 30},
+                                           QualityCase{"q25_request85_at_10", 25, 85},
+                                           QualityCase{"q50_request85_at_35", 50, 85},
+                                           QualityCase{"q50_request51_at_1", 50, 51},
+                                           QualityCase{"q50_request50_at_0_folds_to_1", 50, 50},
+                                           QualityCase{"q50_request10_folds_to_1", 50, 10},
+                                           QualityCase{"q75_request85_at_60", 75, 85},
+                                           QualityCase{"q75_request100_at_75", 75, 100},
+                                           QualityCase{"q75_request0_as_85_at_60", 75, 0},
+                                           QualityCase{"q90_request95_at_85", 90, 95},
+                                           QualityCase{"q95_request60_at_55", 95, 60},
+                                           QualityCase{"q99_request2_at_1", 99, 2},
+                                           QualityCase{"q100_request30_at_30", 100, 30},
+                                           QualityCase{"q100_request100_at_100", 100, 100},
+                                           QualityCase{"q90_request150_folds_to_100", 90, 150},
+                                           QualityCase{"q100_request101_folds_to_100", 100, 101}),
+                         ParamName());
 
 struct RecodeCase {
   int width, height, source_quality, request;
@@ -202,14 +211,16 @@ TEST_P(RecodeQuality, LibjpegDecodesCleanlyAbovePsnrFloor) {
   EXPECT_EQ(bw, c.width);
   EXPECT_EQ(bh, c.height);
   const double p = psnr(a.data(), b.data(), a.size());
-  std::printf("source q%d request %d: %zu -> %zu bytes, PSNR %.2f dB\n", c.source_quality, c.request, src.size(),
-              s.size(), p);
+  std::printf("source q%d request %d: %zu -> %zu bytes, PSNR %.2f dB\n", c.source_quality,
+              c.request, src.size(), s.size(), p);
   EXPECT_GE(p, c.min_psnr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Grid, RecodeQuality,
-                         ::testing::Values(RecodeCase{640, 480, 90, 100, 40.0}, RecodeCase{641, 479, 90, 85, 30.0},
-                                           RecodeCase{320, 240, 75, 100, 35.0}, RecodeCase{320, 240, 50, 85, 25.0},
+                         ::testing::Values(RecodeCase{640, 480, 90, 100, 40.0},
+                                           RecodeCase{641, 479, 90, 85, 30.0},
+                                           RecodeCase{320, 240, 75, 100, 35.0},
+                                           RecodeCase{320, 240, 50, 85, 25.0},
                                            RecodeCase{200, 150, 95, 70, 28.0}));
 
 TEST_F(Encoder, NoisyLargeImageAtQuality100Grows) {

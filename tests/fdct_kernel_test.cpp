@@ -54,13 +54,15 @@ TEST_P(FdctKernels, MatchTheReferenceSteps) {
   const int32_t count = fdct_quant_kernels(kernels.data(), 4);
   ASSERT_GE(count, 1);
   std::mt19937 rng(static_cast<uint32_t>(c.pattern) * 131u + static_cast<uint32_t>(c.table));
-  const int trials = c.pattern == Pattern::kRandom || c.pattern == Pattern::kSparseSpikes ? 3000 : 40;
+  const int trials =
+      c.pattern == Pattern::kRandom || c.pattern == Pattern::kSparseSpikes ? 3000 : 40;
   std::array<int, 4> differing{};
   for (int trial = 0; trial < trials; ++trial) {
     // Samples in a 12-byte stride with guard bytes, as blocks sit in a wider plane.
     std::array<uint8_t, 12 * 8> plane{};
     for (size_t r = 0; r < 8; ++r) {
-      for (size_t col = 0; col < 12; ++col) plane[12 * r + col] = col < 8 ? sample(c.pattern, rng, r, col) : 0x5A;
+      for (size_t col = 0; col < 12; ++col)
+        plane[12 * r + col] = col < 8 ? sample(c.pattern, rng, r, col) : 0x5A;
     }
     std::array<int32_t, 64> reciprocal_zz{}, reciprocal_natural{};
     for (size_t k = 0; k < 64; ++k) {
@@ -71,9 +73,11 @@ TEST_P(FdctKernels, MatchTheReferenceSteps) {
       reciprocal_natural[kZigZagToNatural[k]] = reciprocal_zz[k];
     }
     std::array<int16_t, 64> block{}, expected{};
-    for (size_t i = 0; i < 64; ++i) block[i] = static_cast<int16_t>(plane[12 * (i / 8) + i % 8] - 128);
+    for (size_t i = 0; i < 64; ++i)
+      block[i] = static_cast<int16_t>(plane[12 * (i / 8) + i % 8] - 128);
     fdct_2d(block.data());
-    for (size_t k = 0; k < 64; ++k) expected[k] = quantize(block[kZigZagToNatural[k]], reciprocal_zz[k]);
+    for (size_t k = 0; k < 64; ++k)
+      expected[k] = quantize(block[kZigZagToNatural[k]], reciprocal_zz[k]);
     for (size_t n = 0; n < static_cast<size_t>(count); ++n) {
       std::array<int16_t, 64> actual{};
       kernels[n].kernel(plane.data(), 12, reciprocal_natural.data(), actual.data());
@@ -85,18 +89,19 @@ TEST_P(FdctKernels, MatchTheReferenceSteps) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Blocks, FdctKernels,
-                         ::testing::Values(KernelCase{"random_fine", Pattern::kRandom, Table::kOnes},
-                                           KernelCase{"random_mixed", Pattern::kRandom, Table::kRandom},
-                                           KernelCase{"random_coarse", Pattern::kRandom, Table::kCoarsest},
-                                           KernelCase{"black", Pattern::kBlack, Table::kOnes},
-                                           KernelCase{"white", Pattern::kWhite, Table::kOnes},
-                                           KernelCase{"checker", Pattern::kChecker, Table::kOnes},
-                                           KernelCase{"rows", Pattern::kRows, Table::kRandom},
-                                           KernelCase{"columns", Pattern::kColumns, Table::kOnes},
-                                           KernelCase{"ramp", Pattern::kRamp, Table::kRandom},
-                                           KernelCase{"spikes", Pattern::kSparseSpikes, Table::kOnes}),
-                         ParamName());
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, FdctKernels,
+    ::testing::Values(KernelCase{"random_fine", Pattern::kRandom, Table::kOnes},
+                      KernelCase{"random_mixed", Pattern::kRandom, Table::kRandom},
+                      KernelCase{"random_coarse", Pattern::kRandom, Table::kCoarsest},
+                      KernelCase{"black", Pattern::kBlack, Table::kOnes},
+                      KernelCase{"white", Pattern::kWhite, Table::kOnes},
+                      KernelCase{"checker", Pattern::kChecker, Table::kOnes},
+                      KernelCase{"rows", Pattern::kRows, Table::kRandom},
+                      KernelCase{"columns", Pattern::kColumns, Table::kOnes},
+                      KernelCase{"ramp", Pattern::kRamp, Table::kRandom},
+                      KernelCase{"spikes", Pattern::kSparseSpikes, Table::kOnes}),
+    ParamName());
 
 }  // namespace
 }  // namespace kestrum::test

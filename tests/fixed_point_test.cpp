@@ -45,34 +45,40 @@ class Constants : public ::testing::TestWithParam<ConstantCase> {};
 TEST_P(Constants, MatchTheirFormula) {
   const ConstantCase c = GetParam();
   const double scaled = c.value * 4096.0;
-  const int32_t got = c.truncated ? static_cast<int32_t>(scaled) : static_cast<int32_t>(std::lround(scaled));
+  const int32_t got =
+      c.truncated ? static_cast<int32_t>(scaled) : static_cast<int32_t>(std::lround(scaled));
   EXPECT_EQ(got, c.expected);
 }
 
 const double kPi = std::acos(-1.0);
 INSTANTIATE_TEST_SUITE_P(
     InverseRounded, Constants,
-    ::testing::Values(ConstantCase{std::sqrt(2.0), 5793, false},
-                      ConstantCase{std::sqrt(2.0) * std::cos(6 * kPi / 16), 2217, false},
-                      ConstantCase{std::sqrt(2.0) * (std::cos(2 * kPi / 16) - std::cos(6 * kPi / 16)), 3135, false},
-                      ConstantCase{-std::sqrt(2.0) * (std::cos(2 * kPi / 16) + std::cos(6 * kPi / 16)), -7568, false},
-                      ConstantCase{std::cos(3 * kPi / 16), 3406, false}, ConstantCase{std::cos(kPi / 16), 4017, false},
-                      ConstantCase{std::sin(3 * kPi / 16) - std::cos(3 * kPi / 16), -1130, false},
-                      ConstantCase{-(std::sin(3 * kPi / 16) + std::cos(3 * kPi / 16)), -5681, false},
-                      ConstantCase{-(std::sin(kPi / 16) + std::cos(kPi / 16)), -4816, false},
-                      ConstantCase{std::sin(kPi / 16) - std::cos(kPi / 16), -3218, false}));
+    ::testing::Values(
+        ConstantCase{std::sqrt(2.0), 5793, false},
+        ConstantCase{std::sqrt(2.0) * std::cos(6 * kPi / 16), 2217, false},
+        ConstantCase{std::sqrt(2.0) * (std::cos(2 * kPi / 16) - std::cos(6 * kPi / 16)), 3135,
+                     false},
+        ConstantCase{-std::sqrt(2.0) * (std::cos(2 * kPi / 16) + std::cos(6 * kPi / 16)), -7568,
+                     false},
+        ConstantCase{std::cos(3 * kPi / 16), 3406, false},
+        ConstantCase{std::cos(kPi / 16), 4017, false},
+        ConstantCase{std::sin(3 * kPi / 16) - std::cos(3 * kPi / 16), -1130, false},
+        ConstantCase{-(std::sin(3 * kPi / 16) + std::cos(3 * kPi / 16)), -5681, false},
+        ConstantCase{-(std::sin(kPi / 16) + std::cos(kPi / 16)), -4816, false},
+        ConstantCase{std::sin(kPi / 16) - std::cos(kPi / 16), -3218, false}));
 INSTANTIATE_TEST_SUITE_P(
     ForwardTruncated, Constants,
-    ::testing::Values(ConstantCase{std::cos(3 * kPi / 16), 3405, true},
-                      ConstantCase{std::sin(3 * kPi / 16) - std::cos(3 * kPi / 16), -1130, true},
-                      ConstantCase{-(std::sin(3 * kPi / 16) + std::cos(3 * kPi / 16)), -5681, true},
-                      ConstantCase{std::cos(kPi / 16), 4017, true},
-                      ConstantCase{std::sin(kPi / 16) - std::cos(kPi / 16), -3218, true},
-                      ConstantCase{-(std::sin(kPi / 16) + std::cos(kPi / 16)), -4816, true},
-                      ConstantCase{std::cos(kPi / 8) * std::sqrt(2.0), 5351, true},
-                      ConstantCase{(std::sin(kPi / 8) - std::cos(kPi / 8)) * std::sqrt(2.0), -3134, true},
-                      ConstantCase{-(std::sin(kPi / 8) + std::cos(kPi / 8)) * std::sqrt(2.0), -7568, true},
-                      ConstantCase{std::sqrt(2.0), 5792, true}));
+    ::testing::Values(
+        ConstantCase{std::cos(3 * kPi / 16), 3405, true},
+        ConstantCase{std::sin(3 * kPi / 16) - std::cos(3 * kPi / 16), -1130, true},
+        ConstantCase{-(std::sin(3 * kPi / 16) + std::cos(3 * kPi / 16)), -5681, true},
+        ConstantCase{std::cos(kPi / 16), 4017, true},
+        ConstantCase{std::sin(kPi / 16) - std::cos(kPi / 16), -3218, true},
+        ConstantCase{-(std::sin(kPi / 16) + std::cos(kPi / 16)), -4816, true},
+        ConstantCase{std::cos(kPi / 8) * std::sqrt(2.0), 5351, true},
+        ConstantCase{(std::sin(kPi / 8) - std::cos(kPi / 8)) * std::sqrt(2.0), -3134, true},
+        ConstantCase{-(std::sin(kPi / 8) + std::cos(kPi / 8)) * std::sqrt(2.0), -7568, true},
+        ConstantCase{std::sqrt(2.0), 5792, true}));
 
 TEST(Quantizer, Reciprocals) {
   EXPECT_EQ(quant_reciprocal(1), 65535);
@@ -89,7 +95,8 @@ TEST(Quantizer, RoundingAndSymmetry) {
   EXPECT_EQ(quantize(-8192, quant_reciprocal(5)), -205);
   for (int32_t q = 1; q <= 255; ++q) {
     for (int32_t c = 0; c <= 8192; c += 37) {
-      ASSERT_EQ(quantize(-c, quant_reciprocal(q)), -quantize(c, quant_reciprocal(q))) << q << " " << c;
+      ASSERT_EQ(quantize(-c, quant_reciprocal(q)), -quantize(c, quant_reciprocal(q)))
+          << q << " " << c;
     }
   }
 }
@@ -99,8 +106,10 @@ TEST(Quantizer, NearestOfDivisionByEightQ) {
   for (int32_t q = 1; q <= 255; q += 7) {
     for (int32_t c = 0; c <= 8192; c += 13) {
       const double exact = c / (8.0 * q);
-      if (std::fabs(exact - std::floor(exact) - 0.5) < 0.02) continue;  // R's excess reaches c / 2^19
-      ASSERT_EQ(quantize(c, quant_reciprocal(q)), static_cast<int16_t>(std::lround(exact))) << q << " " << c;
+      if (std::fabs(exact - std::floor(exact) - 0.5) < 0.02)
+        continue;  // R's excess reaches c / 2^19
+      ASSERT_EQ(quantize(c, quant_reciprocal(q)), static_cast<int16_t>(std::lround(exact)))
+          << q << " " << c;
     }
   }
 }

@@ -53,7 +53,9 @@ struct Recoded {
   int32_t status = 0;
   Bytes stream;
   std::string log;
-  bool operator==(const Recoded& o) const { return status == o.status && stream == o.stream && log == o.log; }
+  bool operator==(const Recoded& o) const {
+    return status == o.status && stream == o.stream && log == o.log;
+  }
 };
 void append_text(const char* text, void* log) { *static_cast<std::string*>(log) += text; }
 Recoded recode(const Bytes& source, int32_t quality = 85) {
@@ -98,18 +100,20 @@ TEST_P(NullPaths, RefusedBeforeAnythingIsRead) {
   ASSERT_TRUE(write_file(src, photo(64, 48, 90)));
   ConsoleCapture capture;
   heap_fail_nth(0);
-  EXPECT_EQ(jpg_recode_api(c.has_source ? src.c_str() : nullptr, c.has_destination ? dst.c_str() : nullptr, 85),
+  EXPECT_EQ(jpg_recode_api(c.has_source ? src.c_str() : nullptr,
+                           c.has_destination ? dst.c_str() : nullptr, 85),
             c.status);
   EXPECT_EQ(heap_fail_nth(0), 0) << "allocations";
   EXPECT_EQ(capture.text(), c.transcript);
   EXPECT_EQ(dir_.list(), (std::vector<std::string>{"photo.jpg"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Calls, NullPaths,
-                         ::testing::Values(NullCase{"source", false, true, -1, kCannotOpenTranscript},
-                                           NullCase{"destination", true, false, -14, kCannotCreateTranscript},
-                                           NullCase{"both", false, false, -1, kCannotOpenTranscript}),
-                         ParamName());
+INSTANTIATE_TEST_SUITE_P(
+    Calls, NullPaths,
+    ::testing::Values(NullCase{"source", false, true, -1, kCannotOpenTranscript},
+                      NullCase{"destination", true, false, -14, kCannotCreateTranscript},
+                      NullCase{"both", false, false, -1, kCannotOpenTranscript}),
+    ParamName());
 
 TEST_F(HostSafety, Kestrum100WithoutAPathDoesNothing) {
   KestrumHandle h = kestrum_Init("KE_100");
@@ -169,14 +173,16 @@ TEST_P(LogFlood, StopsAfterTheLimit) {
   ASSERT_NE(at, std::string::npos) << r.log.substr(0, 200);
   EXPECT_EQ(r.log.find(notice, at + 1), std::string::npos);
   // What follows the notice is the final line alone.
-  EXPECT_EQ(r.log.substr(at + notice.size()), "jpg dec failed. ret=" + std::to_string(r.status) + "\n");
+  EXPECT_EQ(r.log.substr(at + notice.size()),
+            "jpg dec failed. ret=" + std::to_string(r.status) + "\n");
   EXPECT_LT(r.log.size(), size_t{100} * 1024);
 }
 
 INSTANTIATE_TEST_SUITE_P(Floods, LogFlood,
                          ::testing::Values(FloodCase{"unknown_markers", {0xFF, 0x01}, 32768},
                                            FloodCase{"second_sois", {0xFF, 0xD8}, 32768},
-                                           FloodCase{"app_segments", {0xFF, 0xE5, 0x00, 0x02}, 16384}),
+                                           FloodCase{
+                                               "app_segments", {0xFF, 0xE5, 0x00, 0x02}, 16384}),
                          ParamName());
 
 // The notice comes with the first message past the limit, not before; final lines still pass.
@@ -191,7 +197,8 @@ TEST_F(HostSafety, TheLimitIsExact) {
     for (int32_t i = 0; i < messages && i < kMaxRecodeMessages; ++i) {
       expected.append("m").append(std::to_string(i)).append("\n");
     }
-    if (messages > kMaxRecodeMessages) expected += "Too many messages: further messages of this file are suppressed.\n";
+    if (messages > kMaxRecodeMessages)
+      expected += "Too many messages: further messages of this file are suppressed.\n";
     EXPECT_EQ(log, expected + "final -2\n") << messages;
   }
 }
@@ -238,7 +245,8 @@ TEST_F(HostSafety, LowQualityResultsRecodeAgain) {
     ASSERT_EQ(first.status, 0);
     const Bytes& out = first.stream;
     bool has_pair = false;
-    for (size_t i = 2; i + 1 < out.size(); ++i) has_pair = has_pair || (out[i] == 0xFF && out[i + 1] == 0xD8);
+    for (size_t i = 2; i + 1 < out.size(); ++i)
+      has_pair = has_pair || (out[i] == 0xFF && out[i + 1] == 0xD8);
     if (!has_pair) continue;
     ++found;
     SCOPED_TRACE(request);
@@ -266,8 +274,8 @@ TEST_F(HostSafety, ResultsDoNotDependOnTheCallBefore) {
     for (size_t before = 0; before < images.size(); ++before) {
       recode(images[before].jpeg, 50);
       const Recoded after = recode(images[i].jpeg);
-      EXPECT_TRUE(after == alone[i]) << images[i].name << " after " << images[before].name << ": " << after.status
-                                     << " vs " << alone[i].status;
+      EXPECT_TRUE(after == alone[i]) << images[i].name << " after " << images[before].name << ": "
+                                     << after.status << " vs " << alone[i].status;
     }
   }
 }
@@ -290,22 +298,25 @@ TEST_F(HostSafety, ConsolesOfConcurrentCallsStayApart) {
   for (int i = 0; i < kRounds; ++i) EXPECT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), 0);
   any_thread.join();
   const std::string one =
-      "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\nencoding jpg successfully!\n\n";
+      "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\nencoding jpg "
+      "successfully!\n\n";
   std::string expected;
   for (int i = 0; i < kRounds; ++i) expected += one;
   EXPECT_EQ(capture.text(), expected);
   for (const std::string& log : any_logs) {
     EXPECT_EQ(log,
-              "file width: 64\nfile height: 48\ninput jpeg file is ycbcr411 format\nencoding jpg successfully!\n\n");
+              "file width: 64\nfile height: 48\ninput jpeg file is ycbcr411 format\nencoding jpg "
+              "successfully!\n\n");
   }
 }
 
 // recode_any on two threads at once, with files that take the libjpeg way (4:4:4, progressive)
 // and the library's own: each result is the one the call gives alone, its log included.
 TEST_F(HostSafety, RecodeAnyCallsOnTwoThreadsGiveTheirOwnResults) {
-  const std::vector<Bytes> sources = {libjpeg_encode(photo_rgb(120, 90, 3), 120, 90, layout_options(1, 1)),
-                                      libjpeg_encode(photo_rgb(96, 80, 4), 96, 80, layout_options(2, 2, 3, true)),
-                                      photo(100, 75, 90)};
+  const std::vector<Bytes> sources = {
+      libjpeg_encode(photo_rgb(120, 90, 3), 120, 90, layout_options(1, 1)),
+      libjpeg_encode(photo_rgb(96, 80, 4), 96, 80, layout_options(2, 2, 3, true)),
+      photo(100, 75, 90)};
   RecodeAnyOptions options;
   std::vector<RecodeAnyResult> alone;
   for (const Bytes& s : sources) alone.push_back(recode_any(s.data(), s.size(), options));

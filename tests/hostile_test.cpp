@@ -88,7 +88,8 @@ ChildRun run_limited(Body body, rlim_t address_space_bytes = kAddressSpaceBytes)
   char buffer[65536];
   for (;;) {
     pollfd p{out_pipe[0], POLLIN, 0};
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (elapsed > kWallSeconds) {
       kill(pid, SIGKILL);
       break;
@@ -107,7 +108,8 @@ ChildRun run_limited(Body body, rlim_t address_space_bytes = kAddressSpaceBytes)
   run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   ssize_t n = 0;
-  while ((n = read(result_pipe[0], buffer, sizeof buffer)) > 0) run.result.append(buffer, static_cast<size_t>(n));
+  while ((n = read(result_pipe[0], buffer, sizeof buffer)) > 0)
+    run.result.append(buffer, static_cast<size_t>(n));
   close(out_pipe[0]);
   close(result_pipe[0]);
   return run;
@@ -136,13 +138,16 @@ constexpr size_t kMaxLogBytes = 256 << 10;
 // in time and memory that grow with the claim, not with the file, and its image block (above
 // 96 MiB) is not kept.
 const HostileCase kCases[] = {
-    {"claims_65500x65500_420", [] { return claimed_frame(baseline_options(90), 65500, 65500); }, 10, 64, 64},
-    {"claims_14000x14000_420", [] { return claimed_frame(baseline_options(90), 14000, 14000); }, 30, 600, 128},
-    {"claims_65500x65500_444", [] { return claimed_frame(layout_options(1, 1), 65500, 65500); }, 10, 64, 64},
-    {"progressive_claims_30000x30000", [] { return claimed_frame(layout_options(2, 2, 3, true), 30000, 30000); }, 10,
+    {"claims_65500x65500_420", [] { return claimed_frame(baseline_options(90), 65500, 65500); }, 10,
      64, 64},
-    {"progressive_444_claims_14000x14000", [] { return claimed_frame(layout_options(1, 1, 3, true), 14000, 14000); },
-     10, 64, 64},
+    {"claims_14000x14000_420", [] { return claimed_frame(baseline_options(90), 14000, 14000); }, 30,
+     600, 128},
+    {"claims_65500x65500_444", [] { return claimed_frame(layout_options(1, 1), 65500, 65500); }, 10,
+     64, 64},
+    {"progressive_claims_30000x30000",
+     [] { return claimed_frame(layout_options(2, 2, 3, true), 30000, 30000); }, 10, 64, 64},
+    {"progressive_444_claims_14000x14000",
+     [] { return claimed_frame(layout_options(1, 1, 3, true), 14000, 14000); }, 10, 64, 64},
     // Ends with EOI, so the library keeps its 96 MiB image block for the next recode.
     {"progressive_3000_scans_8192x8192", [] { return many_scans(3000, 8192, 8192); }, 10, 400, 104},
     {"ff01_pairs_8MB", [] { return soi_and_pairs(0xFF, 0x01, 4 << 20); }, 10, 128, 64},
@@ -159,8 +164,9 @@ class Hostile : public ::testing::TestWithParam<HostileCase> {
  protected:
   void SetUp() override {
     if (kUnderAsan) {
-      GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space, so the memory limit of "
-                      "these cases cannot be set; the release preset runs them";
+      GTEST_SKIP()
+          << "AddressSanitizer reserves terabytes of address space, so the memory limit of "
+             "these cases cannot be set; the release preset runs them";
     }
     bomb_ = dir_.path(std::string(GetParam().name) + ".jpg");
     ASSERT_TRUE(write_file(bomb_, GetParam().make()));
@@ -168,8 +174,9 @@ class Hostile : public ::testing::TestWithParam<HostileCase> {
 
   void expect_within_bounds(const ChildRun& run, const char* way) const {
     const HostileCase& c = GetParam();
-    std::printf("%s via %s: %.2f s, peak %ld MB, %zu bytes of output, exit %d, signal %d %s\n", c.name, way,
-                run.seconds, run.max_rss_kb / 1024, run.output_bytes, run.exit_code, run.signal, run.result.c_str());
+    std::printf("%s via %s: %.2f s, peak %ld MB, %zu bytes of output, exit %d, signal %d %s\n",
+                c.name, way, run.seconds, run.max_rss_kb / 1024, run.output_bytes, run.exit_code,
+                run.signal, run.result.c_str());
     EXPECT_TRUE(run.is_exited) << way << ": killed by signal " << run.signal;
     EXPECT_LE(run.seconds, c.max_seconds) << way;
     EXPECT_LE(run.max_rss_kb / 1024, c.max_rss_mb) << way;
@@ -187,7 +194,8 @@ TEST_P(Hostile, LibraryStaysWithinBounds) {
   const ChildRun run = run_limited([&](int result_fd) {
     void* lib = dlopen(KESTRUM_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) return 120;
-    auto recode = reinterpret_cast<int32_t (*)(const char*, const char*, int32_t)>(dlsym(lib, "jpg_recode_api"));
+    auto recode = reinterpret_cast<int32_t (*)(const char*, const char*, int32_t)>(
+        dlsym(lib, "jpg_recode_api"));
     if (recode == nullptr) return 121;
     const int32_t status = recode(bomb_.c_str(), destination.c_str(), 85);
     std::fflush(stdout);
@@ -200,7 +208,8 @@ TEST_P(Hostile, LibraryStaysWithinBounds) {
   int status = 1;
   long kept_mb = -1;
   ASSERT_EQ(std::sscanf(run.result.c_str(), "%d %ld", &status, &kept_mb), 2) << run.result;
-  EXPECT_TRUE(status == 0 || status == -1 || status == -2 || status == -5 || status == -6) << status;
+  EXPECT_TRUE(status == 0 || status == -1 || status == -2 || status == -5 || status == -6)
+      << status;
   EXPECT_LE(kept_mb, GetParam().max_kept_mb) << "resident after the call";
 }
 
@@ -225,7 +234,8 @@ TEST_P(Hostile, ToolBatchStaysWithinBoundsAndGoesOn) {
 TEST(HostileMemory, ToolBatchGoesOnWhenTheMemoryRunsOut) {
   if (kUnderAsan) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
   TempDir dir;
-  const std::string bomb = dir.path("large.jpg"), good = dir.path("good.jpg"), out = dir.path("out");
+  const std::string bomb = dir.path("large.jpg"), good = dir.path("good.jpg"),
+                    out = dir.path("out");
   ASSERT_TRUE(write_file(bomb, claimed_frame(layout_options(1, 1), 14000, 14000)));
   ASSERT_TRUE(write_file(good, libjpeg_encode(photo_rgb(64, 48, 2), 64, 48, baseline_options(90))));
   const ChildRun run = run_limited(

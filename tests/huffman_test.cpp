@@ -73,16 +73,19 @@ TEST_P(InvalidTables, AreRefused) {
   HuffDecodeTable t{};
   std::array<uint8_t, 256> values{};
   values.fill(GetParam().symbol);
-  const char* problem = build_decode_table(GetParam().bits.data(), values.data(), GetParam().is_dc, t);
+  const char* problem =
+      build_decode_table(GetParam().bits.data(), values.data(), GetParam().is_dc, t);
   ASSERT_NE(problem, nullptr);
   EXPECT_EQ(std::string(problem).rfind(GetParam().message_start, 0), 0u) << problem;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, InvalidTables,
-    ::testing::Values(BadTable{{0, 2}, false, 1, "The huffman code lengths"},
-                      BadTable{{0, 0, 0, 0, 0, 0, 0, 0, 200, 100}, false, 1, "The huffman table has more"},
-                      BadTable{{0, 1, 1}, true, 16, "The DC huffman"}));
+INSTANTIATE_TEST_SUITE_P(Cases, InvalidTables,
+                         ::testing::Values(BadTable{{0, 2}, false, 1, "The huffman code lengths"},
+                                           BadTable{{0, 0, 0, 0, 0, 0, 0, 0, 200, 100},
+                                                    false,
+                                                    1,
+                                                    "The huffman table has more"},
+                                           BadTable{{0, 1, 1}, true, 16, "The DC huffman"}));
 
 TEST_F(Huffman, AcceptedEdgeTables) {
   HuffDecodeTable t{};
@@ -104,16 +107,19 @@ TEST_F(Huffman, WorkedBlock) {
   const auto ac_values = values_of(kLumaAcTable);
   g_decoder.dc_values[0] = dc_values;
   g_decoder.ac_values[0] = ac_values;
-  ASSERT_EQ(build_decode_table(dc_bits.data(), g_decoder.dc_values[0].data(), true, g_decoder.dc_decode_tables[0]),
+  ASSERT_EQ(build_decode_table(dc_bits.data(), g_decoder.dc_values[0].data(), true,
+                               g_decoder.dc_decode_tables[0]),
             nullptr);
-  ASSERT_EQ(build_decode_table(ac_bits.data(), g_decoder.ac_values[0].data(), false, g_decoder.ac_decode_tables[0]),
+  ASSERT_EQ(build_decode_table(ac_bits.data(), g_decoder.ac_values[0].data(), false,
+                               g_decoder.ac_decode_tables[0]),
             nullptr);
   g_decoder.mcu_block_total = 1;
   g_decoder.block_component[0] = 0;
   g_decoder.block_dc_table[0] = &g_decoder.dc_decode_tables[0];
   g_decoder.block_ac_table[0] = &g_decoder.ac_decode_tables[0];
   g_decoder.last_dc[0] = 100;
-  // 100 101 | 00 0 | 11111111001 | 00 1 | 1010, then 1-bits: 1001 0100 0111 1111 1001 0011 010(1 1111)
+  // 100 101 | 00 0 | 11111111001 | 00 1 | 1010, then 1-bits: 1001 0100 0111 1111 1001 0011 010(1
+  // 1111)
   feed({0x94, 0x7F, 0x93, 0x5F, 0xFF, 0xD9});
   g_decoder.coef_blocks[0].fill(0);
   decode_one_mcu();
@@ -174,7 +180,8 @@ TEST_P(RestartTable, Resynchronises) {
   if (c.consumed) {
     EXPECT_EQ(g_decoder.unread_marker, 0u);
   } else if (c.pending >= 0xD0 && c.pending <= 0xD7 &&
-             ((c.pending - 0xD0 + 8 - c.expected_rst) % 8 == 6 || (c.pending - 0xD0 + 8 - c.expected_rst) % 8 == 7)) {
+             ((c.pending - 0xD0 + 8 - c.expected_rst) % 8 == 6 ||
+              (c.pending - 0xD0 + 8 - c.expected_rst) % 8 == 7)) {
     // scanned on to the next marker in the data, which is RST(e + 1): left pending
     EXPECT_EQ(g_decoder.unread_marker, 0xD0u + (c.expected_rst + 1) % 8);
   } else {
@@ -187,7 +194,8 @@ INSTANTIATE_TEST_SUITE_P(ExpectingRst3, RestartTable,
                                            RestartCase{3, 0xD1, false}, RestartCase{3, 0xD7, true},
                                            RestartCase{3, 0xD6, true}, RestartCase{3, 0xD0, true},
                                            RestartCase{3, 0xD4, false}, RestartCase{3, 0xD5, false},
-                                           RestartCase{3, 0xD9, false}, RestartCase{3, 0xC0, false}));
+                                           RestartCase{3, 0xD9, false},
+                                           RestartCase{3, 0xC0, false}));
 
 // --- Encoder side ---
 
@@ -203,9 +211,10 @@ TEST_F(Huffman, EncoderCodesMatchDecoderTables) {
       const HuffCode c = ac_code(id, symbol);
       ASSERT_GT(c.length, 0);
       // code followed by 1-bits, then EOI
-      const uint32_t word = (static_cast<uint32_t>(c.code) << (24 - c.length)) | ((1u << (24 - c.length)) - 1);
-      std::vector<uint8_t> data = {static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 8),
-                                   static_cast<uint8_t>(word)};
+      const uint32_t word =
+          (static_cast<uint32_t>(c.code) << (24 - c.length)) | ((1u << (24 - c.length)) - 1);
+      std::vector<uint8_t> data = {static_cast<uint8_t>(word >> 16),
+                                   static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
       std::vector<uint8_t> stuffed;
       for (uint8_t b : data) {
         stuffed.push_back(b);
@@ -263,8 +272,8 @@ TEST_F(Huffman, ZeroRunsAndEob) {
     blocks[static_cast<size_t>(1 + c.zeros)] = 1;
     BitWriter w = encode_mcu(blocks.data(), BitWriter{0, 0});
     const uint32_t run = static_cast<uint32_t>(c.zeros - 16 * c.zrl_count);
-    const size_t y0_bits = 2 + static_cast<size_t>(c.zrl_count) * zrl.length + ac_code(0, 16 * run + 1).length + 1 +
-                           (c.zeros + 1 < 63 ? 4 : 0);
+    const size_t y0_bits = 2 + static_cast<size_t>(c.zrl_count) * zrl.length +
+                           ac_code(0, 16 * run + 1).length + 1 + (c.zeros + 1 < 63 ? 4 : 0);
     const size_t total = y0_bits + 3 * 6 + 2 * 4;
     EXPECT_EQ(static_cast<size_t>(g_encoder.out_ptr - out.data()) * 8 + w.count, total) << c.zeros;
   }

@@ -34,7 +34,8 @@ int64_t times(int64_t v, int64_t k) {
 }
 Vec reference_idct_1d(const Vec& in) {
   const auto S = limit22;
-  const int64_t x0 = in[0], x1 = in[1], x2 = in[2], x3 = in[3], x4 = in[4], x5 = in[5], x6 = in[6], x7 = in[7];
+  const int64_t x0 = in[0], x1 = in[1], x2 = in[2], x3 = in[3], x4 = in[4], x5 = in[5], x6 = in[6],
+                x7 = in[7];
   const int64_t e0 = S(x0 + x4), e1 = S(x0 - x4);
   const int64_t z = times(S(x2 + x6), 2217);
   const int64_t a = S(times(x2, 3135) + z), b = S(times(x6, -7568) + z);
@@ -45,8 +46,9 @@ Vec reference_idct_1d(const Vec& in) {
   const int64_t u = times(S(s + q), 3406), v = times(S(p + r), 4017);
   const int64_t odd_a = S(times(q, -1130) + u), odd_b = S(u + times(s, -5681));
   const int64_t odd_c = S(times(p, -4816) + v), odd_d = S(v + times(r, -3218));
-  const std::array<int64_t, 8> out = {S(even0 + odd_a), S(even1 + odd_d), S(even2 + odd_c), S(even3 + odd_b),
-                                      S(even3 - odd_b), S(even2 - odd_c), S(even1 - odd_d), S(even0 - odd_a)};
+  const std::array<int64_t, 8> out = {S(even0 + odd_a), S(even1 + odd_d), S(even2 + odd_c),
+                                      S(even3 + odd_b), S(even3 - odd_b), S(even2 - odd_c),
+                                      S(even1 - odd_d), S(even0 - odd_a)};
   Vec result{};
   for (size_t i = 0; i < 8; ++i) result[i] = static_cast<int32_t>(out[i]);
   return result;
@@ -66,7 +68,9 @@ TEST_P(Idct1d, ExactOutputs) {
 }
 
 // The expectations hold for the plain evaluation too, so that it can stand as the reference below.
-TEST_P(Idct1d, PlainEvaluationAgrees) { EXPECT_EQ(reference_idct_1d(GetParam().in), GetParam().out); }
+TEST_P(Idct1d, PlainEvaluationAgrees) {
+  EXPECT_EQ(reference_idct_1d(GetParam().in), GetParam().out);
+}
 
 // A lone input of 4096 (1.0 with 12 fraction bits) makes every product exact, so each output is
 // a sum of the published constants: for x1, u = 2 * 3406 and v = 2 * 4017 and the rotations add
@@ -76,22 +80,26 @@ TEST_P(Idct1d, PlainEvaluationAgrees) { EXPECT_EQ(reference_idct_1d(GetParam().i
 // saturation acts inside the flow, not only at the outputs.
 INSTANTIATE_TEST_SUITE_P(
     Vectors, Idct1d,
-    ::testing::Values(Idct1dCase{"x1",
-                                 {0, 4096, 0, 0, 0, 0, 0, 0},
-                                 {2 * 3406 - 1130, 2 * 4017 - 3218, 2 * 4017 - 4816, 2 * 3406 - 5681,
-                                  -(2 * 3406 - 5681), -(2 * 4017 - 4816), -(2 * 4017 - 3218), -(2 * 3406 - 1130)}},
-                      Idct1dCase{"x2",
-                                 {0, 0, 4096, 0, 0, 0, 0, 0},
-                                 {3135 + 2217, 2217, -2217, -(3135 + 2217), -(3135 + 2217), -2217, 2217, 3135 + 2217}},
-                      Idct1dCase{
-                          "x7", {0, 0, 0, 0, 0, 0, 0, 4096}, {1130, -3218, 4816, -5681, 5681, -4816, 3218, -1130}},
-                      Idct1dCase{"x0", {777, 0, 0, 0, 0, 0, 0, 0}, {777, 777, 777, 777, 777, 777, 777, 777}},
-                      Idct1dCase{"saturating_x0_x1",
-                                 {2000000, 2000000, 0, 0, 0, 0, 0, 0},
-                                 {2097151, 2097151, 1959551, 1646719, 2097151, 2040449, 1514587, 807887}},
-                      Idct1dCase{"saturating_mixed",
-                                 {-2000000, 1234567, -987654, 2000000, -1500000, 1999999, -2097152, 2097151},
-                                 {-693872, -1594657, -1421600, -559397, 147165, -1502494, 2097151, -2097152}}),
+    ::testing::Values(
+        Idct1dCase{
+            "x1",
+            {0, 4096, 0, 0, 0, 0, 0, 0},
+            {2 * 3406 - 1130, 2 * 4017 - 3218, 2 * 4017 - 4816, 2 * 3406 - 5681, -(2 * 3406 - 5681),
+             -(2 * 4017 - 4816), -(2 * 4017 - 3218), -(2 * 3406 - 1130)}},
+        Idct1dCase{
+            "x2",
+            {0, 0, 4096, 0, 0, 0, 0, 0},
+            {3135 + 2217, 2217, -2217, -(3135 + 2217), -(3135 + 2217), -2217, 2217, 3135 + 2217}},
+        Idct1dCase{"x7",
+                   {0, 0, 0, 0, 0, 0, 0, 4096},
+                   {1130, -3218, 4816, -5681, 5681, -4816, 3218, -1130}},
+        Idct1dCase{"x0", {777, 0, 0, 0, 0, 0, 0, 0}, {777, 777, 777, 777, 777, 777, 777, 777}},
+        Idct1dCase{"saturating_x0_x1",
+                   {2000000, 2000000, 0, 0, 0, 0, 0, 0},
+                   {2097151, 2097151, 1959551, 1646719, 2097151, 2040449, 1514587, 807887}},
+        Idct1dCase{"saturating_mixed",
+                   {-2000000, 1234567, -987654, 2000000, -1500000, 1999999, -2097152, 2097151},
+                   {-693872, -1594657, -1421600, -559397, 147165, -1502494, 2097151, -2097152}}),
     test::ParamName());
 
 // idct_1d against the plain evaluation on random vectors: inputs of the first pass (coefficients
@@ -111,17 +119,20 @@ TEST_P(Idct1dRandom, MatchesPlainEvaluation) {
   for (int trial = 0; trial < 20000; ++trial) {
     Vec v{};
     for (int32_t& x : v) x = value(rng);
-    if (GetParam().limit == 2097151 && trial % 4 == 0) v[static_cast<size_t>(trial / 4 % 8)] = -2097152;
+    if (GetParam().limit == 2097151 && trial % 4 == 0)
+      v[static_cast<size_t>(trial / 4 % 8)] = -2097152;
     const Vec expected = reference_idct_1d(v);
     Vec got = v;
     idct_1d(got.data());
-    if (got != expected && ++differing <= 3) ADD_FAILURE() << "input " << ::testing::PrintToString(v);
+    if (got != expected && ++differing <= 3)
+      ADD_FAILURE() << "input " << ::testing::PrintToString(v);
   }
   EXPECT_EQ(differing, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ranges, Idct1dRandom,
-                         ::testing::Values(RandomVectorCase{"small", 64}, RandomVectorCase{"first_pass", 2048 * 128},
+                         ::testing::Values(RandomVectorCase{"small", 64},
+                                           RandomVectorCase{"first_pass", 2048 * 128},
                                            RandomVectorCase{"full_22_bit", 2097151}),
                          test::ParamName());
 
@@ -145,8 +156,9 @@ TEST_P(IdctFlat, DcOnlyBlocks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, IdctFlat,
-                         ::testing::Values(BlockCase{0, 0, 1, 128}, BlockCase{0, 8, 1, 129}, BlockCase{0, -1024, 1, 0},
-                                           BlockCase{0, 1016, 1, 255}, BlockCase{0, 2047, 1, 255}));
+                         ::testing::Values(BlockCase{0, 0, 1, 128}, BlockCase{0, 8, 1, 129},
+                                           BlockCase{0, -1024, 1, 0}, BlockCase{0, 1016, 1, 255},
+                                           BlockCase{0, 2047, 1, 255}));
 
 TEST(Idct, FirstHorizontalAndVerticalFrequency) {
   const std::array<uint8_t, 8> expected = {145, 143, 138, 131, 125, 118, 113, 111};
@@ -158,7 +170,8 @@ TEST(Idct, FirstHorizontalAndVerticalFrequency) {
     std::array<uint8_t, 64> out{};
     idct_block(coef.data(), q.data(), out.data());
     for (size_t y = 0; y < 8; ++y) {
-      for (size_t x = 0; x < 8; ++x) ASSERT_EQ(out[8 * y + x], expected[vertical ? y : x]) << y << "," << x;
+      for (size_t x = 0; x < 8; ++x)
+        ASSERT_EQ(out[8 * y + x], expected[vertical ? y : x]) << y << "," << x;
     }
   }
 }
@@ -210,7 +223,8 @@ TEST(Idct, WithinTwoLevelsOfDoubleReference) {
     idct_block(coef.data(), q.data(), out.data());
     std::array<double, 64> ref{};
     reference_idct(ref_in, &ref);
-    for (size_t i = 0; i < 64; ++i) worst = std::max(worst, static_cast<int>(std::lround(std::fabs(out[i] - ref[i]))));
+    for (size_t i = 0; i < 64; ++i)
+      worst = std::max(worst, static_cast<int>(std::lround(std::fabs(out[i] - ref[i]))));
   }
   EXPECT_LE(worst, 2);
 }
@@ -310,19 +324,19 @@ TEST_P(IdctSimd, MatchesScalarTransform) {
   EXPECT_EQ(differing_blocks[3], 0) << c.name << ", dispatched kernel";
 }
 
-INSTANTIATE_TEST_SUITE_P(Blocks, IdctSimd,
-                         ::testing::Values(SimdCase{"photo-like", 60, 40, 40}, SimdCase{"dense-small", 255, 8, 100},
-                                           SimdCase{"saturating", 2047, 255, 100},
-                                           SimdCase{"wrapping", 32767, 65535, 100}, SimdCase{"sparse", 400, 99, 5},
-                                           SimdCase{"near-bound", 900, 1, 25},
-                                           SimdCase{"near-bound-sparse", 2047, 1, 8},
-                                           SimdCase{"dc-only", 32767, 65535, 90, true},
-                                           SimdCase{"dc-only-small", 2047, 1, 90, true}),
-                         [](const ::testing::TestParamInfo<SimdCase>& param_info) {
-                           std::string name = param_info.param.name;
-                           for (char& ch : name) ch = ch == '-' ? '_' : ch;
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, IdctSimd,
+    ::testing::Values(SimdCase{"photo-like", 60, 40, 40}, SimdCase{"dense-small", 255, 8, 100},
+                      SimdCase{"saturating", 2047, 255, 100},
+                      SimdCase{"wrapping", 32767, 65535, 100}, SimdCase{"sparse", 400, 99, 5},
+                      SimdCase{"near-bound", 900, 1, 25}, SimdCase{"near-bound-sparse", 2047, 1, 8},
+                      SimdCase{"dc-only", 32767, 65535, 90, true},
+                      SimdCase{"dc-only-small", 2047, 1, 90, true}),
+    [](const ::testing::TestParamInfo<SimdCase>& param_info) {
+      std::string name = param_info.param.name;
+      for (char& ch : name) ch = ch == '-' ? '_' : ch;
+      return name;
+    });
 
 }  // namespace
 }  // namespace kestrum

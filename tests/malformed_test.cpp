@@ -31,7 +31,9 @@ Bytes base_jpeg() {
   return libjpeg_encode(photo_rgb(64, 48, 8), 64, 48, o);
 }
 
-Bytes cut(const Bytes& j, size_t at) { return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(at)); }
+Bytes cut(const Bytes& j, size_t at) {
+  return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(at));
+}
 
 Bytes with_u16(const Bytes& j, size_t at, uint32_t value) {
   Bytes out = j;
@@ -65,14 +67,17 @@ std::vector<Malformed> malformed_cases() {
   const Segment& dqt = *first(segs, 0xDB);
   const size_t entropy = sos.offset + 2 + ((size_t{j[sos.offset + 2]} << 8) | j[sos.offset + 3]);
   std::vector<Malformed> cases;
-  auto add = [&](std::string name, Bytes data) { cases.push_back({std::move(name), std::move(data)}); };
+  auto add = [&](std::string name, Bytes data) {
+    cases.push_back({std::move(name), std::move(data)});
+  };
 
   // Truncation at every segment boundary, inside every segment, and through the entropy data.
   for (const Segment& s : segs) {
     add("cut_before_" + std::to_string(s.marker), cut(j, s.offset));
     add("cut_inside_" + std::to_string(s.marker), cut(j, s.offset + s.length / 2 + 1));
   }
-  for (size_t at = entropy; at < j.size(); at += (j.size() - entropy) / 9 + 1) add("cut_entropy", cut(j, at));
+  for (size_t at = entropy; at < j.size(); at += (j.size() - entropy) / 9 + 1)
+    add("cut_entropy", cut(j, at));
   add("no_eoi", cut(j, j.size() - 2));
   Bytes garbage = j;
   for (int i = 0; i < 300; ++i) garbage.push_back(static_cast<uint8_t>(i * 37));
@@ -105,7 +110,8 @@ std::vector<Malformed> malformed_cases() {
     add("dqt_precision_id_" + std::to_string(id), t);
   }
   // SOF0: 5-6 height, 7-8 width, 9 components, then id, HV, Tq from 10.
-  for (const uint8_t hv : std::array<uint8_t, 9>{0x30, 0x03, 0x33, 0x40, 0x04, 0x44, 0x00, 0x21, 0x11}) {
+  for (const uint8_t hv :
+       std::array<uint8_t, 9>{0x30, 0x03, 0x33, 0x40, 0x04, 0x44, 0x00, 0x21, 0x11}) {
     Bytes t = j;
     t[sof.offset + 11] = hv;
     add("luma_sampling_" + std::to_string(hv), t);
@@ -214,7 +220,8 @@ TEST(Malformed, EveryCaseFailsCleanlyOrRecodes) {
     } else {
       // A failure says so, and writes nothing.
       EXPECT_NE(capture.text().find("failed"), std::string::npos) << capture.text();
-      EXPECT_EQ(dir.list(), (std::vector<std::string>{"case.jpg", "reference.jpg", "reference_out.jpg"}));
+      EXPECT_EQ(dir.list(),
+                (std::vector<std::string>{"case.jpg", "reference.jpg", "reference_out.jpg"}));
     }
     Bytes again;
     ConsoleCapture quiet;

@@ -44,11 +44,12 @@ Bytes replace_segment(const Bytes& j, uint8_t marker, const Bytes& bytes, int nt
   const Segment s = find(split_segments(j), marker, nth);
   Bytes out(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(s.offset));
   out.insert(out.end(), bytes.begin(), bytes.end());
-  out.insert(
-      out.end(),
-      j.begin() + static_cast<std::ptrdiff_t>(
-                      s.offset + (marker == 0xDA ? 2 + (size_t{j[s.offset + 2]} << 8 | j[s.offset + 3]) : s.length)),
-      j.end());
+  out.insert(out.end(),
+             j.begin() + static_cast<std::ptrdiff_t>(
+                             s.offset + (marker == 0xDA
+                                             ? 2 + (size_t{j[s.offset + 2]} << 8 | j[s.offset + 3])
+                                             : s.length)),
+             j.end());
   return out;
 }
 
@@ -79,10 +80,14 @@ TEST_P(HeaderMessages, PrintAndGoOn) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, HeaderMessages,
     ::testing::Values(
-        HeaderCase{"app2", {0xFF, 0xE2, 0x00, 0x04, 0x11, 0x22}, "Found a app in jpeg header,unread_marker=0xe2\n"},
+        HeaderCase{"app2",
+                   {0xFF, 0xE2, 0x00, 0x04, 0x11, 0x22},
+                   "Found a app in jpeg header,unread_marker=0xe2\n"},
         HeaderCase{"app14", {0xFF, 0xEE, 0x00, 0x04, 0x11, 0x22}, "Found a not support makr.\n"},
         HeaderCase{"app1_silent", {0xFF, 0xE1, 0x00, 0x04, 0x11, 0x22}, ""},
-        HeaderCase{"dri_length", {0xFF, 0xDD, 0x00, 0x05, 0x00, 0x00}, "The DRI mark data num is not right.\n"},
+        HeaderCase{"dri_length",
+                   {0xFF, 0xDD, 0x00, 0x05, 0x00, 0x00},
+                   "The DRI mark data num is not right.\n"},
         HeaderCase{"jfif_version",
                    {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 2, 1, 0, 0, 1, 0, 1, 0, 0},
                    "The JFIF version is no support!\n"},
@@ -95,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
                      b.insert(b.end(), 64, 1);
                      return b;
                    }(),
-                   "This jpeg picture use 16bit quant table. Not support by hardware!\nThe DQT table index is larger "
+                   "This jpeg picture use 16bit quant table. Not support by hardware!\nThe DQT "
+                   "table index is larger "
                    "than 4!\n"},
         HeaderCase{"dqt_length",
                    [] {
@@ -134,12 +140,14 @@ TEST_F(Markers, NoJpegAndNoScan) {
 TEST_F(Markers, SecondFrameHeaderReplacesTheFirst) {
   const Bytes j = valid_jpeg();
   const Segment sof = find(split_segments(j), 0xC0);
-  Bytes twice = insert_after_soi(j, Bytes(j.begin() + static_cast<std::ptrdiff_t>(sof.offset),
-                                          j.begin() + static_cast<std::ptrdiff_t>(sof.offset + sof.length)));
+  Bytes twice =
+      insert_after_soi(j, Bytes(j.begin() + static_cast<std::ptrdiff_t>(sof.offset),
+                                j.begin() + static_cast<std::ptrdiff_t>(sof.offset + sof.length)));
   const OurDecode r = decode_ours(twice);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.log, kSize64 + kSize64.substr(0, 0) +
-                       "file width: 64\nfile height: 48\nThere is already one SOF0 mark!\n" + kOk411);
+                       "file width: 64\nfile height: 48\nThere is already one SOF0 mark!\n" +
+                       kOk411);
 }
 
 // Refusals that would otherwise end the host process.
@@ -188,9 +196,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "The huffman table selector is larger than 3!"},
         Refusal{"quant_selector_4", [](const Bytes& j) { return patch_sof(j, 12, 4); },
                 "The quant table selector is larger than 3!"},
-        Refusal{"twelve_blocks", [](const Bytes& j) { return patch_sof(patch_sof(j, 14, 0x22), 17, 0x22); },
+        Refusal{"twelve_blocks",
+                [](const Bytes& j) { return patch_sof(patch_sof(j, 14, 0x22), 17, 0x22); },
                 "The MCU has more than 10 blocks!"},
-        Refusal{"sampling_zero", [](const Bytes& j) { return patch_sof(j, 14, 0x01); }, "The h or v samples is zero!"},
+        Refusal{"sampling_zero", [](const Bytes& j) { return patch_sof(j, 14, 0x01); },
+                "The h or v samples is zero!"},
         Refusal{"width_zero", [](const Bytes& j) { return patch_sof(patch_sof(j, 7, 0), 8, 0); },
                 "The image has no MCU column!"},
         Refusal{"oversubscribed",
@@ -252,7 +262,9 @@ TEST_F(Markers, EmbeddedThumbnailIsPassedOver) {
   app1[3] = static_cast<uint8_t>(len);
   const OurDecode r = decode_ours(insert_after_soi(valid_jpeg(), app1));
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_NE(r.log.find("More than one soi 0xffd8!\nfile width: 16\nfile height: 16\n"), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find("More than one soi 0xffd8!\nfile width: 16\nfile height: 16\n"),
+            std::string::npos)
+      << r.log;
   EXPECT_NE(r.log.find("There is already one SOF0 mark!\n"), std::string::npos) << r.log;
   EXPECT_EQ(r.width, 64);
 }
@@ -284,7 +296,8 @@ INSTANTIATE_TEST_SUITE_P(Placements, SoiPairs,
                                            SoiCase{"stuffed", {0xFF, 0x00, 0xD8}, {}, true},
                                            SoiCase{"lone_d8", {0xD8, 0xD8}, {}, true},
                                            SoiCase{"pair", {'x', 0xFF, 0xD8}, {}, false},
-                                           SoiCase{"after_ff_run", {0xFF, 0xFF, 0xFF, 0xD8}, {}, false},
+                                           SoiCase{
+                                               "after_ff_run", {0xFF, 0xFF, 0xFF, 0xD8}, {}, false},
                                            SoiCase{"last_two_bytes", {'a'}, {0xFF, 0xD8}, false},
                                            SoiCase{"ff_at_end", {'a'}, {0x00, 0xFF}, true}),
                          ParamName());
@@ -319,10 +332,12 @@ TEST_P(ClassifiedFactors, RefusedWithTheirMessages) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, ClassifiedFactors,
-    ::testing::Values(FactorCase{0x22, 0x12, 0x12,
-                                 "input jpeg file is ycbcr422 format\nnot support. only support yuv420\n"},
-                      FactorCase{0x22, 0x21, 0x21, "not support. only support yuv420\n"},
-                      FactorCase{0x41, 0x11, 0x11, "The h or v samples is not right!\nformat cant recongnized!\n"}));
+    ::testing::Values(
+        FactorCase{0x22, 0x12, 0x12,
+                   "input jpeg file is ycbcr422 format\nnot support. only support yuv420\n"},
+        FactorCase{0x22, 0x21, 0x21, "not support. only support yuv420\n"},
+        FactorCase{0x41, 0x11, 0x11,
+                   "The h or v samples is not right!\nformat cant recongnized!\n"}));
 
 TEST(HostileSizes, FramesBeyondCapacityAreRefusedBeforeAllocating) {
   reset_decoder_state();
@@ -335,9 +350,10 @@ TEST(HostileSizes, FramesBeyondCapacityAreRefusedBeforeAllocating) {
   const OurDecode r = decode_ours(j);
   EXPECT_EQ(r.status, -6);
   EXPECT_TRUE(r.image.empty());  // the caller's buffer was never asked for
-  EXPECT_EQ(r.log,
-            "file width: 65535\nfile height: 65535\nThe width or height is out of range!!!\n\n"
-            "input jpeg file is ycbcr411 format\nThe image is too large for the decoder buffers!\n");
+  EXPECT_EQ(
+      r.log,
+      "file width: 65535\nfile height: 65535\nThe width or height is out of range!!!\n\n"
+      "input jpeg file is ycbcr411 format\nThe image is too large for the decoder buffers!\n");
 }
 
 }  // namespace
@@ -371,7 +387,8 @@ TEST(LaterFrameHeader, DoesNotResizeTheDecodedImage) {
   EXPECT_EQ(r.width, 64);
   EXPECT_EQ(r.height, 48);
   EXPECT_EQ(r.image.size(), 64u * 48u * 3u / 2u);
-  EXPECT_NE(r.log.find("file width: 640\nfile height: 480\nThere is already one SOF0 mark!\n"), std::string::npos);
+  EXPECT_NE(r.log.find("file width: 640\nfile height: 480\nThere is already one SOF0 mark!\n"),
+            std::string::npos);
 }
 
 }  // namespace

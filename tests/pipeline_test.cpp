@@ -76,14 +76,18 @@ TEST_P(OutputNames, InsertBeforeLastDot) {
   std::free(name);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, OutputNames,
-    ::testing::Values(NameCase{"photo.jpg", 85, "photo_85.jpg"}, NameCase{"a.b.jpg", 85, "a.b_85.jpg"},
-                      NameCase{".jpg", 85, "_85.jpg"}, NameCase{"photo.", 85, "photo_85."},
-                      NameCase{"my.dir\\photo", 85, "my_85.dir\\photo"},
-                      NameCase{"img\\photo.jpg", 85, "img\\photo_85.jpg"}, NameCase{"photo.jpg", -5, "photo_-5.jpg"},
-                      NameCase{"photo.jpg", 0, "photo_0.jpg"}, NameCase{"photo.jpg", 65536, "photo_65536.jpg"},
-                      NameCase{"p.jpg", INT32_MIN, "p_-2147483648.jpg"}, NameCase{"photo", 85, nullptr}));
+INSTANTIATE_TEST_SUITE_P(Table, OutputNames,
+                         ::testing::Values(NameCase{"photo.jpg", 85, "photo_85.jpg"},
+                                           NameCase{"a.b.jpg", 85, "a.b_85.jpg"},
+                                           NameCase{".jpg", 85, "_85.jpg"},
+                                           NameCase{"photo.", 85, "photo_85."},
+                                           NameCase{"my.dir\\photo", 85, "my_85.dir\\photo"},
+                                           NameCase{"img\\photo.jpg", 85, "img\\photo_85.jpg"},
+                                           NameCase{"photo.jpg", -5, "photo_-5.jpg"},
+                                           NameCase{"photo.jpg", 0, "photo_0.jpg"},
+                                           NameCase{"photo.jpg", 65536, "photo_65536.jpg"},
+                                           NameCase{"p.jpg", INT32_MIN, "p_-2147483648.jpg"},
+                                           NameCase{"photo", 85, nullptr}));
 
 class Pipeline : public ::testing::Test {
  protected:
@@ -104,7 +108,8 @@ TEST_F(Pipeline, Kestrum100WritesBesideTheSourceAndOverwrites) {
   ConsoleCapture capture;
   EXPECT_EQ(kestrum_100(h, src.c_str(), 85), 1);
   EXPECT_EQ(capture.text(),
-            "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\nencoding jpg successfully!\n\n");
+            "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\nencoding jpg "
+            "successfully!\n\n");
   Bytes first, again, source_after;
   ASSERT_TRUE(read_file(dir_.path("photo_85.jpg"), &first));
   ASSERT_TRUE(read_file(src, &source_after));
@@ -140,7 +145,8 @@ TEST_F(Pipeline, MissingSourceTranscript) {
   ConsoleCapture capture;
   const std::string out = dir_.path("out.jpg");
   EXPECT_EQ(jpg_recode_api(dir_.path("absent.jpg").c_str(), out.c_str(), 85), -1);
-  EXPECT_EQ(capture.text(), "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
+  EXPECT_EQ(capture.text(),
+            "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
   EXPECT_FALSE(file_exists(out));
 }
 
@@ -166,7 +172,8 @@ TEST_F(Pipeline, DestinationFolderMissingOrAFolder) {
 TEST_F(Pipeline, SourceIsAFolder) {
   ConsoleCapture capture;
   EXPECT_EQ(jpg_recode_api(dir_.root().c_str(), dir_.path("o.jpg").c_str(), 85), -1);
-  EXPECT_EQ(capture.text(), "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
+  EXPECT_EQ(capture.text(),
+            "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
 }
 
 // Sources that cannot be read: each gives -1 with its message, and an existing destination
@@ -188,7 +195,8 @@ TEST_F(Pipeline, UnreadableSourcesKeepTheDestination) {
     SCOPED_TRACE(source);
     ConsoleCapture capture;
     EXPECT_EQ(jpg_recode_api(source.c_str(), dst.c_str(), 85), -1);
-    EXPECT_EQ(capture.text(), "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
+    EXPECT_EQ(capture.text(),
+              "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
     Bytes now;
     ASSERT_TRUE(read_file(dst, &now));
     EXPECT_EQ(now, old);
@@ -198,8 +206,8 @@ TEST_F(Pipeline, UnreadableSourcesKeepTheDestination) {
 
 TEST_F(Pipeline, QualityReachesTheEncoderAsLow16Bits) {
   const Bytes jpeg = sample_jpeg(64, 48, 100);  // tables all 1: quality taken as requested
-  for (auto [quality, effective] : {std::pair{0, 85}, std::pair{-1, 100}, std::pair{65536, 85}, std::pair{70000, 100},
-                                    std::pair{-65536 + 40, 40}}) {
+  for (auto [quality, effective] : {std::pair{0, 85}, std::pair{-1, 100}, std::pair{65536, 85},
+                                    std::pair{70000, 100}, std::pair{-65536 + 40, 40}}) {
     EncodedStream out;
     ConsoleCapture quiet;
     ASSERT_EQ(recode_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), quality, &out), 0);
@@ -211,10 +219,14 @@ TEST_F(Pipeline, QualityReachesTheEncoderAsLow16Bits) {
       EXPECT_EQ(luma[0], 1) << quality;
     }
     if (effective == 85) {
-      EXPECT_EQ((std::array<int16_t, 3>{luma[0], luma[1], luma[2]}), (std::array<int16_t, 3>{5, 3, 4})) << quality;
+      EXPECT_EQ((std::array<int16_t, 3>{luma[0], luma[1], luma[2]}),
+                (std::array<int16_t, 3>{5, 3, 4}))
+          << quality;
     }
     if (effective == 40) {
-      EXPECT_EQ((std::array<int16_t, 3>{luma[0], luma[1], luma[2]}), (std::array<int16_t, 3>{20, 14, 15})) << quality;
+      EXPECT_EQ((std::array<int16_t, 3>{luma[0], luma[1], luma[2]}),
+                (std::array<int16_t, 3>{20, 14, 15}))
+          << quality;
     }
   }
 }
@@ -256,7 +268,8 @@ TEST_P(AllocationFailures, EveryAllocationFailureIsClean) {
     EXPECT_FALSE(file_exists(dst)) << n;
     EXPECT_NE(capture.text().find("failed"), std::string::npos) << capture.text();
   }
-  EXPECT_TRUE(codes.count(-5) && codes.count(-6) && codes.count(-16) && codes.count(-11)) << codes.size();
+  EXPECT_TRUE(codes.count(-5) && codes.count(-6) && codes.count(-16) && codes.count(-11))
+      << codes.size();
   // And the next recode is exactly as before.
   ConsoleCapture quiet;
   ASSERT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), 0);
@@ -279,7 +292,8 @@ TEST_F(Pipeline, LargeImagesReuseTheKeptBlock) {
   ConsoleCapture quiet;
   const auto recode = [](const Bytes& source, Bytes* out) {
     EncodedStream stream;
-    const int32_t status = recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &stream);
+    const int32_t status =
+        recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &stream);
     if (status == 0) out->assign(stream.data, stream.data + stream.length);
     release_stream(stream);
     return status;
@@ -340,7 +354,8 @@ TEST_F(Pipeline, FailedWriteLeavesTheOldDestination) {
   setrlimit(RLIMIT_FSIZE, &saved);
   sigaction(SIGXFSZ, &previous, nullptr);
   EXPECT_EQ(status, -15);
-  EXPECT_NE(capture.text().find("fwrite(), can not write jpeg fileencoding jpg failed!\n\n"), std::string::npos);
+  EXPECT_NE(capture.text().find("fwrite(), can not write jpeg fileencoding jpg failed!\n\n"),
+            std::string::npos);
   Bytes now;
   ASSERT_TRUE(read_file(dst, &now));
   EXPECT_EQ(now, old);
@@ -356,7 +371,8 @@ TEST_F(Pipeline, FailedWriteLeavesTheOldDestination) {
 class HeldOpen {
  public:
   explicit HeldOpen(const std::string& path)
-      : handle_(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+      : handle_(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            0, nullptr)) {}
   ~HeldOpen() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   }
@@ -369,7 +385,8 @@ class HeldOpen {
 };
 constexpr bool kHeldFilesAreLocked = true;
 bool make_read_only(const std::string& path, bool read_only) {
-  return SetFileAttributesA(path.c_str(), read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL) != 0;
+  return SetFileAttributesA(path.c_str(),
+                            read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 bool privileged_writer() { return false; }
 // Windows has no unreadable mode bits; a file held without sharing is its counterpart.
@@ -411,7 +428,8 @@ TEST_F(Pipeline, SourceHeldOpenByAnotherHandle) {
   const int32_t status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
   if (kHeldFilesAreLocked) {
     EXPECT_EQ(status, -1);
-    EXPECT_EQ(capture.text(), "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
+    EXPECT_EQ(capture.text(),
+              "Can not open input source jpeg file. Please check!jpg dec failed. ret=-1\n");
     EXPECT_EQ(dir_.list(), (std::vector<std::string>{"photo.jpg"}));
   } else {
     EXPECT_EQ(status, 0);
@@ -440,7 +458,9 @@ TEST_F(Pipeline, DestinationHeldOpenByAnotherHandle) {
   if (kHeldFilesAreLocked) {
     // The replacement itself is refused: the old file stays and the temporary file goes.
     EXPECT_EQ(status, -15);
-    EXPECT_NE(log.find("fwrite(), can not write jpeg fileencoding jpg failed!\n\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("fwrite(), can not write jpeg fileencoding jpg failed!\n\n"),
+              std::string::npos)
+        << log;
     EXPECT_EQ(now, old);
   } else {
     EXPECT_EQ(status, 0);
@@ -477,16 +497,19 @@ TEST_F(Pipeline, EitherSeparatorOnWindows) {
   ConsoleCapture quiet;
   EXPECT_EQ(kestrum_100(h, (forward + "/photo.jpg").c_str(), 60), 1);
   EXPECT_EQ(kestrum_100(h, (dir_.root() + "\\photo.jpg").c_str(), 70), 1);
-  EXPECT_EQ(jpg_recode_api((forward + "\\photo.jpg").c_str(), (forward + "/out.jpg").c_str(), 80), 0);
+  EXPECT_EQ(jpg_recode_api((forward + "\\photo.jpg").c_str(), (forward + "/out.jpg").c_str(), 80),
+            0);
   kestrum_Release(h);
-  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"out.jpg", "photo.jpg", "photo_60.jpg", "photo_70.jpg"}));
+  EXPECT_EQ(dir_.list(),
+            (std::vector<std::string>{"out.jpg", "photo.jpg", "photo_60.jpg", "photo_70.jpg"}));
 }
 
 TEST(SharedLibrary, ExportsLoadByName) {
   // Beside the test program, where a host would find it.
   HMODULE lib = LoadLibraryA("kestrumEx.dll");
   ASSERT_NE(lib, nullptr) << GetLastError();
-  const char* const names[] = {"kestrum_100", "kestrum_Init", "kestrum_Release", "kestrum_Test", "jpg_recode_api"};
+  const char* const names[] = {"kestrum_100", "kestrum_Init", "kestrum_Release", "kestrum_Test",
+                               "jpg_recode_api"};
   for (int ordinal = 1; ordinal <= 5; ++ordinal) {
     const FARPROC by_name = GetProcAddress(lib, names[ordinal - 1]);
     EXPECT_NE(by_name, nullptr) << names[ordinal - 1];
@@ -495,23 +518,28 @@ TEST(SharedLibrary, ExportsLoadByName) {
   EXPECT_EQ(GetProcAddress(lib, MAKEINTRESOURCEA(6)), nullptr);
   EXPECT_EQ(GetProcAddress(lib, "_ZN7kestrum9g_decoderE"), nullptr);
   // Through void (*)(), the one function type a cast may pass through unwarned.
-  const auto symbol = [lib](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(lib, name)); };
+  const auto symbol = [lib](const char* name) {
+    return reinterpret_cast<void (*)()>(GetProcAddress(lib, name));
+  };
   auto init = reinterpret_cast<KestrumHandle (*)(const char*)>(symbol("kestrum_Init"));
   auto release = reinterpret_cast<int32_t (*)(KestrumHandle)>(symbol("kestrum_Release"));
   auto test = reinterpret_cast<int32_t (*)()>(symbol("kestrum_Test"));
-  auto recode = reinterpret_cast<int32_t (*)(KestrumHandle, const char*, int32_t)>(symbol("kestrum_100"));
+  auto recode =
+      reinterpret_cast<int32_t (*)(KestrumHandle, const char*, int32_t)>(symbol("kestrum_100"));
 #else
 TEST(SharedLibrary, ExportsLoadByName) {
   void* lib = dlopen(KESTRUM_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(lib, nullptr) << dlerror();
-  for (const char* name : {"kestrum_100", "kestrum_Init", "kestrum_Release", "kestrum_Test", "jpg_recode_api"}) {
+  for (const char* name :
+       {"kestrum_100", "kestrum_Init", "kestrum_Release", "kestrum_Test", "jpg_recode_api"}) {
     EXPECT_NE(dlsym(lib, name), nullptr) << name;
   }
   EXPECT_EQ(dlsym(lib, "_ZN7kestrum9g_decoderE"), nullptr);  // internals stay hidden
   auto init = reinterpret_cast<KestrumHandle (*)(const char*)>(dlsym(lib, "kestrum_Init"));
   auto release = reinterpret_cast<int32_t (*)(KestrumHandle)>(dlsym(lib, "kestrum_Release"));
   auto test = reinterpret_cast<int32_t (*)()>(dlsym(lib, "kestrum_Test"));
-  auto recode = reinterpret_cast<int32_t (*)(KestrumHandle, const char*, int32_t)>(dlsym(lib, "kestrum_100"));
+  auto recode =
+      reinterpret_cast<int32_t (*)(KestrumHandle, const char*, int32_t)>(dlsym(lib, "kestrum_100"));
 #endif
   KestrumHandle h = init("KE_100");
   EXPECT_NE(h, nullptr);

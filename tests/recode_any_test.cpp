@@ -35,7 +35,8 @@ class RecodeAny : public ::testing::Test {
   }
 };
 
-RecodeAnyResult recode(const Bytes& jpeg, int32_t quality = 85, bool keep_metadata = false, bool strict = false) {
+RecodeAnyResult recode(const Bytes& jpeg, int32_t quality = 85, bool keep_metadata = false,
+                       bool strict = false) {
   RecodeAnyOptions options;
   options.quality = quality;
   options.keep_metadata = keep_metadata;
@@ -64,8 +65,9 @@ Bytes without_metadata(const Bytes& jpeg) {
 }
 
 // Bytes that the library's segment skipping and SOI count take for markers.
-const Bytes kMarkerLikeBytes = {0x00, 0xFF, 0xD8, 0x11, 0xFF, 0xDB, 0x00, 0x43, 0x01, 0xFF, 0xC0, 0x00,
-                                0x11, 0x08, 0xFF, 0xD9, 0x22, 0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x33, 0x44};
+const Bytes kMarkerLikeBytes = {0x00, 0xFF, 0xD8, 0x11, 0xFF, 0xDB, 0x00, 0x43,
+                                0x01, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0xFF, 0xD9,
+                                0x22, 0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x33, 0x44};
 
 struct LayoutCase {
   const char* name;
@@ -74,13 +76,15 @@ struct LayoutCase {
   const char* note;  // what the tool says it did
 };
 
-JpegOptions layout(int h0, int v0, int components = 3, bool progressive = false, bool arithmetic = false) {
+JpegOptions layout(int h0, int v0, int components = 3, bool progressive = false,
+                   bool arithmetic = false) {
   JpegOptions o = layout_options(h0, v0, components, progressive, arithmetic);
   o.quality = 90;
   return o;
 }
 
-class ForeignLayouts : public ::testing::TestWithParam<std::tuple<LayoutCase, std::pair<int, int>>> {};
+class ForeignLayouts
+    : public ::testing::TestWithParam<std::tuple<LayoutCase, std::pair<int, int>>> {};
 
 TEST_P(ForeignLayouts, RecodeDecodesAtSourceSizeWithinPsnrOfLibjpeg) {
   const auto& [c, size] = GetParam();
@@ -113,24 +117,27 @@ TEST_P(ForeignLayouts, RecodeDecodesAtSourceSizeWithinPsnrOfLibjpeg) {
   ASSERT_TRUE(libjpeg_decode_rgb(libjpeg_recode, &reference_rgb, &rw, &rh, &warnings));
   const double ours = psnr(ours_rgb.data(), source_rgb.data(), source_rgb.size());
   const double theirs = psnr(reference_rgb.data(), source_rgb.data(), source_rgb.size());
-  EXPECT_GT(ours, theirs - 1.5) << c.name << " " << w << "x" << h << ": ours " << ours << " dB, libjpeg " << theirs;
+  EXPECT_GT(ours, theirs - 1.5) << c.name << " " << w << "x" << h << ": ours " << ours
+                                << " dB, libjpeg " << theirs;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryLayout, ForeignLayouts,
-    ::testing::Combine(::testing::Values(LayoutCase{"s422", layout(2, 1), false, "4:2:2 \u2192 4:2:0"},
-                                         LayoutCase{"s444", layout(1, 1), false, "4:4:4 \u2192 4:2:0"},
-                                         LayoutCase{"s440", layout(1, 2), false, "4:4:0 \u2192 4:2:0"},
-                                         LayoutCase{"s411", layout(4, 1), false, "4:1:1 \u2192 4:2:0"},
-                                         LayoutCase{"grey", layout(1, 1, 1), false, "greyscale \u2192 4:2:0"},
-                                         LayoutCase{"progressive", layout(2, 2, 3, true), false, "progressive"},
-                                         LayoutCase{"progressive444", layout(1, 1, 3, true), false,
-                                                    "progressive, 4:4:4 \u2192 4:2:0"},
-                                         LayoutCase{"arithmetic", layout(2, 2, 3, false, true), false, "arithmetic"},
-                                         LayoutCase{"arithmetic422", layout(2, 1, 3, false, true), false,
-                                                    "arithmetic, 4:2:2 \u2192 4:2:0"},
-                                         LayoutCase{"sof1", layout(2, 2), true, "extended sequential"}),
-                       ::testing::Values(std::pair{101, 75}, std::pair{77, 53}, std::pair{250, 131})),
+    ::testing::Combine(
+        ::testing::Values(LayoutCase{"s422", layout(2, 1), false, "4:2:2 \u2192 4:2:0"},
+                          LayoutCase{"s444", layout(1, 1), false, "4:4:4 \u2192 4:2:0"},
+                          LayoutCase{"s440", layout(1, 2), false, "4:4:0 \u2192 4:2:0"},
+                          LayoutCase{"s411", layout(4, 1), false, "4:1:1 \u2192 4:2:0"},
+                          LayoutCase{"grey", layout(1, 1, 1), false, "greyscale \u2192 4:2:0"},
+                          LayoutCase{"progressive", layout(2, 2, 3, true), false, "progressive"},
+                          LayoutCase{"progressive444", layout(1, 1, 3, true), false,
+                                     "progressive, 4:4:4 \u2192 4:2:0"},
+                          LayoutCase{"arithmetic", layout(2, 2, 3, false, true), false,
+                                     "arithmetic"},
+                          LayoutCase{"arithmetic422", layout(2, 1, 3, false, true), false,
+                                     "arithmetic, 4:2:2 \u2192 4:2:0"},
+                          LayoutCase{"sof1", layout(2, 2), true, "extended sequential"}),
+        ::testing::Values(std::pair{101, 75}, std::pair{77, 53}, std::pair{250, 131})),
     [](const auto& param_info) {
       return std::string(std::get<0>(param_info.param).name) + "_" +
              std::to_string(std::get<1>(param_info.param).first) + "x" +
@@ -178,7 +185,8 @@ TEST_F(RecodeAny, LibraryFilesGiveTheBytesOfJpgRecodeApi) {
     JpegOptions o;
     o.quality = quality;
     o.restart_rows = quality == 75 ? 1 : 0;
-    const Bytes src = with_segments(libjpeg_encode(photo_rgb(133, 71, 2), 133, 71, o), exif_segment(3, {}));
+    const Bytes src =
+        with_segments(libjpeg_encode(photo_rgb(133, 71, 2), 133, 71, o), exif_segment(3, {}));
     ASSERT_TRUE(write_file(dir.path("in.jpg"), src));
     Bytes expected;
     {
@@ -203,8 +211,8 @@ TEST_F(RecodeAny, NeverAboveTheSourceQuality) {
   struct Case {
     int source, request, layout_h0;
   };
-  for (const Case& c :
-       {Case{60, 100, 2}, Case{60, 85, 2}, Case{90, 50, 2}, Case{60, 100, 1}, Case{75, 90, 1}, Case{30, 20, 1}}) {
+  for (const Case& c : {Case{60, 100, 2}, Case{60, 85, 2}, Case{90, 50, 2}, Case{60, 100, 1},
+                        Case{75, 90, 1}, Case{30, 20, 1}}) {
     JpegOptions o;
     o.quality = c.source;
     o.h0 = c.layout_h0;
@@ -214,7 +222,8 @@ TEST_F(RecodeAny, NeverAboveTheSourceQuality) {
     JpegHeader header;
     ASSERT_TRUE(parse_header(r.stream.data(), r.stream.size(), &header));
     const int expected = std::max(1, c.request - (100 - c.source));
-    EXPECT_EQ(estimate_header_quality(header), expected) << c.source << " " << c.request << " " << c.layout_h0;
+    EXPECT_EQ(estimate_header_quality(header), expected)
+        << c.source << " " << c.request << " " << c.layout_h0;
     EXPECT_LE(estimate_header_quality(header), c.source);
     EXPECT_EQ(r.quality_used, estimate_header_quality(header)) << c.source << " " << c.request;
   }
@@ -242,7 +251,8 @@ TEST_F(RecodeAny, MetadataSegmentsKeptInOrder) {
   const Bytes adobe = segment(0xEE, Bytes{'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 1});
   metadata.insert(metadata.end(), jfxx.begin(), jfxx.end());
   metadata.insert(metadata.end(), adobe.begin(), adobe.end());
-  const Bytes src = with_segments(libjpeg_encode(photo_rgb(64, 48, 3), 64, 48, baseline_options(90)), metadata);
+  const Bytes src =
+      with_segments(libjpeg_encode(photo_rgb(64, 48, 3), 64, 48, baseline_options(90)), metadata);
   const RecodeAnyResult r = recode(src, 85, true);
   ASSERT_NE(r.way, RecodeWay::kRefused) << r.error;
   const std::vector<Segment> parts = split_segments(r.stream);
@@ -304,7 +314,9 @@ Bytes entropy_start_and_end(const Bytes& jpeg, size_t* start, size_t* end) {
   return jpeg;
 }
 
-Bytes cut_at_half(const Bytes& j) { return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(j.size() / 2)); }
+Bytes cut_at_half(const Bytes& j) {
+  return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(j.size() / 2));
+}
 Bytes without_eoi(const Bytes& j) { return Bytes(j.begin(), j.end() - 2); }
 Bytes with_trailer(const Bytes& j) {
   Bytes out = j;
@@ -332,7 +344,8 @@ Bytes restart_changed(const Bytes& j, bool swap) {
   if (swap) {
     std::swap(out[at[1] + 1], out[at[2] + 1]);
   } else {
-    out.erase(out.begin() + static_cast<std::ptrdiff_t>(at[1]), out.begin() + static_cast<std::ptrdiff_t>(at[1] + 2));
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(at[1]),
+              out.begin() + static_cast<std::ptrdiff_t>(at[1] + 2));
   }
   return out;
 }
@@ -347,13 +360,15 @@ class RecodeAnyDamage : public ::testing::TestWithParam<DamageCase> {};
 TEST_P(RecodeAnyDamage, ToldAndResultStillMade) {
   const DamageCase& c = GetParam();
   for (const bool has_restarts : {false, true}) {
-    const Bytes sound = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, baseline_options(90, has_restarts ? 1 : 0));
+    const Bytes sound = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128,
+                                       baseline_options(90, has_restarts ? 1 : 0));
     const Bytes src = c.make(sound);
     if (src.empty()) continue;  // the restart cases need restart markers
     std::vector<uint8_t> rgb;
     int w = 0, h = 0, warnings = 0;
     libjpeg_decode_rgb(src, &rgb, &w, &h, &warnings);
-    EXPECT_EQ(warnings > 0, c.is_damaged) << c.name << " restarts " << has_restarts << ": libjpeg disagrees";
+    EXPECT_EQ(warnings > 0, c.is_damaged)
+        << c.name << " restarts " << has_restarts << ": libjpeg disagrees";
     const RecodeAnyResult r = recode(src, 85);
     ASSERT_EQ(r.way, RecodeWay::kLibrary) << c.name << ": " << r.error;
     EXPECT_EQ(r.damage.is_damaged(), c.is_damaged) << c.name << " restarts " << has_restarts;
@@ -365,15 +380,16 @@ TEST_P(RecodeAnyDamage, ToldAndResultStillMade) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, RecodeAnyDamage,
-                         ::testing::Values(DamageCase{"sound", unchanged, false, ""},
-                                           DamageCase{"data_after_the_end", with_trailer, false, ""},
-                                           DamageCase{"cut_at_half", cut_at_half, true, "data ends at "},
-                                           DamageCase{"no_end_marker", without_eoi, true, "no end-of-image marker"},
-                                           DamageCase{"codes_that_match_nothing", with_bad_codes, true, ""},
-                                           DamageCase{"restart_marker_missing", restart_missing, true, ""},
-                                           DamageCase{"restart_markers_swapped", restart_swapped, true, ""}),
-                         ParamName());
+INSTANTIATE_TEST_SUITE_P(
+    Table, RecodeAnyDamage,
+    ::testing::Values(DamageCase{"sound", unchanged, false, ""},
+                      DamageCase{"data_after_the_end", with_trailer, false, ""},
+                      DamageCase{"cut_at_half", cut_at_half, true, "data ends at "},
+                      DamageCase{"no_end_marker", without_eoi, true, "no end-of-image marker"},
+                      DamageCase{"codes_that_match_nothing", with_bad_codes, true, ""},
+                      DamageCase{"restart_marker_missing", restart_missing, true, ""},
+                      DamageCase{"restart_markers_swapped", restart_swapped, true, ""}),
+    ParamName());
 
 TEST_F(RecodeAny, DamageFieldsNameWhatWasMet) {
   const Bytes sound = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, baseline_options(90, 1));
@@ -440,7 +456,8 @@ TEST_F(RecodeAny, RefusalsAreNamed) {
       {"ycck", cmyk_jpeg(40, 30, JCS_YCCK), false, "YCCK colour is not recoded"},
       {"12-bit", twelve_bit, false, "12-bit samples are not recoded"},
       {"strict 4:2:2", layout422, true, "the library refuses it: unreadable, or not 4:2:0"},
-      {"not a JPEG", Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0}, false, "not a well-formed JPEG (malformed stream)"},
+      {"not a JPEG", Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0}, false,
+       "not a well-formed JPEG (malformed stream)"},
       {"header cut short", truncated_header, false, "not a well-formed JPEG (malformed stream)"},
   };
   for (const Case& c : cases) {
@@ -491,18 +508,22 @@ INSTANTIATE_TEST_SUITE_P(
     Claims, HostileClaims,
     ::testing::Values(
         // 645 bytes claiming 65500 x 65500: 6.3 GB of planes.
-        ClaimCase{"baseline_444_65500", [] { return claimed_frame(coding(1, 1, false), 65500, 65500); },
+        ClaimCase{"baseline_444_65500",
+                  [] { return claimed_frame(coding(1, 1, false), 65500, 65500); },
                   kErrFrameTooLarge, "the frame (65500 x 65500) is beyond the decoder's capacity"},
         // One 16-pixel step above the frames the library's decoder holds.
-        ClaimCase{"baseline_422_14192", [] { return claimed_frame(coding(2, 1, false), 14192, 14192); },
+        ClaimCase{"baseline_422_14192",
+                  [] { return claimed_frame(coding(2, 1, false), 14192, 14192); },
                   kErrFrameTooLarge, "the frame (14192 x 14192) is beyond the decoder's capacity"},
-        ClaimCase{"progressive_420_30000", [] { return claimed_frame(coding(2, 2, true), 30000, 30000); },
-                  kErrFrameTooLarge, "the frame (30000 x 30000) is beyond the decoder's capacity"},
+        ClaimCase{"progressive_420_30000",
+                  [] { return claimed_frame(coding(2, 2, true), 30000, 30000); }, kErrFrameTooLarge,
+                  "the frame (30000 x 30000) is beyond the decoder's capacity"},
         // Within the frame limit, but its coefficients would take 1.2 GB.
-        ClaimCase{"progressive_444_14000", [] { return claimed_frame(coding(1, 1, true), 14000, 14000); },
-                  kErrFrameTooLarge, "libjpeg: the frame needs more than 768 MiB"},
-        ClaimCase{"progressive_150_scans", [] { return many_scans(150, 64, 64); }, kErrCorruptStream,
-                  "libjpeg: more than 100 scans"}),
+        ClaimCase{"progressive_444_14000",
+                  [] { return claimed_frame(coding(1, 1, true), 14000, 14000); }, kErrFrameTooLarge,
+                  "libjpeg: the frame needs more than 768 MiB"},
+        ClaimCase{"progressive_150_scans", [] { return many_scans(150, 64, 64); },
+                  kErrCorruptStream, "libjpeg: more than 100 scans"}),
     ParamName());
 
 TEST_F(RecodeAny, FrameLimitCountsThePlanesRoundedUpTo16) {
@@ -511,10 +532,12 @@ TEST_F(RecodeAny, FrameLimitCountsThePlanesRoundedUpTo16) {
     int width, height;
     bool is_taken;
   };
-  const Case cases[] = {{64, 64, true}, {49, 64, true}, {64, 65, false}, {128, 32, true}, {128, 33, false}};
+  const Case cases[] = {
+      {64, 64, true}, {49, 64, true}, {64, 65, false}, {128, 32, true}, {128, 33, false}};
   for (const Case& c : cases) {
     const RecodeAnyResult r = recode(claimed_frame(coding(1, 1, false), c.width, c.height));
-    EXPECT_EQ(r.way, c.is_taken ? RecodeWay::kConverted : RecodeWay::kRefused) << c.width << "x" << c.height;
+    EXPECT_EQ(r.way, c.is_taken ? RecodeWay::kConverted : RecodeWay::kRefused)
+        << c.width << "x" << c.height;
     EXPECT_EQ(r.status, c.is_taken ? kRecodeOk : kErrFrameTooLarge) << c.width << "x" << c.height;
   }
   set_foreign_frame_limit_px(0);
@@ -534,21 +557,29 @@ struct CodingCase {
 class FrameCodingOfMarker : public ::testing::TestWithParam<CodingCase> {};
 
 TEST_P(FrameCodingOfMarker, FollowsTableB1) {
-  EXPECT_EQ(frame_coding(GetParam().marker), GetParam().coding) << std::hex << int{GetParam().marker};
+  EXPECT_EQ(frame_coding(GetParam().marker), GetParam().coding)
+      << std::hex << int{GetParam().marker};
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Markers, FrameCodingOfMarker,
-    ::testing::Values(CodingCase{0xBF, FrameCoding::kNone}, CodingCase{0xC0, FrameCoding::kBaseline},
-                      CodingCase{0xC1, FrameCoding::kExtended}, CodingCase{0xC2, FrameCoding::kProgressive},
-                      CodingCase{0xC3, FrameCoding::kLosslessOrHierarchical}, CodingCase{0xC4, FrameCoding::kNone},
-                      CodingCase{0xC5, FrameCoding::kLosslessOrHierarchical},
-                      CodingCase{0xC7, FrameCoding::kLosslessOrHierarchical}, CodingCase{0xC8, FrameCoding::kNone},
-                      CodingCase{0xC9, FrameCoding::kArithmetic}, CodingCase{0xCA, FrameCoding::kProgressiveArithmetic},
-                      CodingCase{0xCB, FrameCoding::kLosslessOrHierarchical}, CodingCase{0xCC, FrameCoding::kNone},
-                      CodingCase{0xCD, FrameCoding::kLosslessOrHierarchical},
-                      CodingCase{0xCF, FrameCoding::kLosslessOrHierarchical}, CodingCase{0xD0, FrameCoding::kNone},
-                      CodingCase{0xDA, FrameCoding::kNone}, CodingCase{0x00, FrameCoding::kNone}));
+INSTANTIATE_TEST_SUITE_P(Markers, FrameCodingOfMarker,
+                         ::testing::Values(CodingCase{0xBF, FrameCoding::kNone},
+                                           CodingCase{0xC0, FrameCoding::kBaseline},
+                                           CodingCase{0xC1, FrameCoding::kExtended},
+                                           CodingCase{0xC2, FrameCoding::kProgressive},
+                                           CodingCase{0xC3, FrameCoding::kLosslessOrHierarchical},
+                                           CodingCase{0xC4, FrameCoding::kNone},
+                                           CodingCase{0xC5, FrameCoding::kLosslessOrHierarchical},
+                                           CodingCase{0xC7, FrameCoding::kLosslessOrHierarchical},
+                                           CodingCase{0xC8, FrameCoding::kNone},
+                                           CodingCase{0xC9, FrameCoding::kArithmetic},
+                                           CodingCase{0xCA, FrameCoding::kProgressiveArithmetic},
+                                           CodingCase{0xCB, FrameCoding::kLosslessOrHierarchical},
+                                           CodingCase{0xCC, FrameCoding::kNone},
+                                           CodingCase{0xCD, FrameCoding::kLosslessOrHierarchical},
+                                           CodingCase{0xCF, FrameCoding::kLosslessOrHierarchical},
+                                           CodingCase{0xD0, FrameCoding::kNone},
+                                           CodingCase{0xDA, FrameCoding::kNone},
+                                           CodingCase{0x00, FrameCoding::kNone}));
 
 }  // namespace
 }  // namespace kestrum::test

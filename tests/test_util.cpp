@@ -29,7 +29,8 @@ std::vector<uint8_t> photo_rgb(int width, int height, uint32_t seed, int noise) 
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       const double sky = 0.5 + 0.5 * std::sin(fx * x * 1.5 + seed) * std::cos(fy * y * 0.7);
-      const bool disc = (x - width / 3) * (x - width / 3) + (y - height / 2) * (y - height / 2) < (width * height) / 16;
+      const bool disc = (x - width / 3) * (x - width / 3) + (y - height / 2) * (y - height / 2) <
+                        (width * height) / 16;
       const bool bar = ((x / 23) + (y / 31)) % 7 == 0;
       int r = static_cast<int>(60 + 150 * sky);
       int g = static_cast<int>(90 + 100 * std::cos(fy * y + seed * 0.3));
@@ -37,7 +38,8 @@ std::vector<uint8_t> photo_rgb(int width, int height, uint32_t seed, int noise) 
       if (disc) r = 220, g = 180 - (y % 40), b = 40;
       if (bar) r /= 2, g /= 2, b /= 2;
       const int n = noise > 0 ? jitter(rng) : 0;
-      uint8_t* p = &rgb[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3];
+      uint8_t* p =
+          &rgb[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3];
       p[0] = static_cast<uint8_t>(std::clamp(r + n, 0, 255));
       p[1] = static_cast<uint8_t>(std::clamp(g + n, 0, 255));
       p[2] = static_cast<uint8_t>(std::clamp(b - n, 0, 255));
@@ -54,7 +56,9 @@ struct ErrorManager {
   int warnings = 0;
 };
 
-void on_error(j_common_ptr info) { std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1); }
+void on_error(j_common_ptr info) {
+  std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
+}
 void on_message(j_common_ptr info, int level) {
   if (level < 0) ++reinterpret_cast<ErrorManager*>(info->err)->warnings;
 }
@@ -103,7 +107,8 @@ JpegOptions layout_options(int h0, int v0, int components, bool progressive, boo
   return o;
 }
 
-Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height, const JpegOptions& options) {
+Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height,
+                     const JpegOptions& options) {
   jpeg_compress_struct c{};
   ErrorManager err{};
   c.err = jpeg_std_error(&err.base);
@@ -154,7 +159,9 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
   int w = 0, h = 0, pw = 0, ph = 0;
   std::vector<uint8_t> py, pcb, pcr;
   const bool is_read = read_with_libjpeg(jpeg, &out->warnings, [&](jpeg_decompress_struct& d) {
-    if (d.num_components != 3 || d.comp_info[0].h_samp_factor != 2 || d.comp_info[0].v_samp_factor != 2) return false;
+    if (d.num_components != 3 || d.comp_info[0].h_samp_factor != 2 ||
+        d.comp_info[0].v_samp_factor != 2)
+      return false;
     d.raw_data_out = TRUE;
     d.dct_method = JDCT_ISLOW;
     d.do_fancy_upsampling = FALSE;
@@ -187,7 +194,8 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
   out->ch = (h + 1) / 2;
   out->y.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
   for (int r = 0; r < h; ++r)
-    std::memcpy(&out->y[static_cast<size_t>(r * w)], &py[static_cast<size_t>(r * pw)], static_cast<size_t>(w));
+    std::memcpy(&out->y[static_cast<size_t>(r * w)], &py[static_cast<size_t>(r * pw)],
+                static_cast<size_t>(w));
   out->cb.resize(static_cast<size_t>(out->cw) * static_cast<size_t>(out->ch));
   out->cr.resize(out->cb.size());
   for (int r = 0; r < out->ch; ++r) {
@@ -235,7 +243,8 @@ bool libjpeg_read_quant_tables(const Bytes& jpeg, QuantTables* out) {
   });
 }
 
-bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height, int* warnings) {
+bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height,
+                        int* warnings) {
   return read_with_libjpeg(jpeg, warnings, [&](jpeg_decompress_struct& d) {
     d.out_color_space = JCS_RGB;
     jpeg_start_decompress(&d);
@@ -263,14 +272,17 @@ double psnr(const uint8_t* a, const uint8_t* b, size_t n) {
 
 ConsoleCapture::ConsoleCapture() { set_console_sink(&ConsoleCapture::sink, this); }
 ConsoleCapture::~ConsoleCapture() { set_console_sink(nullptr, nullptr); }
-void ConsoleCapture::sink(const char* text, void* self) { static_cast<ConsoleCapture*>(self)->text_ += text; }
+void ConsoleCapture::sink(const char* text, void* self) {
+  static_cast<ConsoleCapture*>(self)->text_ += text;
+}
 
 TempDir::TempDir() {
   static int counter = 0;
   const auto base = std::filesystem::temp_directory_path();
   std::random_device rd;
   for (;;) {
-    auto candidate = base / ("kestrum-test-" + std::to_string(rd()) + "-" + std::to_string(counter++));
+    auto candidate =
+        base / ("kestrum-test-" + std::to_string(rd()) + "-" + std::to_string(counter++));
     std::error_code ec;
     if (std::filesystem::create_directory(candidate, ec)) {
       root_ = candidate.string();
@@ -282,7 +294,9 @@ TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(root_, ec);
 }
-std::string TempDir::path(const std::string& name) const { return (std::filesystem::path(root_) / name).string(); }
+std::string TempDir::path(const std::string& name) const {
+  return (std::filesystem::path(root_) / name).string();
+}
 std::vector<std::string> TempDir::list() const {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(root_))
@@ -329,7 +343,9 @@ std::vector<Segment> split_segments(const Bytes& j) {
       s.length = 2 + (static_cast<size_t>(j[i + 2]) << 8 | j[i + 3]);
       if (m == 0xDA) {  // extend over the entropy data up to the next non-RST marker
         size_t k = i + s.length;
-        while (k + 1 < j.size() && !(j[k] == 0xFF && j[k + 1] != 0 && !(j[k + 1] >= 0xD0 && j[k + 1] <= 0xD7))) ++k;
+        while (k + 1 < j.size() &&
+               !(j[k] == 0xFF && j[k + 1] != 0 && !(j[k + 1] >= 0xD0 && j[k + 1] <= 0xD7)))
+          ++k;
         s.length = k - i;
       }
     } else {
@@ -363,7 +379,8 @@ OurDecode decode_ours(const Bytes& jpeg, const RecodePlan& plan) {
   OurDecode r;
   ImageBuffer buffer{nullptr, 0, reserve_vector, &r.image};
   ConsoleCapture capture;
-  r.status = decode_jpeg_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), &r.width, &r.height, buffer, plan);
+  r.status = decode_jpeg_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), &r.width,
+                                &r.height, buffer, plan);
   r.log = capture.text();
   return r;
 }
@@ -374,7 +391,8 @@ namespace kestrum::test {
 // The stream with segments inserted after SOI and the APP0 that libjpeg writes.
 Bytes with_segments(const Bytes& jpeg, const Bytes& segments) {
   const std::vector<Segment> parts = split_segments(jpeg);
-  const size_t at = parts.size() > 1 && parts[1].marker == 0xE0 ? parts[1].offset + parts[1].length : 2;
+  const size_t at =
+      parts.size() > 1 && parts[1].marker == 0xE0 ? parts[1].offset + parts[1].length : 2;
   Bytes out(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(at));
   out.insert(out.end(), segments.begin(), segments.end());
   out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(at), jpeg.end());

@@ -27,12 +27,15 @@ struct JpegOptions {
 };
 
 // Options of a baseline 4:2:0 source at quality, with the given restart interval and tables.
-JpegOptions baseline_options(int quality, int restart_rows = 0, int restart_mcus = 0, bool optimize = false);
+JpegOptions baseline_options(int quality, int restart_rows = 0, int restart_mcus = 0,
+                             bool optimize = false);
 // Options for a layout or coding other than baseline 4:2:0 (sampling factors of the luma).
-JpegOptions layout_options(int h0, int v0, int components = 3, bool progressive = false, bool arithmetic = false);
+JpegOptions layout_options(int h0, int v0, int components = 3, bool progressive = false,
+                           bool arithmetic = false);
 
 // Compresses RGB with libjpeg (baseline by default).
-Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height, const JpegOptions& options);
+Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height,
+                     const JpegOptions& options);
 
 // Planes as libjpeg decodes them in raw-data mode (accurate integer IDCT), cropped to the
 // component size: Y width x height, chroma ceil(width/2) x ceil(height/2) for 4:2:0.
@@ -59,7 +62,8 @@ bool libjpeg_quality_tables(int quality, QuantTables* out);
 bool libjpeg_read_quant_tables(const Bytes& jpeg, QuantTables* out);
 
 // RGB decode with libjpeg; returns false on error, counts warnings.
-bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height, int* warnings);
+bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height,
+                        int* warnings);
 
 double psnr(const uint8_t* a, const uint8_t* b, size_t n);
 

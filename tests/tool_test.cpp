@@ -57,8 +57,8 @@ TEST(ToolRecord, RoundTripsEveryField) {
   EXPECT_EQ(b.error, a.error);
   EXPECT_EQ(b.log, a.log);
   EXPECT_EQ(tool::encode_outcome(a).find('\n'), std::string::npos);
-  for (const char* broken :
-       {"", "encoding jpg successfully!", "kestrum-recode-result\t0\t0", "other\t0\t0\t0\t0\t0\t0\t\t\t"})
+  for (const char* broken : {"", "encoding jpg successfully!", "kestrum-recode-result\t0\t0",
+                             "other\t0\t0\t0\t0\t0\t0\t\t\t"})
     EXPECT_FALSE(tool::decode_outcome(broken, &b)) << broken;
 }
 
@@ -67,8 +67,9 @@ TEST(ToolQuoting, WindowsCommandLineRules) {
       {"plain", "plain"},
       {"", "\"\""},
       {"a b", "\"a b\""},
-      {"C:\\dir\\f.jpg", "C:\\dir\\f.jpg"},    // backslashes not before a quote stay single
-      {"C:\\my dir\\", "\"C:\\my dir\\\\\""},  // trailing backslashes doubled before the closing quote
+      {"C:\\dir\\f.jpg", "C:\\dir\\f.jpg"},  // backslashes not before a quote stay single
+      {"C:\\my dir\\",
+       "\"C:\\my dir\\\\\""},  // trailing backslashes doubled before the closing quote
       {"say \"hi\"", "\"say \\\"hi\\\"\""},
       {"a\\\"b", "\"a\\\\\\\"b\""},  // a backslash before a quote: doubled, then the escaped quote
   };
@@ -88,26 +89,29 @@ TEST_P(ToolArgs, Parse) {
   argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
   tool::Options options;
   std::string error;
-  EXPECT_EQ(tool::parse_args(static_cast<int>(argv.size()), argv.data(), &options, &error), GetParam().result);
+  EXPECT_EQ(tool::parse_args(static_cast<int>(argv.size()), argv.data(), &options, &error),
+            GetParam().result);
   EXPECT_EQ(error.empty(), GetParam().result != tool::ParseResult::kUsageError) << error;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ToolArgs,
-    ::testing::Values(ArgsCase{"one_file", {"a.jpg"}, tool::ParseResult::kRun},
-                      ArgsCase{
-                          "every_option", {"-q", "1", "-j", "256", "-r", "-o", "out", "dir"}, tool::ParseResult::kRun},
-                      ArgsCase{"after_double_dash", {"--", "-q"}, tool::ParseResult::kRun},
-                      ArgsCase{"nothing", {}, tool::ParseResult::kUsageError},
-                      ArgsCase{"quality_0", {"-q", "0", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{"quality_101", {"-q", "101", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{"quality_not_a_number", {"-q", "8x", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{"quality_without_value", {"a", "-q"}, tool::ParseResult::kUsageError},
-                      ArgsCase{"jobs_0", {"-j", "0", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{"unknown_option", {"--bogus", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{"output_without_value", {"-o"}, tool::ParseResult::kUsageError},
-                      ArgsCase{"worker_without_destination", {"--worker", "a"}, tool::ParseResult::kUsageError},
-                      ArgsCase{"help_anywhere", {"a", "--help"}, tool::ParseResult::kHelp}),
+    ::testing::Values(
+        ArgsCase{"one_file", {"a.jpg"}, tool::ParseResult::kRun},
+        ArgsCase{"every_option",
+                 {"-q", "1", "-j", "256", "-r", "-o", "out", "dir"},
+                 tool::ParseResult::kRun},
+        ArgsCase{"after_double_dash", {"--", "-q"}, tool::ParseResult::kRun},
+        ArgsCase{"nothing", {}, tool::ParseResult::kUsageError},
+        ArgsCase{"quality_0", {"-q", "0", "a"}, tool::ParseResult::kUsageError},
+        ArgsCase{"quality_101", {"-q", "101", "a"}, tool::ParseResult::kUsageError},
+        ArgsCase{"quality_not_a_number", {"-q", "8x", "a"}, tool::ParseResult::kUsageError},
+        ArgsCase{"quality_without_value", {"a", "-q"}, tool::ParseResult::kUsageError},
+        ArgsCase{"jobs_0", {"-j", "0", "a"}, tool::ParseResult::kUsageError},
+        ArgsCase{"unknown_option", {"--bogus", "a"}, tool::ParseResult::kUsageError},
+        ArgsCase{"output_without_value", {"-o"}, tool::ParseResult::kUsageError},
+        ArgsCase{"worker_without_destination", {"--worker", "a"}, tool::ParseResult::kUsageError},
+        ArgsCase{"help_anywhere", {"a", "--help"}, tool::ParseResult::kHelp}),
     ParamName());
 
 TEST(ToolArgs, ValuesReachTheOptions) {
@@ -122,12 +126,14 @@ TEST(ToolArgs, ValuesReachTheOptions) {
 }
 
 TEST(ToolArgs, QualitySpellings) {
-  const std::pair<std::vector<const char*>, int32_t> cases[] = {
-      {{"k", "-q85", "x"}, 85}, {{"k", "--quality", "40", "x"}, 40}, {{"k", "--quality=33", "x"}, 33}};
+  const std::pair<std::vector<const char*>, int32_t> cases[] = {{{"k", "-q85", "x"}, 85},
+                                                                {{"k", "--quality", "40", "x"}, 40},
+                                                                {{"k", "--quality=33", "x"}, 33}};
   for (const auto& [args, quality] : cases) {
     tool::Options o;
     std::string error;
-    ASSERT_EQ(tool::parse_args(static_cast<int>(args.size()), args.data(), &o, &error), tool::ParseResult::kRun)
+    ASSERT_EQ(tool::parse_args(static_cast<int>(args.size()), args.data(), &o, &error),
+              tool::ParseResult::kRun)
         << args[1] << ": " << error;
     EXPECT_EQ(o.quality, quality) << args[1];
   }
@@ -150,9 +156,11 @@ struct ToolRun {
 // and the build's own path may be a foreign one under wine).
 std::string tool_path() {
   // KESTRUM_TOOL in the environment runs these tests against another build (an older one, say).
-  if (const char* other = std::getenv("KESTRUM_TOOL"); other != nullptr && other[0] != '\0') return other;
+  if (const char* other = std::getenv("KESTRUM_TOOL"); other != nullptr && other[0] != '\0')
+    return other;
 #if defined(_WIN32)
-  return (std::filesystem::path(kestrum::tool::self_path("")).parent_path() / "kestrum-recode.exe").string();
+  return (std::filesystem::path(kestrum::tool::self_path("")).parent_path() / "kestrum-recode.exe")
+      .string();
 #else
   return KESTRUM_TOOL;
 #endif
@@ -163,7 +171,8 @@ ToolRun run_tool(const std::string& args, const std::string& folder = "") {
   ToolRun r;
   static std::random_device random;
   const std::string err_path =
-      (fs::temp_directory_path() / ("kestrum-tool-stderr-" + std::to_string(random()) + ".txt")).string();
+      (fs::temp_directory_path() / ("kestrum-tool-stderr-" + std::to_string(random()) + ".txt"))
+          .string();
   std::string command = "\"" + tool_path() + "\" " + args + " 2>\"" + err_path + "\"";
 #if defined(_WIN32)
   if (!folder.empty()) command = "cd /d \"" + folder + "\" && " + command;
@@ -205,7 +214,8 @@ Bytes photo(int w, int h, int quality, int h0 = 2, int v0 = 2) {
 Bytes api_recode(const std::string& source, const std::string& scratch, int32_t quality) {
   ConsoleCapture quiet;
   Bytes out;
-  if (jpg_recode_api(source.c_str(), scratch.c_str(), quality) != 0 || !read_file(scratch, &out)) return {};
+  if (jpg_recode_api(source.c_str(), scratch.c_str(), quality) != 0 || !read_file(scratch, &out))
+    return {};
   return out;
 }
 
@@ -228,7 +238,8 @@ class Tool : public ::testing::Test {
 };
 
 TEST_F(Tool, FolderIntoOutputDirKeepsTheLayout) {
-  const ToolRun run = run_tool("-r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  const ToolRun run =
+      run_tool("-r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85), [&] {
     Bytes b;
@@ -245,14 +256,15 @@ TEST_F(Tool, FolderIntoOutputDirKeepsTheLayout) {
   EXPECT_FALSE(file_exists(dir_.path("out/notes.txt")));
   EXPECT_EQ(count_lines_with(run.out, "\n"), 4u) << run.out;  // three files and the summary
   EXPECT_NE(run.out.find("(4:2:2 \u2192 4:2:0)"), std::string::npos) << run.out;
-  EXPECT_NE(
-      run.out.find("3 files: 3 recoded (2 by the library, 0 with metadata set aside, 1 converted), 0 kept, 0 failed"),
-      std::string::npos)
+  EXPECT_NE(run.out.find("3 files: 3 recoded (2 by the library, 0 with metadata set aside, 1 "
+                         "converted), 0 kept, 0 failed"),
+            std::string::npos)
       << run.out;
 }
 
 TEST_F(Tool, WithoutRecursionOnlyTheTopFolder) {
-  const ToolRun run = run_tool("-j 1 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  const ToolRun run =
+      run_tool("-j 1 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_TRUE(file_exists(dir_.path("out/a.jpg")));
   EXPECT_FALSE(fs::exists(dir_.path("out/sub")));
@@ -260,11 +272,14 @@ TEST_F(Tool, WithoutRecursionOnlyTheTopFolder) {
 
 TEST_F(Tool, AnyFailureGivesStatusOneAndNamesItOnStandardError) {
   ASSERT_TRUE(write_file(dir_.path("in/broken.jpg"), Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00}));
-  const ToolRun run = run_tool("-j 2 " + quoted(dir_.path("in")) + " " + quoted(dir_.path("missing.jpg")));
+  const ToolRun run =
+      run_tool("-j 2 " + quoted(dir_.path("in")) + " " + quoted(dir_.path("missing.jpg")));
   EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_NE(run.err.find("broken.jpg  FAILED: not a well-formed JPEG (malformed stream)"), std::string::npos)
+  EXPECT_NE(run.err.find("broken.jpg  FAILED: not a well-formed JPEG (malformed stream)"),
+            std::string::npos)
       << run.err;
-  EXPECT_NE(run.err.find("missing.jpg  FAILED: no such file or folder"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("missing.jpg  FAILED: no such file or folder"), std::string::npos)
+      << run.err;
   EXPECT_EQ(run.out.find("FAILED"), std::string::npos) << run.out;
   EXPECT_EQ(run.err.find("status"), std::string::npos) << run.err;  // status numbers only with -v
   EXPECT_NE(run.out.find("3 files: 1 recoded"), std::string::npos) << run.out;
@@ -272,9 +287,11 @@ TEST_F(Tool, AnyFailureGivesStatusOneAndNamesItOnStandardError) {
   // The failed files are not in the size totals: the one recode's sizes are.
   Bytes a;
   ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &a));
-  EXPECT_NE(run.out.find("failed; " + tool::format_bytes(a.size()) + " \u2192"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("failed; " + tool::format_bytes(a.size()) + " \u2192"), std::string::npos)
+      << run.out;
   const ToolRun verbose = run_tool("-v " + quoted(dir_.path("in/broken.jpg")));
-  EXPECT_NE(verbose.err.find("broken.jpg  FAILED -2: not a well-formed JPEG"), std::string::npos) << verbose.err;
+  EXPECT_NE(verbose.err.find("broken.jpg  FAILED -2: not a well-formed JPEG"), std::string::npos)
+      << verbose.err;
 }
 
 TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
@@ -287,7 +304,8 @@ TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
   EXPECT_EQ(again.status, 0) << again.out << again.err;
   EXPECT_FALSE(file_exists(dir_.path("in/a_85_50.jpg")));
   EXPECT_TRUE(file_exists(dir_.path("in/a_50.jpg")));
-  EXPECT_NE(again.out.find("1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"), std::string::npos)
+  EXPECT_NE(again.out.find("1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"),
+            std::string::npos)
       << again.out;
 }
 
@@ -302,10 +320,11 @@ TEST_F(Tool, SkipLargerKeepsTheOriginal) {
   ASSERT_GE(api_recode(dir_.path("small.jpg"), dir_.path("scratch.jpg"), 100).size(), small.size());
   const ToolRun beside = run_tool("-q 100 --skip-larger " + quoted(dir_.path("small.jpg")));
   EXPECT_EQ(beside.status, 0) << beside.out;
-  EXPECT_NE(beside.out.find("kept the original: the recode is not smaller"), std::string::npos) << beside.out;
+  EXPECT_NE(beside.out.find("kept the original: the recode is not smaller"), std::string::npos)
+      << beside.out;
   EXPECT_FALSE(file_exists(dir_.path("small_100.jpg")));
-  const ToolRun into =
-      run_tool("-q 100 --skip-larger -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("small.jpg")));
+  const ToolRun into = run_tool("-q 100 --skip-larger -j 2 -o " + quoted(dir_.path("out")) + " " +
+                                quoted(dir_.path("small.jpg")));
   EXPECT_EQ(into.status, 0) << into.out;
   Bytes copied;
   ASSERT_TRUE(read_file(dir_.path("out/small.jpg"), &copied));
@@ -314,7 +333,8 @@ TEST_F(Tool, SkipLargerKeepsTheOriginal) {
 }
 
 TEST_F(Tool, MetadataKeptUnlessStripped) {
-  const Bytes src = with_segments(photo(100, 60, 90), exif_segment(8, {0xFF, 0xD9, 0xFF, 0xC0, 0x00, 0x11}));
+  const Bytes src =
+      with_segments(photo(100, 60, 90), exif_segment(8, {0xFF, 0xD9, 0xFF, 0xC0, 0x00, 0x11}));
   ASSERT_TRUE(write_file(dir_.path("rot.jpg"), src));
   const ToolRun plain = run_tool(quoted(dir_.path("rot.jpg")));
   ASSERT_EQ(plain.status, 0) << plain.out << plain.err;
@@ -333,13 +353,15 @@ TEST_F(Tool, MetadataKeptUnlessStripped) {
 
 TEST_F(Tool, LibraryLogWithVerboseOrInLogFiles) {
   const std::string library_line = "encoding jpg successfully!";
-  const ToolRun quiet = run_tool("-o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
+  const ToolRun quiet =
+      run_tool("-o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
   EXPECT_EQ(quiet.out.find(library_line), std::string::npos) << quiet.out;
-  const ToolRun verbose =
-      run_tool("-v --overwrite -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in/a.jpg")));
+  const ToolRun verbose = run_tool("-v --overwrite -o " + quoted(dir_.path("out")) + " " +
+                                   quoted(dir_.path("in/a.jpg")));
   EXPECT_NE(verbose.out.find(library_line), std::string::npos) << verbose.out;
-  const ToolRun logged = run_tool("-r -j 2 --overwrite --log " + quoted(dir_.path("logs")) + " -o " +
-                                  quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  const ToolRun logged =
+      run_tool("-r -j 2 --overwrite --log " + quoted(dir_.path("logs")) + " -o " +
+               quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   EXPECT_EQ(logged.status, 0) << logged.out;
   Bytes log;
   ASSERT_TRUE(read_file(dir_.path("logs/sub/deep/c.jpeg.log"), &log));
@@ -354,12 +376,15 @@ TEST_F(Tool, DamagedSourceIsNeverAPlainSuccess) {
   Bytes trailer = sound;
   trailer.insert(trailer.end(), 5000, 0x42);
   ASSERT_TRUE(write_file(dir_.path("video.jpg"), trailer));
-  const ToolRun run = run_tool("-j 1 " + quoted(dir_.path("cut.jpg")) + " " + quoted(dir_.path("video.jpg")));
+  const ToolRun run =
+      run_tool("-j 1 " + quoted(dir_.path("cut.jpg")) + " " + quoted(dir_.path("video.jpg")));
   EXPECT_EQ(run.status, 1) << run.out << run.err;
   EXPECT_NE(run.err.find("cut.jpg  DAMAGED (data ends at "), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("% of the image; the rest is grey)  q90 \u2192 q75"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("% of the image; the rest is grey)  q90 \u2192 q75"), std::string::npos)
+      << run.err;
   EXPECT_NE(run.out.find("video.jpg  q90 \u2192 q75"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("(5000 bytes after the image's end not carried over)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("(5000 bytes after the image's end not carried over)"), std::string::npos)
+      << run.out;
   EXPECT_NE(run.out.find("1 damaged"), std::string::npos) << run.out;
   Bytes result;
   ASSERT_TRUE(read_file(dir_.path("cut_85.jpg"), &result));  // the result is still written
@@ -373,7 +398,8 @@ TEST_F(Tool, QualityUsedIsShownAndLowOnesMarked) {
   ASSERT_TRUE(write_file(dir_.path("low.jpg"), photo(64, 48, 40)));
   const ToolRun relative = run_tool("-q 50 " + quoted(dir_.path("low.jpg")));
   EXPECT_EQ(relative.status, 0) << relative.err;
-  EXPECT_NE(relative.out.find("low.jpg  q40 \u2192 q1 (low quality)"), std::string::npos) << relative.out;
+  EXPECT_NE(relative.out.find("low.jpg  q40 \u2192 q1 (low quality)"), std::string::npos)
+      << relative.out;
   const ToolRun target = run_tool("--target-quality 35 " + quoted(dir_.path("low.jpg")));
   EXPECT_EQ(target.status, 0) << target.err;
   EXPECT_NE(target.out.find("low.jpg  q40 \u2192 q35  "), std::string::npos) << target.out;
@@ -385,7 +411,8 @@ TEST_F(Tool, QualityUsedIsShownAndLowOnesMarked) {
 }
 
 TEST_F(Tool, StandardInputToStandardOutput) {
-  const ToolRun run = run_tool("- < " + quoted(dir_.path("in/a.jpg")) + " > " + quoted(dir_.path("piped.jpg")));
+  const ToolRun run =
+      run_tool("- < " + quoted(dir_.path("in/a.jpg")) + " > " + quoted(dir_.path("piped.jpg")));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   Bytes piped;
@@ -394,7 +421,8 @@ TEST_F(Tool, StandardInputToStandardOutput) {
   Bytes sound;
   ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &sound));
   ASSERT_TRUE(write_file(dir_.path("cut.jpg"), Bytes(sound.begin(), sound.begin() + 1500)));
-  const ToolRun cut = run_tool("- < " + quoted(dir_.path("cut.jpg")) + " > " + quoted(dir_.path("cut_out.jpg")));
+  const ToolRun cut =
+      run_tool("- < " + quoted(dir_.path("cut.jpg")) + " > " + quoted(dir_.path("cut_out.jpg")));
   EXPECT_EQ(cut.status, 1);
   EXPECT_NE(cut.err.find("-  DAMAGED (data ends at "), std::string::npos) << cut.err;
   EXPECT_EQ(run_tool("- " + quoted(dir_.path("in/a.jpg"))).status, 2);  // - must be the only path
@@ -405,14 +433,15 @@ TEST_F(Tool, FilesFromAListOrNulSeparatedNames) {
   const std::string a = dir_.path("in/a.jpg"), b = dir_.path("in/with space.jpg");
   const std::string lines = a + "\r\n" + b + "\n";
   ASSERT_TRUE(write_file(dir_.path("list.txt"), Bytes(lines.begin(), lines.end())));
-  const ToolRun listed = run_tool("-o " + quoted(dir_.path("out1")) + " --files-from " + quoted(dir_.path("list.txt")));
+  const ToolRun listed = run_tool("-o " + quoted(dir_.path("out1")) + " --files-from " +
+                                  quoted(dir_.path("list.txt")));
   EXPECT_EQ(listed.status, 0) << listed.out << listed.err;
   EXPECT_TRUE(file_exists(dir_.path("out1/a.jpg")));
   EXPECT_TRUE(file_exists(dir_.path("out1/with space.jpg")));
   std::string nul = a + '\0' + b + '\0';
   ASSERT_TRUE(write_file(dir_.path("list0"), Bytes(nul.begin(), nul.end())));
-  const ToolRun from_stdin =
-      run_tool("-0 -o " + quoted(dir_.path("out2")) + " --files-from - < " + quoted(dir_.path("list0")));
+  const ToolRun from_stdin = run_tool("-0 -o " + quoted(dir_.path("out2")) + " --files-from - < " +
+                                      quoted(dir_.path("list0")));
   EXPECT_EQ(from_stdin.status, 0) << from_stdin.out << from_stdin.err;
   EXPECT_TRUE(file_exists(dir_.path("out2/with space.jpg")));
 }
@@ -420,21 +449,25 @@ TEST_F(Tool, FilesFromAListOrNulSeparatedNames) {
 TEST_F(Tool, DryRunWritesNothing) {
   const auto listing = [&] {
     std::vector<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(dir_.root())) names.push_back(e.path().string());
+    for (const auto& e : fs::recursive_directory_iterator(dir_.root()))
+      names.push_back(e.path().string());
     std::sort(names.begin(), names.end());
     return names;
   };
   const std::vector<std::string> before = listing();
-  const ToolRun run = run_tool("--dry-run -r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  const ToolRun run =
+      run_tool("--dry-run -r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(listing(), before);
   EXPECT_NE(run.out.find("a.jpg  the library's recode"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("b.JPG  converted (4:2:2 \u2192 4:2:0)"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("3 files: 3 would be recoded, 0 skipped, 0 would fail"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("3 files: 3 would be recoded, 0 skipped, 0 would fail"), std::string::npos)
+      << run.out;
 }
 
 TEST_F(Tool, JsonQuietAndPreserve) {
-  const ToolRun json = run_tool("--json -r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  const ToolRun json =
+      run_tool("--json -r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   EXPECT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(count_lines_with(json.out, "\n"), 4u) << json.out;
   EXPECT_EQ(count_lines_with(json.out, "{\"source\":"), 3u) << json.out;
@@ -442,14 +475,15 @@ TEST_F(Tool, JsonQuietAndPreserve) {
   EXPECT_NE(json.out.find("{\"summary\":{\"files\":3,"), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"way\":\"converted\""), std::string::npos) << json.out;
 
-  const ToolRun quiet =
-      run_tool("--quiet --overwrite -r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  const ToolRun quiet = run_tool("--quiet --overwrite -r -o " + quoted(dir_.path("out")) + " " +
+                                 quoted(dir_.path("in")));
   EXPECT_EQ(quiet.status, 0);
   EXPECT_EQ(count_lines_with(quiet.out, "\n"), 1u) << quiet.out;  // the summary alone
 
   const auto old_time = fs::last_write_time(dir_.path("in/a.jpg")) - std::chrono::hours(24 * 400);
   fs::last_write_time(dir_.path("in/a.jpg"), old_time);
-  fs::permissions(dir_.path("in/a.jpg"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::permissions(dir_.path("in/a.jpg"),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   const ToolRun kept = run_tool("-p " + quoted(dir_.path("in/a.jpg")));
   EXPECT_EQ(kept.status, 0) << kept.err;
   EXPECT_EQ(fs::last_write_time(dir_.path("in/a_85.jpg")), old_time);
@@ -504,7 +538,8 @@ TEST_P(ToolSafety, NoSourceLostNoResultLost) {
   for (const auto& [name, original] : sources) {
     Bytes now;
     ASSERT_TRUE(read_file(dir.path(name), &now)) << name;
-    const bool may_change = std::find(c.changed.begin(), c.changed.end(), std::string(name)) != c.changed.end();
+    const bool may_change =
+        std::find(c.changed.begin(), c.changed.end(), std::string(name)) != c.changed.end();
     if (may_change) {
       EXPECT_NE(now, original) << name << " was not replaced";
     } else {
@@ -519,7 +554,8 @@ TEST_P(ToolSafety, NoSourceLostNoResultLost) {
     EXPECT_TRUE(libjpeg_decode_rgb(result, &rgb, &w, &h, &warnings)) << name;
     EXPECT_EQ(w, 64) << name;
   }
-  for (const char* name : c.absent) EXPECT_FALSE(fs::exists(dir.path(name))) << name << "\n" << output;
+  for (const char* name : c.absent)
+    EXPECT_FALSE(fs::exists(dir.path(name))) << name << "\n" << output;
   for (const auto& entry : fs::recursive_directory_iterator(dir.root())) {
     EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
   }
@@ -527,125 +563,133 @@ TEST_P(ToolSafety, NoSourceLostNoResultLost) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ToolSafety,
-    ::testing::Values(SafetyCase{"output_folder_is_the_source_folder",
-                                 {"same/a.jpg", "same/sub/b.jpg"},
-                                 {"-r -o same same"},
-                                 "",
-                                 1,
-                                 {},
-                                 {"same/same"},
-                                 {},
-                                 "same/a.jpg  FAILED: the result would overwrite this file"},
-                      SafetyCase{"output_dot_inside_the_source_folder",
-                                 {"same/a.jpg", "same/sub/b.jpg"},
-                                 {"-r -o . ."},
-                                 "same",
-                                 1,
-                                 {},
-                                 {},
-                                 {},
-                                 "FAILED: the result would overwrite this file"},
-                      SafetyCase{
-                          "name_without_a_dot", {"noext"}, {"noext"}, "", 0, {"noext_85.jpg"}, {}, {}, "noext  q90"},
-                      SafetyCase{"dot_only_in_the_folder_name",
-                                 {"my.photos/IMG_0001"},
-                                 {"my.photos/IMG_0001"},
-                                 "",
-                                 0,
-                                 {"my.photos/IMG_0001_85.jpg"},
-                                 {"my_85.photos"},
-                                 {},
-                                 "1 recoded"},
-                      SafetyCase{"two_folders_one_output",
-                                 {"d1/a.jpg", "d2/a.jpg"},
-                                 {"-o out d1 d2"},
-                                 "",
-                                 1,
-                                 {"out/a.jpg"},
-                                 {},
-                                 {},
-                                 "FAILED: the result out/a.jpg is already that of d1/a.jpg"},
-                      SafetyCase{"two_files_one_output",
-                                 {"d1/a.jpg", "d2/a.jpg"},
-                                 {"-j 2 -o out d1/a.jpg d2/a.jpg"},
-                                 "",
-                                 1,
-                                 {"out/a.jpg"},
-                                 {},
-                                 {},
-                                 "d2/a.jpg \u2192 out/a.jpg  FAILED: the result out/a.jpg is already"},
-                      SafetyCase{"result_onto_another_source",
-                                 {"d1/a.jpg", "d2/a.jpg"},
-                                 {"-o d2 d1/a.jpg d2/a.jpg"},
-                                 "",
-                                 1,
-                                 {},
-                                 {},
-                                 {},
-                                 "FAILED: the result d2/a.jpg would overwrite the source d2/a.jpg"},
-                      SafetyCase{"output_folder_inside_the_tree_not_walked",
-                                 {"nest/a.jpg", "nest/sub/b.jpg"},
-                                 {"-r -o nest/small nest", "-r -o nest/small nest"},
-                                 "",
-                                 0,
-                                 {"nest/small/a.jpg", "nest/small/sub/b.jpg"},
-                                 {"nest/small/small"},
-                                 {},
-                                 "exists; --overwrite replaces it"},
-                      SafetyCase{"results_of_another_quality_left_out",
-                                 {"p/photo.jpg"},
-                                 {"p", "-q 50 p"},
-                                 "",
-                                 0,
-                                 {"p/photo_85.jpg", "p/photo_50.jpg"},
-                                 {"p/photo_85_50.jpg"},
-                                 {},
-                                 "1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"},
-                      SafetyCase{"original_named_like_a_result_kept",
-                                 {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
-                                 {"g"},
-                                 "",
-                                 0,
-                                 {},
-                                 {},
-                                 {},
-                                 "g/IMG_1.jpg \u2192 g/IMG_1_85.jpg  skipped: exists; --overwrite replaces it"},
-                      SafetyCase{"named_like_a_result_but_named",
-                                 {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
-                                 {"g/IMG_1_85.jpg"},
-                                 "",
-                                 0,
-                                 {"g/IMG_1_85_85.jpg"},
-                                 {},
-                                 {},
-                                 "1 recoded"},
-                      SafetyCase{"overwrite_when_asked",
-                                 {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
-                                 {"--overwrite g"},
-                                 "",
-                                 0,
-                                 {"g/IMG_1_85.jpg"},
-                                 {},
-                                 {"g/IMG_1_85.jpg"},
-                                 "1 recoded"},
-                      SafetyCase{"replace_in_place",
-                                 {"r/a.jpg", "r/b.jpg"},
-                                 {"-j 2 --replace r"},
-                                 "",
-                                 0,
-                                 {"r/a.jpg", "r/b.jpg"},
-                                 {"r/a_85.jpg"},
-                                 {"r/a.jpg", "r/b.jpg"},
-                                 "2 recoded"},
-                      SafetyCase{"jfif_and_jpe_names",
-                                 {"x/a.jfif", "x/b.jpe"},
-                                 {"x"},
-                                 "",
-                                 0,
-                                 {"x/a_85.jfif", "x/b_85.jpe"},
-                                 {},
-                                 {},
-                                 "2 recoded"}),
+    ::testing::Values(
+        SafetyCase{"output_folder_is_the_source_folder",
+                   {"same/a.jpg", "same/sub/b.jpg"},
+                   {"-r -o same same"},
+                   "",
+                   1,
+                   {},
+                   {"same/same"},
+                   {},
+                   "same/a.jpg  FAILED: the result would overwrite this file"},
+        SafetyCase{"output_dot_inside_the_source_folder",
+                   {"same/a.jpg", "same/sub/b.jpg"},
+                   {"-r -o . ."},
+                   "same",
+                   1,
+                   {},
+                   {},
+                   {},
+                   "FAILED: the result would overwrite this file"},
+        SafetyCase{"name_without_a_dot",
+                   {"noext"},
+                   {"noext"},
+                   "",
+                   0,
+                   {"noext_85.jpg"},
+                   {},
+                   {},
+                   "noext  q90"},
+        SafetyCase{"dot_only_in_the_folder_name",
+                   {"my.photos/IMG_0001"},
+                   {"my.photos/IMG_0001"},
+                   "",
+                   0,
+                   {"my.photos/IMG_0001_85.jpg"},
+                   {"my_85.photos"},
+                   {},
+                   "1 recoded"},
+        SafetyCase{"two_folders_one_output",
+                   {"d1/a.jpg", "d2/a.jpg"},
+                   {"-o out d1 d2"},
+                   "",
+                   1,
+                   {"out/a.jpg"},
+                   {},
+                   {},
+                   "FAILED: the result out/a.jpg is already that of d1/a.jpg"},
+        SafetyCase{"two_files_one_output",
+                   {"d1/a.jpg", "d2/a.jpg"},
+                   {"-j 2 -o out d1/a.jpg d2/a.jpg"},
+                   "",
+                   1,
+                   {"out/a.jpg"},
+                   {},
+                   {},
+                   "d2/a.jpg \u2192 out/a.jpg  FAILED: the result out/a.jpg is already"},
+        SafetyCase{"result_onto_another_source",
+                   {"d1/a.jpg", "d2/a.jpg"},
+                   {"-o d2 d1/a.jpg d2/a.jpg"},
+                   "",
+                   1,
+                   {},
+                   {},
+                   {},
+                   "FAILED: the result d2/a.jpg would overwrite the source d2/a.jpg"},
+        SafetyCase{"output_folder_inside_the_tree_not_walked",
+                   {"nest/a.jpg", "nest/sub/b.jpg"},
+                   {"-r -o nest/small nest", "-r -o nest/small nest"},
+                   "",
+                   0,
+                   {"nest/small/a.jpg", "nest/small/sub/b.jpg"},
+                   {"nest/small/small"},
+                   {},
+                   "exists; --overwrite replaces it"},
+        SafetyCase{"results_of_another_quality_left_out",
+                   {"p/photo.jpg"},
+                   {"p", "-q 50 p"},
+                   "",
+                   0,
+                   {"p/photo_85.jpg", "p/photo_50.jpg"},
+                   {"p/photo_85_50.jpg"},
+                   {},
+                   "1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"},
+        SafetyCase{"original_named_like_a_result_kept",
+                   {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
+                   {"g"},
+                   "",
+                   0,
+                   {},
+                   {},
+                   {},
+                   "g/IMG_1.jpg \u2192 g/IMG_1_85.jpg  skipped: exists; --overwrite replaces it"},
+        SafetyCase{"named_like_a_result_but_named",
+                   {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
+                   {"g/IMG_1_85.jpg"},
+                   "",
+                   0,
+                   {"g/IMG_1_85_85.jpg"},
+                   {},
+                   {},
+                   "1 recoded"},
+        SafetyCase{"overwrite_when_asked",
+                   {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
+                   {"--overwrite g"},
+                   "",
+                   0,
+                   {"g/IMG_1_85.jpg"},
+                   {},
+                   {"g/IMG_1_85.jpg"},
+                   "1 recoded"},
+        SafetyCase{"replace_in_place",
+                   {"r/a.jpg", "r/b.jpg"},
+                   {"-j 2 --replace r"},
+                   "",
+                   0,
+                   {"r/a.jpg", "r/b.jpg"},
+                   {"r/a_85.jpg"},
+                   {"r/a.jpg", "r/b.jpg"},
+                   "2 recoded"},
+        SafetyCase{"jfif_and_jpe_names",
+                   {"x/a.jfif", "x/b.jpe"},
+                   {"x"},
+                   "",
+                   0,
+                   {"x/a_85.jfif", "x/b_85.jpe"},
+                   {},
+                   {},
+                   "2 recoded"}),
     ParamName());
 
 // Nothing the tool draws on a terminal wraps: the bar and every summary line stay below the
@@ -667,17 +711,20 @@ TEST(ToolTerminal, BarAndSummaryFitTheWidth) {
   for (size_t columns : {40u, 52u, 60u, 80u, 100u, 120u, 200u}) {
     const std::string bar = tool::progress_bar(t, 3723.4, columns);
     EXPECT_LT(tool::display_width(bar), columns) << columns << ": " << bar;
-    EXPECT_NE(bar.find("65432/123456"), std::string::npos) << bar;  // the count stays at every width
+    EXPECT_NE(bar.find("65432/123456"), std::string::npos)
+        << bar;  // the count stays at every width
     const std::string text = tool::summary(t, 3723.4, 17, columns);
     size_t start = 0;
     while (start < text.size()) {
       const size_t end = std::min(text.find('\n', start), text.size());
-      EXPECT_LT(tool::display_width(text.substr(start, end - start)), columns) << columns << ":\n" << text;
+      EXPECT_LT(tool::display_width(text.substr(start, end - start)), columns) << columns << ":\n"
+                                                                               << text;
       start = end + 1;
     }
   }
-  EXPECT_NE(tool::progress_bar(t, 3723.4, 120).find("["), std::string::npos);  // the bar itself when there is room
-  EXPECT_EQ(tool::summary(t, 1, 0, 0).find('\n'), std::string::npos);          // not a terminal: one line
+  EXPECT_NE(tool::progress_bar(t, 3723.4, 120).find("["),
+            std::string::npos);  // the bar itself when there is room
+  EXPECT_EQ(tool::summary(t, 1, 0, 0).find('\n'), std::string::npos);  // not a terminal: one line
 }
 
 TEST_F(Tool, NoJpegFoundSaysSoAndSuggestsRecursion) {
@@ -685,7 +732,8 @@ TEST_F(Tool, NoJpegFoundSaysSoAndSuggestsRecursion) {
   const ToolRun run = run_tool(quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 1) << run.out << run.err;
   EXPECT_NE(run.err.find("no JPEG found"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("the subfolders hold 2: add -r to recode them"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("the subfolders hold 2: add -r to recode them"), std::string::npos)
+      << run.err;
   fs::create_directories(dir_.path("empty"));
   const ToolRun empty = run_tool(quoted(dir_.path("empty")));
   EXPECT_EQ(empty.status, 1) << empty.out << empty.err;
@@ -702,17 +750,21 @@ TEST_F(Tool, FileErrorsNameTheSystemsReason) {
   ASSERT_TRUE(write_file(dir_.path("in/closed/x.jpg"), photo(32, 32, 80)));
   fs::permissions(dir_.path("rodir"), fs::perms::owner_read | fs::perms::owner_exec);
   fs::permissions(dir_.path("in/closed"), fs::perms::none);
-  const ToolRun into = run_tool("-o " + quoted(dir_.path("rodir")) + " " + quoted(dir_.path("in/a.jpg")));
-  const ToolRun walk = run_tool("-r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  const ToolRun into =
+      run_tool("-o " + quoted(dir_.path("rodir")) + " " + quoted(dir_.path("in/a.jpg")));
+  const ToolRun walk =
+      run_tool("-r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   fs::permissions(dir_.path("rodir"), fs::perms::owner_all);
   fs::permissions(dir_.path("in/closed"), fs::perms::owner_all);
   EXPECT_EQ(into.status, 1);
-  EXPECT_NE(into.err.find("FAILED: cannot create " + dir_.path("rodir/a.jpg") + ": Permission denied"),
-            std::string::npos)
+  EXPECT_NE(
+      into.err.find("FAILED: cannot create " + dir_.path("rodir/a.jpg") + ": Permission denied"),
+      std::string::npos)
       << into.err;
   EXPECT_EQ(walk.status, 1);
-  EXPECT_NE(walk.err.find(dir_.path("in/closed") + "  FAILED: cannot list the folder: Permission denied"),
-            std::string::npos)
+  EXPECT_NE(
+      walk.err.find(dir_.path("in/closed") + "  FAILED: cannot list the folder: Permission denied"),
+      std::string::npos)
       << walk.err;
   EXPECT_TRUE(file_exists(dir_.path("out/sub/b.JPG")));  // the rest of the walk goes on
 }
@@ -721,8 +773,9 @@ TEST_F(Tool, SymbolicLinkToAFolderIsNamed) {
   fs::create_directory_symlink(dir_.path("in/sub"), dir_.path("in/link"));
   const ToolRun run = run_tool("-r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.err.find(dir_.path("in/link") + "  skipped: a symbolic link to a folder, not followed"),
-            std::string::npos)
+  EXPECT_NE(
+      run.err.find(dir_.path("in/link") + "  skipped: a symbolic link to a folder, not followed"),
+      std::string::npos)
       << run.err;
   EXPECT_FALSE(fs::exists(dir_.path("out/link")));
 }
@@ -734,7 +787,8 @@ TEST(ToolLog, KeptLogIsBoundedWithACountOfWhatWasLeftOut) {
   const std::string kept = tool::bounded_log(log);
   EXPECT_LE(kept.size(), tool::kMaxKeptLogBytes + 40);
   const size_t kept_lines = static_cast<size_t>(std::count(kept.begin(), kept.end(), '\n')) - 1;
-  EXPECT_EQ(kept.substr(kept.rfind('[')), "[" + std::to_string(40000 - kept_lines) + " more lines left out]\n");
+  EXPECT_EQ(kept.substr(kept.rfind('[')),
+            "[" + std::to_string(40000 - kept_lines) + " more lines left out]\n");
   EXPECT_EQ(log.compare(0, kept.rfind('['), kept, 0, kept.rfind('[')), 0);
   EXPECT_EQ(tool::bounded_log("short\n"), "short\n");
 }
@@ -742,25 +796,29 @@ TEST(ToolLog, KeptLogIsBoundedWithACountOfWhatWasLeftOut) {
 TEST_F(Tool, TemporaryFilesOfAStoppedRunAreRemovedByTheNext) {
   // 2147483646 is above every process id a system hands out: its owner is gone.
   const std::string own = std::to_string(tool::current_process_id());
-  const std::vector<std::pair<std::string, bool>> files = {{"in/a_85.jpg.2147483646-0.tmp", false},
-                                                           {"in/b_85.JPEG.2147483646-12.tmp", false},
-                                                           {"in/notes.txt.2147483646-0.tmp", true},
-                                                           {"in/a_85.jpg." + own + "-0.tmp", true},
-                                                           {"in/a_85.jpg.x-0.tmp", true}};
+  const std::vector<std::pair<std::string, bool>> files = {
+      {"in/a_85.jpg.2147483646-0.tmp", false},
+      {"in/b_85.JPEG.2147483646-12.tmp", false},
+      {"in/notes.txt.2147483646-0.tmp", true},
+      {"in/a_85.jpg." + own + "-0.tmp", true},
+      {"in/a_85.jpg.x-0.tmp", true}};
   for (const auto& [name, stays] : files) ASSERT_TRUE(write_file(dir_.path(name), Bytes{1, 2, 3}));
   const ToolRun run = run_tool(quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   for (const auto& [name, stays] : files) EXPECT_EQ(file_exists(dir_.path(name)), stays) << name;
-  EXPECT_NE(run.err.find("removed 2 temporary files that a stopped run left in"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("removed 2 temporary files that a stopped run left in"), std::string::npos)
+      << run.err;
 }
 
 #if !defined(_WIN32)
 // The tool started in the background with standard output and error into files.
 pid_t start_tool(const std::string& args, const std::string& out, const std::string& err) {
-  const std::string command = "exec \"" + tool_path() + "\" " + args + " >\"" + out + "\" 2>\"" + err + "\"";
+  const std::string command =
+      "exec \"" + tool_path() + "\" " + args + " >\"" + out + "\" 2>\"" + err + "\"";
   const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
   pid_t pid = 0;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return 0;
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+    return 0;
   return pid;
 }
 
@@ -775,9 +833,9 @@ class ToolInterrupt : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(dir_.path("src"));
     for (int i = 0; i < 16; ++i) {
-      ASSERT_TRUE(
-          write_file(dir_.path("src/p" + std::to_string(i) + ".jpg"),
-                     libjpeg_encode(photo_rgb(640, 480, static_cast<uint32_t>(i)), 640, 480, baseline_options(92))));
+      ASSERT_TRUE(write_file(dir_.path("src/p" + std::to_string(i) + ".jpg"),
+                             libjpeg_encode(photo_rgb(640, 480, static_cast<uint32_t>(i)), 640, 480,
+                                            baseline_options(92))));
     }
   }
   TempDir dir_;
@@ -788,14 +846,16 @@ class ToolInterrupt : public ::testing::Test {
 TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
   // How long a whole run takes here, so that the interrupts land inside the runs.
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(run_tool("-j 2 -o " + quoted(dir_.path("whole")) + " " + quoted(dir_.path("src"))).status, 0);
-  const auto whole_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  ASSERT_EQ(
+      run_tool("-j 2 -o " + quoted(dir_.path("whole")) + " " + quoted(dir_.path("src"))).status, 0);
+  const auto whole_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
   std::mt19937 random(7);
   for (int round = 0; round < 10; ++round) {
     const std::string out = dir_.path("out" + std::to_string(round));
     const std::string jobs = round % 4 == 3 ? "-j 1" : "-j 2";
-    const pid_t pid = start_tool(jobs + " -o " + quoted(out) + " " + quoted(dir_.path("src")), dir_.path("stdout"),
-                                 dir_.path("stderr"));
+    const pid_t pid = start_tool(jobs + " -o " + quoted(out) + " " + quoted(dir_.path("src")),
+                                 dir_.path("stdout"), dir_.path("stderr"));
     ASSERT_NE(pid, 0);
     std::this_thread::sleep_for(whole_ms * (5 + random() % 90) / 100);
     kill(pid, round % 2 == 0 ? SIGINT : SIGTERM);
@@ -831,7 +891,8 @@ TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
 size_t workers_in(const std::string& folder) {
   size_t n = 0;
   std::error_code ec;
-  for (fs::directory_iterator it("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+  for (fs::directory_iterator it("/proc", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
     const std::string cmdline = text_of((it->path() / "cmdline").string());
     if (cmdline.find(std::string("--worker") + '\0' + folder) != std::string::npos) ++n;
   }
@@ -842,18 +903,19 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
   // Large files, so that a worker that outlived the tool would be seen at work.
   fs::create_directories(dir_.path("large"));
   for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(
-        write_file(dir_.path("large/p" + std::to_string(i) + ".jpg"),
-                   libjpeg_encode(photo_rgb(3200, 2400, static_cast<uint32_t>(i)), 3200, 2400, baseline_options(95))));
+    ASSERT_TRUE(write_file(dir_.path("large/p" + std::to_string(i) + ".jpg"),
+                           libjpeg_encode(photo_rgb(3200, 2400, static_cast<uint32_t>(i)), 3200,
+                                          2400, baseline_options(95))));
   }
   const std::string out = dir_.path("out");
-  const pid_t pid =
-      start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("src")), dir_.path("stdout"), dir_.path("stderr"));
+  const pid_t pid = start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("src")),
+                               dir_.path("stdout"), dir_.path("stderr"));
   ASSERT_NE(pid, 0);
   for (int i = 0; i < 200 && workers_in(dir_.root()) == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_GT(workers_in(dir_.root()), 0u) << text_of(dir_.path("stdout")) << text_of(dir_.path("stderr"));
+  ASSERT_GT(workers_in(dir_.root()), 0u)
+      << text_of(dir_.path("stdout")) << text_of(dir_.path("stderr"));
   kill(pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -864,7 +926,9 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
   const auto count = [&] {
     std::error_code ec;
     size_t n = 0;
-    for (fs::directory_iterator it(out, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) ++n;
+    for (fs::directory_iterator it(out, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
+      ++n;
     return n;
   };
   const size_t after_kill = count();
@@ -878,8 +942,9 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
 TEST(ToolHelp, EveryOptionAndTheExitStatuses) {
   const ToolRun help = run_tool("--help");
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"-q Q", "-j JOBS", "-r ", "-o DIR", "-v ", "--log DIR", "--keep-metadata", "--skip-larger",
-                             "--strict", "--help", "Exit status: 0", "1 when any failed", "2 for a usage error"})
+  for (const char* option :
+       {"-q Q", "-j JOBS", "-r ", "-o DIR", "-v ", "--log DIR", "--keep-metadata", "--skip-larger",
+        "--strict", "--help", "Exit status: 0", "1 when any failed", "2 for a usage error"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   EXPECT_EQ(run_tool("-q 0 x.jpg 2>&1").status, 2);
 }

@@ -41,7 +41,8 @@ struct RecodeAnyOptions {
   int32_t target_quality = 0;  // 1..100: encode at exactly this, or the source's estimate when
                                // that is lower (the request is then not used); 0 = quality's rule
   bool strict = false;         // way 1 only: the library's exact behaviour
-  bool keep_metadata = false;  // insert the source's EXIF, XMP, ICC, IPTC and COM segments after APP0
+  bool keep_metadata =
+      false;  // insert the source's EXIF, XMP, ICC, IPTC and COM segments after APP0
 };
 
 // What the decode met in a damaged source. The result is still made, with grey where data was
@@ -56,7 +57,9 @@ struct RecodeDamage {
   bool has_no_eoi = false;        // the data ends without an end-of-image marker
   uint64_t bytes_after_eoi = 0;   // data after the end-of-image marker, not carried over
 
-  bool is_damaged() const { return data_end_percent >= 0 || bad_codes != 0 || restart_errors != 0 || has_no_eoi; }
+  bool is_damaged() const {
+    return data_end_percent >= 0 || bad_codes != 0 || restart_errors != 0 || has_no_eoi;
+  }
 };
 
 // "data ends at 47 % of the image; the rest is grey", parts joined by "; "; empty when sound.
@@ -64,16 +67,16 @@ std::string describe_damage(const RecodeDamage& damage);
 
 struct RecodeAnyResult {
   RecodeWay way = RecodeWay::kRefused;
-  int32_t library_status = 0;   // status of the library's own attempt (0 when way 1 succeeded, -1
-                                // when its coding kept it from the library)
-  int32_t status = 0;           // 0 when recoded, else the failing step's library status, or -1
-  int32_t source_quality = 0;   // estimated quality of the source 1..100, 0 when unknown
-  int32_t quality_used = 0;     // quality the result's tables were scaled at 1..100, 0 when refused
-  RecodeDamage damage;          // what the decode met (ways 1 and 2: the library's decoder; way 3:
-                                // the end-of-image marker only)
-  std::string note;             // what differs from way 1: "metadata set aside", "4:2:2 → 4:2:0", ...
-  std::string error;            // why the file was not recoded (way 4)
-  std::string log;              // the library's console log of every attempt
+  int32_t library_status = 0;  // status of the library's own attempt (0 when way 1 succeeded, -1
+                               // when its coding kept it from the library)
+  int32_t status = 0;          // 0 when recoded, else the failing step's library status, or -1
+  int32_t source_quality = 0;  // estimated quality of the source 1..100, 0 when unknown
+  int32_t quality_used = 0;    // quality the result's tables were scaled at 1..100, 0 when refused
+  RecodeDamage damage;         // what the decode met (ways 1 and 2: the library's decoder; way 3:
+                               // the end-of-image marker only)
+  std::string note;   // what differs from way 1: "metadata set aside", "4:2:2 → 4:2:0", ...
+  std::string error;  // why the file was not recoded (way 4)
+  std::string log;    // the library's console log of every attempt
   std::vector<uint8_t> stream;  // the recoded JPEG (ways 1 to 3)
 };
 
@@ -82,7 +85,8 @@ struct RecodeAnyResult {
 // this call's result, while libjpeg decodes run side by side.
 // Throws nothing: a file that needs more memory than there is is refused (status -16, or -6 for
 // a frame beyond the decoders' capacity).
-RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) noexcept;
+RecodeAnyResult recode_any(const uint8_t* data, size_t size,
+                           const RecodeAnyOptions& options) noexcept;
 
 // True when way 3 is built in (libjpeg was found at build time).
 bool recode_any_has_libjpeg() noexcept;

@@ -56,7 +56,8 @@ int32_t KESTRUM_CALL kestrum_Release(KestrumHandle handle) noexcept {
 
 int32_t KESTRUM_CALL kestrum_Test(void) noexcept { return 0; }
 
-int32_t KESTRUM_CALL jpg_recode_api(const char* source, const char* destination, int32_t quality) noexcept {
+int32_t KESTRUM_CALL jpg_recode_api(const char* source, const char* destination,
+                                    int32_t quality) noexcept {
   return kestrum::recode_file(source, destination, quality);
 }
 

@@ -103,8 +103,8 @@ int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
 // Encodes the PlanarYuv420Image at image (width x height) at quality; is_exact_quality scales
 // the tables at exactly that quality instead of the estimate from the decoder's tables. On success
 // the stream is in buffers.attribute. Prints the log of every failure.
-int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32_t quality, bool is_exact_quality,
-                      const RecodePlan& plan, RecodeBuffers& buffers) {
+int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                      bool is_exact_quality, const RecodePlan& plan, RecodeBuffers& buffers) {
   reset_encoder_state();  // every recode starts from the encoder of process start
   EncoderState& e = g_encoder;
   e.plan = plan;
@@ -120,7 +120,8 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
   if (buffers.workspace != nullptr) {
     buffers.workspace->block_buffer = static_cast<int16_t*>(heap_malloc(kBlockBufferBytes));
   }
-  if (buffers.attribute == nullptr || buffers.workspace == nullptr || buffers.workspace->block_buffer == nullptr) {
+  if (buffers.attribute == nullptr || buffers.workspace == nullptr ||
+      buffers.workspace->block_buffer == nullptr) {
     return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
   }
   ImageAttribute& a = *buffers.attribute;
@@ -144,11 +145,12 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
 
 // Decodes and encodes; on success the stream is in buffers.attribute. Prints the log of every
 // failure up to the encoder.
-int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, int32_t quality, const RecodePlan& plan,
-                          RecodeBuffers& buffers) {
+int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, int32_t quality,
+                          const RecodePlan& plan, RecodeBuffers& buffers) {
   int32_t width = 0;
   int32_t height = 0;
-  const int32_t decoded = decode_jpeg_memory(bytes, size, &width, &height, buffers.image, plan, &buffers.damage);
+  const int32_t decoded =
+      decode_jpeg_memory(bytes, size, &width, &height, buffers.image, plan, &buffers.damage);
   buffers.is_decoded = decoded == 0;
   if (decoded != 0) {
     console_final(msg::kDecodeFailed, decoded);
@@ -169,9 +171,10 @@ int32_t hand_over_stream(RecodeBuffers& buffers, EncodedStream* out) {
 
 // The recode of a file whose bytes were read (or not) before the lock: null paths are refused as
 // an unopenable source and an uncreatable destination, before anything is read.
-int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const char* destination, int32_t quality,
-                           const RecodePlan& plan) {
-  if (source != nullptr && destination == nullptr) return fail_encode(kErrCreateOutput, msg::kCannotCreate);
+int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const char* destination,
+                           int32_t quality, const RecodePlan& plan) {
+  if (source != nullptr && destination == nullptr)
+    return fail_encode(kErrCreateOutput, msg::kCannotCreate);
   const int32_t read = report_source_read(bytes.read);
   if (read != kRecodeOk) {
     console_final(msg::kDecodeFailed, read);
@@ -193,8 +196,8 @@ int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const c
   return kRecodeOk;
 }
 
-int32_t recode_memory_locked(const uint8_t* source, uint32_t size, int32_t quality, const RecodePlan& plan,
-                             EncodedStream* out, DecodeDamage* damage) {
+int32_t recode_memory_locked(const uint8_t* source, uint32_t size, int32_t quality,
+                             const RecodePlan& plan, EncodedStream* out, DecodeDamage* damage) {
   RecodeBuffers buffers;
   const int32_t status = decode_and_encode(source, size, quality, plan, buffers);
   if (damage != nullptr) *damage = buffers.damage;
@@ -205,7 +208,8 @@ int32_t recode_memory_locked(const uint8_t* source, uint32_t size, int32_t quali
 int32_t encode_planar_locked(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
                              bool is_exact_quality, const RecodePlan& plan, EncodedStream* out) {
   RecodeBuffers buffers;
-  const int32_t status = encode_planar(image, width, height, quality, is_exact_quality, plan, buffers);
+  const int32_t status =
+      encode_planar(image, width, height, quality, is_exact_quality, plan, buffers);
   if (status != kRecodeOk) return status;
   return hand_over_stream(buffers, out);
 }
@@ -220,19 +224,22 @@ void release_stream(EncodedStream& stream) noexcept {
 
 int32_t recode_file(const char* source, const char* destination, int32_t quality) noexcept {
   SourceBytes bytes;
-  if (source != nullptr && destination != nullptr) bytes.read = read_whole_file(source, &bytes.data, &bytes.size);
-  return run_recode(
-      {}, [&](const RecodePlan& plan) { return recode_file_locked(source, bytes, destination, quality, plan); });
+  if (source != nullptr && destination != nullptr)
+    bytes.read = read_whole_file(source, &bytes.data, &bytes.size);
+  return run_recode({}, [&](const RecodePlan& plan) {
+    return recode_file_locked(source, bytes, destination, quality, plan);
+  });
 }
 
-int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out, ConsoleTarget console,
-                      DecodeDamage* damage) noexcept {
-  return run_recode(
-      console, [&](const RecodePlan& plan) { return recode_memory_locked(source, size, quality, plan, out, damage); });
+int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, EncodedStream* out,
+                      ConsoleTarget console, DecodeDamage* damage) noexcept {
+  return run_recode(console, [&](const RecodePlan& plan) {
+    return recode_memory_locked(source, size, quality, plan, out, damage);
+  });
 }
 
-int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality, EncodedStream* out,
-                            ConsoleTarget console) noexcept {
+int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                            EncodedStream* out, ConsoleTarget console) noexcept {
   return run_recode(console, [&](const RecodePlan& plan) {
     return encode_planar_locked(image, width, height, quality, true, plan, out);
   });

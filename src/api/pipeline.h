@@ -56,14 +56,15 @@ int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, Enc
 // quality rule folds it into 1..100). Same console log as recode_memory after the decode. On
 // success *out holds the stream. Serialised with every recode of the process.
 // Reads: the requested plan. Writes: g_encoder, the recode's console.
-int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality, EncodedStream* out,
-                            ConsoleTarget console = {}) noexcept;
+int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                            EncodedStream* out, ConsoleTarget console = {}) noexcept;
 
 // The encoder half of a recode alone: codes a PlanarYuv420Image of width x height (as the decoder
 // leaves it) at quality, lowered by the estimate from the tables of the last decode, with the
 // console log of a recode's encoder steps. On success *out holds the stream.
 // Reads: the requested plan, the decoder's stored tables. Writes: g_encoder, the recode's console.
-int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality, EncodedStream* out) noexcept;
+int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                     EncodedStream* out) noexcept;
 
 // Frees the image block that recodes of large images keep for the next one (waits for a recode
 // in progress).

@@ -31,12 +31,18 @@ constexpr int32_t add_wrap32(int32_t a, int32_t b) {
 }
 
 // 64-bit product, arithmetic shift by 12 (floor), then 22-bit saturation.
-constexpr int32_t mul_q12_sat22(int32_t v, int32_t k) { return saturate22(asr64(static_cast<int64_t>(v) * k, 12)); }
+constexpr int32_t mul_q12_sat22(int32_t v, int32_t k) {
+  return saturate22(asr64(static_cast<int64_t>(v) * k, 12));
+}
 
 // 64-bit product, arithmetic shift by 12 (floor), low 32 bits kept.
-constexpr int32_t mul_q12_wrap32(int32_t v, int32_t k) { return wrap32(asr64(static_cast<int64_t>(v) * k, 12)); }
+constexpr int32_t mul_q12_wrap32(int32_t v, int32_t k) {
+  return wrap32(asr64(static_cast<int64_t>(v) * k, 12));
+}
 
-constexpr int32_t clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
+constexpr int32_t clamp(int32_t v, int32_t lo, int32_t hi) {
+  return v < lo ? lo : (v > hi ? hi : v);
+}
 
 static_assert(asr(-3, 1) == -2);
 static_assert(asr(-1, 12) == -1);

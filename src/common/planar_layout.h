@@ -26,7 +26,8 @@ constexpr Planar420Layout planar420_layout(size_t width, size_t height) {
   return Planar420Layout{p, h, p / 2, h / 2, p * h, p * h + chroma, p * h + 2 * chroma};
 }
 
-static_assert(planar420_layout(100, 75).cb_offset == 8960 && planar420_layout(100, 75).cr_offset == 11200 &&
+static_assert(planar420_layout(100, 75).cb_offset == 8960 &&
+              planar420_layout(100, 75).cr_offset == 11200 &&
               planar420_layout(100, 75).total_bytes == 13440);
 
 }  // namespace kestrum

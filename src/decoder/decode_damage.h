@@ -18,7 +18,9 @@ struct DecodeDamage {
   uint32_t restart_errors = 0;          // restart markers met missing or out of order
   bool has_no_eoi = false;              // the data ended without an EOI marker
 
-  bool is_damaged() const { return first_starved_row != kNoRow || bad_codes != 0 || restart_errors != 0 || has_no_eoi; }
+  bool is_damaged() const {
+    return first_starved_row != kNoRow || bad_codes != 0 || restart_errors != 0 || has_no_eoi;
+  }
 };
 
 }  // namespace kestrum

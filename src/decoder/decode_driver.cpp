@@ -44,7 +44,8 @@ int32_t finish(int32_t code) {
 // the start of the file by following segment lengths, up to the first SOS. Bytes there are table
 // values (a 255 followed by a 216 is an ordinary table), never markers. Fills spans with [begin,
 // end) offsets and returns how many (at most max_spans).
-size_t header_dqt_payloads(const uint8_t* data, uint32_t size, uint32_t (*spans)[2], size_t max_spans) {
+size_t header_dqt_payloads(const uint8_t* data, uint32_t size, uint32_t (*spans)[2],
+                           size_t max_spans) {
   size_t count = 0;
   if (size < 2 || data[0] != 0xFF || data[1] != kMarkerSoi) return 0;
   uint32_t pos = 2;
@@ -52,8 +53,8 @@ size_t header_dqt_payloads(const uint8_t* data, uint32_t size, uint32_t (*spans)
     while (pos + 4 <= size && data[pos + 1] == 0xFF) ++pos;  // fill bytes before the code
     if (pos + 4 > size) break;
     const uint8_t code = data[pos + 1];
-    const bool has_length = code != 0x00 && code != kMarkerTem && code != kMarkerSoi && code != kMarkerEoi &&
-                            (code < kMarkerRst0 || code > kMarkerRst7);
+    const bool has_length = code != 0x00 && code != kMarkerTem && code != kMarkerSoi &&
+                            code != kMarkerEoi && (code < kMarkerRst0 || code > kMarkerRst7);
     if (!has_length || code == kMarkerSos) break;
     const uint32_t length = (static_cast<uint32_t>(data[pos + 2]) << 8) | data[pos + 3];
     if (length < 2) break;
@@ -153,7 +154,8 @@ int32_t allocate_frame(ImageBuffer& image) {
   const uint64_t rows = d.mcu_rows > 0 ? d.mcu_rows : 1;
   // The last MCU row writes up to plane index (16 * rows - 1) * w + p - 1.
   const uint64_t plane_bytes = (16 * rows - 1) * w + p;
-  const uint64_t padded_h = (static_cast<uint64_t>(static_cast<uint32_t>(d.image_h)) + 15) & ~uint64_t{15};
+  const uint64_t padded_h =
+      (static_cast<uint64_t>(static_cast<uint32_t>(d.image_h)) + 15) & ~uint64_t{15};
   const uint64_t image_bytes = p * padded_h * 3 / 2;
   if (plane_bytes > kPlaneCapacityBytes || image_bytes > SIZE_MAX) {
     fail(kDecodeTooLarge, msg::kFrameTooLarge);
@@ -186,8 +188,8 @@ int32_t allocate_frame(ImageBuffer& image) {
   d.plane_cr = static_cast<uint8_t*>(heap_calloc(d.plane_bytes));
   d.luma_row_buffer = static_cast<uint8_t*>(heap_calloc(static_cast<size_t>(p) * 32));
   d.chroma_row_buffer = static_cast<uint8_t*>(heap_malloc(static_cast<size_t>(p) * 64));
-  if (d.plane_y == nullptr || d.plane_cb == nullptr || d.plane_cr == nullptr || d.luma_row_buffer == nullptr ||
-      d.chroma_row_buffer == nullptr) {
+  if (d.plane_y == nullptr || d.plane_cb == nullptr || d.plane_cr == nullptr ||
+      d.luma_row_buffer == nullptr || d.chroma_row_buffer == nullptr) {
     fail(kDecodeTooLarge, msg::kNoFrameMemory);
     return d.error;
   }
@@ -199,7 +201,8 @@ int32_t allocate_frame(ImageBuffer& image) {
 void note_row_damage() {
   DecoderState& d = g_decoder;
   if (d.entropy_exhausted) {
-    if (d.damage.first_starved_row == DecodeDamage::kNoRow) d.damage.first_starved_row = d.mcu_row_index;
+    if (d.damage.first_starved_row == DecodeDamage::kNoRow)
+      d.damage.first_starved_row = d.mcu_row_index;
   } else if (d.damage.first_starved_row != DecodeDamage::kNoRow) {
     d.damage.has_data_resumed = true;
   }
@@ -233,15 +236,15 @@ size_t planar_image_bytes(int32_t width, int32_t height) noexcept {
   return bytes > SIZE_MAX ? 0 : static_cast<size_t>(bytes);
 }
 
-int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
-                           ImageBuffer& image) noexcept {
+int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width,
+                           int32_t* out_height, ImageBuffer& image) noexcept {
   return decode_jpeg_memory(data, size, out_width, out_height, image, requested_recode_plan());
 }
 
 namespace {
 
-int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height, ImageBuffer& image,
-                      const RecodePlan& plan) {
+int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
+                      ImageBuffer& image, const RecodePlan& plan) {
   DecoderState& d = g_decoder;
   // Every decode starts from the state of process start: no result depends on an earlier decode.
   release_buffers();
@@ -261,13 +264,15 @@ int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, in
   }
   setup_scan_geometry();
   if (d.error != 0) return finish(d.error);
-  const size_t rows = static_cast<size_t>(d.num_components < 3 ? (d.num_components < 0 ? 0 : d.num_components) : 3);
+  const size_t rows =
+      static_cast<size_t>(d.num_components < 3 ? (d.num_components < 0 ? 0 : d.num_components) : 3);
   for (size_t c = 0; c < rows; ++c) {
-    const FrameComponent* f = c < static_cast<size_t>(d.scan_component_count) ? d.scan_components[c] : nullptr;
+    const FrameComponent* f =
+        c < static_cast<size_t>(d.scan_component_count) ? d.scan_components[c] : nullptr;
     if (f == nullptr) continue;
-    d.row_components[c] =
-        RowComponent{f->dequant.data(),     f->index,           f->mcu_blocks_across, f->mcu_blocks_down,
-                     f->edge_blocks_across, f->edge_blocks_down};
+    d.row_components[c] = RowComponent{f->dequant.data(),     f->index,
+                                       f->mcu_blocks_across,  f->mcu_blocks_down,
+                                       f->edge_blocks_across, f->edge_blocks_down};
   }
   if (!classify_layout()) return finish(kDecodeCannotOpen);
   if (!scan_holds_every_component()) {
@@ -309,8 +314,9 @@ int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, in
 
 }  // namespace
 
-int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
-                           ImageBuffer& image, const RecodePlan& plan, DecodeDamage* damage) noexcept {
+int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width,
+                           int32_t* out_height, ImageBuffer& image, const RecodePlan& plan,
+                           DecodeDamage* damage) noexcept {
   const int32_t status = decode_stream(data, size, out_width, out_height, image, plan);
   if (damage != nullptr) *damage = g_decoder.damage;
   return status;
@@ -330,7 +336,8 @@ int32_t report_source_read(ReadResult read) noexcept {
   return kDecodeOk;
 }
 
-int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height, ImageBuffer& image) noexcept {
+int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height,
+                         ImageBuffer& image) noexcept {
   uint8_t* data = nullptr;
   uint32_t size = 0;
   const int32_t read = report_source_read(read_whole_file(path, &data, &size));

@@ -34,15 +34,17 @@ int32_t report_source_read(ReadResult read) noexcept;
 // in image, or a negative DecodeStatus after its messages; after a failure the image's bytes are
 // no result (rows decoded straight into it may be there). Every decoder buffer is released.
 // Reads: the requested plan. Writes: g_decoder (everything, from a fresh state), the console.
-int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height, ImageBuffer& image) noexcept;
+int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height,
+                         ImageBuffer& image) noexcept;
 
 // The same from bytes in memory (which the decoder only reads), by the requested plan or by plan;
 // damage (when not null) receives what the decode met, on success and on failure alike.
 // Reads: the requested plan (first form). Writes: g_decoder (everything, from a fresh state), the
 // console.
-int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
-                           ImageBuffer& image) noexcept;
-int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
-                           ImageBuffer& image, const RecodePlan& plan, DecodeDamage* damage = nullptr) noexcept;
+int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width,
+                           int32_t* out_height, ImageBuffer& image) noexcept;
+int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width,
+                           int32_t* out_height, ImageBuffer& image, const RecodePlan& plan,
+                           DecodeDamage* damage = nullptr) noexcept;
 
 }  // namespace kestrum

@@ -38,15 +38,23 @@ enum DecoderProgress : int32_t {
   kProgressRowDecoded = 4,  // an MCU row was decoded
 };
 
-enum class SamplingLayout : uint8_t { kNone, kYcbcr411, kYcbcr422, kYcbcr100, kYcbcr111, kYcbcr211v, kYcbcr211h };
+enum class SamplingLayout : uint8_t {
+  kNone,
+  kYcbcr411,
+  kYcbcr422,
+  kYcbcr100,
+  kYcbcr111,
+  kYcbcr211v,
+  kYcbcr211h
+};
 
 // Lookahead of the fast AC decoder's tables.
 inline constexpr int32_t kFastAcBits = 10;
 
 // A derived Huffman decoding table (T.81 F.2.2.3, with an 8-bit lookahead).
 struct HuffDecodeTable {
-  std::array<int32_t, 18> maxcode;         // [L]: largest code of length L, -1 = none; [17] = 0xFFFFF
-  std::array<int32_t, 17> value_offset;    // [L]: index of first code of length L minus that code
+  std::array<int32_t, 18> maxcode;       // [L]: largest code of length L, -1 = none; [17] = 0xFFFFF
+  std::array<int32_t, 17> value_offset;  // [L]: index of first code of length L minus that code
   std::array<int32_t, 256> lookup_length;  // next 8 bits -> code length 1..8, 0 = longer code
   std::array<uint8_t, 256> lookup_symbol;  // next 8 bits -> symbol, where lookup_length != 0
   const uint8_t* values;                   // the 256-byte symbol list it was built from
@@ -55,17 +63,17 @@ struct HuffDecodeTable {
 };
 
 struct FrameComponent {
-  uint32_t index;                                                // position in the frame header, 0..2
-  uint32_t id;                                                   // component identifier byte
-  uint32_t h_samples, v_samples;                                 // sampling factors, nominally 1..2 (0..15 as read)
-  uint32_t quant_sel;                                            // quantization table selector, 0..255 as read
-  uint32_t dc_table_sel, ac_table_sel;                           // Huffman selectors from the scan header, 0..15
-  uint32_t blocks_across, blocks_down;                           // component size in 8x8 blocks
+  uint32_t index;                       // position in the frame header, 0..2
+  uint32_t id;                          // component identifier byte
+  uint32_t h_samples, v_samples;        // sampling factors, nominally 1..2 (0..15 as read)
+  uint32_t quant_sel;                   // quantization table selector, 0..255 as read
+  uint32_t dc_table_sel, ac_table_sel;  // Huffman selectors from the scan header, 0..15
+  uint32_t blocks_across, blocks_down;  // component size in 8x8 blocks
   uint32_t mcu_blocks_across, mcu_blocks_down, mcu_block_count;  // blocks per MCU
   uint32_t mcu_pixel_width;                                      // mcu_blocks_across * 8
-  uint32_t edge_blocks_across, edge_blocks_down;                 // blocks in the last MCU column / row
-  const uint16_t* bound_quant;                                   // slot of quant_tables, or null
-  std::array<uint32_t, 64> dequant;                              // bound table widened, natural order
+  uint32_t edge_blocks_across, edge_blocks_down;  // blocks in the last MCU column / row
+  const uint16_t* bound_quant;                    // slot of quant_tables, or null
+  std::array<uint32_t, 64> dequant;               // bound table widened, natural order
 };
 
 // What the MCU row decoder needs of one component, in scan order.
@@ -126,18 +134,20 @@ struct DecoderState {
   bool entropy_exhausted;
   int32_t mcus_to_restart;
   uint32_t expected_rst;  // 0..7
-  uint32_t clean_end;     // where the next marker starts, as last found by the fast decoder; 0 = unknown
+  uint32_t
+      clean_end;  // where the next marker starts, as last found by the fast decoder; 0 = unknown
 
   // --- Work buffers and planes (allocated by the driver for one decode) ---
-  uint8_t *plane_y, *plane_cb, *plane_cr;                          // full resolution, row stride image_w
-  size_t plane_bytes;                                              // size of each plane
+  uint8_t *plane_y, *plane_cb, *plane_cr;  // full resolution, row stride image_w
+  size_t plane_bytes;                      // size of each plane
   std::array<std::array<int16_t, 64>, kMaxMcuBlocks> coef_blocks;  // natural order
   std::array<uint8_t, 768> mcu_samples;                            // twelve 8x8 sample blocks
   uint8_t* luma_row_buffer;                                        // padded_width * 32 bytes
   uint8_t* chroma_row_buffer;  // padded_width * 64 bytes, Cb at 0, Cr at 8 * padded_width
   std::array<int32_t, 64> idct_work;
   int32_t padded_width, padded_height;
-  int32_t decoded_w, decoded_h;  // the frame size the planes were sized for; a later SOF cannot change it
+  int32_t decoded_w,
+      decoded_h;  // the frame size the planes were sized for; a later SOF cannot change it
   uint32_t mcu_row_index;
   std::array<RowComponent, kMaxFrameComponents> row_components;
   // The caller's PlanarYuv420Image when MCU rows are written straight into it (the planes and

@@ -47,8 +47,10 @@ void read_headers() noexcept {
     if (c.h_samples < 1 || c.h_samples > 2 || c.v_samples < 1 || c.v_samples > 2) {
       console_line(msg::kSamplingRange);
     }
-    if (static_cast<int32_t>(c.h_samples) > d.max_h_samples) d.max_h_samples = static_cast<int32_t>(c.h_samples);
-    if (static_cast<int32_t>(c.v_samples) > d.max_v_samples) d.max_v_samples = static_cast<int32_t>(c.v_samples);
+    if (static_cast<int32_t>(c.h_samples) > d.max_h_samples)
+      d.max_h_samples = static_cast<int32_t>(c.h_samples);
+    if (static_cast<int32_t>(c.v_samples) > d.max_v_samples)
+      d.max_v_samples = static_cast<int32_t>(c.v_samples);
   }
   for (uint32_t i = 0; i < n; ++i) d.components[i].bound_quant = nullptr;
   const uint32_t max_h = static_cast<uint32_t>(d.max_h_samples);
@@ -96,7 +98,8 @@ void setup_scan_geometry() noexcept {
     d.mcu_block_total = 1;
     d.block_component[0] = 0;
   } else {
-    d.mcu_columns = ceil_div(static_cast<uint32_t>(d.image_w), 8 * static_cast<uint32_t>(d.max_h_samples));
+    d.mcu_columns =
+        ceil_div(static_cast<uint32_t>(d.image_w), 8 * static_cast<uint32_t>(d.max_h_samples));
     d.mcu_block_total = 0;
     for (uint32_t j = 0; j < scan_count; ++j) {
       FrameComponent& f = *d.scan_components[j];
@@ -156,11 +159,13 @@ void bind_scan_tables() noexcept {
       fail(kDecodeCorrupt, msg::kHuffmanSelector);
       return;
     }
-    const char* problem = build_decode_table(d.dc_bits[f.dc_table_sel].data(), d.dc_values[f.dc_table_sel].data(), true,
-                                             d.dc_decode_tables[f.dc_table_sel]);
+    const char* problem =
+        build_decode_table(d.dc_bits[f.dc_table_sel].data(), d.dc_values[f.dc_table_sel].data(),
+                           true, d.dc_decode_tables[f.dc_table_sel]);
     if (problem == nullptr) {
-      problem = build_decode_table(d.ac_bits[f.ac_table_sel].data(), d.ac_values[f.ac_table_sel].data(), false,
-                                   d.ac_decode_tables[f.ac_table_sel]);
+      problem =
+          build_decode_table(d.ac_bits[f.ac_table_sel].data(), d.ac_values[f.ac_table_sel].data(),
+                             false, d.ac_decode_tables[f.ac_table_sel]);
     }
     if (problem != nullptr) {
       fail(kDecodeCorrupt, problem);

@@ -46,8 +46,8 @@ void build_fast_ac(HuffDecodeTable& t) {
     if (size != 0 && length + size <= kBits) {
       int32_t v = static_cast<int32_t>((b >> (kBits - length - size)) & ((1u << size) - 1u));
       if (v < kExtendThreshold[size]) v += kExtendBias[size];
-      entry =
-          (length + size) | FastAcEntry::kHasValue | rs << 8 | static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16;
+      entry = (length + size) | FastAcEntry::kHasValue | rs << 8 |
+              static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16;
     }
     t.fast_ac[b] = entry;
   }
@@ -62,7 +62,8 @@ const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool 
   uint32_t total = 0;
   for (uint32_t len = 1; len <= 16; ++len) total += bits[len];
   if (total > 256) return msg::kHuffmanTooMany;
-  if (assign_canonical_codes(bits + 1, codes.data(), lengths.data()) < 0) return msg::kHuffmanOversubscribed;
+  if (assign_canonical_codes(bits + 1, codes.data(), lengths.data()) < 0)
+    return msg::kHuffmanOversubscribed;
   const int32_t n = static_cast<int32_t>(total);
   int32_t p = 0;
   for (uint32_t len = 1; len <= 16; ++len) {
@@ -130,14 +131,16 @@ uint8_t decode_symbol_slow(const HuffDecodeTable& table, int32_t start_length) n
     refill_bits();
   }
   d.bit_count -= len;
-  int32_t code = static_cast<int32_t>((d.bit_buffer >> static_cast<uint32_t>(d.bit_count)) & ((1u << len) - 1u));
+  int32_t code = static_cast<int32_t>((d.bit_buffer >> static_cast<uint32_t>(d.bit_count)) &
+                                      ((1u << len) - 1u));
   while (code > table.maxcode[static_cast<size_t>(len)]) {
     if (d.bit_count < 1) {
       d.bits_wanted = 1;
       refill_bits();
     }
     d.bit_count -= 1;
-    code = 2 * code + static_cast<int32_t>((d.bit_buffer >> static_cast<uint32_t>(d.bit_count)) & 1u);
+    code =
+        2 * code + static_cast<int32_t>((d.bit_buffer >> static_cast<uint32_t>(d.bit_count)) & 1u);
     ++len;
   }
   if (len > 16) {
@@ -170,7 +173,8 @@ int32_t receive_extend(int32_t n) noexcept {
     refill_bits();
   }
   d.bit_count -= n;
-  int32_t v = static_cast<int32_t>((d.bit_buffer >> static_cast<uint32_t>(d.bit_count)) & ((1u << n) - 1u));
+  int32_t v =
+      static_cast<int32_t>((d.bit_buffer >> static_cast<uint32_t>(d.bit_count)) & ((1u << n) - 1u));
   if (v < kExtendThreshold[static_cast<size_t>(n)]) v += kExtendBias[static_cast<size_t>(n)];
   return v;
 }
@@ -202,7 +206,8 @@ void process_restart() noexcept {
     break;
   }
   d.expected_rst = (e + 1) % 8;
-  for (size_t j = 0; j < static_cast<size_t>(d.scan_component_count) && j < kMaxScanComponents; ++j) {
+  for (size_t j = 0; j < static_cast<size_t>(d.scan_component_count) && j < kMaxScanComponents;
+       ++j) {
     d.last_dc[j] = 0;
   }
   d.mcus_to_restart = static_cast<int32_t>(d.restart_interval);

@@ -16,9 +16,10 @@
 namespace kestrum {
 namespace {
 
-// An MCU codes at most kFastMcuBlocks (6) blocks of 64 positions with at most 31 bits each (a 16-bit code, or 17
-// for an invalid one, and 15 magnitude bits): 1488 bytes of data, twice that with every byte
-// stuffed, plus what the reader loads ahead (8 bytes buffered, stuffed, and an 8-byte load).
+// An MCU codes at most kFastMcuBlocks (6) blocks of 64 positions with at most 31 bits each (a
+// 16-bit code, or 17 for an invalid one, and 15 magnitude bits): 1488 bytes of data, twice that
+// with every byte stuffed, plus what the reader loads ahead (8 bytes buffered, stuffed, and an
+// 8-byte load).
 constexpr uint32_t kMcuReach = 2 * (kFastMcuBlocks * 64 * 31 + 7) / 8 + 16 + 8;
 
 // The first byte at or after pos that starts a marker or fill bytes (an FF not followed by 00),
@@ -180,7 +181,8 @@ void decode_one_mcu_fast() noexcept {
     decode_blocks(r);
     if (r.overran) {
       d.last_dc = dc_before;
-      std::memset(d.coef_blocks.data(), 0, static_cast<size_t>(d.mcu_block_total) * sizeof(d.coef_blocks[0]));
+      std::memset(d.coef_blocks.data(), 0,
+                  static_cast<size_t>(d.mcu_block_total) * sizeof(d.coef_blocks[0]));
       decode_one_mcu();
       return;
     }

@@ -43,7 +43,8 @@ void transpose_8x8(int32_t* w) noexcept {
 namespace {
 
 // idct_block with its work area w (64 values).
-void idct_block_in(int16_t* coef, const uint32_t* dequant, uint8_t* out, size_t stride, int32_t* w) {
+void idct_block_in(int16_t* coef, const uint32_t* dequant, uint8_t* out, size_t stride,
+                   int32_t* w) {
   for (int i = 0; i < 64; ++i) {
     const int32_t q = static_cast<int16_t>(static_cast<uint16_t>(dequant[i]));
     // Kept deliberately: the product wraps to 16 bits before the 12-bit clamp.
@@ -58,7 +59,8 @@ void idct_block_in(int16_t* coef, const uint32_t* dequant, uint8_t* out, size_t 
     w[i] = clamp(t, -128, 127) + 128;
   }
   for (size_t row = 0; row < 8; ++row) {
-    for (size_t col = 0; col < 8; ++col) out[row * stride + col] = static_cast<uint8_t>(w[8 * col + row]);
+    for (size_t col = 0; col < 8; ++col)
+      out[row * stride + col] = static_cast<uint8_t>(w[8 * col + row]);
   }
 }
 
@@ -68,14 +70,16 @@ void idct_block(int16_t* coef, const uint32_t* dequant, uint8_t* out, size_t str
   idct_block_in(coef, dequant, out, stride, g_decoder.idct_work.data());
 }
 
-void idct_block_portable(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
+void idct_block_portable(const int16_t* coef, const int16_t* dequant16, uint8_t* out,
+                         size_t stride) noexcept {
   std::array<int16_t, 64> work;
   std::array<uint32_t, 64> dequant;
   for (size_t i = 0; i < 64; ++i) {
     work[i] = coef[i];
     dequant[i] = static_cast<uint16_t>(dequant16[i]);
   }
-  std::array<int32_t, 64> w;  // its own work area: the kernel may run on the decoder's second thread
+  std::array<int32_t, 64>
+      w;  // its own work area: the kernel may run on the decoder's second thread
   idct_block_in(work.data(), dequant.data(), out, stride, w.data());
 }
 

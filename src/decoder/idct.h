@@ -13,7 +13,8 @@ void idct_block(int16_t* coef, const uint32_t* dequant, uint8_t* out, size_t str
 
 // The samples of idct_block (same arithmetic) from coef and the low 16 bits of the
 // dequantization table as signed values; coef is left unchanged.
-using IdctKernel = void (*)(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept;
+using IdctKernel = void (*)(const int16_t* coef, const int16_t* dequant16, uint8_t* out,
+                            size_t stride) noexcept;
 
 // The kernel a plan takes: the fastest the machine runs (AVX2 where the processor has it, else
 // SSE2 where the target has it) with is_simd, else idct_block_portable.
@@ -27,9 +28,12 @@ struct NamedIdctKernel {
 };
 int32_t idct_kernels(NamedIdctKernel* out, int32_t capacity) noexcept;
 
-void idct_block_portable(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept;
-void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept;
-void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept;
+void idct_block_portable(const int16_t* coef, const int16_t* dequant16, uint8_t* out,
+                         size_t stride) noexcept;
+void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out,
+                     size_t stride) noexcept;
+void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out,
+                     size_t stride) noexcept;
 
 // The sample of a block whose only non-zero term is the dequantized DC value dc (-2048..2047):
 // both passes carry 128 * dc to every position unchanged, so the block is flat.

@@ -15,9 +15,12 @@ namespace {
 using V8 = __m256i;
 
 inline V8 saturate(V8 v) {
-  return _mm256_min_epi32(_mm256_max_epi32(v, _mm256_set1_epi32(kSat22Min)), _mm256_set1_epi32(kSat22Max));
+  return _mm256_min_epi32(_mm256_max_epi32(v, _mm256_set1_epi32(kSat22Min)),
+                          _mm256_set1_epi32(kSat22Max));
 }
-inline V8 multiplier(int32_t k) { return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k))); }
+inline V8 multiplier(int32_t k) {
+  return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k)));
+}
 
 // P: mul_q12_sat22 per lane for |v| < 2^21: v = 4096 h + l with 0 <= l < 4096, so that
 // floor(v k / 4096) = h k + floor(l k / 4096); h and l each fit the low 16-bit half that
@@ -30,7 +33,8 @@ struct Avx2Ops {
   static V P(V v, V k) {
     const V8 h = _mm256_srai_epi32(v, 12);
     const V8 l = _mm256_and_si256(v, _mm256_set1_epi32(0xFFF));
-    return S(_mm256_add_epi32(_mm256_madd_epi16(h, k), _mm256_srai_epi32(_mm256_madd_epi16(l, k), 12)));
+    return S(
+        _mm256_add_epi32(_mm256_madd_epi16(h, k), _mm256_srai_epi32(_mm256_madd_epi16(l, k), 12)));
   }
   static V add(V a, V b) { return _mm256_add_epi32(a, b); }
   static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
@@ -42,10 +46,11 @@ struct Avx2Ops {
 // by which input i reaches any sum, product operand or output of one pass (1, 2, 1.31, 1.96, 1,
 // 1.66, 1.85, 1.39 for i = 0..7); the bound of a pass-2 value is the pass-1 bound of each row,
 // weighted by that row's factor.
-alignas(16) constexpr int16_t kBound[8][8] = {{16, 32, 21, 32, 16, 27, 30, 23}, {32, 64, 42, 63, 32, 54, 60, 45},
-                                              {21, 42, 28, 42, 21, 35, 39, 29}, {32, 63, 42, 62, 32, 53, 58, 44},
-                                              {16, 32, 21, 32, 16, 27, 30, 23}, {27, 54, 35, 53, 27, 45, 50, 37},
-                                              {30, 60, 39, 58, 30, 50, 55, 42}, {23, 45, 29, 44, 23, 37, 42, 31}};
+alignas(16) constexpr int16_t kBound[8][8] = {
+    {16, 32, 21, 32, 16, 27, 30, 23}, {32, 64, 42, 63, 32, 54, 60, 45},
+    {21, 42, 28, 42, 21, 35, 39, 29}, {32, 63, 42, 62, 32, 53, 58, 44},
+    {16, 32, 21, 32, 16, 27, 30, 23}, {27, 54, 35, 53, 27, 45, 50, 37},
+    {30, 60, 39, 58, 30, 50, 55, 42}, {23, 45, 29, 44, 23, 37, 42, 31}};
 // Largest weighted sum whose values stay below 2^21 - 1 with 4096 to spare for the floors.
 constexpr int32_t kUnsaturatedSumMax = 16 * ((kSat22Max - 4096) / 128);
 
@@ -72,7 +77,8 @@ void both_passes(V8* x) {
 
 }  // namespace
 
-void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
+void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out,
+                     size_t stride) noexcept {
   // Dequantize (16-bit low product = the wrap, then the 12-bit clamp), a row of coefficients
   // per vector; then widen times 128 into lanes of 32 bits.
   const __m128i lo = _mm_set1_epi16(-2048), hi = _mm_set1_epi16(2047);
@@ -88,7 +94,8 @@ void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
     // Only the DC term: a flat block.
     const int32_t dc = static_cast<int16_t>(_mm_cvtsi128_si32(c[0]));
     const __m128i flat = _mm_set1_epi8(static_cast<char>(flat_block_sample(dc)));
-    for (size_t row = 0; row < 8; ++row) _mm_storel_epi64(reinterpret_cast<__m128i*>(out + row * stride), flat);
+    for (size_t row = 0; row < 8; ++row)
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + row * stride), flat);
     return;
   }
   // x[i] lane u: horizontal frequency u of row i; the row pass wants them transposed.
@@ -101,7 +108,8 @@ void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
   }
   // Descale by 1024 rounding halves up, clamp to -128..127, unshift, store a row at a time.
   const V8 one = _mm256_set1_epi32(1);
-  const __m128i smin = _mm_set1_epi16(-128), smax = _mm_set1_epi16(127), shift = _mm_set1_epi16(128);
+  const __m128i smin = _mm_set1_epi16(-128), smax = _mm_set1_epi16(127),
+                shift = _mm_set1_epi16(128);
   for (size_t row = 0; row < 8; ++row) {
     const V8 d = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[row], 9), one), 1);
     const __m128i s16 = _mm_packs_epi32(_mm256_castsi256_si128(d), _mm256_extracti128_si256(d, 1));

@@ -11,16 +11,18 @@ namespace kestrum {
 
 // 12-bit constants, each round(value * 4096) (rounded to nearest, unlike the encoder's truncated
 // forward constants).
-inline constexpr int32_t kIdctSqrt2 = 5793;           // round(sqrt(2) * 4096)
-inline constexpr int32_t kIdctC6Sqrt2 = 2217;         // round(sqrt(2) * cos(6pi/16) * 4096)
-inline constexpr int32_t kIdctC2mC6Sqrt2 = 3135;      // round(sqrt(2) * (cos(2pi/16) - cos(6pi/16)) * 4096)
-inline constexpr int32_t kIdctNegC2pC6Sqrt2 = -7568;  // round(-sqrt(2) * (cos(2pi/16) + cos(6pi/16)) * 4096)
-inline constexpr int32_t kIdctC3 = 3406;              // round(cos(3pi/16) * 4096)
-inline constexpr int32_t kIdctC1 = 4017;              // round(cos(pi/16) * 4096)
-inline constexpr int32_t kIdctS3mC3 = -1130;          // round((sin(3pi/16) - cos(3pi/16)) * 4096)
-inline constexpr int32_t kIdctNegS3pC3 = -5681;       // round(-(sin(3pi/16) + cos(3pi/16)) * 4096)
-inline constexpr int32_t kIdctNegS1pC1 = -4816;       // round(-(sin(pi/16) + cos(pi/16)) * 4096)
-inline constexpr int32_t kIdctS1mC1 = -3218;          // round((sin(pi/16) - cos(pi/16)) * 4096)
+inline constexpr int32_t kIdctSqrt2 = 5793;    // round(sqrt(2) * 4096)
+inline constexpr int32_t kIdctC6Sqrt2 = 2217;  // round(sqrt(2) * cos(6pi/16) * 4096)
+inline constexpr int32_t kIdctC2mC6Sqrt2 =
+    3135;  // round(sqrt(2) * (cos(2pi/16) - cos(6pi/16)) * 4096)
+inline constexpr int32_t kIdctNegC2pC6Sqrt2 =
+    -7568;                                // round(-sqrt(2) * (cos(2pi/16) + cos(6pi/16)) * 4096)
+inline constexpr int32_t kIdctC3 = 3406;  // round(cos(3pi/16) * 4096)
+inline constexpr int32_t kIdctC1 = 4017;  // round(cos(pi/16) * 4096)
+inline constexpr int32_t kIdctS3mC3 = -1130;     // round((sin(3pi/16) - cos(3pi/16)) * 4096)
+inline constexpr int32_t kIdctNegS3pC3 = -5681;  // round(-(sin(3pi/16) + cos(3pi/16)) * 4096)
+inline constexpr int32_t kIdctNegS1pC1 = -4816;  // round(-(sin(pi/16) + cos(pi/16)) * 4096)
+inline constexpr int32_t kIdctS1mC1 = -3218;     // round((sin(pi/16) - cos(pi/16)) * 4096)
 
 // One transform in place: x[0..7] in, x[0..7] out (as many transforms as V has lanes).
 template <typename Ops>
@@ -39,8 +41,8 @@ inline void idct_flowgraph(typename Ops::V* x) {
   const V r5 = Ops::P(x[5], Ops::constant(kIdctSqrt2));
   const V s17 = Ops::S(Ops::add(x[1], x[7]));
   const V d17 = Ops::S(Ops::sub(x[1], x[7]));
-  const V p = Ops::S(Ops::sub(d17, r5)), q = Ops::S(Ops::add(d17, r5)), r = Ops::S(Ops::sub(s17, r3)),
-          s = Ops::S(Ops::add(s17, r3));
+  const V p = Ops::S(Ops::sub(d17, r5)), q = Ops::S(Ops::add(d17, r5)),
+          r = Ops::S(Ops::sub(s17, r3)), s = Ops::S(Ops::add(s17, r3));
   const V u = Ops::P(Ops::S(Ops::add(s, q)), Ops::constant(kIdctC3));
   const V v = Ops::P(Ops::S(Ops::add(p, r)), Ops::constant(kIdctC1));
   const V Oa = Ops::S(Ops::add(Ops::P(q, Ops::constant(kIdctS3mC3)), u));

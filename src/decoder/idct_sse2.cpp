@@ -32,7 +32,9 @@ inline Vec saturate(Vec v) {
 }
 
 // A 12-bit constant as the 16-bit pair (k, 0) in every 32-bit lane, for _mm_madd_epi16.
-inline Vec multiplier(int32_t k) { return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k))); }
+inline Vec multiplier(int32_t k) {
+  return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k)));
+}
 
 // mul_q12_sat22 per lane for |v| < 2^21 (every operand is saturated first). With v = 4096 h + l,
 // 0 <= l < 4096: floor(v k / 4096) = h k + floor(l k / 4096), and h (10 bits) and l (12 bits)
@@ -74,7 +76,8 @@ inline void transpose_8x8_16(Vec* r) {
 
 }  // namespace
 
-void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out, size_t stride) noexcept {
+void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out,
+                     size_t stride) noexcept {
   // Dequantize eight coefficients per vector: the 16-bit low product is the wrap, then the
   // 12-bit clamp; then the columns become vectors (lanes = rows) for the row pass.
   Vec c[8];
@@ -90,7 +93,8 @@ void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
     // Only the DC term: a flat block.
     const int32_t dc = static_cast<int16_t>(_mm_cvtsi128_si32(c[0]));
     const Vec flat = _mm_set1_epi8(static_cast<char>(flat_block_sample(dc)));
-    for (size_t row = 0; row < 8; ++row) _mm_storel_epi64(reinterpret_cast<Vec*>(out + row * stride), flat);
+    for (size_t row = 0; row < 8; ++row)
+      _mm_storel_epi64(reinterpret_cast<Vec*>(out + row * stride), flat);
     return;
   }
   transpose_8x8_16(c);
@@ -118,8 +122,10 @@ void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
   for (int row = 0; row < 8; ++row) {
     const Vec l = _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(left[row], 9), one), 1);
     const Vec r = _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(right[row], 9), one), 1);
-    const Vec s = _mm_add_epi16(_mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(l, r), smin), smax), shift);
-    _mm_storel_epi64(reinterpret_cast<Vec*>(out + static_cast<size_t>(row) * stride), _mm_packus_epi16(s, s));
+    const Vec s =
+        _mm_add_epi16(_mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(l, r), smin), smax), shift);
+    _mm_storel_epi64(reinterpret_cast<Vec*>(out + static_cast<size_t>(row) * stride),
+                     _mm_packus_epi16(s, s));
   }
 }
 

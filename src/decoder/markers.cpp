@@ -14,7 +14,8 @@ namespace {
 
 void check_app0() {
   DecoderState& d = g_decoder;
-  const uint32_t length = (static_cast<uint32_t>(peek_byte(d.read_pos)) << 8) | peek_byte(d.read_pos + 1);
+  const uint32_t length =
+      (static_cast<uint32_t>(peek_byte(d.read_pos)) << 8) | peek_byte(d.read_pos + 1);
   const uint32_t payload = d.read_pos + 2;
   d.read_pos += length;
   // A length below 2 leaves no payload to copy: the allocation of a negative size fails.
@@ -127,13 +128,15 @@ void parse_scan_header() noexcept {
   const uint32_t count = read_byte();
   if (length != 2 * count + 6 || count == 0 || count > 4) console_line(msg::kSosLength);
   d.scan_component_count = static_cast<int32_t>(count);
-  const int32_t stored = d.num_components < kMaxFrameComponents ? d.num_components : kMaxFrameComponents;
+  const int32_t stored =
+      d.num_components < kMaxFrameComponents ? d.num_components : kMaxFrameComponents;
   for (uint32_t j = 0; j < count; ++j) {
     const uint8_t id = read_byte();
     const uint8_t td_ta = read_byte();
     FrameComponent* match = nullptr;
     for (int32_t i = 0; i < stored && match == nullptr; ++i) {
-      if (d.components[static_cast<size_t>(i)].id == id) match = &d.components[static_cast<size_t>(i)];
+      if (d.components[static_cast<size_t>(i)].id == id)
+        match = &d.components[static_cast<size_t>(i)];
     }
     if (match == nullptr) {
       if (!d.input_exhausted) fail(kDecodeCorrupt, msg::kScanIdMissing);

@@ -9,7 +9,8 @@ namespace kestrum {
 // Reads/Writes: the input stream, flags, frame, tables, scan fields; clears unread_marker.
 void parse_markers() noexcept;
 
-// Parses SOF0/SOF1/SOF2 from its length bytes. Writes: image_w/h, num_components, components, samp_*.
+// Parses SOF0/SOF1/SOF2 from its length bytes. Writes: image_w/h, num_components, components,
+// samp_*.
 void parse_frame_header() noexcept;
 
 // Parses SOS from its length bytes. Writes: scan_component_count, scan_components, selectors,

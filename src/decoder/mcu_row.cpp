@@ -57,14 +57,16 @@ RowGeometry row_geometry() {
   const DecoderState& d = g_decoder;
   const Planar420Layout layout =
       planar420_layout(static_cast<size_t>(d.padded_width), static_cast<size_t>(d.padded_height));
-  return RowGeometry{d.direct_output, layout,      layout.luma_stride,         static_cast<size_t>(d.image_w),
-                     d.mcu_columns,   dequant16(), idct_kernel(d.plan.is_simd)};
+  return RowGeometry{
+      d.direct_output, layout,      layout.luma_stride,         static_cast<size_t>(d.image_w),
+      d.mcu_columns,   dequant16(), idct_kernel(d.plan.is_simd)};
 }
 
 // One MCU's coefficients into coef_blocks (cleared first), by the plan's entropy decoder.
 void decode_mcu_coefficients() {
   DecoderState& d = g_decoder;
-  std::memset(d.coef_blocks.data(), 0, static_cast<size_t>(d.mcu_block_total) * sizeof(d.coef_blocks[0]));
+  std::memset(d.coef_blocks.data(), 0,
+              static_cast<size_t>(d.mcu_block_total) * sizeof(d.coef_blocks[0]));
   if (d.plan.is_fast_entropy) {
     decode_one_mcu_fast();
   } else {
@@ -83,8 +85,10 @@ void transform_mcu(const RowGeometry& g, size_t R, size_t m, const int16_t* bloc
   g.idct(blocks + 128, luma, y + 8 * P, P);
   g.idct(blocks + 192, luma, y + 8 * P + 8, P);
   const size_t chroma_at = 8 * R * g.layout.chroma_stride + 8 * m;
-  g.idct(blocks + 256, g.dequant[1].data(), g.output + g.layout.cb_offset + chroma_at, g.layout.chroma_stride);
-  g.idct(blocks + 320, g.dequant[2].data(), g.output + g.layout.cr_offset + chroma_at, g.layout.chroma_stride);
+  g.idct(blocks + 256, g.dequant[1].data(), g.output + g.layout.cb_offset + chroma_at,
+         g.layout.chroma_stride);
+  g.idct(blocks + 320, g.dequant[2].data(), g.output + g.layout.cr_offset + chroma_at,
+         g.layout.chroma_stride);
 }
 
 // Gives Y line r the padding columns the planes would: in a plane of stride W each line's
@@ -122,7 +126,9 @@ struct RowPipeline {
   int16_t* slots = nullptr;  // two rows of MCUs, kMcuValues each
   RowGeometry geometry{};
 
-  int16_t* slot(uint32_t row) { return slots + static_cast<size_t>(row % 2) * geometry.mcu_columns * kMcuValues; }
+  int16_t* slot(uint32_t row) {
+    return slots + static_cast<size_t>(row % 2) * geometry.mcu_columns * kMcuValues;
+  }
 
   void transform_rows() {
     for (uint32_t r = 0; r < rows; ++r) {
@@ -132,7 +138,8 @@ struct RowPipeline {
         if (decoded <= r) return;
       }
       const int16_t* blocks = slot(r);
-      for (size_t m = 0; m < geometry.mcu_columns; ++m) transform_mcu(geometry, r, m, blocks + m * kMcuValues);
+      for (size_t m = 0; m < geometry.mcu_columns; ++m)
+        transform_mcu(geometry, r, m, blocks + m * kMcuValues);
       finish_row_padding(geometry, r);
       {
         const std::lock_guard<std::mutex> hold(lock);
@@ -148,7 +155,8 @@ namespace {
 void decode_mcu_blocks(int16_t* blocks) {
   DecoderState& d = g_decoder;
   decode_mcu_coefficients();
-  if (blocks != d.coef_blocks[0].data()) std::memcpy(blocks, d.coef_blocks.data(), kMcuValues * sizeof(int16_t));
+  if (blocks != d.coef_blocks[0].data())
+    std::memcpy(blocks, d.coef_blocks.data(), kMcuValues * sizeof(int16_t));
 }
 
 // Starts the worker for this decode's rows; null when one thread is to do everything (small
@@ -220,12 +228,13 @@ void finish_mcu_rows() noexcept {
 bool direct_rows_possible() noexcept {
   const DecoderState& d = g_decoder;
   const auto& rc = d.row_components;
-  const bool rows_fill_image = 16 * static_cast<uint64_t>(d.mcu_columns) == static_cast<uint32_t>(d.padded_width) &&
-                               16 * static_cast<uint64_t>(d.mcu_rows) == static_cast<uint32_t>(d.padded_height);
-  return rows_fill_image && d.mcu_rows >= 1 && d.num_components == 3 && d.image_w >= 16 && rc[0].index == 0 &&
-         rc[1].index == 1 && rc[2].index == 2 && rc[0].mcu_blocks_across == 2 && rc[0].mcu_blocks_down == 2 &&
-         rc[1].mcu_blocks_across == 1 && rc[1].mcu_blocks_down == 1 && rc[2].mcu_blocks_across == 1 &&
-         rc[2].mcu_blocks_down == 1;
+  const bool rows_fill_image =
+      16 * static_cast<uint64_t>(d.mcu_columns) == static_cast<uint32_t>(d.padded_width) &&
+      16 * static_cast<uint64_t>(d.mcu_rows) == static_cast<uint32_t>(d.padded_height);
+  return rows_fill_image && d.mcu_rows >= 1 && d.num_components == 3 && d.image_w >= 16 &&
+         rc[0].index == 0 && rc[1].index == 1 && rc[2].index == 2 && rc[0].mcu_blocks_across == 2 &&
+         rc[0].mcu_blocks_down == 2 && rc[1].mcu_blocks_across == 1 && rc[1].mcu_blocks_down == 1 &&
+         rc[2].mcu_blocks_across == 1 && rc[2].mcu_blocks_down == 1;
 }
 
 void decode_mcu_row() noexcept {
@@ -270,8 +279,10 @@ void decode_mcu_row() noexcept {
     }
     if (components == 3) {
       for (size_t j = 0; j < 8; ++j) {
-        std::memcpy(&d.chroma_row_buffer[j * chroma_stride + 8 * m], &d.mcu_samples[64 * 4 + 8 * j], 8);
-        std::memcpy(&d.chroma_row_buffer[8 * P + j * chroma_stride + 8 * m], &d.mcu_samples[64 * 8 + 8 * j], 8);
+        std::memcpy(&d.chroma_row_buffer[j * chroma_stride + 8 * m], &d.mcu_samples[64 * 4 + 8 * j],
+                    8);
+        std::memcpy(&d.chroma_row_buffer[8 * P + j * chroma_stride + 8 * m],
+                    &d.mcu_samples[64 * 8 + 8 * j], 8);
       }
     }
   }

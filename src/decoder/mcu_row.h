@@ -16,9 +16,9 @@ void decode_mcu_row() noexcept;
 void finish_mcu_rows() noexcept;
 
 // True when rows can be written straight into the output image with the bytes the planes would
-// give: MCU rows (one or more) covering the padded image, scan components in frame order, 2x2 luma, and at
-// least 16 columns (see decode_mcu_row). Reads: row_components, image_w, mcu_columns, mcu_rows,
-// padded_width, padded_height.
+// give: MCU rows (one or more) covering the padded image, scan components in frame order, 2x2 luma,
+// and at least 16 columns (see decode_mcu_row). Reads: row_components, image_w, mcu_columns,
+// mcu_rows, padded_width, padded_height.
 bool direct_rows_possible() noexcept;
 
 }  // namespace kestrum

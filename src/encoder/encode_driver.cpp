@@ -52,8 +52,8 @@ constexpr int32_t kMinRowsForTwoThreads = 4;
 void report_progress(int32_t failed_row, int32_t failed_column) {
   const EncoderState& e = g_encoder;
   if (e.mcu_rows <= kProgressMcuRow || e.mcus_per_row <= kProgressMcuColumn) return;
-  if (failed_row >= 0 &&
-      (failed_row < kProgressMcuRow || (failed_row == kProgressMcuRow && failed_column <= kProgressMcuColumn))) {
+  if (failed_row >= 0 && (failed_row < kProgressMcuRow ||
+                          (failed_row == kProgressMcuRow && failed_column <= kProgressMcuColumn))) {
     return;
   }
   console_log("%s", msg::kOk);
@@ -65,7 +65,8 @@ int32_t encode_rows_fast() {
   EncoderState& e = g_encoder;
   ImageAttribute& a = *e.attribute;
   int32_t split = e.mcu_rows;
-  RowRun head{a.stream_buffer, static_cast<size_t>(e.out_ptr - a.stream_buffer), a.stream_capacity_bytes};
+  RowRun head{a.stream_buffer, static_cast<size_t>(e.out_ptr - a.stream_buffer),
+              a.stream_capacity_bytes};
   RowRun tail;
   bool tail_ok = true;
   std::thread worker;
@@ -73,7 +74,8 @@ int32_t encode_rows_fast() {
   if (e.plan.threads >= 2 && e.mcu_rows >= kMinRowsForTwoThreads) {
     split = e.mcu_rows / 2;
     try {
-      worker = std::thread([&job, &tail, &tail_ok, split] { tail_ok = code_rows(job, split, job.mcu_rows, tail); });
+      worker = std::thread(
+          [&job, &tail, &tail_ok, split] { tail_ok = code_rows(job, split, job.mcu_rows, tail); });
     } catch (...) {
       split = e.mcu_rows;  // no thread: the caller's thread codes every row
     }
@@ -84,7 +86,8 @@ int32_t encode_rows_fast() {
   a.stream_capacity_bytes = head.capacity_bytes;
   e.out_ptr = head.data + head.length;
   bool ok = head_ok && tail_ok;
-  report_progress(!head_ok ? head.failed_row : tail.failed_row, !head_ok ? head.failed_column : tail.failed_column);
+  report_progress(!head_ok ? head.failed_row : tail.failed_row,
+                  !head_ok ? head.failed_column : tail.failed_column);
   if (ok && tail.length + 2 > a.stream_capacity_bytes - head.length) {
     const size_t grown = head.length + tail.length + kMaxMcuStreamBytes;
     auto* moved = static_cast<uint8_t*>(heap_realloc(a.stream_buffer, grown));
@@ -110,8 +113,8 @@ int32_t encode_rows_fast() {
 
 size_t initial_stream_capacity(int32_t aligned_width, int32_t aligned_height) noexcept {
   // A quarter of the planar image covers photographs at high quality; noisier content grows it.
-  const uint64_t pixels =
-      static_cast<uint64_t>(static_cast<uint32_t>(aligned_width)) * static_cast<uint32_t>(aligned_height);
+  const uint64_t pixels = static_cast<uint64_t>(static_cast<uint32_t>(aligned_width)) *
+                          static_cast<uint32_t>(aligned_height);
   const uint64_t bytes = kHeaderBytes + pixels * 3 / 8 + 2 * kMaxMcuStreamBytes;
   return bytes > SIZE_MAX / 2 ? SIZE_MAX / 2 : static_cast<size_t>(bytes);
 }
@@ -163,8 +166,8 @@ int32_t JImageEncoder() noexcept {
       const size_t col = static_cast<size_t>(c);
       if (r == kProgressMcuRow && c == kProgressMcuColumn) console_log("%s", msg::kOk);
       if (!ensure_room(a)) return 1;
-      fetch_mcu(image + 16 * row * w + 16 * col, cb_plane + 8 * row * cw + 8 * col, cr_plane + 8 * row * cw + 8 * col,
-                e.aligned_width, blocks);
+      fetch_mcu(image + 16 * row * w + 16 * col, cb_plane + 8 * row * cw + 8 * col,
+                cr_plane + 8 * row * cw + 8 * col, e.aligned_width, blocks);
       if (transform_mcu(blocks) != 0) return 1;
       writer = encode_mcu(blocks, writer);
     }

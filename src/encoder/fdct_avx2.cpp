@@ -26,12 +26,15 @@ struct Avx2Ops {
   static V M(V v, V k) {
     const V h = _mm256_srai_epi32(v, 12);
     const V l = _mm256_and_si256(v, _mm256_set1_epi32(0xFFF));
-    return _mm256_add_epi32(_mm256_madd_epi16(h, k), _mm256_srai_epi32(_mm256_madd_epi16(l, k), 12));
+    return _mm256_add_epi32(_mm256_madd_epi16(h, k),
+                            _mm256_srai_epi32(_mm256_madd_epi16(l, k), 12));
   }
   static V add(V a, V b) { return _mm256_add_epi32(a, b); }
   static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
   static V neg(V v) { return _mm256_sub_epi32(_mm256_setzero_si256(), v); }
-  static V constant(int32_t k) { return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k))); }
+  static V constant(int32_t k) {
+    return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k)));
+  }
 };
 
 // The zig-zag reorder as byte shuffles: output vector o (zig-zag positions 8o..8o+7) is the OR of
@@ -101,9 +104,11 @@ void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t*
     V8 c = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[v], 6), one), 1);
     c = _mm256_srai_epi32(_mm256_slli_epi32(c, 16), 16);
     const V8 r = _mm256_loadu_si256(reinterpret_cast<const V8*>(reciprocal_natural + 8 * v));
-    const V8 q = _mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(c), r), half), 19);
+    const V8 q =
+        _mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(c), r), half), 19);
     const V8 signed_q = _mm256_sign_epi32(q, c);
-    const __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(signed_q), _mm256_extracti128_si256(signed_q, 1));
+    const __m128i packed =
+        _mm_packs_epi32(_mm256_castsi256_si128(signed_q), _mm256_extracti128_si256(signed_q, 1));
     rows[v] = packed;
   }
   __m128i zz[8] = {};
@@ -112,7 +117,8 @@ void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t*
     const __m128i select = _mm_loadu_si128(reinterpret_cast<const __m128i*>(step.shuffle.data()));
     zz[step.output] = _mm_or_si128(zz[step.output], _mm_shuffle_epi8(rows[step.row], select));
   }
-  for (size_t o = 0; o < 8; ++o) _mm_storeu_si128(reinterpret_cast<__m128i*>(out_zz + 8 * o), zz[o]);
+  for (size_t o = 0; o < 8; ++o)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out_zz + 8 * o), zz[o]);
 }
 
 }  // namespace kestrum

@@ -31,7 +31,8 @@ inline void fdct_flowgraph(typename Ops::V* x) {
   const V t1 = Ops::add(x[1], x[6]), d1 = Ops::sub(x[1], x[6]);
   const V t2 = Ops::add(x[2], x[5]), d2 = Ops::sub(x[2], x[5]);
   const V t3 = Ops::add(x[3], x[4]), d3 = Ops::sub(x[3], x[4]);
-  const V e0 = Ops::add(t0, t3), e3 = Ops::sub(t0, t3), e1 = Ops::add(t1, t2), e2 = Ops::sub(t1, t2);
+  const V e0 = Ops::add(t0, t3), e3 = Ops::sub(t0, t3), e1 = Ops::add(t1, t2),
+          e2 = Ops::sub(t1, t2);
   x[0] = Ops::add(e0, e1);
   x[4] = Ops::sub(e0, e1);
   const V z3 = Ops::M(Ops::add(e2, e3), Ops::constant(kFdctK7));

@@ -38,7 +38,8 @@ int16_t quantize(int32_t c, int32_t reciprocal) noexcept {
   return static_cast<int16_t>(-((reciprocal * -c + kQuantRoundingBias) >> 19));
 }
 
-void fetch_mcu(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int32_t y_stride, int16_t* blocks) noexcept {
+void fetch_mcu(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int32_t y_stride,
+               int16_t* blocks) noexcept {
   const size_t w = static_cast<size_t>(y_stride);
   for (size_t b = 0; b < 4; ++b) {
     const uint8_t* src = y + (b / 2) * 8 * w + (b % 2) * 8;
@@ -80,11 +81,13 @@ int32_t transform_mcu(int16_t* blocks) noexcept {
   const size_t luma_blocks = static_cast<size_t>(e.h_samp[0] * e.v_samp[0]);
   for (size_t blk = 0; blk < 6; ++blk) {
     int16_t* block = blocks + 64 * blk;
-    const int32_t* reciprocal = blk < luma_blocks ? e.luma_reciprocal_zz.data() : e.chroma_reciprocal_zz.data();
+    const int32_t* reciprocal =
+        blk < luma_blocks ? e.luma_reciprocal_zz.data() : e.chroma_reciprocal_zz.data();
     for (size_t i = 0; i < 64; ++i) block[i] = static_cast<int16_t>(block[i] - 128);
     fdct_2d(block);
     std::array<int16_t, 64> scratch{};
-    for (size_t k = 0; k < 64; ++k) scratch[k] = quantize(block[kZigZagToNatural[k]], reciprocal[k]);
+    for (size_t k = 0; k < 64; ++k)
+      scratch[k] = quantize(block[kZigZagToNatural[k]], reciprocal[k]);
     std::memcpy(block, scratch.data(), sizeof scratch);
   }
   return 0;
@@ -94,7 +97,8 @@ void fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reci
                       int16_t* out_zz) noexcept {
   std::array<int16_t, 64> block;
   for (size_t r = 0; r < 8; ++r) {
-    for (size_t c = 0; c < 8; ++c) block[8 * r + c] = static_cast<int16_t>(samples[r * stride + c] - 128);
+    for (size_t c = 0; c < 8; ++c)
+      block[8 * r + c] = static_cast<int16_t>(samples[r * stride + c] - 128);
   }
   fdct_2d(block.data());
   for (size_t k = 0; k < 64; ++k) {
@@ -125,9 +129,10 @@ FdctQuantKernel sse2_kernel() {
 }  // namespace
 
 FdctQuantKernel fdct_quant_kernel() noexcept {
-  static const FdctQuantKernel kernel = avx2_kernel() != nullptr   ? avx2_kernel()
-                                        : sse2_kernel() != nullptr ? sse2_kernel()
-                                                                   : FdctQuantKernel{fdct_quant_block};
+  static const FdctQuantKernel kernel = avx2_kernel() != nullptr ? avx2_kernel()
+                                        : sse2_kernel() != nullptr
+                                            ? sse2_kernel()
+                                            : FdctQuantKernel{fdct_quant_block};
   return kernel;
 }
 

@@ -19,7 +19,8 @@ int16_t quantize(int32_t c, int32_t reciprocal) noexcept;
 
 // Copies the four Y blocks (stride y_stride) and one Cb and Cr block (stride y_stride / 2) of an
 // MCU into blocks (six blocks of 64 values, row-major).
-void fetch_mcu(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int32_t y_stride, int16_t* blocks) noexcept;
+void fetch_mcu(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int32_t y_stride,
+               int16_t* blocks) noexcept;
 
 // One 8-point forward transform of in[0], in[s], ..., in[7s] into out at the same stride.
 void fdct_1d(const int32_t* in, int32_t stride, int32_t* out) noexcept;
@@ -35,8 +36,8 @@ int32_t transform_mcu(int16_t* blocks) noexcept;
 // Level-shifts, transforms and quantizes one 8x8 block of samples (rows stride bytes apart) into
 // zig-zag coefficients, as transform_mcu does a block; reciprocal_natural holds the block's
 // reciprocals in natural order.
-using FdctQuantKernel = void (*)(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
-                                 int16_t* out_zz) noexcept;
+using FdctQuantKernel = void (*)(const uint8_t* samples, size_t stride,
+                                 const int32_t* reciprocal_natural, int16_t* out_zz) noexcept;
 void fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
                       int16_t* out_zz) noexcept;
 void fdct_quant_block_sse2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,

@@ -37,7 +37,9 @@ struct Sse2Ops {
   static V add(V a, V b) { return _mm_add_epi32(a, b); }
   static V sub(V a, V b) { return _mm_sub_epi32(a, b); }
   static V neg(V v) { return _mm_sub_epi32(_mm_setzero_si128(), v); }
-  static V constant(int32_t k) { return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k))); }
+  static V constant(int32_t k) {
+    return _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k)));
+  }
 };
 
 // Transposes the 8x8 matrix held as two halves of eight vectors: half[h][k] lane j is element
@@ -104,7 +106,8 @@ void fdct_quant_block_sse2(const uint8_t* samples, size_t stride, const int32_t*
       // Descale by 128 rounding halves up, wrap to 16 bits, quantize.
       Vec c = _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(x[g][v], 6), one), 1);
       c = _mm_srai_epi32(_mm_slli_epi32(c, 16), 16);
-      const Vec r = _mm_loadu_si128(reinterpret_cast<const Vec*>(reciprocal_natural + 8 * v + 4 * g));
+      const Vec r =
+          _mm_loadu_si128(reinterpret_cast<const Vec*>(reciprocal_natural + 8 * v + 4 * g));
       q[g] = quantize_lanes(c, r);
     }
     _mm_store_si128(reinterpret_cast<Vec*>(natural.data() + 8 * v), _mm_packs_epi32(q[0], q[1]));

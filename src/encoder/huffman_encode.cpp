@@ -29,8 +29,8 @@ inline constexpr std::array<std::array<HuffCode, 256>, 2> kDcCodes = {derive_cod
                                                                       derive_codes(kChromaDcTable)};
 inline constexpr std::array<std::array<HuffCode, 256>, 2> kAcCodes = {derive_codes(kLumaAcTable),
                                                                       derive_codes(kChromaAcTable)};
-static_assert(kDcCodes[0][0].length == 2 && kDcCodes[0][0].code == 0);             // K.3: category 0 = 00
-static_assert(kAcCodes[0][0x00].length == 4 && kAcCodes[0][0x00].code == 0xA);     // K.5: EOB = 1010
+static_assert(kDcCodes[0][0].length == 2 && kDcCodes[0][0].code == 0);  // K.3: category 0 = 00
+static_assert(kAcCodes[0][0x00].length == 4 && kAcCodes[0][0x00].code == 0xA);  // K.5: EOB = 1010
 static_assert(kAcCodes[0][0xF0].length == 11 && kAcCodes[0][0xF0].code == 0x7F9);  // K.5: ZRL
 
 void emit_code(BitWriter& w, HuffCode c) { emit_bits(w, c.code, c.length); }
@@ -40,7 +40,9 @@ void emit_code(BitWriter& w, HuffCode c) { emit_bits(w, c.code, c.length); }
 HuffCode dc_code(int32_t table_id, uint32_t category) noexcept {
   return kDcCodes[table_id == 0 ? 0 : 1][category & 0xFF];
 }
-HuffCode ac_code(int32_t table_id, uint32_t symbol) noexcept { return kAcCodes[table_id == 0 ? 0 : 1][symbol & 0xFF]; }
+HuffCode ac_code(int32_t table_id, uint32_t symbol) noexcept {
+  return kAcCodes[table_id == 0 ? 0 : 1][symbol & 0xFF];
+}
 
 void emit_bits(BitWriter& w, uint32_t v, uint32_t n) noexcept {
   if (n == 0) return;  // undefined symbols have no code and write nothing
@@ -68,7 +70,8 @@ BitWriter encode_mcu(const int16_t* blocks, BitWriter w) noexcept {
       void dc(uint32_t category) { emit_code(writer, dc_codes[category]); }
       void ac(uint32_t symbol) { emit_code(writer, ac_codes[symbol]); }
       void bits(uint32_t v, uint32_t n) { emit_bits(writer, v, n); }
-    } sink{kDcCodes[static_cast<size_t>(e.dc_table_sel[comp])], kAcCodes[static_cast<size_t>(e.ac_table_sel[comp])], w};
+    } sink{kDcCodes[static_cast<size_t>(e.dc_table_sel[comp])],
+           kAcCodes[static_cast<size_t>(e.ac_table_sel[comp])], w};
     code_block_symbols(block, e.dc_pred[comp], sink);
     e.dc_pred[comp] = block[0];
   }

@@ -118,8 +118,8 @@ NonzeroMask nonzero_mask(bool is_simd) {
 // The block's symbols as the reference walk codes them (code_block_symbols): the DC difference,
 // then for each non-zero coefficient, found from the mask, its ZRLs and its run/size code with
 // the magnitude bits in one put, and EOB unless coefficient 63 is non-zero.
-void code_block(const int16_t* block, NonzeroMask mask, int32_t& dc_pred, const CodeTable& dc, const CodeTable& ac,
-                Writer& w) {
+void code_block(const int16_t* block, NonzeroMask mask, int32_t& dc_pred, const CodeTable& dc,
+                const CodeTable& ac, Writer& w) {
   const int32_t diff = block[0] - dc_pred;
   dc_pred = block[0];
   uint32_t size = magnitude_category(diff);
@@ -165,7 +165,8 @@ RowCodingJob row_coding_job() noexcept {
   const EncoderState& e = g_encoder;
   RowCodingJob job{};
   job.image = e.attribute->image_buffer;
-  job.layout = planar420_layout(static_cast<size_t>(e.aligned_width), static_cast<size_t>(e.aligned_height));
+  job.layout =
+      planar420_layout(static_cast<size_t>(e.aligned_width), static_cast<size_t>(e.aligned_height));
   job.mcus_per_row = e.mcus_per_row;
   job.mcu_rows = e.mcu_rows;
   job.mcu_block_comp = e.mcu_block_comp;
@@ -216,7 +217,8 @@ bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowR
       transform(cr, cw, chroma_reciprocal, &blocks[320]);
       for (size_t b = 0; b < 6; ++b) {
         const size_t comp = static_cast<size_t>(job.mcu_block_comp[b]);
-        code_block(&blocks[64 * b], mask, dc_pred[comp], kDc[static_cast<size_t>(job.dc_table_sel[comp])],
+        code_block(&blocks[64 * b], mask, dc_pred[comp],
+                   kDc[static_cast<size_t>(job.dc_table_sel[comp])],
                    kAc[static_cast<size_t>(job.ac_table_sel[comp])], writer);
       }
     }

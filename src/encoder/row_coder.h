@@ -27,10 +27,11 @@ struct RowCodingJob {
   const uint8_t* image;    // the PlanarYuv420Image
   Planar420Layout layout;  // of image, at the aligned size
   int32_t mcus_per_row, mcu_rows;
-  std::array<int32_t, 6> mcu_block_comp;                       // component of each block of an MCU
-  std::array<int32_t, 3> dc_table_sel, ac_table_sel;           // per component
-  std::array<int32_t, 64> luma_reciprocal, chroma_reciprocal;  // quantizer reciprocals, natural order
-  bool is_simd;                                                // the plan's kernel set
+  std::array<int32_t, 6> mcu_block_comp;              // component of each block of an MCU
+  std::array<int32_t, 3> dc_table_sel, ac_table_sel;  // per component
+  std::array<int32_t, 64> luma_reciprocal,
+      chroma_reciprocal;  // quantizer reciprocals, natural order
+  bool is_simd;           // the plan's kernel set
 };
 
 // The snapshot of the encode JImageInit configured.

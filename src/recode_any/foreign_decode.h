@@ -53,7 +53,8 @@ bool foreign_reads_header(const uint8_t* data, size_t size) noexcept;
 // (kErrFrameTooLarge) for a frame above the frame limit or one whose buffers exceed
 // kForeignMemoryBytes, -16 (kErrNoMemory) when an allocation fails. Throws nothing.
 // Reads: the frame limit.
-int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std::string* error) noexcept;
+int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out,
+                           std::string* error) noexcept;
 
 // Test and fuzzing hook: frames above frame_px (counted as for kForeignFrameLimitPx) are refused
 // from now on; 0 restores kForeignFrameLimitPx. Values above it are taken as it.

@@ -105,7 +105,8 @@ bool parse_header(const uint8_t* data, size_t size, JpegHeader* out) {
     const size_t body_bytes = length - 2;
     out->segments.push_back(HeaderSegment{marker, pos, length + 2});
     if (marker == kMarkerDqt && !read_dqt(body, body_bytes, out)) return false;
-    if (frame_coding(marker) != FrameCoding::kNone) read_frame(marker, body, body_bytes, &out->frame);
+    if (frame_coding(marker) != FrameCoding::kNone)
+      read_frame(marker, body, body_bytes, &out->frame);
     if (marker == kMarkerApp14 && starts_with(body, body_bytes, "Adobe", 5) && body_bytes >= 12) {
       out->frame.adobe_transform = body[11];
     }
@@ -117,10 +118,12 @@ bool parse_header(const uint8_t* data, size_t size, JpegHeader* out) {
   }
 }
 
-std::vector<uint8_t> without_app_segments(const uint8_t* data, size_t size, const JpegHeader& header) {
+std::vector<uint8_t> without_app_segments(const uint8_t* data, size_t size,
+                                          const JpegHeader& header) {
   std::vector<uint8_t> clean(data, data + 2);
   for (const HeaderSegment& s : header.segments) {
-    const bool is_metadata = (s.marker >= kMarkerApp1 && s.marker <= kMarkerApp15) || s.marker == kMarkerCom;
+    const bool is_metadata =
+        (s.marker >= kMarkerApp1 && s.marker <= kMarkerApp15) || s.marker == kMarkerCom;
     if (s.marker == kMarkerSos || is_metadata) continue;
     clean.insert(clean.end(), data + s.offset, data + s.offset + s.length_bytes);
   }
@@ -134,9 +137,9 @@ std::vector<uint8_t> metadata_segments(const uint8_t* data, const JpegHeader& he
     const uint8_t* body = data + s.offset + 4;
     const size_t body_bytes = s.length_bytes - 4;
     const bool is_exif = s.marker == kMarkerApp1 && starts_with(body, body_bytes, "Exif\0\0", 6);
-    const bool is_xmp =
-        s.marker == kMarkerApp1 && (starts_with(body, body_bytes, "http://ns.adobe.com/xap/1.0/", 29) ||
-                                    starts_with(body, body_bytes, "http://ns.adobe.com/xmp/extension/", 35));
+    const bool is_xmp = s.marker == kMarkerApp1 &&
+                        (starts_with(body, body_bytes, "http://ns.adobe.com/xap/1.0/", 29) ||
+                         starts_with(body, body_bytes, "http://ns.adobe.com/xmp/extension/", 35));
     const bool is_icc = s.marker == kMarkerApp2 && starts_with(body, body_bytes, "ICC_PROFILE", 12);
     const bool is_iptc = s.marker == kMarkerApp13;
     const bool is_comment = s.marker == kMarkerCom;
@@ -153,7 +156,8 @@ size_t find_image_end(const uint8_t* data, size_t size, const JpegHeader& header
     // pos is at a marker: step over it and its segment, if it has one.
     const uint8_t marker = data[pos + 1];
     if (marker == kMarkerEoi) return pos + 2;
-    if (marker == kMarkerSoi || marker == kMarkerTem || (marker >= kMarkerRst0 && marker <= kMarkerRst7)) {
+    if (marker == kMarkerSoi || marker == kMarkerTem ||
+        (marker >= kMarkerRst0 && marker <= kMarkerRst7)) {
       pos += 2;
     } else {
       if (pos + 4 > size) return 0;
@@ -171,7 +175,8 @@ size_t find_image_end(const uint8_t* data, size_t size, const JpegHeader& header
   return 0;
 }
 
-std::vector<uint8_t> insert_after_app0(const uint8_t* stream, size_t size, const std::vector<uint8_t>& segments) {
+std::vector<uint8_t> insert_after_app0(const uint8_t* stream, size_t size,
+                                       const std::vector<uint8_t>& segments) {
   size_t at = 2;
   if (size >= 6 && stream[2] == 0xFF && stream[3] == kMarkerApp0 && be16(stream + 4) + 4 <= size)
     at = 4 + be16(stream + 4);
@@ -189,13 +194,14 @@ int32_t estimate_header_quality(const JpegHeader& header) {
 
 std::string layout_name(const FrameInfo& frame) {
   if (frame.components == 1) return "greyscale";
-  if (frame.components == 3 && frame.h_samp[1] == 1 && frame.v_samp[1] == 1 && frame.h_samp[2] == 1 &&
-      frame.v_samp[2] == 1) {
+  if (frame.components == 3 && frame.h_samp[1] == 1 && frame.v_samp[1] == 1 &&
+      frame.h_samp[2] == 1 && frame.v_samp[2] == 1) {
     struct Named {
       uint8_t h, v;
       const char* name;
     };
-    constexpr Named kNames[] = {{2, 2, "4:2:0"}, {2, 1, "4:2:2"}, {1, 1, "4:4:4"}, {1, 2, "4:4:0"}, {4, 1, "4:1:1"}};
+    constexpr Named kNames[] = {
+        {2, 2, "4:2:0"}, {2, 1, "4:2:2"}, {1, 1, "4:4:4"}, {1, 2, "4:4:0"}, {4, 1, "4:1:1"}};
     for (const Named& n : kNames) {
       if (frame.h_samp[0] == n.h && frame.v_samp[0] == n.v) return n.name;
     }

@@ -34,7 +34,8 @@ enum class FrameCoding : uint8_t {
 FrameCoding frame_coding(uint8_t marker);
 
 struct FrameInfo {
-  uint8_t sof_marker = 0;  // a marker whose frame_coding is not kNone; 0 when no frame header precedes the scan
+  uint8_t sof_marker =
+      0;  // a marker whose frame_coding is not kNone; 0 when no frame header precedes the scan
   int32_t precision_bits = 0;
   int32_t width_px = 0, height_px = 0;
   int32_t components = 0;                 // 1..4 as the frame header says
@@ -44,8 +45,9 @@ struct FrameInfo {
 };
 
 struct JpegHeader {
-  std::vector<HeaderSegment> segments;  // every segment after SOI, up to and including the first SOS
-  size_t scan_offset = 0;               // offset of the first SOS marker
+  std::vector<HeaderSegment>
+      segments;            // every segment after SOI, up to and including the first SOS
+  size_t scan_offset = 0;  // offset of the first SOS marker
   FrameInfo frame;
   std::array<int32_t, 4> quant_sum{};  // sum of each table slot's 64 entries, each clamped to 255
   std::array<bool, 4> has_quant{};     // a DQT segment defined the slot
@@ -58,7 +60,8 @@ bool parse_header(const uint8_t* data, size_t size, JpegHeader* out);
 
 // The stream without the APP1..APP15 and COM segments before its first scan (SOI, APP0, tables,
 // frame header and everything from the scan on are kept byte for byte).
-std::vector<uint8_t> without_app_segments(const uint8_t* data, size_t size, const JpegHeader& header);
+std::vector<uint8_t> without_app_segments(const uint8_t* data, size_t size,
+                                          const JpegHeader& header);
 
 // The source's EXIF and XMP (APP1), ICC profile (APP2 "ICC_PROFILE", every chunk), IPTC (APP13)
 // and comment (COM) segments, whole and in source order, ready to be inserted into another
@@ -71,7 +74,8 @@ size_t find_image_end(const uint8_t* data, size_t size, const JpegHeader& header
 
 // The stream with segments inserted after the APP0 segment that follows its SOI (right after SOI
 // when it has none).
-std::vector<uint8_t> insert_after_app0(const uint8_t* stream, size_t size, const std::vector<uint8_t>& segments);
+std::vector<uint8_t> insert_after_app0(const uint8_t* stream, size_t size,
+                                       const std::vector<uint8_t>& segments);
 
 // The source quality by the library's estimate rule: the sum of slots 0 and 1 against the sums of
 // Tables K.1 + K.2 scaled from quality 100 down. A source with slot 0 only (greyscale) is compared

@@ -52,7 +52,8 @@ void on_error(j_common_ptr info) {
                                                        : kErrCorruptStream;
   abandon(err, status, code == JERR_NO_BACKING_STORE ? "the frame needs more than 768 MiB" : text);
 }
-void on_message(j_common_ptr, int) {}  // warnings (corrupt data libjpeg recovers from) are not printed
+void on_message(j_common_ptr, int) {
+}  // warnings (corrupt data libjpeg recovers from) are not printed
 
 void on_progress(j_common_ptr info) {
   if (!info->is_decompressor) return;
@@ -60,7 +61,8 @@ void on_progress(j_common_ptr info) {
     abandon(reinterpret_cast<ErrorManager*>(info->err), kErrCorruptStream, "more than 100 scans");
   }
 }
-static_assert(kForeignMaxScans == 100 && kForeignMemoryBytes == 768L << 20, "the messages above give both");
+static_assert(kForeignMaxScans == 100 && kForeignMemoryBytes == 768L << 20,
+              "the messages above give both");
 
 // All state of one decode, owned by the caller so that nothing lives in run_decode's frame.
 struct DecodeJob {
@@ -87,8 +89,8 @@ bool frame_within_limit(DecodeJob* job) noexcept {
   if (stride * rows <= g_frame_limit_px.load(std::memory_order_relaxed)) return true;
   job->err.status = kErrFrameTooLarge;
   try {
-    job->err.message = "the frame (" + std::to_string(d.output_width) + " x " + std::to_string(d.output_height) +
-                       ") is beyond the decoder's capacity";
+    job->err.message = "the frame (" + std::to_string(d.output_width) + " x " +
+                       std::to_string(d.output_height) + ") is beyond the decoder's capacity";
   } catch (...) {
     job->err.message = "the frame is beyond the decoder's capacity";  // within the reserved room
   }
@@ -114,9 +116,11 @@ bool allocate_output(DecodeJob* job) noexcept {
 void rgb_to_ycbcr(uint8_t* p) {
   constexpr int32_t kHalf = 1 << 15;
   const int32_t r = p[0], g = p[1], b = p[2];
-  const int32_t y = (19595 * r + 38470 * g + 7471 * b + kHalf) >> 16;                       // 0.299, 0.587, 0.114
-  const int32_t cb = (-11059 * r - 21709 * g + 32768 * b + (128 << 16) + kHalf - 1) >> 16;  // -0.16874, -0.33126, 0.5
-  const int32_t cr = (32768 * r - 27439 * g - 5329 * b + (128 << 16) + kHalf - 1) >> 16;    // 0.5, -0.41869, -0.08131
+  const int32_t y = (19595 * r + 38470 * g + 7471 * b + kHalf) >> 16;  // 0.299, 0.587, 0.114
+  const int32_t cb = (-11059 * r - 21709 * g + 32768 * b + (128 << 16) + kHalf - 1) >>
+                     16;  // -0.16874, -0.33126, 0.5
+  const int32_t cr = (32768 * r - 27439 * g - 5329 * b + (128 << 16) + kHalf - 1) >>
+                     16;  // 0.5, -0.41869, -0.08131
   p[0] = static_cast<uint8_t>(std::clamp(y, 0, 255));
   p[1] = static_cast<uint8_t>(std::clamp(cb, 0, 255));
   p[2] = static_cast<uint8_t>(std::clamp(cr, 0, 255));
@@ -124,7 +128,8 @@ void rgb_to_ycbcr(uint8_t* p) {
 
 // Stores scanline pair (top, bottom; the same row for an odd last line) as Y row(s) 2*pair_index
 // (+1) and chroma row pair_index.
-void store_pair(DecodeJob* job, const uint8_t* top, const uint8_t* bottom, size_t pair_index, bool has_bottom) {
+void store_pair(DecodeJob* job, const uint8_t* top, const uint8_t* bottom, size_t pair_index,
+                bool has_bottom) {
   Planar420& o = *job->out;
   const size_t w = static_cast<size_t>(o.width_px);
   const Planar420Layout layout = planar420_layout(w, static_cast<size_t>(o.height_px));
@@ -144,8 +149,10 @@ void store_pair(DecodeJob* job, const uint8_t* top, const uint8_t* bottom, size_
       cb[cx] = cr[cx] = 128;
       continue;
     }
-    cb[cx] = static_cast<uint8_t>((top[a + 1] + top[b + 1] + bottom[a + 1] + bottom[b + 1] + 2) / 4);
-    cr[cx] = static_cast<uint8_t>((top[a + 2] + top[b + 2] + bottom[a + 2] + bottom[b + 2] + 2) / 4);
+    cb[cx] =
+        static_cast<uint8_t>((top[a + 1] + top[b + 1] + bottom[a + 1] + bottom[b + 1] + 2) / 4);
+    cr[cx] =
+        static_cast<uint8_t>((top[a + 2] + top[b + 2] + bottom[a + 2] + bottom[b + 2] + 2) / 4);
   }
 }
 
@@ -158,16 +165,18 @@ void pad_edges(Planar420* o) {
     size_t used_w, used_h, stride, rows;
   };
   uint8_t* base = o->planes.data();
-  const Plane planes[] = {{base, w, h, l.luma_stride, l.luma_rows},
-                          {base + l.cb_offset, (w + 1) / 2, (h + 1) / 2, l.chroma_stride, l.chroma_rows},
-                          {base + l.cr_offset, (w + 1) / 2, (h + 1) / 2, l.chroma_stride, l.chroma_rows}};
+  const Plane planes[] = {
+      {base, w, h, l.luma_stride, l.luma_rows},
+      {base + l.cb_offset, (w + 1) / 2, (h + 1) / 2, l.chroma_stride, l.chroma_rows},
+      {base + l.cr_offset, (w + 1) / 2, (h + 1) / 2, l.chroma_stride, l.chroma_rows}};
   for (const Plane& p : planes) {
     for (size_t y = 0; y < p.used_h; ++y) {
       uint8_t* row = p.base + y * p.stride;
       std::fill(row + p.used_w, row + p.stride, row[p.used_w - 1]);
     }
     for (size_t y = p.used_h; y < p.rows; ++y) {
-      std::copy(p.base + (p.used_h - 1) * p.stride, p.base + p.used_h * p.stride, p.base + y * p.stride);
+      std::copy(p.base + (p.used_h - 1) * p.stride, p.base + p.used_h * p.stride,
+                p.base + y * p.stride);
     }
   }
 }
@@ -191,7 +200,9 @@ bool run_decode(DecodeJob* job) {
   jpeg_read_header(d, TRUE);
   if (job->header_only) return true;
   const bool is_rgb = d->jpeg_color_space == JCS_RGB;
-  d->out_color_space = d->jpeg_color_space == JCS_GRAYSCALE ? JCS_GRAYSCALE : is_rgb ? JCS_RGB : JCS_YCbCr;
+  d->out_color_space = d->jpeg_color_space == JCS_GRAYSCALE ? JCS_GRAYSCALE
+                       : is_rgb                             ? JCS_RGB
+                                                            : JCS_YCbCr;
   d->do_fancy_upsampling = FALSE;  // replication: the 2x2 mean is then the area mean
   d->dct_method = JDCT_ISLOW;
   jpeg_calc_output_dimensions(d);
@@ -241,7 +252,8 @@ bool foreign_reads_header(const uint8_t* data, size_t size) noexcept {
   return prepare(&job, data, size) && run_decode(&job);
 }
 
-int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std::string* error) noexcept {
+int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out,
+                           std::string* error) noexcept {
   DecodeJob job;
   job.out = out;
   if (!prepare(&job, data, size)) return kErrNoMemory;
@@ -255,8 +267,9 @@ int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std
 }
 
 void set_foreign_frame_limit_px(uint64_t frame_px) noexcept {
-  g_frame_limit_px.store(frame_px == 0 || frame_px > kForeignFrameLimitPx ? kForeignFrameLimitPx : frame_px,
-                         std::memory_order_relaxed);
+  g_frame_limit_px.store(
+      frame_px == 0 || frame_px > kForeignFrameLimitPx ? kForeignFrameLimitPx : frame_px,
+      std::memory_order_relaxed);
 }
 
 }  // namespace kestrum

@@ -33,12 +33,13 @@ int32_t library_recode(const uint8_t* data, size_t size, int32_t quality, Recode
   if (size > UINT32_MAX) return kErrSourceMemory;
   EncodedStream stream;
   DecodeDamage damage;
-  const int32_t status =
-      recode_memory(data, static_cast<uint32_t>(size), quality, &stream, ConsoleTarget{append_log, r}, &damage);
+  const int32_t status = recode_memory(data, static_cast<uint32_t>(size), quality, &stream,
+                                       ConsoleTarget{append_log, r}, &damage);
   if (status == kRecodeOk) {
     take_stream(stream, r);
     if (damage.first_starved_row != DecodeDamage::kNoRow) {
-      r->damage.data_end_percent = static_cast<int32_t>(uint64_t{damage.first_starved_row} * 100 / damage.mcu_rows);
+      r->damage.data_end_percent =
+          static_cast<int32_t>(uint64_t{damage.first_starved_row} * 100 / damage.mcu_rows);
       r->damage.has_data_resumed = damage.has_data_resumed;
     }
     r->damage.bad_codes = damage.bad_codes;
@@ -77,10 +78,13 @@ const char* coding_name(uint8_t sof_marker) {
 
 // Why way 3 cannot take the frame, or an empty text when it can.
 std::string foreign_refusal(const FrameInfo& f) {
-  if (f.components == 4) return f.adobe_transform == 2 ? "YCCK colour is not recoded" : "CMYK colour is not recoded";
-  if (f.precision_bits != 8) return std::to_string(f.precision_bits) + "-bit samples are not recoded";
+  if (f.components == 4)
+    return f.adobe_transform == 2 ? "YCCK colour is not recoded" : "CMYK colour is not recoded";
+  if (f.precision_bits != 8)
+    return std::to_string(f.precision_bits) + "-bit samples are not recoded";
   if (coding_name(f.sof_marker) == nullptr) return "lossless or hierarchical coding is not recoded";
-  if (f.components != 1 && f.components != 3) return std::to_string(f.components) + " components are not recoded";
+  if (f.components != 1 && f.components != 3)
+    return std::to_string(f.components) + " components are not recoded";
   return "";
 }
 
@@ -107,15 +111,16 @@ std::string library_refusal(int32_t status) {
 }
 
 // Way 3: libjpeg decode, our encoder at the library's effective quality.
-void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t quality, RecodeAnyResult* r) {
+void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t quality,
+             RecodeAnyResult* r) {
   Planar420 image;
   std::string error;
   const int32_t decoded = foreign_decode_420(data, size, &image, &error);
   if (decoded != kRecodeOk) return refuse(r, decoded, error);
   const int32_t effective = quality - (100 - r->source_quality);
   EncodedStream stream;
-  const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px, effective, &stream,
-                                             ConsoleTarget{append_log, r});
+  const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px,
+                                             effective, &stream, ConsoleTarget{append_log, r});
   if (status != kRecodeOk) return refuse(r, status, library_refusal(status));
   take_stream(stream, r);
   r->way = RecodeWay::kConverted;
@@ -123,7 +128,8 @@ void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t
   r->note = conversion_note(header);
 }
 
-void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& options, RecodeAnyResult* r) {
+void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& options,
+                   RecodeAnyResult* r) {
   int32_t quality = options.quality == 0 ? kDefaultQuality : options.quality;
   JpegHeader header;
   const bool is_parsed = parse_header(data, size, &header);
@@ -131,15 +137,17 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   if (options.target_quality > 0) {
     // The request that the estimate's distance from 100 lowers to the target.
     const int32_t e = r->source_quality;
-    quality = e > 0 && e < 100 ? std::min(100, options.target_quality + 100 - e) : options.target_quality;
+    quality =
+        e > 0 && e < 100 ? std::min(100, options.target_quality + 100 - e) : options.target_quality;
   }
   r->quality_used = quality_after_estimate(quality, r->source_quality);
   // The library's decoder takes any frame header after a message and reads the first scan as
   // 8-bit baseline Huffman data with 8-bit tables: for progressive, arithmetic, extended and
   // 16-bit-table streams a "successful" recode is the wrong image. Outside --strict those go
   // straight to libjpeg (or are refused), as do samples of other than 8 bits.
-  const bool is_faithful = !is_parsed || (frame_coding(header.frame.sof_marker) == FrameCoding::kBaseline &&
-                                          header.frame.precision_bits == 8 && !header.has_wide_quant);
+  const bool is_faithful =
+      !is_parsed || (frame_coding(header.frame.sof_marker) == FrameCoding::kBaseline &&
+                     header.frame.precision_bits == 8 && !header.has_wide_quant);
   if (options.strict || is_faithful) {
     r->library_status = library_recode(data, size, quality, r);
     r->status = r->library_status;
@@ -148,10 +156,12 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
       return;
     }
     const bool may_retry = r->library_status >= kErrTrailer;  // -1..-4: the source, not resources
-    if (options.strict || !may_retry) return refuse(r, r->library_status, library_refusal(r->library_status));
+    if (options.strict || !may_retry)
+      return refuse(r, r->library_status, library_refusal(r->library_status));
     if (!is_parsed) {
-      return refuse(r, r->library_status,
-                    std::string("not a well-formed JPEG (") + library_status_name(r->library_status) + ")");
+      return refuse(
+          r, r->library_status,
+          std::string("not a well-formed JPEG (") + library_status_name(r->library_status) + ")");
     }
   } else {
     r->library_status = kErrSource;  // not tried: refused by its coding
@@ -178,7 +188,8 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   r->damage = RecodeDamage{};  // libjpeg's decode: only the end-of-image marker is checked
 }
 
-void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptions& options, RecodeAnyResult* r) {
+void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptions& options,
+                          RecodeAnyResult* r) {
   recode_locked(data, size, options, r);
   if (r->stream.empty()) {
     r->quality_used = 0;
@@ -193,13 +204,15 @@ void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptio
   }
   if (options.keep_metadata && !source_header.segments.empty()) {
     const std::vector<uint8_t> metadata = metadata_segments(data, source_header);
-    if (!metadata.empty()) r->stream = insert_after_app0(r->stream.data(), r->stream.size(), metadata);
+    if (!metadata.empty())
+      r->stream = insert_after_app0(r->stream.data(), r->stream.size(), metadata);
   }
 }
 
 }  // namespace
 
-RecodeAnyResult recode_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) noexcept {
+RecodeAnyResult recode_any(const uint8_t* data, size_t size,
+                           const RecodeAnyOptions& options) noexcept {
   RecodeAnyResult r;
   try {
     recode_with_metadata(data, size, options, &r);
@@ -215,17 +228,21 @@ std::string describe_damage(const RecodeDamage& d) {
   std::string text;
   auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
   if (d.data_end_percent >= 0) {
-    add(d.has_data_resumed
-            ? "data missing from " + std::to_string(d.data_end_percent) + " % of the image on (grey)"
-            : "data ends at " + std::to_string(d.data_end_percent) + " % of the image; the rest is grey");
+    add(d.has_data_resumed ? "data missing from " + std::to_string(d.data_end_percent) +
+                                 " % of the image on (grey)"
+                           : "data ends at " + std::to_string(d.data_end_percent) +
+                                 " % of the image; the rest is grey");
   }
   if (d.bad_codes > 0)
-    add(std::to_string(d.bad_codes) + (d.bad_codes == 1 ? " code" : " codes") + " matched no Huffman code");
+    add(std::to_string(d.bad_codes) + (d.bad_codes == 1 ? " code" : " codes") +
+        " matched no Huffman code");
   if (d.restart_errors > 0) {
-    add(std::to_string(d.restart_errors) + (d.restart_errors == 1 ? " restart marker" : " restart markers") +
+    add(std::to_string(d.restart_errors) +
+        (d.restart_errors == 1 ? " restart marker" : " restart markers") +
         " missing or out of order");
   }
-  if (d.has_no_eoi && d.data_end_percent < 0) add("no end-of-image marker: the file may be cut short");
+  if (d.has_no_eoi && d.data_end_percent < 0)
+    add("no end-of-image marker: the file may be cut short");
   return text;
 }
 

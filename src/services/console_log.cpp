@@ -18,7 +18,8 @@ struct ConsoleState {
 ConsoleState g_console{};
 
 void write_text(const char* format, va_list args) {
-  const ConsoleTarget& t = g_console.current.sink != nullptr ? g_console.current : g_console.fallback;
+  const ConsoleTarget& t =
+      g_console.current.sink != nullptr ? g_console.current : g_console.fallback;
   if (t.sink == nullptr) {
     std::vfprintf(stdout, format, args);
     return;
@@ -47,7 +48,9 @@ bool count_message() {
 
 }  // namespace
 
-void set_console_sink(ConsoleSink sink, void* context) noexcept { g_console.fallback = ConsoleTarget{sink, context}; }
+void set_console_sink(ConsoleSink sink, void* context) noexcept {
+  g_console.fallback = ConsoleTarget{sink, context};
+}
 
 void begin_recode_console(ConsoleTarget target) noexcept {
   g_console.current = target;

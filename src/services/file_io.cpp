@@ -51,7 +51,8 @@ void make_temp_name(const char* path, char* temp, size_t temp_bytes) {
   while (name_start > 0 && !is_separator(path[name_start - 1])) --name_start;
   const size_t name_bytes = path_bytes - name_start;
   const size_t suffix_bytes = std::strlen(suffix);
-  const size_t kept = name_bytes + suffix_bytes > kMaxNameBytes ? kMaxNameBytes - suffix_bytes : name_bytes;
+  const size_t kept =
+      name_bytes + suffix_bytes > kMaxNameBytes ? kMaxNameBytes - suffix_bytes : name_bytes;
   std::snprintf(temp, temp_bytes, "%.*s%s", static_cast<int>(name_start + kept), path, suffix);
 }
 
@@ -72,8 +73,9 @@ struct TempName {
 
 ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noexcept {
   if (path == nullptr) return ReadResult::kCannotOpen;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = CreateFileA(
+      path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return ReadResult::kCannotOpen;
   LARGE_INTEGER length;
   if (!GetFileSizeEx(file, &length) || GetFileType(file) != FILE_TYPE_DISK) {
@@ -118,7 +120,8 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
     make_temp_name(path, temp.text, temp.bytes);
-    file = CreateFileA(temp.text, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = CreateFileA(temp.text, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (file == INVALID_HANDLE_VALUE) return WriteResult::kCannotCreate;

@@ -22,13 +22,16 @@ bool should_fail(size_t bytes) {
   if (limit != 0 && bytes > limit) return true;
   int left = g_hooks.countdown.load(std::memory_order_relaxed);
   while (left > 0) {
-    if (g_hooks.countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) return left == 1;
+    if (g_hooks.countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed))
+      return left == 1;
   }
   return false;
 }
 }  // namespace
 
-void* heap_malloc(size_t bytes) noexcept { return should_fail(bytes) ? nullptr : std::malloc(bytes > 0 ? bytes : 1); }
+void* heap_malloc(size_t bytes) noexcept {
+  return should_fail(bytes) ? nullptr : std::malloc(bytes > 0 ? bytes : 1);
+}
 void* heap_calloc(size_t bytes) noexcept {
   return should_fail(bytes) ? nullptr : std::calloc(bytes > 0 ? bytes : 1, 1);
 }

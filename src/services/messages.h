@@ -16,7 +16,8 @@ inline constexpr const char* kCannotWrite = "fwrite(), can not write jpeg file";
 inline constexpr const char* kNoAttributeMemory = "fail to allocate image attribute buffer!";
 
 // The console's own notice after the per-recode message limit (our own wording).
-inline constexpr const char* kMessagesSuppressed = "Too many messages: further messages of this file are suppressed.\n";
+inline constexpr const char* kMessagesSuppressed =
+    "Too many messages: further messages of this file are suppressed.\n";
 
 // Marker parser (lines).
 inline constexpr const char* kNoJpeg = "This is no JPEG file. Please check file!";
@@ -24,14 +25,16 @@ inline constexpr const char* kSecondSoi = "More than one soi 0xffd8!";
 inline constexpr const char* kNoApp0Memory = "Can not alloc memory for app0_data";
 inline constexpr const char* kJfifVersion = "The JFIF version is no support!";
 inline constexpr const char* kApp0Length = "The app0 data num is no right!";
-inline constexpr const char* kQuant16Bit = "This jpeg picture use 16bit quant table. Not support by hardware!";
+inline constexpr const char* kQuant16Bit =
+    "This jpeg picture use 16bit quant table. Not support by hardware!";
 inline constexpr const char* kDqtIndex = "The DQT table index is larger than 4!";
 inline constexpr const char* kDqtLength = "The DQT table data num is not right!";
 inline constexpr const char* kHuffmanTable = "The huffman table is not right!";
 inline constexpr const char* kHuffmanIndex = "The huffman tab_index is not right!";
 inline constexpr const char* kHuffmanLength = "The huffman table data num is not right!";
 inline constexpr const char* kDriLength = "The DRI mark data num is not right.";
-inline constexpr const char* kPrecision = "The jpeg data precision is no 8bit!\nThe hardware only support 8bit!";
+inline constexpr const char* kPrecision =
+    "The jpeg data precision is no 8bit!\nThe hardware only support 8bit!";
 inline constexpr const char* kSecondSof = "There is already one SOF0 mark!";
 inline constexpr const char* kFrameZero = "The image_h image_w or num_components is not right.";
 inline constexpr const char* kSofLength = "The SOF0 data num is not right!";
@@ -67,12 +70,14 @@ inline constexpr const char* kTooManyBlocks = "The MCU has more than 10 blocks!"
 inline constexpr const char* kQuantSelector = "The quant table selector is larger than 3!";
 inline constexpr const char* kHuffmanSelector = "The huffman table selector is larger than 3!";
 inline constexpr const char* kHuffmanTooMany = "The huffman table has more than 256 codes!";
-inline constexpr const char* kHuffmanOversubscribed = "The huffman code lengths are over-subscribed!";
+inline constexpr const char* kHuffmanOversubscribed =
+    "The huffman code lengths are over-subscribed!";
 inline constexpr const char* kHuffmanDcSymbol = "The DC huffman table has a symbol above 15!";
 inline constexpr const char* kSamplingZero = "The h or v samples is zero!";
 inline constexpr const char* kNoMcuColumns = "The image has no MCU column!";
 inline constexpr const char* kNoMcuRows = "The image has no MCU row!";
-inline constexpr const char* kScanIncomplete = "The first scan does not hold every frame component!";
+inline constexpr const char* kScanIncomplete =
+    "The first scan does not hold every frame component!";
 inline constexpr const char* kFrameTooLarge = "The image is too large for the decoder buffers!";
 inline constexpr const char* kNoFrameMemory = "Can not alloc memory for the decoder buffers!";
 

@@ -18,7 +18,8 @@ KeptBlock g_kept;
 }  // namespace
 
 void* take_retained_block(size_t bytes, size_t* capacity) noexcept {
-  if (g_kept.block != nullptr && g_kept.capacity_bytes >= bytes && g_kept.capacity_bytes / 2 <= bytes) {
+  if (g_kept.block != nullptr && g_kept.capacity_bytes >= bytes &&
+      g_kept.capacity_bytes / 2 <= bytes) {
     void* block = g_kept.block;
     if (!heap_allocation_allowed(bytes)) return nullptr;  // the kept block stays kept
     *capacity = g_kept.capacity_bytes;

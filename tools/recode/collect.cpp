@@ -44,7 +44,8 @@ bool is_earlier_result(const fs::path& file) {
   const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
   const std::string ext = stem.size() == name.size() ? "" : name.substr(dot);
   const size_t underscore = stem.rfind('_');
-  if (underscore == std::string::npos || underscore == 0 || underscore + 1 == stem.size()) return false;
+  if (underscore == std::string::npos || underscore == 0 || underscore + 1 == stem.size())
+    return false;
   for (size_t i = underscore + 1; i < stem.size(); ++i) {
     if (stem[i] < '0' || stem[i] > '9') return false;
   }
@@ -60,8 +61,8 @@ struct Found {
 
 // Lists root (and with recursive its subfolders, except the one whose key is skip_key) for JPEG
 // names. Folders that cannot be listed and symbolic links to folders are recorded.
-void walk(Batch* batch, const fs::path& root, const fs::path& folder, bool recursive, const std::string& skip_key,
-          std::vector<Found>* found) {
+void walk(Batch* batch, const fs::path& root, const fs::path& folder, bool recursive,
+          const std::string& skip_key, std::vector<Found>* found) {
   std::error_code ec;
   fs::directory_iterator it(folder, ec);
   if (ec) {
@@ -78,7 +79,8 @@ void walk(Batch* batch, const fs::path& root, const fs::path& folder, bool recur
     const fs::path& path = it->path();
     if (it->is_directory(type_ec)) {
       if (it->is_symlink(type_ec)) {
-        if (recursive) batch->notes.push_back({path.string(), "a symbolic link to a folder, not followed"});
+        if (recursive)
+          batch->notes.push_back({path.string(), "a symbolic link to a folder, not followed"});
       } else if (recursive) {
         if (path_key(path) != skip_key) subfolders.push_back(path);
       } else {
@@ -113,8 +115,8 @@ void add(Batch* batch, const Options& options, const fs::path& file, const fs::p
   if (options.replace) {
     item.job.destination = item.job.source;
   } else if (options.output_dir.empty()) {
-    item.job.destination =
-        beside_name(item.job.source, options.target_quality > 0 ? options.target_quality : options.quality);
+    item.job.destination = beside_name(
+        item.job.source, options.target_quality > 0 ? options.target_quality : options.quality);
   } else {
     item.job.destination = (fs::path(options.output_dir) / relative).string();
   }
@@ -136,7 +138,8 @@ void refuse(BatchItem* item, Outcome outcome, std::string why) {
 // file, and skips those whose destination exists (unless overwrite).
 void plan_destinations(Batch* batch, const Options& options) {
   std::map<std::string, size_t> sources, destinations;
-  for (size_t i = 0; i < batch->items.size(); ++i) sources.emplace(path_key(batch->items[i].job.source), i);
+  for (size_t i = 0; i < batch->items.size(); ++i)
+    sources.emplace(path_key(batch->items[i].job.source), i);
   for (size_t i = 0; i < batch->items.size(); ++i) {
     BatchItem& item = batch->items[i];
     if (options.replace) continue;
@@ -144,15 +147,17 @@ void plan_destinations(Batch* batch, const Options& options) {
     const auto source = sources.find(key);
     if (source != sources.end()) {
       refuse(&item, Outcome::kFailed,
-             source->second == i ? "the result would overwrite this file (--replace recodes in place)"
-                                 : "the result " + item.job.destination + " would overwrite the source " +
-                                       batch->items[source->second].job.source);
+             source->second == i
+                 ? "the result would overwrite this file (--replace recodes in place)"
+                 : "the result " + item.job.destination + " would overwrite the source " +
+                       batch->items[source->second].job.source);
       continue;
     }
     const auto [taken, is_new] = destinations.emplace(key, i);
     if (!is_new) {
       refuse(&item, Outcome::kFailed,
-             "the result " + item.job.destination + " is already that of " + batch->items[taken->second].job.source);
+             "the result " + item.job.destination + " is already that of " +
+                 batch->items[taken->second].job.source);
       continue;
     }
     std::error_code ec;
@@ -169,7 +174,8 @@ std::string beside_name(const std::string& source, int32_t quality) {
   while (name_start > 0 && !is_separator(source[name_start - 1])) --name_start;
   const size_t dot = source.rfind('.');
   std::string suffix = std::to_string(quality);
-  suffix.insert(suffix.begin(), '_');  // not "_" + ...: GCC 12 at -O2 sees a false overlap (-Wrestrict)
+  suffix.insert(suffix.begin(),
+                '_');  // not "_" + ...: GCC 12 at -O2 sees a false overlap (-Wrestrict)
   if (dot == std::string::npos || dot <= name_start) return source + suffix + ".jpg";
   std::string name = source;
   name.insert(dot, suffix);
@@ -178,7 +184,8 @@ std::string beside_name(const std::string& source, int32_t quality) {
 
 Batch collect_batch(const Options& options) {
   Batch batch;
-  const std::string output_key = options.output_dir.empty() ? std::string() : path_key(options.output_dir);
+  const std::string output_key =
+      options.output_dir.empty() ? std::string() : path_key(options.output_dir);
   for (const std::string& arg : options.paths) {
     const fs::path path(arg);
     std::error_code ec;
@@ -186,7 +193,8 @@ Batch collect_batch(const Options& options) {
     if (fs::is_directory(status)) {
       std::vector<Found> found;
       walk(&batch, path, path, options.recursive, output_key, &found);
-      std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.file < b.file; });
+      std::sort(found.begin(), found.end(),
+                [](const Found& a, const Found& b) { return a.file < b.file; });
       for (const Found& f : found) add(&batch, options, f.file, f.relative);
     } else if (fs::exists(status)) {
       add(&batch, options, path, path.filename());

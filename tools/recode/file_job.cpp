@@ -51,7 +51,8 @@ std::string system_reason(const std::string& path) {
 }
 
 // Writes data to path through a temporary file; false with error set on failure.
-bool write_result(const std::string& path, const uint8_t* data, size_t size, std::string* error, int32_t* status) {
+bool write_result(const std::string& path, const uint8_t* data, size_t size, std::string* error,
+                  int32_t* status) {
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
@@ -118,7 +119,8 @@ uint32_t temp_owner(const std::string& file_name, std::string* name) {
   const std::string stem = file_name.substr(0, file_name.size() - suffix.size());
   const size_t dash = stem.rfind('-');
   const size_t dot = stem.rfind('.', dash);
-  if (dash == std::string::npos || dot == std::string::npos || dot == 0 || dash == dot + 1 || dash + 1 == stem.size()) {
+  if (dash == std::string::npos || dot == std::string::npos || dot == 0 || dash == dot + 1 ||
+      dash + 1 == stem.size()) {
     return 0;
   }
   const std::string pid = stem.substr(dot + 1, dash - dot - 1);
@@ -147,7 +149,8 @@ std::string bounded_log(const std::string& log) {
   size_t cut = log.rfind('\n', kMaxKeptLogBytes);
   cut = cut == std::string::npos ? kMaxKeptLogBytes : cut + 1;
   const size_t lines_left_out =
-      static_cast<size_t>(std::count(log.begin() + static_cast<std::ptrdiff_t>(cut), log.end(), '\n')) +
+      static_cast<size_t>(
+          std::count(log.begin() + static_cast<std::ptrdiff_t>(cut), log.end(), '\n')) +
       (log.back() != '\n' ? 1 : 0);
   return log.substr(0, cut) + "[" + std::to_string(lines_left_out) + " more lines left out]\n";
 }
@@ -158,7 +161,8 @@ void remove_worker_temps(const std::string& destination, uint32_t pid) {
   const std::string prefix = path.filename().string() + "." + std::to_string(pid) + "-";
   std::error_code ec;
   const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+  for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
     const std::string name = it->path().filename().string();
     std::string owner_name;
     if (name.compare(0, prefix.size(), prefix) == 0 && temp_owner(name, &owner_name) == pid) {
@@ -177,7 +181,9 @@ size_t remove_stale_temps(const std::string& folder) {
     std::string name;
     const uint32_t pid = temp_owner(it->path().filename().string(), &name);
     std::error_code type_ec;
-    if (pid == 0 || !has_jpeg_extension(name) || !it->is_regular_file(type_ec) || process_exists(pid)) continue;
+    if (pid == 0 || !has_jpeg_extension(name) || !it->is_regular_file(type_ec) ||
+        process_exists(pid))
+      continue;
     std::error_code remove_ec;
     if (fs::remove(it->path(), remove_ec)) ++removed;
   }
@@ -195,7 +201,8 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
     case ReadResult::kCannotOpen:
       return failed(o, KESTRUM_ERR_SOURCE, "cannot read " + job.source + system_reason(job.source));
     case ReadResult::kNoMemory:
-      return failed(o, KESTRUM_ERR_SOURCE_MEMORY, "no memory for " + job.source + " (or 2 GiB or more)");
+      return failed(o, KESTRUM_ERR_SOURCE_MEMORY,
+                    "no memory for " + job.source + " (or 2 GiB or more)");
   }
   o.bytes_in = size;
   std::error_code time_ec, mode_ec;
@@ -228,8 +235,10 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   if (!is_ok) return failed(o, o.status, o.error);
   const bool is_written = !is_kept || job.copies_kept;
   std::error_code ec;
-  if (is_written && job.preserves_mode && !mode_ec) std::filesystem::permissions(job.destination, source_mode, ec);
-  if (is_written && job.preserves_time && !time_ec) std::filesystem::last_write_time(job.destination, source_time, ec);
+  if (is_written && job.preserves_mode && !mode_ec)
+    std::filesystem::permissions(job.destination, source_mode, ec);
+  if (is_written && job.preserves_time && !time_ec)
+    std::filesystem::last_write_time(job.destination, source_time, ec);
   o.outcome = is_kept ? Outcome::kKept : Outcome::kWritten;
   return o;
 }
@@ -239,22 +248,25 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
 std::string planned_way(const std::string& source) {
   uint8_t* data = nullptr;
   uint32_t size = 0;
-  if (read_whole_file(source.c_str(), &data, &size) != ReadResult::kOk) return "would fail: cannot read it";
+  if (read_whole_file(source.c_str(), &data, &size) != ReadResult::kOk)
+    return "would fail: cannot read it";
   JpegHeader header;
   const bool is_parsed = parse_header(data, size, &header);
   std::free(data);
   if (!is_parsed) return "would fail: not a well-formed JPEG";
   if (header.frame.components == 4) return "would fail: CMYK or YCCK colour is not recoded";
   if (is_library_layout(header.frame) && !header.has_wide_quant) return "the library's recode";
-  if (!recode_any_has_libjpeg()) return "would fail: " + layout_name(header.frame) + " needs libjpeg";
+  if (!recode_any_has_libjpeg())
+    return "would fail: " + layout_name(header.frame) + " needs libjpeg";
   return "converted (" + layout_name(header.frame) + " \u2192 4:2:0)";
 }
 
 std::string encode_outcome(const FileOutcome& o) {
   return std::string(kRecordTag) + '\t' + std::to_string(static_cast<int32_t>(o.outcome)) + '\t' +
-         std::to_string(o.status) + '\t' + std::to_string(o.way) + '\t' + std::to_string(o.source_quality) + '\t' +
-         std::to_string(o.quality_used) + '\t' + std::to_string(o.bytes_in) + '\t' + std::to_string(o.bytes_out) +
-         '\t' + escape(o.note) + '\t' + escape(o.error) + '\t' + escape(o.damage) + '\t' + escape(o.log);
+         std::to_string(o.status) + '\t' + std::to_string(o.way) + '\t' +
+         std::to_string(o.source_quality) + '\t' + std::to_string(o.quality_used) + '\t' +
+         std::to_string(o.bytes_in) + '\t' + std::to_string(o.bytes_out) + '\t' + escape(o.note) +
+         '\t' + escape(o.error) + '\t' + escape(o.damage) + '\t' + escape(o.log);
 }
 
 bool decode_outcome(const std::string& line, FileOutcome* o) {
@@ -262,7 +274,8 @@ bool decode_outcome(const std::string& line, FileOutcome* o) {
   size_t start = 0;
   for (;;) {
     const size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    fields.push_back(
+        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
     if (tab == std::string::npos) break;
     start = tab + 1;
   }

@@ -31,8 +31,8 @@ struct FileOutcome {
   uint64_t bytes_in = 0, bytes_out = 0;  // sizes of the source and of the result (kept: the source)
   std::string note;                      // the way's note ("metadata set aside", "4:2:2 → 4:2:0")
   std::string error;                     // why it failed
-  std::string damage;                    // what the decode met in a damaged source, empty when sound
-  std::string log;                       // the library's console log
+  std::string damage;  // what the decode met in a damaged source, empty when sound
+  std::string log;     // the library's console log
 };
 
 // Recodes job.source with options (quality, strict, keep_metadata, skip_larger) into

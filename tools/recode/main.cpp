@@ -128,7 +128,8 @@ class Reporter {
       std::lock_guard<std::mutex> lock(mutex_);
       clear_bar();
       std::fflush(stdout);
-      std::fprintf(stderr, "kestrum-recode: interrupted after %zu of %zu files\n", totals_.done, totals_.files);
+      std::fprintf(stderr, "kestrum-recode: interrupted after %zu of %zu files\n", totals_.done,
+                   totals_.files);
       std::fflush(stderr);
     }
     finish(skipped_outputs, true);
@@ -140,7 +141,8 @@ class Reporter {
     clear_bar();
     const size_t columns = is_terminal_ ? terminal_columns() : 0;
     if (options_.json) {
-      std::printf("%s\n", summary_json(totals_, elapsed_s(), skipped_outputs, is_interrupted).c_str());
+      std::printf("%s\n",
+                  summary_json(totals_, elapsed_s(), skipped_outputs, is_interrupted).c_str());
     } else {
       std::printf("%s\n", summary(totals_, elapsed_s(), skipped_outputs, columns).c_str());
     }
@@ -149,7 +151,9 @@ class Reporter {
   }
 
  private:
-  double elapsed_s() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); }
+  double elapsed_s() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
   void clear_bar() {
     if (bar_width_ == 0) return;
 #if defined(_WIN32)
@@ -167,7 +171,8 @@ class Reporter {
     bar_width_ = display_width(bar);
   }
   void write_log(const std::string& relative, const std::string& log) {
-    const std::filesystem::path path = std::filesystem::path(options_.log_dir) / (relative + ".log");
+    const std::filesystem::path path =
+        std::filesystem::path(options_.log_dir) / (relative + ".log");
     std::error_code ec;
     std::filesystem::create_directories(path.parent_path(), ec);
     std::ofstream(path, std::ios::binary) << log;
@@ -225,11 +230,13 @@ constexpr size_t kMaxWorkerOutputBytes = 4 * kMaxKeptLogBytes;
 
 // Runs one file in a worker process and reads its record back. *is_unfinished says that the
 // worker was stopped by an interrupt before it gave a record.
-FileOutcome run_in_worker(const std::string& self, const Options& options, const BatchItem& item, bool* is_unfinished) {
+FileOutcome run_in_worker(const std::string& self, const Options& options, const BatchItem& item,
+                          bool* is_unfinished) {
   std::string output, error;
   uint32_t pid = 0;
-  const int code = run_captured(self, worker_args(options, item.job.source, item.job.destination, current_process_id()),
-                                kMaxWorkerOutputBytes, &output, &error, &pid);
+  const int code = run_captured(
+      self, worker_args(options, item.job.source, item.job.destination, current_process_id()),
+      kMaxWorkerOutputBytes, &output, &error, &pid);
   *is_unfinished = false;
   FileOutcome outcome;
   size_t start = 0;
@@ -245,14 +252,16 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
   if (pid != 0) remove_worker_temps(item.job.destination, pid);
   *is_unfinished = g_interrupted;
   outcome.bytes_in = item.size_bytes;
-  outcome.error =
-      error.empty() ? "the worker process ended with status " + std::to_string(code) + " and no result" : error;
+  outcome.error = error.empty() ? "the worker process ended with status " + std::to_string(code) +
+                                      " and no result"
+                                : error;
   return outcome;
 }
 
 int run_worker(const Options& o) {
   if (!end_with_parent(o.worker_parent)) return 1;
-  FileJob job{o.worker_source, o.worker_destination, o.worker_copies_kept, o.preserve, o.preserve && o.replace};
+  FileJob job{o.worker_source, o.worker_destination, o.worker_copies_kept, o.preserve,
+              o.preserve && o.replace};
   const FileOutcome outcome = run_file_job(job, recode_options(o), o.skip_larger);
   std::printf("%s\n", encode_outcome(outcome).c_str());
   std::fflush(stdout);
@@ -269,8 +278,9 @@ void remove_stale_temps_of(const Batch& batch, Reporter& reporter) {
   for (const std::string& folder : folders) {
     const size_t removed = remove_stale_temps(folder);
     if (removed > 0) {
-      reporter.note("removed " + std::to_string(removed) + " temporary " + (removed == 1 ? "file" : "files") +
-                    " that a stopped run left in " + (folder.empty() ? std::string(".") : folder));
+      reporter.note("removed " + std::to_string(removed) + " temporary " +
+                    (removed == 1 ? "file" : "files") + " that a stopped run left in " +
+                    (folder.empty() ? std::string(".") : folder));
     }
   }
 }
@@ -372,7 +382,8 @@ int run_stream(const Options& o) {
     outcome.error = "cannot write standard output";
   }
   std::fflush(stdout);
-  if (o.verbose || is_problem(outcome)) std::fprintf(stderr, "%s\n", file_line("-", "", outcome, o.verbose).c_str());
+  if (o.verbose || is_problem(outcome))
+    std::fprintf(stderr, "%s\n", file_line("-", "", outcome, o.verbose).c_str());
   return is_problem(outcome) ? 1 : 0;
 }
 
@@ -398,7 +409,8 @@ int run_batch(Options o, const char* argv0) {
   if (is_terminal) SetConsoleOutputCP(CP_UTF8);
 #endif
   Reporter reporter(o, batch.items.size() + batch.problems.size(), total_in, is_terminal);
-  for (const Batch::Problem& note : batch.notes) reporter.note(note.path + "  skipped: " + note.reason);
+  for (const Batch::Problem& note : batch.notes)
+    reporter.note(note.path + "  skipped: " + note.reason);
   for (const Batch::Problem& problem : batch.problems) {
     FileOutcome missing;
     missing.error = problem.reason;
@@ -407,7 +419,8 @@ int run_batch(Options o, const char* argv0) {
   if (batch.items.empty() && batch.problems.empty()) {
     std::string text = "kestrum-recode: no JPEG found (*.jpg, *.jpeg, *.jpe, *.jfif)";
     if (batch.jpegs_in_subfolders > 0) {
-      text += "; the subfolders hold " + std::to_string(batch.jpegs_in_subfolders) + ": add -r to recode them";
+      text += "; the subfolders hold " + std::to_string(batch.jpegs_in_subfolders) +
+              ": add -r to recode them";
     }
     reporter.note(text);
     reporter.finish(batch.skipped_outputs);
@@ -424,7 +437,8 @@ int run_batch(Options o, const char* argv0) {
     refused.error = item.refusal;
     refused.bytes_in = item.size_bytes;
     // A skipped file's line names the destination that exists.
-    const std::string shown = item.planned == Outcome::kSkipped ? item.job.destination : shown_destination(o, item);
+    const std::string shown =
+        item.planned == Outcome::kSkipped ? item.job.destination : shown_destination(o, item);
     reporter.report(item.job.source, item.job.destination, shown, item.relative, refused);
   }
   remove_stale_temps_of(batch, reporter);
@@ -434,8 +448,8 @@ int run_batch(Options o, const char* argv0) {
   if (jobs <= 1) {
     for (const BatchItem* item : work) {
       if (g_interrupted) break;
-      reporter.report(item->job.source, item->job.destination, shown_destination(o, *item), item->relative,
-                      run_file_job(item->job, recode_options(o), o.skip_larger));
+      reporter.report(item->job.source, item->job.destination, shown_destination(o, *item),
+                      item->relative, run_file_job(item->job, recode_options(o), o.skip_larger));
     }
   } else {
     const std::string self = self_path(argv0);
@@ -448,7 +462,8 @@ int run_batch(Options o, const char* argv0) {
           bool is_unfinished = false;
           const FileOutcome outcome = run_in_worker(self, o, item, &is_unfinished);
           if (!is_unfinished) {
-            reporter.report(item.job.source, item.job.destination, shown_destination(o, item), item.relative, outcome);
+            reporter.report(item.job.source, item.job.destination, shown_destination(o, item),
+                            item.relative, outcome);
           }
         }
         ++finished;
@@ -474,7 +489,8 @@ int main(int argc, char** argv) {
       std::fputs(usage_text(kestrum::recode_any_has_libjpeg()).c_str(), stdout);
       return 0;
     case ParseResult::kVersion:
-      std::printf("%s%s\n", kVersion, kestrum::recode_any_has_libjpeg() ? "" : " (without libjpeg)");
+      std::printf("%s%s\n", kVersion,
+                  kestrum::recode_any_has_libjpeg() ? "" : " (without libjpeg)");
       return 0;
     case ParseResult::kUsageError:
       std::fprintf(stderr, "kestrum-recode: %s (try --help)\n", error.c_str());

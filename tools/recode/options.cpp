@@ -30,11 +30,13 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
     // "--quality=70" and "-q70" carry their value in the same argument.
     std::string attached;
     bool has_attached = false;
-    if (!options_end && arg.size() > 2 && arg.substr(0, 2) == "--" && arg.find('=') != std::string_view::npos) {
+    if (!options_end && arg.size() > 2 && arg.substr(0, 2) == "--" &&
+        arg.find('=') != std::string_view::npos) {
       attached = std::string(arg.substr(arg.find('=') + 1));
       arg = arg.substr(0, arg.find('='));
       has_attached = true;
-    } else if (!options_end && arg.size() > 2 && (arg.substr(0, 2) == "-q" || arg.substr(0, 2) == "-j")) {
+    } else if (!options_end && arg.size() > 2 &&
+               (arg.substr(0, 2) == "-q" || arg.substr(0, 2) == "-j")) {
       attached = std::string(arg.substr(2));
       arg = arg.substr(0, 2);
       has_attached = true;
@@ -133,7 +135,8 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
     return ParseResult::kUsageError;
   }
   const bool has_stdin_path = std::find(o.paths.begin(), o.paths.end(), "-") != o.paths.end();
-  if (has_stdin_path && (o.paths.size() > 1 || !o.files_from.empty() || !o.output_dir.empty() || o.replace)) {
+  if (has_stdin_path &&
+      (o.paths.size() > 1 || !o.files_from.empty() || !o.output_dir.empty() || o.replace)) {
     *error = "- (standard input to standard output) must be the only path, without -o or --replace";
     return ParseResult::kUsageError;
   }
@@ -146,63 +149,92 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
 
 std::string usage_text(bool has_libjpeg) {
   std::string text =
-      "usage: kestrum-recode [-q Q | --target-quality Q] [-j JOBS] [-r] [-o DIR | --replace] [--overwrite]\n"
+      "usage: kestrum-recode [-q Q | --target-quality Q] [-j JOBS] [-r] [-o DIR | --replace] "
+      "[--overwrite]\n"
       "                      [--strip] [--skip-larger] [--strict] [-v] [--log DIR] PATH...\n"
-      "Recodes every JPEG named, or found in the named folders (*.jpg, *.jpeg, *.jpe, *.jfif), at quality Q\n"
-      "lowered by the distance of the source's own quality from 100 (so never above the source's).\n"
-      "Without -o each result is NAME_Q.EXT beside its source (NAME_Q.jpg for a name without a dot).\n"
-      "No source is ever written over unless --replace is given; a result that would land on a source or\n"
-      "on another file's result fails that file; an existing result is kept unless --overwrite is given.\n"
-      "Files named like an earlier result (NAME_<n>.EXT beside NAME.EXT) are left out unless named.\n"
+      "Recodes every JPEG named, or found in the named folders (*.jpg, *.jpeg, *.jpe, *.jfif), at "
+      "quality Q\n"
+      "lowered by the distance of the source's own quality from 100 (so never above the "
+      "source's).\n"
+      "Without -o each result is NAME_Q.EXT beside its source (NAME_Q.jpg for a name without a "
+      "dot).\n"
+      "No source is ever written over unless --replace is given; a result that would land on a "
+      "source or\n"
+      "on another file's result fails that file; an existing result is kept unless --overwrite is "
+      "given.\n"
+      "Files named like an earlier result (NAME_<n>.EXT beside NAME.EXT) are left out unless "
+      "named.\n"
       "\n"
-      "  -q Q, --quality Q    requested quality 1..100 (default 85), lowered by the source's distance from 100\n"
-      "  --target-quality Q   encode at exactly Q (at most the source's own quality); names results NAME_Q\n"
-      "  -j JOBS              worker processes, 1..256 (default: the number of cores); 1 works in process\n"
+      "  -q Q, --quality Q    requested quality 1..100 (default 85), lowered by the source's "
+      "distance from 100\n"
+      "  --target-quality Q   encode at exactly Q (at most the source's own quality); names "
+      "results NAME_Q\n"
+      "  -j JOBS              worker processes, 1..256 (default: the number of cores); 1 works in "
+      "process\n"
       "  -r                   look into the folders' subfolders too\n"
-      "  -o DIR               write into DIR instead, under the source's name and relative path (DIR itself\n"
+      "  -o DIR               write into DIR instead, under the source's name and relative path "
+      "(DIR itself\n"
       "                       is never searched for sources)\n"
-      "  --replace            write each result over its source (through a temporary file, once complete)\n"
+      "  --replace            write each result over its source (through a temporary file, once "
+      "complete)\n"
       "  --overwrite          replace results that already exist\n"
-      "  --strip              leave the source's metadata out; by default EXIF and XMP (APP1), ICC profiles\n"
-      "                       (APP2), IPTC (APP13) and comments (COM) are copied in after the result's APP0\n"
+      "  --strip              leave the source's metadata out; by default EXIF and XMP (APP1), ICC "
+      "profiles\n"
+      "                       (APP2), IPTC (APP13) and comments (COM) are copied in after the "
+      "result's APP0\n"
       "  --keep-metadata      the default, accepted for earlier scripts\n"
-      "  -p, --preserve       give each result its source's modification time (with --replace, also its\n"
+      "  -p, --preserve       give each result its source's modification time (with --replace, "
+      "also its\n"
       "                       permissions)\n"
-      "  --files-from FILE    recode the paths listed in FILE, one a line (-: standard input); with -0 the\n"
+      "  --files-from FILE    recode the paths listed in FILE, one a line (-: standard input); "
+      "with -0 the\n"
       "                       names end with NUL (find -print0)\n"
-      "  -                    as the only path: recode one JPEG from standard input to standard output\n"
-      "  --dry-run            print each source, its destination and the way it would take; write nothing\n"
-      "  --json               one JSON object a file and one for the summary, instead of the lines\n"
+      "  -                    as the only path: recode one JPEG from standard input to standard "
+      "output\n"
+      "  --dry-run            print each source, its destination and the way it would take; write "
+      "nothing\n"
+      "  --json               one JSON object a file and one for the summary, instead of the "
+      "lines\n"
       "  --quiet              print only failures, damage and the summary\n"
-      "  --skip-larger        keep the original when the recode is not smaller (with -o the original\n"
+      "  --skip-larger        keep the original when the recode is not smaller (with -o the "
+      "original\n"
       "                       is copied into DIR)\n"
       "  --strict             only the library's own recode: refuse what jpg_recode_api refuses\n"
       "  -v                   show the library's console log of every file, and status numbers\n"
-      "  --log DIR            write the library's console log of every file to DIR/<relative path>.log\n"
+      "  --log DIR            write the library's console log of every file to DIR/<relative "
+      "path>.log\n"
       "  -h, --help           this text; --version: the version\n"
       "\n"
-      "Results go to standard output; FAILED and DAMAGED lines to standard error. A damaged source (its\n"
-      "data cut short, bad codes, restart markers missing, no end marker) is still recoded, with grey\n"
+      "Results go to standard output; FAILED and DAMAGED lines to standard error. A damaged source "
+      "(its\n"
+      "data cut short, bad codes, restart markers missing, no end marker) is still recoded, with "
+      "grey\n"
       "where data was missing, and said so.\n"
       "\n"
       "Each file takes the first way that works:\n"
       "  1. the library's own recode (the bytes jpg_recode_api writes);\n"
-      "  2. \"metadata set aside\": a 4:2:0 baseline file the library refuses as malformed because\n"
+      "  2. \"metadata set aside\": a 4:2:0 baseline file the library refuses as malformed "
+      "because\n"
       "     of bytes inside its APP1..APP15 or COM segments is recoded without those segments;\n";
-  text += has_libjpeg ? "  3. other layouts and codings (4:2:2, 4:4:4, 4:4:0, greyscale, progressive, arithmetic,\n"
-                        "     extended sequential) are decoded by libjpeg, chroma averaged to 4:2:0;\n"
-                      : "  3. (not in this build: it was made without libjpeg, so other layouts and codings fail)\n";
+  text += has_libjpeg
+              ? "  3. other layouts and codings (4:2:2, 4:4:4, 4:4:0, greyscale, progressive, "
+                "arithmetic,\n"
+                "     extended sequential) are decoded by libjpeg, chroma averaged to 4:2:0;\n"
+              : "  3. (not in this build: it was made without libjpeg, so other layouts and "
+                "codings fail)\n";
   text +=
       "  4. CMYK, YCCK, 12-bit and unreadable files fail with the reason.\n"
       "\n"
-      "Exit status: 0 when every file was recoded (or kept by --skip-larger, or skipped as existing),\n"
-      "1 when any failed or was damaged, or no file was found, 2 for a usage error, 130 when interrupted\n"
+      "Exit status: 0 when every file was recoded (or kept by --skip-larger, or skipped as "
+      "existing),\n"
+      "1 when any failed or was damaged, or no file was found, 2 for a usage error, 130 when "
+      "interrupted\n"
       "(Ctrl-C, SIGTERM): finished results are kept, unfinished ones leave no file behind.\n";
   return text;
 }
 
-std::vector<std::string> worker_args(const Options& options, const std::string& source, const std::string& destination,
-                                     uint32_t parent_pid) {
+std::vector<std::string> worker_args(const Options& options, const std::string& source,
+                                     const std::string& destination, uint32_t parent_pid) {
   std::vector<std::string> args = {"-q", std::to_string(options.quality)};
   if (options.target_quality != 0)
     args.insert(args.end(), {"--target-quality", std::to_string(options.target_quality)});
@@ -212,7 +244,8 @@ std::vector<std::string> worker_args(const Options& options, const std::string& 
   if (options.preserve) args.emplace_back("--preserve");
   if (options.replace) args.emplace_back("--replace");
   if (options.skip_larger && !options.output_dir.empty()) args.emplace_back("--copy-kept");
-  args.insert(args.end(), {"--parent", std::to_string(parent_pid), "--worker", source, destination});
+  args.insert(args.end(),
+              {"--parent", std::to_string(parent_pid), "--worker", source, destination});
   return args;
 }
 

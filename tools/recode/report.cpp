@@ -23,7 +23,8 @@ std::string printf_text(const char* format, double a, double b = 0) {
 
 std::string saving(uint64_t in, uint64_t out) {
   if (in == 0) return "";
-  const double change = (static_cast<double>(out) - static_cast<double>(in)) * 100.0 / static_cast<double>(in);
+  const double change =
+      (static_cast<double>(out) - static_cast<double>(in)) * 100.0 / static_cast<double>(in);
   return printf_text("%+.1f%%", change);
 }
 
@@ -67,7 +68,8 @@ std::string format_bytes(uint64_t bytes) {
 
 bool is_problem(const FileOutcome& o) { return o.outcome == Outcome::kFailed || !o.damage.empty(); }
 
-std::string file_line(const std::string& name, const std::string& shown, const FileOutcome& o, bool with_status) {
+std::string file_line(const std::string& name, const std::string& shown, const FileOutcome& o,
+                      bool with_status) {
   std::string line = name;
   if (!shown.empty()) line += std::string(" ") + kArrow + " " + shown;
   line += "  ";
@@ -126,9 +128,10 @@ size_t display_width(const std::string& text) {
 }
 
 std::string progress_bar(const Totals& t, double elapsed_s, size_t columns) {
-  const double fraction = t.total_in > 0 ? static_cast<double>(t.bytes_done) / static_cast<double>(t.total_in)
-                          : t.files > 0  ? static_cast<double>(t.done) / static_cast<double>(t.files)
-                                         : 1.0;
+  const double fraction = t.total_in > 0
+                              ? static_cast<double>(t.bytes_done) / static_cast<double>(t.total_in)
+                          : t.files > 0 ? static_cast<double>(t.done) / static_cast<double>(t.files)
+                                        : 1.0;
   // Fields after the bar, most important first; the last ones go first when space is short.
   std::vector<std::string> fields = {std::to_string(t.done) + "/" + std::to_string(t.files)};
   if (elapsed_s > 0 && t.done > 0 && fraction > 0 && fraction < 1) {
@@ -137,7 +140,8 @@ std::string progress_bar(const Totals& t, double elapsed_s, size_t columns) {
   fields.push_back(format_bytes(t.bytes_in) + " " + kArrow + " " + format_bytes(t.bytes_out));
   if (elapsed_s > 0 && t.done > 0)
     fields.push_back(printf_text("%.1f files/s", static_cast<double>(t.done) / elapsed_s));
-  const size_t limit = columns > 1 ? columns - 1 : 0;  // the last column would wrap on some terminals
+  const size_t limit =
+      columns > 1 ? columns - 1 : 0;  // the last column would wrap on some terminals
   for (;;) {
     std::string tail;
     for (const std::string& f : fields) tail += "  " + f;
@@ -162,9 +166,11 @@ std::string progress_bar(const Totals& t, double elapsed_s, size_t columns) {
 
 std::string summary(const Totals& t, double elapsed_s, size_t skipped_outputs, size_t columns) {
   const size_t written = t.by_way[1] + t.by_way[2] + t.by_way[3];
-  std::vector<std::string> parts = {std::to_string(t.files) + (t.files == 1 ? " file:" : " files:")};
+  std::vector<std::string> parts = {std::to_string(t.files) +
+                                    (t.files == 1 ? " file:" : " files:")};
   if (written > 0) {
-    parts.push_back(std::to_string(written) + " recoded (" + std::to_string(t.by_way[1]) + " by the library,");
+    parts.push_back(std::to_string(written) + " recoded (" + std::to_string(t.by_way[1]) +
+                    " by the library,");
     parts.push_back(std::to_string(t.by_way[2]) + " with metadata set aside,");
     parts.push_back(std::to_string(t.by_way[3]) + " converted),");
   } else {
@@ -182,10 +188,11 @@ std::string summary(const Totals& t, double elapsed_s, size_t skipped_outputs, s
   std::string text = wrap_parts(parts, columns);
   if (skipped_outputs > 0) {
     const bool is_one = skipped_outputs == 1;
-    text += '\n' + wrap_parts({std::to_string(skipped_outputs) +
-                                   (is_one ? " file named like a result" : " files named like results"),
-                               "(NAME_Q.jpg beside NAME.jpg)", is_one ? "was left out" : "were left out"},
-                              columns);
+    text += '\n' +
+            wrap_parts({std::to_string(skipped_outputs) +
+                            (is_one ? " file named like a result" : " files named like results"),
+                        "(NAME_Q.jpg beside NAME.jpg)", is_one ? "was left out" : "were left out"},
+                       columns);
   }
   return text;
 }
@@ -239,27 +246,35 @@ const char* way_name(int32_t way) {
 
 }  // namespace
 
-std::string file_json(const std::string& source, const std::string& destination, const FileOutcome& o) {
-  std::string j = "{\"source\":" + json_string(source) + ",\"destination\":" + json_string(destination) +
-                  ",\"status\":" + json_string(outcome_name(o)) + ",\"way\":" + json_string(way_name(o.way)) +
-                  ",\"source_quality\":" + std::to_string(o.source_quality) +
-                  ",\"quality_used\":" + std::to_string(o.quality_used) +
-                  ",\"bytes_in\":" + std::to_string(o.bytes_in) + ",\"bytes_out\":" + std::to_string(o.bytes_out) +
-                  ",\"note\":" + json_string(o.note) + ",\"reason\":" + json_string(o.error) +
-                  ",\"library_status\":" + std::to_string(o.status) + ",\"damage\":" + json_string(o.damage) + "}";
+std::string file_json(const std::string& source, const std::string& destination,
+                      const FileOutcome& o) {
+  std::string j =
+      "{\"source\":" + json_string(source) + ",\"destination\":" + json_string(destination) +
+      ",\"status\":" + json_string(outcome_name(o)) + ",\"way\":" + json_string(way_name(o.way)) +
+      ",\"source_quality\":" + std::to_string(o.source_quality) +
+      ",\"quality_used\":" + std::to_string(o.quality_used) +
+      ",\"bytes_in\":" + std::to_string(o.bytes_in) +
+      ",\"bytes_out\":" + std::to_string(o.bytes_out) + ",\"note\":" + json_string(o.note) +
+      ",\"reason\":" + json_string(o.error) + ",\"library_status\":" + std::to_string(o.status) +
+      ",\"damage\":" + json_string(o.damage) + "}";
   return j;
 }
 
-std::string summary_json(const Totals& t, double elapsed_s, size_t skipped_outputs, bool is_interrupted) {
-  return "{\"summary\":{\"files\":" + std::to_string(t.files) + ",\"done\":" + std::to_string(t.done) +
+std::string summary_json(const Totals& t, double elapsed_s, size_t skipped_outputs,
+                         bool is_interrupted) {
+  return "{\"summary\":{\"files\":" + std::to_string(t.files) +
+         ",\"done\":" + std::to_string(t.done) +
          ",\"recoded\":" + std::to_string(t.by_way[1] + t.by_way[2] + t.by_way[3]) +
-         ",\"by_library\":" + std::to_string(t.by_way[1]) + ",\"metadata_set_aside\":" + std::to_string(t.by_way[2]) +
-         ",\"converted\":" + std::to_string(t.by_way[3]) + ",\"damaged\":" + std::to_string(t.damaged) +
-         ",\"kept\":" + std::to_string(t.kept) + ",\"skipped\":" + std::to_string(t.skipped) +
-         ",\"failed\":" + std::to_string(t.failed) + ",\"bytes_in\":" + std::to_string(t.bytes_in) +
-         ",\"bytes_out\":" + std::to_string(t.bytes_out) + ",\"results_left_out\":" + std::to_string(skipped_outputs) +
-         ",\"seconds\":" + printf_text("%.3f", elapsed_s) + ",\"interrupted\":" + (is_interrupted ? "true" : "false") +
-         "}}";
+         ",\"by_library\":" + std::to_string(t.by_way[1]) +
+         ",\"metadata_set_aside\":" + std::to_string(t.by_way[2]) +
+         ",\"converted\":" + std::to_string(t.by_way[3]) +
+         ",\"damaged\":" + std::to_string(t.damaged) + ",\"kept\":" + std::to_string(t.kept) +
+         ",\"skipped\":" + std::to_string(t.skipped) + ",\"failed\":" + std::to_string(t.failed) +
+         ",\"bytes_in\":" + std::to_string(t.bytes_in) +
+         ",\"bytes_out\":" + std::to_string(t.bytes_out) +
+         ",\"results_left_out\":" + std::to_string(skipped_outputs) +
+         ",\"seconds\":" + printf_text("%.3f", elapsed_s) +
+         ",\"interrupted\":" + (is_interrupted ? "true" : "false") + "}}";
 }
 
 }  // namespace kestrum::tool

@@ -19,7 +19,8 @@ bool is_problem(const FileOutcome& outcome);
 // quality and the quality used, size before → after, saving and the way's note; DAMAGED with what
 // the decode met; or "kept" / "skipped" with why; or "FAILED" with the reason (and the status
 // number when with_status).
-std::string file_line(const std::string& name, const std::string& shown, const FileOutcome& outcome, bool with_status);
+std::string file_line(const std::string& name, const std::string& shown, const FileOutcome& outcome,
+                      bool with_status);
 
 // Results encoded below this quality are marked on their line.
 inline constexpr int32_t kLowQuality = 30;
@@ -28,9 +29,10 @@ struct Totals {
   size_t files = 0, done = 0;
   size_t by_way[5] = {};  // written files per RecodeWay 1..4
   size_t kept = 0, skipped = 0, failed = 0, damaged = 0;
-  uint64_t total_in = 0;                 // bytes of every source of the batch
-  uint64_t bytes_done = 0;               // of the finished sources, whatever their outcome
-  uint64_t bytes_in = 0, bytes_out = 0;  // of the recoded and kept files (kept: both the source's size)
+  uint64_t total_in = 0;    // bytes of every source of the batch
+  uint64_t bytes_done = 0;  // of the finished sources, whatever their outcome
+  uint64_t bytes_in = 0,
+           bytes_out = 0;  // of the recoded and kept files (kept: both the source's size)
   void add(const FileOutcome& outcome);
 };
 
@@ -43,10 +45,12 @@ std::string summary(const Totals& totals, double elapsed_s, size_t skipped_outpu
 
 // The file's outcome as one JSON object on one line (source, destination, status, way, qualities,
 // sizes, note, reason, damage).
-std::string file_json(const std::string& source, const std::string& destination, const FileOutcome& outcome);
+std::string file_json(const std::string& source, const std::string& destination,
+                      const FileOutcome& outcome);
 
 // The summary as one JSON object on one line.
-std::string summary_json(const Totals& totals, double elapsed_s, size_t skipped_outputs, bool is_interrupted);
+std::string summary_json(const Totals& totals, double elapsed_s, size_t skipped_outputs,
+                         bool is_interrupted);
 
 // Characters a terminal shows for text (UTF-8 continuation bytes take no column).
 size_t display_width(const std::string& text);

@@ -31,7 +31,8 @@ constexpr size_t kWorkerSlots = 256;  // at most -j 256 workers run at once
 std::atomic<bool> g_stopping{false};
 
 void append_bounded(std::string* output, const char* data, size_t size, size_t max_output) {
-  if (output->size() < max_output) output->append(data, std::min(size, max_output - output->size()));
+  if (output->size() < max_output)
+    output->append(data, std::min(size, max_output - output->size()));
 }
 
 }  // namespace
@@ -45,7 +46,8 @@ std::string quote_windows_arg(const std::string& arg) {
       ++backslashes;
       continue;
     }
-    // Backslashes are literal unless they precede a quote: then each is doubled and the quote escaped.
+    // Backslashes are literal unless they precede a quote: then each is doubled and the quote
+    // escaped.
     out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
     backslashes = 0;
     out += c;
@@ -105,8 +107,8 @@ bool process_exists(uint32_t pid) noexcept {
   return is_running;
 }
 
-int run_captured(const std::string& program, const std::vector<std::string>& args, size_t max_output,
-                 std::string* output, std::string* error, uint32_t* pid) {
+int run_captured(const std::string& program, const std::vector<std::string>& args,
+                 size_t max_output, std::string* output, std::string* error, uint32_t* pid) {
   *pid = 0;
   if (g_stopping) {
     *error = "stopped";
@@ -140,8 +142,8 @@ int run_captured(const std::string& program, const std::vector<std::string>& arg
     std::vector<char> line(command.begin(), command.end());
     line.push_back('\0');
     // Started suspended, so that it is in the job before it runs.
-    const BOOL started = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                                        nullptr, &startup, &process);
+    const BOOL started = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                        CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
     CloseHandle(write_end);
     if (!started) {
       CloseHandle(read_end);
@@ -186,8 +188,9 @@ int run_captured(const std::string& program, const std::vector<std::string>& arg
 std::string self_path(const char* argv0) {
   char buffer[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer));
-  return n > 0 && static_cast<size_t>(n) < sizeof(buffer) ? std::string(buffer, static_cast<size_t>(n))
-                                                          : std::string(argv0);
+  return n > 0 && static_cast<size_t>(n) < sizeof(buffer)
+             ? std::string(buffer, static_cast<size_t>(n))
+             : std::string(argv0);
 }
 
 namespace {
@@ -219,8 +222,8 @@ bool process_exists(uint32_t pid) noexcept {
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
-int run_captured(const std::string& program, const std::vector<std::string>& args, size_t max_output,
-                 std::string* output, std::string* error, uint32_t* pid_out) {
+int run_captured(const std::string& program, const std::vector<std::string>& args,
+                 size_t max_output, std::string* output, std::string* error, uint32_t* pid_out) {
   *pid_out = 0;
   if (g_stopping) {
     *error = "stopped";

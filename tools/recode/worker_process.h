@@ -18,8 +18,8 @@ std::string self_path(const char* argv0);
 // did not start). The process ends with the tool: on Linux it is killed when the tool dies, on
 // Windows it runs in a job object that closes with the tool. Returns the exit status, 128 + the
 // signal that ended it, or -1 when the process could not be started (error says why).
-int run_captured(const std::string& program, const std::vector<std::string>& args, size_t max_output,
-                 std::string* output, std::string* error, uint32_t* pid);
+int run_captured(const std::string& program, const std::vector<std::string>& args,
+                 size_t max_output, std::string* output, std::string* error, uint32_t* pid);
 
 // Ends every worker that runs now and refuses to start more. Safe in a signal handler (POSIX)
 // and in a console control handler (Windows).
