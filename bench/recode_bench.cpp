@@ -8,9 +8,11 @@
 // file read, recode, file write, exit), in N alternated pairs, medians.
 //
 //   recode_bench [--large] [--reps N] [--dir FOLDER] [--reference] [--threads 1|2] [--pin]
+//                [--one-pass]
 //   --large adds the 48 MP image; --reps sets N (default 5); --reference times our reference
 //   path instead of the fast paths; --threads limits our fast paths (default 2); --pin keeps
-//   every whole-process run on core 0 (one core for both sides).
+//   every whole-process run on core 0 (one core for both sides); --one-pass times our one-pass
+//   recode (rows coded as they are decoded, through a ring of rows).
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
@@ -215,9 +217,10 @@ bool turbo_recode(const std::string& source, const std::string& destination, int
 }
 
 // Our plan as the child's last argument: "reference", "1" or "2" threads.
-const char* plan_argument() {
+std::string plan_argument() {
   const kestrum::RecodePlan plan = kestrum::requested_recode_plan();
-  return !plan.is_row_coder ? "reference" : (plan.threads == 1 ? "1" : "2");
+  const std::string threads = !plan.is_row_coder ? "reference" : (plan.threads == 1 ? "1" : "2");
+  return threads + (plan.is_streaming ? ",one-pass" : "");
 }
 
 // Peak RSS in MiB of a child process (this program re-run with --child) doing one recode. The
@@ -291,6 +294,11 @@ int run_child(char** argv) {
   kestrum::set_console_sink(quiet_sink, nullptr);
   kestrum::set_reference_path(plan.rfind("reference", 0) == 0);
   kestrum::set_worker_threads(plan.rfind("1", 0) == 0 ? 1 : 2);
+  if (plan.find(",one-pass") != std::string::npos) {
+    kestrum::RecodePlan one_pass = kestrum::requested_recode_plan();
+    one_pass.is_streaming = true;
+    kestrum::set_recode_plan(one_pass);
+  }
   const std::string which = argv[2];
   const bool ok = which == "ours" ? ours_recode(argv[3], argv[4])
                                   : turbo_recode(argv[3], argv[4], std::atoi(argv[5]), nullptr);
@@ -323,6 +331,11 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
       kestrum::set_worker_threads(std::atoi(argv[++i]));
     if (std::strcmp(argv[i], "--pin") == 0) pin = true;
+    if (std::strcmp(argv[i], "--one-pass") == 0) {
+      kestrum::RecodePlan plan = kestrum::requested_recode_plan();
+      plan.is_streaming = true;
+      kestrum::set_recode_plan(plan);
+    }
   }
   struct ProcessRow {
     std::string label;
@@ -398,7 +411,9 @@ int main(int argc, char** argv) {
   std::printf(
       "quality %d requested; sources at %d; best of %d, interleaved; our %s path, %d thread(s)\n",
       kRequestedQuality, kSourceQuality, reps,
-      !kestrum::requested_recode_plan().is_row_coder ? "reference" : "fast",
+      !kestrum::requested_recode_plan().is_row_coder
+          ? "reference"
+          : (kestrum::requested_recode_plan().is_streaming ? "one-pass" : "fast"),
       !kestrum::requested_recode_plan().is_row_coder ? 1
                                                      : kestrum::requested_recode_plan().threads);
   return 0;

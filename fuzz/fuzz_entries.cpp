@@ -324,13 +324,17 @@ std::vector<PlanCase> plans_to_compare() {
   everything.threads = 1;
   RecodePlan everything_two = everything;
   everything_two.threads = 2;
+  RecodePlan everything_one_pass = everything;
+  everything_one_pass.is_streaming = true;
   return {{"fast entropy", with(&RecodePlan::is_fast_entropy, 1)},
           {"direct output", with(&RecodePlan::is_direct_output, 1)},
           {"direct output on two threads", with(&RecodePlan::is_direct_output, 2)},
           {"simd kernels", with(&RecodePlan::is_simd, 1)},
           {"row coder", with(&RecodePlan::is_row_coder, 1)},
           {"row coder on two threads", with(&RecodePlan::is_row_coder, 2)},
+          {"one pass", with(&RecodePlan::is_streaming, 1)},
           {"every fast part on one thread", everything},
+          {"every fast part in one pass", everything_one_pass},
           {"every fast part on two threads", everything_two}};
 }
 

@@ -231,18 +231,22 @@ TEST_F(Pipeline, QualityReachesTheEncoderAsLow16Bits) {
   }
 }
 
-// Both code paths: the reference path also obtains the decoder's planes and row buffers.
-class AllocationFailures : public Pipeline, public ::testing::WithParamInterface<bool> {
+// The reference path (which also obtains the decoder's planes and row buffers), the fast paths,
+// and the one-pass recode (a ring of rows, the encoder set up before the decode ends).
+enum class AllocationPath { kReference, kFast, kOnePass };
+class AllocationFailures : public Pipeline, public ::testing::WithParamInterface<AllocationPath> {
  protected:
   void TearDown() override {
-    set_reference_path(false);
+    set_recode_plan(RecodePlan{});
     Pipeline::TearDown();
   }
 };
 
 TEST_P(AllocationFailures, EveryAllocationFailureIsClean) {
-  const bool reference = GetParam();
-  set_reference_path(reference);
+  const bool reference = GetParam() == AllocationPath::kReference;
+  RecodePlan plan = reference ? reference_plan() : RecodePlan{};
+  plan.is_streaming = GetParam() == AllocationPath::kOnePass;
+  set_recode_plan(plan);
   const std::string src = dir_.path("photo.jpg");
   const std::string dst = dir_.path("out.jpg");
   ASSERT_TRUE(write_file(src, sample_jpeg()));
@@ -277,7 +281,9 @@ TEST_P(AllocationFailures, EveryAllocationFailureIsClean) {
   ASSERT_TRUE(read_file(dst, &after));
   EXPECT_EQ(after, good);
 }
-INSTANTIATE_TEST_SUITE_P(Paths, AllocationFailures, ::testing::Values(true, false));
+INSTANTIATE_TEST_SUITE_P(Paths, AllocationFailures,
+                         ::testing::Values(AllocationPath::kReference, AllocationPath::kFast,
+                                           AllocationPath::kOnePass));
 
 #if !defined(_WIN32)
 // Images whose planar block is large keep it for the next recode: a reused block (holding the

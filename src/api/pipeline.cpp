@@ -6,9 +6,12 @@
 // input never holds up another thread's recode.
 #include "api/pipeline.h"
 
+#include <array>
 #include <mutex>
 
+#include "common/planar_layout.h"
 #include "decoder/decode_driver.h"
+#include "decoder/stored_tables.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
 #include "services/code_path.h"
@@ -47,11 +50,17 @@ struct RecodeBuffers {
   RecodeBuffers() = default;
   RecodeBuffers(const RecodeBuffers&) = delete;
   RecodeBuffers& operator=(const RecodeBuffers&) = delete;
-  ~RecodeBuffers() {
+  // Frees the encoder's records and stream (an encode begun again starts from nothing).
+  void release_encoder() {
     if (workspace != nullptr) heap_free(workspace->block_buffer);
     if (attribute != nullptr) heap_free(attribute->stream_buffer);
     heap_free(attribute);
     heap_free(workspace);
+    attribute = nullptr;
+    workspace = nullptr;
+  }
+  ~RecodeBuffers() {
+    release_encoder();
     if (is_decoded && damage.first_starved_row == DecodeDamage::kNoRow && !damage.has_no_eoi) {
       keep_block(image.data, image.capacity_bytes);
     } else {
@@ -100,11 +109,18 @@ int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
   return status;
 }
 
-// Encodes the PlanarYuv420Image at image (width x height) at quality; is_exact_quality scales
-// the tables at exactly that quality instead of the estimate from the decoder's tables. On success
-// the stream is in buffers.attribute. Prints the log of every failure.
-int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
-                      bool is_exact_quality, const RecodePlan& plan, RecodeBuffers& buffers) {
+// A failure of the encoder's set-up, printed by fail_encode where the recode's order puts it.
+struct EncodeFailure {
+  int32_t code = kRecodeOk;
+  const char* message = nullptr;
+};
+
+// The first half of an encode: the encoder's records for the PlanarYuv420Image at image (width x
+// height) at quality, and the header. is_exact_quality scales the tables at exactly that quality
+// instead of the estimate from the decoder's tables. Prints nothing.
+EncodeFailure prepare_encode(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                             bool is_exact_quality, const RecodePlan& plan,
+                             RecodeBuffers& buffers) {
   reset_encoder_state();  // every recode starts from the encoder of process start
   EncoderState& e = g_encoder;
   e.plan = plan;
@@ -122,7 +138,7 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
   }
   if (buffers.attribute == nullptr || buffers.workspace == nullptr ||
       buffers.workspace->block_buffer == nullptr) {
-    return fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
+    return EncodeFailure{kErrNoMemory, msg::kNoAttributeMemory};
   }
   ImageAttribute& a = *buffers.attribute;
   a.input_format = 1;
@@ -136,8 +152,99 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
   a.stream_buffer = static_cast<uint8_t*>(heap_malloc(capacity));
   a.stream_capacity_bytes = a.stream_buffer != nullptr ? capacity : 0;
   a.option_flags = 0;
-  if (JImageInit() != 0) return fail_encode(kErrEncoderInit, msg::kInitFailed);
+  if (JImageInit() != 0) return EncodeFailure{kErrEncoderInit, msg::kInitFailed};
+  return EncodeFailure{};
+}
+
+// Encodes the PlanarYuv420Image at image (width x height) at quality (see prepare_encode). On
+// success the stream is in buffers.attribute. Prints the log of every failure.
+int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
+                      bool is_exact_quality, const RecodePlan& plan, RecodeBuffers& buffers) {
+  const EncodeFailure failure =
+      prepare_encode(image, width, height, quality, is_exact_quality, plan, buffers);
+  if (failure.code != kRecodeOk) return fail_encode(failure.code, failure.message);
   if (JImageEncoder() != 0) return fail_encode(kErrEncoder, msg::kEncoderFailed);
+  heap_free(buffers.workspace->block_buffer);
+  buffers.workspace->block_buffer = nullptr;
+  return kRecodeOk;
+}
+
+// The one-pass recode's consumer of the decoder's rows: once the frame is known it sets up the
+// encoder on a ring of rows, and it codes each row the decoder makes final.
+struct OnePass {
+  RecodeBuffers& buffers;
+  int32_t quality;
+  const RecodePlan& plan;
+  uint8_t* ring = nullptr;
+  EncodeFailure failure;  // met setting up the encoder; printed after the decoder's messages
+  StreamedRows rows;
+  std::array<std::array<uint16_t, 64>, 2> tables_used{};  // what the quality estimate read
+  OnePass(RecodeBuffers& b, int32_t q, const RecodePlan& p) : buffers(b), quality(q), plan(p) {}
+  OnePass(const OnePass&) = delete;
+  OnePass& operator=(const OnePass&) = delete;
+  ~OnePass() { heap_free(ring); }
+
+  static uint8_t* open(void* self, int32_t width, int32_t height, int32_t padded_width,
+                       uint32_t ring_rows) {
+    OnePass& o = *static_cast<OnePass*>(self);
+    const Planar420Layout layout =
+        planar420_layout(static_cast<size_t>(padded_width), 16 * size_t{ring_rows});
+    o.ring = static_cast<uint8_t*>(heap_malloc(layout.total_bytes));
+    if (o.ring == nullptr) return nullptr;
+    o.failure = prepare_encode(o.ring, width, height, o.quality, false, o.plan, o.buffers);
+    if (o.failure.code == kRecodeOk) {
+      o.tables_used = {stored_quant_tables()[0], stored_quant_tables()[1]};
+      begin_streamed_rows(static_cast<int32_t>(ring_rows), o.rows);
+    }
+    return o.ring;
+  }
+  static void row_final(void* self, uint32_t row) {
+    OnePass& o = *static_cast<OnePass*>(self);
+    if (o.failure.code == kRecodeOk) code_streamed_row(o.rows, static_cast<int32_t>(row));
+  }
+  // True when the passes after the scan left the tables the quality estimate read.
+  bool tables_unchanged() const {
+    return tables_used[0] == stored_quant_tables()[0] && tables_used[1] == stored_quant_tables()[1];
+  }
+};
+
+// The recode in one pass: each MCU row is coded as soon as the decoder has made it final. The
+// decoder's messages all come first, as on the whole-image path (the encoder prints only after
+// the last row). Where a segment after the scan changed the tables the estimate read, the recode
+// is done again through the whole image, its repeated decode unheard.
+int32_t recode_in_one_pass(const uint8_t* bytes, uint32_t size, int32_t quality,
+                           const RecodePlan& plan, RecodeBuffers& buffers) {
+  OnePass pass(buffers, quality, plan);
+  const RowStream stream{OnePass::open, OnePass::row_final, &pass};
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t decoded = decode_jpeg_memory(bytes, size, &width, &height, buffers.image, plan,
+                                       &buffers.damage, &stream);
+  buffers.is_decoded = decoded == 0;
+  if (decoded != 0) {
+    console_final(msg::kDecodeFailed, decoded);
+    return decoded;
+  }
+  if (pass.ring == nullptr) {  // a geometry decoded into the whole image
+    return encode_planar(buffers.image.data, width, height, quality, false, plan, buffers);
+  }
+  if (pass.failure.code != kRecodeOk) return fail_encode(pass.failure.code, pass.failure.message);
+  if (!pass.tables_unchanged()) {
+    buffers.release_encoder();
+    RecodePlan whole = plan;
+    whole.is_streaming = false;
+    mute_recode_console(true);
+    decoded =
+        decode_jpeg_memory(bytes, size, &width, &height, buffers.image, whole, &buffers.damage);
+    mute_recode_console(false);
+    buffers.is_decoded = decoded == 0;
+    if (decoded != 0) {  // only where memory ran out the second time
+      console_final(msg::kDecodeFailed, decoded);
+      return decoded;
+    }
+    return encode_planar(buffers.image.data, width, height, quality, false, whole, buffers);
+  }
+  if (finish_streamed_rows(pass.rows) != 0) return fail_encode(kErrEncoder, msg::kEncoderFailed);
   heap_free(buffers.workspace->block_buffer);
   buffers.workspace->block_buffer = nullptr;
   return kRecodeOk;
@@ -147,6 +254,7 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
 // failure up to the encoder.
 int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, int32_t quality,
                           const RecodePlan& plan, RecodeBuffers& buffers) {
+  if (plan.is_streaming) return recode_in_one_pass(bytes, size, quality, plan, buffers);
   int32_t width = 0;
   int32_t height = 0;
   const int32_t decoded =

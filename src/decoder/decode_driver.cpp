@@ -165,11 +165,6 @@ int32_t allocate_frame(ImageBuffer& image) {
   d.padded_height = static_cast<int32_t>(padded_h);
   d.decoded_w = d.image_w;
   d.decoded_h = d.image_h;
-  if (image.capacity_bytes < image_bytes &&
-      (image.reserve == nullptr || !image.reserve(image, static_cast<size_t>(image_bytes)))) {
-    fail(kDecodeTooLarge, image.reserve == nullptr ? msg::kFrameTooLarge : msg::kNoFrameMemory);
-    return d.error;
-  }
   // The fast entropy decoder's reach covers MCUs of at most kFastMcuBlocks blocks, as every
   // 4:2:0 frame has (the only layout decoded).
   assert(!d.plan.is_fast_entropy || d.mcu_block_total <= kFastMcuBlocks);
@@ -178,6 +173,19 @@ int32_t allocate_frame(ImageBuffer& image) {
   // loads whole words ahead, and where it hands over its reads stop elsewhere; with an SOI every
   // byte from there to the next marker is data, skipped alike.
   if (!d.soi_seen) d.plan.is_fast_entropy = false;
+  d.ring_rows = d.mcu_rows;
+  if (d.row_stream != nullptr && direct_rows_possible()) {
+    d.ring_rows = kStreamRingRows;
+    d.direct_output = d.row_stream->open(d.row_stream->self, d.decoded_w, d.decoded_h,
+                                         d.padded_width, d.ring_rows);
+    if (d.direct_output == nullptr) fail(kDecodeTooLarge, msg::kNoFrameMemory);
+    return d.error;
+  }
+  if (image.capacity_bytes < image_bytes &&
+      (image.reserve == nullptr || !image.reserve(image, static_cast<size_t>(image_bytes)))) {
+    fail(kDecodeTooLarge, image.reserve == nullptr ? msg::kFrameTooLarge : msg::kNoFrameMemory);
+    return d.error;
+  }
   if (d.plan.is_direct_output && image.data != nullptr && direct_rows_possible()) {
     d.direct_output = image.data;
     return 0;
@@ -244,12 +252,13 @@ int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_widt
 namespace {
 
 int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
-                      ImageBuffer& image, const RecodePlan& plan) {
+                      ImageBuffer& image, const RecodePlan& plan, const RowStream* stream) {
   DecoderState& d = g_decoder;
   // Every decode starts from the state of process start: no result depends on an earlier decode.
   release_buffers();
   reset_decoder_state();
   d.plan = plan;
+  d.row_stream = stream;
   d.source_data = data;
   d.source_size = size;
   d.soi_remaining = count_soi_pairs(data, size);
@@ -316,8 +325,8 @@ int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, in
 
 int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width,
                            int32_t* out_height, ImageBuffer& image, const RecodePlan& plan,
-                           DecodeDamage* damage) noexcept {
-  const int32_t status = decode_stream(data, size, out_width, out_height, image, plan);
+                           DecodeDamage* damage, const RowStream* rows) noexcept {
+  const int32_t status = decode_stream(data, size, out_width, out_height, image, plan, rows);
   if (damage != nullptr) *damage = g_decoder.damage;
   return status;
 }

@@ -78,6 +78,7 @@ struct FrameComponent {
 
 // What the MCU row decoder needs of one component, in scan order.
 struct RowPipeline;  // the second thread of a decode's rows (decoder/mcu_row.cpp)
+struct RowStream;    // the consumer of final rows (decoder/decode_driver.h)
 
 struct RowComponent {
   const uint32_t* dequant;
@@ -156,6 +157,10 @@ struct DecoderState {
   // The thread transforming the rows the entropy decoder hands over (direct output on two
   // threads), from the first row to finish_mcu_rows; null with one thread.
   RowPipeline* row_pipeline;
+  // The consumer of final rows (the one-pass recode), or null. direct_output holds ring_rows MCU
+  // rows, row R at slot R % ring_rows: mcu_rows of them (the whole image) without a consumer.
+  const RowStream* row_stream;
+  uint32_t ring_rows;
   SamplingLayout sampling_layout;
 
   // --- Damage met (per decode) ---

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/planar_layout.h"
+#include "decoder/decode_driver.h"
 #include "decoder/decoder_state.h"
 #include "decoder/huffman_decode.h"
 #include "decoder/idct.h"
@@ -29,6 +30,7 @@ using Dequant16 = std::array<std::array<int16_t, 64>, 3>;
 // that the entropy decoder (and, after the scan, a later frame header) goes on changing.
 struct RowGeometry {
   uint8_t* output;
+  size_t ring_rows;          // MCU rows output holds: row R at slot R % ring_rows
   Planar420Layout layout;    // of output
   size_t P, W, mcu_columns;  // P = layout.luma_stride, W = image_w
   Dequant16 dequant;
@@ -55,11 +57,18 @@ Dequant16 dequant16() {
 
 RowGeometry row_geometry() {
   const DecoderState& d = g_decoder;
+  // The output holds ring_rows MCU rows: the whole image (16 * mcu_rows lines fill
+  // padded_height) or the one-pass recode's ring.
   const Planar420Layout layout =
-      planar420_layout(static_cast<size_t>(d.padded_width), static_cast<size_t>(d.padded_height));
-  return RowGeometry{
-      d.direct_output, layout,      layout.luma_stride,         static_cast<size_t>(d.image_w),
-      d.mcu_columns,   dequant16(), idct_kernel(d.plan.is_simd)};
+      planar420_layout(static_cast<size_t>(d.padded_width), 16 * static_cast<size_t>(d.ring_rows));
+  return RowGeometry{d.direct_output,
+                     d.ring_rows,
+                     layout,
+                     layout.luma_stride,
+                     static_cast<size_t>(d.image_w),
+                     d.mcu_columns,
+                     dequant16(),
+                     idct_kernel(d.plan.is_simd)};
 }
 
 // One MCU's coefficients into coef_blocks (cleared first), by the plan's entropy decoder.
@@ -78,13 +87,14 @@ void decode_mcu_coefficients() {
 // (stride P), the Cb and Cr blocks in their planes (stride P / 2).
 void transform_mcu(const RowGeometry& g, size_t R, size_t m, const int16_t* blocks) {
   const size_t P = g.P;
-  uint8_t* y = g.output + 16 * R * P + 16 * m;
+  const size_t slot = R % g.ring_rows;
+  uint8_t* y = g.output + 16 * slot * P + 16 * m;
   const int16_t* luma = g.dequant[0].data();
   g.idct(blocks, luma, y, P);
   g.idct(blocks + 64, luma, y + 8, P);
   g.idct(blocks + 128, luma, y + 8 * P, P);
   g.idct(blocks + 192, luma, y + 8 * P + 8, P);
-  const size_t chroma_at = 8 * R * g.layout.chroma_stride + 8 * m;
+  const size_t chroma_at = 8 * slot * g.layout.chroma_stride + 8 * m;
   g.idct(blocks + 256, g.dequant[1].data(), g.output + g.layout.cb_offset + chroma_at,
          g.layout.chroma_stride);
   g.idct(blocks + 320, g.dequant[2].data(), g.output + g.layout.cr_offset + chroma_at,
@@ -98,8 +108,10 @@ void transform_mcu(const RowGeometry& g, size_t R, size_t m, const int16_t* bloc
 // overwritten by the line's own later writes (the 2x2 replication writes a top sample after
 // the bottom ones it covers), so chroma needs no fix-up.
 void take_padding_from_next_line(const RowGeometry& g, size_t r) {
-  uint8_t* line = g.output + r * g.P;
-  std::memcpy(line + g.W, line + g.P, g.P - g.W);
+  const size_t ring_lines = 16 * g.ring_rows;
+  uint8_t* line = g.output + (r % ring_lines) * g.P;
+  const uint8_t* next = g.output + ((r + 1) % ring_lines) * g.P;
+  std::memcpy(line + g.W, next, g.P - g.W);
 }
 
 // The padding of the lines that are final once row R is written: the last line of row R - 1
@@ -163,7 +175,9 @@ void decode_mcu_blocks(int16_t* blocks) {
 // images, one core, or no memory or thread to be had: the results are the same either way).
 RowPipeline* start_pipeline() {
   const DecoderState& d = g_decoder;
-  if (d.plan.threads < 2 || d.mcu_rows < kMinRowsForTwoThreads) return nullptr;
+  if (d.plan.threads < 2 || d.mcu_rows < kMinRowsForTwoThreads || d.row_stream != nullptr) {
+    return nullptr;
+  }
   auto* p = new (std::nothrow) RowPipeline;
   if (p == nullptr) return nullptr;
   p->rows = d.mcu_rows;
@@ -204,6 +218,11 @@ void decode_mcu_row_direct() {
       transform_mcu(g, R, m, d.coef_blocks[0].data());
     }
     finish_row_padding(g, R);
+    // Row R completed the last line of row R - 1; the image's last row is final as it stands.
+    if (const RowStream* s = d.row_stream) {
+      if (R > 0) s->row_final(s->self, R - 1);
+      if (R + 1 == d.mcu_rows) s->row_final(s->self, R);
+    }
   }
   d.decoder_status = kProgressRowDecoded;
 }

@@ -6,8 +6,11 @@ namespace kestrum {
 
 // Decodes MCU row mcu_row_index into plane_y/cb/cr (stride image_w), or straight into
 // direct_output, and sets decoder_status to kProgressRowDecoded.
-// Reads: geometry, row_components, tables, plan. Writes: coef_blocks, mcu_samples, row buffers,
-// planes or direct_output, row_pipeline (started at row 0), decoder_status.
+// With a row_stream each row completes the one before it, which is handed over as final (the
+// last row as well).
+// Reads: geometry, row_components, tables, plan, row_stream, ring_rows. Writes: coef_blocks,
+// mcu_samples, row buffers, planes or direct_output, row_pipeline (started at row 0),
+// decoder_status.
 void decode_mcu_row() noexcept;
 
 // Waits until every row handed to the second thread is in the output and ends that thread;

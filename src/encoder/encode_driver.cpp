@@ -146,6 +146,45 @@ int32_t JImageInit() noexcept {
   return 0;
 }
 
+void begin_streamed_rows(int32_t ring_rows, StreamedRows& rows) noexcept {
+  EncoderState& e = g_encoder;
+  ImageAttribute& a = *e.attribute;
+  rows.job = row_coding_job();
+  rows.job.ring_rows = ring_rows;
+  rows.job.layout =
+      planar420_layout(static_cast<size_t>(e.aligned_width), 16 * static_cast<size_t>(ring_rows));
+  rows.head = RowRun{a.stream_buffer, static_cast<size_t>(e.out_ptr - a.stream_buffer),
+                     a.stream_capacity_bytes};
+  rows.is_ok = true;
+}
+
+void code_streamed_row(StreamedRows& rows, int32_t row) noexcept {
+  if (!rows.is_ok) return;
+  rows.is_ok = code_rows(rows.job, row, row + 1, rows.head);
+  ImageAttribute& a = *g_encoder.attribute;
+  a.stream_buffer = rows.head.data;  // the run may have moved it
+  a.stream_capacity_bytes = rows.head.capacity_bytes;
+}
+
+int32_t finish_streamed_rows(StreamedRows& rows) noexcept {
+  EncoderState& e = g_encoder;
+  ImageAttribute& a = *e.attribute;
+  report_progress(rows.head.failed_row, rows.head.failed_column);
+  if (!rows.is_ok) return 1;
+  if (rows.head.capacity_bytes - rows.head.length <
+      2) {  // the row coder leaves room; kept as a guard
+    const size_t grown = rows.head.length + kMaxMcuStreamBytes;
+    auto* moved = static_cast<uint8_t*>(heap_realloc(rows.head.data, grown));
+    if (moved == nullptr) return 1;
+    rows.head.data = a.stream_buffer = moved;
+    rows.head.capacity_bytes = a.stream_capacity_bytes = grown;
+  }
+  e.out_ptr = rows.head.data + rows.head.length;
+  put_marker(kMarkerEoi);
+  a.stream_length = static_cast<uint32_t>(e.out_ptr - a.stream_buffer);
+  return 0;
+}
+
 int32_t JImageEncoder() noexcept {
   if (g_encoder.plan.is_row_coder) return encode_rows_fast();
   EncoderState& e = g_encoder;

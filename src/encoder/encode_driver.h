@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "encoder/row_coder.h"
+
 namespace kestrum {
 
 // The MCU (row, column) on reaching which the encoder prints "ok!!!" (images of more than 111
@@ -24,5 +26,26 @@ int32_t JImageInit() noexcept;
 // stream_length. Returns 0, or 1 when the stream buffer cannot grow.
 // Reads/Writes: g_encoder, *attribute (stream_buffer may move), the workspace's block buffer.
 int32_t JImageEncoder() noexcept;
+
+// The row coder a row at a time, for the one-pass recode: after JImageInit, with
+// attribute->image_buffer a ring of ring_rows MCU rows (row R at slot R % ring_rows). The stream
+// grows in head, which attribute's stream buffer follows after every row.
+struct StreamedRows {
+  RowCodingJob job;
+  RowRun head;
+  bool is_ok = true;  // false once the stream could not grow (head says where)
+};
+
+// Reads: g_encoder (the snapshot for the row coder), out_ptr, attribute's stream buffer.
+void begin_streamed_rows(int32_t ring_rows, StreamedRows& rows) noexcept;
+
+// Codes row (rows come in order, each once); nothing after a failure.
+// Writes: attribute's stream buffer and capacity.
+void code_streamed_row(StreamedRows& rows, int32_t row) noexcept;
+
+// After the last row: the progress message as the whole-image walk prints it, then EOI and
+// stream_length. Returns 0, or 1 when the stream could not grow.
+// Writes: out_ptr, attribute's stream buffer, capacity and stream_length.
+int32_t finish_streamed_rows(StreamedRows& rows) noexcept;
 
 }  // namespace kestrum

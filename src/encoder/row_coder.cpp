@@ -169,6 +169,7 @@ RowCodingJob row_coding_job() noexcept {
       planar420_layout(static_cast<size_t>(e.aligned_width), static_cast<size_t>(e.aligned_height));
   job.mcus_per_row = e.mcus_per_row;
   job.mcu_rows = e.mcu_rows;
+  job.ring_rows = e.mcu_rows;
   job.mcu_block_comp = e.mcu_block_comp;
   job.dc_table_sel = e.dc_table_sel;
   job.ac_table_sel = e.ac_table_sel;
@@ -196,7 +197,7 @@ bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowR
   const int32_t* chroma_reciprocal = job.chroma_reciprocal.data();
   Writer writer{run.data + run.length, 0, 0};
   for (int32_t r = first_row; r < end_row; ++r) {
-    const size_t row = static_cast<size_t>(r);
+    const size_t row = static_cast<size_t>(r % job.ring_rows);  // the row's slot
     std::array<int32_t, 3> dc_pred = {0, 0, 0};
     for (int32_t c = 0; c < job.mcus_per_row; ++c) {
       if (!ensure_room(run, writer.out)) {

@@ -24,8 +24,9 @@ struct RowRun {
 // What the row coder needs of one encode, copied from g_encoder before any thread starts: the
 // runs of rows are coded from this snapshot and never read the module state.
 struct RowCodingJob {
-  const uint8_t* image;    // the PlanarYuv420Image
-  Planar420Layout layout;  // of image, at the aligned size
+  const uint8_t* image;    // the PlanarYuv420Image, or the one-pass recode's ring of MCU rows
+  Planar420Layout layout;  // of image: the aligned size, or the ring's 16 * ring_rows lines
+  int32_t ring_rows;       // MCU rows image holds, row R at slot R % ring_rows (or mcu_rows)
   int32_t mcus_per_row, mcu_rows;
   std::array<int32_t, 6> mcu_block_comp;              // component of each block of an MCU
   std::array<int32_t, 3> dc_table_sel, ac_table_sel;  // per component
@@ -34,7 +35,7 @@ struct RowCodingJob {
   bool is_simd;           // the plan's kernel set
 };
 
-// The snapshot of the encode JImageInit configured.
+// The snapshot of the encode JImageInit configured, over the whole image.
 // Reads: g_encoder (geometry, selectors, reciprocals, plan.is_simd, attribute->image_buffer).
 RowCodingJob row_coding_job() noexcept;
 

@@ -30,6 +30,7 @@ RecodePlan reference_plan() noexcept {
   plan.is_direct_output = false;
   plan.is_simd = false;
   plan.is_row_coder = false;
+  plan.is_streaming = false;
   plan.threads = 1;
   return plan;
 }

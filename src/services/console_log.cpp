@@ -13,6 +13,7 @@ struct ConsoleState {
   ConsoleTarget fallback;  // set_console_sink's target
   ConsoleTarget current;   // the open recode's target, else fallback
   bool is_recode_open;     // between begin_recode_console and end_recode_console
+  bool is_muted;           // the open recode prints nothing for now
   int32_t messages;        // counted messages of the open recode, 0..kMaxRecodeMessages + 1
 };
 ConsoleState g_console{};
@@ -55,16 +56,21 @@ void set_console_sink(ConsoleSink sink, void* context) noexcept {
 void begin_recode_console(ConsoleTarget target) noexcept {
   g_console.current = target;
   g_console.is_recode_open = true;
+  g_console.is_muted = false;
   g_console.messages = 0;
 }
 
 void end_recode_console() noexcept {
   g_console.current = ConsoleTarget{};
   g_console.is_recode_open = false;
+  g_console.is_muted = false;
   g_console.messages = 0;
 }
 
+void mute_recode_console(bool is_muted) noexcept { g_console.is_muted = is_muted; }
+
 void console_log(const char* format, ...) noexcept {
+  if (g_console.is_muted) return;
   if (!count_message()) return;
   va_list args;
   va_start(args, format);
@@ -73,6 +79,7 @@ void console_log(const char* format, ...) noexcept {
 }
 
 void console_final(const char* format, ...) noexcept {
+  if (g_console.is_muted) return;
   va_list args;
   va_start(args, format);
   write_text(format, args);

@@ -53,6 +53,10 @@ void set_console_sink(ConsoleSink sink, void* context) noexcept;
 // until it calls end_recode_console.
 // Writes: the console of the current recode.
 void begin_recode_console(ConsoleTarget target) noexcept;
+// While muted the current recode prints and counts nothing: a decode done again for its image,
+// whose messages were printed the first time.
+// Writes: the console of the current recode.
+void mute_recode_console(bool is_muted) noexcept;
 // Returns the console to the default target, outside any recode.
 // Writes: the console of the current recode.
 void end_recode_console() noexcept;
