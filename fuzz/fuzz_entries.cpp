@@ -326,6 +326,8 @@ std::vector<PlanCase> plans_to_compare() {
   everything_two.threads = 2;
   RecodePlan everything_one_pass = everything;
   everything_one_pass.is_streaming = true;
+  RecodePlan everything_one_pass_two = everything_one_pass;
+  everything_one_pass_two.threads = 2;
   return {{"fast entropy", with(&RecodePlan::is_fast_entropy, 1)},
           {"direct output", with(&RecodePlan::is_direct_output, 1)},
           {"direct output on two threads", with(&RecodePlan::is_direct_output, 2)},
@@ -335,6 +337,7 @@ std::vector<PlanCase> plans_to_compare() {
           {"one pass", with(&RecodePlan::is_streaming, 1)},
           {"every fast part on one thread", everything},
           {"every fast part in one pass", everything_one_pass},
+          {"every fast part in one pass on two threads", everything_one_pass_two},
           {"every fast part on two threads", everything_two}};
 }
 

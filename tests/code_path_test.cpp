@@ -62,13 +62,16 @@ std::vector<NamedPlan> plans_to_compare() {
   p = none;
   p.is_streaming = true;
   plans.push_back({"one pass alone", p});
+  p.threads = 2;
+  plans.push_back({"one pass on two threads", p});
   p = RecodePlan{};
   p.threads = 1;
   plans.push_back({"everything, one thread", p});
   p.is_streaming = true;
   plans.push_back({"everything in one pass", p});
-  p.is_streaming = false;
   p.threads = 2;
+  plans.push_back({"everything in one pass on two threads", p});
+  p.is_streaming = false;
   plans.push_back({"everything, two threads", p});
   return plans;
 }

@@ -175,10 +175,10 @@ int32_t allocate_frame(ImageBuffer& image) {
   if (!d.soi_seen) d.plan.is_fast_entropy = false;
   d.ring_rows = d.mcu_rows;
   if (d.row_stream != nullptr && direct_rows_possible()) {
-    d.ring_rows = kStreamRingRows;
     d.direct_output = d.row_stream->open(d.row_stream->self, d.decoded_w, d.decoded_h,
-                                         d.padded_width, d.ring_rows);
+                                         d.padded_width, d.mcu_rows, &d.ring_rows);
     if (d.direct_output == nullptr) fail(kDecodeTooLarge, msg::kNoFrameMemory);
+    assert(d.direct_output == nullptr || d.ring_rows >= 2);
     return d.error;
   }
   if (image.capacity_bytes < image_bytes &&

@@ -23,18 +23,18 @@ struct ImageBuffer {
 
 // The consumer of a decode's rows as they become final (the one-pass recode). Once the frame is
 // known, and where its rows can be written straight into a 4:2:0 image, open is asked for a ring
-// of ring_rows MCU rows: a PlanarYuv420Image of padded_width x 16 * ring_rows, row R at slot
-// R % ring_rows; width and height are the frame's. Then row_final(R) says that row R is final
-// there, padding columns included; the decoder overwrites its slot ring_rows rows later. Where
-// open is not called (another geometry), the decode fills the caller's whole image as usual. A
-// null ring fails the decode as a frame without memory.
+// of MCU rows: it sets *ring_rows (2 or more) and returns a PlanarYuv420Image of padded_width x
+// 16 * ring_rows, row R at slot R % ring_rows; width, height and mcu_rows are the frame's. Then
+// row_final(R) says that row R is final there, padding columns included; when it returns, the
+// decoder may write row R + 2 into its slot. Where open is not called (another geometry), the
+// decode fills the caller's whole image as usual. A null ring fails the decode as a frame
+// without memory.
 struct RowStream {
   uint8_t* (*open)(void* self, int32_t width, int32_t height, int32_t padded_width,
-                   uint32_t ring_rows);
+                   uint32_t mcu_rows, uint32_t* ring_rows);
   void (*row_final)(void* self, uint32_t row);
   void* self;
 };
-inline constexpr uint32_t kStreamRingRows = 2;
 
 // Size in bytes of the PlanarYuv420Image of a width x height frame (0 when it would not fit
 // size_t).

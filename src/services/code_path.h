@@ -23,8 +23,9 @@ struct RecodePlan {
   bool is_row_coder = true;
   // Both: the recode in one pass, each MCU row encoded once the decoder has made it final, through
   // a ring of two rows instead of the whole image (where the frame's rows can be written straight
-  // into a 4:2:0 image; else the whole image as the other switches say). Rows are decoded and
-  // coded on one thread, with the row coder's bytes.
+  // into a 4:2:0 image; else the whole image as the other switches say). With two threads the
+  // rows are coded on the second while the decoder goes on (a ring of four rows); the bytes are
+  // the row coder's either way.
   bool is_streaming = false;
   // 1 or 2. With 2, the decoder transforms row R - 1 on a second thread while it entropy-decodes
   // row R (direct output only), and the row coder codes the lower half of the rows on a second
