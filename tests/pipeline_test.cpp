@@ -288,8 +288,15 @@ INSTANTIATE_TEST_SUITE_P(Paths, AllocationFailures,
 #if !defined(_WIN32)
 // Images whose planar block is large keep it for the next recode: a reused block (holding the
 // last image) gives the bytes a fresh one gives, a failure of the reused allocation is as clean
-// as any other and keeps the block, and releasing a handle frees it.
+// as any other and keeps the block, and releasing a handle frees it. (The one-pass recode needs
+// no image block; the recodes that go through the whole image keep it.)
 TEST_F(Pipeline, LargeImagesReuseTheKeptBlock) {
+  RecodePlan whole_image;
+  whole_image.is_streaming = false;
+  set_recode_plan(whole_image);
+  struct RestorePlan {
+    ~RestorePlan() { set_recode_plan(RecodePlan{}); }
+  } restore;
   const int side = 1700;  // 1700 x 1700 at 4:2:0: 4.3 MB of planes
   ASSERT_GE(static_cast<size_t>(side) * side * 3 / 2, kRetainMinBytes);
   const Bytes a = libjpeg_encode(photo_rgb(side, side, 3), side, side, baseline_options(90));

@@ -26,7 +26,7 @@ struct RecodePlan {
   // into a 4:2:0 image; else the whole image as the other switches say). With two threads the
   // rows are coded on the second while the decoder goes on (a ring of four rows); the bytes are
   // the row coder's either way.
-  bool is_streaming = false;
+  bool is_streaming = true;
   // 1 or 2. With 2, the decoder transforms row R - 1 on a second thread while it entropy-decodes
   // row R (direct output only), and the row coder codes the lower half of the rows on a second
   // thread. No memory or no thread falls back to one thread with the same bytes.
