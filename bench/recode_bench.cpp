@@ -8,11 +8,11 @@
 // file read, recode, file write, exit), in N alternated pairs, medians.
 //
 //   recode_bench [--large] [--reps N] [--dir FOLDER] [--reference] [--threads 1|2] [--pin]
-//                [--one-pass]
+//                [--whole-image]
 //   --large adds the 48 MP image; --reps sets N (default 5); --reference times our reference
 //   path instead of the fast paths; --threads limits our fast paths (default 2); --pin keeps
-//   every whole-process run on core 0 (one core for both sides); --one-pass times our one-pass
-//   recode (rows coded as they are decoded, through a ring of rows).
+//   every whole-process run on core 0 (one core for both sides); --whole-image times our
+//   recode through the whole decoded image instead of the default one-pass recode.
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
@@ -220,7 +220,7 @@ bool turbo_recode(const std::string& source, const std::string& destination, int
 std::string plan_argument() {
   const kestrum::RecodePlan plan = kestrum::requested_recode_plan();
   const std::string threads = !plan.is_row_coder ? "reference" : (plan.threads == 1 ? "1" : "2");
-  return threads + (plan.is_streaming ? ",one-pass" : "");
+  return threads + (plan.is_streaming ? "" : ",whole-image");
 }
 
 // Peak RSS in MiB of a child process (this program re-run with --child) doing one recode. The
@@ -294,10 +294,10 @@ int run_child(char** argv) {
   kestrum::set_console_sink(quiet_sink, nullptr);
   kestrum::set_reference_path(plan.rfind("reference", 0) == 0);
   kestrum::set_worker_threads(plan.rfind("1", 0) == 0 ? 1 : 2);
-  if (plan.find(",one-pass") != std::string::npos) {
-    kestrum::RecodePlan one_pass = kestrum::requested_recode_plan();
-    one_pass.is_streaming = true;
-    kestrum::set_recode_plan(one_pass);
+  if (plan.find(",whole-image") != std::string::npos) {
+    kestrum::RecodePlan whole_image = kestrum::requested_recode_plan();
+    whole_image.is_streaming = false;
+    kestrum::set_recode_plan(whole_image);
   }
   const std::string which = argv[2];
   const bool ok = which == "ours" ? ours_recode(argv[3], argv[4])
@@ -331,9 +331,9 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
       kestrum::set_worker_threads(std::atoi(argv[++i]));
     if (std::strcmp(argv[i], "--pin") == 0) pin = true;
-    if (std::strcmp(argv[i], "--one-pass") == 0) {
+    if (std::strcmp(argv[i], "--whole-image") == 0) {
       kestrum::RecodePlan plan = kestrum::requested_recode_plan();
-      plan.is_streaming = true;
+      plan.is_streaming = false;
       kestrum::set_recode_plan(plan);
     }
   }
@@ -413,7 +413,7 @@ int main(int argc, char** argv) {
       kRequestedQuality, kSourceQuality, reps,
       !kestrum::requested_recode_plan().is_row_coder
           ? "reference"
-          : (kestrum::requested_recode_plan().is_streaming ? "one-pass" : "fast"),
+          : (kestrum::requested_recode_plan().is_streaming ? "one-pass" : "whole-image"),
       !kestrum::requested_recode_plan().is_row_coder ? 1
                                                      : kestrum::requested_recode_plan().threads);
   return 0;
