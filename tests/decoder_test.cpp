@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "common/planar_layout.h"
 #include "decoder/decoder_state.h"
 #include "param_name.h"
 #include "services/code_path.h"
@@ -23,19 +24,19 @@ Agreement compare_with_libjpeg(const Bytes& jpeg, const OurDecode& ours) {
   EXPECT_TRUE(libjpeg_decode_raw(jpeg, &ref));
   Agreement a;
   const int w = ref.width, h = ref.height;
-  const size_t pw = static_cast<size_t>((w + 15) / 16 * 16),
-               ph = static_cast<size_t>((h + 15) / 16 * 16);
+  const Planar420Layout layout = planar420_layout(static_cast<size_t>(w), static_cast<size_t>(h));
+  const size_t pw = layout.luma_stride;
   std::vector<uint8_t> y(static_cast<size_t>(w * h)), cb(ref.cb.size()), cr(ref.cr.size());
   for (size_t r = 0; r < static_cast<size_t>(h); ++r) {
     for (size_t x = 0; x < static_cast<size_t>(w); ++x)
       y[r * static_cast<size_t>(w) + x] = ours.image[r * pw + x];
   }
-  const uint8_t* ocb = ours.image.data() + pw * ph;
-  const uint8_t* ocr = ocb + (pw / 2) * (ph / 2);
+  const uint8_t* ocb = ours.image.data() + layout.cb_offset;
+  const uint8_t* ocr = ours.image.data() + layout.cr_offset;
   for (size_t r = 0; r < static_cast<size_t>(ref.ch); ++r) {
     for (size_t x = 0; x < static_cast<size_t>(ref.cw); ++x) {
-      cb[r * static_cast<size_t>(ref.cw) + x] = ocb[r * (pw / 2) + x];
-      cr[r * static_cast<size_t>(ref.cw) + x] = ocr[r * (pw / 2) + x];
+      cb[r * static_cast<size_t>(ref.cw) + x] = ocb[r * layout.chroma_stride + x];
+      cr[r * static_cast<size_t>(ref.cw) + x] = ocr[r * layout.chroma_stride + x];
     }
   }
   auto diff = [&a](const std::vector<uint8_t>& p, const std::vector<uint8_t>& q) {

@@ -12,6 +12,7 @@
 
 #include "api/pipeline.h"
 #include "bombs.h"
+#include "common/jpeg_tables.h"
 #include "decoder/decoder_state.h"
 #include "encoder/encoder_state.h"
 #include "kestrum.h"

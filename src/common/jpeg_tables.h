@@ -36,6 +36,41 @@ inline constexpr uint8_t kMarkerApp14 = 0xEE;
 inline constexpr uint8_t kMarkerApp15 = 0xEF;
 inline constexpr uint8_t kMarkerCom = 0xFE;
 
+// The codings of frame headers (T.81 Table B.1).
+enum class FrameCoding : uint8_t {
+  kNone,
+  kBaseline,               // SOF0
+  kExtended,               // SOF1: extended sequential, Huffman
+  kProgressive,            // SOF2: progressive, Huffman
+  kArithmetic,             // SOF9: extended sequential, arithmetic
+  kProgressiveArithmetic,  // SOF10: progressive, arithmetic
+  kLosslessOrHierarchical  // SOF3, SOF5..SOF7, SOF11, SOF13..SOF15
+};
+
+// The coding of a frame header marker, kNone when the marker is not one (DHT, JPG and DAC sit
+// among the SOFn codes).
+constexpr FrameCoding frame_coding(uint8_t marker) {
+  switch (marker) {
+    case kMarkerSof0:
+      return FrameCoding::kBaseline;
+    case kMarkerSof1:
+      return FrameCoding::kExtended;
+    case kMarkerSof2:
+      return FrameCoding::kProgressive;
+    case kMarkerSof9:
+      return FrameCoding::kArithmetic;
+    case kMarkerSof10:
+      return FrameCoding::kProgressiveArithmetic;
+    case kMarkerDht:
+    case kMarkerJpg:
+    case kMarkerDac:
+      return FrameCoding::kNone;
+    default:
+      return marker >= kMarkerSof0 && marker <= kMarkerSof15 ? FrameCoding::kLosslessOrHierarchical
+                                                             : FrameCoding::kNone;
+  }
+}
+
 // clang-format off
 // Entry k = natural (row-major) index of the k-th coefficient in zig-zag stream order; entries
 // 64..79 are 63 so that a run overshooting the block lands on its last coefficient.

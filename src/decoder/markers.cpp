@@ -185,7 +185,9 @@ void parse_markers() noexcept {
       check_app0();
     } else if (marker == kMarkerDqt) {
       parse_dqt();
-    } else if (marker == kMarkerSof0 || marker == kMarkerSof1 || marker == kMarkerSof2) {
+    } else if (const FrameCoding coding = frame_coding(static_cast<uint8_t>(marker));
+               coding == FrameCoding::kBaseline || coding == FrameCoding::kExtended ||
+               coding == FrameCoding::kProgressive) {
       parse_frame_header();
     } else if (marker == kMarkerDht) {
       parse_dht();

@@ -68,28 +68,6 @@ int32_t estimate_luma_only(int32_t sum) {
 
 }  // namespace
 
-FrameCoding frame_coding(uint8_t marker) {
-  switch (marker) {
-    case kMarkerSof0:
-      return FrameCoding::kBaseline;
-    case kMarkerSof1:
-      return FrameCoding::kExtended;
-    case kMarkerSof2:
-      return FrameCoding::kProgressive;
-    case kMarkerSof9:
-      return FrameCoding::kArithmetic;
-    case kMarkerSof10:
-      return FrameCoding::kProgressiveArithmetic;
-    case kMarkerDht:
-    case kMarkerJpg:
-    case kMarkerDac:
-      return FrameCoding::kNone;
-    default:
-      return marker >= kMarkerSof0 && marker <= kMarkerSof15 ? FrameCoding::kLosslessOrHierarchical
-                                                             : FrameCoding::kNone;
-  }
-}
-
 bool parse_header(const uint8_t* data, size_t size, JpegHeader* out) {
   *out = JpegHeader{};
   if (size < 4 || data[0] != 0xFF || data[1] != kMarkerSoi) return false;

@@ -19,20 +19,6 @@ struct HeaderSegment {
 };
 
 // The coding a frame header names by its marker (T.81 Table B.1); kNone for every other marker.
-enum class FrameCoding : uint8_t {
-  kNone,
-  kBaseline,               // SOF0
-  kExtended,               // SOF1: extended sequential, Huffman
-  kProgressive,            // SOF2: progressive, Huffman
-  kArithmetic,             // SOF9: extended sequential, arithmetic
-  kProgressiveArithmetic,  // SOF10: progressive, arithmetic
-  kLosslessOrHierarchical  // SOF3, SOF5..SOF7, SOF11, SOF13..SOF15
-};
-
-// The coding of a frame header marker, kNone when the marker is not one (DHT, JPG and DAC sit
-// among the SOFn codes).
-FrameCoding frame_coding(uint8_t marker);
-
 struct FrameInfo {
   uint8_t sof_marker =
       0;  // a marker whose frame_coding is not kNone; 0 when no frame header precedes the scan

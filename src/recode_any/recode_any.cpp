@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "api/pipeline.h"
+#include "common/jpeg_tables.h"
 #include "encoder/quality.h"
 #include "recode_any/foreign_decode.h"
 #include "recode_any/jpeg_segments.h"
