@@ -7,9 +7,7 @@
 #include "api/pipeline.h"
 
 #include <array>
-#include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "common/planar_layout.h"
 #include "decoder/decode_driver.h"
@@ -171,101 +169,44 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
   return kRecodeOk;
 }
 
-// Rows below which a second thread costs more to start than it saves.
-constexpr uint32_t kMinRowsForCoderThread = 8;
-
 // The one-pass recode's consumer of the decoder's rows: once the frame is known it sets up the
-// encoder on a ring of rows, and it codes each row the decoder makes final, on the decoder's
-// thread (a ring of 2 rows) or on a second thread (a ring of 4), in row order either way.
+// encoder on a ring of two rows, and it codes each row the decoder makes final, in row order, on
+// the thread that hands it over (the decoder's, or with two threads the decoder's transform
+// thread).
 struct OnePass {
+  static constexpr uint32_t kRingRows = 2;
   RecodeBuffers& buffers;
   int32_t quality;
   const RecodePlan& plan;
   uint8_t* ring = nullptr;
-  uint32_t ring_rows = 0;
   EncodeFailure failure;  // met setting up the encoder; printed after the decoder's messages
   StreamedRows rows;
   std::array<std::array<uint16_t, 64>, 2> tables_used{};  // what the quality estimate read
-  // The second thread and what it shares with the decoder's.
-  std::thread coder;
-  std::mutex lock;
-  std::condition_variable changed;
-  uint32_t final_rows = 0;  // rows handed over
-  uint32_t coded_rows = 0;  // rows coded
-  bool stopping = false;    // no further rows will be handed over
 
   OnePass(RecodeBuffers& b, int32_t q, const RecodePlan& p) : buffers(b), quality(q), plan(p) {}
   OnePass(const OnePass&) = delete;
   OnePass& operator=(const OnePass&) = delete;
-  ~OnePass() {
-    stop();
-    heap_free(ring);
-  }
+  ~OnePass() { heap_free(ring); }
 
   static uint8_t* open(void* self, int32_t width, int32_t height, int32_t padded_width,
-                       uint32_t mcu_rows, uint32_t* ring_rows) {
+                       uint32_t /*mcu_rows*/, uint32_t* ring_rows) {
     OnePass& o = *static_cast<OnePass*>(self);
-    const bool is_two_threads = o.plan.threads >= 2 && mcu_rows >= kMinRowsForCoderThread;
-    o.ring_rows = is_two_threads ? 4 : 2;
-    *ring_rows = o.ring_rows;
+    *ring_rows = kRingRows;
     const Planar420Layout layout =
-        planar420_layout(static_cast<size_t>(padded_width), 16 * size_t{o.ring_rows});
+        planar420_layout(static_cast<size_t>(padded_width), 16 * size_t{kRingRows});
     o.ring = static_cast<uint8_t*>(heap_malloc(layout.total_bytes));
     if (o.ring == nullptr) return nullptr;
     o.failure = prepare_encode(o.ring, width, height, o.quality, false, o.plan, o.buffers);
     if (o.failure.code != kRecodeOk) return o.ring;
     o.tables_used = {stored_quant_tables()[0], stored_quant_tables()[1]};
-    begin_streamed_rows(static_cast<int32_t>(o.ring_rows), o.rows);
-    if (is_two_threads) {
-      try {
-        o.coder = std::thread([&o] { o.code_handed_over_rows(); });
-      } catch (...) {
-        // No thread: the decoder's thread codes every row, with the same bytes.
-      }
-    }
+    begin_streamed_rows(static_cast<int32_t>(kRingRows), o.rows);
     return o.ring;
   }
 
   static void row_final(void* self, uint32_t row) {
     OnePass& o = *static_cast<OnePass*>(self);
     if (o.failure.code != kRecodeOk) return;
-    if (!o.coder.joinable()) {
-      code_streamed_row(o.rows, static_cast<int32_t>(row));
-      return;
-    }
-    std::unique_lock<std::mutex> hold(o.lock);
-    o.final_rows = row + 1;
-    o.changed.notify_all();
-    // The decoder writes row + 2 next, into the slot of row + 2 - ring_rows.
-    o.changed.wait(hold, [&o, row] { return o.coded_rows + o.ring_rows >= row + 3; });
-  }
-
-  // The second thread: every row handed over, in order, until stop.
-  void code_handed_over_rows() {
-    for (uint32_t r = 0;; ++r) {
-      {
-        std::unique_lock<std::mutex> hold(lock);
-        changed.wait(hold, [this, r] { return final_rows > r || stopping; });
-        if (final_rows <= r) return;
-      }
-      code_streamed_row(rows, static_cast<int32_t>(r));
-      {
-        const std::lock_guard<std::mutex> hold(lock);
-        coded_rows = r + 1;
-      }
-      changed.notify_all();
-    }
-  }
-
-  // Codes what was handed over and ends the second thread (nothing when there is none).
-  void stop() {
-    if (!coder.joinable()) return;
-    {
-      const std::lock_guard<std::mutex> hold(lock);
-      stopping = true;
-    }
-    changed.notify_all();
-    coder.join();
+    code_streamed_row(o.rows, static_cast<int32_t>(row));
   }
 
   // True when the passes after the scan left the tables the quality estimate read.
@@ -286,7 +227,6 @@ int32_t recode_in_one_pass(const uint8_t* bytes, uint32_t size, int32_t quality,
   int32_t height = 0;
   int32_t decoded = decode_jpeg_memory(bytes, size, &width, &height, buffers.image, plan,
                                        &buffers.damage, &stream);
-  pass.stop();
   buffers.is_decoded = decoded == 0;
   if (decoded != 0) {
     console_final(msg::kDecodeFailed, decoded);

@@ -154,8 +154,9 @@ struct DecoderState {
   // The caller's PlanarYuv420Image when MCU rows are written straight into it (the planes and
   // row buffers are then not obtained); null on the reference path through the planes.
   uint8_t* direct_output;
-  // The thread transforming the rows the entropy decoder hands over (direct output on two
-  // threads), from the first row to finish_mcu_rows; null with one thread.
+  // The thread transforming the rows the entropy decoder hands over (direct output and the
+  // one-pass recode on two threads) and handing them on to row_stream, from the first row to
+  // finish_mcu_rows; null with one thread.
   RowPipeline* row_pipeline;
   // The consumer of final rows (the one-pass recode), or null. direct_output holds ring_rows MCU
   // rows, row R at slot R % ring_rows: mcu_rows of them (the whole image) without a consumer.

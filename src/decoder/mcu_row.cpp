@@ -30,6 +30,7 @@ using Dequant16 = std::array<std::array<int16_t, 64>, 3>;
 // that the entropy decoder (and, after the scan, a later frame header) goes on changing.
 struct RowGeometry {
   uint8_t* output;
+  const RowStream* stream;   // the consumer of final rows, or null
   size_t ring_rows;          // MCU rows output holds: row R at slot R % ring_rows
   Planar420Layout layout;    // of output
   size_t P, W, mcu_columns;  // P = layout.luma_stride, W = image_w
@@ -61,14 +62,9 @@ RowGeometry row_geometry() {
   // padded_height) or the one-pass recode's ring.
   const Planar420Layout layout =
       planar420_layout(static_cast<size_t>(d.padded_width), 16 * static_cast<size_t>(d.ring_rows));
-  return RowGeometry{d.direct_output,
-                     d.ring_rows,
-                     layout,
-                     layout.luma_stride,
-                     static_cast<size_t>(d.image_w),
-                     d.mcu_columns,
-                     dequant16(),
-                     idct_kernel(d.plan.is_simd)};
+  return RowGeometry{d.direct_output, d.row_stream,       d.ring_rows,
+                     layout,          layout.luma_stride, static_cast<size_t>(d.image_w),
+                     d.mcu_columns,   dequant16(),        idct_kernel(d.plan.is_simd)};
 }
 
 // One MCU's coefficients into coef_blocks (cleared first), by the plan's entropy decoder.
@@ -114,19 +110,26 @@ void take_padding_from_next_line(const RowGeometry& g, size_t r) {
   std::memcpy(line + g.W, next, g.P - g.W);
 }
 
-// The padding of the lines that are final once row R is written: the last line of row R - 1
-// and all but the last of row R.
-void finish_row_padding(const RowGeometry& g, size_t R) {
+// The padding of the lines that are final once row R of rows is written: the last line of row
+// R - 1 and all but the last of row R. Row R completed the last line of row R - 1, which goes to
+// the consumer of final rows, if any, and so does the image's last row, final as it stands.
+void finish_row(const RowGeometry& g, size_t R, size_t rows) {
   const size_t first = 16 * R;
   if (first > 0) take_padding_from_next_line(g, first - 1);
   for (size_t r = first; r < first + 15; ++r) take_padding_from_next_line(g, r);
+  if (const RowStream* s = g.stream) {
+    if (R > 0) s->row_final(s->self, static_cast<uint32_t>(R - 1));
+    if (R + 1 == rows) s->row_final(s->self, static_cast<uint32_t>(R));
+  }
 }
 
 }  // namespace
 
 // Two threads over the rows: the caller's thread entropy-decodes row R into one of two slots
 // while the worker transforms row R - 1 from the other, in row order, so that the output and the
-// padding columns come out as one thread writes them.
+// padding columns come out as one thread writes them. The worker also hands the final rows to
+// their consumer (the one-pass recode codes them there: the entropy decoding on one thread, the
+// transforms both ways and the entropy coding on the other, about as much work).
 struct RowPipeline {
   std::thread worker;
   std::mutex lock;
@@ -152,7 +155,7 @@ struct RowPipeline {
       const int16_t* blocks = slot(r);
       for (size_t m = 0; m < geometry.mcu_columns; ++m)
         transform_mcu(geometry, r, m, blocks + m * kMcuValues);
-      finish_row_padding(geometry, r);
+      finish_row(geometry, r, rows);
       {
         const std::lock_guard<std::mutex> hold(lock);
         transformed = r + 1;
@@ -175,9 +178,7 @@ void decode_mcu_blocks(int16_t* blocks) {
 // images, one core, or no memory or thread to be had: the results are the same either way).
 RowPipeline* start_pipeline() {
   const DecoderState& d = g_decoder;
-  if (d.plan.threads < 2 || d.mcu_rows < kMinRowsForTwoThreads || d.row_stream != nullptr) {
-    return nullptr;
-  }
+  if (d.plan.threads < 2 || d.mcu_rows < kMinRowsForTwoThreads) return nullptr;
   auto* p = new (std::nothrow) RowPipeline;
   if (p == nullptr) return nullptr;
   p->rows = d.mcu_rows;
@@ -217,12 +218,7 @@ void decode_mcu_row_direct() {
       decode_mcu_blocks(d.coef_blocks[0].data());
       transform_mcu(g, R, m, d.coef_blocks[0].data());
     }
-    finish_row_padding(g, R);
-    // Row R completed the last line of row R - 1; the image's last row is final as it stands.
-    if (const RowStream* s = d.row_stream) {
-      if (R > 0) s->row_final(s->self, R - 1);
-      if (R + 1 == d.mcu_rows) s->row_final(s->self, R);
-    }
+    finish_row(g, R, d.mcu_rows);
   }
   d.decoder_status = kProgressRowDecoded;
 }

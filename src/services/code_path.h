@@ -24,8 +24,8 @@ struct RecodePlan {
   // Both: the recode in one pass, each MCU row encoded once the decoder has made it final, through
   // a ring of two rows instead of the whole image (where the frame's rows can be written straight
   // into a 4:2:0 image; else the whole image as the other switches say). With two threads the
-  // rows are coded on the second while the decoder goes on (a ring of four rows); the bytes are
-  // the row coder's either way.
+  // decoder's second thread, which transforms the rows, codes them too; the bytes are the row
+  // coder's either way.
   bool is_streaming = true;
   // 1 or 2. With 2, the decoder transforms row R - 1 on a second thread while it entropy-decodes
   // row R (direct output only), and the row coder codes the lower half of the rows on a second
