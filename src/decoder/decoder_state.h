@@ -58,7 +58,8 @@ struct HuffDecodeTable {
   std::array<int32_t, 256> lookup_length;  // next 8 bits -> code length 1..8, 0 = longer code
   std::array<uint8_t, 256> lookup_symbol;  // next 8 bits -> symbol, where lookup_length != 0
   const uint8_t* values;                   // the 256-byte symbol list it was built from
-  // AC tables: next kFastAcBits bits -> what they decode to (see FastAcEntry), 0 = a longer code.
+  // Next kFastAcBits bits -> what they decode to (see FastAcEntry; a DC table's symbol is the
+  // size with run 0), 0 = a longer code.
   std::array<uint32_t, 1u << kFastAcBits> fast_ac;
 };
 

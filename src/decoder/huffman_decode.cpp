@@ -86,7 +86,7 @@ const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool 
     }
   }
   table.values = values;
-  if (!is_dc) build_fast_ac(table);
+  build_fast_ac(table);
   if (is_dc) {
     for (int32_t i = 0; i < n; ++i) {
       if (values[i] > 15) return msg::kHuffmanDcSymbol;

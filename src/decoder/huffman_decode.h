@@ -16,8 +16,8 @@ const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool 
                                HuffDecodeTable& table) noexcept;
 
 // Packing of HuffDecodeTable::fast_ac entries: bits 0..4 the bits consumed (0 = not decodable
-// from kFastAcBits bits), bit 5 set when the coefficient value follows in bits 16..31 (the
-// magnitude bits fitted too), bits 8..15 the run/size symbol.
+// from kFastAcBits bits), bit 5 set when the coefficient value (for a DC table, the difference)
+// follows in bits 16..31 (the magnitude bits fitted too), bits 8..15 the run/size symbol.
 struct FastAcEntry {
   static constexpr uint32_t kLengthMask = 31;
   static constexpr uint32_t kHasValue = 32;

@@ -41,12 +41,13 @@ uint64_t big_endian64(uint64_t v) {
 }
 
 // kChecked: the marker may be within reach, so bytes at limit and beyond read as zeros and
-// set overran (the MCU is then decoded again by the exact reader).
+// set overran (the MCU is then decoded again by the exact reader). The unread bits are kept at
+// the top of acc, so that a lookup is a shift by a constant and not by the count.
 template <bool kChecked>
 struct Reader {
   const uint8_t* data;
   uint32_t pos;
-  uint64_t acc;  // unread bits at the low end
+  uint64_t acc;  // unread bits at the high end, zeros below them
   int32_t n;     // how many
   uint32_t limit;
   bool overran = false;
@@ -60,9 +61,10 @@ struct Reader {
       word = big_endian64(word);
       if ((((~word) - 0x0101010101010101u) & word & 0x8080808080808080u) == 0) {
         const int32_t take = (64 - n) >> 3;  // n <= 56: 1..8 bytes, leaving 57..64 bits
-        acc = take == 8 ? word : (acc << (8 * take)) | (word >> (64 - 8 * take));
+        acc |= n == 0 ? word : word >> n;
         pos += static_cast<uint32_t>(take);
         n += 8 * take;
+        if (n < 64) acc &= ~uint64_t{0} << (64 - n);  // the bytes not taken stay unread
         return;
       }
     }
@@ -74,12 +76,16 @@ struct Reader {
       } else {
         overran = true;
       }
-      acc = (acc << 8) | byte;
+      acc |= uint64_t{byte} << (56 - n);
       n += 8;
     }
   }
   uint32_t peek(int32_t bits) const {
-    return static_cast<uint32_t>(acc >> static_cast<uint32_t>(n - bits)) & ((1u << bits) - 1u);
+    return static_cast<uint32_t>(acc >> static_cast<uint32_t>(64 - bits));
+  }
+  void skip(int32_t bits) {
+    acc <<= static_cast<uint32_t>(bits);
+    n -= bits;
   }
   // decode_symbol: the 8-bit lookahead, else the code grown bit by bit from 9 bits; a code
   // longer than 16 bits takes 17 and gives symbol 0. Needs n >= 17.
@@ -87,7 +93,7 @@ struct Reader {
     const uint32_t look = peek(8);
     const int32_t len = t.lookup_length[look];
     if (len != 0) {
-      n -= len;
+      skip(len);
       return t.lookup_symbol[look];
     }
     int32_t length = 9;
@@ -96,7 +102,7 @@ struct Reader {
       ++length;
       code = static_cast<int32_t>(peek(length));
     }
-    n -= length;
+    skip(length);
     if (length > 16) {
       ++g_decoder.damage.bad_codes;
       return 0;
@@ -106,9 +112,28 @@ struct Reader {
   // receive_extend for 1..15 bits.
   int32_t extend(int32_t bits) {
     int32_t v = static_cast<int32_t>(peek(bits));
-    n -= bits;
+    skip(bits);
     if (v < (1 << (bits - 1))) v += 1 - (1 << bits);
     return v;
+  }
+  // A symbol and, where it has magnitude bits, its value, through the table's fast lookup.
+  // Returns the symbol; value gets the coefficient (0 for a symbol of size 0).
+  uint32_t symbol_and_value(const HuffDecodeTable& t, int32_t* value) {
+    const uint32_t e = t.fast_ac[peek(kFastAcBits)];
+    uint32_t rs;
+    if ((e & FastAcEntry::kLengthMask) != 0) {
+      skip(static_cast<int32_t>(e & FastAcEntry::kLengthMask));
+      rs = FastAcEntry::symbol(e);
+      if ((e & FastAcEntry::kHasValue) != 0) {
+        *value = FastAcEntry::value(e);
+        return rs;
+      }
+    } else {
+      rs = symbol(t);
+    }
+    const int32_t size = static_cast<int32_t>(rs & 15);
+    *value = size != 0 ? extend(size) : 0;
+    return rs;
   }
 };
 
@@ -119,8 +144,8 @@ void decode_blocks(Reader<kChecked>& r) {
   for (size_t b = 0; b < static_cast<size_t>(d.mcu_block_total); ++b) {
     int16_t* block = d.coef_blocks[b].data();
     r.fill();
-    const uint8_t dc_symbol = r.symbol(*d.block_dc_table[b]);
-    const int32_t diff = dc_symbol == 0 ? 0 : r.extend(dc_symbol);
+    int32_t diff = 0;
+    r.symbol_and_value(*d.block_dc_table[b], &diff);
     const size_t c = d.block_component[b];
     d.last_dc[c] = add_wrap32(d.last_dc[c], diff);
     block[0] = wrap16(d.last_dc[c]);
@@ -130,7 +155,7 @@ void decode_blocks(Reader<kChecked>& r) {
       const uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
       uint32_t rs;
       if ((e & FastAcEntry::kLengthMask) != 0) {
-        r.n -= static_cast<int32_t>(e & FastAcEntry::kLengthMask);
+        r.skip(static_cast<int32_t>(e & FastAcEntry::kLengthMask));
         rs = FastAcEntry::symbol(e);
         if ((e & FastAcEntry::kHasValue) != 0) {
           k += rs >> 4u;
@@ -166,8 +191,8 @@ void decode_one_mcu_fast() noexcept {
     decode_one_mcu();
     return;
   }
-  const uint32_t kept = static_cast<uint32_t>(d.bit_count);  // 0..64
-  const uint64_t bits = kept >= 64 ? d.bit_buffer : d.bit_buffer & ((uint64_t{1} << kept) - 1u);
+  const uint32_t kept = static_cast<uint32_t>(d.bit_count);  // 0..64, at the low end
+  const uint64_t bits = kept == 0 ? 0 : d.bit_buffer << (64 - kept);
   uint32_t pos = 0;
   int32_t n = 0;
   uint64_t acc = 0;
@@ -188,7 +213,7 @@ void decode_one_mcu_fast() noexcept {
     }
     pos = r.pos, n = r.n, acc = r.acc;
   }
-  d.bit_buffer = acc;
+  d.bit_buffer = n == 0 ? 0 : acc >> (64 - n);
   d.bit_count = n;
   d.read_pos = pos;
   d.mcus_to_restart -= 1;
