@@ -49,7 +49,7 @@ enum class SamplingLayout : uint8_t {
 };
 
 // Lookahead of the fast AC decoder's tables.
-inline constexpr int32_t kFastAcBits = 10;
+inline constexpr int32_t kFastAcBits = 11;
 
 // A derived Huffman decoding table (T.81 F.2.2.3, with an 8-bit lookahead).
 struct HuffDecodeTable {

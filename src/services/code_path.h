@@ -10,7 +10,7 @@
 namespace kestrum {
 
 struct RecodePlan {
-  // Decoder: the 64-bit bit buffer with 10-bit lookups for MCUs that cannot reach a marker (else
+  // Decoder: the 64-bit bit buffer with 11-bit lookups for MCUs that cannot reach a marker (else
   // the bit-exact reader for every MCU).
   bool is_fast_entropy = true;
   // Decoder: MCU rows written straight into the caller's image where the frame's geometry allows
