@@ -37,6 +37,14 @@ struct Avx2Ops {
   }
 };
 
+// The row pass over level-shifted samples not yet times 128: a sum u of its inputs stays within
+// +-2048 and fits the low 16-bit half, so the exact floor(u k / 32) is one _mm256_madd_epi16 and a
+// shift (|u k| < 2^24).
+struct Avx2RowOps : Avx2Ops {
+  static V M_of_inputs(V u, V k) { return _mm256_srai_epi32(_mm256_madd_epi16(u, k), 5); }
+  static V times_128(V u) { return _mm256_slli_epi32(u, 7); }
+};
+
 // The zig-zag reorder as byte shuffles: output vector o (zig-zag positions 8o..8o+7) is the OR of
 // the natural-order rows its values come from, each row shuffled into place (0x80 selects zero).
 struct ZigZagStep {
@@ -86,23 +94,25 @@ static_assert(kZigZagSteps.size() == 36);  // 3 + 5 + 6 + 4 + 4 + 6 + 5 + 3 rows
 
 void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
                            int16_t* out_zz) noexcept {
-  // x[r] lane c: (sample - 128) * 128 of row r, column c; the row pass wants x[c] lane r.
+  // x[r] lane c: sample - 128 of row r, column c (the row pass's inputs divided by 128); the row
+  // pass wants x[c] lane r.
   V8 x[8];
   const V8 shift = _mm256_set1_epi32(128);
   for (size_t r = 0; r < 8; ++r) {
     const __m128i row = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(samples + r * stride));
-    x[r] = _mm256_slli_epi32(_mm256_sub_epi32(_mm256_cvtepu8_epi32(row), shift), 7);
+    x[r] = _mm256_sub_epi32(_mm256_cvtepu8_epi32(row), shift);
   }
   avx2::transpose_8x8_32(x);
-  fdct_flowgraph<Avx2Ops>(x);  // x[u] lane r: horizontal frequency u of row r
+  fdct_flowgraph<Avx2RowOps>(x);  // x[u] lane r: horizontal frequency u of row r
   avx2::transpose_8x8_32(x);
   fdct_flowgraph<Avx2Ops>(x);  // x[v] lane u: coefficient (v, u)
   __m128i rows[8];
   const V8 one = _mm256_set1_epi32(1), half = _mm256_set1_epi32(kQuantRoundingBias);
   for (size_t v = 0; v < 8; ++v) {
-    // Descale by 128 rounding halves up, wrap to 16 bits, then |c| * R + 2^18 >> 19 with c's sign.
-    V8 c = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[v], 6), one), 1);
-    c = _mm256_srai_epi32(_mm256_slli_epi32(c, 16), 16);
+    // Descale by 128 rounding halves up, then |c| * R + 2^18 >> 19 with c's sign. The reference
+    // wraps c to 16 bits first, which never changes it: |c| is at most 128 times the largest sum
+    // of a basis function's magnitudes (8192) plus the floors' few units, far below 2^15.
+    const V8 c = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[v], 6), one), 1);
     const V8 r = _mm256_loadu_si256(reinterpret_cast<const V8*>(reciprocal_natural + 8 * v));
     const V8 q =
         _mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(c), r), half), 19);

@@ -42,6 +42,14 @@ struct Sse2Ops {
   }
 };
 
+// The row pass over level-shifted samples not yet times 128: a sum u of its inputs stays within
+// +-2048 and fits the low 16-bit half, so the exact floor(u k / 32) is one _mm_madd_epi16 and a
+// shift (|u k| < 2^24).
+struct Sse2RowOps : Sse2Ops {
+  static V M_of_inputs(V u, V k) { return _mm_srai_epi32(_mm_madd_epi16(u, k), 5); }
+  static V times_128(V u) { return _mm_slli_epi32(u, 7); }
+};
+
 // Transposes the 8x8 matrix held as two halves of eight vectors: half[h][k] lane j is element
 // (4h + j, k). Afterwards out[h][k] lane j is element (4h + j, k) of the transposed matrix.
 void transpose_halves(Vec (&half)[2][8]) {
@@ -76,7 +84,7 @@ Vec quantize_lanes(Vec c, Vec r) {
 
 void fdct_quant_block_sse2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
                            int16_t* out_zz) noexcept {
-  // x[h][c] lane j: (sample - 128) * 128 of row 4h + j, column c (the row pass's input).
+  // x[h][c] lane j: sample - 128 of row 4h + j, column c (the row pass's input divided by 128).
   Vec x[2][8];
   const Vec zero = _mm_setzero_si128();
   const Vec shift = _mm_set1_epi32(128);
@@ -86,15 +94,15 @@ void fdct_quant_block_sse2(const uint8_t* samples, size_t stride, const int32_t*
       const Vec bytes = _mm_loadl_epi64(reinterpret_cast<const Vec*>(samples + r * stride));
       const Vec words = _mm_unpacklo_epi8(bytes, zero);
       // Row r as two vectors of four columns; gathered into columns by the transposes below.
-      x[h][j] = _mm_slli_epi32(_mm_sub_epi32(_mm_unpacklo_epi16(words, zero), shift), 7);
-      x[h][4 + j] = _mm_slli_epi32(_mm_sub_epi32(_mm_unpackhi_epi16(words, zero), shift), 7);
+      x[h][j] = _mm_sub_epi32(_mm_unpacklo_epi16(words, zero), shift);
+      x[h][4 + j] = _mm_sub_epi32(_mm_unpackhi_epi16(words, zero), shift);
     }
     // x[h][0..3] lane c hold rows 4h..4h+3 at columns 0..3; make x[h][c] lane j = row 4h + j.
     sse2::transpose_4x4(x[h][0], x[h][1], x[h][2], x[h][3]);
     sse2::transpose_4x4(x[h][4], x[h][5], x[h][6], x[h][7]);
   }
-  fdct_flowgraph<Sse2Ops>(x[0]);  // x[h][u] lane j: horizontal frequency u of row 4h + j
-  fdct_flowgraph<Sse2Ops>(x[1]);
+  fdct_flowgraph<Sse2RowOps>(x[0]);  // x[h][u] lane j: horizontal frequency u of row 4h + j
+  fdct_flowgraph<Sse2RowOps>(x[1]);
   transpose_halves(x);            // x[g][r] lane i: frequency 4g + i of row r
   fdct_flowgraph<Sse2Ops>(x[0]);  // x[g][v] lane i: coefficient (v, 4g + i)
   fdct_flowgraph<Sse2Ops>(x[1]);
