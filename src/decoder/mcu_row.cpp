@@ -79,11 +79,10 @@ void decode_mcu_coefficients() {
   }
 }
 
-// Transforms MCU m of row R from its six blocks: Y blocks at their place in the Y plane
-// (stride P), the Cb and Cr blocks in their planes (stride P / 2).
-void transform_mcu(const RowGeometry& g, size_t R, size_t m, const int16_t* blocks) {
+// Transforms MCU m of the row at slot (R % ring_rows for row R) from its six blocks: Y blocks at
+// their place in the Y plane (stride P), the Cb and Cr blocks in their planes (stride P / 2).
+void transform_mcu(const RowGeometry& g, size_t slot, size_t m, const int16_t* blocks) {
   const size_t P = g.P;
-  const size_t slot = R % g.ring_rows;
   uint8_t* y = g.output + 16 * slot * P + 16 * m;
   const int16_t* luma = g.dequant[0].data();
   g.idct(blocks, luma, y, P);
@@ -153,8 +152,9 @@ struct RowPipeline {
         if (decoded <= r) return;
       }
       const int16_t* blocks = slot(r);
+      const size_t output_slot = r % geometry.ring_rows;
       for (size_t m = 0; m < geometry.mcu_columns; ++m)
-        transform_mcu(geometry, r, m, blocks + m * kMcuValues);
+        transform_mcu(geometry, output_slot, m, blocks + m * kMcuValues);
       finish_row(geometry, r, rows);
       {
         const std::lock_guard<std::mutex> hold(lock);
@@ -214,9 +214,10 @@ void decode_mcu_row_direct() {
     p->changed.notify_all();
   } else {
     const RowGeometry g = row_geometry();
+    const size_t output_slot = R % g.ring_rows;
     for (size_t m = 0; m < d.mcu_columns; ++m) {
       decode_mcu_blocks(d.coef_blocks[0].data());
-      transform_mcu(g, R, m, d.coef_blocks[0].data());
+      transform_mcu(g, output_slot, m, d.coef_blocks[0].data());
     }
     finish_row(g, R, d.mcu_rows);
   }
