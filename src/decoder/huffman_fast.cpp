@@ -61,7 +61,7 @@ struct Reader {
       word = big_endian64(word);
       if ((((~word) - 0x0101010101010101u) & word & 0x8080808080808080u) == 0) {
         const int32_t take = (64 - n) >> 3;  // n <= 56: 1..8 bytes, leaving 57..64 bits
-        acc |= n == 0 ? word : word >> n;
+        acc |= word >> n;
         pos += static_cast<uint32_t>(take);
         n += 8 * take;
         if (n < 64) acc &= ~uint64_t{0} << (64 - n);  // the bytes not taken stay unread
@@ -152,24 +152,12 @@ void decode_blocks(Reader<kChecked>& r) {
     const HuffDecodeTable& ac = *d.block_ac_table[b];
     for (uint32_t k = 1; k < 64; ++k) {
       if (r.n < 32) r.fill();
-      const uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
-      uint32_t rs;
-      if ((e & FastAcEntry::kLengthMask) != 0) {
-        r.skip(static_cast<int32_t>(e & FastAcEntry::kLengthMask));
-        rs = FastAcEntry::symbol(e);
-        if ((e & FastAcEntry::kHasValue) != 0) {
-          k += rs >> 4u;
-          block[kZigZagToNatural[k]] = static_cast<int16_t>(FastAcEntry::value(e));
-          continue;
-        }
-      } else {
-        rs = r.symbol(ac);
-      }
+      int32_t value = 0;
+      const uint32_t rs = r.symbol_and_value(ac, &value);
       const uint32_t run = rs >> 4u;
-      const int32_t size = rs & 15;
-      if (size != 0) {
+      if ((rs & 15) != 0) {
         k += run;
-        block[kZigZagToNatural[k]] = wrap16(r.extend(size));
+        block[kZigZagToNatural[k]] = wrap16(value);
       } else if (run == 15) {
         k += 15;
       } else {
