@@ -52,7 +52,7 @@ TEST_F(Huffman, AnnexKTablesBuildAndLookAhead) {
   HuffDecodeTable t{};
   const auto bits = counts_of(kLumaAcTable);
   const auto values = values_of(kLumaAcTable);
-  ASSERT_EQ(build_decode_table(bits.data(), values.data(), false, t), nullptr);
+  ASSERT_EQ(build_decode_table(bits.data(), values.data(), false, true, t), nullptr);
   EXPECT_EQ(t.lookup_length[0x00], 2);  // 00 -> 0x01
   EXPECT_EQ(t.lookup_symbol[0x00], 0x01);
   EXPECT_EQ(t.lookup_length[0xA0], 4);  // 1010 -> EOB
@@ -74,7 +74,7 @@ TEST_P(InvalidTables, AreRefused) {
   std::array<uint8_t, 256> values{};
   values.fill(GetParam().symbol);
   const char* problem =
-      build_decode_table(GetParam().bits.data(), values.data(), GetParam().is_dc, t);
+      build_decode_table(GetParam().bits.data(), values.data(), GetParam().is_dc, true, t);
   ASSERT_NE(problem, nullptr);
   EXPECT_EQ(std::string(problem).rfind(GetParam().message_start, 0), 0u) << problem;
 }
@@ -91,9 +91,9 @@ TEST_F(Huffman, AcceptedEdgeTables) {
   HuffDecodeTable t{};
   std::array<uint8_t, 256> values{};
   std::array<uint8_t, 17> one_each{0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-  EXPECT_EQ(build_decode_table(one_each.data(), values.data(), true, t), nullptr);
+  EXPECT_EQ(build_decode_table(one_each.data(), values.data(), true, true, t), nullptr);
   std::array<uint8_t, 17> none{};
-  EXPECT_EQ(build_decode_table(none.data(), values.data(), false, t), nullptr);
+  EXPECT_EQ(build_decode_table(none.data(), values.data(), false, true, t), nullptr);
   for (size_t len = 1; len <= 16; ++len) EXPECT_EQ(t.maxcode[len], -1);
   feed({0x12, 0x34, 0x56, 0x78, 0xFF, 0xD9});
   EXPECT_EQ(decode_symbol(t), 0);
@@ -107,10 +107,10 @@ TEST_F(Huffman, WorkedBlock) {
   const auto ac_values = values_of(kLumaAcTable);
   g_decoder.dc_values[0] = dc_values;
   g_decoder.ac_values[0] = ac_values;
-  ASSERT_EQ(build_decode_table(dc_bits.data(), g_decoder.dc_values[0].data(), true,
+  ASSERT_EQ(build_decode_table(dc_bits.data(), g_decoder.dc_values[0].data(), true, true,
                                g_decoder.dc_decode_tables[0]),
             nullptr);
-  ASSERT_EQ(build_decode_table(ac_bits.data(), g_decoder.ac_values[0].data(), false,
+  ASSERT_EQ(build_decode_table(ac_bits.data(), g_decoder.ac_values[0].data(), false, true,
                                g_decoder.ac_decode_tables[0]),
             nullptr);
   g_decoder.mcu_block_total = 1;
@@ -206,7 +206,7 @@ TEST_F(Huffman, EncoderCodesMatchDecoderTables) {
     const auto bits = counts_of(*acs[id]);
     const auto values = values_of(*acs[id]);
     HuffDecodeTable t{};
-    ASSERT_EQ(build_decode_table(bits.data(), values.data(), false, t), nullptr);
+    ASSERT_EQ(build_decode_table(bits.data(), values.data(), false, true, t), nullptr);
     for (uint8_t symbol : acs[id]->values) {
       const HuffCode c = ac_code(id, symbol);
       ASSERT_GT(c.length, 0);

@@ -153,19 +153,27 @@ void setup_scan_geometry() noexcept {
 void bind_scan_tables() noexcept {
   DecoderState& d = g_decoder;
   const uint32_t scan_count = static_cast<uint32_t>(d.scan_component_count);
+  // Components that share a table (the two chroma ones, as a rule) build it once.
+  uint32_t dc_built = 0, ac_built = 0;
   for (uint32_t j = 0; j < scan_count; ++j) {
     const FrameComponent& f = *d.scan_components[j];
     if (f.dc_table_sel >= kTableSlots || f.ac_table_sel >= kTableSlots) {
       fail(kDecodeCorrupt, msg::kHuffmanSelector);
       return;
     }
-    const char* problem =
-        build_decode_table(d.dc_bits[f.dc_table_sel].data(), d.dc_values[f.dc_table_sel].data(),
-                           true, d.dc_decode_tables[f.dc_table_sel]);
-    if (problem == nullptr) {
+    const uint32_t dc_bit = 1u << f.dc_table_sel, ac_bit = 1u << f.ac_table_sel;
+    const char* problem = nullptr;
+    if ((dc_built & dc_bit) == 0) {
+      problem =
+          build_decode_table(d.dc_bits[f.dc_table_sel].data(), d.dc_values[f.dc_table_sel].data(),
+                             true, d.plan.is_fast_entropy, d.dc_decode_tables[f.dc_table_sel]);
+      dc_built |= dc_bit;
+    }
+    if (problem == nullptr && (ac_built & ac_bit) == 0) {
       problem =
           build_decode_table(d.ac_bits[f.ac_table_sel].data(), d.ac_values[f.ac_table_sel].data(),
-                             false, d.ac_decode_tables[f.ac_table_sel]);
+                             false, d.plan.is_fast_entropy, d.ac_decode_tables[f.ac_table_sel]);
+      ac_built |= ac_bit;
     }
     if (problem != nullptr) {
       fail(kDecodeCorrupt, problem);

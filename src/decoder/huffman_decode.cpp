@@ -56,7 +56,7 @@ void build_fast_ac(HuffDecodeTable& t) {
 }  // namespace
 
 const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool is_dc,
-                               HuffDecodeTable& table) noexcept {
+                               bool has_fast_lookup, HuffDecodeTable& table) noexcept {
   std::array<uint16_t, 256> codes{};
   std::array<uint8_t, 256> lengths{};
   uint32_t total = 0;
@@ -86,7 +86,7 @@ const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool 
     }
   }
   table.values = values;
-  build_fast_ac(table);
+  if (has_fast_lookup) build_fast_ac(table);
   if (is_dc) {
     for (int32_t i = 0; i < n; ++i) {
       if (values[i] > 15) return msg::kHuffmanDcSymbol;

@@ -11,9 +11,10 @@ namespace kestrum {
 
 // Derives a decoding table from a 17-byte count record ([1..16]) and 256 symbols. Returns null,
 // or the message of a malformed table (more than 256 codes, over-subscribed, DC symbol above 15).
-// Writes: table.
+// The fast lookup (fast_ac) is filled only when has_fast_lookup: the fast entropy decoder's 2^11
+// entries cost more to build than a small frame costs to decode the exact way. Writes: table.
 const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool is_dc,
-                               HuffDecodeTable& table) noexcept;
+                               bool has_fast_lookup, HuffDecodeTable& table) noexcept;
 
 // Packing of HuffDecodeTable::fast_ac entries: bits 0..4 the bits consumed (0 = not decodable
 // from kFastAcBits bits), bit 5 set when the coefficient value (for a DC table, the difference)
