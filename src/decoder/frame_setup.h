@@ -14,8 +14,8 @@ void read_headers() noexcept;
 void setup_scan_geometry() noexcept;
 
 // Builds the scan's Huffman tables, binds them to the MCU's blocks and resets the entropy decoder.
-// Reads: scan_components, dc/ac bits and values, plan. Writes: decode tables, block_*_table, last_dc,
-// bit_buffer, bit_count, entropy_exhausted, mcus_to_restart.
+// Reads: scan_components, dc/ac bits and values, plan. Writes: decode tables, block_*_table,
+// last_dc, bit_buffer, bit_count, entropy_exhausted, mcus_to_restart.
 void bind_scan_tables() noexcept;
 
 }  // namespace kestrum

@@ -3,11 +3,21 @@
 // the bit reader with stuffing and markers, symbol decode, RECEIVE/EXTEND, restarts.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "decoder/decoder_state.h"
 
 namespace kestrum {
+
+// clang-format off
+// Entry n: 2^(n-1), the smallest positive n-bit magnitude (entry 0 unused).
+inline constexpr std::array<int32_t, 16> kExtendThreshold = {
+  0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384};
+// Entry n: 1 - 2^n, added to n-bit patterns below the threshold to make them negative.
+inline constexpr std::array<int32_t, 16> kExtendBias = {
+  0, -1, -3, -7, -15, -31, -63, -127, -255, -511, -1023, -2047, -4095, -8191, -16383, -32767};
+// clang-format on
 
 // Derives a decoding table from a 17-byte count record ([1..16]) and 256 symbols. Returns null,
 // or the message of a malformed table (more than 256 codes, over-subscribed, DC symbol above 15).
