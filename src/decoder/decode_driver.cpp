@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/byte_pairs.h"
 #include "common/jpeg_tables.h"
 #include "common/planar_layout.h"
 #include "decoder/decoder_state.h"
@@ -77,20 +78,13 @@ int32_t count_soi_pairs(const uint8_t* data, uint32_t size) {
   uint32_t spans[kMaxSpans][2];
   const size_t span_count = header_dqt_payloads(data, size, spans, kMaxSpans);
   int32_t pairs = 0;
-  const uint8_t* p = data;
-  const uint8_t* const end = data + size;
-  while (p + 1 < end) {
-    p = static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(end - 1 - p)));
-    if (p == nullptr) break;
-    if (p[1] == kMarkerSoi) {
-      const auto at = static_cast<uint32_t>(p - data);
-      bool is_table_value = false;
-      for (size_t i = 0; i < span_count && !is_table_value; ++i) {
-        is_table_value = at >= spans[i][0] && at + 2 <= spans[i][1];
-      }
-      if (!is_table_value) ++pairs;
+  for (uint32_t at = find_ff_pair<true>(data, size, 0, kMarkerSoi); at < size;
+       at = find_ff_pair<true>(data, size, at + 1, kMarkerSoi)) {
+    bool is_table_value = false;
+    for (size_t i = 0; i < span_count && !is_table_value; ++i) {
+      is_table_value = at >= spans[i][0] && at + 2 <= spans[i][1];
     }
-    ++p;
+    if (!is_table_value) ++pairs;
   }
   return pairs;
 }

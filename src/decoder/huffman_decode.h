@@ -61,6 +61,10 @@ void decode_one_mcu() noexcept;
 // derived from it): the six of a 4:2:0 MCU.
 inline constexpr int32_t kFastMcuBlocks = 6;
 
+// The first byte at or after pos that starts a marker or fill bytes (an FF not followed by 00),
+// or size; an FF at the last byte counts as a marker.
+uint32_t next_marker_at(const uint8_t* data, uint32_t size, uint32_t pos) noexcept;
+
 // decode_one_mcu with the same results, faster where the next marker is out of the MCU's reach.
 // Only for MCUs of at most kFastMcuBlocks blocks. Reads/Writes: as decode_one_mcu, and clean_end.
 void decode_one_mcu_fast() noexcept;

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstring>
 
+#include "common/byte_pairs.h"
 #include "common/fixed_point.h"
 #include "common/jpeg_tables.h"
 #include "decoder/huffman_decode.h"
@@ -21,19 +22,6 @@ namespace {
 // with every byte stuffed, plus what the reader loads ahead (8 bytes buffered, stuffed, and an
 // 8-byte load).
 constexpr uint32_t kMcuReach = 2 * (kFastMcuBlocks * 64 * 31 + 7) / 8 + 16 + 8;
-
-// The first byte at or after pos that starts a marker or fill bytes (an FF not followed by 00),
-// or the end of the data; FF at the last byte counts as a marker.
-uint32_t next_marker_at(const uint8_t* data, uint32_t size, uint32_t pos) {
-  while (pos < size) {
-    const void* ff = std::memchr(data + pos, 0xFF, size - pos);
-    if (ff == nullptr) return size;
-    pos = static_cast<uint32_t>(static_cast<const uint8_t*>(ff) - data);
-    if (pos + 1 >= size || data[pos + 1] != 0x00) return pos;
-    pos += 2;
-  }
-  return size;
-}
 
 uint64_t big_endian64(uint64_t v) {
   if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(v);
@@ -168,6 +156,12 @@ void decode_blocks(Reader<kChecked>& r) {
 }
 
 }  // namespace
+
+uint32_t next_marker_at(const uint8_t* data, uint32_t size, uint32_t pos) noexcept {
+  const uint32_t at = find_ff_pair<false>(data, size, pos, 0x00);
+  if (at == size && size > pos && data[size - 1] == 0xFF) return size - 1;
+  return at;
+}
 
 void decode_one_mcu_fast() noexcept {
   DecoderState& d = g_decoder;
