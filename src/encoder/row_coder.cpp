@@ -125,24 +125,30 @@ void code_block(const int16_t* block, NonzeroMask mask, int32_t& dc_pred, const 
   uint32_t size = magnitude_category(diff);
   uint32_t bits = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << size) - 1u);
   w.put(dc.code[size] << size | bits, dc.length[size] + size);
-  uint64_t nonzero = mask(block) & ~uint64_t{1};
-  uint32_t last = 0;
+  // Bit 0 of nonzero stands for the position after k, the last one coded; so the zeros at its
+  // low end are the run.
+  uint64_t nonzero = mask(block) >> 1;
+  uint32_t k = 0;
   while (nonzero != 0) {
-    const uint32_t k = static_cast<uint32_t>(std::countr_zero(nonzero));
-    nonzero &= nonzero - 1;
-    uint32_t run = k - last - 1;
-    last = k;
+    uint32_t run = static_cast<uint32_t>(std::countr_zero(nonzero));
+    nonzero = (nonzero >> run) >> 1;  // run + 1 may be 64
+    k += run + 1;
     while (run > 15) {
       w.put(ac.code[0xF0], ac.length[0xF0]);
       run -= 16;
     }
+    // v is not zero, so the top bit of its magnitude gives the size without a case for zero.
+    // The value bits are v, or v - 1 when negative, whose bits above size are then all ones:
+    // adding them to the code shifted up with one added wraps those ones away, so no mask.
     const int32_t v = block[k];
-    size = magnitude_category(v);
-    bits = static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << size) - 1u);
+    const int32_t sign = v >> 31;
+    size = static_cast<uint32_t>(__builtin_clz(static_cast<uint32_t>((v ^ sign) - sign)) ^ 31) + 1;
     const uint32_t symbol = (16 * run + size) & 0xFF;
-    w.put(ac.code[symbol] << size | bits, ac.length[symbol] + size);
+    w.put(
+        ((ac.code[symbol] - static_cast<uint32_t>(sign)) << size) + static_cast<uint32_t>(v + sign),
+        ac.length[symbol] + size);
   }
-  if (last != 63) w.put(ac.code[0x00], ac.length[0x00]);
+  if (k != 63) w.put(ac.code[0x00], ac.length[0x00]);
 }
 
 // Makes room for one more MCU in run; false when it cannot grow.
