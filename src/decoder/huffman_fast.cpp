@@ -140,6 +140,14 @@ void decode_blocks(Reader<kChecked>& r) {
     const HuffDecodeTable& ac = *d.block_ac_table[b];
     for (uint32_t k = 1; k < 64; ++k) {
       if (r.n < 32) r.fill();
+      // Most symbols: code and magnitude bits both in the lookup, the size not zero.
+      const uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
+      if ((e & FastAcEntry::kHasValue) != 0) {
+        r.skip(static_cast<int32_t>(e & FastAcEntry::kLengthMask));
+        k += FastAcEntry::symbol(e) >> 4u;
+        block[kZigZagToNatural[k]] = static_cast<int16_t>(FastAcEntry::value(e));
+        continue;
+      }
       int32_t value = 0;
       const uint32_t rs = r.symbol_and_value(ac, &value);
       const uint32_t run = rs >> 4u;
