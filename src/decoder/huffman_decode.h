@@ -27,11 +27,12 @@ const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool 
                                bool has_fast_lookup, HuffDecodeTable& table) noexcept;
 
 // Packing of HuffDecodeTable::fast_ac entries: bits 0..4 the bits consumed (0 = not decodable
-// from kFastAcBits bits), bit 5 set when the coefficient value (for a DC table, the difference)
-// follows in bits 16..31 (the magnitude bits fitted too), bits 8..15 the run/size symbol.
+// from kFastAcBits bits), bit 7 set when the coefficient value (for a DC table, the difference)
+// follows in bits 16..31 (the magnitude bits fitted too), bits 8..15 the run/size symbol. Bits 5
+// and 6 stay clear, so that the low six bits are the count a 64-bit shift takes.
 struct FastAcEntry {
   static constexpr uint32_t kLengthMask = 31;
-  static constexpr uint32_t kHasValue = 32;
+  static constexpr uint32_t kHasValue = 128;
   static uint32_t symbol(uint32_t e) { return (e >> 8) & 0xFF; }
   static int32_t value(uint32_t e) { return static_cast<int16_t>(e >> 16); }
 };

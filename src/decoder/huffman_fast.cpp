@@ -75,6 +75,11 @@ struct Reader {
     acc <<= static_cast<uint32_t>(bits);
     n -= bits;
   }
+  // skip by a fast lookup's count: its low six bits, as the shift takes them anyway.
+  void skip_entry(uint32_t e) {
+    acc <<= e & 63;
+    n -= static_cast<int32_t>(e & FastAcEntry::kLengthMask);
+  }
   // decode_symbol: the 8-bit lookahead, else the code grown bit by bit from 9 bits; a code
   // longer than 16 bits takes 17 and gives symbol 0. Needs n >= 17.
   uint8_t symbol(const HuffDecodeTable& t) {
@@ -110,7 +115,7 @@ struct Reader {
     const uint32_t e = t.fast_ac[peek(kFastAcBits)];
     uint32_t rs;
     if ((e & FastAcEntry::kLengthMask) != 0) {
-      skip(static_cast<int32_t>(e & FastAcEntry::kLengthMask));
+      skip_entry(e);
       rs = FastAcEntry::symbol(e);
       if ((e & FastAcEntry::kHasValue) != 0) {
         *value = FastAcEntry::value(e);
@@ -143,7 +148,7 @@ void decode_blocks(Reader<kChecked>& r) {
       // Most symbols: code and magnitude bits both in the lookup, the size not zero.
       const uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
       if ((e & FastAcEntry::kHasValue) != 0) {
-        r.skip(static_cast<int32_t>(e & FastAcEntry::kLengthMask));
+        r.skip_entry(e);
         k += FastAcEntry::symbol(e) >> 4u;
         block[kZigZagToNatural[k]] = static_cast<int16_t>(FastAcEntry::value(e));
         continue;
