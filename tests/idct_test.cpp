@@ -269,8 +269,8 @@ TEST(Fdct, WithinFewUnitsOfEightTimesReference) {
 
 // The vector transform against the scalar one, sample for sample: random blocks with
 // coefficients up to the 16-bit range and tables up to 65535 (so the wrap and the 12-bit clamp
-// act), dense high-magnitude blocks that drive the sums into the 22-bit saturation, and sparse
-// ones.
+// act), dense high-magnitude blocks that drive the sums into the 22-bit saturation, sparse ones,
+// and blocks about the bounds at which a kernel changes its arithmetic.
 struct SimdCase {
   const char* name;
   int coefficient_limit;  // |coefficient| <= limit
@@ -330,6 +330,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SimdCase{"saturating", 2047, 255, 100},
                       SimdCase{"wrapping", 32767, 65535, 100}, SimdCase{"sparse", 400, 99, 5},
                       SimdCase{"near-bound", 900, 1, 25}, SimdCase{"near-bound-sparse", 2047, 1, 8},
+                      SimdCase{"near-small-product-bound", 120, 1, 25},
                       SimdCase{"dc-only", 32767, 65535, 90, true},
                       SimdCase{"dc-only-small", 2047, 1, 90, true}),
     [](const ::testing::TestParamInfo<SimdCase>& param_info) {

@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The inverse DCT of idct.cpp on AVX2: all eight rows (then columns) of a block per vector set,
 // 32-bit lanes, 22-bit saturation by min/max and the same exact floor of the 12-bit products as
-// the SSE2 version. Compiled with -mavx2 and chosen at run time (idct_dispatch.cpp).
+// the SSE2 version; blocks whose products all fit 32 bits (most of a photo's) multiply in 32 bits.
+// Compiled with -mavx2 and chosen at run time (idct_dispatch.cpp).
 #include <immintrin.h>
+
+#include <cstdint>
+#include <initializer_list>
 
 #include "common/avx2_transpose.h"
 #include "common/fixed_point.h"
@@ -22,23 +26,35 @@ inline V8 multiplier(int32_t k) {
   return _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(k)));
 }
 
-// P: mul_q12_sat22 per lane for |v| < 2^21: v = 4096 h + l with 0 <= l < 4096, so that
-// floor(v k / 4096) = h k + floor(l k / 4096); h and l each fit the low 16-bit half that
-// _mm256_madd_epi16 multiplies by k (the constant's high half is 0).
-// kSaturating = false leaves the 22-bit clamps out, for blocks that cannot reach them.
-template <bool kSaturating>
+// How much of the datapath a block can reach, from the bound that reach_of works out.
+enum class Reach {
+  kSaturating,     // the 22-bit clamps may act
+  kUnsaturated,    // no clamp acts
+  kSmallProducts,  // no clamp acts, and every product v k fits 32 bits
+};
+
+// P: mul_q12_sat22 per lane. Without small products, for |v| < 2^21: v = 4096 h + l with
+// 0 <= l < 4096, so that floor(v k / 4096) = h k + floor(l k / 4096); h and l each fit the low
+// 16-bit half that _mm256_madd_epi16 multiplies by k (the constant's high half is 0). With small
+// products, the 32-bit product shifted down is the floor itself.
+template <Reach kReach>
 struct Avx2Ops {
   using V = V8;
-  static V S(V v) { return kSaturating ? saturate(v) : v; }
+  static constexpr bool kIsSmall = kReach == Reach::kSmallProducts;
+  static V S(V v) { return kReach == Reach::kSaturating ? saturate(v) : v; }
   static V P(V v, V k) {
-    const V8 h = _mm256_srai_epi32(v, 12);
-    const V8 l = _mm256_and_si256(v, _mm256_set1_epi32(0xFFF));
-    return S(
-        _mm256_add_epi32(_mm256_madd_epi16(h, k), _mm256_srai_epi32(_mm256_madd_epi16(l, k), 12)));
+    if constexpr (kIsSmall) {
+      return _mm256_srai_epi32(_mm256_mullo_epi32(v, k), 12);
+    } else {
+      const V8 h = _mm256_srai_epi32(v, 12);
+      const V8 l = _mm256_and_si256(v, _mm256_set1_epi32(0xFFF));
+      return S(_mm256_add_epi32(_mm256_madd_epi16(h, k),
+                                _mm256_srai_epi32(_mm256_madd_epi16(l, k), 12)));
+    }
   }
   static V add(V a, V b) { return _mm256_add_epi32(a, b); }
   static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
-  static V constant(int32_t k) { return multiplier(k); }
+  static V constant(int32_t k) { return kIsSmall ? _mm256_set1_epi32(k) : multiplier(k); }
 };
 
 // Weights that bound every value of both passes: |value| <= 128 / 16 * sum kBound[r][i] |c[r][i]|
@@ -53,9 +69,18 @@ alignas(16) constexpr int16_t kBound[8][8] = {
     {30, 60, 39, 58, 30, 50, 55, 42}, {23, 45, 29, 44, 23, 37, 42, 31}};
 // Largest weighted sum whose values stay below 2^21 - 1 with 4096 to spare for the floors.
 constexpr int32_t kUnsaturatedSumMax = 16 * ((kSat22Max - 4096) / 128);
+// Largest weighted sum whose values times the largest constant fit 32 bits, with the same spare.
+constexpr int32_t kLargestConstant = [] {
+  int32_t largest = 0;
+  for (const int32_t k : {kIdctSqrt2, kIdctC6Sqrt2, kIdctC2mC6Sqrt2, kIdctNegC2pC6Sqrt2, kIdctC3,
+                          kIdctC1, kIdctS3mC3, kIdctNegS3pC3, kIdctNegS1pC1, kIdctS1mC1})
+    largest = (k < 0 ? -k : k) > largest ? (k < 0 ? -k : k) : largest;
+  return largest;
+}();
+constexpr int32_t kSmallProductSumMax = 16 * ((INT32_MAX / kLargestConstant - 4096) / 128);
 
-// True when no sum or product of the block's two passes can reach the 22-bit clamp.
-bool saturation_unreachable(const __m128i* c) {
+// How far the block's two passes can reach.
+Reach reach_of(const __m128i* c) {
   __m128i sum = _mm_setzero_si128();
   for (int r = 0; r < 8; ++r) {
     const __m128i w = _mm_load_si128(reinterpret_cast<const __m128i*>(kBound[r]));
@@ -63,16 +88,18 @@ bool saturation_unreachable(const __m128i* c) {
   }
   sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
   sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
-  return _mm_cvtsi128_si32(sum) <= kUnsaturatedSumMax;
+  const int32_t bound = _mm_cvtsi128_si32(sum);
+  if (bound <= kSmallProductSumMax) return Reach::kSmallProducts;
+  return bound <= kUnsaturatedSumMax ? Reach::kUnsaturated : Reach::kSaturating;
 }
 
-template <bool kSaturating>
+template <Reach kReach>
 void both_passes(V8* x) {
   avx2::transpose_8x8_32(x);
-  idct_flowgraph<Avx2Ops<kSaturating>>(x);
+  idct_flowgraph<Avx2Ops<kReach>>(x);
   // x[k] lane v: position k of row v; the column pass wants x[v] lane k.
   avx2::transpose_8x8_32(x);
-  idct_flowgraph<Avx2Ops<kSaturating>>(x);
+  idct_flowgraph<Avx2Ops<kReach>>(x);
 }
 
 }  // namespace
@@ -101,10 +128,16 @@ void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
   // x[i] lane u: horizontal frequency u of row i; the row pass wants them transposed.
   V8 x[8];
   for (int i = 0; i < 8; ++i) x[i] = _mm256_slli_epi32(_mm256_cvtepi16_epi32(c[i]), 7);
-  if (saturation_unreachable(c)) {
-    both_passes<false>(x);
-  } else {
-    both_passes<true>(x);
+  switch (reach_of(c)) {
+    case Reach::kSmallProducts:
+      both_passes<Reach::kSmallProducts>(x);
+      break;
+    case Reach::kUnsaturated:
+      both_passes<Reach::kUnsaturated>(x);
+      break;
+    case Reach::kSaturating:
+      both_passes<Reach::kSaturating>(x);
+      break;
   }
   // Descale by 1024 rounding halves up, clamp to -128..127, unshift, store a row at a time.
   const V8 one = _mm256_set1_epi32(1);
