@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The block transform kernels against the reference steps of transform_mcu (level shift, fdct_2d,
-// quantize into zig-zag order): every kernel the machine runs, on blocks that drive the
-// transform's sums to their extremes, with the finest, the coarsest and mixed quantizers.
+// quantize into zig-zag order), with the mask of non-zero coefficients each returns: every kernel
+// the machine runs, on blocks that drive the transform's sums to their extremes, with the finest,
+// the coarsest and mixed quantizers.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -78,10 +79,13 @@ TEST_P(FdctKernels, MatchTheReferenceSteps) {
     fdct_2d(block.data());
     for (size_t k = 0; k < 64; ++k)
       expected[k] = quantize(block[kZigZagToNatural[k]], reciprocal_zz[k]);
+    uint64_t expected_mask = 0;  // bit k: zig-zag coefficient k is not zero
+    for (size_t k = 0; k < 64; ++k) expected_mask |= uint64_t{expected[k] != 0} << k;
     for (size_t n = 0; n < static_cast<size_t>(count); ++n) {
       std::array<int16_t, 64> actual{};
-      kernels[n].kernel(plane.data(), 12, reciprocal_natural.data(), actual.data());
-      if (actual != expected) ++differing[n];
+      const uint64_t mask =
+          kernels[n].kernel(plane.data(), 12, reciprocal_natural.data(), actual.data());
+      if (actual != expected || mask != expected_mask) ++differing[n];
     }
   }
   for (size_t n = 0; n < static_cast<size_t>(count); ++n) {

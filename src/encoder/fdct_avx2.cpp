@@ -92,8 +92,8 @@ static_assert(kZigZagSteps.size() == 36);  // 3 + 5 + 6 + 4 + 4 + 6 + 5 + 3 rows
 
 }  // namespace
 
-void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
-                           int16_t* out_zz) noexcept {
+uint64_t fdct_quant_block_avx2(const uint8_t* samples, size_t stride,
+                               const int32_t* reciprocal_natural, int16_t* out_zz) noexcept {
   // x[r] lane c: sample - 128 of row r, column c (the row pass's inputs divided by 128); the row
   // pass wants x[c] lane r.
   V8 x[8];
@@ -127,8 +127,17 @@ void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t*
     const __m128i select = _mm_loadu_si128(reinterpret_cast<const __m128i*>(step.shuffle.data()));
     zz[step.output] = _mm_or_si128(zz[step.output], _mm_shuffle_epi8(rows[step.row], select));
   }
-  for (size_t o = 0; o < 8; ++o)
+  // The mask from the same registers: a saturating pack keeps a value's being zero or not.
+  uint64_t zero = 0;
+  for (size_t o = 0; o < 8; o += 2) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out_zz + 8 * o), zz[o]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out_zz + 8 * o + 8), zz[o + 1]);
+    const __m128i bytes = _mm_packs_epi16(zz[o], zz[o + 1]);
+    const auto is_zero =
+        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_setzero_si128())));
+    zero |= uint64_t{is_zero} << (8 * o);
+  }
+  return ~zero;
 }
 
 }  // namespace kestrum

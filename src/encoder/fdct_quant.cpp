@@ -93,8 +93,14 @@ int32_t transform_mcu(int16_t* blocks) noexcept {
   return 0;
 }
 
-void fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
-                      int16_t* out_zz) noexcept {
+uint64_t nonzero_mask(const int16_t* zz) noexcept {
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(zz[k] != 0) << k;
+  return mask;
+}
+
+uint64_t fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
+                          int16_t* out_zz) noexcept {
   std::array<int16_t, 64> block;
   for (size_t r = 0; r < 8; ++r) {
     for (size_t c = 0; c < 8; ++c)
@@ -105,6 +111,7 @@ void fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reci
     const size_t n = kZigZagToNatural[k];
     out_zz[k] = quantize(block[n], reciprocal_natural[n]);
   }
+  return nonzero_mask(out_zz);
 }
 
 namespace {

@@ -33,17 +33,21 @@ void fdct_2d(int16_t* block) noexcept;
 // Reads: h_samp, v_samp, the reciprocal tables. Returns 0.
 int32_t transform_mcu(int16_t* blocks) noexcept;
 
+// Bit k set where zig-zag coefficient k is not zero.
+uint64_t nonzero_mask(const int16_t* zz) noexcept;
+
 // Level-shifts, transforms and quantizes one 8x8 block of samples (rows stride bytes apart) into
 // zig-zag coefficients, as transform_mcu does a block; reciprocal_natural holds the block's
-// reciprocals in natural order.
-using FdctQuantKernel = void (*)(const uint8_t* samples, size_t stride,
-                                 const int32_t* reciprocal_natural, int16_t* out_zz) noexcept;
-void fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
-                      int16_t* out_zz) noexcept;
-void fdct_quant_block_sse2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
-                           int16_t* out_zz) noexcept;
-void fdct_quant_block_avx2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
-                           int16_t* out_zz) noexcept;
+// reciprocals in natural order. Returns nonzero_mask(out_zz), which a kernel may work out from
+// its registers.
+using FdctQuantKernel = uint64_t (*)(const uint8_t* samples, size_t stride,
+                                     const int32_t* reciprocal_natural, int16_t* out_zz) noexcept;
+uint64_t fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
+                          int16_t* out_zz) noexcept;
+uint64_t fdct_quant_block_sse2(const uint8_t* samples, size_t stride,
+                               const int32_t* reciprocal_natural, int16_t* out_zz) noexcept;
+uint64_t fdct_quant_block_avx2(const uint8_t* samples, size_t stride,
+                               const int32_t* reciprocal_natural, int16_t* out_zz) noexcept;
 
 // The fastest kernel the machine runs (AVX2 where the processor has it, else SSE2 where the build
 // targets it, else fdct_quant_block),

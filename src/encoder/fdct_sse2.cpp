@@ -82,8 +82,8 @@ Vec quantize_lanes(Vec c, Vec r) {
 
 }  // namespace
 
-void fdct_quant_block_sse2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
-                           int16_t* out_zz) noexcept {
+uint64_t fdct_quant_block_sse2(const uint8_t* samples, size_t stride,
+                               const int32_t* reciprocal_natural, int16_t* out_zz) noexcept {
   // x[h][c] lane j: sample - 128 of row 4h + j, column c (the row pass's input divided by 128).
   Vec x[2][8];
   const Vec zero = _mm_setzero_si128();
@@ -121,13 +121,22 @@ void fdct_quant_block_sse2(const uint8_t* samples, size_t stride, const int32_t*
     _mm_store_si128(reinterpret_cast<Vec*>(natural.data() + 8 * v), _mm_packs_epi32(q[0], q[1]));
   }
   for (size_t k = 0; k < 64; ++k) out_zz[k] = natural[kZigZagToNatural[k]];
+  // nonzero_mask eight coefficients at a time.
+  uint64_t zeros = 0;
+  for (int i = 0; i < 4; ++i) {
+    const Vec lo = _mm_loadu_si128(reinterpret_cast<const Vec*>(out_zz + 16 * i));
+    const Vec hi = _mm_loadu_si128(reinterpret_cast<const Vec*>(out_zz + 16 * i + 8));
+    const Vec eq = _mm_packs_epi16(_mm_cmpeq_epi16(lo, zero), _mm_cmpeq_epi16(hi, zero));
+    zeros |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(eq))) << (16 * i);
+  }
+  return ~zeros;
 }
 
 #else
 
-void fdct_quant_block_sse2(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
-                           int16_t* out_zz) noexcept {
-  fdct_quant_block(samples, stride, reciprocal_natural, out_zz);
+uint64_t fdct_quant_block_sse2(const uint8_t* samples, size_t stride,
+                               const int32_t* reciprocal_natural, int16_t* out_zz) noexcept {
+  return fdct_quant_block(samples, stride, reciprocal_natural, out_zz);
 }
 
 #endif

@@ -7,10 +7,6 @@
 #include <array>
 #include <bit>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "common/jpeg_tables.h"
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
@@ -84,41 +80,10 @@ struct Writer {
   }
 };
 
-// Bit k set where zig-zag coefficient k is not zero.
-uint64_t nonzero_mask_portable(const int16_t* block) {
-  uint64_t mask = 0;
-  for (int k = 0; k < 64; ++k) mask |= static_cast<uint64_t>(block[k] != 0) << k;
-  return mask;
-}
-
-#if defined(__SSE2__)
-uint64_t nonzero_mask_sse2(const int16_t* block) {
-  uint64_t zero = 0;
-  const __m128i z = _mm_setzero_si128();
-  for (int i = 0; i < 4; ++i) {
-    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
-    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
-    const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(lo, z), _mm_cmpeq_epi16(hi, z));
-    zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(eq))) << (16 * i);
-  }
-  return ~zero;
-}
-#endif
-
-using NonzeroMask = uint64_t (*)(const int16_t* block);
-
-// The mask function a plan takes.
-NonzeroMask nonzero_mask(bool is_simd) {
-#if defined(__SSE2__)
-  if (is_simd) return nonzero_mask_sse2;
-#endif
-  return nonzero_mask_portable;
-}
-
 // The block's symbols as the reference walk codes them (code_block_symbols): the DC difference,
 // then for each non-zero coefficient, found from the mask, its ZRLs and its run/size code with
 // the magnitude bits in one put, and EOB unless coefficient 63 is non-zero.
-void code_block(const int16_t* block, NonzeroMask mask, int32_t& dc_pred, const CodeTable& dc,
+void code_block(const int16_t* block, uint64_t nonzero_zz, int32_t& dc_pred, const CodeTable& dc,
                 const CodeTable& ac, Writer& w) {
   const int32_t diff = block[0] - dc_pred;
   dc_pred = block[0];
@@ -127,7 +92,7 @@ void code_block(const int16_t* block, NonzeroMask mask, int32_t& dc_pred, const 
   w.put(dc.code[size] << size | bits, dc.length[size] + size);
   // Bit 0 of nonzero stands for the position after k, the last one coded; so the zeros at its
   // low end are the run.
-  uint64_t nonzero = mask(block) >> 1;
+  uint64_t nonzero = nonzero_zz >> 1;
   uint32_t k = 0;
   while (nonzero != 0) {
     uint32_t run = static_cast<uint32_t>(std::countr_zero(nonzero));
@@ -198,7 +163,6 @@ bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowR
   const uint8_t* cr_plane = image + job.layout.cr_offset;
   alignas(16) std::array<int16_t, 6 * 64> blocks;
   const FdctQuantKernel transform = job.is_simd ? fdct_quant_kernel() : fdct_quant_block;
-  const NonzeroMask mask = nonzero_mask(job.is_simd);
   const int32_t* luma_reciprocal = job.luma_reciprocal.data();
   const int32_t* chroma_reciprocal = job.chroma_reciprocal.data();
   Writer writer{run.data + run.length, 0, 0};
@@ -216,15 +180,16 @@ bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowR
       const uint8_t* y = image + 16 * row * w + 16 * col;
       const uint8_t* cb = cb_plane + 8 * row * cw + 8 * col;
       const uint8_t* cr = cr_plane + 8 * row * cw + 8 * col;
-      transform(y, w, luma_reciprocal, &blocks[0]);
-      transform(y + 8, w, luma_reciprocal, &blocks[64]);
-      transform(y + 8 * w, w, luma_reciprocal, &blocks[128]);
-      transform(y + 8 * w + 8, w, luma_reciprocal, &blocks[192]);
-      transform(cb, cw, chroma_reciprocal, &blocks[256]);
-      transform(cr, cw, chroma_reciprocal, &blocks[320]);
+      const std::array<uint64_t, 6> nonzero = {
+          transform(y, w, luma_reciprocal, &blocks[0]),
+          transform(y + 8, w, luma_reciprocal, &blocks[64]),
+          transform(y + 8 * w, w, luma_reciprocal, &blocks[128]),
+          transform(y + 8 * w + 8, w, luma_reciprocal, &blocks[192]),
+          transform(cb, cw, chroma_reciprocal, &blocks[256]),
+          transform(cr, cw, chroma_reciprocal, &blocks[320])};
       for (size_t b = 0; b < 6; ++b) {
         const size_t comp = static_cast<size_t>(job.mcu_block_comp[b]);
-        code_block(&blocks[64 * b], mask, dc_pred[comp],
+        code_block(&blocks[64 * b], nonzero[b], dc_pred[comp],
                    kDc[static_cast<size_t>(job.dc_table_sel[comp])],
                    kAc[static_cast<size_t>(job.ac_table_sel[comp])], writer);
       }
