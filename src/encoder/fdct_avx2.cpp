@@ -106,20 +106,28 @@ uint64_t fdct_quant_block_avx2(const uint8_t* samples, size_t stride,
   fdct_flowgraph<Avx2RowOps>(x);  // x[u] lane r: horizontal frequency u of row r
   avx2::transpose_8x8_32(x);
   fdct_flowgraph<Avx2Ops>(x);  // x[v] lane u: coefficient (v, u)
+  // Descale by 128 rounding halves up. The reference then wraps c to 16 bits, which never changes
+  // it: |c| is at most 128 times the largest sum of a basis function's magnitudes (8192) plus the
+  // floors' few units, far below 2^15.
+  const V8 one = _mm256_set1_epi32(1);
+  for (size_t v = 0; v < 8; ++v)
+    x[v] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[v], 6), one), 1);
+  // Quantize two rows a vector in 16-bit lanes: (|c| R + 2^18) >> 19 is (floor(|c| R / 2^16) + 4)
+  // >> 3, as the low 16 bits of |c| R cannot carry into bit 19 past a multiple of 2^19 (R <
+  // 2^16, the reciprocals of 1..255).
   __m128i rows[8];
-  const V8 one = _mm256_set1_epi32(1), half = _mm256_set1_epi32(kQuantRoundingBias);
-  for (size_t v = 0; v < 8; ++v) {
-    // Descale by 128 rounding halves up, then |c| * R + 2^18 >> 19 with c's sign. The reference
-    // wraps c to 16 bits first, which never changes it: |c| is at most 128 times the largest sum
-    // of a basis function's magnitudes (8192) plus the floors' few units, far below 2^15.
-    const V8 c = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[v], 6), one), 1);
-    const V8 r = _mm256_loadu_si256(reinterpret_cast<const V8*>(reciprocal_natural + 8 * v));
+  const V8 four = _mm256_set1_epi16(4);
+  for (size_t v = 0; v < 8; v += 2) {
+    // packs interleaves the 128-bit halves: lane order 0 2 1 3 puts row v, then row v + 1.
+    const V8 c = _mm256_permute4x64_epi64(_mm256_packs_epi32(x[v], x[v + 1]), 0xD8);
+    const V8 r32a = _mm256_loadu_si256(reinterpret_cast<const V8*>(reciprocal_natural + 8 * v));
+    const V8 r32b = _mm256_loadu_si256(reinterpret_cast<const V8*>(reciprocal_natural + 8 * v + 8));
+    const V8 r = _mm256_permute4x64_epi64(_mm256_packus_epi32(r32a, r32b), 0xD8);
     const V8 q =
-        _mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_abs_epi32(c), r), half), 19);
-    const V8 signed_q = _mm256_sign_epi32(q, c);
-    const __m128i packed =
-        _mm_packs_epi32(_mm256_castsi256_si128(signed_q), _mm256_extracti128_si256(signed_q, 1));
-    rows[v] = packed;
+        _mm256_srli_epi16(_mm256_add_epi16(_mm256_mulhi_epu16(_mm256_abs_epi16(c), r), four), 3);
+    const V8 signed_q = _mm256_sign_epi16(q, c);
+    rows[v] = _mm256_castsi256_si128(signed_q);
+    rows[v + 1] = _mm256_extracti128_si256(signed_q, 1);
   }
   __m128i zz[8] = {};
 #pragma GCC unroll 36
