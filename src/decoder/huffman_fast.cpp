@@ -35,7 +35,7 @@ template <bool kChecked>
 struct Reader {
   const uint8_t* data;
   uint32_t pos;
-  uint64_t acc;  // unread bits at the high end, zeros below them
+  uint64_t acc;  // unread bits at the high end; below them zeros, or the bytes that follow
   int32_t n;     // how many
   uint32_t limit;
   bool overran = false;
@@ -51,8 +51,9 @@ struct Reader {
         const int32_t take = (64 - n) >> 3;  // n <= 56: 1..8 bytes, leaving 57..64 bits
         acc |= word >> n;
         pos += static_cast<uint32_t>(take);
+        // The bytes not taken stay below the n bits: the next fill reads them again and ORs
+        // the same bits in (they are no FF, so no stuffing can move them).
         n += 8 * take;
-        if (n < 64) acc &= ~uint64_t{0} << (64 - n);  // the bytes not taken stay unread
         return;
       }
     }
@@ -112,7 +113,10 @@ struct Reader {
   // A symbol and, where it has magnitude bits, its value, through the table's fast lookup.
   // Returns the symbol; value gets the coefficient (0 for a symbol of size 0).
   uint32_t symbol_and_value(const HuffDecodeTable& t, int32_t* value) {
-    const uint32_t e = t.fast_ac[peek(kFastAcBits)];
+    return symbol_and_value(t, t.fast_ac[peek(kFastAcBits)], value);
+  }
+  // symbol_and_value with the lookup's entry e for the next bits already read.
+  uint32_t symbol_and_value(const HuffDecodeTable& t, uint32_t e, int32_t* value) {
     uint32_t rs;
     if ((e & FastAcEntry::kLengthMask) != 0) {
       skip_entry(e);
@@ -154,7 +158,7 @@ void decode_blocks(Reader<kChecked>& r) {
         continue;
       }
       int32_t value = 0;
-      const uint32_t rs = r.symbol_and_value(ac, &value);
+      const uint32_t rs = r.symbol_and_value(ac, e, &value);
       const uint32_t run = rs >> 4u;
       if ((rs & 15) != 0) {
         k += run;
