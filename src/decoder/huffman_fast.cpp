@@ -148,7 +148,10 @@ void decode_blocks(Reader<kChecked>& r) {
     block[0] = wrap16(d.last_dc[c]);
     const HuffDecodeTable& ac = *d.block_ac_table[b];
     for (uint32_t k = 1; k < 64; ++k) {
-      if (r.n < 32) r.fill();
+      // The lookup needs kFastAcBits bits; a symbol the lookup decodes with its value takes no
+      // more, so the buffer is filled only when fewer are left (a fill leaves the bits above
+      // alone, so the entry stays what it was).
+      if (r.n < kFastAcBits) r.fill();
       // Most symbols: code and magnitude bits both in the lookup, the size not zero.
       const uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
       if ((e & FastAcEntry::kHasValue) != 0) {
@@ -157,6 +160,7 @@ void decode_blocks(Reader<kChecked>& r) {
         block[kZigZagToNatural[k]] = static_cast<int16_t>(FastAcEntry::value(e));
         continue;
       }
+      if (r.n < 32) r.fill();  // a code of up to 17 bits and 15 magnitude bits
       int32_t value = 0;
       const uint32_t rs = r.symbol_and_value(ac, e, &value);
       const uint32_t run = rs >> 4u;
