@@ -324,6 +324,37 @@ TEST_P(IdctSimd, MatchesScalarTransform) {
   EXPECT_EQ(differing_blocks[3], 0) << c.name << ", dispatched kernel";
 }
 
+// Every block of one coefficient, at every position, sign and magnitude the 12-bit clamp lets
+// through (the unit table): the magnitudes at which a vector kernel changes its arithmetic lie
+// among them, each with the largest values one coefficient can drive through the passes.
+TEST(IdctKernels, EverySingleCoefficientBlock) {
+  reset_decoder_state();
+  std::array<NamedIdctKernel, 4> kernels{};
+  const int32_t kernel_count = idct_kernels(kernels.data(), 3);
+  std::array<int16_t, 64> q16;
+  std::array<uint32_t, 64> q;
+  q16.fill(1);
+  q.fill(1);
+  std::array<int, 4> differing{};
+  for (size_t position = 0; position < 64; ++position) {
+    for (int magnitude = 1; magnitude <= 2047; ++magnitude) {
+      for (const int sign : {1, -1}) {
+        std::array<int16_t, 64> coef{};
+        coef[position] = static_cast<int16_t>(sign * magnitude);
+        std::array<int16_t, 64> scalar_coef = coef;
+        std::array<uint8_t, 64> expected{}, actual{};
+        idct_block(scalar_coef.data(), q.data(), expected.data());
+        for (size_t k = 0; k < static_cast<size_t>(kernel_count); ++k) {
+          kernels[k].kernel(coef.data(), q16.data(), actual.data(), 8);
+          if (actual != expected) ++differing[k];
+        }
+      }
+    }
+  }
+  for (size_t k = 0; k < static_cast<size_t>(kernel_count); ++k)
+    EXPECT_EQ(differing[k], 0) << kernels[k].name;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Blocks, IdctSimd,
     ::testing::Values(SimdCase{"photo-like", 60, 40, 40}, SimdCase{"dense-small", 255, 8, 100},
