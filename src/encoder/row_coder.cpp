@@ -96,7 +96,7 @@ void code_block(const int16_t* block, uint64_t nonzero_zz, int32_t& dc_pred, con
   uint32_t k = 0;
   while (nonzero != 0) {
     uint32_t run = static_cast<uint32_t>(std::countr_zero(nonzero));
-    nonzero = (nonzero >> run) >> 1;  // run + 1 may be 64
+    nonzero >>= run + 1;  // at most 63: positions 1..63 sit at bits 0..62
     k += run + 1;
     while (run > 15) {
       w.put(ac.code[0xF0], ac.length[0xF0]);
