@@ -139,15 +139,26 @@ void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
       both_passes<Reach::kSaturating>(x);
       break;
   }
-  // Descale by 1024 rounding halves up, clamp to -128..127, unshift, store a row at a time.
+  // Descale by 1024 rounding halves up; then four rows at a time: the saturating packs to 8 bits
+  // clamp to -128..127, the XOR with 0x80 unshifts, and one permute puts the rows in order.
   const V8 one = _mm256_set1_epi32(1);
-  const __m128i smin = _mm_set1_epi16(-128), smax = _mm_set1_epi16(127),
-                shift = _mm_set1_epi16(128);
-  for (size_t row = 0; row < 8; ++row) {
-    const V8 d = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[row], 9), one), 1);
-    const __m128i s16 = _mm_packs_epi32(_mm256_castsi256_si128(d), _mm256_extracti128_si256(d, 1));
-    const __m128i s = _mm_add_epi16(_mm_min_epi16(_mm_max_epi16(s16, smin), smax), shift);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + row * stride), _mm_packus_epi16(s, s));
+  const V8 unshift = _mm256_set1_epi8(static_cast<char>(0x80));
+  // The packs leave four columns of each row per 128-bit half: row r's columns 0..3 in dword r,
+  // columns 4..7 in dword 4 + r.
+  const V8 row_order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  for (size_t row = 0; row < 8; row += 4) {
+    V8 d[4];
+    for (size_t i = 0; i < 4; ++i)
+      d[i] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[row + i], 9), one), 1);
+    const V8 bytes =
+        _mm256_packs_epi16(_mm256_packs_epi32(d[0], d[1]), _mm256_packs_epi32(d[2], d[3]));
+    const V8 rows = _mm256_permutevar8x32_epi32(_mm256_xor_si256(bytes, unshift), row_order);
+    const __m128i first = _mm256_castsi256_si128(rows);
+    const __m128i second = _mm256_extracti128_si256(rows, 1);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + row * stride), first);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(out + (row + 1) * stride), _mm_castsi128_ps(first));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (row + 2) * stride), second);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(out + (row + 3) * stride), _mm_castsi128_ps(second));
   }
 }
 
