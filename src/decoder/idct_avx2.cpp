@@ -80,15 +80,16 @@ constexpr int32_t kLargestConstant = [] {
 constexpr int32_t kSmallProductSumMax = 16 * ((INT32_MAX / kLargestConstant - 4096) / 128);
 
 // How far the block's two passes can reach.
-Reach reach_of(const __m128i* c) {
-  __m128i sum = _mm_setzero_si128();
-  for (int r = 0; r < 8; ++r) {
-    const __m128i w = _mm_load_si128(reinterpret_cast<const __m128i*>(kBound[r]));
-    sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_abs_epi16(c[r]), w));
+Reach reach_of(const V8* c) {
+  V8 sum = _mm256_setzero_si256();
+  for (size_t r = 0; r < 4; ++r) {
+    const V8 w = _mm256_loadu_si256(reinterpret_cast<const V8*>(kBound[2 * r]));
+    sum = _mm256_add_epi32(sum, _mm256_madd_epi16(_mm256_abs_epi16(c[r]), w));
   }
-  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
-  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
-  const int32_t bound = _mm_cvtsi128_si32(sum);
+  __m128i total = _mm_add_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+  total = _mm_add_epi32(total, _mm_shuffle_epi32(total, 0x4E));
+  total = _mm_add_epi32(total, _mm_shuffle_epi32(total, 0xB1));
+  const int32_t bound = _mm_cvtsi128_si32(total);
   if (bound <= kSmallProductSumMax) return Reach::kSmallProducts;
   return bound <= kUnsaturatedSumMax ? Reach::kUnsaturated : Reach::kSaturating;
 }
@@ -106,20 +107,23 @@ void both_passes(V8* x) {
 
 void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out,
                      size_t stride) noexcept {
-  // Dequantize (16-bit low product = the wrap, then the 12-bit clamp), a row of coefficients
+  // Dequantize (16-bit low product = the wrap, then the 12-bit clamp), two rows of coefficients
   // per vector; then widen times 128 into lanes of 32 bits.
-  const __m128i lo = _mm_set1_epi16(-2048), hi = _mm_set1_epi16(2047);
-  __m128i c[8];
-  __m128i any_ac = _mm_setzero_si128();
-  for (int i = 0; i < 8; ++i) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 8 * i));
-    const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dequant16 + 8 * i));
-    c[i] = _mm_min_epi16(_mm_max_epi16(_mm_mullo_epi16(v, q), lo), hi);
-    any_ac = _mm_or_si128(any_ac, i == 0 ? _mm_srli_si128(c[0], 2) : c[i]);
+  const V8 lo = _mm256_set1_epi16(-2048), hi = _mm256_set1_epi16(2047);
+  V8 c[4];  // c[r] holds rows 2r and 2r + 1
+  for (size_t r = 0; r < 4; ++r) {
+    const V8 v = _mm256_loadu_si256(reinterpret_cast<const V8*>(coef + 16 * r));
+    const V8 q = _mm256_loadu_si256(reinterpret_cast<const V8*>(dequant16 + 16 * r));
+    c[r] = _mm256_min_epi16(_mm256_max_epi16(_mm256_mullo_epi16(v, q), lo), hi);
   }
-  if (_mm_testz_si128(any_ac, any_ac)) {
+  // Every term but the DC (the lowest 16-bit lane of c[0]).
+  const V8 all_but_dc =
+      _mm256_setr_epi16(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const V8 any_ac = _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(c[0], all_but_dc), c[1]),
+                                    _mm256_or_si256(c[2], c[3]));
+  if (_mm256_testz_si256(any_ac, any_ac)) {
     // Only the DC term: a flat block.
-    const int32_t dc = static_cast<int16_t>(_mm_cvtsi128_si32(c[0]));
+    const int32_t dc = static_cast<int16_t>(_mm256_cvtsi256_si32(c[0]));
     const __m128i flat = _mm_set1_epi8(static_cast<char>(flat_block_sample(dc)));
     for (size_t row = 0; row < 8; ++row)
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out + row * stride), flat);
@@ -127,7 +131,10 @@ void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
   }
   // x[i] lane u: horizontal frequency u of row i; the row pass wants them transposed.
   V8 x[8];
-  for (int i = 0; i < 8; ++i) x[i] = _mm256_slli_epi32(_mm256_cvtepi16_epi32(c[i]), 7);
+  for (size_t r = 0; r < 4; ++r) {
+    x[2 * r] = _mm256_slli_epi32(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(c[r])), 7);
+    x[2 * r + 1] = _mm256_slli_epi32(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(c[r], 1)), 7);
+  }
   switch (reach_of(c)) {
     case Reach::kSmallProducts:
       both_passes<Reach::kSmallProducts>(x);
