@@ -45,24 +45,46 @@ struct Avx2RowOps : Avx2Ops {
   static V times_128(V u) { return _mm256_slli_epi32(u, 7); }
 };
 
-// The zig-zag reorder as byte shuffles: output vector o (zig-zag positions 8o..8o+7) is the OR of
-// the natural-order rows its values come from, each row shuffled into place (0x80 selects zero).
+// The zig-zag reorder as byte shuffles within 128-bit halves. The quantized block sits in four
+// vectors of two rows (vector i: rows 2i and 2i + 1), and so does the output (vector j: zig-zag
+// positions 16j..16j + 15, outputs 2j and 2j + 1 of eight values). A step shuffles one source
+// vector, straight (lower half row 2i into output 2j, upper half row 2i + 1 into output 2j + 1)
+// or with its halves swapped (row 2i + 1 into output 2j, row 2i into 2j + 1), and ORs it into
+// output vector j (0x80 selects zero).
 struct ZigZagStep {
-  uint8_t output, row;
-  std::array<uint8_t, 16> shuffle;
+  uint8_t output, source;
+  bool is_swapped;
+  std::array<uint8_t, 32> shuffle;
 };
 
-constexpr bool takes_from(size_t output, size_t row) {
-  for (size_t j = 0; j < 8; ++j) {
-    if (kZigZagToNatural[8 * output + j] / 8 == row) return true;
+// The step's shuffle; false where it would select nothing.
+constexpr bool make_step(size_t output, size_t source, bool is_swapped, ZigZagStep* step) {
+  bool selects = false;
+  for (size_t half = 0; half < 2; ++half) {
+    const size_t out = 2 * output + half;
+    const size_t row = 2 * source + (is_swapped ? 1 - half : half);
+    for (size_t j = 0; j < 8; ++j) {
+      const size_t natural = kZigZagToNatural[8 * out + j];
+      const bool here = natural / 8 == row;
+      selects = selects || here;
+      step->shuffle[16 * half + 2 * j] = here ? static_cast<uint8_t>(2 * (natural % 8)) : 0x80;
+      step->shuffle[16 * half + 2 * j + 1] =
+          here ? static_cast<uint8_t>(2 * (natural % 8) + 1) : 0x80;
+    }
   }
-  return false;
+  step->output = static_cast<uint8_t>(output);
+  step->source = static_cast<uint8_t>(source);
+  step->is_swapped = is_swapped;
+  return selects;
 }
 
 constexpr size_t zigzag_step_count() {
   size_t n = 0;
-  for (size_t o = 0; o < 8; ++o) {
-    for (size_t r = 0; r < 8; ++r) n += takes_from(o, r) ? 1u : 0u;
+  for (size_t o = 0; o < 4; ++o) {
+    for (size_t i = 0; i < 8; ++i) {
+      ZigZagStep step{};
+      n += make_step(o, i / 2, i % 2 == 1, &step) ? 1u : 0u;
+    }
   }
   return n;
 }
@@ -70,25 +92,17 @@ constexpr size_t zigzag_step_count() {
 constexpr std::array<ZigZagStep, zigzag_step_count()> make_zigzag_steps() {
   std::array<ZigZagStep, zigzag_step_count()> steps{};
   size_t n = 0;
-  for (size_t o = 0; o < 8; ++o) {
-    for (size_t r = 0; r < 8; ++r) {
-      if (!takes_from(o, r)) continue;
-      ZigZagStep& step = steps[n++];
-      step.output = static_cast<uint8_t>(o);
-      step.row = static_cast<uint8_t>(r);
-      for (size_t j = 0; j < 8; ++j) {
-        const size_t natural = kZigZagToNatural[8 * o + j];
-        const bool here = natural / 8 == r;
-        step.shuffle[2 * j] = here ? static_cast<uint8_t>(2 * (natural % 8)) : 0x80;
-        step.shuffle[2 * j + 1] = here ? static_cast<uint8_t>(2 * (natural % 8) + 1) : 0x80;
-      }
+  for (size_t o = 0; o < 4; ++o) {
+    for (size_t i = 0; i < 8; ++i) {
+      ZigZagStep step{};
+      if (make_step(o, i / 2, i % 2 == 1, &step)) steps[n++] = step;
     }
   }
   return steps;
 }
 
 constexpr auto kZigZagSteps = make_zigzag_steps();
-static_assert(kZigZagSteps.size() == 36);  // 3 + 5 + 6 + 4 + 4 + 6 + 5 + 3 rows per output vector
+static_assert(kZigZagSteps.size() == 24);
 
 }  // namespace
 
@@ -115,7 +129,7 @@ uint64_t fdct_quant_block_avx2(const uint8_t* samples, size_t stride,
   // Quantize two rows a vector in 16-bit lanes: (|c| R + 2^18) >> 19 is (floor(|c| R / 2^16) + 4)
   // >> 3, as the low 16 bits of |c| R cannot carry into bit 19 past a multiple of 2^19 (R <
   // 2^16, the reciprocals of 1..255).
-  __m128i rows[8];
+  V8 rows[8];  // rows[2i]: rows 2i and 2i + 1; rows[2i + 1]: the same with halves swapped
   const V8 four = _mm256_set1_epi16(4);
   for (size_t v = 0; v < 8; v += 2) {
     // packs interleaves the 128-bit halves: lane order 0 2 1 3 puts row v, then row v + 1.
@@ -125,25 +139,26 @@ uint64_t fdct_quant_block_avx2(const uint8_t* samples, size_t stride,
     const V8 r = _mm256_permute4x64_epi64(_mm256_packus_epi32(r32a, r32b), 0xD8);
     const V8 q =
         _mm256_srli_epi16(_mm256_add_epi16(_mm256_mulhi_epu16(_mm256_abs_epi16(c), r), four), 3);
-    const V8 signed_q = _mm256_sign_epi16(q, c);
-    rows[v] = _mm256_castsi256_si128(signed_q);
-    rows[v + 1] = _mm256_extracti128_si256(signed_q, 1);
+    rows[v] = _mm256_sign_epi16(q, c);
+    rows[v + 1] = _mm256_permute2x128_si256(rows[v], rows[v], 0x01);
   }
-  __m128i zz[8] = {};
-#pragma GCC unroll 36
+  V8 zz[4] = {};
+#pragma GCC unroll 24
   for (const ZigZagStep& step : kZigZagSteps) {
-    const __m128i select = _mm_loadu_si128(reinterpret_cast<const __m128i*>(step.shuffle.data()));
-    zz[step.output] = _mm_or_si128(zz[step.output], _mm_shuffle_epi8(rows[step.row], select));
+    const V8 select = _mm256_loadu_si256(reinterpret_cast<const V8*>(step.shuffle.data()));
+    const V8 source = rows[2 * step.source + (step.is_swapped ? 1 : 0)];
+    zz[step.output] = _mm256_or_si256(zz[step.output], _mm256_shuffle_epi8(source, select));
   }
-  // The mask from the same registers: a saturating pack keeps a value's being zero or not.
+  // The mask from the same registers: a saturating pack keeps a value's being zero or not; the
+  // pack interleaves halves, so lane order 0 2 1 3 puts the positions in order.
   uint64_t zero = 0;
-  for (size_t o = 0; o < 8; o += 2) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out_zz + 8 * o), zz[o]);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out_zz + 8 * o + 8), zz[o + 1]);
-    const __m128i bytes = _mm_packs_epi16(zz[o], zz[o + 1]);
-    const auto is_zero =
-        static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_setzero_si128())));
-    zero |= uint64_t{is_zero} << (8 * o);
+  for (size_t j = 0; j < 4; j += 2) {
+    _mm256_storeu_si256(reinterpret_cast<V8*>(out_zz + 16 * j), zz[j]);
+    _mm256_storeu_si256(reinterpret_cast<V8*>(out_zz + 16 * j + 16), zz[j + 1]);
+    const V8 bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(zz[j], zz[j + 1]), 0xD8);
+    const auto is_zero = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_setzero_si256())));
+    zero |= uint64_t{is_zero} << (16 * j);
   }
   return ~zero;
 }
