@@ -148,15 +148,16 @@ void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
   }
   // Descale by 1024 rounding halves up; then four rows at a time: the saturating packs to 8 bits
   // clamp to -128..127, the XOR with 0x80 unshifts, and one permute puts the rows in order.
-  const V8 one = _mm256_set1_epi32(1);
+  // ((x >> 9) + 1) >> 1 is (x + 512) >> 10: adding 512 carries into bit 10 exactly when bit 9 is
+  // set, as adding 1 to x >> 9 does.
+  const V8 half = _mm256_set1_epi32(512);
   const V8 unshift = _mm256_set1_epi8(static_cast<char>(0x80));
   // The packs leave four columns of each row per 128-bit half: row r's columns 0..3 in dword r,
   // columns 4..7 in dword 4 + r.
   const V8 row_order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
   for (size_t row = 0; row < 8; row += 4) {
     V8 d[4];
-    for (size_t i = 0; i < 4; ++i)
-      d[i] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[row + i], 9), one), 1);
+    for (size_t i = 0; i < 4; ++i) d[i] = _mm256_srai_epi32(_mm256_add_epi32(x[row + i], half), 10);
     const V8 bytes =
         _mm256_packs_epi16(_mm256_packs_epi32(d[0], d[1]), _mm256_packs_epi32(d[2], d[3]));
     const V8 rows = _mm256_permutevar8x32_epi32(_mm256_xor_si256(bytes, unshift), row_order);

@@ -116,12 +116,13 @@ void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
   sse2::transpose_4x4(right[4], right[5], right[6], right[7]);
   idct_flowgraph<Sse2Ops>(left);
   idct_flowgraph<Sse2Ops>(right);
-  // Descale by 1024 rounding halves up, clamp to -128..127, unshift, store a row at a time.
-  const Vec one = _mm_set1_epi32(1);
+  // Descale by 1024 rounding halves up ((x + 512) >> 10, the same as ((x >> 9) + 1) >> 1), clamp
+  // to -128..127, unshift, store a row at a time.
+  const Vec half = _mm_set1_epi32(512);
   const Vec smin = _mm_set1_epi16(-128), smax = _mm_set1_epi16(127), shift = _mm_set1_epi16(128);
   for (int row = 0; row < 8; ++row) {
-    const Vec l = _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(left[row], 9), one), 1);
-    const Vec r = _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(right[row], 9), one), 1);
+    const Vec l = _mm_srai_epi32(_mm_add_epi32(left[row], half), 10);
+    const Vec r = _mm_srai_epi32(_mm_add_epi32(right[row], half), 10);
     const Vec s =
         _mm_add_epi16(_mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(l, r), smin), smax), shift);
     _mm_storel_epi64(reinterpret_cast<Vec*>(out + static_cast<size_t>(row) * stride),

@@ -122,10 +122,9 @@ uint64_t fdct_quant_block_avx2(const uint8_t* samples, size_t stride,
   fdct_flowgraph<Avx2Ops>(x);  // x[v] lane u: coefficient (v, u)
   // Descale by 128 rounding halves up. The reference then wraps c to 16 bits, which never changes
   // it: |c| is at most 128 times the largest sum of a basis function's magnitudes (8192) plus the
-  // floors' few units, far below 2^15.
-  const V8 one = _mm256_set1_epi32(1);
-  for (size_t v = 0; v < 8; ++v)
-    x[v] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(x[v], 6), one), 1);
+  // floors' few units, far below 2^15. ((x >> 6) + 1) >> 1 is (x + 64) >> 7.
+  const V8 half = _mm256_set1_epi32(64);
+  for (size_t v = 0; v < 8; ++v) x[v] = _mm256_srai_epi32(_mm256_add_epi32(x[v], half), 7);
   // Quantize two rows a vector in 16-bit lanes: (|c| R + 2^18) >> 19 is (floor(|c| R / 2^16) + 4)
   // >> 3, as the low 16 bits of |c| R cannot carry into bit 19 past a multiple of 2^19 (R <
   // 2^16, the reciprocals of 1..255).

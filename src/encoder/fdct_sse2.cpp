@@ -107,12 +107,12 @@ uint64_t fdct_quant_block_sse2(const uint8_t* samples, size_t stride,
   fdct_flowgraph<Sse2Ops>(x[0]);  // x[g][v] lane i: coefficient (v, 4g + i)
   fdct_flowgraph<Sse2Ops>(x[1]);
   alignas(16) std::array<int16_t, 64> natural;
-  const Vec one = _mm_set1_epi32(1);
+  const Vec half = _mm_set1_epi32(64);
   for (size_t v = 0; v < 8; ++v) {
     Vec q[2];
     for (size_t g = 0; g < 2; ++g) {
-      // Descale by 128 rounding halves up, wrap to 16 bits, quantize.
-      Vec c = _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(x[g][v], 6), one), 1);
+      // Descale by 128 rounding halves up ((x + 64) >> 7), wrap to 16 bits, quantize.
+      Vec c = _mm_srai_epi32(_mm_add_epi32(x[g][v], half), 7);
       c = _mm_srai_epi32(_mm_slli_epi32(c, 16), 16);
       const Vec r =
           _mm_loadu_si128(reinterpret_cast<const Vec*>(reciprocal_natural + 8 * v + 4 * g));
