@@ -2,9 +2,11 @@
 // What a host must never pay for a bad file or a careless call: null paths, sources that are no
 // regular files, logs that grow with the input, stream bytes that look like markers, results that
 // depend on the call before, a console shared between threads, memory kept after a hostile frame,
-// a replaced destination's permissions, long destination names, and frames of no rows.
+// a replaced destination's permissions, destinations that are no regular files, long destination
+// names, and frames of no rows.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -23,7 +25,10 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #endif
 
@@ -403,6 +408,76 @@ TEST_F(HostSafety, ReplacedDestinationKeepsItsMode) {
     EXPECT_EQ(info.st_mode & 07777, mode);
     std::remove(dst.c_str());
   }
+}
+
+// A destination that is no regular file is not replaced by one: a FIFO, a link to it, and a
+// device node like /dev/null (made here where the system lets us) keep what they are.
+TEST_F(HostSafety, DestinationsThatAreNoRegularFilesAreKept) {
+  const std::string src = dir_.path("photo.jpg");
+  ASSERT_TRUE(write_file(src, photo(64, 48, 90)));
+  const std::string fifo = dir_.path("fifo.jpg");
+  const std::string link = dir_.path("link.jpg");
+  const std::string device = dir_.path("null.jpg");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+  std::vector<std::string> destinations = {fifo, link};
+  if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) destinations.push_back(device);
+  for (const std::string& dst : destinations) {
+    SCOPED_TRACE(dst);
+    struct stat before, after;
+    ASSERT_EQ(lstat(dst.c_str(), &before), 0);
+    ConsoleCapture capture;
+    EXPECT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), -14);
+    EXPECT_NE(capture.text().find(kCannotCreateTranscript), std::string::npos) << capture.text();
+    ASSERT_EQ(lstat(dst.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+  }
+  EXPECT_EQ(dir_.list().size(), destinations.size() + 1);  // no temporary file either
+}
+
+// While a private destination is being replaced, its result is never open to others: the
+// temporary file is made owner-only, not given the mode after it was made. A watcher looks at
+// every file the moment it appears.
+TEST_F(HostSafety, APrivateDestinationIsNeverOpenToOthers) {
+  const std::string src = dir_.path("photo.jpg");
+  const std::string dst = dir_.path("private.jpg");
+  ASSERT_TRUE(write_file(src, photo(64, 48, 90)));
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, dir_.path("").c_str(), IN_CREATE), 0);
+  std::atomic<bool> done{false};
+  std::atomic<int> seen{0}, open_to_others{0};
+  std::thread watcher([&] {
+    alignas(inotify_event) char events[4096];
+    pollfd p{watch, POLLIN, 0};
+    while (!done) {
+      if (poll(&p, 1, 20) <= 0) continue;
+      const ssize_t got = read(watch, events, sizeof events);
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        struct stat info;
+        const std::string name = event->len > 0 ? event->name : "";
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0 &&
+            stat(dir_.path(name).c_str(), &info) == 0) {
+          ++seen;
+          if ((info.st_mode & 077) != 0) ++open_to_others;
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+  });
+  ASSERT_TRUE(write_file(dst, {1, 2, 3}));
+  ASSERT_EQ(chmod(dst.c_str(), 0600), 0);
+  for (int round = 0; round < 300; ++round) {
+    ConsoleCapture quiet;
+    ASSERT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), 0);
+  }
+  done = true;
+  watcher.join();
+  close(watch);
+  EXPECT_GT(seen.load(), 0);
+  EXPECT_EQ(open_to_others.load(), 0) << "of " << seen.load() << " files seen";
 }
 #endif
 

@@ -797,15 +797,28 @@ TEST_F(Tool, TemporaryFilesOfAStoppedRunAreRemovedByTheNext) {
   // 2147483646 is above every process id a system hands out: its owner is gone.
   const std::string own = std::to_string(tool::current_process_id());
   const std::vector<std::pair<std::string, bool>> files = {
-      {"in/a_85.jpg.2147483646-0.tmp", false},
-      {"in/b_85.JPEG.2147483646-12.tmp", false},
-      {"in/notes.txt.2147483646-0.tmp", true},
-      {"in/a_85.jpg." + own + "-0.tmp", true},
-      {"in/a_85.jpg.x-0.tmp", true}};
+      {"in/a_85.jpg.kestrum-2147483646-0.tmp", false},
+      {"in/b_85.JPEG.kestrum-2147483646-12.tmp", false},
+      {"in/notes.txt.kestrum-2147483646-0.tmp", true},
+      {"in/a_85.jpg.kestrum-" + own + "-0.tmp", true},
+      {"in/a_85.jpg.kestrum-x-0.tmp", true},
+      {"in/a_85.jpg.kestrum-2147483646-0-1.tmp", true},
+      // A user's own files named much like ours: a date and a number, not a stopped run.
+      {"in/backup.jpg.20240115-1.tmp", true},
+      {"in/IMG_0001.JPG.99999-3.tmp", true}};
   for (const auto& [name, stays] : files) ASSERT_TRUE(write_file(dir_.path(name), Bytes{1, 2, 3}));
+#if !defined(_WIN32)
+  // Another user's, in a shared folder: not ours to remove, whatever its process id says.
+  const std::string others = dir_.path("in/c_85.jpg.kestrum-2147483646-0.tmp");
+  ASSERT_TRUE(write_file(others, Bytes{1, 2, 3}));
+  const bool has_other_owner = geteuid() == 0 && chown(others.c_str(), 65534, 65534) == 0;
+#endif
   const ToolRun run = run_tool(quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   for (const auto& [name, stays] : files) EXPECT_EQ(file_exists(dir_.path(name)), stays) << name;
+#if !defined(_WIN32)
+  EXPECT_EQ(file_exists(others), has_other_owner);
+#endif
   EXPECT_NE(run.err.find("removed 2 temporary files that a stopped run left in"), std::string::npos)
       << run.err;
 }

@@ -31,8 +31,9 @@ uint32_t process_id() { return static_cast<uint32_t>(GetCurrentProcessId()); }
 uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
 #endif
 
-// "<destination>.<pid>-<n>.tmp": in the destination's folder, unique within this process and
-// among processes. Where the destination's file name is so long that the temporary name would
+// "<destination>.kestrum-<pid>-<n>.tmp": in the destination's folder, unique within this process
+// and among processes, and named so that a tool cleaning up after a killed run can tell it from
+// a user's own file. Where the destination's file name is so long that the temporary name would
 // pass the file systems' 255-byte limit on a name, the file name is shortened for it.
 // Writes the name into temp, which holds strlen(path) + kTempSuffixBytes bytes.
 constexpr size_t kTempSuffixBytes = 48;
@@ -44,7 +45,8 @@ bool is_separator(char c) { return c == '/'; }
 #endif
 void make_temp_name(const char* path, char* temp, size_t temp_bytes) {
   char suffix[kTempSuffixBytes];
-  std::snprintf(suffix, sizeof suffix, ".%lu-%lu.tmp", static_cast<unsigned long>(process_id()),
+  std::snprintf(suffix, sizeof suffix, ".kestrum-%lu-%lu.tmp",
+                static_cast<unsigned long>(process_id()),
                 static_cast<unsigned long>(g_temp_counter.fetch_add(1)));
   const size_t path_bytes = std::strlen(path);
   size_t name_start = path_bytes;
@@ -185,7 +187,9 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
   if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
   struct stat info;
   const bool is_replacing = stat(path, &info) == 0;
-  if (is_replacing && (S_ISDIR(info.st_mode) || access(path, W_OK) != 0)) {
+  // Only a regular file is replaced: renaming over a device, a FIFO or a socket (/dev/null for a
+  // caller running as root) would put a regular file in its place.
+  if (is_replacing && (!S_ISREG(info.st_mode) || access(path, W_OK) != 0)) {
     return WriteResult::kCannotCreate;
   }
   TempName temp(path);
@@ -193,12 +197,14 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     make_temp_name(path, temp.text, temp.bytes);
-    fd = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Owner-only until the replaced file's mode is given to it below, so that no one can open a
+    // private file's result in between.
+    fd = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, is_replacing ? 0600 : 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) return WriteResult::kCannotCreate;
   bool ok = true;
-  if (is_replacing && S_ISREG(info.st_mode)) {
+  if (is_replacing) {
     // The result takes the replaced file's permissions, and its owner where we may give it.
     if (geteuid() == 0) ok = fchown(fd, info.st_uid, info.st_gid) == 0;
     ok = ok && fchmod(fd, info.st_mode & 07777) == 0;

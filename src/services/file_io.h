@@ -16,10 +16,11 @@ ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noe
 
 enum class WriteResult { kOk, kCannotCreate, kWriteFailed };
 
-// Writes data to a unique temporary file in the destination's folder and renames it over the
-// destination. kCannotCreate when the destination is a folder, is not writable, or no temporary
-// file can be made; kWriteFailed when a write, close or rename fails. On failure an existing
-// destination is untouched and no temporary file remains.
+// Writes data to a unique temporary file in the destination's folder
+// ("<name>.kestrum-<pid>-<n>.tmp") and renames it over the destination. kCannotCreate when the
+// destination exists but is not a regular file (a folder, a device, a FIFO), is not writable, or no
+// temporary file can be made; kWriteFailed when a write, close or rename fails. On failure an
+// existing destination is untouched and no temporary file remains.
 WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size) noexcept;
 
 }  // namespace kestrum

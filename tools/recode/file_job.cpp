@@ -11,6 +11,9 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "kestrum.h"
@@ -109,29 +112,37 @@ std::string unescape(const std::string& text) {
   return out;
 }
 
-// The process id of a temporary file's name "<name>.<pid>-<n>.tmp" with its name, or 0.
+// The process id of a temporary file's name "<name>.kestrum-<pid>-<n>.tmp" with its name, or 0.
 uint32_t temp_owner(const std::string& file_name, std::string* name) {
+  const std::string tag = ".kestrum-";
   const std::string suffix = ".tmp";
-  if (file_name.size() < suffix.size() + 4 ||
+  const size_t at = file_name.rfind(tag);
+  if (at == std::string::npos || at == 0 || file_name.size() < at + tag.size() + suffix.size() ||
       file_name.compare(file_name.size() - suffix.size(), suffix.size(), suffix) != 0) {
     return 0;
   }
-  const std::string stem = file_name.substr(0, file_name.size() - suffix.size());
-  const size_t dash = stem.rfind('-');
-  const size_t dot = stem.rfind('.', dash);
-  if (dash == std::string::npos || dot == std::string::npos || dot == 0 || dash == dot + 1 ||
-      dash + 1 == stem.size()) {
+  const std::string numbers =
+      file_name.substr(at + tag.size(), file_name.size() - suffix.size() - at - tag.size());
+  const size_t dash = numbers.find('-');
+  if (dash == std::string::npos || dash == 0 || dash > 10 || dash + 1 == numbers.size() ||
+      numbers.find_first_not_of("0123456789-") != std::string::npos ||
+      numbers.find('-', dash + 1) != std::string::npos) {
     return 0;
   }
-  const std::string pid = stem.substr(dot + 1, dash - dot - 1);
-  const std::string counter = stem.substr(dash + 1);
-  if (pid.size() > 10 || pid.find_first_not_of("0123456789") != std::string::npos ||
-      counter.find_first_not_of("0123456789") != std::string::npos) {
-    return 0;
-  }
-  *name = stem.substr(0, dot);
-  const unsigned long long value = std::stoull(pid);
+  *name = file_name.substr(0, at);
+  const unsigned long long value = std::stoull(numbers.substr(0, dash));
   return value > UINT32_MAX ? 0 : static_cast<uint32_t>(value);
+}
+
+// A file this user owns: a run cleans up only after runs of its own user.
+bool is_own_file(const std::filesystem::path& path) {
+#if defined(_WIN32)
+  (void)path;
+  return true;
+#else
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && info.st_uid == geteuid();
+#endif
 }
 
 }  // namespace
@@ -158,14 +169,15 @@ std::string bounded_log(const std::string& log) {
 void remove_worker_temps(const std::string& destination, uint32_t pid) {
   namespace fs = std::filesystem;
   const fs::path path(destination);
-  const std::string prefix = path.filename().string() + "." + std::to_string(pid) + "-";
+  const std::string file_name = path.filename().string();
   std::error_code ec;
   const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
   for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator();
        it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+    // The temporary name holds the destination's name, shortened where it is very long.
     std::string owner_name;
-    if (name.compare(0, prefix.size(), prefix) == 0 && temp_owner(name, &owner_name) == pid) {
+    if (temp_owner(it->path().filename().string(), &owner_name) == pid &&
+        file_name.compare(0, owner_name.size(), owner_name) == 0) {
       std::error_code remove_ec;
       fs::remove(it->path(), remove_ec);
     }
@@ -182,7 +194,7 @@ size_t remove_stale_temps(const std::string& folder) {
     const uint32_t pid = temp_owner(it->path().filename().string(), &name);
     std::error_code type_ec;
     if (pid == 0 || !has_jpeg_extension(name) || !it->is_regular_file(type_ec) ||
-        process_exists(pid))
+        process_exists(pid) || !is_own_file(it->path()))
       continue;
     std::error_code remove_ec;
     if (fs::remove(it->path(), remove_ec)) ++removed;

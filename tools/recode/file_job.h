@@ -49,12 +49,13 @@ inline constexpr size_t kMaxKeptLogBytes = 256 * 1024;
 // log cut to kMaxKeptLogBytes at a line's end, with "[N more lines left out]" when cut.
 std::string bounded_log(const std::string& log);
 
-// Removes the temporary files ("<destination>.<pid>-<n>.tmp") that a worker with this process id
-// left beside destination when it was stopped.
+// Removes the temporary files ("<destination>.kestrum-<pid>-<n>.tmp") that a worker with this
+// process id left beside destination when it was stopped.
 void remove_worker_temps(const std::string& destination, uint32_t pid);
 
-// Removes from folder the temporary files of the library's writes ("<name>.<pid>-<n>.tmp", name a
-// JPEG name) whose process no longer runs: what a killed run left. Returns how many went.
+// Removes from folder the temporary files of the library's writes ("<name>.kestrum-<pid>-<n>.tmp",
+// name a JPEG name) that this user owns and whose process no longer runs: what a killed run left.
+// Returns how many went.
 size_t remove_stale_temps(const std::string& folder);
 
 // The way source would take, read from its header alone ("the library's recode", "converted
