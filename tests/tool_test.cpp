@@ -62,6 +62,25 @@ TEST(ToolRecord, RoundTripsEveryField) {
     EXPECT_FALSE(tool::decode_outcome(broken, &b)) << broken;
 }
 
+// File names are bytes: what is no well-formed UTF-8 in them is written as U+DC00 + byte (the
+// way Python's surrogateescape reads such a name back), so that every line stays valid JSON.
+TEST(ToolJson, NamesThatAreNoUtf8StayValidJson) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"caf\xc3\xa9.jpg", "caf\xc3\xa9.jpg"},               // UTF-8 passes unchanged
+      {"caf\xe9.jpg", "caf\\udce9.jpg"},                    // Latin-1
+      {"\xf0\x9f\x93\xb7.jpg", "\xf0\x9f\x93\xb7.jpg"},     // four bytes
+      {"a\xc0\xaf.jpg", "a\\udcc0\\udcaf.jpg"},             // overlong '/'
+      {"a\xed\xa0\x80.jpg", "a\\udced\\udca0\\udc80.jpg"},  // a surrogate
+      {"a\xe2\x82.jpg", "a\\udce2\\udc82.jpg"},             // cut short before '.'
+      {"end\xe2\x82", "end\\udce2\\udc82"},                 // cut short at the end
+      {"q\"\\\t\x7f", "q\\\"\\\\\\u0009\x7f"}};
+  for (const auto& [name, escaped] : cases) {
+    const std::string json = tool::file_json(name, "", FileOutcome{});
+    EXPECT_EQ(json.substr(0, json.find(",\"destination\"")), "{\"source\":\"" + escaped + "\"")
+        << escaped;
+  }
+}
+
 TEST(ToolQuoting, WindowsCommandLineRules) {
   const std::pair<const char*, const char*> cases[] = {
       {"plain", "plain"},
@@ -110,6 +129,15 @@ INSTANTIATE_TEST_SUITE_P(
         ArgsCase{"jobs_0", {"-j", "0", "a"}, tool::ParseResult::kUsageError},
         ArgsCase{"unknown_option", {"--bogus", "a"}, tool::ParseResult::kUsageError},
         ArgsCase{"output_without_value", {"-o"}, tool::ParseResult::kUsageError},
+        // "-o $OUT" with OUT unset: not "beside the sources" (nor, with --replace, over them)
+        ArgsCase{
+            "empty_output_folder", {"--replace", "-o", "", "a"}, tool::ParseResult::kUsageError},
+        ArgsCase{"empty_log_folder", {"--log", "", "a"}, tool::ParseResult::kUsageError},
+        ArgsCase{"empty_list_name", {"--files-from", "", "a"}, tool::ParseResult::kUsageError},
+        // options that a stream has no use for are refused rather than ignored
+        ArgsCase{"stream_with_json", {"--json", "-"}, tool::ParseResult::kUsageError},
+        ArgsCase{"stream_with_dry_run", {"--dry-run", "-"}, tool::ParseResult::kUsageError},
+        ArgsCase{"stream_with_skip_larger", {"--skip-larger", "-"}, tool::ParseResult::kRun},
         ArgsCase{"worker_without_destination", {"--worker", "a"}, tool::ParseResult::kUsageError},
         ArgsCase{"help_anywhere", {"a", "--help"}, tool::ParseResult::kHelp}),
     ParamName());
@@ -330,6 +358,12 @@ TEST_F(Tool, SkipLargerKeepsTheOriginal) {
   ASSERT_TRUE(read_file(dir_.path("out/small.jpg"), &copied));
   EXPECT_EQ(copied, small);
   EXPECT_NE(into.out.find("1 kept"), std::string::npos) << into.out;
+  // The same through standard input: the original comes out.
+  const ToolRun piped = run_tool("-q 100 --skip-larger - < " + quoted(dir_.path("small.jpg")) +
+                                 " > " + quoted(dir_.path("piped.jpg")));
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  ASSERT_TRUE(read_file(dir_.path("piped.jpg"), &copied));
+  EXPECT_EQ(copied, small);
 }
 
 TEST_F(Tool, MetadataKeptUnlessStripped) {
@@ -392,6 +426,24 @@ TEST_F(Tool, DamagedSourceIsNeverAPlainSuccess) {
   int w = 0, h = 0, warnings = 0;
   EXPECT_TRUE(libjpeg_decode_rgb(result, &rgb, &w, &h, &warnings));
   EXPECT_EQ(std::pair(w, h), std::pair(120, 80));
+
+  // --replace never writes a recode that lost part of the source over it: the rest of a file
+  // still being copied, or a motion photo's video.
+  const ToolRun replace = run_tool("-j 2 --replace " + quoted(dir_.path("cut.jpg")) + " " +
+                                   quoted(dir_.path("video.jpg")));
+  EXPECT_EQ(replace.status, 1) << replace.out << replace.err;
+  Bytes now;
+  ASSERT_TRUE(read_file(dir_.path("cut.jpg"), &now));
+  EXPECT_EQ(now, cut);
+  ASSERT_TRUE(read_file(dir_.path("video.jpg"), &now));
+  EXPECT_EQ(now, trailer);
+  EXPECT_EQ(count_lines_with(replace.err, "not replaced, the original is kept"), 2u) << replace.err;
+  EXPECT_NE(replace.err.find("cut.jpg  FAILED: the source is damaged (data ends at "),
+            std::string::npos)
+      << replace.err;
+  EXPECT_NE(replace.err.find("video.jpg  FAILED: 5000 bytes after the image's end"),
+            std::string::npos)
+      << replace.err;
 }
 
 TEST_F(Tool, QualityUsedIsShownAndLowOnesMarked) {
@@ -681,6 +733,26 @@ INSTANTIATE_TEST_SUITE_P(
                    {"r/a_85.jpg"},
                    {"r/a.jpg", "r/b.jpg"},
                    "2 recoded"},
+        // One file named again, by another spelling, inside a named folder, or through a link,
+        // is recoded once: with --replace each further recode would lower its quality again.
+        SafetyCase{"replace_a_file_named_four_times",
+                   {"r/a.jpg"},
+                   {"--replace r/a.jpg ./r/a.jpg r r/../r/a.jpg"},
+                   "",
+                   0,
+                   {"r/a.jpg"},
+                   {},
+                   {"r/a.jpg"},
+                   "1 file: 1 recoded"},
+        SafetyCase{"a_file_named_twice",
+                   {"t/a.jpg"},
+                   {"-j 2 t/a.jpg t/a.jpg"},
+                   "",
+                   0,
+                   {"t/a_85.jpg"},
+                   {},
+                   {},
+                   "t/a.jpg  skipped: the same file as t/a.jpg"},
         SafetyCase{"jfif_and_jpe_names",
                    {"x/a.jfif", "x/b.jpe"},
                    {"x"},
@@ -854,8 +926,9 @@ class ToolInterrupt : public ::testing::Test {
   TempDir dir_;
 };
 
-// Stopped at many moments: every result that exists decodes, no temporary file remains, and
-// an interrupted run says how far it came, prints its summary and exits with 130.
+// Stopped at many moments and by each signal that ends a run: every result that exists decodes,
+// no temporary file remains, and an interrupted run says how far it came, prints its summary and
+// exits with 130.
 TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
   // How long a whole run takes here, so that the interrupts land inside the runs.
   const auto start = std::chrono::steady_clock::now();
@@ -864,14 +937,20 @@ TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
   const auto whole_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   std::mt19937 random(7);
-  for (int round = 0; round < 10; ++round) {
+  // Ctrl-C, kill, a closed terminal and a reader that went away ("| head") alike.
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+  for (int round = 0; round < 12; ++round) {
     const std::string out = dir_.path("out" + std::to_string(round));
     const std::string jobs = round % 4 == 3 ? "-j 1" : "-j 2";
     const pid_t pid = start_tool(jobs + " -o " + quoted(out) + " " + quoted(dir_.path("src")),
                                  dir_.path("stdout"), dir_.path("stderr"));
     ASSERT_NE(pid, 0);
-    std::this_thread::sleep_for(whole_ms * (5 + random() % 90) / 100);
-    kill(pid, round % 2 == 0 ? SIGINT : SIGTERM);
+    // Not before the tool runs: a signal to the starting shell or loader proves nothing. The
+    // output folder is made once the tool has taken its signals.
+    for (int wait = 0; wait < 400 && !fs::exists(out); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(whole_ms * (random() % 90) / 100);
+    kill(pid, signals[round % 4]);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status)) << "round " << round << " ended by signal " << WTERMSIG(status);

@@ -129,6 +129,22 @@ void add(Batch* batch, const Options& options, const fs::path& file, const fs::p
   batch->items.push_back(std::move(item));
 }
 
+// A file named twice (again by another spelling, a link, or inside a folder also named) is
+// recoded once: with --replace a second recode would lower its quality once more.
+void drop_repeated_sources(Batch* batch) {
+  std::map<std::string, std::string> first_names;
+  std::vector<BatchItem> kept;
+  for (BatchItem& item : batch->items) {
+    const auto [first, is_new] = first_names.emplace(path_key(item.job.source), item.job.source);
+    if (is_new) {
+      kept.push_back(std::move(item));
+    } else {
+      batch->notes.push_back({item.job.source, "the same file as " + first->second});
+    }
+  }
+  batch->items = std::move(kept);
+}
+
 void refuse(BatchItem* item, Outcome outcome, std::string why) {
   item->planned = outcome;
   item->refusal = std::move(why);
@@ -204,6 +220,7 @@ Batch collect_batch(const Options& options) {
                                          : std::string("no such file or folder")});
     }
   }
+  drop_repeated_sources(&batch);
   plan_destinations(&batch, options);
   return batch;
 }

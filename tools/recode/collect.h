@@ -26,9 +26,9 @@ struct Batch {
   struct Problem {
     std::string path, reason;
   };
-  std::vector<Problem> problems;   // paths that do not exist or folders that cannot be listed
-  std::vector<Problem> notes;      // what the walk passed over on purpose (symbolic links)
-  size_t skipped_outputs = 0;      // NAME_<n>.EXT files beside a NAME.EXT that were left out
+  std::vector<Problem> problems;  // paths that do not exist or folders that cannot be listed
+  std::vector<Problem> notes;  // what was passed over on purpose (links to folders, repeated files)
+  size_t skipped_outputs = 0;  // NAME_<n>.EXT files beside a NAME.EXT that were left out
   size_t jpegs_in_subfolders = 0;  // without -r: JPEGs the subfolders of the named folders hold
 };
 
@@ -38,9 +38,10 @@ std::string beside_name(const std::string& source, int32_t quality);
 
 // Builds the batch of options.paths: files as named, folders listed (with -r, recursively, never
 // into the -o folder) for JPEG names in sorted order. Found files named like a result of any
-// quality beside their original (NAME_<n>.EXT beside NAME.EXT) are left out and counted. Then
-// plans the destinations: one that is a source of the batch or that an earlier file already
-// takes fails its file; one that exists is skipped unless options.overwrite.
+// quality beside their original (NAME_<n>.EXT beside NAME.EXT) are left out and counted, and a
+// file named more than once is taken once (a note names the others). Then plans the destinations:
+// one that is a source of the batch or that an earlier file already takes fails its file; one that
+// exists is skipped unless options.overwrite.
 Batch collect_batch(const Options& options);
 
 }  // namespace kestrum::tool

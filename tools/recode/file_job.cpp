@@ -235,6 +235,17 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
     std::free(data);
     return failed(o, r.status, r.error);
   }
+  // --replace writes over the source: never with a recode that lost part of it.
+  if (job.destination == job.source && (!o.damage.empty() || r.damage.bytes_after_eoi > 0)) {
+    std::free(data);
+    return failed(o, KESTRUM_OK,
+                  (!o.damage.empty()
+                       ? "the source is damaged (" + o.damage + ")"
+                       : std::to_string(r.damage.bytes_after_eoi) +
+                             " bytes after the image's end (a motion photo's video, say) would be "
+                             "lost") +
+                      "; not replaced, the original is kept (-o DIR writes the recode elsewhere)");
+  }
   o.bytes_out = r.stream.size();
   const bool is_kept = skip_larger && o.bytes_out >= o.bytes_in;
   bool is_ok = true;

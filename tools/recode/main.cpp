@@ -38,11 +38,11 @@ namespace {
 constexpr const char* kVersion = "kestrum-recode 1.0.0";
 constexpr size_t kMaxStreamBytes = size_t{1} << 31;  // as for files: under 2 GiB
 
-bool stdout_is_terminal() {
+bool is_terminal(FILE* stream) {
 #if defined(_WIN32)
-  return _isatty(_fileno(stdout)) != 0;
+  return _isatty(_fileno(stream)) != 0;
 #else
-  return isatty(fileno(stdout)) != 0;
+  return isatty(fileno(stream)) != 0;
 #endif
 }
 
@@ -196,8 +196,8 @@ RecodeAnyOptions recode_options(const Options& o) {
   return r;
 }
 
-// Set by SIGINT and SIGTERM (Ctrl-C, Ctrl-Break and closing the console on Windows): no file is
-// started after it, and the workers are stopped.
+// Set by SIGINT, SIGTERM, SIGHUP and SIGPIPE (Ctrl-C, Ctrl-Break and closing the console on
+// Windows): no file is started after it, and the workers are stopped.
 std::atomic<bool> g_interrupted{false};
 
 #if defined(_WIN32)
@@ -220,8 +220,10 @@ void catch_interrupts() {
   struct sigaction action {};
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // A closed terminal (SIGHUP) and a reader that went away (SIGPIPE: "| head") stop the run the
+  // same way, rather than ending it with files half written.
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+    sigaction(signal_number, &action, nullptr);
 #endif
 }
 
@@ -348,8 +350,16 @@ bool read_file_list(const Options& o, std::vector<std::string>* paths, std::stri
 }
 
 // "-": one JPEG from standard input to standard output; the file's line goes to standard error
-// when it failed or was damaged (and with -v always).
+// when it failed or was damaged (and with -v always). Like gzip, it reads no JPEG from a terminal
+// and writes none to one.
 int run_stream(const Options& o) {
+  if (is_terminal(stdin) || is_terminal(stdout)) {
+    std::fprintf(stderr,
+                 "kestrum-recode: - recodes a JPEG from standard input to standard output, "
+                 "and %s is a terminal: redirect it (kestrum-recode - <in.jpg >out.jpg)\n",
+                 is_terminal(stdin) ? "standard input" : "standard output");
+    return 2;
+  }
 #if defined(_WIN32)
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
@@ -376,8 +386,12 @@ int run_stream(const Options& o) {
   outcome.outcome = r.way == RecodeWay::kRefused ? Outcome::kFailed : Outcome::kWritten;
   outcome.status = r.status;
   outcome.error = r.error;
-  if (outcome.outcome == Outcome::kWritten &&
-      std::fwrite(r.stream.data(), 1, r.stream.size(), stdout) != r.stream.size()) {
+  const bool is_kept =
+      outcome.outcome == Outcome::kWritten && o.skip_larger && r.stream.size() >= data.size();
+  const std::vector<uint8_t>& out = is_kept ? data : r.stream;
+  if (is_kept) outcome.outcome = Outcome::kKept;
+  if (outcome.outcome != Outcome::kFailed &&
+      std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) {
     outcome.outcome = Outcome::kFailed;
     outcome.error = "cannot write standard output";
   }
@@ -404,11 +418,11 @@ int run_batch(Options o, const char* argv0) {
   if (o.dry_run) return print_plan(batch);
   uint64_t total_in = 0;
   for (const BatchItem& item : batch.items) total_in += item.size_bytes;
-  const bool is_terminal = stdout_is_terminal();
+  const bool is_terminal_output = is_terminal(stdout);
 #if defined(_WIN32)
-  if (is_terminal) SetConsoleOutputCP(CP_UTF8);
+  if (is_terminal_output) SetConsoleOutputCP(CP_UTF8);
 #endif
-  Reporter reporter(o, batch.items.size() + batch.problems.size(), total_in, is_terminal);
+  Reporter reporter(o, batch.items.size() + batch.problems.size(), total_in, is_terminal_output);
   for (const Batch::Problem& note : batch.notes)
     reporter.note(note.path + "  skipped: " + note.reason);
   for (const Batch::Problem& problem : batch.problems) {

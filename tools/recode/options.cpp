@@ -76,6 +76,13 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
     } else if (arg == "-o" || arg == "--log" || arg == "--files-from") {
       const char* v = value_of(arg);
       if (v == nullptr) return ParseResult::kUsageError;
+      if (*v == '\0') {
+        // -o "$OUT" with $OUT unset must not quietly become "beside the sources".
+        *error = std::string(arg) +
+                 (arg == "--files-from" ? " needs a file name" : " needs a folder name") +
+                 ", not an empty one";
+        return ParseResult::kUsageError;
+      }
       (arg == "-o" ? o.output_dir : arg == "--log" ? o.log_dir : o.files_from) = v;
     } else if (has_attached) {
       *error = "option " + std::string(arg) + " takes no value";
@@ -135,9 +142,11 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
     return ParseResult::kUsageError;
   }
   const bool has_stdin_path = std::find(o.paths.begin(), o.paths.end(), "-") != o.paths.end();
-  if (has_stdin_path &&
-      (o.paths.size() > 1 || !o.files_from.empty() || !o.output_dir.empty() || o.replace)) {
-    *error = "- (standard input to standard output) must be the only path, without -o or --replace";
+  if (has_stdin_path && (o.paths.size() > 1 || !o.files_from.empty() || !o.output_dir.empty() ||
+                         o.replace || o.dry_run || o.json || !o.log_dir.empty())) {
+    *error =
+        "- (standard input to standard output) must be the only path, without -o, --replace, "
+        "--dry-run, --json or --log";
     return ParseResult::kUsageError;
   }
   if (o.replace && !o.output_dir.empty()) {
@@ -176,7 +185,8 @@ std::string usage_text(bool has_libjpeg) {
       "(DIR itself\n"
       "                       is never searched for sources)\n"
       "  --replace            write each result over its source (through a temporary file, once "
-      "complete)\n"
+      "complete);\n"
+      "                       a damaged source, or one with data after its end, is kept as it is\n"
       "  --overwrite          replace results that already exist\n"
       "  --strip              leave the source's metadata out; by default EXIF and XMP (APP1), ICC "
       "profiles\n"
@@ -229,7 +239,9 @@ std::string usage_text(bool has_libjpeg) {
       "existing),\n"
       "1 when any failed or was damaged, or no file was found, 2 for a usage error, 130 when "
       "interrupted\n"
-      "(Ctrl-C, SIGTERM): finished results are kept, unfinished ones leave no file behind.\n";
+      "(Ctrl-C, SIGTERM, SIGHUP, a closed output pipe): finished results are kept, unfinished "
+      "ones leave\n"
+      "no file behind.\n";
   return text;
 }
 

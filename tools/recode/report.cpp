@@ -199,11 +199,44 @@ std::string summary(const Totals& t, double elapsed_s, size_t skipped_outputs, s
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at text[at], or 0 when none starts there.
+size_t utf8_length(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                        : lead >= 0xE0 && lead <= 0xEF ? 3
+                        : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                       : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  }
+  const unsigned char second = byte(at + 1);
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) {
+    return 0;  // overlong, a surrogate, or above U+10FFFF
+  }
+  return length;
+}
+
+// A JSON string of text. A byte that is no part of well-formed UTF-8 (a Latin-1 file name, say)
+// is written as the lone surrogate U+DC00 + byte, as Python's surrogateescape reads file names,
+// so that the line stays valid JSON and the name can still be found again.
 std::string json_string(const std::string& text) {
   std::string out = "\"";
-  for (const char c : text) {
+  for (size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
     const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+    const size_t length = utf8_length(text, at);
+    if (length == 0) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", 0xDC00u + u);
+      out += escaped;
+    } else if (length > 1) {
+      out.append(text, at, length);
+      at += length - 1;
+    } else if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
     } else if (u < 0x20) {
