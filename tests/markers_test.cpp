@@ -33,9 +33,8 @@ const Segment& find(const std::vector<Segment>& segs, uint8_t marker, int nth = 
 
 // Inserts bytes right after SOI.
 Bytes insert_after_soi(const Bytes& j, const Bytes& segment) {
-  Bytes out(j.begin(), j.begin() + 2);
-  out.insert(out.end(), segment.begin(), segment.end());
-  out.insert(out.end(), j.begin() + 2, j.end());
+  Bytes out = j;
+  out.insert(out.begin() + 2, segment.begin(), segment.end());
   return out;
 }
 

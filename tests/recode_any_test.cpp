@@ -84,6 +84,12 @@ JpegOptions layout(int h0, int v0, int components = 3, bool progressive = false,
   return o;
 }
 
+JpegOptions rgb_layout(int h0, int v0) {
+  JpegOptions o = layout(h0, v0);
+  o.rgb = true;
+  return o;
+}
+
 class ForeignLayouts
     : public ::testing::TestWithParam<std::tuple<LayoutCase, std::pair<int, int>>> {};
 
@@ -137,13 +143,73 @@ INSTANTIATE_TEST_SUITE_P(
                                      "arithmetic"},
                           LayoutCase{"arithmetic422", layout(2, 1, 3, false, true), false,
                                      "arithmetic, 4:2:2 \u2192 4:2:0"},
-                          LayoutCase{"sof1", layout(2, 2), true, "extended sequential"}),
+                          LayoutCase{"sof1", layout(2, 2), true, "extended sequential"},
+                          // RGB in a 4:2:0 frame: the library would read it as YCbCr
+                          LayoutCase{"rgb420", rgb_layout(2, 2), false, "RGB"},
+                          LayoutCase{"rgb444", rgb_layout(1, 1), false, "RGB, 4:4:4 \u2192 4:2:0"}),
         ::testing::Values(std::pair{101, 75}, std::pair{77, 53}, std::pair{250, 131})),
     [](const auto& param_info) {
       return std::string(std::get<0>(param_info.param).name) + "_" +
              std::to_string(std::get<1>(param_info.param).first) + "x" +
              std::to_string(std::get<1>(param_info.param).second);
     });
+
+// Whether three components are RGB, decided as libjpeg decides it (jpeg_read_header's
+// jpeg_color_space), for each mix of JFIF segment, Adobe transform and component ids.
+TEST_F(RecodeAny, RgbCodingAsLibjpegReadsIt) {
+  const Bytes rgb = libjpeg_encode(photo_rgb(32, 32, 2), 32, 32, rgb_layout(2, 2));
+  const Bytes jfif_app0 = {0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',  0x00,
+                           0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+  struct Variant {
+    const char* name;
+    bool jfif;
+    int adobe;  // the transform written, -1: no Adobe segment
+    std::array<uint8_t, 3> ids;
+  };
+  const Variant variants[] = {
+      {"adobe0_rgb_ids", false, 0, {'R', 'G', 'B'}}, {"rgb_ids_alone", false, -1, {'R', 'G', 'B'}},
+      {"numbered_ids_alone", false, -1, {1, 2, 3}},  {"adobe0_numbered_ids", false, 0, {1, 2, 3}},
+      {"adobe1_rgb_ids", false, 1, {'R', 'G', 'B'}}, {"jfif_and_adobe0", true, 0, {'R', 'G', 'B'}},
+      {"jfif_rgb_ids", true, -1, {'R', 'G', 'B'}},   {"other_ids", false, -1, {7, 8, 9}}};
+  for (const Variant& v : variants) {
+    SCOPED_TRACE(v.name);
+    Bytes jpeg(rgb.begin(), rgb.begin() + 2);
+    if (v.jfif) jpeg.insert(jpeg.end(), jfif_app0.begin(), jfif_app0.end());
+    for (const Segment& s : split_segments(rgb)) {
+      if (s.marker == 0xD8) continue;
+      Bytes segment(rgb.begin() + static_cast<std::ptrdiff_t>(s.offset),
+                    rgb.begin() + static_cast<std::ptrdiff_t>(s.offset + s.length));
+      if (s.marker == 0xEE) {
+        if (v.adobe < 0) continue;
+        segment[4 + 11] = static_cast<uint8_t>(v.adobe);
+      }
+      if (s.marker == 0xC0) {
+        for (size_t c = 0; c < 3; ++c) segment[10 + 3 * c] = v.ids[c];
+      }
+      if (s.marker == 0xDA) {
+        for (size_t c = 0; c < 3; ++c) segment[5 + 2 * c] = v.ids[c];
+      }
+      jpeg.insert(jpeg.end(), segment.begin(), segment.end());
+    }
+    jpeg.insert(jpeg.end(),
+                rgb.begin() + static_cast<std::ptrdiff_t>(split_segments(rgb).back().offset +
+                                                          split_segments(rgb).back().length),
+                rgb.end());
+    jpeg_decompress_struct d;
+    jpeg_error_mgr errors;
+    d.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+    ASSERT_EQ(jpeg_read_header(&d, TRUE), JPEG_HEADER_OK);
+    const bool libjpeg_says_rgb = d.jpeg_color_space == JCS_RGB;
+    jpeg_destroy_decompress(&d);
+    JpegHeader header;
+    ASSERT_TRUE(parse_header(jpeg.data(), jpeg.size(), &header));
+    EXPECT_EQ(is_rgb_coded(header.frame), libjpeg_says_rgb);
+    const RecodeAnyResult r = recode(jpeg);
+    EXPECT_EQ(r.way, libjpeg_says_rgb ? RecodeWay::kConverted : RecodeWay::kLibrary) << r.error;
+  }
+}
 
 TEST_F(RecodeAny, MarkerLikeBytesInExifAreSetAside) {
   JpegOptions o;

@@ -24,6 +24,7 @@ struct JpegOptions {
   int components = 3;     // 1 = greyscale
   bool progressive = false;
   bool arithmetic = false;
+  bool rgb = false;  // coded as R, G, B (Adobe transform 0, ids 'R' 'G' 'B', no JFIF), not YCbCr
 };
 
 // Options of a baseline 4:2:0 source at quality, with the given restart interval and tables.

@@ -88,6 +88,8 @@ bool parse_header(const uint8_t* data, size_t size, JpegHeader* out) {
     if (marker == kMarkerApp14 && starts_with(body, body_bytes, "Adobe", 5) && body_bytes >= 12) {
       out->frame.adobe_transform = body[11];
     }
+    if (marker == kMarkerApp0 && starts_with(body, body_bytes, "JFIF", 5) && body_bytes >= 14)
+      out->frame.has_jfif = true;
     if (marker == kMarkerSos) {
       out->scan_offset = pos;
       return out->frame.sof_marker != 0;
@@ -190,6 +192,13 @@ std::string layout_name(const FrameInfo& frame) {
     factors += std::to_string(frame.h_samp[c]) + "x" + std::to_string(frame.v_samp[c]);
   }
   return factors;
+}
+
+bool is_rgb_coded(const FrameInfo& frame) {
+  if (frame.components != 3 || frame.has_jfif) return false;
+  if (frame.adobe_transform >= 0) return frame.adobe_transform == 0;
+  return frame.component_id[0] == 'R' && frame.component_id[1] == 'G' &&
+         frame.component_id[2] == 'B';
 }
 
 bool is_library_layout(const FrameInfo& frame) {

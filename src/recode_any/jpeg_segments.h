@@ -28,6 +28,7 @@ struct FrameInfo {
   std::array<uint8_t, 4> component_id{};  // of the first four components
   std::array<uint8_t, 4> h_samp{}, v_samp{};
   int32_t adobe_transform = -1;  // APP14 "Adobe" transform flag 0..2, -1 without that segment
+  bool has_jfif = false;         // an APP0 "JFIF" segment (which implies YCbCr)
 };
 
 struct JpegHeader {
@@ -73,5 +74,10 @@ std::string layout_name(const FrameInfo& frame);
 
 // True for the frames the library decodes: SOF0, 8-bit, three components sampled 2x2, 1x1, 1x1.
 bool is_library_layout(const FrameInfo& frame);
+
+// True when three components hold R, G and B rather than Y, Cb and Cr, by libjpeg's rule: a JFIF
+// segment means YCbCr; otherwise an Adobe segment's transform 0 means RGB (any other, YCbCr);
+// without either, the component ids 'R', 'G', 'B' mean RGB.
+bool is_rgb_coded(const FrameInfo& frame);
 
 }  // namespace kestrum

@@ -89,10 +89,11 @@ std::string foreign_refusal(const FrameInfo& f) {
   return "";
 }
 
-// "progressive, 4:2:2 → 4:2:0", "greyscale → 4:2:0", "arithmetic", "16-bit tables".
+// "progressive, 4:2:2 → 4:2:0", "greyscale → 4:2:0", "arithmetic", "RGB", "16-bit tables".
 std::string conversion_note(const JpegHeader& header) {
   const FrameInfo& f = header.frame;
   std::string note = coding_name(f.sof_marker);
+  if (is_rgb_coded(f)) note += note.empty() ? "RGB" : ", RGB";
   if (header.has_wide_quant) note += note.empty() ? "16-bit tables" : ", 16-bit tables";
   const std::string layout = layout_name(f);
   if (layout != "4:2:0") note += (note.empty() ? "" : ", ") + layout + " \u2192 4:2:0";
@@ -145,10 +146,12 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   // The library's decoder takes any frame header after a message and reads the first scan as
   // 8-bit baseline Huffman data with 8-bit tables: for progressive, arithmetic, extended and
   // 16-bit-table streams a "successful" recode is the wrong image. Outside --strict those go
-  // straight to libjpeg (or are refused), as do samples of other than 8 bits.
+  // straight to libjpeg (or are refused), as do samples of other than 8 bits and RGB-coded
+  // frames (which the library would take for YCbCr: the colours would come out wrong).
   const bool is_faithful =
-      !is_parsed || (frame_coding(header.frame.sof_marker) == FrameCoding::kBaseline &&
-                     header.frame.precision_bits == 8 && !header.has_wide_quant);
+      !is_parsed ||
+      (frame_coding(header.frame.sof_marker) == FrameCoding::kBaseline &&
+       header.frame.precision_bits == 8 && !header.has_wide_quant && !is_rgb_coded(header.frame));
   if (options.strict || is_faithful) {
     r->library_status = library_recode(data, size, quality, r);
     r->status = r->library_status;

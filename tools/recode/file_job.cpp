@@ -278,10 +278,12 @@ std::string planned_way(const std::string& source) {
   std::free(data);
   if (!is_parsed) return "would fail: not a well-formed JPEG";
   if (header.frame.components == 4) return "would fail: CMYK or YCCK colour is not recoded";
-  if (is_library_layout(header.frame) && !header.has_wide_quant) return "the library's recode";
+  if (is_library_layout(header.frame) && !header.has_wide_quant && !is_rgb_coded(header.frame))
+    return "the library's recode";
   if (!recode_any_has_libjpeg())
     return "would fail: " + layout_name(header.frame) + " needs libjpeg";
-  return "converted (" + layout_name(header.frame) + " \u2192 4:2:0)";
+  return std::string("converted (") + (is_rgb_coded(header.frame) ? "RGB, " : "") +
+         layout_name(header.frame) + " \u2192 4:2:0)";
 }
 
 std::string encode_outcome(const FileOutcome& o) {

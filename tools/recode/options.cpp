@@ -229,7 +229,8 @@ std::string usage_text(bool has_libjpeg) {
   text += has_libjpeg
               ? "  3. other layouts and codings (4:2:2, 4:4:4, 4:4:0, greyscale, progressive, "
                 "arithmetic,\n"
-                "     extended sequential) are decoded by libjpeg, chroma averaged to 4:2:0;\n"
+                "     extended sequential, RGB-coded) are decoded by libjpeg, chroma averaged to "
+                "4:2:0;\n"
               : "  3. (not in this build: it was made without libjpeg, so other layouts and "
                 "codings fail)\n";
   text +=
