@@ -24,6 +24,7 @@
 #if !defined(_WIN32)
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -230,6 +231,17 @@ ToolRun run_tool(const std::string& args, const std::string& folder = "") {
 }
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+#if !defined(_WIN32)
+// Sets the process's umask (which the tool started from it inherits) for a scope.
+struct ScopedUmask {
+  explicit ScopedUmask(mode_t mask) : old(umask(mask)) {}
+  ~ScopedUmask() { umask(old); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+  mode_t old;
+};
+#endif
 
 Bytes photo(int w, int h, int quality, int h0 = 2, int v0 = 2) {
   JpegOptions o;
@@ -547,6 +559,33 @@ TEST_F(Tool, JsonQuietAndPreserve) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 #endif
 }
+
+#if !defined(_WIN32)
+// A new result is no more open to others than its source: the recode of a private photo stays
+// private, beside it, in an -o folder, and when --skip-larger copies the original there.
+TEST_F(Tool, ResultsAreNoMoreOpenThanTheirSources) {
+  const ScopedUmask umask_022(022);
+  for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0604}, mode_t{0644}, mode_t{0400}}) {
+    SCOPED_TRACE(mode);
+    const std::string src = dir_.path("m/p.jpg");
+    fs::remove_all(dir_.path("m"));
+    fs::create_directories(dir_.path("m"));
+    ASSERT_TRUE(write_file(src, photo(64, 48, 90)));
+    ASSERT_EQ(chmod(src.c_str(), mode), 0);
+    for (const std::string& args :
+         {std::string(), "-j 2 -o " + quoted(dir_.path("m/out")) + " ",
+          "-q 100 --skip-larger -o " + quoted(dir_.path("m/kept")) + " "}) {
+      const ToolRun run = run_tool(args + quoted(src));
+      ASSERT_EQ(run.status, 0) << run.out << run.err;
+    }
+    for (const char* result : {"m/p_85.jpg", "m/out/p.jpg", "m/kept/p.jpg"}) {
+      struct stat info;
+      ASSERT_EQ(stat(dir_.path(result).c_str(), &info), 0) << result;
+      EXPECT_EQ(info.st_mode & 0777, (mode & 0044) | 0600) << result;
+    }
+  }
+}
+#endif
 
 // A user's folder and a run of the tool in it: whatever the arguments, no source changes unless
 // the case allows it, no temporary file remains, and every result written decodes.

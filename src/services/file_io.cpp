@@ -110,7 +110,9 @@ ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noe
   return ReadResult::kOk;
 }
 
-WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size) noexcept {
+WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
+                                 uint32_t new_file_mode) noexcept {
+  (void)new_file_mode;  // Windows files take their folder's access rules
   if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES &&
@@ -183,7 +185,8 @@ ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noe
   return ReadResult::kOk;
 }
 
-WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size) noexcept {
+WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
+                                 uint32_t new_file_mode) noexcept {
   if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
   struct stat info;
   const bool is_replacing = stat(path, &info) == 0;
@@ -199,7 +202,8 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
     make_temp_name(path, temp.text, temp.bytes);
     // Owner-only until the replaced file's mode is given to it below, so that no one can open a
     // private file's result in between.
-    fd = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, is_replacing ? 0600 : 0666);
+    fd = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+              is_replacing ? 0600 : static_cast<mode_t>(new_file_mode & 0777));
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) return WriteResult::kCannotCreate;

@@ -21,6 +21,9 @@ enum class WriteResult { kOk, kCannotCreate, kWriteFailed };
 // destination exists but is not a regular file (a folder, a device, a FIFO), is not writable, or no
 // temporary file can be made; kWriteFailed when a write, close or rename fails. On failure an
 // existing destination is untouched and no temporary file remains.
-WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size) noexcept;
+// A new destination is made with new_file_mode (less the umask) on POSIX: a caller writing the
+// recode of a private file passes that file's mode, so the result is never more open than it.
+WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
+                                 uint32_t new_file_mode = 0666) noexcept;
 
 }  // namespace kestrum

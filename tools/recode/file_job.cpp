@@ -54,8 +54,8 @@ std::string system_reason(const std::string& path) {
 }
 
 // Writes data to path through a temporary file; false with error set on failure.
-bool write_result(const std::string& path, const uint8_t* data, size_t size, std::string* error,
-                  int32_t* status) {
+bool write_result(const std::string& path, const uint8_t* data, size_t size, uint32_t mode,
+                  std::string* error, int32_t* status) {
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
@@ -67,7 +67,7 @@ bool write_result(const std::string& path, const uint8_t* data, size_t size, std
     }
   }
   clear_system_error();
-  switch (write_file_replacing(path.c_str(), data, size)) {
+  switch (write_file_replacing(path.c_str(), data, size, mode)) {
     case WriteResult::kOk:
       return true;
     case WriteResult::kCannotCreate:
@@ -248,11 +248,15 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   }
   o.bytes_out = r.stream.size();
   const bool is_kept = skip_larger && o.bytes_out >= o.bytes_in;
+  // A new result is no more open to others than its source (a private 0600 photo gives a 0600
+  // result, as cp makes its copies); its owner may always read and write it.
+  const uint32_t mode = mode_ec ? 0666u : (static_cast<uint32_t>(source_mode) & 0066u) | 0600u;
   bool is_ok = true;
   if (!is_kept) {
-    is_ok = write_result(job.destination, r.stream.data(), r.stream.size(), &o.error, &o.status);
+    is_ok =
+        write_result(job.destination, r.stream.data(), r.stream.size(), mode, &o.error, &o.status);
   } else if (job.copies_kept) {
-    is_ok = write_result(job.destination, data, size, &o.error, &o.status);
+    is_ok = write_result(job.destination, data, size, mode, &o.error, &o.status);
   }
   std::free(data);
   if (!is_ok) return failed(o, o.status, o.error);
