@@ -211,6 +211,25 @@ TEST_F(RecodeAny, RgbCodingAsLibjpegReadsIt) {
   }
 }
 
+// A segment length our header walk cannot follow but the library's rules pass over (APP1 of
+// length 1): the library recodes the file, and the quality reported is the one it used, the same
+// as for the file without that segment.
+TEST_F(RecodeAny, QualityUsedIsKnownWhenOnlyTheLibraryReadsTheHeader) {
+  const Bytes clean = libjpeg_encode(photo_rgb(64, 48, 4), 64, 48, baseline_options(90));
+  Bytes odd = clean;
+  const Bytes app1_of_length_1 = {0xFF, 0xE1, 0x00, 0x01};
+  odd.insert(odd.begin() + 2, app1_of_length_1.begin(), app1_of_length_1.end());
+  JpegHeader header;
+  ASSERT_FALSE(parse_header(odd.data(), odd.size(), &header));
+  const RecodeAnyResult expected = recode(clean);
+  const RecodeAnyResult r = recode(odd);
+  ASSERT_EQ(r.way, RecodeWay::kLibrary) << r.error;
+  EXPECT_EQ(r.stream, expected.stream);
+  EXPECT_EQ(r.source_quality, 0);  // not read from a header we could not walk
+  EXPECT_EQ(expected.quality_used, 75);
+  EXPECT_EQ(r.quality_used, expected.quality_used);
+}
+
 TEST_F(RecodeAny, MarkerLikeBytesInExifAreSetAside) {
   JpegOptions o;
   o.quality = 88;

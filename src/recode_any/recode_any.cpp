@@ -157,6 +157,11 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
     r->status = r->library_status;
     if (r->library_status == kRecodeOk) {
       r->way = RecodeWay::kLibrary;
+      // A header our walk could not follow (a length field the library's rules pass over):
+      // the quality used is read back from the result's own tables, which are scaled at it.
+      JpegHeader result;
+      if (!is_parsed && parse_header(r->stream.data(), r->stream.size(), &result))
+        r->quality_used = estimate_header_quality(result);
       return;
     }
     const bool may_retry = r->library_status >= kErrTrailer;  // -1..-4: the source, not resources
