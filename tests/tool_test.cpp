@@ -529,6 +529,26 @@ TEST_F(Tool, DryRunWritesNothing) {
       << run.out;
 }
 
+// Photos named like a result of another (beach_2.jpg beside beach.jpg) are left out of a folder's
+// run; -v and --dry-run name each, so that an export that misses them can be told.
+TEST_F(Tool, FilesLeftOutAreNamedOnRequest) {
+  fs::create_directories(dir_.path("trip"));
+  ASSERT_TRUE(write_file(dir_.path("trip/beach.jpg"), photo(40, 30, 85)));
+  ASSERT_TRUE(write_file(dir_.path("trip/beach_2.jpg"), photo(41, 30, 85)));
+  const std::string line = "beach_2.jpg  left out: named like a result of beach.jpg";
+  const std::string args = "-o " + quoted(dir_.path("small")) + " " + quoted(dir_.path("trip"));
+  const ToolRun plain = run_tool(args);
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_EQ((plain.out + plain.err).find(line), std::string::npos);
+  EXPECT_NE(plain.out.find("was left out (-v names it)"), std::string::npos) << plain.out;
+  const ToolRun planned = run_tool("--dry-run " + args);
+  EXPECT_NE(planned.out.find(line), std::string::npos) << planned.out;
+  EXPECT_NE(planned.out.find("; 1 left out"), std::string::npos) << planned.out;
+  const ToolRun verbose = run_tool("-v --overwrite " + args);
+  EXPECT_EQ(verbose.status, 0) << verbose.err;
+  EXPECT_NE(verbose.err.find(line), std::string::npos) << verbose.err;
+}
+
 TEST_F(Tool, JsonQuietAndPreserve) {
   const ToolRun json =
       run_tool("--json -r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));

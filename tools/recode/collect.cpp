@@ -36,23 +36,24 @@ std::string path_key(const fs::path& path) {
   return key;
 }
 
-// True for NAME_<digits>.EXT when NAME.EXT (or NAME, for a result of a name without a dot) is
-// beside it: a result of an earlier run, at any quality.
-bool is_earlier_result(const fs::path& file) {
+// For NAME_<digits>.EXT with NAME.EXT (or NAME, for a result of a name without a dot) beside
+// it, a result of an earlier run at any quality: that original's name. Otherwise empty.
+std::string original_of_result(const fs::path& file) {
   const std::string name = file.filename().string();
   const size_t dot = name.rfind('.');
   const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
   const std::string ext = stem.size() == name.size() ? "" : name.substr(dot);
   const size_t underscore = stem.rfind('_');
   if (underscore == std::string::npos || underscore == 0 || underscore + 1 == stem.size())
-    return false;
+    return "";
   for (size_t i = underscore + 1; i < stem.size(); ++i) {
-    if (stem[i] < '0' || stem[i] > '9') return false;
+    if (stem[i] < '0' || stem[i] > '9') return "";
   }
   const std::string base = stem.substr(0, underscore);
   std::error_code ec;
-  return fs::is_regular_file(file.parent_path() / (base + ext), ec) ||
-         (lower(ext) == ".jpg" && fs::is_regular_file(file.parent_path() / base, ec));
+  if (fs::is_regular_file(file.parent_path() / (base + ext), ec)) return base + ext;
+  if (lower(ext) == ".jpg" && fs::is_regular_file(file.parent_path() / base, ec)) return base;
+  return "";
 }
 
 struct Found {
@@ -87,8 +88,10 @@ void walk(Batch* batch, const fs::path& root, const fs::path& folder, bool recur
         subfolders.push_back(path);
       }
     } else if (it->is_regular_file(type_ec) && has_jpeg_extension(path.filename().string())) {
-      if (is_earlier_result(path)) {
+      const std::string original = original_of_result(path);
+      if (!original.empty()) {
         ++batch->skipped_outputs;
+        batch->left_out.push_back({path.string(), "named like a result of " + original});
       } else {
         found->push_back({path, path.lexically_relative(root)});
       }

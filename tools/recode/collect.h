@@ -29,6 +29,7 @@ struct Batch {
   std::vector<Problem> problems;  // paths that do not exist or folders that cannot be listed
   std::vector<Problem> notes;  // what was passed over on purpose (links to folders, repeated files)
   size_t skipped_outputs = 0;  // NAME_<n>.EXT files beside a NAME.EXT that were left out
+  std::vector<Problem> left_out;   // those files, each with the original it looks like a result of
   size_t jpegs_in_subfolders = 0;  // without -r: JPEGs the subfolders of the named folders hold
 };
 

@@ -292,9 +292,20 @@ std::string shown_destination(const Options& o, const BatchItem& item) {
   return o.output_dir.empty() ? std::string() : item.job.destination;
 }
 
+// What the walk passed over on purpose, a line each: the files named like a result (which a
+// user may want to name to recode them), links to folders and files named more than once.
+void print_passed_over(const Batch& batch) {
+  for (const Batch::Problem& f : batch.left_out) {
+    std::printf("%s  left out: %s (name it to recode it)\n", f.path.c_str(), f.reason.c_str());
+  }
+  for (const Batch::Problem& note : batch.notes)
+    std::printf("%s  skipped: %s\n", note.path.c_str(), note.reason.c_str());
+}
+
 // --dry-run: each source, its destination and the way it would take; nothing is written.
 int print_plan(const Batch& batch) {
   size_t would_recode = 0, skipped = 0, failed = batch.problems.size();
+  print_passed_over(batch);
   for (const Batch::Problem& problem : batch.problems)
     std::printf("%s  would fail: %s\n", problem.path.c_str(), problem.reason.c_str());
   for (const BatchItem& item : batch.items) {
@@ -313,8 +324,11 @@ int print_plan(const Batch& batch) {
     }
     std::printf("%s\n", line.c_str());
   }
-  std::printf("%zu files: %zu would be recoded, %zu skipped, %zu would fail (nothing written)\n",
-              batch.items.size() + batch.problems.size(), would_recode, skipped, failed);
+  std::printf("%zu files: %zu would be recoded, %zu skipped, %zu would fail (nothing written)%s\n",
+              batch.items.size() + batch.problems.size(), would_recode, skipped, failed,
+              batch.left_out.empty()
+                  ? ""
+                  : ("; " + std::to_string(batch.left_out.size()) + " left out").c_str());
   return failed > 0 || batch.items.empty() ? 1 : 0;
 }
 
@@ -425,6 +439,10 @@ int run_batch(Options o, const char* argv0) {
   Reporter reporter(o, batch.items.size() + batch.problems.size(), total_in, is_terminal_output);
   for (const Batch::Problem& note : batch.notes)
     reporter.note(note.path + "  skipped: " + note.reason);
+  if (o.verbose) {
+    for (const Batch::Problem& f : batch.left_out)
+      reporter.note(f.path + "  left out: " + f.reason + " (name it to recode it)");
+  }
   for (const Batch::Problem& problem : batch.problems) {
     FileOutcome missing;
     missing.error = problem.reason;

@@ -188,11 +188,12 @@ std::string summary(const Totals& t, double elapsed_s, size_t skipped_outputs, s
   std::string text = wrap_parts(parts, columns);
   if (skipped_outputs > 0) {
     const bool is_one = skipped_outputs == 1;
-    text += '\n' +
-            wrap_parts({std::to_string(skipped_outputs) +
-                            (is_one ? " file named like a result" : " files named like results"),
-                        "(NAME_Q.jpg beside NAME.jpg)", is_one ? "was left out" : "were left out"},
-                       columns);
+    text +=
+        '\n' + wrap_parts({std::to_string(skipped_outputs) +
+                               (is_one ? " file named like a result" : " files named like results"),
+                           "(NAME_Q.jpg beside NAME.jpg)",
+                           is_one ? "was left out (-v names it)" : "were left out (-v names them)"},
+                          columns);
   }
   return text;
 }
