@@ -607,6 +607,22 @@ TEST_F(Tool, ResultsAreNoMoreOpenThanTheirSources) {
 }
 #endif
 
+#if !defined(_WIN32)  // Windows names hold no control characters
+// A file name with a line break and a terminal escape sequence in it neither breaks its line in two
+// nor reaches the terminal: control characters are shown as '?', as ls shows them.
+TEST_F(Tool, ControlCharactersInNamesAreShownAsQuestionMarks) {
+  fs::create_directories(dir_.path("odd"));
+  ASSERT_TRUE(write_file(dir_.path("odd/a\x1b[2Jb\nc.jpg"), photo(40, 30, 85)));
+  for (const std::string& options : {std::string("--dry-run "), std::string()}) {
+    const ToolRun run = run_tool(options + quoted(dir_.path("odd")));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(count_lines_with(run.out, "\n"), 2u) << run.out;  // the file and the summary
+    EXPECT_NE(run.out.find("a?[2Jb?c.jpg"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+  }
+}
+#endif
+
 // A user's folder and a run of the tool in it: whatever the arguments, no source changes unless
 // the case allows it, no temporary file remains, and every result written decodes.
 struct SafetyCase {

@@ -102,7 +102,7 @@ class Reporter {
     std::lock_guard<std::mutex> lock(mutex_);
     clear_bar();
     std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fprintf(stderr, "%s\n", one_line(text).c_str());
     std::fflush(stderr);
   }
 
@@ -296,10 +296,11 @@ std::string shown_destination(const Options& o, const BatchItem& item) {
 // user may want to name to recode them), links to folders and files named more than once.
 void print_passed_over(const Batch& batch) {
   for (const Batch::Problem& f : batch.left_out) {
-    std::printf("%s  left out: %s (name it to recode it)\n", f.path.c_str(), f.reason.c_str());
+    std::printf("%s\n",
+                one_line(f.path + "  left out: " + f.reason + " (name it to recode it)").c_str());
   }
   for (const Batch::Problem& note : batch.notes)
-    std::printf("%s  skipped: %s\n", note.path.c_str(), note.reason.c_str());
+    std::printf("%s\n", one_line(note.path + "  skipped: " + note.reason).c_str());
 }
 
 // --dry-run: each source, its destination and the way it would take; nothing is written.
@@ -307,7 +308,7 @@ int print_plan(const Batch& batch) {
   size_t would_recode = 0, skipped = 0, failed = batch.problems.size();
   print_passed_over(batch);
   for (const Batch::Problem& problem : batch.problems)
-    std::printf("%s  would fail: %s\n", problem.path.c_str(), problem.reason.c_str());
+    std::printf("%s\n", one_line(problem.path + "  would fail: " + problem.reason).c_str());
   for (const BatchItem& item : batch.items) {
     std::string line = item.job.source + " \u2192 " + item.job.destination + "  ";
     if (item.planned == Outcome::kWritten) {
@@ -322,7 +323,7 @@ int print_plan(const Batch& batch) {
       line += "would fail: " + item.refusal;
       ++failed;
     }
-    std::printf("%s\n", line.c_str());
+    std::printf("%s\n", one_line(line).c_str());
   }
   std::printf("%zu files: %zu would be recoded, %zu skipped, %zu would fail (nothing written)%s\n",
               batch.items.size() + batch.problems.size(), would_recode, skipped, failed,

@@ -68,6 +68,14 @@ std::string format_bytes(uint64_t bytes) {
 
 bool is_problem(const FileOutcome& o) { return o.outcome == Outcome::kFailed || !o.damage.empty(); }
 
+std::string one_line(std::string text) {
+  for (char& c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = '?';
+  }
+  return text;
+}
+
 std::string file_line(const std::string& name, const std::string& shown, const FileOutcome& o,
                       bool with_status) {
   std::string line = name;
@@ -76,9 +84,9 @@ std::string file_line(const std::string& name, const std::string& shown, const F
   if (o.outcome == Outcome::kFailed) {
     line += "FAILED";
     if (with_status && o.status != KESTRUM_OK) line += " " + std::to_string(o.status);
-    return line + ": " + o.error;
+    return one_line(line + ": " + o.error);
   }
-  if (o.outcome == Outcome::kSkipped) return line + "skipped: " + o.error;
+  if (o.outcome == Outcome::kSkipped) return one_line(line + "skipped: " + o.error);
   if (!o.damage.empty()) line += "DAMAGED (" + o.damage + ")  ";
   line += 'q';
   line += o.source_quality > 0 ? std::to_string(o.source_quality) : "?";
@@ -94,7 +102,7 @@ std::string file_line(const std::string& name, const std::string& shown, const F
     line += "  " + saving(o.bytes_in, o.bytes_out);
   }
   if (!o.note.empty()) line += "  (" + o.note + ")";
-  return line;
+  return one_line(line);
 }
 
 void Totals::add(const FileOutcome& o) {
