@@ -466,6 +466,26 @@ TEST_P(RecodeAnyDamage, ToldAndResultStillMade) {
   }
 }
 
+// The same damage in files libjpeg decodes (4:2:2, and progressive): told when libjpeg warns of
+// corrupt data, as the library's way tells it.
+TEST_P(RecodeAnyDamage, ToldForConvertedFilesAsLibjpegWarns) {
+  const DamageCase& c = GetParam();
+  for (const bool is_progressive : {false, true}) {
+    JpegOptions o = layout_options(2, 1, 3, is_progressive);
+    o.quality = 90;
+    o.restart_rows = is_progressive ? 0 : 1;
+    const Bytes src = c.make(libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, o));
+    if (src.empty()) continue;
+    std::vector<uint8_t> rgb;
+    int w = 0, h = 0, warnings = 0;
+    libjpeg_decode_rgb(src, &rgb, &w, &h, &warnings);
+    const RecodeAnyResult r = recode(src, 85);
+    ASSERT_EQ(r.way, RecodeWay::kConverted) << c.name << ": " << r.error;
+    EXPECT_EQ(r.damage.is_damaged(), warnings > 0)
+        << c.name << (is_progressive ? " progressive: " : ": ") << describe_damage(r.damage);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, RecodeAnyDamage,
     ::testing::Values(DamageCase{"sound", unchanged, false, ""},
@@ -476,6 +496,21 @@ INSTANTIATE_TEST_SUITE_P(
                       DamageCase{"restart_marker_missing", restart_missing, true, ""},
                       DamageCase{"restart_markers_swapped", restart_swapped, true, ""}),
     ParamName());
+
+// Bytes cut out of the middle of a progressive file, its end-of-image marker kept: libjpeg goes
+// past the gap with a warning, and the recode says what it said.
+TEST_F(RecodeAny, CorruptDataThatLibjpegGoesPastIsDamage) {
+  const Bytes sound = libjpeg_encode(photo_rgb(200, 150, 3), 200, 150, layout(2, 2, 3, true));
+  Bytes gap = sound;
+  gap.erase(gap.begin() + static_cast<std::ptrdiff_t>(sound.size() / 3),
+            gap.begin() + static_cast<std::ptrdiff_t>(sound.size() / 2));
+  const RecodeAnyResult r = recode(gap);
+  ASSERT_EQ(r.way, RecodeWay::kConverted) << r.error;
+  EXPECT_FALSE(r.damage.has_no_eoi);
+  EXPECT_EQ(describe_damage(r.damage).rfind("libjpeg: Corrupt JPEG data", 0), 0u)
+      << describe_damage(r.damage);
+  EXPECT_FALSE(recode(sound).damage.is_damaged());
+}
 
 TEST_F(RecodeAny, DamageFieldsNameWhatWasMet) {
   const Bytes sound = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, baseline_options(90, 1));

@@ -422,6 +422,11 @@ TEST_F(Tool, DamagedSourceIsNeverAPlainSuccess) {
   Bytes trailer = sound;
   trailer.insert(trailer.end(), 5000, 0x42);
   ASSERT_TRUE(write_file(dir_.path("video.jpg"), trailer));
+  // A header only the library's rules get through (an APP1 of length 1), with data after the end.
+  Bytes odd = trailer;
+  const Bytes app1_of_length_1 = {0xFF, 0xE1, 0x00, 0x01};
+  odd.insert(odd.begin() + 2, app1_of_length_1.begin(), app1_of_length_1.end());
+  ASSERT_TRUE(write_file(dir_.path("odd.jpg"), odd));
   const ToolRun run =
       run_tool("-j 1 " + quoted(dir_.path("cut.jpg")) + " " + quoted(dir_.path("video.jpg")));
   EXPECT_EQ(run.status, 1) << run.out << run.err;
@@ -440,16 +445,21 @@ TEST_F(Tool, DamagedSourceIsNeverAPlainSuccess) {
   EXPECT_EQ(std::pair(w, h), std::pair(120, 80));
 
   // --replace never writes a recode that lost part of the source over it: the rest of a file
-  // still being copied, or a motion photo's video.
-  const ToolRun replace = run_tool("-j 2 --replace " + quoted(dir_.path("cut.jpg")) + " " +
-                                   quoted(dir_.path("video.jpg")));
+  // still being copied, a motion photo's video, or what a header we cannot walk hides.
+  const ToolRun replace =
+      run_tool("-j 2 --replace " + quoted(dir_.path("cut.jpg")) + " " +
+               quoted(dir_.path("video.jpg")) + " " + quoted(dir_.path("odd.jpg")));
   EXPECT_EQ(replace.status, 1) << replace.out << replace.err;
   Bytes now;
   ASSERT_TRUE(read_file(dir_.path("cut.jpg"), &now));
   EXPECT_EQ(now, cut);
   ASSERT_TRUE(read_file(dir_.path("video.jpg"), &now));
   EXPECT_EQ(now, trailer);
-  EXPECT_EQ(count_lines_with(replace.err, "not replaced, the original is kept"), 2u) << replace.err;
+  ASSERT_TRUE(read_file(dir_.path("odd.jpg"), &now));
+  EXPECT_EQ(now, odd);
+  EXPECT_EQ(count_lines_with(replace.err, "not replaced, the original is kept"), 3u) << replace.err;
+  EXPECT_NE(replace.err.find("odd.jpg  FAILED: its header could not be walked"), std::string::npos)
+      << replace.err;
   EXPECT_NE(replace.err.find("cut.jpg  FAILED: the source is damaged (data ends at "),
             std::string::npos)
       << replace.err;
@@ -490,6 +500,10 @@ TEST_F(Tool, StandardInputToStandardOutput) {
   EXPECT_EQ(cut.status, 1);
   EXPECT_NE(cut.err.find("-  DAMAGED (data ends at "), std::string::npos) << cut.err;
   EXPECT_EQ(run_tool("- " + quoted(dir_.path("in/a.jpg"))).status, 2);  // - must be the only path
+#if defined(_WIN32)
+  // NUL is a character device but no console: the stream is written to it.
+  EXPECT_EQ(run_tool("- < " + quoted(dir_.path("in/a.jpg")) + " > NUL").status, 0);
+#endif
 }
 
 TEST_F(Tool, FilesFromAListOrNulSeparatedNames) {
@@ -547,6 +561,12 @@ TEST_F(Tool, FilesLeftOutAreNamedOnRequest) {
   const ToolRun verbose = run_tool("-v --overwrite " + args);
   EXPECT_EQ(verbose.status, 0) << verbose.err;
   EXPECT_NE(verbose.err.find(line), std::string::npos) << verbose.err;
+  // Named as well, it is recoded and no longer said to be left out.
+  const ToolRun named =
+      run_tool("-v --overwrite " + args + " " + quoted(dir_.path("trip/beach_2.jpg")));
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_EQ((named.out + named.err).find("left out"), std::string::npos) << named.out << named.err;
+  EXPECT_NE(named.out.find("2 files: 2 recoded"), std::string::npos) << named.out;
 }
 
 TEST_F(Tool, JsonQuietAndPreserve) {
@@ -592,32 +612,61 @@ TEST_F(Tool, ResultsAreNoMoreOpenThanTheirSources) {
     fs::create_directories(dir_.path("m"));
     ASSERT_TRUE(write_file(src, photo(64, 48, 90)));
     ASSERT_EQ(chmod(src.c_str(), mode), 0);
-    for (const std::string& args :
-         {std::string(), "-j 2 -o " + quoted(dir_.path("m/out")) + " ",
-          "-q 100 --skip-larger -o " + quoted(dir_.path("m/kept")) + " "}) {
-      const ToolRun run = run_tool(args + quoted(src));
-      ASSERT_EQ(run.status, 0) << run.out << run.err;
-    }
-    for (const char* result : {"m/p_85.jpg", "m/out/p.jpg", "m/kept/p.jpg"}) {
-      struct stat info;
-      ASSERT_EQ(stat(dir_.path(result).c_str(), &info), 0) << result;
-      EXPECT_EQ(info.st_mode & 0777, (mode & 0044) | 0600) << result;
+    const char* results[] = {"m/p_85.jpg", "m/out/p.jpg", "m/kept/p.jpg"};
+    // New results, then the same again over results of an earlier run that are open to all.
+    for (const std::string overwrite : {"", "--overwrite "}) {
+      for (const char* result : results) {
+        if (!overwrite.empty()) {
+          ASSERT_EQ(chmod(dir_.path(result).c_str(), 0666), 0);
+        }
+      }
+      for (const std::string& args :
+           {std::string(), "-j 2 -o " + quoted(dir_.path("m/out")) + " ",
+            "-q 100 --skip-larger -o " + quoted(dir_.path("m/kept")) + " "}) {
+        const ToolRun run = run_tool(overwrite + args + quoted(src));
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+      }
+      for (const char* result : results) {
+        struct stat info;
+        ASSERT_EQ(stat(dir_.path(result).c_str(), &info), 0) << result;
+        EXPECT_EQ(info.st_mode & 0777, (mode & 0044) | 0600) << overwrite << result;
+      }
     }
   }
 }
 #endif
 
 #if !defined(_WIN32)  // Windows names hold no control characters
+// --replace through a link recodes the photo the link names, once, and keeps the link.
+TEST_F(Tool, ReplaceThroughALinkRecodesThePhotoOnce) {
+  fs::create_directories(dir_.path("l"));
+  fs::create_directories(dir_.path("copy"));
+  const Bytes original = photo(64, 48, 90);
+  ASSERT_TRUE(write_file(dir_.path("l/z.jpg"), original));
+  ASSERT_TRUE(write_file(dir_.path("copy/z.jpg"), original));
+  ASSERT_EQ(symlink("z.jpg", dir_.path("l/a.jpg").c_str()), 0);
+  ASSERT_EQ(run_tool("--replace " + quoted(dir_.path("copy/z.jpg"))).status, 0);
+  const ToolRun run = run_tool("--replace " + quoted(dir_.path("l")));
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("1 file: 1 recoded"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("z.jpg  skipped: the same file as "), std::string::npos) << run.err;
+  EXPECT_TRUE(fs::is_symlink(dir_.path("l/a.jpg")));
+  Bytes through_link, once;
+  ASSERT_TRUE(read_file(dir_.path("l/z.jpg"), &through_link));
+  ASSERT_TRUE(read_file(dir_.path("copy/z.jpg"), &once));
+  EXPECT_EQ(through_link, once);
+}
+
 // A file name with a line break and a terminal escape sequence in it neither breaks its line in two
 // nor reaches the terminal: control characters are shown as '?', as ls shows them.
 TEST_F(Tool, ControlCharactersInNamesAreShownAsQuestionMarks) {
   fs::create_directories(dir_.path("odd"));
-  ASSERT_TRUE(write_file(dir_.path("odd/a\x1b[2Jb\nc.jpg"), photo(40, 30, 85)));
+  ASSERT_TRUE(write_file(dir_.path("odd/a\x1b[2Jb\nc\xc2\x9b.jpg"), photo(40, 30, 85)));
   for (const std::string& options : {std::string("--dry-run "), std::string()}) {
     const ToolRun run = run_tool(options + quoted(dir_.path("odd")));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(count_lines_with(run.out, "\n"), 2u) << run.out;  // the file and the summary
-    EXPECT_NE(run.out.find("a?[2Jb?c.jpg"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("a?[2Jb?c?.jpg"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
   }
 }
@@ -954,27 +1003,39 @@ TEST_F(Tool, TemporaryFilesOfAStoppedRunAreRemovedByTheNext) {
       {"in/backup.jpg.20240115-1.tmp", true},
       {"in/IMG_0001.JPG.99999-3.tmp", true}};
   for (const auto& [name, stays] : files) ASSERT_TRUE(write_file(dir_.path(name), Bytes{1, 2, 3}));
+  size_t removed = 2;
 #if !defined(_WIN32)
   // Another user's, in a shared folder: not ours to remove, whatever its process id says.
   const std::string others = dir_.path("in/c_85.jpg.kestrum-2147483646-0.tmp");
   ASSERT_TRUE(write_file(others, Bytes{1, 2, 3}));
   const bool has_other_owner = geteuid() == 0 && chown(others.c_str(), 65534, 65534) == 0;
+  if (!has_other_owner) ++removed;
+  // That of a name so long that the temporary name was cut to 255 bytes, its extension lost.
+  const std::string suffix = ".kestrum-2147483646-0.tmp";
+  const std::string shortened = dir_.path("in/" + std::string(255 - suffix.size(), 'L') + suffix);
+  ASSERT_TRUE(write_file(shortened, Bytes{1, 2, 3}));
+  ++removed;
 #endif
   const ToolRun run = run_tool(quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   for (const auto& [name, stays] : files) EXPECT_EQ(file_exists(dir_.path(name)), stays) << name;
 #if !defined(_WIN32)
   EXPECT_EQ(file_exists(others), has_other_owner);
+  EXPECT_FALSE(file_exists(shortened));
 #endif
-  EXPECT_NE(run.err.find("removed 2 temporary files that a stopped run left in"), std::string::npos)
+  EXPECT_NE(run.err.find("removed " + std::to_string(removed) +
+                         " temporary files that a stopped run left in"),
+            std::string::npos)
       << run.err;
 }
 
 #if !defined(_WIN32)
-// The tool started in the background with standard output and error into files.
-pid_t start_tool(const std::string& args, const std::string& out, const std::string& err) {
+// The tool started in the background with standard output and error into files (after the
+// shell's own commands in prefix).
+pid_t start_tool(const std::string& args, const std::string& out, const std::string& err,
+                 const std::string& prefix = "") {
   const std::string command =
-      "exec \"" + tool_path() + "\" " + args + " >\"" + out + "\" 2>\"" + err + "\"";
+      prefix + "exec \"" + tool_path() + "\" " + args + " >\"" + out + "\" 2>\"" + err + "\"";
   const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
   pid_t pid = 0;
   if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
@@ -1051,6 +1112,22 @@ TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
       EXPECT_EQ(warnings, 0) << entry.path();
     }
   }
+}
+
+// Started with SIGHUP ignored (nohup), the tool goes on when the terminal closes.
+TEST_F(ToolInterrupt, HangupIgnoredByNohupStaysIgnored) {
+  const std::string out = dir_.path("out");
+  const pid_t pid = start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("src")),
+                               dir_.path("stdout"), dir_.path("stderr"), "trap '' HUP; ");
+  ASSERT_NE(pid, 0);
+  for (int wait = 0; wait < 400 && !fs::exists(out); ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  kill(pid, SIGHUP);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << text_of(dir_.path("stderr"));
+  EXPECT_NE(text_of(dir_.path("stdout")).find("16 files: 16 recoded"), std::string::npos);
 }
 
 #if defined(__linux__)

@@ -56,9 +56,13 @@ struct RecodeDamage {
   uint32_t restart_errors = 0;    // restart markers missing or out of order
   bool has_no_eoi = false;        // the data ends without an end-of-image marker
   uint64_t bytes_after_eoi = 0;   // data after the end-of-image marker, not carried over
+  std::string corrupt_data;       // libjpeg's first warning of corrupt data it went past, or ""
+  bool is_end_unknown = false;    // the header could not be walked, so neither where the image
+                                  // ends nor what follows it is known (not damage in itself)
 
   bool is_damaged() const {
-    return data_end_percent >= 0 || bad_codes != 0 || restart_errors != 0 || has_no_eoi;
+    return data_end_percent >= 0 || bad_codes != 0 || restart_errors != 0 || has_no_eoi ||
+           !corrupt_data.empty();
   }
 };
 

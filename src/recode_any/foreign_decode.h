@@ -51,10 +51,12 @@ bool foreign_reads_header(const uint8_t* data, size_t size) noexcept;
 // to the planes' size. Returns 0, or with error set: -2 (RecodeStatus kErrCorruptStream) when
 // libjpeg fails or is not built in or the stream has more than kForeignMaxScans scans, -6
 // (kErrFrameTooLarge) for a frame above the frame limit or one whose buffers exceed
-// kForeignMemoryBytes, -16 (kErrNoMemory) when an allocation fails. Throws nothing.
+// kForeignMemoryBytes, -16 (kErrNoMemory) when an allocation fails. Throws nothing. When
+// corrupt_data is given, it receives libjpeg's first warning of corrupt data it decoded past
+// ("Corrupt JPEG data: 718 extraneous bytes before marker 0xda"), or "" for sound data.
 // Reads: the frame limit.
-int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out,
-                           std::string* error) noexcept;
+int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std::string* error,
+                           std::string* corrupt_data = nullptr) noexcept;
 
 // Test and fuzzing hook: frames above frame_px (counted as for kForeignFrameLimitPx) are refused
 // from now on; 0 restores kForeignFrameLimitPx. Values above it are taken as it.

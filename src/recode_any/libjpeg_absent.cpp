@@ -9,7 +9,8 @@ bool has_foreign_decoder() noexcept { return false; }
 
 bool foreign_reads_header(const uint8_t*, size_t) noexcept { return false; }
 
-int32_t foreign_decode_420(const uint8_t*, size_t, Planar420*, std::string* error) noexcept {
+int32_t foreign_decode_420(const uint8_t*, size_t, Planar420*, std::string* error,
+                           std::string*) noexcept {
   try {
     *error = "this build has no libjpeg to decode other layouts";
   } catch (...) {

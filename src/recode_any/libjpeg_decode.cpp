@@ -31,6 +31,7 @@ struct ErrorManager {
   std::jmp_buf jump;
   int32_t status;  // RecodeStatus of the failure
   std::string message;
+  char first_corrupt_data[JMSG_LENGTH_MAX];  // libjpeg's first warning of corrupt data, or ""
 };
 
 // Ends the decode with status and "libjpeg: <message>" (longjmp to run_decode's setjmp). The
@@ -52,8 +53,29 @@ void on_error(j_common_ptr info) {
                                                        : kErrCorruptStream;
   abandon(err, status, code == JERR_NO_BACKING_STORE ? "the frame needs more than 768 MiB" : text);
 }
-void on_message(j_common_ptr, int) {
-}  // warnings (corrupt data libjpeg recovers from) are not printed
+// Warnings are not printed; the first of those that tell of corrupt data libjpeg went past (data
+// cut short, bad codes, bytes where a marker should be, restart markers lost) is kept: the image
+// has damage there, as the library's decoder would report it.
+void on_message(j_common_ptr info, int level) {
+  if (level != -1) return;
+  switch (info->err->msg_code) {
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_EXTRANEOUS_DATA:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_JPEG_EOF:
+    case JWRN_MUST_RESYNC:
+    case JWRN_NOT_SEQUENTIAL: {
+      auto* err = reinterpret_cast<ErrorManager*>(info->err);
+      if (err->first_corrupt_data[0] == '\0')
+        info->err->format_message(info, err->first_corrupt_data);
+      break;
+    }
+    default:
+      break;
+  }
+}
 
 void on_progress(j_common_ptr info) {
   if (!info->is_decompressor) return;
@@ -234,6 +256,7 @@ bool run_decode(DecodeJob* job) {
 bool prepare(DecodeJob* job, const uint8_t* data, size_t size) noexcept {
   job->data = data;
   job->size = size;
+  job->err.first_corrupt_data[0] = '\0';
   try {
     job->err.message.reserve(JMSG_LENGTH_MAX + 64);
     return true;
@@ -252,12 +275,19 @@ bool foreign_reads_header(const uint8_t* data, size_t size) noexcept {
   return prepare(&job, data, size) && run_decode(&job);
 }
 
-int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out,
-                           std::string* error) noexcept {
+int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std::string* error,
+                           std::string* corrupt_data) noexcept {
   DecodeJob job;
   job.out = out;
   if (!prepare(&job, data, size)) return kErrNoMemory;
-  if (run_decode(&job)) return kRecodeOk;
+  if (run_decode(&job)) {
+    try {
+      if (corrupt_data != nullptr) *corrupt_data = job.err.first_corrupt_data;
+    } catch (...) {
+      return kErrNoMemory;
+    }
+    return kRecodeOk;
+  }
   try {
     *error = job.err.message;
   } catch (...) {

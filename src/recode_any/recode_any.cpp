@@ -117,7 +117,8 @@ void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t
              RecodeAnyResult* r) {
   Planar420 image;
   std::string error;
-  const int32_t decoded = foreign_decode_420(data, size, &image, &error);
+  std::string corrupt_data;
+  const int32_t decoded = foreign_decode_420(data, size, &image, &error, &corrupt_data);
   if (decoded != kRecodeOk) return refuse(r, decoded, error);
   const int32_t effective = quality - (100 - r->source_quality);
   EncodedStream stream;
@@ -128,6 +129,9 @@ void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t
   r->way = RecodeWay::kConverted;
   r->status = kRecodeOk;
   r->note = conversion_note(header);
+  // libjpeg's decode: its warnings of corrupt data, and (below) the end-of-image marker.
+  r->damage = RecodeDamage{};
+  r->damage.corrupt_data = std::move(corrupt_data);
 }
 
 void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& options,
@@ -194,7 +198,6 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
                       " needs libjpeg, which this build lacks");
   }
   convert(data, size, header, quality, r);
-  r->damage = RecodeDamage{};  // libjpeg's decode: only the end-of-image marker is checked
 }
 
 void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptions& options,
@@ -210,6 +213,8 @@ void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptio
     const size_t end = find_image_end(data, size, source_header);
     r->damage.has_no_eoi = end == 0;
     r->damage.bytes_after_eoi = end == 0 ? 0 : size - end;
+  } else {
+    r->damage.is_end_unknown = true;  // nor can the metadata be carried over
   }
   if (options.keep_metadata && !source_header.segments.empty()) {
     const std::vector<uint8_t> metadata = metadata_segments(data, source_header);
@@ -250,6 +255,7 @@ std::string describe_damage(const RecodeDamage& d) {
         (d.restart_errors == 1 ? " restart marker" : " restart markers") +
         " missing or out of order");
   }
+  if (!d.corrupt_data.empty()) add("libjpeg: " + d.corrupt_data);
   if (d.has_no_eoi && d.data_end_percent < 0)
     add("no end-of-image marker: the file may be cut short");
   return text;

@@ -111,8 +111,8 @@ ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noe
 }
 
 WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
-                                 uint32_t new_file_mode) noexcept {
-  (void)new_file_mode;  // Windows files take their folder's access rules
+                                 uint32_t others_mask) noexcept {
+  (void)others_mask;  // Windows files take their folder's access rules
   if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES &&
@@ -186,7 +186,7 @@ ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noe
 }
 
 WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
-                                 uint32_t new_file_mode) noexcept {
+                                 uint32_t others_mask) noexcept {
   if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
   struct stat info;
   const bool is_replacing = stat(path, &info) == 0;
@@ -203,15 +203,16 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
     // Owner-only until the replaced file's mode is given to it below, so that no one can open a
     // private file's result in between.
     fd = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-              is_replacing ? 0600 : static_cast<mode_t>(new_file_mode & 0777));
+              is_replacing ? 0600 : static_cast<mode_t>(0600 | (0066 & others_mask)));
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) return WriteResult::kCannotCreate;
   bool ok = true;
   if (is_replacing) {
-    // The result takes the replaced file's permissions, and its owner where we may give it.
+    // The result takes the replaced file's permissions (no more open to others than the mask
+    // allows), and its owner where we may give it.
     if (geteuid() == 0) ok = fchown(fd, info.st_uid, info.st_gid) == 0;
-    ok = ok && fchmod(fd, info.st_mode & 07777) == 0;
+    ok = ok && fchmod(fd, info.st_mode & (07700 | (others_mask & 0077))) == 0;
   }
   size_t done = 0;
   while (ok && done < size) {

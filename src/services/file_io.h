@@ -21,9 +21,11 @@ enum class WriteResult { kOk, kCannotCreate, kWriteFailed };
 // destination exists but is not a regular file (a folder, a device, a FIFO), is not writable, or no
 // temporary file can be made; kWriteFailed when a write, close or rename fails. On failure an
 // existing destination is untouched and no temporary file remains.
-// A new destination is made with new_file_mode (less the umask) on POSIX: a caller writing the
-// recode of a private file passes that file's mode, so the result is never more open than it.
+// On POSIX others_mask holds the group and other permission bits the result may have at most: a
+// new destination is made 0600 plus those of 0066 (less the umask), a replaced one keeps its
+// mode without the others. A caller writing the recode of a private file passes that file's
+// bits, so the result is never more open than it; the default changes nothing.
 WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
-                                 uint32_t new_file_mode = 0666) noexcept;
+                                 uint32_t others_mask = 0077) noexcept;
 
 }  // namespace kestrum

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <set>
 
 namespace kestrum::tool {
 namespace fs = std::filesystem;
@@ -116,7 +117,13 @@ void add(Batch* batch, const Options& options, const fs::path& file, const fs::p
   item.job.source = file.string();
   item.relative = relative.generic_string();
   if (options.replace) {
-    item.job.destination = item.job.source;
+    // A link is kept and the photo it names is recoded, as an editor saving through it would.
+    std::error_code link_ec;
+    item.job.destination = fs::is_symlink(file, link_ec)
+                               ? fs::weakly_canonical(file, link_ec).string()
+                               : item.job.source;
+    if (link_ec) item.job.destination = item.job.source;
+    item.job.replaces_source = true;
   } else if (options.output_dir.empty()) {
     item.job.destination = beside_name(
         item.job.source, options.target_quality > 0 ? options.target_quality : options.quality);
@@ -146,6 +153,19 @@ void drop_repeated_sources(Batch* batch) {
     }
   }
   batch->items = std::move(kept);
+}
+
+// A file named on the command line is recoded even when a folder's walk left it out as named
+// like a result: it is then no longer counted or listed as left out.
+void forget_left_out_sources(Batch* batch) {
+  std::set<std::string> sources;
+  for (const BatchItem& item : batch->items) sources.insert(path_key(item.job.source));
+  const auto is_source = [&](const Batch::Problem& f) {
+    return sources.count(path_key(f.path)) > 0;
+  };
+  batch->left_out.erase(std::remove_if(batch->left_out.begin(), batch->left_out.end(), is_source),
+                        batch->left_out.end());
+  batch->skipped_outputs = batch->left_out.size();
 }
 
 void refuse(BatchItem* item, Outcome outcome, std::string why) {
@@ -224,6 +244,7 @@ Batch collect_batch(const Options& options) {
     }
   }
   drop_repeated_sources(&batch);
+  forget_left_out_sources(&batch);
   plan_destinations(&batch, options);
   return batch;
 }

@@ -54,7 +54,7 @@ std::string system_reason(const std::string& path) {
 }
 
 // Writes data to path through a temporary file; false with error set on failure.
-bool write_result(const std::string& path, const uint8_t* data, size_t size, uint32_t mode,
+bool write_result(const std::string& path, const uint8_t* data, size_t size, uint32_t others_mask,
                   std::string* error, int32_t* status) {
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -67,7 +67,7 @@ bool write_result(const std::string& path, const uint8_t* data, size_t size, uin
     }
   }
   clear_system_error();
-  switch (write_file_replacing(path.c_str(), data, size, mode)) {
+  switch (write_file_replacing(path.c_str(), data, size, others_mask)) {
     case WriteResult::kOk:
       return true;
     case WriteResult::kCannotCreate:
@@ -193,7 +193,9 @@ size_t remove_stale_temps(const std::string& folder) {
     std::string name;
     const uint32_t pid = temp_owner(it->path().filename().string(), &name);
     std::error_code type_ec;
-    if (pid == 0 || !has_jpeg_extension(name) || !it->is_regular_file(type_ec) ||
+    // A temporary name at the 255-byte limit holds a shortened name, its extension cut off.
+    const bool is_shortened = it->path().filename().string().size() == 255;
+    if (pid == 0 || !(has_jpeg_extension(name) || is_shortened) || !it->is_regular_file(type_ec) ||
         process_exists(pid) || !is_own_file(it->path()))
       continue;
     std::error_code remove_ec;
@@ -236,27 +238,31 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
     return failed(o, r.status, r.error);
   }
   // --replace writes over the source: never with a recode that lost part of it.
-  if (job.destination == job.source && (!o.damage.empty() || r.damage.bytes_after_eoi > 0)) {
+  if (job.replaces_source &&
+      (!o.damage.empty() || r.damage.bytes_after_eoi > 0 || r.damage.is_end_unknown)) {
     std::free(data);
-    return failed(o, KESTRUM_OK,
-                  (!o.damage.empty()
-                       ? "the source is damaged (" + o.damage + ")"
-                       : std::to_string(r.damage.bytes_after_eoi) +
-                             " bytes after the image's end (a motion photo's video, say) would be "
-                             "lost") +
-                      "; not replaced, the original is kept (-o DIR writes the recode elsewhere)");
+    const std::string why =
+        !o.damage.empty() ? "the source is damaged (" + o.damage + ")"
+        : r.damage.bytes_after_eoi > 0
+            ? std::to_string(r.damage.bytes_after_eoi) +
+                  " bytes after the image's end (a motion photo's video, say) would be lost"
+            : "its header could not be walked, so its metadata and whatever follows the image "
+              "would be lost";
+    return failed(
+        o, KESTRUM_OK,
+        why + "; not replaced, the original is kept (-o DIR writes the recode elsewhere)");
   }
   o.bytes_out = r.stream.size();
   const bool is_kept = skip_larger && o.bytes_out >= o.bytes_in;
-  // A new result is no more open to others than its source (a private 0600 photo gives a 0600
-  // result, as cp makes its copies); its owner may always read and write it.
-  const uint32_t mode = mode_ec ? 0666u : (static_cast<uint32_t>(source_mode) & 0066u) | 0600u;
+  // A result, new or replacing an earlier one, is no more open to others than its source (a
+  // private 0600 photo gives a 0600 result, as cp makes its copies).
+  const uint32_t others_mask = mode_ec ? 0077u : static_cast<uint32_t>(source_mode) & 0077u;
   bool is_ok = true;
   if (!is_kept) {
-    is_ok =
-        write_result(job.destination, r.stream.data(), r.stream.size(), mode, &o.error, &o.status);
+    is_ok = write_result(job.destination, r.stream.data(), r.stream.size(), others_mask, &o.error,
+                         &o.status);
   } else if (job.copies_kept) {
-    is_ok = write_result(job.destination, data, size, mode, &o.error, &o.status);
+    is_ok = write_result(job.destination, data, size, others_mask, &o.error, &o.status);
   }
   std::free(data);
   if (!is_ok) return failed(o, o.status, o.error);
@@ -284,10 +290,11 @@ std::string planned_way(const std::string& source) {
   if (header.frame.components == 4) return "would fail: CMYK or YCCK colour is not recoded";
   if (is_library_layout(header.frame) && !header.has_wide_quant && !is_rgb_coded(header.frame))
     return "the library's recode";
-  if (!recode_any_has_libjpeg())
-    return "would fail: " + layout_name(header.frame) + " needs libjpeg";
-  return std::string("converted (") + (is_rgb_coded(header.frame) ? "RGB, " : "") +
-         layout_name(header.frame) + " \u2192 4:2:0)";
+  const std::string layout = layout_name(header.frame);
+  if (!recode_any_has_libjpeg()) return "would fail: " + layout + " needs libjpeg";
+  std::string what = is_rgb_coded(header.frame) ? "RGB" : "";
+  if (layout != "4:2:0") what += (what.empty() ? "" : ", ") + layout + " \u2192 4:2:0";
+  return what.empty() ? "converted" : "converted (" + what + ")";
 }
 
 std::string encode_outcome(const FileOutcome& o) {

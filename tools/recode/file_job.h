@@ -12,11 +12,12 @@
 namespace kestrum::tool {
 
 struct FileJob {
-  std::string source;           // path of the JPEG
-  std::string destination;      // path of the result
-  bool copies_kept = false;     // with skip_larger: copy the source to destination when kept
-  bool preserves_time = false;  // give the result the source's modification time
-  bool preserves_mode = false;  // and its permissions (when it replaces the source)
+  std::string source;            // path of the JPEG
+  std::string destination;       // path of the result
+  bool copies_kept = false;      // with skip_larger: copy the source to destination when kept
+  bool preserves_time = false;   // give the result the source's modification time
+  bool preserves_mode = false;   // and its permissions (when it replaces the source)
+  bool replaces_source = false;  // --replace: destination is the source (through any link)
 };
 
 // kSkipped: the destination exists and --overwrite was not given (decided by the plan).

@@ -40,7 +40,10 @@ constexpr size_t kMaxStreamBytes = size_t{1} << 31;  // as for files: under 2 Gi
 
 bool is_terminal(FILE* stream) {
 #if defined(_WIN32)
-  return _isatty(_fileno(stream)) != 0;
+  // _isatty is true for NUL and serial ports too: only a console counts.
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  return GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode) != 0;
 #else
   return isatty(fileno(stream)) != 0;
 #endif
@@ -222,8 +225,13 @@ void catch_interrupts() {
   sigemptyset(&action.sa_mask);
   // A closed terminal (SIGHUP) and a reader that went away (SIGPIPE: "| head") stop the run the
   // same way, rather than ending it with files half written.
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+  // A signal the tool was started with ignored (SIGHUP under nohup, SIGINT for a background job
+  // of a script) stays ignored.
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction old {};
+    if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     sigaction(signal_number, &action, nullptr);
+  }
 #endif
 }
 
@@ -262,8 +270,8 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
 
 int run_worker(const Options& o) {
   if (!end_with_parent(o.worker_parent)) return 1;
-  FileJob job{o.worker_source, o.worker_destination, o.worker_copies_kept, o.preserve,
-              o.preserve && o.replace};
+  FileJob job{o.worker_source, o.worker_destination,    o.worker_copies_kept,
+              o.preserve,      o.preserve && o.replace, o.replace};
   const FileOutcome outcome = run_file_job(job, recode_options(o), o.skip_larger);
   std::printf("%s\n", encode_outcome(outcome).c_str());
   std::fflush(stdout);
@@ -411,6 +419,7 @@ int run_stream(const Options& o) {
     outcome.error = "cannot write standard output";
   }
   std::fflush(stdout);
+  if (g_interrupted) return 130;  // the reader went away, or the terminal closed
   if (o.verbose || is_problem(outcome))
     std::fprintf(stderr, "%s\n", file_line("-", "", outcome, o.verbose).c_str());
   return is_problem(outcome) ? 1 : 0;

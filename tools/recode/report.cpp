@@ -68,12 +68,20 @@ std::string format_bytes(uint64_t bytes) {
 
 bool is_problem(const FileOutcome& o) { return o.outcome == Outcome::kFailed || !o.damage.empty(); }
 
-std::string one_line(std::string text) {
-  for (char& c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) c = '?';
+std::string one_line(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto u = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+    if (u == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080..U+009F, CSI among them
+      out += '?';
+      ++i;
+    } else {
+      out += u < 0x20 || u == 0x7F ? '?' : text[i];
+    }
   }
-  return text;
+  return out;
 }
 
 std::string file_line(const std::string& name, const std::string& shown, const FileOutcome& o,

@@ -15,9 +15,10 @@ std::string format_bytes(uint64_t bytes);
 // True for the lines that belong on standard error (FAILED and DAMAGED).
 bool is_problem(const FileOutcome& outcome);
 
-// text with each control character (a line break or an escape sequence in a file name) shown as
-// '?', as ls shows such names: a name can neither break a line in two nor drive the terminal.
-std::string one_line(std::string text);
+// text with each control character (a line break or an escape sequence in a file name, the C1
+// controls written in UTF-8 too) shown as '?', as ls shows such names: a name can neither break
+// a line in two nor drive the terminal.
+std::string one_line(const std::string& text);
 
 // The file's line: name (with " → destination" when shown is not empty), the source's estimated
 // quality and the quality used, size before → after, saving and the way's note; DAMAGED with what
