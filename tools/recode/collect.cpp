@@ -91,7 +91,6 @@ void walk(Batch* batch, const fs::path& root, const fs::path& folder, bool recur
     } else if (it->is_regular_file(type_ec) && has_jpeg_extension(path.filename().string())) {
       const std::string original = original_of_result(path);
       if (!original.empty()) {
-        ++batch->skipped_outputs;
         batch->left_out.push_back({path.string(), "named like a result of " + original});
       } else {
         found->push_back({path, path.lexically_relative(root)});
@@ -105,7 +104,7 @@ void walk(Batch* batch, const fs::path& root, const fs::path& folder, bool recur
       std::vector<Found> below;
       Batch scratch;
       walk(&scratch, sub, sub, true, skip_key, &below);
-      batch->jpegs_in_subfolders += below.size() + scratch.skipped_outputs;
+      batch->jpegs_in_subfolders += below.size() + scratch.left_out.size();
     }
     return;
   }
@@ -116,6 +115,7 @@ void add(Batch* batch, const Options& options, const fs::path& file, const fs::p
   BatchItem item;
   item.job.source = file.string();
   item.relative = relative.generic_string();
+  item.source_key = path_key(file);
   if (options.replace) {
     // A link is kept and the photo it names is recoded, as an editor saving through it would.
     std::error_code link_ec;
@@ -145,7 +145,7 @@ void drop_repeated_sources(Batch* batch) {
   std::map<std::string, std::string> first_names;
   std::vector<BatchItem> kept;
   for (BatchItem& item : batch->items) {
-    const auto [first, is_new] = first_names.emplace(path_key(item.job.source), item.job.source);
+    const auto [first, is_new] = first_names.emplace(item.source_key, item.job.source);
     if (is_new) {
       kept.push_back(std::move(item));
     } else {
@@ -159,13 +159,12 @@ void drop_repeated_sources(Batch* batch) {
 // like a result: it is then no longer counted or listed as left out.
 void forget_left_out_sources(Batch* batch) {
   std::set<std::string> sources;
-  for (const BatchItem& item : batch->items) sources.insert(path_key(item.job.source));
+  for (const BatchItem& item : batch->items) sources.insert(item.source_key);
   const auto is_source = [&](const Batch::Problem& f) {
     return sources.count(path_key(f.path)) > 0;
   };
   batch->left_out.erase(std::remove_if(batch->left_out.begin(), batch->left_out.end(), is_source),
                         batch->left_out.end());
-  batch->skipped_outputs = batch->left_out.size();
 }
 
 void refuse(BatchItem* item, Outcome outcome, std::string why) {
@@ -177,8 +176,7 @@ void refuse(BatchItem* item, Outcome outcome, std::string why) {
 // file, and skips those whose destination exists (unless overwrite).
 void plan_destinations(Batch* batch, const Options& options) {
   std::map<std::string, size_t> sources, destinations;
-  for (size_t i = 0; i < batch->items.size(); ++i)
-    sources.emplace(path_key(batch->items[i].job.source), i);
+  for (size_t i = 0; i < batch->items.size(); ++i) sources.emplace(batch->items[i].source_key, i);
   for (size_t i = 0; i < batch->items.size(); ++i) {
     BatchItem& item = batch->items[i];
     if (options.replace) continue;

@@ -16,6 +16,7 @@ namespace kestrum::tool {
 struct BatchItem {
   FileJob job;
   std::string relative;  // the source's path below its folder argument (its name when named itself)
+  std::string source_key;  // one spelling per file: two names of one file have the same key
   uint64_t size_bytes = 0;
   Outcome planned = Outcome::kWritten;  // kFailed or kSkipped when the plan refuses the destination
   std::string refusal;                  // why, when planned is not kWritten
@@ -28,8 +29,7 @@ struct Batch {
   };
   std::vector<Problem> problems;  // paths that do not exist or folders that cannot be listed
   std::vector<Problem> notes;  // what was passed over on purpose (links to folders, repeated files)
-  size_t skipped_outputs = 0;  // NAME_<n>.EXT files beside a NAME.EXT that were left out
-  std::vector<Problem> left_out;   // those files, each with the original it looks like a result of
+  std::vector<Problem> left_out;  // NAME_<n>.EXT files beside a NAME.EXT, with that original's name
   size_t jpegs_in_subfolders = 0;  // without -r: JPEGs the subfolders of the named folders hold
 };
 

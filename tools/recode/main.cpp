@@ -224,9 +224,8 @@ void catch_interrupts() {
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
   // A closed terminal (SIGHUP) and a reader that went away (SIGPIPE: "| head") stop the run the
-  // same way, rather than ending it with files half written.
-  // A signal the tool was started with ignored (SIGHUP under nohup, SIGINT for a background job
-  // of a script) stays ignored.
+  // same way, rather than ending it with files half written. A signal the tool was started with
+  // ignored (SIGHUP under nohup, SIGINT for a background job of a script) stays ignored.
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     struct sigaction old {};
     if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
@@ -465,7 +464,7 @@ int run_batch(Options o, const char* argv0) {
               ": add -r to recode them";
     }
     reporter.note(text);
-    reporter.finish(batch.skipped_outputs);
+    reporter.finish(batch.left_out.size());
     return 1;
   }
   std::vector<const BatchItem*> work;
@@ -515,8 +514,8 @@ int run_batch(Options o, const char* argv0) {
     reporter.wait_until([&] { return finished == threads.size(); });
     for (std::thread& t : threads) t.join();
   }
-  if (g_interrupted) return reporter.finish_interrupted(batch.skipped_outputs);
-  return reporter.finish(batch.skipped_outputs);
+  if (g_interrupted) return reporter.finish_interrupted(batch.left_out.size());
+  return reporter.finish(batch.left_out.size());
 }
 
 }  // namespace
