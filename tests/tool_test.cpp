@@ -412,6 +412,19 @@ TEST_F(Tool, LibraryLogWithVerboseOrInLogFiles) {
   Bytes log;
   ASSERT_TRUE(read_file(dir_.path("logs/sub/deep/c.jpeg.log"), &log));
   EXPECT_NE(std::string(log.begin(), log.end()).find(library_line), std::string::npos);
+  // Two sources of one name named from two folders: a log each, neither written over (the
+  // frames differ in size, and so do their logs).
+  fs::create_directories(dir_.path("x"));
+  fs::create_directories(dir_.path("y"));
+  ASSERT_TRUE(write_file(dir_.path("x/a.jpg"), photo(64, 48, 90)));
+  ASSERT_TRUE(write_file(dir_.path("y/a.jpg"), photo(96, 64, 90)));
+  const ToolRun two = run_tool("-j 1 --log " + quoted(dir_.path("logs2")) + " " +
+                               quoted(dir_.path("x/a.jpg")) + " " + quoted(dir_.path("y/a.jpg")));
+  EXPECT_EQ(two.status, 0) << two.out << two.err;
+  Bytes first, second;
+  ASSERT_TRUE(read_file(dir_.path("logs2/a.jpg.log"), &first));
+  ASSERT_TRUE(read_file(dir_.path("logs2/a.jpg.2.log"), &second));
+  EXPECT_NE(first, second);
 }
 
 TEST_F(Tool, DamagedSourceIsNeverAPlainSuccess) {

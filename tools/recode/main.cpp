@@ -173,15 +173,21 @@ class Reporter {
     std::fputs(bar.c_str(), stdout);
     bar_width_ = display_width(bar);
   }
+  // DIR/<relative path>.log; two sources of one relative path (x/a.jpg and y/a.jpg, both named)
+  // get a.jpg.log and a.jpg.2.log rather than one log over the other.
   void write_log(const std::string& relative, const std::string& log) {
-    const std::filesystem::path path =
-        std::filesystem::path(options_.log_dir) / (relative + ".log");
+    std::filesystem::path path = std::filesystem::path(options_.log_dir) / (relative + ".log");
+    for (int n = 2; !written_logs_.insert(path.string()).second; ++n) {
+      path =
+          std::filesystem::path(options_.log_dir) / (relative + "." + std::to_string(n) + ".log");
+    }
     std::error_code ec;
     std::filesystem::create_directories(path.parent_path(), ec);
     std::ofstream(path, std::ios::binary) << log;
   }
 
   const Options& options_;
+  std::set<std::string> written_logs_;
   const bool is_terminal_;
   const std::chrono::steady_clock::time_point start_;
   std::mutex mutex_;
