@@ -191,10 +191,11 @@ size_t remove_stale_temps(const std::string& folder) {
   for (fs::directory_iterator it(folder.empty() ? fs::path(".") : fs::path(folder), ec);
        !ec && it != fs::directory_iterator(); it.increment(ec)) {
     std::string name;
-    const uint32_t pid = temp_owner(it->path().filename().string(), &name);
+    const std::string file_name = it->path().filename().string();
+    const uint32_t pid = temp_owner(file_name, &name);
     std::error_code type_ec;
     // A temporary name at the 255-byte limit holds a shortened name, its extension cut off.
-    const bool is_shortened = it->path().filename().string().size() == 255;
+    const bool is_shortened = file_name.size() == 255;
     if (pid == 0 || !(has_jpeg_extension(name) || is_shortened) || !it->is_regular_file(type_ec) ||
         process_exists(pid) || !is_own_file(it->path()))
       continue;

@@ -305,12 +305,16 @@ std::string shown_destination(const Options& o, const BatchItem& item) {
   return o.output_dir.empty() ? std::string() : item.job.destination;
 }
 
+// The line of a file left out as named like a result.
+std::string left_out_line(const Batch::Problem& f) {
+  return f.path + "  left out: " + f.reason + " (name it to recode it)";
+}
+
 // What the walk passed over on purpose, a line each: the files named like a result (which a
 // user may want to name to recode them), links to folders and files named more than once.
 void print_passed_over(const Batch& batch) {
   for (const Batch::Problem& f : batch.left_out) {
-    std::printf("%s\n",
-                one_line(f.path + "  left out: " + f.reason + " (name it to recode it)").c_str());
+    std::printf("%s\n", one_line(left_out_line(f)).c_str());
   }
   for (const Batch::Problem& note : batch.notes)
     std::printf("%s\n", one_line(note.path + "  skipped: " + note.reason).c_str());
@@ -455,8 +459,7 @@ int run_batch(Options o, const char* argv0) {
   for (const Batch::Problem& note : batch.notes)
     reporter.note(note.path + "  skipped: " + note.reason);
   if (o.verbose) {
-    for (const Batch::Problem& f : batch.left_out)
-      reporter.note(f.path + "  left out: " + f.reason + " (name it to recode it)");
+    for (const Batch::Problem& f : batch.left_out) reporter.note(left_out_line(f));
   }
   for (const Batch::Problem& problem : batch.problems) {
     FileOutcome missing;

@@ -246,9 +246,9 @@ std::string json_string(const std::string& text) {
     const char c = text[at];
     const auto u = static_cast<unsigned char>(c);
     const size_t length = utf8_length(text, at);
-    if (length == 0) {
+    if (length == 0 || u < 0x20) {  // a stray byte, or a control character
       char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", 0xDC00u + u);
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", length == 0 ? 0xDC00u + u : u);
       out += escaped;
     } else if (length > 1) {
       out.append(text, at, length);
@@ -256,10 +256,6 @@ std::string json_string(const std::string& text) {
     } else if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (u < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", u);
-      out += escaped;
     } else {
       out += c;
     }
