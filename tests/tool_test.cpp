@@ -1165,7 +1165,7 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
                                           2400, baseline_options(95))));
   }
   const std::string out = dir_.path("out");
-  const pid_t pid = start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("src")),
+  const pid_t pid = start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("large")),
                                dir_.path("stdout"), dir_.path("stderr"));
   ASSERT_NE(pid, 0);
   for (int i = 0; i < 200 && workers_in(dir_.root()) == 0; ++i) {
