@@ -14,43 +14,6 @@
 namespace kestrum::test {
 namespace {
 
-struct Agreement {
-  int max_diff = 0;
-  double psnr_y = 0, psnr_cb = 0, psnr_cr = 0;
-};
-
-Agreement compare_with_libjpeg(const Bytes& jpeg, const OurDecode& ours) {
-  RawPlanes ref;
-  EXPECT_TRUE(libjpeg_decode_raw(jpeg, &ref));
-  Agreement a;
-  const int w = ref.width, h = ref.height;
-  const Planar420Layout layout = planar420_layout(static_cast<size_t>(w), static_cast<size_t>(h));
-  const size_t pw = layout.luma_stride;
-  std::vector<uint8_t> y(static_cast<size_t>(w * h)), cb(ref.cb.size()), cr(ref.cr.size());
-  for (size_t r = 0; r < static_cast<size_t>(h); ++r) {
-    for (size_t x = 0; x < static_cast<size_t>(w); ++x)
-      y[r * static_cast<size_t>(w) + x] = ours.image[r * pw + x];
-  }
-  const uint8_t* ocb = ours.image.data() + layout.cb_offset;
-  const uint8_t* ocr = ours.image.data() + layout.cr_offset;
-  for (size_t r = 0; r < static_cast<size_t>(ref.ch); ++r) {
-    for (size_t x = 0; x < static_cast<size_t>(ref.cw); ++x) {
-      cb[r * static_cast<size_t>(ref.cw) + x] = ocb[r * layout.chroma_stride + x];
-      cr[r * static_cast<size_t>(ref.cw) + x] = ocr[r * layout.chroma_stride + x];
-    }
-  }
-  auto diff = [&a](const std::vector<uint8_t>& p, const std::vector<uint8_t>& q) {
-    for (size_t i = 0; i < p.size(); ++i) a.max_diff = std::max(a.max_diff, std::abs(p[i] - q[i]));
-  };
-  diff(y, ref.y);
-  diff(cb, ref.cb);
-  diff(cr, ref.cr);
-  a.psnr_y = psnr(y.data(), ref.y.data(), y.size());
-  a.psnr_cb = psnr(cb.data(), ref.cb.data(), cb.size());
-  a.psnr_cr = psnr(cr.data(), ref.cr.data(), cr.size());
-  return a;
-}
-
 struct LibjpegCase {
   int width, height, quality, restart_mcus;
   bool optimize;
@@ -70,7 +33,7 @@ TEST_P(AgainstLibjpeg, PlanesAgree) {
   ASSERT_EQ(ours.status, 0) << ours.log;
   EXPECT_EQ(ours.width, c.width);
   EXPECT_EQ(ours.height, c.height);
-  const Agreement a = compare_with_libjpeg(jpeg, ours);
+  const PlaneAgreement a = compare_planes_with_libjpeg(jpeg, ours);
   EXPECT_LE(a.max_diff, 2);
   EXPECT_GE(a.psnr_y, 50.0);
   EXPECT_GE(a.psnr_cb, 50.0);

@@ -3,11 +3,13 @@
 // status and its exact messages, and never a read outside the data.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <random>
 
 #include "decoder/decoder_state.h"
 #include "param_name.h"
+#include "test_images.h"
 #include "test_util.h"
 
 namespace kestrum::test {
@@ -93,15 +95,13 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"app0_thumb",
                    {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 1, 1},
                    "The app0 data num is no right!\n"},
-        HeaderCase{"dqt_16bit_and_index",
+        HeaderCase{"dqt_index",
                    [] {
-                     Bytes b = {0xFF, 0xDB, 0x00, 0x43, 0x14};
+                     Bytes b = {0xFF, 0xDB, 0x00, 0x43, 0x04};
                      b.insert(b.end(), 64, 1);
                      return b;
                    }(),
-                   "This jpeg picture use 16bit quant table. Not support by hardware!\nThe DQT "
-                   "table index is larger "
-                   "than 4!\n"},
+                   "The DQT table index is larger than 4!\n"},
         HeaderCase{"dqt_length",
                    [] {
                      Bytes b = {0xFF, 0xDB, 0x00, 0x44, 0x03};
@@ -215,7 +215,10 @@ INSTANTIATE_TEST_SUITE_P(
                   return out;
                 },
                 "The DC huffman table has a symbol above 15!"},
-        Refusal{"scan_count_zero", [](const Bytes& j) { return patch_sos(j, 4, 0); },
+        Refusal{"scan_count_zero",
+                [](const Bytes& j) {
+                  return replace_segment(j, 0xDA, {0xFF, 0xDA, 0x00, 0x06, 0x00, 0x00, 0x3F, 0x00});
+                },
                 "The scan component count is out of range!"}));
 
 TEST_F(Markers, StoredTablesDoNotLeakBetweenDecodes) {
@@ -250,56 +253,122 @@ TEST_F(Markers, TruncatedAndFlippedStreamsStayDefined) {
   }
 }
 
-TEST_F(Markers, EmbeddedThumbnailIsPassedOver) {
-  // An APP1 that embeds a complete small JPEG, as EXIF thumbnails do.
-  JpegOptions o;
-  const Bytes thumb = libjpeg_encode(photo_rgb(16, 16, 1), 16, 16, o);
-  Bytes app1 = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
-  app1.insert(app1.end(), thumb.begin(), thumb.end());
-  const size_t len = app1.size() - 2;
-  app1[2] = static_cast<uint8_t>(len >> 8);
-  app1[3] = static_cast<uint8_t>(len);
-  const OurDecode r = decode_ours(insert_after_soi(valid_jpeg(), app1));
-  EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_NE(r.log.find("More than one soi 0xffd8!\nfile width: 16\nfile height: 16\n"),
-            std::string::npos)
-      << r.log;
-  EXPECT_NE(r.log.find("There is already one SOF0 mark!\n"), std::string::npos) << r.log;
-  EXPECT_EQ(r.width, 64);
+// What real files carry around the image is passed over by its length: the image decodes as
+// libjpeg decodes it, with the log of the same photo without it. What the decoder cannot decode
+// as baseline is refused with the hardware's message, never decoded into another picture.
+struct StructureCase {
+  const char* name;
+  std::string log_head;  // printed before the frame's lines; for a refusal, the last line
+  bool decodes;
+};
+class Structures : public ::testing::TestWithParam<StructureCase> {};
+
+TEST_P(Structures, DecodeToTheirOwnPictureOrAreRefused) {
+  const StructureCase& c = GetParam();
+  reset_decoder_state();
+  Bytes jpeg;
+  for (const NamedImage& image : test_image_set()) {
+    if (image.name == c.name) jpeg = image.jpeg;
+  }
+  ASSERT_FALSE(jpeg.empty()) << c.name;
+  const OurDecode r = decode_ours(jpeg);
+  if (!c.decodes) {
+    EXPECT_EQ(r.status, -2) << r.log;
+    const std::string line = c.log_head + "\n";
+    ASSERT_GE(r.log.size(), line.size()) << r.log;
+    EXPECT_EQ(r.log.substr(r.log.size() - line.size()), line) << r.log;
+    return;
+  }
+  ASSERT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.log, c.log_head + "file width: 200\nfile height: 150\n" + kOk411);
+  const PlaneAgreement a = compare_planes_with_libjpeg(jpeg, r);
+  EXPECT_LE(a.max_diff, 2);
+  EXPECT_GE(a.psnr_min(), 50.0);
 }
 
-// Every FF D8 pair in the file counts as a start of image, wherever it is (overlapping FF runs
-// and the file's last two bytes included), and with more than one the scan header is taken for
-// an embedded stream's and passed over; FF 00 D8 and a lone D8 are not pairs.
+INSTANTIATE_TEST_SUITE_P(
+    Files, Structures,
+    ::testing::Values(
+        StructureCase{"thumbnail_other_tables", "", true},
+        StructureCase{"thumbnail_with_restarts", "", true},
+        StructureCase{"two_thumbnails", "Found a app in jpeg header,unread_marker=0xe2\n", true},
+        StructureCase{"table_in_comment", "Found a not support makr.\n", true},
+        StructureCase{"markers_in_xmp", "", true},
+        StructureCase{"jpeg_in_app11", "Found a app in jpeg header,unread_marker=0xeb\n", true},
+        StructureCase{"image_appended", "", true}, StructureCase{"extended_8bit_tables", "", true},
+        StructureCase{"extended_16bit_tables",
+                      "This jpeg picture use 16bit quant table. Not support by hardware!", false},
+        StructureCase{"precision_12",
+                      "The jpeg data precision is no 8bit!\nThe hardware only support 8bit!",
+                      false},
+        StructureCase{"progressive", "This version is not support!", false},
+        StructureCase{"arithmetic", "Found a not support makr.", false}),
+    ParamName());
+
+// Frame types the hardware has no decoder for, and scans that are not sequential, are refused
+// where they are met, with the hardware's message.
+TEST_F(Markers, FramesAndScansThatAreNotBaselineAreRefused) {
+  const Bytes j = valid_jpeg();
+  struct Case {
+    uint8_t marker;  // written over the SOF0 marker
+    const char* last_line;
+  };
+  for (const Case& c :
+       {Case{0xC2, "This version is not support!"}, Case{0xC3, "Found a not support makr."},
+        Case{0xC5, "Found a not support makr."}, Case{0xC9, "Found a not support makr."},
+        Case{0xCA, "Found a not support makr."}, Case{0xCF, "Found a not support makr."}}) {
+    Bytes b = j;
+    b[find(split_segments(j), 0xC0).offset + 1] = c.marker;
+    const OurDecode r = decode_ours(b);
+    EXPECT_EQ(r.status, -2) << int(c.marker) << r.log;
+    EXPECT_EQ(r.log.substr(r.log.size() - std::strlen(c.last_line) - 1),
+              std::string(c.last_line) + "\n")
+        << int(c.marker);
+  }
+  // A DAC segment (arithmetic conditioning) before the frame.
+  const OurDecode dac = decode_ours(insert_after_soi(j, {0xFF, 0xCC, 0x00, 0x04, 0x00, 0x11}));
+  EXPECT_EQ(dac.status, -2);
+  EXPECT_EQ(dac.log, "Found a not support makr.\n");
+  // Ss, Se, Ah and Al of a progressive refinement scan over a baseline frame.
+  for (const auto& [field, value] : {std::pair<size_t, uint8_t>{11, 1}, {12, 5}, {13, 0x10}}) {
+    const OurDecode r = decode_ours(patch_sos(j, field, value));
+    EXPECT_EQ(r.status, -2);
+    EXPECT_EQ(r.log, kSize64 + "This version is not support!\n") << field;
+  }
+}
+
+// Only the starts of image met at the file's top level, before its first scan header, count:
+// FF D8 inside a segment or after the image does not.
 struct SoiCase {
   const char* name;
   Bytes comment;   // COM payload inserted after SOI
+  Bytes before;    // bytes before the file
   Bytes appended;  // bytes after EOI
   bool decodes;
 };
 class SoiPairs : public ::testing::TestWithParam<SoiCase> {};
 
-TEST_P(SoiPairs, CountedAcrossTheWholeFile) {
+TEST_P(SoiPairs, CountedAtTheTopLevelOnly) {
   const SoiCase& c = GetParam();
   reset_decoder_state();
   Bytes com = {0xFF, 0xFE, 0, static_cast<uint8_t>(c.comment.size() + 2)};
   com.insert(com.end(), c.comment.begin(), c.comment.end());
-  Bytes j = insert_after_soi(valid_jpeg(), com);
+  Bytes j = c.before;
+  const Bytes file = insert_after_soi(valid_jpeg(), com);
+  j.insert(j.end(), file.begin(), file.end());
   j.insert(j.end(), c.appended.begin(), c.appended.end());
   const OurDecode r = decode_ours(j);
   EXPECT_EQ(r.status == 0, c.decodes) << c.name << ": " << r.log;
 }
 
-INSTANTIATE_TEST_SUITE_P(Placements, SoiPairs,
-                         ::testing::Values(SoiCase{"none", {'a', 'b'}, {}, true},
-                                           SoiCase{"stuffed", {0xFF, 0x00, 0xD8}, {}, true},
-                                           SoiCase{"lone_d8", {0xD8, 0xD8}, {}, true},
-                                           SoiCase{"pair", {'x', 0xFF, 0xD8}, {}, false},
-                                           SoiCase{
-                                               "after_ff_run", {0xFF, 0xFF, 0xFF, 0xD8}, {}, false},
-                                           SoiCase{"last_two_bytes", {'a'}, {0xFF, 0xD8}, false},
-                                           SoiCase{"ff_at_end", {'a'}, {0x00, 0xFF}, true}),
-                         ParamName());
+INSTANTIATE_TEST_SUITE_P(
+    Placements, SoiPairs,
+    ::testing::Values(SoiCase{"none", {'a', 'b'}, {}, {}, true},
+                      SoiCase{"in_a_comment", {'x', 0xFF, 0xD8}, {}, {}, true},
+                      SoiCase{"after_ff_run", {0xFF, 0xFF, 0xFF, 0xD8}, {}, {}, true},
+                      SoiCase{"after_the_image", {'a'}, {}, {0xFF, 0xD8}, true},
+                      SoiCase{"a_second_top_level_soi", {'a'}, {0xFF, 0xD8}, {}, false}),
+    ParamName());
 
 }  // namespace
 }  // namespace kestrum::test

@@ -13,7 +13,96 @@ struct Source {
   JpegOptions options;
 };
 
+Bytes photo(int width, int height, const JpegOptions& options, uint32_t seed = 7) {
+  return libjpeg_encode(photo_rgb(width, height, seed), width, height, options);
+}
+
+// A thumbnail as cameras embed one in EXIF: a whole small JPEG of its own, with its own tables.
+Bytes thumbnail(int quality, int restart_rows = 0) {
+  return photo(160, 120, baseline_options(quality, restart_rows), 3);
+}
+
+// The frame header's marker and precision byte set, as an extended or 12-bit encoder writes them.
+Bytes with_frame(Bytes jpeg, uint8_t marker, uint8_t precision) {
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker != 0xC0) continue;
+    jpeg[s.offset + 1] = marker;
+    jpeg[s.offset + 4] = precision;
+  }
+  return jpeg;
+}
+
+// Every quantization table stored with 16-bit entries (Pq = 1), the values unchanged.
+Bytes with_wide_tables(const Bytes& jpeg) {
+  Bytes out;
+  size_t from = 0;
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker != 0xDB) continue;
+    out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(from),
+               jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset));
+    Bytes body;
+    for (size_t t = s.offset + 4; t + 65 <= s.offset + s.length; t += 65) {
+      body.push_back(static_cast<uint8_t>(0x10 | (jpeg[t] & 0x0F)));
+      for (size_t k = 0; k < 64; ++k) {
+        body.push_back(0);
+        body.push_back(jpeg[t + 1 + k]);
+      }
+    }
+    const Bytes wide = segment(0xDB, body);
+    out.insert(out.end(), wide.begin(), wide.end());
+    from = s.offset + s.length;
+  }
+  out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(from), jpeg.end());
+  return out;
+}
+
+// The segment inserted before the frame header, after the file's own tables.
+Bytes before_frame(const Bytes& jpeg, const Bytes& segment_bytes) {
+  Bytes out = jpeg;
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker == 0xC0)
+      out.insert(out.begin() + static_cast<std::ptrdiff_t>(s.offset), segment_bytes.begin(),
+                 segment_bytes.end());
+  }
+  return out;
+}
+
+Bytes joined(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 }  // namespace
+
+std::vector<NamedImage> structure_image_set() {
+  const Bytes main = photo(200, 150, baseline_options(90));
+  // A luma table of all ones, as a comment might hold it: taken for the image's, it would
+  // dequantize the photo into noise.
+  Bytes table_in_comment = {0xFF, 0xDB, 0x00, 0x43, 0x00};
+  table_in_comment.insert(table_in_comment.end(), 64, 1);
+  // Marker-like bytes in an XMP packet: a frame header, an end and a start of image, a restart
+  // interval.
+  static constexpr char kXmpId[] = "http://ns.adobe.com/xap/1.0/";
+  Bytes xmp(kXmpId, kXmpId + sizeof kXmpId);
+  const Bytes marker_like = {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00, 0x10, 0x00, 0x10, 0x03,
+                             0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01, 0xFF,
+                             0xD9, 0xFF, 0xD8, 0xFF, 0xDD, 0x00, 0x04, 0x00, 0x01};
+  xmp.insert(xmp.end(), marker_like.begin(), marker_like.end());
+  const Bytes fpxr = joined({'F', 'P', 'X', 'R', 0}, thumbnail(60));
+  return {
+      {"thumbnail_other_tables", with_segments(main, exif_segment(1, thumbnail(40)))},
+      {"thumbnail_with_restarts", with_segments(main, exif_segment(1, thumbnail(75, 1)))},
+      {"two_thumbnails",
+       with_segments(main, joined(exif_segment(1, thumbnail(30)), segment(0xE2, fpxr)))},
+      {"table_in_comment", before_frame(main, segment(0xFE, table_in_comment))},
+      {"markers_in_xmp", with_segments(main, segment(0xE1, xmp))},
+      {"jpeg_in_app11", with_segments(main, segment(0xEB, joined({'J', 'P'}, thumbnail(50))))},
+      {"image_appended", joined(main, photo(320, 240, baseline_options(70), 5))},
+      {"extended_8bit_tables", with_frame(main, 0xC1, 8)},
+      {"extended_16bit_tables", with_frame(with_wide_tables(main), 0xC1, 8)},
+      {"precision_12", with_frame(main, 0xC1, 12)},
+  };
+}
 
 std::vector<NamedImage> test_image_set() {
   const std::vector<Source> sources = {
@@ -47,6 +136,7 @@ std::vector<NamedImage> test_image_set() {
   images.push_back({"truncated", truncated});
   images.push_back({"empty", {}});
   images.push_back({"only_soi", {0xFF, 0xD8}});
+  for (NamedImage& image : structure_image_set()) images.push_back(std::move(image));
   return images;
 }
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The kinds of source file the tests recode, made with libjpeg: photo-like images at awkward sizes
-// and qualities, with and without restart intervals and optimised tables, the layouts and codings
-// the decoder refuses, and broken files. They seed the fuzzers and feed the comparison of the
-// Linux and Windows tools.
+// and qualities, with and without restart intervals and optimised tables, photos with thumbnails
+// and metadata around them, the layouts and codings the decoder refuses, and broken files. They
+// seed the fuzzers and feed the comparison of the Linux and Windows tools.
 #pragma once
 
 #include <string>
@@ -17,5 +17,11 @@ struct NamedImage {
   Bytes jpeg;
 };
 std::vector<NamedImage> test_image_set();
+
+// Photos with what real files carry around the image (EXIF thumbnails with their own tables and
+// restart interval, marker-like bytes in comments and metadata, a second image after the end)
+// and the frames the library's decoder must refuse rather than decode as baseline (extended with
+// 16-bit tables, 12-bit). Part of test_image_set.
+std::vector<NamedImage> structure_image_set();
 
 }  // namespace kestrum::test

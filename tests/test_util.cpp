@@ -385,6 +385,40 @@ OurDecode decode_ours(const Bytes& jpeg, const RecodePlan& plan) {
   r.log = capture.text();
   return r;
 }
+
+double PlaneAgreement::psnr_min() const { return std::min({psnr_y, psnr_cb, psnr_cr}); }
+
+PlaneAgreement compare_planes_with_libjpeg(const Bytes& jpeg, const OurDecode& ours) {
+  PlaneAgreement a;
+  RawPlanes ref;
+  if (!libjpeg_decode_raw(jpeg, &ref) || ours.width != ref.width || ours.height != ref.height ||
+      ours.image.size() < planar_image_bytes(ours.width, ours.height)) {
+    a.max_diff = 256;  // no picture to compare: fails every bound
+    return a;
+  }
+  const size_t pw = (static_cast<size_t>(ref.width) + 15) & ~size_t{15};
+  const size_t ph = (static_cast<size_t>(ref.height) + 15) & ~size_t{15};
+  const auto crop = [&](size_t offset, size_t stride, size_t cw, size_t ch) {
+    std::vector<uint8_t> plane(cw * ch);
+    for (size_t r = 0; r < ch; ++r) {
+      for (size_t x = 0; x < cw; ++x) plane[r * cw + x] = ours.image[offset + r * stride + x];
+    }
+    return plane;
+  };
+  const size_t cw = static_cast<size_t>(ref.cw), ch = static_cast<size_t>(ref.ch);
+  const std::vector<uint8_t> y =
+      crop(0, pw, static_cast<size_t>(ref.width), static_cast<size_t>(ref.height));
+  const std::vector<uint8_t> cb = crop(pw * ph, pw / 2, cw, ch);
+  const std::vector<uint8_t> cr = crop(pw * ph + pw * ph / 4, pw / 2, cw, ch);
+  for (const auto& [p, q] : {std::pair{&y, &ref.y}, {&cb, &ref.cb}, {&cr, &ref.cr}}) {
+    for (size_t i = 0; i < p->size(); ++i)
+      a.max_diff = std::max(a.max_diff, std::abs((*p)[i] - (*q)[i]));
+  }
+  a.psnr_y = psnr(y.data(), ref.y.data(), y.size());
+  a.psnr_cb = psnr(cb.data(), ref.cb.data(), cb.size());
+  a.psnr_cr = psnr(cr.data(), ref.cr.data(), cr.size());
+  return a;
+}
 }  // namespace kestrum::test
 
 namespace kestrum::test {

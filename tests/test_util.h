@@ -125,6 +125,14 @@ struct OurDecode {
 };
 OurDecode decode_ours(const Bytes& jpeg);
 OurDecode decode_ours(const Bytes& jpeg, const RecodePlan& plan);
+
+// Our decoded planes against libjpeg's raw decode of the same file, over the image's own area.
+struct PlaneAgreement {
+  int max_diff = 0;
+  double psnr_y = 0, psnr_cb = 0, psnr_cr = 0;
+  double psnr_min() const;
+};
+PlaneAgreement compare_planes_with_libjpeg(const Bytes& jpeg, const OurDecode& ours);
 }  // namespace kestrum::test
 
 namespace kestrum::test {

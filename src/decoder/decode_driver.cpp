@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Decode driver: SOI counting, header pass, frame setup, the 4:2:0-only layout check, MCU rows
+// Decode driver: header pass, frame setup, the 4:2:0-only layout check, MCU rows
 // into full-resolution planes, the trailing header passes, and the copy-out at 4:2:0.
 #include "decoder/decode_driver.h"
 
@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/byte_pairs.h"
 #include "common/jpeg_tables.h"
 #include "common/planar_layout.h"
 #include "decoder/decoder_state.h"
@@ -39,54 +38,6 @@ void release_buffers() {
 int32_t finish(int32_t code) {
   release_buffers();
   return code;
-}
-
-// The payload of the DQT segments in the file's own header: the segments reached from the SOI at
-// the start of the file by following segment lengths, up to the first SOS. Bytes there are table
-// values (a 255 followed by a 216 is an ordinary table), never markers. Fills spans with [begin,
-// end) offsets and returns how many (at most max_spans).
-size_t header_dqt_payloads(const uint8_t* data, uint32_t size, uint32_t (*spans)[2],
-                           size_t max_spans) {
-  size_t count = 0;
-  if (size < 2 || data[0] != 0xFF || data[1] != kMarkerSoi) return 0;
-  uint32_t pos = 2;
-  while (count < max_spans && pos + 4 <= size && data[pos] == 0xFF) {
-    while (pos + 4 <= size && data[pos + 1] == 0xFF) ++pos;  // fill bytes before the code
-    if (pos + 4 > size) break;
-    const uint8_t code = data[pos + 1];
-    const bool has_length = code != 0x00 && code != kMarkerTem && code != kMarkerSoi &&
-                            code != kMarkerEoi && (code < kMarkerRst0 || code > kMarkerRst7);
-    if (!has_length || code == kMarkerSos) break;
-    const uint32_t length = (static_cast<uint32_t>(data[pos + 2]) << 8) | data[pos + 3];
-    if (length < 2) break;
-    const uint32_t end = length > size - pos - 2 ? size : pos + 2 + length;
-    if (code == kMarkerDqt) {
-      spans[count][0] = pos + 4;
-      spans[count][1] = end;
-      ++count;
-    }
-    pos = end;
-  }
-  return count;
-}
-
-// FF D8 pairs in the data, overlapping runs of FF included, that the marker loop can meet as an
-// SOI: every pair except those wholly inside the table values of a header DQT segment. Pairs in
-// APPn segments count (an EXIF thumbnail is a stream of its own, with its own SOI).
-int32_t count_soi_pairs(const uint8_t* data, uint32_t size) {
-  constexpr size_t kMaxSpans = 16;
-  uint32_t spans[kMaxSpans][2];
-  const size_t span_count = header_dqt_payloads(data, size, spans, kMaxSpans);
-  int32_t pairs = 0;
-  for (uint32_t at = find_ff_pair<true>(data, size, 0, kMarkerSoi); at < size;
-       at = find_ff_pair<true>(data, size, at + 1, kMarkerSoi)) {
-    bool is_table_value = false;
-    for (size_t i = 0; i < span_count && !is_table_value; ++i) {
-      is_table_value = at >= spans[i][0] && at + 2 <= spans[i][1];
-    }
-    if (!is_table_value) ++pairs;
-  }
-  return pairs;
 }
 
 struct Factors {
@@ -255,7 +206,6 @@ int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, in
   d.row_stream = stream;
   d.source_data = data;
   d.source_size = size;
-  d.soi_remaining = count_soi_pairs(data, size);
   d.setup_pending = true;
   d.damage = DecodeDamage{};
 

@@ -88,4 +88,12 @@ void skip_segment() noexcept {
   d.read_pos = end;
 }
 
+void skip_by_length() noexcept {
+  DecoderState& d = g_decoder;
+  const uint32_t length = read_u16();
+  const uint32_t payload_bytes = length > 2 ? length - 2 : 0;
+  const uint64_t end = uint64_t{d.read_pos} + payload_bytes;
+  d.read_pos = end > d.source_size ? d.source_size : static_cast<uint32_t>(end);
+}
+
 }  // namespace kestrum

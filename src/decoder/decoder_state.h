@@ -97,12 +97,13 @@ struct DecoderState {
   uint32_t source_size;        // bytes in source_data
   uint32_t read_pos;           // next byte to read; may pass source_size after a skip
   uint32_t unread_marker;      // code byte of a found, unhandled marker; 0 = none
-  int32_t soi_remaining;       // FF D8 pairs in the file, minus EOIs met
+  int32_t soi_remaining;       // SOI markers met before the first SOS, minus EOIs met
   bool input_exhausted;        // a read went past the end; treated as a final EOI
   int32_t error;               // first refusal of this decode (a negative DecodeStatus), 0 = none
 
   // --- Progress flags (per decode) ---
   bool soi_seen, sof_seen, image_done, setup_pending;
+  bool sos_seen;  // a scan header was met (parsed or passed over): later SOIs are not counted
   int32_t decoder_status;  // a DecoderProgress value
 
   // --- Frame (per decode; a later frame header overwrites them) ---
@@ -194,5 +195,8 @@ void find_next_marker() noexcept;
 // Skips a segment from its length bytes, stopping early at embedded FF DB / FF D9 / FF C0.
 // Reads/Writes: read_pos.
 void skip_segment() noexcept;
+// Skips a segment by its length bytes alone; its payload is never looked at.
+// Reads/Writes: read_pos, input_exhausted.
+void skip_by_length() noexcept;
 
 }  // namespace kestrum

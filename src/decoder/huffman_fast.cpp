@@ -179,7 +179,7 @@ void decode_blocks(Reader<kChecked>& r) {
 }  // namespace
 
 uint32_t next_marker_at(const uint8_t* data, uint32_t size, uint32_t pos) noexcept {
-  const uint32_t at = find_ff_pair<false>(data, size, pos, 0x00);
+  const uint32_t at = find_ff_not_followed_by(data, size, pos, 0x00);
   if (at == size && size > pos && data[size - 1] == 0xFF) return size - 1;
   return at;
 }

@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The marker loop and the header segments it stores (T.81 B.2.2 SOF, B.2.3 SOS, B.2.4.1 DQT,
 // B.2.4.2 DHT, B.2.4.4 DRI). Most problems are reported and parsing goes on, as the modelled
-// hardware decoder does.
+// hardware decoder does. What it cannot decode at all (samples or tables of more than 8 bits,
+// progressive, lossless, hierarchical and arithmetic-coded frames, scans that are not
+// sequential) is refused after the hardware's message: decoded as baseline it would be another
+// picture. APPn and COM segments are skipped by their length, so the tables, frame and restart
+// interval of an EXIF thumbnail, or marker-like bytes in a comment, are never taken for the
+// image's own.
 #include "decoder/markers.h"
 
 #include "common/jpeg_tables.h"
@@ -41,7 +46,7 @@ void parse_dqt() {
   const uint32_t tables = (remaining - 1u) / 65u + 1u;
   for (uint32_t n = 0; n < tables && !d.input_exhausted; ++n) {
     const uint8_t pq_tq = read_byte();
-    if ((pq_tq >> 4) != 0) console_line(msg::kQuant16Bit);
+    if ((pq_tq >> 4) != 0) return fail(kDecodeCorrupt, msg::kQuant16Bit);
     const uint32_t slot = pq_tq & 0x0Fu;
     if (slot >= kTableSlots) console_line(msg::kDqtIndex);
     for (uint32_t k = 0; k < 64; ++k) {
@@ -93,7 +98,7 @@ void parse_dri() {
 void parse_frame_header() noexcept {
   DecoderState& d = g_decoder;
   const uint32_t length = read_u16();
-  if (read_byte() != 8) console_line(msg::kPrecision);
+  if (read_byte() != 8) return fail(kDecodeCorrupt, msg::kPrecision);
   d.image_h = static_cast<int32_t>(read_u16());
   d.image_w = static_cast<int32_t>(read_u16());
   console_log("file width: %d\n", d.image_w);
@@ -149,7 +154,7 @@ void parse_scan_header() noexcept {
   const uint8_t ss = read_byte();
   const uint8_t se = read_byte();
   const uint8_t ah_al = read_byte();
-  if (ss != 0 || se != 63 || ah_al != 0) console_line(msg::kNotBaseline);
+  if (ss != 0 || se != 63 || ah_al != 0) return fail(kDecodeCorrupt, msg::kNotBaseline);
   d.expected_rst = 0;
 }
 
@@ -177,23 +182,31 @@ void parse_markers() noexcept {
       return;
     }
     const uint32_t marker = d.unread_marker;
+    const FrameCoding coding = frame_coding(static_cast<uint8_t>(marker));
     if (marker == kMarkerSoi) {
       if (d.soi_seen) console_line(msg::kSecondSoi);
+      // Only the starts of image of the file's own top level count: an SOI inside a segment is
+      // never met, and one after the first scan belongs to an image appended to this one.
+      if (!d.sos_seen) ++d.soi_remaining;
       d.restart_interval = 0;
       d.soi_seen = true;
     } else if (marker == kMarkerApp0) {
       check_app0();
     } else if (marker == kMarkerDqt) {
       parse_dqt();
-    } else if (const FrameCoding coding = frame_coding(static_cast<uint8_t>(marker));
-               coding == FrameCoding::kBaseline || coding == FrameCoding::kExtended ||
-               coding == FrameCoding::kProgressive) {
+    } else if (coding == FrameCoding::kBaseline || coding == FrameCoding::kExtended) {
       parse_frame_header();
+    } else if (coding == FrameCoding::kProgressive) {
+      parse_frame_header();
+      fail(kDecodeCorrupt, msg::kNotBaseline);
+    } else if (coding != FrameCoding::kNone || marker == kMarkerDac) {
+      fail(kDecodeCorrupt, msg::kUnsupportedMarker);
     } else if (marker == kMarkerDht) {
       parse_dht();
     } else if (marker == kMarkerDri) {
       parse_dri();
     } else if (marker == kMarkerSos) {
+      d.sos_seen = true;
       if (d.soi_remaining > 1) {
         skip_segment();  // the scan of an embedded stream
       } else {
@@ -215,10 +228,13 @@ void parse_markers() noexcept {
       }
       skip_segment();  // Kept deliberately: the two bytes after an embedded EOI read as a length
     } else if (marker == kMarkerApp1) {
-      skip_segment();
+      skip_by_length();
     } else if (marker >= kMarkerApp2 && marker <= kMarkerApp15 && marker != kMarkerApp14) {
       console_log(msg::kAppMarker, marker);
-      skip_segment();
+      skip_by_length();
+    } else if (marker == kMarkerApp14 || marker == kMarkerCom) {
+      console_line(msg::kUnsupportedMarker);
+      skip_by_length();
     } else {
       console_line(msg::kUnsupportedMarker);
     }

@@ -1,0 +1,128 @@
+// SPDX-License-Identifier: MIT
+// Every result depicts its source. The library's recode (jpg_recode_api, file to file) and the
+// tool's (recode_any) of every test image, of the real photos in the test data, and of every JPEG
+// in the folder that KESTRUM_REAL_JPEG_DIR names (CI points it at a larger collection) are judged
+// by their picture: PSNR on RGB against libjpeg's decode of the source at least 40 dB, or within
+// 1.5 dB of what libjpeg's own recode at the result's quality reaches. A refusal writes nothing.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "kestrum.h"
+#include "kestrum/recode_any.h"
+#include "test_images.h"
+#include "test_util.h"
+
+namespace kestrum::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kGoodEnoughDb = 40.0;
+constexpr double kBelowLibjpegDb = 1.5;
+
+// The quality whose libjpeg tables the stream carries, 0 when its tables are no quality's.
+int quality_of_tables(const Bytes& jpeg) {
+  QuantTables tables, scaled;
+  if (!libjpeg_read_quant_tables(jpeg, &tables)) return 0;
+  for (int q = 1; q <= 100; ++q) {
+    if (libjpeg_quality_tables(q, &scaled) && scaled == tables) return q;
+  }
+  return 0;
+}
+
+struct Source {
+  std::vector<uint8_t> rgb;
+  int width = 0, height = 0;
+};
+
+double psnr_against(const Source& source, const Bytes& jpeg) {
+  std::vector<uint8_t> rgb;
+  int w = 0, h = 0, warnings = 0;
+  if (!libjpeg_decode_rgb(jpeg, &rgb, &w, &h, &warnings) || w != source.width ||
+      h != source.height || rgb.size() != source.rgb.size())
+    return 0;
+  return psnr(rgb.data(), source.rgb.data(), rgb.size());
+}
+
+// Checks one result; returns its line for the table the test prints.
+std::string judge(const std::string& what, const Source& source, const Bytes& result) {
+  const double ours = psnr_against(source, result);
+  const int quality = quality_of_tables(result);
+  EXPECT_NE(quality, 0) << what << ": the result's tables are no quality's";
+  const Bytes libjpeg_recode =
+      libjpeg_encode(source.rgb, source.width, source.height, baseline_options(quality));
+  const double reference = psnr_against(source, libjpeg_recode);
+  EXPECT_TRUE(ours >= kGoodEnoughDb || ours >= reference - kBelowLibjpegDb)
+      << what << ": " << ours << " dB at q" << quality << ", libjpeg's recode " << reference
+      << " dB";
+  char line[96];
+  std::snprintf(line, sizeof line, "q%-3d %6.2f dB (libjpeg %6.2f)", quality, ours, reference);
+  return line;
+}
+
+void check_file(const std::string& name, const Bytes& jpeg, const TempDir& dir) {
+  Source source;
+  int warnings = 0;
+  const bool is_readable =
+      libjpeg_decode_rgb(jpeg, &source.rgb, &source.width, &source.height, &warnings);
+  const std::string src = dir.path(name + ".src.jpg");
+  const std::string dst = dir.path(name + ".out.jpg");
+  ASSERT_TRUE(write_file(src, jpeg));
+  int32_t status = 0;
+  {
+    ConsoleCapture quiet;
+    status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
+  }
+  std::string library = "status " + std::to_string(status);
+  Bytes result;
+  if (status != 0) {
+    EXPECT_FALSE(file_exists(dst)) << name << ": a refusal wrote a file";
+  } else {
+    ASSERT_TRUE(read_file(dst, &result));
+    EXPECT_TRUE(is_readable) << name << ": recoded, but libjpeg cannot read the source";
+    if (is_readable) library = judge(name + " (library)", source, result);
+  }
+  const RecodeAnyResult any = recode_any(jpeg.data(), jpeg.size(), RecodeAnyOptions{});
+  std::string tool = any.error;
+  if (any.way != RecodeWay::kRefused && is_readable)
+    tool = judge(name + " (tool)", source, any.stream);
+  std::printf("%-40s %-36s %s\n", name.c_str(), library.c_str(), tool.c_str());
+}
+
+std::vector<fs::path> jpegs_in(const fs::path& folder) {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    if (it->path().extension() == ".jpg") files.push_back(it->path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST(Pictures, TestImagesAreRecodedIntoTheirOwnPicture) {
+  TempDir dir;
+  for (const NamedImage& image : test_image_set()) check_file(image.name, image.jpeg, dir);
+}
+
+TEST(Pictures, RealPhotosAreRecodedIntoTheirOwnPicture) {
+  TempDir dir;
+  std::vector<fs::path> files = jpegs_in(KESTRUM_TEST_DATA_DIR "/real");
+  ASSERT_GE(files.size(), 4u);
+  if (const char* more = std::getenv("KESTRUM_REAL_JPEG_DIR"); more != nullptr && *more != 0) {
+    const std::vector<fs::path> extra = jpegs_in(more);
+    EXPECT_FALSE(extra.empty()) << "no JPEG in KESTRUM_REAL_JPEG_DIR " << more;
+    files.insert(files.end(), extra.begin(), extra.end());
+  }
+  for (const fs::path& file : files) {
+    Bytes jpeg;
+    ASSERT_TRUE(read_file(file.string(), &jpeg)) << file;
+    check_file(file.stem().string(), jpeg, dir);
+  }
+}
+
+}  // namespace
+}  // namespace kestrum::test
