@@ -317,6 +317,50 @@ TEST_F(RecodeAny, NeverAboveTheSourceQuality) {
   }
 }
 
+// Tables of 16-bit entries, as libjpeg writes them at low qualities without the baseline limit,
+// are estimated from their own values; tables coarser than any quality's leave the request as it
+// is rather than lowering it to 1.
+TEST_F(RecodeAny, SixteenBitTablesAreEstimatedFromTheirValues) {
+  for (int quality : {1, 2, 3, 5, 8, 13, 20}) {
+    JpegOptions o;
+    o.quality = quality;
+    o.wide_tables = true;
+    const Bytes src = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, o);
+    JpegHeader header;
+    ASSERT_TRUE(parse_header(src.data(), src.size(), &header));
+    ASSERT_TRUE(header.has_wide_quant) << quality;
+    EXPECT_EQ(estimate_header_quality(header), quality);
+    const RecodeAnyResult r = recode(src, 95);
+    ASSERT_EQ(r.way, RecodeWay::kConverted) << r.error;
+    EXPECT_EQ(r.quality_used, std::max(1, 95 - (100 - quality)));
+  }
+  // Every entry 4096, coarser than quality 1's tables (at most 255 x 50 / 2.55 per entry).
+  const Bytes plain = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, baseline_options(50));
+  Bytes coarse;
+  size_t from = 0;
+  for (const Segment& s : split_segments(plain)) {
+    if (s.marker != 0xDB) continue;
+    coarse.insert(coarse.end(), plain.begin() + static_cast<std::ptrdiff_t>(from),
+                  plain.begin() + static_cast<std::ptrdiff_t>(s.offset));
+    Bytes body(1 + 128, 0x10);
+    body[0] = static_cast<uint8_t>(0x10 | (plain[s.offset + 4] & 0x0F));
+    for (size_t k = 0; k < 64; ++k) body[2 + 2 * k] = 0x00;
+    const Bytes wide = segment(0xDB, body);
+    coarse.insert(coarse.end(), wide.begin(), wide.end());
+    from = s.offset + s.length;
+  }
+  coarse.insert(coarse.end(), plain.begin() + static_cast<std::ptrdiff_t>(from), plain.end());
+  JpegHeader header;
+  ASSERT_TRUE(parse_header(coarse.data(), coarse.size(), &header));
+  EXPECT_EQ(estimate_header_quality(header), 0);
+  const RecodeAnyResult r = recode(coarse, 80);
+  ASSERT_EQ(r.way, RecodeWay::kConverted) << r.error;
+  EXPECT_EQ(r.quality_used, 80);
+  JpegHeader result;
+  ASSERT_TRUE(parse_header(r.stream.data(), r.stream.size(), &result));
+  EXPECT_EQ(estimate_header_quality(result), 80);
+}
+
 // Every metadata segment a photo carries is kept, in the source's order, after the result's own
 // APP0; the segments that describe the old coding (JFIF/JFXX APP0, Adobe APP14) are not.
 TEST_F(RecodeAny, MetadataSegmentsKeptInOrder) {

@@ -130,7 +130,7 @@ Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height,
   jpeg_set_defaults(&c);
   if (options.components == 1) jpeg_set_colorspace(&c, JCS_GRAYSCALE);
   if (options.rgb) jpeg_set_colorspace(&c, JCS_RGB);
-  jpeg_set_quality(&c, options.quality, TRUE);
+  jpeg_set_quality(&c, options.quality, options.wide_tables ? FALSE : TRUE);
   c.comp_info[0].h_samp_factor = options.h0;
   c.comp_info[0].v_samp_factor = options.v0;
   if (options.components == 3) {

@@ -25,6 +25,7 @@ struct JpegOptions {
   bool progressive = false;
   bool arithmetic = false;
   bool rgb = false;  // coded as R, G, B (Adobe transform 0, ids 'R' 'G' 'B', no JFIF), not YCbCr
+  bool wide_tables = false;  // tables without the baseline limit: 16-bit entries where needed
 };
 
 // Options of a baseline 4:2:0 source at quality, with the given restart interval and tables.

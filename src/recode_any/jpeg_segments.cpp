@@ -3,6 +3,7 @@
 // carries a two-byte length that counts itself), DQT sums (B.2.4.1), frame header (B.2.2).
 #include "recode_any/jpeg_segments.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/jpeg_tables.h"
@@ -31,7 +32,8 @@ bool read_dqt(const uint8_t* body, size_t body_bytes, JpegHeader* out) {
     for (size_t i = 0; i < 64; ++i) {
       const uint8_t* e = body + pos + 1 + i * entry_bytes;
       const uint32_t v = entry_bytes == 1 ? e[0] : be16(e);
-      sum += static_cast<int32_t>(v > 255 ? 255 : v);
+      // Entries above 255 are the 16-bit tables' own: kept for their estimate.
+      sum += static_cast<int32_t>(v);
     }
     out->quant_sum[slot] = sum;
     out->has_quant[slot] = true;
@@ -64,6 +66,28 @@ int32_t estimate_luma_only(int32_t sum) {
     if (sum <= reference) return q;
   }
   return 1;
+}
+
+// The sum of a base table scaled at quality as libjpeg scales it for tables of 16-bit entries
+// (jpeg_set_quality without its baseline limit: entries 1..32767).
+int32_t wide_scaled_sum(const std::array<int16_t, 64>& base, int32_t quality) {
+  const int32_t scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
+  int32_t sum = 0;
+  for (int16_t b : base) sum += std::clamp((b * scale + 50) / 100, 1, 32767);
+  return sum;
+}
+
+// Quality of tables with 16-bit entries: the highest whose scaled tables are no finer than the
+// source's, or 0 where the source's are coarser than even quality 1's (no quality to go by).
+int32_t estimate_wide_quality(const JpegHeader& header) {
+  const bool has_chroma = header.has_quant[1];
+  const int32_t sum = header.quant_sum[0] + (has_chroma ? header.quant_sum[1] : 0);
+  for (int32_t q = 100; q >= 1; --q) {
+    const int32_t reference = wide_scaled_sum(kBaseLumaQuant, q) +
+                              (has_chroma ? wide_scaled_sum(kBaseChromaQuant, q) : 0);
+    if (sum <= reference) return q;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -168,6 +192,7 @@ std::vector<uint8_t> insert_after_app0(const uint8_t* stream, size_t size,
 
 int32_t estimate_header_quality(const JpegHeader& header) {
   if (!header.has_quant[0]) return 0;
+  if (header.has_wide_quant) return estimate_wide_quality(header);
   if (!header.has_quant[1]) return estimate_luma_only(header.quant_sum[0]);
   return estimate_source_quality(header.quant_sum[0] + header.quant_sum[1]);
 }

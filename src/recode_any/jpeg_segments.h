@@ -36,7 +36,7 @@ struct JpegHeader {
       segments;            // every segment after SOI, up to and including the first SOS
   size_t scan_offset = 0;  // offset of the first SOS marker
   FrameInfo frame;
-  std::array<int32_t, 4> quant_sum{};  // sum of each table slot's 64 entries, each clamped to 255
+  std::array<int32_t, 4> quant_sum{};  // sum of each table slot's 64 entries
   std::array<bool, 4> has_quant{};     // a DQT segment defined the slot
   bool has_wide_quant = false;         // some table has 16-bit entries (T.81 B.2.4.1 Pq = 1)
 };
@@ -66,7 +66,9 @@ std::vector<uint8_t> insert_after_app0(const uint8_t* stream, size_t size,
 
 // The source quality by the library's estimate rule: the sum of slots 0 and 1 against the sums of
 // Tables K.1 + K.2 scaled from quality 100 down. A source with slot 0 only (greyscale) is compared
-// with Table K.1 alone. 0 when slot 0 is missing.
+// with Table K.1 alone. Tables of 16-bit entries are compared with the scaled tables' 16-bit
+// entries (libjpeg's scaling without its 8-bit limit), and give 0 where they are coarser than
+// quality 1's: the request then stands. 0 when slot 0 is missing.
 int32_t estimate_header_quality(const JpegHeader& header);
 
 // "4:2:0", "4:2:2", "4:4:4", "4:4:0", "4:1:1", "greyscale", or the factors ("3x1,1x1,1x1").

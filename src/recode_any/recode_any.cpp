@@ -120,7 +120,8 @@ void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t
   std::string corrupt_data;
   const int32_t decoded = foreign_decode_420(data, size, &image, &error, &corrupt_data);
   if (decoded != kRecodeOk) return refuse(r, decoded, error);
-  const int32_t effective = quality - (100 - r->source_quality);
+  // An estimate of 0 (tables no quality's, or none) leaves the request as it is.
+  const int32_t effective = quality_after_estimate(quality, r->source_quality);
   EncodedStream stream;
   const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px,
                                              effective, &stream, ConsoleTarget{append_log, r});
