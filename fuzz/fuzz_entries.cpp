@@ -473,4 +473,21 @@ int32_t code_paths_one(const uint8_t* data, size_t size) noexcept {
   return reference.status;
 }
 
+int32_t picture_one(const uint8_t* data, size_t size) noexcept {
+  FuzzScope scope;
+  if (size > UINT32_MAX || !library_frame_fits(data, size)) return kFuzzFrameSkipped;
+  const PictureComparison c = compare_picture(data, size);
+  if (!c.is_comparable) return 0;
+  if (c.our_status != 0) return c.our_status;
+  if (!c.is_same_size || c.max_diff > kPictureMaxDiff) {
+    fail("picture_one",
+         std::string("our decode is not libjpeg's picture: ") +
+             (c.is_same_size ? "the largest sample difference is " + std::to_string(c.max_diff) +
+                                   ", in component " + std::to_string(c.worst_component) + " at " +
+                                   std::to_string(c.worst_x) + ", " + std::to_string(c.worst_y)
+                             : std::string("another size")));
+  }
+  return c.blocks_compared;
+}
+
 }  // namespace kestrum::fuzz

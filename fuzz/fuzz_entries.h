@@ -52,4 +52,29 @@ int32_t segments_one(const uint8_t* data, size_t size) noexcept;
 // stream and console log are the same. Returns the recode's status.
 int32_t code_paths_one(const uint8_t* data, size_t size) noexcept;
 
+// Our decoder's planes against libjpeg's (raw data, accurate integer transform) where libjpeg
+// reads the input without a warning as an 8-bit sequential Huffman-coded 4:2:0 YCbCr frame and
+// we decode it: the same size, and every sample of every block whose coefficients keep libjpeg's
+// range limit from wrapping within kPictureMaxDiff. Returns the blocks compared, 0 when libjpeg
+// does not read the input so, or our decoder's status when it refuses it.
+int32_t picture_one(const uint8_t* data, size_t size) noexcept;
+
+// The largest sample difference between our decoder and libjpeg's accurate integer transform
+// that picture_one accepts. Real photos and libjpeg's own files differ by at most 1 or 2 (the
+// modelled hardware's 12-bit constants and its rounding); another picture differs by tens.
+constexpr int kPictureMaxDiff = 2;
+
+struct PictureComparison {
+  bool is_comparable = false;  // libjpeg read the input cleanly as the library's kind of frame
+  int32_t our_status = 0;
+  bool is_same_size = false;
+  int blocks_compared = 0, blocks_skipped = 0;
+  int max_diff = 0;
+  int worst_component = 0, worst_x = 0, worst_y = 0;  // where max_diff was met first
+};
+// The comparison of picture_one without its check, for frames up to max_frame_px (by the
+// requested plan).
+PictureComparison compare_picture(const uint8_t* data, size_t size,
+                                  uint64_t max_frame_px = kFuzzFramePx) noexcept;
+
 }  // namespace kestrum::fuzz

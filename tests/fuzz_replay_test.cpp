@@ -6,6 +6,9 @@
 // bytes, nothing depends on the file before; the entry aborts otherwise).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 
@@ -24,6 +27,7 @@ void replay(const std::string& name, const Bytes& data) {
   EXPECT_TRUE(kRecodeStatuses.count(fuzz::recode_any_one(data.data(), data.size()))) << name;
   EXPECT_TRUE(kRecodeStatuses.count(fuzz::code_paths_one(data.data(), data.size()))) << name;
   fuzz::segments_one(data.data(), data.size());
+  EXPECT_GE(fuzz::picture_one(data.data(), data.size()), -6) << name;
 }
 
 TEST(FuzzReplay, Seeds) {
@@ -39,6 +43,38 @@ TEST(FuzzReplay, Seeds) {
   EXPECT_GE(recoded, 7);
   EXPECT_GE(converted, recoded + 4);
   EXPECT_GE(parsed, converted);
+}
+
+// The picture oracle over the seeds and the real photos of the test data (and those of
+// KESTRUM_REAL_JPEG_DIR): the largest sample difference from libjpeg's planes, which its bound
+// is calibrated on, and how many of them it compares.
+TEST(FuzzReplay, PictureOracleComparesTheLibrarysFiles) {
+  std::vector<NamedImage> files = test_image_set();
+  std::vector<std::filesystem::path> folders = {KESTRUM_TEST_DATA_DIR "/real"};
+  if (const char* more = std::getenv("KESTRUM_REAL_JPEG_DIR"); more != nullptr && *more != 0)
+    folders.emplace_back(more);
+  for (const auto& folder : folders) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      if (entry.path().extension() != ".jpg") continue;
+      files.push_back({entry.path().filename().string(), {}});
+      ASSERT_TRUE(read_file(entry.path().string(), &files.back().jpeg));
+    }
+  }
+  int compared = 0, largest = 0;
+  for (const NamedImage& f : files) {
+    const fuzz::PictureComparison c =
+        fuzz::compare_picture(f.jpeg.data(), f.jpeg.size(), uint64_t{1} << 26);
+    if (!c.is_comparable || c.our_status != 0) continue;
+    EXPECT_TRUE(c.is_same_size) << f.name;
+    EXPECT_LE(c.max_diff, fuzz::kPictureMaxDiff) << f.name;
+    largest = std::max(largest, c.max_diff);
+    ++compared;
+    std::printf("%-40s largest difference %d, %d blocks compared, %d beyond the range\n",
+                f.name.c_str(), c.max_diff, c.blocks_compared, c.blocks_skipped);
+  }
+  // The 4:2:0 seeds and photos (the thumbnails and the extended frame among them).
+  EXPECT_GE(compared, 20);
+  std::printf("%d files compared, largest difference %d\n", compared, largest);
 }
 
 TEST(FuzzReplay, Crashers) {
