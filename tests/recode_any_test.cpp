@@ -19,6 +19,7 @@
 #include "param_name.h"
 #include "recode_any/foreign_decode.h"
 #include "recode_any/jpeg_segments.h"
+#include "test_images.h"
 #include "test_util.h"
 
 extern "C" {
@@ -336,20 +337,7 @@ TEST_F(RecodeAny, SixteenBitTablesAreEstimatedFromTheirValues) {
   }
   // Every entry 4096, coarser than quality 1's tables (at most 255 x 50 / 2.55 per entry).
   const Bytes plain = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, baseline_options(50));
-  Bytes coarse;
-  size_t from = 0;
-  for (const Segment& s : split_segments(plain)) {
-    if (s.marker != 0xDB) continue;
-    coarse.insert(coarse.end(), plain.begin() + static_cast<std::ptrdiff_t>(from),
-                  plain.begin() + static_cast<std::ptrdiff_t>(s.offset));
-    Bytes body(1 + 128, 0x10);
-    body[0] = static_cast<uint8_t>(0x10 | (plain[s.offset + 4] & 0x0F));
-    for (size_t k = 0; k < 64; ++k) body[2 + 2 * k] = 0x00;
-    const Bytes wide = segment(0xDB, body);
-    coarse.insert(coarse.end(), wide.begin(), wide.end());
-    from = s.offset + s.length;
-  }
-  coarse.insert(coarse.end(), plain.begin() + static_cast<std::ptrdiff_t>(from), plain.end());
+  const Bytes coarse = with_wide_tables(plain, 4096);
   JpegHeader header;
   ASSERT_TRUE(parse_header(coarse.data(), coarse.size(), &header));
   EXPECT_EQ(estimate_header_quality(header), 0);

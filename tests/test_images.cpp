@@ -32,30 +32,6 @@ Bytes with_frame(Bytes jpeg, uint8_t marker, uint8_t precision) {
   return jpeg;
 }
 
-// Every quantization table stored with 16-bit entries (Pq = 1), the values unchanged.
-Bytes with_wide_tables(const Bytes& jpeg) {
-  Bytes out;
-  size_t from = 0;
-  for (const Segment& s : split_segments(jpeg)) {
-    if (s.marker != 0xDB) continue;
-    out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(from),
-               jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset));
-    Bytes body;
-    for (size_t t = s.offset + 4; t + 65 <= s.offset + s.length; t += 65) {
-      body.push_back(static_cast<uint8_t>(0x10 | (jpeg[t] & 0x0F)));
-      for (size_t k = 0; k < 64; ++k) {
-        body.push_back(0);
-        body.push_back(jpeg[t + 1 + k]);
-      }
-    }
-    const Bytes wide = segment(0xDB, body);
-    out.insert(out.end(), wide.begin(), wide.end());
-    from = s.offset + s.length;
-  }
-  out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(from), jpeg.end());
-  return out;
-}
-
 // The segment inserted before the frame header, after the file's own tables.
 Bytes before_frame(const Bytes& jpeg, const Bytes& segment_bytes) {
   Bytes out = jpeg;
@@ -73,6 +49,30 @@ Bytes joined(Bytes a, const Bytes& b) {
 }
 
 }  // namespace
+
+Bytes with_wide_tables(const Bytes& jpeg, int entry) {
+  Bytes out;
+  size_t from = 0;
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker != 0xDB) continue;
+    out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(from),
+               jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset));
+    Bytes body;
+    for (size_t t = s.offset + 4; t + 65 <= s.offset + s.length; t += 65) {
+      body.push_back(static_cast<uint8_t>(0x10 | (jpeg[t] & 0x0F)));
+      for (size_t k = 0; k < 64; ++k) {
+        const int value = entry < 0 ? jpeg[t + 1 + k] : entry;
+        body.push_back(static_cast<uint8_t>(value >> 8));
+        body.push_back(static_cast<uint8_t>(value));
+      }
+    }
+    const Bytes wide = segment(0xDB, body);
+    out.insert(out.end(), wide.begin(), wide.end());
+    from = s.offset + s.length;
+  }
+  out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(from), jpeg.end());
+  return out;
+}
 
 std::vector<NamedImage> structure_image_set() {
   const Bytes main = photo(200, 150, baseline_options(90));

@@ -24,4 +24,8 @@ std::vector<NamedImage> test_image_set();
 // 16-bit tables, 12-bit). Part of test_image_set.
 std::vector<NamedImage> structure_image_set();
 
+// Every quantization table stored with 16-bit entries (Pq = 1): the values unchanged, or each
+// entry set to entry where it is 0 or more.
+Bytes with_wide_tables(const Bytes& jpeg, int entry = -1);
+
 }  // namespace kestrum::test
