@@ -34,10 +34,10 @@ TEST_P(AgainstLibjpeg, PlanesAgree) {
   EXPECT_EQ(ours.width, c.width);
   EXPECT_EQ(ours.height, c.height);
   const PlaneAgreement a = compare_planes_with_libjpeg(jpeg, ours);
-  EXPECT_LE(a.max_diff, 2);
-  EXPECT_GE(a.psnr_y, 50.0);
-  EXPECT_GE(a.psnr_cb, 50.0);
-  EXPECT_GE(a.psnr_cr, 50.0);
+  // As measured: at most 1 (the modelled hardware's 12-bit constants against libjpeg's 13-bit
+  // ones), and no plane below 64 dB.
+  EXPECT_LE(a.max_diff, 1);
+  EXPECT_GE(a.psnr_min(), 60.0);
   RecordProperty("max_diff", a.max_diff);
   std::printf("%dx%d q%d rst%d opt%d: max diff %d, PSNR Y %.1f Cb %.1f Cr %.1f dB\n", c.width,
               c.height, c.quality, c.restart_mcus, c.optimize, a.max_diff, a.psnr_y, a.psnr_cb,

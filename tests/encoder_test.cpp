@@ -135,6 +135,31 @@ TEST_F(Encoder, QualityRule) {
   EXPECT_EQ(estimate_source_quality(9193), 50);
 }
 
+// The estimate on both sides of each boundary: the sum of libjpeg's two tables at quality q is
+// estimated as q, and one more than that as the quality below (whose tables are coarser).
+TEST_F(Encoder, QualityEstimateBoundariesAreLibjpegsTables) {
+  const auto libjpeg_sum = [](int q) {
+    QuantTables tables;
+    EXPECT_TRUE(libjpeg_quality_tables(q, &tables));
+    int sum = 0;
+    for (const auto& table : tables) {
+      for (int v : table) sum += v;
+    }
+    return sum;
+  };
+  for (int q : {99, 98, 90, 85, 75, 51, 50, 49, 30, 10, 5, 2}) {
+    const int sum = libjpeg_sum(q);
+    ASSERT_LT(libjpeg_sum(q + 1), sum) << q;  // a boundary: the quality above is finer
+    ASSERT_LT(sum, libjpeg_sum(q - 1)) << q;
+    EXPECT_EQ(estimate_source_quality(sum), q);
+    EXPECT_EQ(estimate_source_quality(sum + 1), q - 1);
+    EXPECT_EQ(estimate_source_quality(libjpeg_sum(q + 1) + 1), q);
+  }
+  EXPECT_EQ(estimate_source_quality(libjpeg_sum(100)), 100);
+  EXPECT_EQ(estimate_source_quality(libjpeg_sum(100) + 1), 99);
+  EXPECT_EQ(estimate_source_quality(libjpeg_sum(1)), 1);
+}
+
 // A recode of a libjpeg file saved at quality q, requested at r, carries the tables libjpeg itself
 // writes at r - (100 - q): the estimate finds q from the source's tables, and the request is
 // lowered by its distance from 100. libjpeg folds the lowered quality into 1..100 as the encoder

@@ -50,10 +50,15 @@ TEST_P(HostFpState, SameBytesAndStateLeftAlone) {
     after.push_back(_mm_getcsr());
   }
   _mm_setcsr(saved);
+  size_t recoded = 0;
   for (size_t i = 0; i < images.size(); ++i) {
     EXPECT_EQ(got[i], expected[i]) << images[i].name;
     EXPECT_EQ(after[i], host) << images[i].name;
+    recoded += expected[i].empty() ? 0u : 1u;
   }
+  // Two failed recodes compare equal: most of the set must have been recoded for this to say
+  // anything (all but the layouts, codings and broken files the library refuses).
+  EXPECT_GE(recoded, images.size() - 10);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, HostFpState,

@@ -264,7 +264,9 @@ TEST(Fdct, WithinFewUnitsOfEightTimesReference) {
       }
     }
   }
-  EXPECT_LE(worst, 12.0);
+  // Slightly below the bound, as measured (1.35 on these blocks): a bound gone slack fails too.
+  EXPECT_LE(worst, 1.5);
+  EXPECT_GE(worst, 1.2);
 }
 
 // The vector transform against the scalar one, sample for sample: random blocks with
