@@ -195,14 +195,16 @@ std::string tool_path() {
 #endif
 }
 
-// Runs the tool with args (in folder, when given), standard error into a file of its own.
-ToolRun run_tool(const std::string& args, const std::string& folder = "") {
+// Runs the tool with args (in folder, when given, after the shell's own commands in prefix),
+// standard error into a file of its own.
+ToolRun run_tool(const std::string& args, const std::string& folder = "",
+                 const std::string& prefix = "") {
   ToolRun r;
   static std::random_device random;
   const std::string err_path =
       (fs::temp_directory_path() / ("kestrum-tool-stderr-" + std::to_string(random()) + ".txt"))
           .string();
-  std::string command = "\"" + tool_path() + "\" " + args + " 2>\"" + err_path + "\"";
+  std::string command = prefix + "\"" + tool_path() + "\" " + args + " 2>\"" + err_path + "\"";
 #if defined(_WIN32)
   if (!folder.empty()) command = "cd /d \"" + folder + "\" && " + command;
 #else
@@ -518,6 +520,59 @@ TEST_F(Tool, StandardInputToStandardOutput) {
   EXPECT_EQ(run_tool("- < " + quoted(dir_.path("in/a.jpg")) + " > NUL").status, 0);
 #endif
 }
+
+#if !defined(_WIN32)
+// A stream that cannot be written to its end is a failure with the system's reason, never a
+// success with a cut-short file (which "&& mv b.jpg a.jpg" would then put over the photo).
+TEST_F(Tool, StreamWritesAreCheckedToTheEnd) {
+  ASSERT_TRUE(write_file(dir_.path("big.jpg"), photo(400, 300, 95)));
+  const Bytes expected = api_recode(dir_.path("big.jpg"), dir_.path("scratch.jpg"), 85);
+  ASSERT_GT(expected.size() % 4096, 0u);
+  ASSERT_GT(expected.size(), 4096u);
+  // A file size limit just below the result, in whole 4 KiB blocks (the shell counts 512-byte
+  // ones): a full disk, with the write ignoring XFSZ as a full tmpfs gives ENOSPC.
+  const std::string limit = std::to_string(expected.size() / 4096 * 8);
+  const std::string in = " < " + quoted(dir_.path("in/a.jpg"));
+  struct Case {
+    const char* name;
+    std::string prefix, args;
+    const char* reason;
+  } cases[] = {
+      {"full device", "", "-" + in + " > /dev/full", "No space left on device"},
+      {"closed standard output", "", "-" + in + " >&-", "Bad file descriptor"},
+      {"file size limit", "trap '' XFSZ; ulimit -f " + limit + "; ",
+       "- < " + quoted(dir_.path("big.jpg")) + " > " + quoted(dir_.path("cut.jpg")),
+       "File too large"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = run_tool(c.args, "", c.prefix);
+    EXPECT_EQ(run.status, 1) << c.name << ": " << run.err;
+    EXPECT_NE(run.err.find("-  FAILED: cannot write standard output: " + std::string(c.reason)),
+              std::string::npos)
+        << c.name << ": " << run.err;
+  }
+}
+
+// Standard output that is the file standard input reads is refused before anything is read or
+// written, as cat refuses it; the photo stays as it was.
+TEST_F(Tool, StreamRefusesAnOutputThatIsItsInput) {
+  Bytes original;
+  ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &original));
+  const std::string a = quoted(dir_.path("in/a.jpg"));
+  for (const std::string& redirection : {"1<> " + a, ">> " + a}) {
+    const ToolRun run = run_tool("- < " + a + " " + redirection);
+    EXPECT_EQ(run.status, 2) << redirection << ": " << run.err;
+    EXPECT_NE(run.err.find("standard output is the file standard input reads"), std::string::npos)
+        << run.err;
+    Bytes now;
+    ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &now));
+    EXPECT_TRUE(now == original) << redirection;
+  }
+  // Another name of the same file is the same file.
+  ASSERT_EQ(link(dir_.path("in/a.jpg").c_str(), dir_.path("hard.jpg").c_str()), 0);
+  EXPECT_EQ(run_tool("- < " + a + " >> " + quoted(dir_.path("hard.jpg"))).status, 2);
+}
+#endif
 
 TEST_F(Tool, FilesFromAListOrNulSeparatedNames) {
   ASSERT_TRUE(write_file(dir_.path("in/with space.jpg"), photo(40, 30, 85)));

@@ -4,10 +4,12 @@
 // Exit status: 0 every file recoded or kept, 1 any failed, 2 usage error.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -29,6 +31,7 @@
 #else
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -381,15 +384,59 @@ bool read_file_list(const Options& o, std::vector<std::string>* paths, std::stri
   return true;
 }
 
+// The system's reason for the last failed call on a standard stream.
+std::string stream_reason(int error) {
+  return error != 0 ? std::string(": ") + std::strerror(error) : std::string();
+}
+
+// True when standard output is the very file standard input reads (kestrum-recode - < a.jpg
+// >> a.jpg): writing it would change the photo while it is read, as cat refuses to.
+bool output_is_input() {
+#if defined(_WIN32)
+  BY_HANDLE_FILE_INFORMATION in{}, out{};
+  const HANDLE in_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdin)));
+  const HANDLE out_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  return GetFileType(in_handle) == FILE_TYPE_DISK && GetFileInformationByHandle(in_handle, &in) &&
+         GetFileInformationByHandle(out_handle, &out) &&
+         in.dwVolumeSerialNumber == out.dwVolumeSerialNumber &&
+         in.nFileIndexHigh == out.nFileIndexHigh && in.nFileIndexLow == out.nFileIndexLow;
+#else
+  struct stat in {
+  }, out{};
+  return fstat(STDIN_FILENO, &in) == 0 && fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(in.st_mode) &&
+         in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+#endif
+}
+
+// Writes the whole stream to standard output and closes it, so that a full disk, a closed
+// descriptor or a failing device is seen: false with the system's reason in error.
+bool write_standard_output(const std::vector<uint8_t>& out, std::string* error) {
+  errno = 0;
+  const bool is_written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size() &&
+                          std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  const int write_error = errno;
+  errno = 0;
+  const bool is_closed = std::fclose(stdout) == 0;
+  if (is_written && is_closed) return true;
+  *error = "cannot write standard output" + stream_reason(is_written ? errno : write_error);
+  return false;
+}
+
 // "-": one JPEG from standard input to standard output; the file's line goes to standard error
 // when it failed or was damaged (and with -v always). Like gzip, it reads no JPEG from a terminal
-// and writes none to one.
+// and writes none to one; like cat, it refuses an output that is its input.
 int run_stream(const Options& o) {
   if (is_terminal(stdin) || is_terminal(stdout)) {
     std::fprintf(stderr,
                  "kestrum-recode: - recodes a JPEG from standard input to standard output, "
                  "and %s is a terminal: redirect it (kestrum-recode - <in.jpg >out.jpg)\n",
                  is_terminal(stdin) ? "standard input" : "standard output");
+    return 2;
+  }
+  if (output_is_input()) {
+    std::fprintf(stderr,
+                 "kestrum-recode: standard output is the file standard input reads: "
+                 "nothing written (write the result to another file)\n");
     return 2;
   }
 #if defined(_WIN32)
@@ -405,6 +452,10 @@ int run_stream(const Options& o) {
       return 1;
     }
     data.insert(data.end(), buffer, buffer + got);
+  }
+  if (std::ferror(stdin)) {
+    std::fprintf(stderr, "-  FAILED: cannot read standard input%s\n", stream_reason(errno).c_str());
+    return 1;
   }
   const RecodeAnyResult r = recode_any(data.data(), data.size(), recode_options(o));
   FileOutcome outcome;
@@ -422,12 +473,8 @@ int run_stream(const Options& o) {
       outcome.outcome == Outcome::kWritten && o.skip_larger && r.stream.size() >= data.size();
   const std::vector<uint8_t>& out = is_kept ? data : r.stream;
   if (is_kept) outcome.outcome = Outcome::kKept;
-  if (outcome.outcome != Outcome::kFailed &&
-      std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) {
+  if (outcome.outcome != Outcome::kFailed && !write_standard_output(out, &outcome.error))
     outcome.outcome = Outcome::kFailed;
-    outcome.error = "cannot write standard output";
-  }
-  std::fflush(stdout);
   if (g_interrupted) return 130;  // the reader went away, or the terminal closed
   if (o.verbose || is_problem(outcome))
     std::fprintf(stderr, "%s\n", file_line("-", "", outcome, o.verbose).c_str());
