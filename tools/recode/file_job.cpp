@@ -12,6 +12,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -145,6 +146,34 @@ bool is_own_file(const std::filesystem::path& path) {
 #endif
 }
 
+// The tests' hold on a worker at one point of a file's job, to drive a race with the world
+// deterministically: KESTRUM_TEST_PAUSE="<point>:<file name>:<FIFO>" makes the job of the file of
+// that name wait at that point ("before-read", "before-put") until the test has opened the FIFO
+// and closed it again. Unset in every real run.
+void pause_for_test(const char* point, const std::string& source) {
+#if defined(_WIN32)
+  (void)point;
+  (void)source;
+#else
+  const char* hook = std::getenv("KESTRUM_TEST_PAUSE");
+  if (hook == nullptr) return;
+  const std::string text(hook);
+  const size_t first = text.find(':');
+  const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+  if (second == std::string::npos || text.compare(0, first, point) != 0 ||
+      std::filesystem::path(source).filename() != text.substr(first + 1, second - first - 1))
+    return;
+  const int fd = open(text.c_str() + second + 1, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  char byte = 0;
+  for (ssize_t got = 1; got != 0;) {
+    got = read(fd, &byte, 1);
+    if (got < 0 && errno != EINTR) break;
+  }
+  close(fd);
+#endif
+}
+
 }  // namespace
 
 bool has_jpeg_extension(const std::string& name) {
@@ -209,6 +238,7 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   FileOutcome o;
   uint8_t* data = nullptr;
   uint32_t size = 0;
+  pause_for_test("before-read", job.source);
   clear_system_error();
   switch (read_whole_file(job.source.c_str(), &data, &size)) {
     case ReadResult::kOk:
@@ -259,6 +289,7 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   // private 0600 photo gives a 0600 result, as cp makes its copies).
   const uint32_t others_mask = mode_ec ? 0077u : static_cast<uint32_t>(source_mode) & 0077u;
   bool is_ok = true;
+  pause_for_test("before-put", job.source);
   if (!is_kept) {
     is_ok = write_result(job.destination, r.stream.data(), r.stream.size(), others_mask, &o.error,
                          &o.status);
