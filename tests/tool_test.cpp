@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -22,6 +23,7 @@
 #include "test_util.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -1251,6 +1253,149 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
   EXPECT_LT(after_kill, 3u);
 }
 #endif
+#endif
+
+#if !defined(_WIN32)
+// A run of the tool whose job of one file is held at a point (KESTRUM_TEST_PAUSE) while the test
+// changes the world: the race with a user or another program, driven the same way every time.
+struct HeldRun {
+  int status = -1;
+  std::string out, err;
+  bool was_held = false;  // the job reached the point (a tool without the hook never does)
+};
+
+HeldRun run_tool_holding(const std::string& args, const std::string& point,
+                         const std::string& file_name, const std::string& scratch,
+                         const std::function<void()>& meanwhile) {
+  HeldRun run;
+  const std::string fifo = scratch + "/hold.fifo";
+  fs::remove(fifo);
+  if (mkfifo(fifo.c_str(), 0600) != 0) return run;
+  const pid_t pid = start_tool(
+      args, scratch + "/held.out", scratch + "/held.err",
+      "export KESTRUM_TEST_PAUSE=" + quoted(point + ":" + file_name + ":" + fifo) + "; ");
+  if (pid == 0) return run;
+  int status = 0;
+  bool has_ended = false;
+  int fd = -1;
+  // Opening the FIFO for writing succeeds once the held job has opened it for reading.
+  while (fd < 0 && !has_ended) {
+    fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      has_ended = waitpid(pid, &status, WNOHANG) == pid;
+      if (!has_ended) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  run.was_held = fd >= 0;
+  meanwhile();
+  if (fd >= 0) close(fd);  // lets the job go on
+  if (!has_ended) waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = text_of(scratch + "/held.out");
+  run.err = text_of(scratch + "/held.err");
+  return run;
+}
+
+class ToolRace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir_.path("p"));
+    for (int i = 1; i <= 3; ++i) {
+      ASSERT_TRUE(write_file(dir_.path("p/a" + std::to_string(i) + ".jpg"),
+                             libjpeg_encode(photo_rgb(96, 64, static_cast<uint32_t>(i)), 96, 64,
+                                            baseline_options(92))));
+    }
+  }
+  TempDir dir_;
+  const Bytes users_file_ = {'m', 'i', 'n', 'e'};
+};
+
+// A file that appears at a destination after the plan found none is kept, and its source
+// reported "skipped: exists", in the tool's process and in workers alike; --overwrite still
+// replaces it.
+TEST_F(ToolRace, DestinationThatAppearsDuringTheRunIsKept) {
+  struct Case {
+    const char* name;
+    std::string args, destination;
+    bool is_replaced;
+  } cases[] = {
+      {"one job, -o", "-j 1 -o " + quoted(dir_.path("out")) + " ", "out/a3.jpg", false},
+      {"workers, -o", "-j 2 -o " + quoted(dir_.path("out")) + " ", "out/a3.jpg", false},
+      {"beside", "-j 2 ", "p/a3_85.jpg", false},
+      {"--overwrite", "--overwrite -j 2 -o " + quoted(dir_.path("out")) + " ", "out/a3.jpg", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_.path("out"));
+    fs::remove(dir_.path(c.destination));
+    const HeldRun run =
+        run_tool_holding(c.args + quoted(dir_.path("p")), "before-put", "a3.jpg", dir_.root(),
+                         [&] { ASSERT_TRUE(write_file(dir_.path(c.destination), users_file_)); });
+    EXPECT_TRUE(run.was_held);
+    Bytes now;
+    ASSERT_TRUE(read_file(dir_.path(c.destination), &now));
+    EXPECT_EQ(now == users_file_, !c.is_replaced);
+    EXPECT_EQ(run.status, 0) << run.err;
+    if (!c.is_replaced) {
+      EXPECT_NE(
+          run.out.find(dir_.path(c.destination) + "  skipped: exists; --overwrite replaces it"),
+          std::string::npos)
+          << run.out;
+      EXPECT_NE(run.out.find("3 files: 2 recoded"), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find("1 skipped"), std::string::npos) << run.out;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.root()))
+      EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+  }
+}
+
+// --replace recodes the file the plan found and replaces only that file: a link re-pointed
+// before the read changes nothing, and a file put in the source's place before the rename is
+// kept ("changed during the recode").
+TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
+  fs::create_directories(dir_.path("other"));
+  fs::create_directories(dir_.path("copy"));
+  const Bytes x = libjpeg_encode(photo_rgb(96, 64, 11), 96, 64, baseline_options(92));
+  const Bytes y = libjpeg_encode(photo_rgb(96, 64, 12), 96, 64, baseline_options(92));
+  ASSERT_TRUE(write_file(dir_.path("copy/x.jpg"), x));
+  ASSERT_EQ(run_tool("--replace " + quoted(dir_.path("copy/x.jpg"))).status, 0);
+  Bytes x_recoded;
+  ASSERT_TRUE(read_file(dir_.path("copy/x.jpg"), &x_recoded));
+
+  // The link re-pointed after the plan, before the read.
+  ASSERT_TRUE(write_file(dir_.path("other/x.jpg"), x));
+  ASSERT_TRUE(write_file(dir_.path("other/y.jpg"), y));
+  ASSERT_EQ(symlink("../other/x.jpg", dir_.path("p/zz.jpg").c_str()), 0);
+  const HeldRun repointed = run_tool_holding(
+      "-j 2 --replace " + quoted(dir_.path("p")), "before-read", "zz.jpg", dir_.root(), [&] {
+        fs::remove(dir_.path("p/zz.jpg"));
+        ASSERT_EQ(symlink("../other/y.jpg", dir_.path("p/zz.jpg").c_str()), 0);
+      });
+  EXPECT_TRUE(repointed.was_held);
+  EXPECT_EQ(repointed.status, 0) << repointed.err;
+  Bytes now;
+  ASSERT_TRUE(read_file(dir_.path("other/x.jpg"), &now));
+  EXPECT_TRUE(now == x_recoded) << "x.jpg does not hold the recode of x";
+  ASSERT_TRUE(read_file(dir_.path("other/y.jpg"), &now));
+  EXPECT_TRUE(now == y) << "y.jpg changed";
+
+  // Another file renamed into the source's place after the read, before the rename.
+  for (const std::string jobs : {"-j 1 ", "-j 2 "}) {
+    ASSERT_TRUE(write_file(dir_.path("p/a2.jpg"), x));
+    const HeldRun changed =
+        run_tool_holding(jobs + "--replace " + quoted(dir_.path("p/a2.jpg")), "before-put",
+                         "a2.jpg", dir_.root(), [&] {
+                           ASSERT_TRUE(write_file(dir_.path("p/new.tmp.jpg"), y));
+                           fs::rename(dir_.path("p/new.tmp.jpg"), dir_.path("p/a2.jpg"));
+                         });
+    EXPECT_TRUE(changed.was_held);
+    EXPECT_EQ(changed.status, 1) << jobs;
+    EXPECT_NE(changed.err.find("a2.jpg  FAILED: changed during the recode"), std::string::npos)
+        << changed.err;
+    ASSERT_TRUE(read_file(dir_.path("p/a2.jpg"), &now));
+    EXPECT_TRUE(now == y) << jobs << "the file put there was replaced";
+  }
+}
 #endif
 
 TEST(ToolHelp, EveryOptionAndTheExitStatuses) {

@@ -133,6 +133,7 @@ void add(Batch* batch, const Options& options, const fs::path& file, const fs::p
   item.job.copies_kept = options.skip_larger && !options.output_dir.empty();
   item.job.preserves_time = options.preserve;
   item.job.preserves_mode = options.preserve && options.replace;
+  item.job.overwrites = options.overwrite;
   std::error_code ec;
   const uintmax_t size = fs::file_size(file, ec);
   item.size_bytes = ec ? 0 : static_cast<uint64_t>(size);

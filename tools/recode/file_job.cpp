@@ -18,6 +18,7 @@
 #endif
 
 #include "kestrum.h"
+#include "recode/put_in_place.h"
 #include "recode/worker_process.h"
 #include "recode_any/jpeg_segments.h"
 #include "services/file_io.h"
@@ -54,9 +55,11 @@ std::string system_reason(const std::string& path) {
   return "";
 }
 
-// Writes data to path through a temporary file; false with error set on failure.
-bool write_result(const std::string& path, const uint8_t* data, size_t size, uint32_t others_mask,
-                  std::string* error, int32_t* status) {
+// Puts data at path through a temporary file as placement allows; false with error set on
+// failure (and *is_skipped for a destination that appeared since the plan).
+bool write_result(const std::string& path, const uint8_t* data, size_t size,
+                  const PutOptions& placement, std::string* error, int32_t* status,
+                  bool* is_skipped) {
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
@@ -68,14 +71,23 @@ bool write_result(const std::string& path, const uint8_t* data, size_t size, uin
     }
   }
   clear_system_error();
-  switch (write_file_replacing(path.c_str(), data, size, others_mask)) {
-    case WriteResult::kOk:
+  switch (put_in_place(path, data, size, placement)) {
+    case PutResult::kOk:
       return true;
-    case WriteResult::kCannotCreate:
+    case PutResult::kExists:
+      *is_skipped = true;
+      *error = "exists; --overwrite replaces it";
+      return false;
+    case PutResult::kChanged:
+      *status = KESTRUM_OK;
+      *error =
+          "changed during the recode (" + path + " is no longer the file read); nothing replaced";
+      return false;
+    case PutResult::kCannotCreate:
       *status = KESTRUM_ERR_CREATE_OUTPUT;
       *error = "cannot create " + path + system_reason(path);
       return false;
-    case WriteResult::kWriteFailed:
+    case PutResult::kWriteFailed:
       *status = KESTRUM_ERR_WRITE_OUTPUT;
       *error = "cannot write " + path + system_reason(path);
       return false;
@@ -236,23 +248,27 @@ size_t remove_stale_temps(const std::string& folder) {
 
 FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger) {
   FileOutcome o;
-  uint8_t* data = nullptr;
-  uint32_t size = 0;
   pause_for_test("before-read", job.source);
+  // --replace reads the file it will replace, the link the plan resolved not followed again.
+  const std::string& read_path = job.replaces_source ? job.destination : job.source;
+  SourceFile source;
   clear_system_error();
-  switch (read_whole_file(job.source.c_str(), &data, &size)) {
-    case ReadResult::kOk:
+  switch (source.open_and_read(read_path, job.replaces_source)) {
+    case SourceRead::kOk:
       break;
-    case ReadResult::kCannotOpen:
-      return failed(o, KESTRUM_ERR_SOURCE, "cannot read " + job.source + system_reason(job.source));
-    case ReadResult::kNoMemory:
+    case SourceRead::kIsLink:
+      return failed(
+          o, KESTRUM_OK,
+          "changed during the recode (" + read_path + " is a symbolic link now); nothing replaced");
+    case SourceRead::kCannotOpen:
+      return failed(o, KESTRUM_ERR_SOURCE, "cannot read " + read_path + system_reason(read_path));
+    case SourceRead::kNoMemory:
       return failed(o, KESTRUM_ERR_SOURCE_MEMORY,
-                    "no memory for " + job.source + " (or 2 GiB or more)");
+                    "no memory for " + read_path + " (or 2 GiB or more)");
   }
+  const uint8_t* data = source.data.data();
+  const size_t size = source.data.size();
   o.bytes_in = size;
-  std::error_code time_ec, mode_ec;
-  const auto source_time = std::filesystem::last_write_time(job.source, time_ec);
-  const auto source_mode = std::filesystem::status(job.source, mode_ec).permissions();
   RecodeAnyResult r = recode_any(data, size, options);
   o.way = static_cast<int32_t>(r.way);
   o.source_quality = r.source_quality;
@@ -264,14 +280,10 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
               " bytes after the image's end not carried over";
   }
   o.log = bounded_log(r.log);
-  if (r.way == RecodeWay::kRefused) {
-    std::free(data);
-    return failed(o, r.status, r.error);
-  }
+  if (r.way == RecodeWay::kRefused) return failed(o, r.status, r.error);
   // --replace writes over the source: never with a recode that lost part of it.
   if (job.replaces_source &&
       (!o.damage.empty() || r.damage.bytes_after_eoi > 0 || r.damage.is_end_unknown)) {
-    std::free(data);
     const std::string why =
         !o.damage.empty() ? "the source is damaged (" + o.damage + ")"
         : r.damage.bytes_after_eoi > 0
@@ -285,25 +297,30 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   }
   o.bytes_out = r.stream.size();
   const bool is_kept = skip_larger && o.bytes_out >= o.bytes_in;
+  PutOptions placement;
+  placement.mode = job.replaces_source ? PutMode::kSameSource
+                   : job.overwrites    ? PutMode::kOverwrite
+                                       : PutMode::kNew;
   // A result, new or replacing an earlier one, is no more open to others than its source (a
   // private 0600 photo gives a 0600 result, as cp makes its copies).
-  const uint32_t others_mask = mode_ec ? 0077u : static_cast<uint32_t>(source_mode) & 0077u;
-  bool is_ok = true;
+  placement.others_mask = source.mode & 0077u;
+  placement.source = &source;
+  placement.copies_time = job.preserves_time;
+  placement.copies_mode = job.preserves_mode;
+  bool is_ok = true, is_skipped = false;
   pause_for_test("before-put", job.source);
   if (!is_kept) {
-    is_ok = write_result(job.destination, r.stream.data(), r.stream.size(), others_mask, &o.error,
-                         &o.status);
+    is_ok = write_result(job.destination, r.stream.data(), r.stream.size(), placement, &o.error,
+                         &o.status, &is_skipped);
   } else if (job.copies_kept) {
-    is_ok = write_result(job.destination, data, size, others_mask, &o.error, &o.status);
+    is_ok = write_result(job.destination, data, size, placement, &o.error, &o.status, &is_skipped);
   }
-  std::free(data);
+  if (is_skipped) {
+    o.outcome = Outcome::kSkipped;
+    o.bytes_out = 0;
+    return o;
+  }
   if (!is_ok) return failed(o, o.status, o.error);
-  const bool is_written = !is_kept || job.copies_kept;
-  std::error_code ec;
-  if (is_written && job.preserves_mode && !mode_ec)
-    std::filesystem::permissions(job.destination, source_mode, ec);
-  if (is_written && job.preserves_time && !time_ec)
-    std::filesystem::last_write_time(job.destination, source_time, ec);
   o.outcome = is_kept ? Outcome::kKept : Outcome::kWritten;
   return o;
 }

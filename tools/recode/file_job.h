@@ -18,6 +18,7 @@ struct FileJob {
   bool preserves_time = false;   // give the result the source's modification time
   bool preserves_mode = false;   // and its permissions (when it replaces the source)
   bool replaces_source = false;  // --replace: destination is the source (through any link)
+  bool overwrites = false;       // --overwrite: a destination that exists is replaced
 };
 
 // kSkipped: the destination exists and --overwrite was not given (decided by the plan).
@@ -37,7 +38,9 @@ struct FileOutcome {
 };
 
 // Recodes job.source with options (quality, strict, keep_metadata, skip_larger) into
-// job.destination, writing it atomically.
+// job.destination, writing it atomically: a destination that appeared since the plan is kept
+// (kSkipped) unless job.overwrites; with job.replaces_source the file read is job.destination
+// itself (not through a link), and it is replaced only while that path still names it.
 FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger);
 
 // True for names ending in .jpg, .jpeg, .jpe or .jfif, in any case.

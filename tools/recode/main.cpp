@@ -279,7 +279,8 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
 int run_worker(const Options& o) {
   if (!end_with_parent(o.worker_parent)) return 1;
   FileJob job{o.worker_source, o.worker_destination,    o.worker_copies_kept,
-              o.preserve,      o.preserve && o.replace, o.replace};
+              o.preserve,      o.preserve && o.replace, o.replace,
+              o.overwrite};
   const FileOutcome outcome = run_file_job(job, recode_options(o), o.skip_larger);
   std::printf("%s\n", encode_outcome(outcome).c_str());
   std::fflush(stdout);
@@ -303,9 +304,11 @@ void remove_stale_temps_of(const Batch& batch, Reporter& reporter) {
   }
 }
 
-// The destination as the file's line shows it: with -o, where the result went.
-std::string shown_destination(const Options& o, const BatchItem& item) {
-  return o.output_dir.empty() ? std::string() : item.job.destination;
+// The destination as the file's line shows it: with -o, where the result went; a skipped
+// file's line names the destination that exists.
+std::string shown_destination(const Options& o, const BatchItem& item, Outcome outcome) {
+  return o.output_dir.empty() && outcome != Outcome::kSkipped ? std::string()
+                                                              : item.job.destination;
 }
 
 // The line of a file left out as named like a result.
@@ -533,10 +536,8 @@ int run_batch(Options o, const char* argv0) {
     refused.outcome = item.planned;
     refused.error = item.refusal;
     refused.bytes_in = item.size_bytes;
-    // A skipped file's line names the destination that exists.
-    const std::string shown =
-        item.planned == Outcome::kSkipped ? item.job.destination : shown_destination(o, item);
-    reporter.report(item.job.source, item.job.destination, shown, item.relative, refused);
+    reporter.report(item.job.source, item.job.destination, shown_destination(o, item, item.planned),
+                    item.relative, refused);
   }
   remove_stale_temps_of(batch, reporter);
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
@@ -545,8 +546,9 @@ int run_batch(Options o, const char* argv0) {
   if (jobs <= 1) {
     for (const BatchItem* item : work) {
       if (g_interrupted) break;
-      reporter.report(item->job.source, item->job.destination, shown_destination(o, *item),
-                      item->relative, run_file_job(item->job, recode_options(o), o.skip_larger));
+      const FileOutcome outcome = run_file_job(item->job, recode_options(o), o.skip_larger);
+      reporter.report(item->job.source, item->job.destination,
+                      shown_destination(o, *item, outcome.outcome), item->relative, outcome);
     }
   } else {
     const std::string self = self_path(argv0);
@@ -559,8 +561,8 @@ int run_batch(Options o, const char* argv0) {
           bool is_unfinished = false;
           const FileOutcome outcome = run_in_worker(self, o, item, &is_unfinished);
           if (!is_unfinished) {
-            reporter.report(item.job.source, item.job.destination, shown_destination(o, item),
-                            item.relative, outcome);
+            reporter.report(item.job.source, item.job.destination,
+                            shown_destination(o, item, outcome.outcome), item.relative, outcome);
           }
         }
         ++finished;

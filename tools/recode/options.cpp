@@ -256,6 +256,7 @@ std::vector<std::string> worker_args(const Options& options, const std::string& 
   if (options.strict) args.emplace_back("--strict");
   if (options.preserve) args.emplace_back("--preserve");
   if (options.replace) args.emplace_back("--replace");
+  if (options.overwrite) args.emplace_back("--overwrite");
   if (options.skip_larger && !options.output_dir.empty()) args.emplace_back("--copy-kept");
   args.insert(args.end(),
               {"--parent", std::to_string(parent_pid), "--worker", source, destination});
