@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -399,6 +400,100 @@ TEST_F(Tool, MetadataKeptUnlessStripped) {
   ASSERT_EQ(kept.status, 0) << kept.out << kept.err;
   ASSERT_TRUE(read_file(dir_.path("rot_85.jpg"), &out));
   EXPECT_EQ(exif_orientation(out), 8);
+}
+
+// Every APP1..APP15 and COM segment a photo carries reaches its recode in order (a thermal
+// camera's FLIR data, Kodak's APP3, FlashPix APP2, JUMBF APP11, Ducky APP12), whatever way the
+// file takes; Adobe's APP14 describes the old coding and is not copied. What cannot be carried (an
+// MPF index whose images after the EOI are not carried, an APP0 of another kind, a segment after
+// the first scan) is named on the file's line, and --replace keeps such a photo as it is.
+TEST_F(Tool, EverySegmentIsCarriedOrNamed) {
+  const auto tagged = [](const char* tag, size_t n) {
+    Bytes body(tag, tag + std::strlen(tag) + 1);
+    for (size_t i = 0; i < n; ++i) body.push_back(static_cast<uint8_t>(i * 37 % 256));  // FF D8 too
+    return body;
+  };
+  const std::vector<Bytes> carried = {exif_segment(6, {}),
+                                      segment(0xE1, tagged("FLIR", 600)),
+                                      segment(0xE2, tagged("FPXR", 90)),
+                                      segment(0xE3, tagged("Meta", 120)),
+                                      segment(0xE6, tagged("NITF", 40)),
+                                      segment(0xEB, tagged("JP", 300)),
+                                      segment(0xEC, tagged("Ducky", 20)),
+                                      segment(0xFE, Bytes{'h', 'i'})};
+  Bytes metadata;
+  for (const Bytes& b : carried) metadata.insert(metadata.end(), b.begin(), b.end());
+  const Bytes adobe = segment(0xEE, Bytes{'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 1});
+  metadata.insert(metadata.end(), adobe.begin(), adobe.end());
+  const Bytes mpf = segment(0xE2, tagged("MPF", 60));
+  const Bytes avi = segment(0xE0, tagged("AVI1", 10));
+  const auto before_eoi = [](Bytes jpeg, const Bytes& extra) {
+    jpeg.insert(jpeg.end() - 2, extra.begin(), extra.end());
+    return jpeg;
+  };
+  const Bytes plain = with_segments(photo(120, 80, 90), metadata);
+  struct Case {
+    const char* name;
+    Bytes source;
+    std::string options;  // before the source
+    int status;
+    const char* left_out;  // named on the line, or null when nothing is left out
+  } cases[] = {
+      {"-o, the library's way", plain, "-o out", 0, nullptr},
+      {"-o, converted", with_segments(photo(91, 77, 90, 2, 1), metadata), "-o out", 0, nullptr},
+      {"--replace", plain, "--replace", 0, nullptr},
+      {"stream", plain, "-", 0, nullptr},
+      {"-o with MPF", with_segments(plain, mpf), "-o out", 0, "(MPF (APP2) left out)"},
+      {"-o with another APP0", with_segments(plain, avi), "-o out", 0, "(APP0 \"AVI1\" left out)"},
+      {"-o with a comment after the scan", before_eoi(plain, segment(0xFE, Bytes{'x'})), "-o out",
+       0, "(COM after the first scan left out)"},
+      {"stream with MPF", with_segments(plain, mpf), "-", 0, "(MPF (APP2) left out)"},
+      {"--replace with MPF", with_segments(plain, mpf), "--replace", 1,
+       "FAILED: segments it carries would be lost (MPF (APP2) left out); not replaced"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_.path("seg"));
+    fs::create_directories(dir_.path("seg/out"));
+    const std::string src = dir_.path("seg/s.jpg");
+    ASSERT_TRUE(write_file(src, c.source));
+    const bool is_stream = c.options == "-";
+    const std::string result = is_stream               ? dir_.path("seg/piped.jpg")
+                               : c.options == "-o out" ? dir_.path("seg/out/s.jpg")
+                                                       : src;
+    const ToolRun run = run_tool(
+        is_stream ? "- < " + quoted(src) + " > " + quoted(result)
+                  : (c.options == "-o out" ? "-o " + quoted(dir_.path("seg/out")) : c.options) +
+                        " " + quoted(src));
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    const std::string said = run.out + run.err;
+    if (c.left_out != nullptr) {
+      EXPECT_NE(said.find(c.left_out), std::string::npos) << said;
+    } else {
+      EXPECT_EQ(said.find("left out"), std::string::npos) << said;
+    }
+    Bytes out;
+    ASSERT_TRUE(read_file(result, &out));
+    if (c.status != 0) {
+      EXPECT_TRUE(out == c.source) << "the source changed";
+      continue;
+    }
+    // The result's own APP0, then the carried segments exactly.
+    const std::vector<Segment> parts = split_segments(out);
+    ASSERT_GE(parts.size(), 3u);
+    ASSERT_EQ(parts[1].marker, 0xE0);
+    const size_t at = parts[1].offset + parts[1].length;
+    ASSERT_GE(out.size(), at + metadata.size() - adobe.size());
+    EXPECT_TRUE(
+        Bytes(out.begin() + static_cast<std::ptrdiff_t>(at),
+              out.begin() + static_cast<std::ptrdiff_t>(at + metadata.size() - adobe.size())) ==
+        Bytes(metadata.begin(), metadata.end() - static_cast<std::ptrdiff_t>(adobe.size())))
+        << "the segments carried differ";
+    for (const Segment& p : parts) {
+      EXPECT_NE(p.marker, 0xEE);
+      EXPECT_FALSE(p.marker == 0xE2 && out[p.offset + 4] == 'M') << "the MPF index was copied";
+    }
+  }
 }
 
 TEST_F(Tool, LibraryLogWithVerboseOrInLogFiles) {

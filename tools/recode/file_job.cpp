@@ -281,16 +281,20 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   }
   o.log = bounded_log(r.log);
   if (r.way == RecodeWay::kRefused) return failed(o, r.status, r.error);
+  const std::string left_out = options.keep_metadata ? segments_left_out_text(data, size) : "";
+  if (!left_out.empty()) o.note += (o.note.empty() ? "" : "; ") + left_out;
   // --replace writes over the source: never with a recode that lost part of it.
-  if (job.replaces_source &&
-      (!o.damage.empty() || r.damage.bytes_after_eoi > 0 || r.damage.is_end_unknown)) {
+  if (job.replaces_source && (!o.damage.empty() || r.damage.bytes_after_eoi > 0 ||
+                              r.damage.is_end_unknown || !left_out.empty())) {
     const std::string why =
         !o.damage.empty() ? "the source is damaged (" + o.damage + ")"
         : r.damage.bytes_after_eoi > 0
             ? std::to_string(r.damage.bytes_after_eoi) +
                   " bytes after the image's end (a motion photo's video, say) would be lost"
-            : "its header could not be walked, so its metadata and whatever follows the image "
-              "would be lost";
+        : r.damage.is_end_unknown
+            ? "its header could not be walked, so its metadata and whatever follows the image "
+              "would be lost"
+            : "segments it carries would be lost (" + left_out + ")";
     return failed(
         o, KESTRUM_OK,
         why + "; not replaced, the original is kept (-o DIR writes the recode elsewhere)");
@@ -323,6 +327,15 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   if (!is_ok) return failed(o, o.status, o.error);
   o.outcome = is_kept ? Outcome::kKept : Outcome::kWritten;
   return o;
+}
+
+std::string segments_left_out_text(const uint8_t* data, size_t size) {
+  JpegHeader header;
+  if (!parse_header(data, size, &header)) return "";
+  std::string text;
+  for (const std::string& name : segments_left_out(data, size, header))
+    text += (text.empty() ? "" : ", ") + name;
+  return text.empty() ? text : text + " left out";
 }
 
 // The way a file would take, from its header alone (the library may still refuse a 4:2:0 file

@@ -43,6 +43,10 @@ struct FileOutcome {
 // itself (not through a link), and it is replaced only while that path still names it.
 FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger);
 
+// The source's segments that a recode with metadata kept cannot carry over ("MPF (APP2), COM
+// after the first scan left out"), or an empty text when it carries every one.
+std::string segments_left_out_text(const uint8_t* data, size_t size);
+
 // True for names ending in .jpg, .jpeg, .jpe or .jfif, in any case.
 bool has_jpeg_extension(const std::string& name);
 

@@ -468,6 +468,10 @@ int run_stream(const Options& o) {
   outcome.bytes_in = data.size();
   outcome.bytes_out = r.stream.size();
   outcome.note = r.note;
+  const std::string left_out = o.strip || r.way == RecodeWay::kRefused
+                                   ? ""
+                                   : segments_left_out_text(data.data(), data.size());
+  if (!left_out.empty()) outcome.note += (outcome.note.empty() ? "" : "; ") + left_out;
   outcome.damage = describe_damage(r.damage);
   outcome.outcome = r.way == RecodeWay::kRefused ? Outcome::kFailed : Outcome::kWritten;
   outcome.status = r.status;
@@ -479,7 +483,8 @@ int run_stream(const Options& o) {
   if (outcome.outcome != Outcome::kFailed && !write_standard_output(out, &outcome.error))
     outcome.outcome = Outcome::kFailed;
   if (g_interrupted) return 130;  // the reader went away, or the terminal closed
-  if (o.verbose || is_problem(outcome))
+  // Segments left out are said, even of a stream that went well.
+  if (o.verbose || is_problem(outcome) || !left_out.empty())
     std::fprintf(stderr, "%s\n", file_line("-", "", outcome, o.verbose).c_str());
   return is_problem(outcome) ? 1 : 0;
 }
