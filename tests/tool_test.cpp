@@ -13,6 +13,7 @@
 #include <functional>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "kestrum.h"
 #include "param_name.h"
@@ -29,6 +30,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 extern char** environ;
 #endif
@@ -764,6 +766,41 @@ TEST_F(Tool, JsonQuietAndPreserve) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 #endif
 }
+
+#if !defined(_WIN32)
+// -p carries a photo's extended attributes over as well as its time: user.* tags (a photo
+// manager's ratings) always, its access ACL with the permissions when the result replaces it.
+TEST_F(Tool, PreserveKeepsExtendedAttributes) {
+  const std::string src = dir_.path("in/a.jpg");
+  const std::string tag = "user.rating";
+  if (setxattr(src.c_str(), tag.c_str(), "5", 1, 0) != 0)
+    GTEST_SKIP() << "no user.* attributes here";
+  // u::rw-, u:65534:r--, g::r--, m::r--, o::--- in the kernel's layout (version 2, then entries).
+  Bytes acl = {2, 0, 0, 0};
+  for (const auto& [kind, perm, id] : std::vector<std::tuple<uint16_t, uint16_t, uint32_t>>{
+           {1, 6, ~0u}, {2, 4, 65534}, {4, 4, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}}) {
+    for (int i = 0; i < 2; ++i) acl.push_back(static_cast<uint8_t>(kind >> (8 * i)));
+    for (int i = 0; i < 2; ++i) acl.push_back(static_cast<uint8_t>(perm >> (8 * i)));
+    for (int i = 0; i < 4; ++i) acl.push_back(static_cast<uint8_t>(id >> (8 * i)));
+  }
+  const bool has_acl =
+      setxattr(src.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+  const auto attribute = [](const std::string& path, const char* name) {
+    std::vector<uint8_t> value(256);
+    const ssize_t got = getxattr(path.c_str(), name, value.data(), value.size());
+    value.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    return value;
+  };
+  const Bytes expected_acl = attribute(src, "system.posix_acl_access");
+  const ToolRun into = run_tool("-p -o " + quoted(dir_.path("out")) + " " + quoted(src));
+  ASSERT_EQ(into.status, 0) << into.err;
+  EXPECT_EQ(attribute(dir_.path("out/a.jpg"), tag.c_str()), Bytes{'5'});
+  const ToolRun replaced = run_tool("-p --replace " + quoted(src));
+  ASSERT_EQ(replaced.status, 0) << replaced.err;
+  EXPECT_EQ(attribute(src, tag.c_str()), Bytes{'5'});
+  EXPECT_TRUE(!has_acl || attribute(src, "system.posix_acl_access") == expected_acl);
+}
+#endif
 
 #if !defined(_WIN32)
 // A new result is no more open to others than its source: the recode of a private photo stays

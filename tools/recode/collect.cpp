@@ -131,7 +131,7 @@ void add(Batch* batch, const Options& options, const fs::path& file, const fs::p
     item.job.destination = (fs::path(options.output_dir) / relative).string();
   }
   item.job.copies_kept = options.skip_larger && !options.output_dir.empty();
-  item.job.preserves_time = options.preserve;
+  item.job.preserves = options.preserve;
   item.job.preserves_mode = options.preserve && options.replace;
   item.job.overwrites = options.overwrite;
   std::error_code ec;

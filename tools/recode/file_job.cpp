@@ -309,8 +309,9 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   // private 0600 photo gives a 0600 result, as cp makes its copies).
   placement.others_mask = source.mode & 0077u;
   placement.source = &source;
-  placement.copies_time = job.preserves_time;
+  placement.copies_time = job.preserves;
   placement.copies_mode = job.preserves_mode;
+  placement.copies_xattrs = job.preserves;
   bool is_ok = true, is_skipped = false;
   pause_for_test("before-put", job.source);
   if (!is_kept) {

@@ -15,13 +15,14 @@ struct FileJob {
   std::string source;            // path of the JPEG
   std::string destination;       // path of the result
   bool copies_kept = false;      // with skip_larger: copy the source to destination when kept
-  bool preserves_time = false;   // give the result the source's modification time
-  bool preserves_mode = false;   // and its permissions (when it replaces the source)
+  bool preserves = false;        // -p: the source's modification time and user.* attributes
+  bool preserves_mode = false;   // and its permissions and access ACL (when it replaces it)
   bool replaces_source = false;  // --replace: destination is the source (through any link)
   bool overwrites = false;       // --overwrite: a destination that exists is replaced
 };
 
-// kSkipped: the destination exists and --overwrite was not given (decided by the plan).
+// kSkipped: the destination exists and --overwrite was not given (decided by the plan, or found
+// when the result is put in place).
 enum class Outcome : int32_t { kWritten = 0, kKept = 1, kFailed = 2, kSkipped = 3 };
 
 struct FileOutcome {

@@ -15,7 +15,10 @@
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <cstring>
 #endif
 
 #include "recode/worker_process.h"
@@ -257,11 +260,53 @@ PutResult rename_no_replace(const std::string& temp, const std::string& path) {
   return PutResult::kWriteFailed;
 }
 
+// The names of the source's extended attributes, each NUL-ended; empty when it has none or the
+// file system keeps none.
+std::vector<char> xattr_names(int fd) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const ssize_t bytes = flistxattr(fd, nullptr, 0);
+    if (bytes <= 0) return {};
+    std::vector<char> names(static_cast<size_t>(bytes));
+    const ssize_t got = flistxattr(fd, names.data(), names.size());
+    if (got >= 0) {
+      names.resize(static_cast<size_t>(got));
+      return names;
+    }
+    if (errno != ERANGE) return {};  // ERANGE: one was added meanwhile, ask again
+  }
+  return {};
+}
+
+// Copies the source's user.* attributes (with copies_acl, its access ACL too) onto fd. A
+// destination whose file system keeps no such attributes (an -o folder on a FAT volume) is not a
+// failure; any other error is.
+bool copy_xattrs(int from, int to, bool copies_user, bool copies_acl) {
+  const std::vector<char> names = xattr_names(from);
+  std::vector<char> value;
+  for (size_t at = 0; at < names.size(); at += std::strlen(names.data() + at) + 1) {
+    const std::string name(names.data() + at);
+    const bool is_acl = name == "system.posix_acl_access";
+    if (!(copies_user && name.rfind("user.", 0) == 0) && !(copies_acl && is_acl)) continue;
+    const ssize_t bytes = fgetxattr(from, name.c_str(), nullptr, 0);
+    if (bytes < 0) continue;  // removed meanwhile
+    value.resize(static_cast<size_t>(bytes));
+    const ssize_t got = fgetxattr(from, name.c_str(), value.data(), value.size());
+    if (got < 0) continue;
+    if (fsetxattr(to, name.c_str(), value.data(), static_cast<size_t>(got), 0) != 0 &&
+        errno != ENOTSUP)
+      return false;
+  }
+  return true;
+}
+
 // Gives the temporary file what the options copy from the source.
 bool copy_attributes(int fd, const PutOptions& options) {
   const SourceFile* source = options.source;
   if (source == nullptr) return true;
   if (options.copies_mode && fchmod(fd, static_cast<mode_t>(source->mode)) != 0) return false;
+  if ((options.copies_xattrs || options.copies_mode) &&
+      !copy_xattrs(source->fd, fd, options.copies_xattrs, options.copies_mode))
+    return false;
   if (options.copies_time) {
     const struct timespec times[2] = {
         {0, UTIME_OMIT},

@@ -59,7 +59,8 @@ struct PutOptions {
   uint32_t others_mask = 0077;         // group and other bits the result may have at most (POSIX)
   const SourceFile* source = nullptr;  // the file read: kSameSource's check, and the copies below
   bool copies_time = false;            // the source's modification time
-  bool copies_mode = false;            // its permissions
+  bool copies_mode = false;            // its permissions (and its access ACL)
+  bool copies_xattrs = false;          // its extended attributes in user.* (POSIX)
 };
 
 enum class PutResult { kOk, kExists, kChanged, kCannotCreate, kWriteFailed };
