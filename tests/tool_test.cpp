@@ -1130,7 +1130,9 @@ TEST_F(Tool, NoJpegFoundSaysSoAndSuggestsRecursion) {
   const ToolRun run = run_tool(quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 1) << run.out << run.err;
   EXPECT_NE(run.err.find("no JPEG found"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("the subfolders hold 2: add -r to recode them"), std::string::npos)
+  // in/sub holds one; in/sub/deep's is not looked for: the hint walks one level down, not the
+  // whole tree (which may be huge) below a folder named without -r.
+  EXPECT_NE(run.err.find("the subfolders hold 1: add -r to recode them"), std::string::npos)
       << run.err;
   fs::create_directories(dir_.path("empty"));
   const ToolRun empty = run_tool(quoted(dir_.path("empty")));
@@ -1398,7 +1400,7 @@ struct HeldRun {
 
 HeldRun run_tool_holding(const std::string& args, const std::string& point,
                          const std::string& file_name, const std::string& scratch,
-                         const std::function<void()>& meanwhile) {
+                         const std::function<void(pid_t)>& meanwhile) {
   HeldRun run;
   const std::string fifo = scratch + "/hold.fifo";
   fs::remove(fifo);
@@ -1419,7 +1421,7 @@ HeldRun run_tool_holding(const std::string& args, const std::string& point,
     }
   }
   run.was_held = fd >= 0;
-  meanwhile();
+  meanwhile(pid);
   if (fd >= 0) close(fd);  // lets the job go on
   if (!has_ended) waitpid(pid, &status, 0);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -1460,9 +1462,9 @@ TEST_F(ToolRace, DestinationThatAppearsDuringTheRunIsKept) {
     SCOPED_TRACE(c.name);
     fs::remove_all(dir_.path("out"));
     fs::remove(dir_.path(c.destination));
-    const HeldRun run =
-        run_tool_holding(c.args + quoted(dir_.path("p")), "before-put", "a3.jpg", dir_.root(),
-                         [&] { ASSERT_TRUE(write_file(dir_.path(c.destination), users_file_)); });
+    const HeldRun run = run_tool_holding(
+        c.args + quoted(dir_.path("p")), "before-put", "a3.jpg", dir_.root(),
+        [&](pid_t) { ASSERT_TRUE(write_file(dir_.path(c.destination), users_file_)); });
     EXPECT_TRUE(run.was_held);
     Bytes now;
     ASSERT_TRUE(read_file(dir_.path(c.destination), &now));
@@ -1499,7 +1501,7 @@ TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
   ASSERT_TRUE(write_file(dir_.path("other/y.jpg"), y));
   ASSERT_EQ(symlink("../other/x.jpg", dir_.path("p/zz.jpg").c_str()), 0);
   const HeldRun repointed = run_tool_holding(
-      "-j 2 --replace " + quoted(dir_.path("p")), "before-read", "zz.jpg", dir_.root(), [&] {
+      "-j 2 --replace " + quoted(dir_.path("p")), "before-read", "zz.jpg", dir_.root(), [&](pid_t) {
         fs::remove(dir_.path("p/zz.jpg"));
         ASSERT_EQ(symlink("../other/y.jpg", dir_.path("p/zz.jpg").c_str()), 0);
       });
@@ -1516,7 +1518,7 @@ TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
     ASSERT_TRUE(write_file(dir_.path("p/a2.jpg"), x));
     const HeldRun changed =
         run_tool_holding(jobs + "--replace " + quoted(dir_.path("p/a2.jpg")), "before-put",
-                         "a2.jpg", dir_.root(), [&] {
+                         "a2.jpg", dir_.root(), [&](pid_t) {
                            ASSERT_TRUE(write_file(dir_.path("p/new.tmp.jpg"), y));
                            fs::rename(dir_.path("p/new.tmp.jpg"), dir_.path("p/a2.jpg"));
                          });
@@ -1527,6 +1529,54 @@ TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
     ASSERT_TRUE(read_file(dir_.path("p/a2.jpg"), &now));
     EXPECT_TRUE(now == y) << jobs << "the file put there was replaced";
   }
+}
+
+// Ctrl-C or kill while the tree is walked ends the run there: "interrupted while planning", 130,
+// and nothing written (no result, no folder, no clean-up of what others left).
+TEST_F(ToolRace, SignalWhilePlanningWritesNothing) {
+  fs::create_directories(dir_.path("p/sub/deeper"));
+  ASSERT_TRUE(write_file(dir_.path("p/sub/deeper/b.jpg"), photo(32, 32, 90)));
+  const std::string stale = dir_.path("p/a1.jpg.kestrum-999999999-0.tmp");
+  ASSERT_TRUE(write_file(stale, Bytes{1}));
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal_number);
+    const HeldRun run = run_tool_holding(
+        "-r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("p")), "planning", "sub",
+        dir_.root(), [&](pid_t pid) { kill(pid, signal_number); });
+    EXPECT_TRUE(run.was_held);
+    EXPECT_EQ(run.status, 130) << run.out << run.err;
+    EXPECT_NE(run.err.find("kestrum-recode: interrupted while planning"), std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(dir_.path("out")));
+    EXPECT_TRUE(fs::exists(stale));
+  }
+}
+
+// A tree deeper than a path may be long is walked whole, through descriptors, to its JPEG.
+TEST_F(ToolRace, TreeDeeperThanAPathMayBeLongIsWalked) {
+  const std::string level(200, 'd');
+  int fd = open(dir_.path("p").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  int middle = -1;                // where the chain is cut in two at the end, for remove_all
+  for (int i = 0; i < 24; ++i) {  // 24 x 201 bytes: past the 4096 of PATH_MAX
+    ASSERT_EQ(mkdirat(fd, level.c_str(), 0700), 0);
+    if (i == 12) middle = dup(fd);
+    const int next = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    ASSERT_GE(fd = next, 0);
+  }
+  const int file = openat(fd, "deep.jpg", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  close(fd);
+  ASSERT_GE(file, 0);
+  close(file);
+  const ToolRun run = run_tool("-r --dry-run " + quoted(dir_.path("p")));
+  EXPECT_EQ(run.out.find("cannot list the folder"), std::string::npos) << run.out;
+  EXPECT_EQ(run.err.find("cannot list the folder"), std::string::npos) << run.err.substr(0, 300);
+  EXPECT_EQ(count_lines_with(run.out, "/deep.jpg \u2192 "), 1u) << run.out.substr(0, 300);
+  EXPECT_NE(run.out.find("4 files: 3 would be recoded"), std::string::npos)
+      << run.out.substr(run.out.size() > 300 ? run.out.size() - 300 : 0);
+  EXPECT_EQ(renameat(middle, level.c_str(), AT_FDCWD, dir_.path("rest").c_str()), 0);
+  close(middle);
 }
 #endif
 

@@ -158,14 +158,12 @@ bool is_own_file(const std::filesystem::path& path) {
 #endif
 }
 
-// The tests' hold on a worker at one point of a file's job, to drive a race with the world
-// deterministically: KESTRUM_TEST_PAUSE="<point>:<file name>:<FIFO>" makes the job of the file of
-// that name wait at that point ("before-read", "before-put") until the test has opened the FIFO
-// and closed it again. Unset in every real run.
-void pause_for_test(const char* point, const std::string& source) {
+}  // namespace
+
+void pause_for_test(const char* point, const std::string& path) {
 #if defined(_WIN32)
   (void)point;
-  (void)source;
+  (void)path;
 #else
   const char* hook = std::getenv("KESTRUM_TEST_PAUSE");
   if (hook == nullptr) return;
@@ -173,7 +171,7 @@ void pause_for_test(const char* point, const std::string& source) {
   const size_t first = text.find(':');
   const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
   if (second == std::string::npos || text.compare(0, first, point) != 0 ||
-      std::filesystem::path(source).filename() != text.substr(first + 1, second - first - 1))
+      std::filesystem::path(path).filename() != text.substr(first + 1, second - first - 1))
     return;
   const int fd = open(text.c_str() + second + 1, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
@@ -185,8 +183,6 @@ void pause_for_test(const char* point, const std::string& source) {
   close(fd);
 #endif
 }
-
-}  // namespace
 
 bool has_jpeg_extension(const std::string& name) {
   const size_t dot = name.rfind('.');

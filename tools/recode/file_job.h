@@ -48,6 +48,12 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
 // after the first scan left out"), or an empty text when it carries every one.
 std::string segments_left_out_text(const uint8_t* data, size_t size);
 
+// The tests' hold on the tool at one point, to drive a race with the world deterministically:
+// KESTRUM_TEST_PAUSE="<point>:<name>:<FIFO>" makes the job of the file (or the walk of the folder)
+// of that name wait at that point ("before-read", "before-put", "planning") until the test has
+// opened the FIFO and closed it again. Unset in every real run; POSIX only.
+void pause_for_test(const char* point, const std::string& path);
+
 // True for names ending in .jpg, .jpeg, .jpe or .jfif, in any case.
 bool has_jpeg_extension(const std::string& name);
 

@@ -326,6 +326,13 @@ void print_passed_over(const Batch& batch) {
     std::printf("%s\n", one_line(note.path + "  skipped: " + note.reason).c_str());
 }
 
+// A signal before any file was started: nothing was written.
+int interrupted_while_planning() {
+  std::fflush(stdout);
+  std::fprintf(stderr, "kestrum-recode: interrupted while planning; nothing written\n");
+  return 130;
+}
+
 // --dry-run: each source, its destination and the way it would take; nothing is written.
 int print_plan(const Batch& batch) {
   size_t would_recode = 0, skipped = 0, failed = batch.problems.size();
@@ -333,6 +340,7 @@ int print_plan(const Batch& batch) {
   for (const Batch::Problem& problem : batch.problems)
     std::printf("%s\n", one_line(problem.path + "  would fail: " + problem.reason).c_str());
   for (const BatchItem& item : batch.items) {
+    if (g_interrupted) return interrupted_while_planning();
     std::string line = item.job.source + " \u2192 " + item.job.destination + "  ";
     if (item.planned == Outcome::kWritten) {
       const std::string way = planned_way(item.job.source);
@@ -502,7 +510,8 @@ int run_batch(Options o, const char* argv0) {
     }
   }
   if (o.paths.size() == 1 && o.paths[0] == "-") return run_stream(o);
-  const Batch batch = collect_batch(o);
+  const Batch batch = collect_batch(o, &g_interrupted);
+  if (batch.is_interrupted) return interrupted_while_planning();
   if (o.dry_run) return print_plan(batch);
   uint64_t total_in = 0;
   for (const BatchItem& item : batch.items) total_in += item.size_bytes;
