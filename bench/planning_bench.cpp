@@ -3,9 +3,10 @@
 // 100 000 files in chains of 10 to 10 000 folders (the files spread evenly over the levels), with
 // -r into an -o folder, and without -r over a folder above the tree (the walk for the "add -r"
 // hint). Each plan runs in a child process of its own with a time limit. POSIX only.
-//   kestrum_planning_bench [SECONDS_LIMIT]
+//   kestrum_planning_bench [SECONDS_LIMIT [FILES LEVELS]]   (one shape only when given)
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -88,12 +90,16 @@ double plan_seconds(const kestrum::tool::Options& options, size_t* files, int li
   int status = 0;
   waitpid(pid, &status, 0);
   *files = static_cast<size_t>(record[1]);
-  return is_read ? record[0] : -1;
+  if (is_read) return record[0];
+  // -1: past the limit; -2: ended otherwise (a crash)
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM ? -1 : -2;
 }
 
 std::string shown(double s, int limit_s) {
   char text[32];
-  if (s < 0) {
+  if (s == -2) {
+    std::snprintf(text, sizeof text, "crashed");
+  } else if (s < 0) {
     std::snprintf(text, sizeof text, "> %d s", limit_s);
   } else {
     std::snprintf(text, sizeof text, "%.3f s", s);
@@ -116,8 +122,11 @@ int main(int argc, char** argv) {
   const Shape shapes[] = {{1000, 10},    {10000, 10},   {100000, 10}, {1000, 100},
                           {10000, 100},  {100000, 100}, {1000, 1000}, {10000, 1000},
                           {1000, 10000}, {10000, 10000}};
+  std::vector<Shape> chosen(std::begin(shapes), std::end(shapes));
+  if (argc > 3) chosen = {{std::atoi(argv[2]), std::atoi(argv[3])}};
   std::printf("%8s %7s %12s %14s %10s\n", "files", "levels", "-r -o out", "without -r", "found");
-  for (const Shape& shape : shapes) {
+  for (const Shape& shape : chosen) {
+    if (shape.files < 1 || shape.levels < 1) return 2;
     const std::string top = std::string(base) + "/top";
     const std::string tree = top + "/tree";
     mkdir(top.c_str(), 0700);

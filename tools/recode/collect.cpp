@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 #if !defined(_WIN32)
@@ -86,29 +87,26 @@ std::string original_of_result(const std::string& name, IsFile is_file) {
   return "";
 }
 
+#if defined(_WIN32)
 // The order of paths by their names, folder by folder (as fs::path compares them), without
 // splitting them into their parts: a separator counts as lower than any other character.
-bool is_before(const fs::path::string_type& a, const fs::path::string_type& b) {
-  using Traits = fs::path::string_type::traits_type;
-  const auto separates = [](fs::path::value_type c) {
-#if defined(_WIN32)
-    return c == L'/' || c == L'\\';
-#else
-    return c == '/';
-#endif
-  };
+bool is_before(const std::string& a, const std::string& b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
     if (a[i] == b[i]) continue;
-    if (separates(a[i]) != separates(b[i])) return separates(a[i]);
-    return Traits::lt(a[i], b[i]);
+    if (is_separator(a[i]) != is_separator(b[i])) return is_separator(a[i]);
+    return std::char_traits<char>::lt(a[i], b[i]);
   }
   return a.size() < b.size();
 }
 
+#endif
+
+// A JPEG found by the walk. Its paths stay strings: a path object of a file 10 000 folders deep
+// holds 10 000 parts, and planning would pay for them at each use.
 struct Found {
-  fs::path file, relative;
-  std::string key;  // file_key's answer
+  std::string file, relative;  // relative: below the folder argument, with '/' between names
+  std::string key;             // file_key's answer
   uint64_t size_bytes = 0;
 };
 
@@ -174,8 +172,8 @@ void walk_folder(Walk& w, const fs::path& root, const fs::path& folder, bool cou
       } else {
         std::error_code size_ec;
         const uintmax_t size = fs::file_size(path, size_ec);
-        w.found->push_back({path, path.lexically_relative(root), path_key(path),
-                            size_ec ? 0 : static_cast<uint64_t>(size)});
+        w.found->push_back({path.string(), path.lexically_relative(root).generic_string(),
+                            path_key(path), size_ec ? 0 : static_cast<uint64_t>(size)});
       }
     }
   }
@@ -191,114 +189,164 @@ void walk_folder(Walk& w, const fs::path& root, const fs::path& folder, bool cou
 
 #else
 
-// Lists the folder open as fd (which this closes) for JPEG names, and with recursive its
-// subfolders, except the -o folder, through descriptors: one stat at most per entry (none for a
-// folder or a file of another name), no path resolved again, any depth. Folders that cannot be
-// listed, symbolic links to folders and loops are recorded. counts_only: only the JPEG names are
-// counted (the hint that -r would find them).
-void walk_folder(Walk& w, int fd, const std::string& folder, const std::string& relative,
-                 bool counts_only) {
-  pause_for_test("planning", folder);
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
-    close(fd);
-    return;
-  }
+// One folder of a walk: its entries read and sorted out, and how far the walk is through them.
+struct Folder {
   struct Entry {
     std::string name;
     unsigned char type;
   };
+  DIR* dir = nullptr;
+  int at = -1;  // its descriptor, for the *at calls
+  std::string path, relative;
+  std::pair<dev_t, ino_t> identity;
+  bool counts_only = false;
   std::vector<Entry> entries;
+  std::unordered_set<std::string> regular_files;  // for original_of_result
+  std::vector<const Entry*> jpegs;                // by name
+  std::vector<std::string> subfolders;            // by name
+  size_t next_jpeg = 0, next_subfolder = 0;
+
+  std::string path_of(const std::string& name) const {
+    return path.empty() || path.back() == '/' ? path + name : path + "/" + name;
+  }
+};
+
+// Reads the folder open as fd (which f then owns) and sorts its entries out: one stat at most
+// per entry (none for a folder or a file of another name). Links to folders are noted.
+void read_folder(Walk& w, int fd, Folder* f) {
+  pause_for_test("planning", f->path);
+  f->dir = fdopendir(fd);
+  if (f->dir == nullptr) {
+    close(fd);
+    return;
+  }
+  f->at = dirfd(f->dir);
   errno = 0;
-  while (const dirent* e = readdir(dir)) {
+  while (const dirent* e = readdir(f->dir)) {
     if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-      entries.push_back({e->d_name, e->d_type});
+      f->entries.push_back({e->d_name, e->d_type});
     errno = 0;
   }
-  if (errno != 0 && !counts_only && !w.is_stopped()) {
+  if (errno != 0 && !f->counts_only && !w.is_stopped()) {
     w.batch->problems.push_back(
-        {folder, std::string("cannot list the folder: ") + std::strerror(errno)});
+        {f->path, std::string("cannot list the folder: ") + std::strerror(errno)});
   }
-  const int at = dirfd(dir);
-  const auto path_of = [&](const std::string& name) {
-    return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
-  };
-  std::unordered_set<std::string> regular_files;  // known so far, for original_of_result
-  std::vector<std::string> subfolders;
-  std::vector<const Entry*> jpegs;
-  for (const Entry& e : entries) {
-    if (w.is_stopped()) break;
+  for (const Folder::Entry& e : f->entries) {
+    if (w.is_stopped()) return;
     const bool is_jpeg_name = has_jpeg_extension(e.name);
-    if (counts_only) {
+    if (f->counts_only) {
       w.batch->jpegs_in_subfolders += is_jpeg_name && e.type != DT_DIR ? 1 : 0;
       continue;
     }
     if (e.type == DT_DIR) {
-      subfolders.push_back(e.name);
+      f->subfolders.push_back(e.name);
     } else if (e.type == DT_REG) {
-      regular_files.insert(e.name);
-      if (is_jpeg_name) jpegs.push_back(&e);
+      f->regular_files.insert(e.name);
+      if (is_jpeg_name) f->jpegs.push_back(&e);
     } else if (e.type == DT_LNK || e.type == DT_UNKNOWN) {
       // A link is taken for what it names: a file (recoded) or a folder (named, not followed).
       struct stat info;
-      if (fstatat(at, e.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (fstatat(f->at, e.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
       const bool is_link = S_ISLNK(info.st_mode);
-      if (is_link && fstatat(at, e.name.c_str(), &info, 0) != 0) continue;
+      if (is_link && fstatat(f->at, e.name.c_str(), &info, 0) != 0) continue;
       if (S_ISDIR(info.st_mode)) {
         if (!is_link) {
-          subfolders.push_back(e.name);
+          f->subfolders.push_back(e.name);
         } else if (w.recursive) {
-          w.batch->notes.push_back({path_of(e.name), "a symbolic link to a folder, not followed"});
+          w.batch->notes.push_back(
+              {f->path_of(e.name), "a symbolic link to a folder, not followed"});
         }
       } else if (S_ISREG(info.st_mode)) {
-        regular_files.insert(e.name);
-        if (is_jpeg_name) jpegs.push_back(&e);
+        f->regular_files.insert(e.name);
+        if (is_jpeg_name) f->jpegs.push_back(&e);
       }
     }
   }
-  for (const Entry* e : jpegs) {
-    if (w.is_stopped()) break;
-    const std::string path = path_of(e->name);
-    struct stat info;
-    if (fstatat(at, e->name.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode)) continue;
-    const std::string original = original_of_result(
-        e->name, [&](const std::string& name) { return regular_files.count(name) > 0; });
-    if (!original.empty()) {
-      w.batch->left_out.push_back({path, "named like a result of " + original, identity_key(info)});
+  // Files and subfolders are taken in the order of their names, so that the files come out in
+  // the order of their paths without sorting long paths afterwards.
+  std::sort(f->jpegs.begin(), f->jpegs.end(),
+            [](const Folder::Entry* a, const Folder::Entry* b) { return a->name < b->name; });
+  std::sort(f->subfolders.begin(), f->subfolders.end());
+}
+
+// Records the JPEG e of folder f: found, or left out as named like a result.
+void take_file(Walk& w, const Folder& f, const Folder::Entry& e) {
+  struct stat info;
+  if (fstatat(f.at, e.name.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode)) return;
+  const std::string original = original_of_result(
+      e.name, [&](const std::string& name) { return f.regular_files.count(name) > 0; });
+  if (!original.empty()) {
+    w.batch->left_out.push_back(
+        {f.path_of(e.name), "named like a result of " + original, identity_key(info)});
+  } else {
+    w.found->push_back({f.path_of(e.name), f.relative + e.name, identity_key(info),
+                        static_cast<uint64_t>(info.st_size)});
+  }
+}
+
+// Opens the subfolder name of parent as the next folder of the walk, or says why not (false):
+// it cannot be opened, it is the -o folder, or it is a folder met again inside itself.
+bool open_subfolder(Walk& w, const Folder& parent, const std::string& name, Folder* child) {
+  child->path = parent.path_of(name);
+  const int fd = openat(parent.at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    if (w.recursive) {
+      w.batch->problems.push_back(
+          {child->path, std::string("cannot list the folder: ") + std::strerror(errno)});
+    }
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  child->identity = {info.st_dev, info.st_ino};
+  const bool is_output = w.has_skip && child->identity == std::pair(w.skip_device, w.skip_inode);
+  const bool is_loop = !is_output && !w.open_folders.insert(child->identity).second;
+  if (is_loop) {
+    w.batch->notes.push_back(
+        {child->path, "a folder met again inside itself (a loop), not followed"});
+  }
+  if (is_output || is_loop) {
+    close(fd);
+    return false;
+  }
+  child->relative = parent.relative + name + "/";
+  child->counts_only = !w.recursive;
+  read_folder(w, fd, child);
+  return true;
+}
+
+// Walks the folder open as fd (which this closes) named path, and with recursive its
+// subfolders, except the -o folder, through descriptors: no path is resolved again, and the
+// depth takes no stack (a folder 100 000 levels down is one more entry of a list). Folders that
+// cannot be listed, symbolic links to folders and loops are recorded.
+void walk_tree(Walk& w, int fd, const std::string& path, std::pair<dev_t, ino_t> identity) {
+  std::vector<Folder> open;  // from the root down to the folder being walked
+  open.emplace_back();
+  open.back().path = path;
+  open.back().identity = identity;
+  w.open_folders = {identity};
+  read_folder(w, fd, &open.back());
+  while (!open.empty()) {
+    Folder& f = open.back();
+    const bool has_files = f.next_jpeg < f.jpegs.size();
+    const bool has_subfolders = f.next_subfolder < f.subfolders.size();
+    // Without -r the subfolders are only counted, one level down, when the folder holds no JPEG.
+    const bool descends =
+        has_subfolders && !f.counts_only &&
+        (w.recursive ? !has_files || f.subfolders[f.next_subfolder] < f.jpegs[f.next_jpeg]->name
+                     : !has_files && w.found->empty());
+    if (w.is_stopped() || (!has_files && !descends)) {
+      if (f.dir != nullptr) closedir(f.dir);
+      w.open_folders.erase(f.identity);
+      open.pop_back();
+    } else if (!descends) {
+      take_file(w, f, *f.jpegs[f.next_jpeg++]);
     } else {
-      w.found->push_back(
-          {path, relative + e->name, identity_key(info), static_cast<uint64_t>(info.st_size)});
+      Folder child;
+      if (open_subfolder(w, f, f.subfolders[f.next_subfolder++], &child))
+        open.push_back(std::move(child));
     }
   }
-  // Without -r the subfolders are only counted, one level down, when the folder holds no JPEG.
-  const bool descends = !counts_only && (w.recursive || w.found->empty());
-  for (const std::string& name : descends ? subfolders : std::vector<std::string>()) {
-    if (w.is_stopped()) break;
-    const std::string path = path_of(name);
-    const int child = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat info;
-    if (child < 0 || fstat(child, &info) != 0) {
-      if (w.recursive) {
-        w.batch->problems.push_back(
-            {path, std::string("cannot list the folder: ") + std::strerror(errno)});
-      }
-      if (child >= 0) close(child);
-      continue;
-    }
-    const std::pair<dev_t, ino_t> identity(info.st_dev, info.st_ino);
-    if (w.has_skip && identity == std::pair(w.skip_device, w.skip_inode)) {
-      close(child);
-      continue;
-    }
-    if (!w.open_folders.insert(identity).second) {
-      w.batch->notes.push_back({path, "a folder met again inside itself (a loop), not followed"});
-      close(child);
-      continue;
-    }
-    walk_folder(w, child, path, relative + name + "/", !w.recursive);
-    w.open_folders.erase(identity);
-  }
-  closedir(dir);
 }
 
 // A walk of any depth holds one descriptor a level: the limit is raised as far as allowed.
@@ -312,17 +360,48 @@ void allow_deep_walks() {
 
 #endif
 
-void add(Batch* batch, const Options& options, const fs::path& file, const fs::path& relative,
+// True when path names a symbolic link.
+bool is_link(const std::string& path) {
+#if defined(_WIN32)
+  std::error_code ec;
+  return fs::is_symlink(path, ec);
+#else
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+#endif
+}
+
+// True when something (a dangling link too) is at path.
+bool exists_here(const std::string& path) {
+#if defined(_WIN32)
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+#else
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+#endif
+}
+
+// The path of relative (with '/' between names) below folder.
+std::string joined(const std::string& folder, const std::string& relative) {
+#if defined(_WIN32)
+  return (fs::path(folder) / relative).string();
+#else
+  return folder.back() == '/' ? folder + relative : folder + "/" + relative;
+#endif
+}
+
+void add(Batch* batch, const Options& options, std::string file, std::string relative,
          std::string key, uint64_t size_bytes) {
   BatchItem item;
-  item.job.source = file.string();
-  item.relative = relative.generic_string();
+  item.job.source = std::move(file);
+  item.relative = std::move(relative);
   item.source_key = std::move(key);
   if (options.replace) {
     // A link is kept and the photo it names is recoded, as an editor saving through it would.
     std::error_code link_ec;
-    item.job.destination = fs::is_symlink(file, link_ec)
-                               ? fs::weakly_canonical(file, link_ec).string()
+    item.job.destination = is_link(item.job.source)
+                               ? fs::weakly_canonical(item.job.source, link_ec).string()
                                : item.job.source;
     if (link_ec) item.job.destination = item.job.source;
     item.job.replaces_source = true;
@@ -330,7 +409,7 @@ void add(Batch* batch, const Options& options, const fs::path& file, const fs::p
     item.job.destination = beside_name(
         item.job.source, options.target_quality > 0 ? options.target_quality : options.quality);
   } else {
-    item.job.destination = (fs::path(options.output_dir) / relative).string();
+    item.job.destination = joined(options.output_dir, item.relative);
   }
   item.job.copies_kept = options.skip_larger && !options.output_dir.empty();
   item.job.preserves = options.preserve;
@@ -382,18 +461,29 @@ class DestinationKeys {
 #else
     struct stat info;
     if (stat(destination.c_str(), &info) == 0) return identity_key(info);
-    const fs::path path(destination);
-    return folder_key(path.parent_path().string()) + "/" + path.filename().string();
+    const size_t slash = destination.rfind('/');
+    std::string key = slash == std::string::npos ? folder_key("")
+                      : slash == 0 ? folder_key("/")
+                                   : folder_key(destination.substr(0, slash));
+    key += '/';  // not "/" + ...: GCC 12 at -O2 sees a false overlap (-Wrestrict)
+    key += slash == std::string::npos ? destination : destination.substr(slash + 1);
+    return key;
 #endif
   }
 
  private:
 #if !defined(_WIN32)
-  // The folder's identity, or, for one not made yet, its parent's key and its name.
-  std::string folder_key(const std::string& folder) {
-    std::vector<std::string> missing;  // from folder up, the folders without a key yet
+  static void drop_trailing_slashes(std::string* f) {
+    while (f->size() > 1 && f->back() == '/') f->pop_back();
+  }
+
+  // The folder's identity, or, for one not made yet, its parent's key and its name ("" is the
+  // working folder).
+  std::string folder_key(std::string f) {
+    drop_trailing_slashes(&f);
+    std::vector<std::string> missing;  // from the folder up, the folders without a key yet
     std::string key;
-    for (std::string f = folder;;) {
+    for (;;) {
       const auto known = folders_.find(f);
       if (known != folders_.end()) {
         key = known->second;
@@ -405,23 +495,25 @@ class DestinationKeys {
         folders_.emplace(f, key);
         break;
       }
-      const fs::path parent = fs::path(f).parent_path();
-      if (parent.string() == f || f.empty()) {  // nothing above it can be asked either
+      if (f.empty() || f == "/") {  // nothing above it to ask
         key = path_key(f);
         folders_.emplace(f, key);
         break;
       }
       missing.push_back(f);
-      f = parent.string();
+      const size_t slash = f.rfind('/');
+      f = slash == std::string::npos ? std::string() : slash == 0 ? "/" : f.substr(0, slash);
+      drop_trailing_slashes(&f);
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      key += '/';  // not "/" + ...: GCC 12 at -O2 sees a false overlap (-Wrestrict)
-      key += fs::path(*it).filename().string();
+      const size_t slash = it->rfind('/');
+      key += '/';
+      key += slash == std::string::npos ? *it : it->substr(slash + 1);
       folders_.emplace(*it, key);
     }
     return key;
   }
-  std::map<std::string, std::string> folders_;
+  std::unordered_map<std::string, std::string> folders_;
 #endif
 };
 
@@ -429,7 +521,7 @@ class DestinationKeys {
 // file, and skips those whose destination exists (unless overwrite).
 void plan_destinations(Batch* batch, const Options& options) {
   if (options.replace) return;
-  std::map<std::string, size_t> sources, destinations;
+  std::unordered_map<std::string, size_t> sources, destinations;
   for (size_t i = 0; i < batch->items.size(); ++i) sources.emplace(batch->items[i].source_key, i);
   DestinationKeys keys;
   for (size_t i = 0; i < batch->items.size(); ++i) {
@@ -451,8 +543,7 @@ void plan_destinations(Batch* batch, const Options& options) {
                  batch->items[taken->second].job.source);
       continue;
     }
-    std::error_code ec;
-    if (!options.overwrite && fs::exists(fs::symlink_status(item.job.destination, ec))) {
+    if (!options.overwrite && exists_here(item.job.destination)) {
       refuse(&item, Outcome::kSkipped, "exists; --overwrite replaces it");
     }
   }
@@ -509,17 +600,19 @@ Batch collect_batch(const Options& options, const std::atomic<bool>* stop) {
         if (fd >= 0) close(fd);
         continue;
       }
-      w.open_folders = {{info.st_dev, info.st_ino}};
-      walk_folder(w, fd, arg, "", false);
+      walk_tree(w, fd, arg, {info.st_dev, info.st_ino});
 #endif
-      std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
-        return is_before(a.file.native(), b.file.native());
-      });
-      for (Found& f : found)
-        add(&batch, options, f.file, f.relative, std::move(f.key), f.size_bytes);
+#if defined(_WIN32)
+      std::sort(found.begin(), found.end(),
+                [](const Found& a, const Found& b) { return is_before(a.file, b.file); });
+#endif
+      for (Found& f : found) {
+        add(&batch, options, std::move(f.file), std::move(f.relative), std::move(f.key),
+            f.size_bytes);
+      }
     } else if (fs::exists(status)) {
       const uintmax_t size = fs::file_size(path, ec);
-      add(&batch, options, path, path.filename(), file_key(path),
+      add(&batch, options, arg, path.filename().generic_string(), file_key(path),
           ec ? 0 : static_cast<uint64_t>(size));
     } else {
       batch.problems.push_back({arg, ec && ec != std::errc::no_such_file_or_directory

@@ -109,6 +109,7 @@ SourceRead SourceFile::open_and_read(const std::string& name, bool refuses_link)
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return SourceRead::kIsLink;
   identity.device = info.dwVolumeSerialNumber;
   identity.inode = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  mode = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;  // as fs::status
   const uint64_t bytes = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
   if (bytes > kMaxSourceBytes) return SourceRead::kNoMemory;
   try {
