@@ -166,6 +166,24 @@ PutResult put_in_place(const std::string& path, const uint8_t* data, size_t size
         !(now == options.source->identity))
       result = PutResult::kChanged;
   }
+  if (ok && options.source != nullptr) {
+    // The copies go to the temporary file while the source is still in its place.
+    std::error_code ec;
+    if (options.copies_time) {
+      const auto time = std::filesystem::last_write_time(options.source->path, ec);
+      if (!ec) std::filesystem::last_write_time(temp_path, time, ec);
+    }
+    if (options.copies_mode) {
+      std::filesystem::permissions(temp_path,
+                                   static_cast<std::filesystem::perms>(options.source->mode), ec);
+    }
+  }
+  if (result == PutResult::kOk && options.source != nullptr && options.source->handle != nullptr &&
+      options.mode != PutMode::kNew) {
+    // A file still open cannot be replaced on every system (wine, some Windows file systems).
+    CloseHandle(static_cast<HANDLE>(options.source->handle));
+    options.source->handle = nullptr;
+  }
   if (result == PutResult::kOk) {
     const DWORD flags =
         MOVEFILE_WRITE_THROUGH | (options.mode == PutMode::kNew ? 0 : MOVEFILE_REPLACE_EXISTING);
@@ -181,15 +199,6 @@ PutResult put_in_place(const std::string& path, const uint8_t* data, size_t size
     const KeptError kept;
     DeleteFileW(temp_path.c_str());
     return result;
-  }
-  std::error_code ec;
-  if (options.source != nullptr && options.copies_mode) {
-    std::filesystem::permissions(target, static_cast<std::filesystem::perms>(options.source->mode),
-                                 ec);
-  }
-  if (options.source != nullptr && options.copies_time) {
-    const auto time = std::filesystem::last_write_time(options.source->path, ec);
-    if (!ec) std::filesystem::last_write_time(target, time, ec);
   }
   return PutResult::kOk;
 }

@@ -41,7 +41,7 @@ class SourceFile {
   int64_t mtime_ns = 0;
   std::string path;  // as opened
 #if defined(_WIN32)
-  void* handle = nullptr;
+  mutable void* handle = nullptr;  // closed before the file is replaced (Windows keeps it in use)
 #else
   int fd = -1;
 #endif
