@@ -8,9 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "kestrum.h"
 #include "param_name.h"
@@ -22,10 +25,12 @@
 #include "test_util.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 extern char** environ;
 #endif
@@ -195,14 +200,16 @@ std::string tool_path() {
 #endif
 }
 
-// Runs the tool with args (in folder, when given), standard error into a file of its own.
-ToolRun run_tool(const std::string& args, const std::string& folder = "") {
+// Runs the tool with args (in folder, when given, after the shell's own commands in prefix),
+// standard error into a file of its own.
+ToolRun run_tool(const std::string& args, const std::string& folder = "",
+                 const std::string& prefix = "") {
   ToolRun r;
   static std::random_device random;
   const std::string err_path =
       (fs::temp_directory_path() / ("kestrum-tool-stderr-" + std::to_string(random()) + ".txt"))
           .string();
-  std::string command = "\"" + tool_path() + "\" " + args + " 2>\"" + err_path + "\"";
+  std::string command = prefix + "\"" + tool_path() + "\" " + args + " 2>\"" + err_path + "\"";
 #if defined(_WIN32)
   if (!folder.empty()) command = "cd /d \"" + folder + "\" && " + command;
 #else
@@ -397,6 +404,100 @@ TEST_F(Tool, MetadataKeptUnlessStripped) {
   EXPECT_EQ(exif_orientation(out), 8);
 }
 
+// Every APP1..APP15 and COM segment a photo carries reaches its recode in order (a thermal
+// camera's FLIR data, Kodak's APP3, FlashPix APP2, JUMBF APP11, Ducky APP12), whatever way the
+// file takes; Adobe's APP14 describes the old coding and is not copied. What cannot be carried (an
+// MPF index whose images after the EOI are not carried, an APP0 of another kind, a segment after
+// the first scan) is named on the file's line, and --replace keeps such a photo as it is.
+TEST_F(Tool, EverySegmentIsCarriedOrNamed) {
+  const auto tagged = [](const char* tag, size_t n) {
+    Bytes body(tag, tag + std::strlen(tag) + 1);
+    for (size_t i = 0; i < n; ++i) body.push_back(static_cast<uint8_t>(i * 37 % 256));  // FF D8 too
+    return body;
+  };
+  const std::vector<Bytes> carried = {exif_segment(6, {}),
+                                      segment(0xE1, tagged("FLIR", 600)),
+                                      segment(0xE2, tagged("FPXR", 90)),
+                                      segment(0xE3, tagged("Meta", 120)),
+                                      segment(0xE6, tagged("NITF", 40)),
+                                      segment(0xEB, tagged("JP", 300)),
+                                      segment(0xEC, tagged("Ducky", 20)),
+                                      segment(0xFE, Bytes{'h', 'i'})};
+  Bytes metadata;
+  for (const Bytes& b : carried) metadata.insert(metadata.end(), b.begin(), b.end());
+  const Bytes adobe = segment(0xEE, Bytes{'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 1});
+  metadata.insert(metadata.end(), adobe.begin(), adobe.end());
+  const Bytes mpf = segment(0xE2, tagged("MPF", 60));
+  const Bytes avi = segment(0xE0, tagged("AVI1", 10));
+  const auto before_eoi = [](Bytes jpeg, const Bytes& extra) {
+    jpeg.insert(jpeg.end() - 2, extra.begin(), extra.end());
+    return jpeg;
+  };
+  const Bytes plain = with_segments(photo(120, 80, 90), metadata);
+  struct Case {
+    const char* name;
+    Bytes source;
+    std::string options;  // before the source
+    int status;
+    const char* left_out;  // named on the line, or null when nothing is left out
+  } cases[] = {
+      {"-o, the library's way", plain, "-o out", 0, nullptr},
+      {"-o, converted", with_segments(photo(91, 77, 90, 2, 1), metadata), "-o out", 0, nullptr},
+      {"--replace", plain, "--replace", 0, nullptr},
+      {"stream", plain, "-", 0, nullptr},
+      {"-o with MPF", with_segments(plain, mpf), "-o out", 0, "(MPF (APP2) left out)"},
+      {"-o with another APP0", with_segments(plain, avi), "-o out", 0, "(APP0 \"AVI1\" left out)"},
+      {"-o with a comment after the scan", before_eoi(plain, segment(0xFE, Bytes{'x'})), "-o out",
+       0, "(COM after the first scan left out)"},
+      {"stream with MPF", with_segments(plain, mpf), "-", 0, "(MPF (APP2) left out)"},
+      {"--replace with MPF", with_segments(plain, mpf), "--replace", 1,
+       "FAILED: segments it carries would be lost (MPF (APP2) left out); not replaced"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_.path("seg"));
+    fs::create_directories(dir_.path("seg/out"));
+    const std::string src = dir_.path("seg/s.jpg");
+    ASSERT_TRUE(write_file(src, c.source));
+    const bool is_stream = c.options == "-";
+    const std::string result = is_stream               ? dir_.path("seg/piped.jpg")
+                               : c.options == "-o out" ? dir_.path("seg/out/s.jpg")
+                                                       : src;
+    const ToolRun run = run_tool(
+        is_stream ? "- < " + quoted(src) + " > " + quoted(result)
+                  : (c.options == "-o out" ? "-o " + quoted(dir_.path("seg/out")) : c.options) +
+                        " " + quoted(src));
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    const std::string said = run.out + run.err;
+    if (c.left_out != nullptr) {
+      EXPECT_NE(said.find(c.left_out), std::string::npos) << said;
+    } else {
+      EXPECT_EQ(said.find("left out"), std::string::npos) << said;
+    }
+    Bytes out;
+    ASSERT_TRUE(read_file(result, &out));
+    if (c.status != 0) {
+      EXPECT_TRUE(out == c.source) << "the source changed";
+      continue;
+    }
+    // The result's own APP0, then the carried segments exactly.
+    const std::vector<Segment> parts = split_segments(out);
+    ASSERT_GE(parts.size(), 3u);
+    ASSERT_EQ(parts[1].marker, 0xE0);
+    const size_t at = parts[1].offset + parts[1].length;
+    ASSERT_GE(out.size(), at + metadata.size() - adobe.size());
+    EXPECT_TRUE(
+        Bytes(out.begin() + static_cast<std::ptrdiff_t>(at),
+              out.begin() + static_cast<std::ptrdiff_t>(at + metadata.size() - adobe.size())) ==
+        Bytes(metadata.begin(), metadata.end() - static_cast<std::ptrdiff_t>(adobe.size())))
+        << "the segments carried differ";
+    for (const Segment& p : parts) {
+      EXPECT_NE(p.marker, 0xEE);
+      EXPECT_FALSE(p.marker == 0xE2 && out[p.offset + 4] == 'M') << "the MPF index was copied";
+    }
+  }
+}
+
 TEST_F(Tool, LibraryLogWithVerboseOrInLogFiles) {
   const std::string library_line = "encoding jpg successfully!";
   const ToolRun quiet =
@@ -519,6 +620,59 @@ TEST_F(Tool, StandardInputToStandardOutput) {
 #endif
 }
 
+#if !defined(_WIN32)
+// A stream that cannot be written to its end is a failure with the system's reason, never a
+// success with a cut-short file (which "&& mv b.jpg a.jpg" would then put over the photo).
+TEST_F(Tool, StreamWritesAreCheckedToTheEnd) {
+  ASSERT_TRUE(write_file(dir_.path("big.jpg"), photo(400, 300, 95)));
+  const Bytes expected = api_recode(dir_.path("big.jpg"), dir_.path("scratch.jpg"), 85);
+  ASSERT_GT(expected.size() % 4096, 0u);
+  ASSERT_GT(expected.size(), 4096u);
+  // A file size limit just below the result, in whole 4 KiB blocks (the shell counts 512-byte
+  // ones): a full disk, with the write ignoring XFSZ as a full tmpfs gives ENOSPC.
+  const std::string limit = std::to_string(expected.size() / 4096 * 8);
+  const std::string in = " < " + quoted(dir_.path("in/a.jpg"));
+  struct Case {
+    const char* name;
+    std::string prefix, args;
+    const char* reason;
+  } cases[] = {
+      {"full device", "", "-" + in + " > /dev/full", "No space left on device"},
+      {"closed standard output", "", "-" + in + " >&-", "Bad file descriptor"},
+      {"file size limit", "trap '' XFSZ; ulimit -f " + limit + "; ",
+       "- < " + quoted(dir_.path("big.jpg")) + " > " + quoted(dir_.path("cut.jpg")),
+       "File too large"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = run_tool(c.args, "", c.prefix);
+    EXPECT_EQ(run.status, 1) << c.name << ": " << run.err;
+    EXPECT_NE(run.err.find("-  FAILED: cannot write standard output: " + std::string(c.reason)),
+              std::string::npos)
+        << c.name << ": " << run.err;
+  }
+}
+
+// Standard output that is the file standard input reads is refused before anything is read or
+// written, as cat refuses it; the photo stays as it was.
+TEST_F(Tool, StreamRefusesAnOutputThatIsItsInput) {
+  Bytes original;
+  ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &original));
+  const std::string a = quoted(dir_.path("in/a.jpg"));
+  for (const std::string& redirection : {"1<> " + a, ">> " + a}) {
+    const ToolRun run = run_tool("- < " + a + " " + redirection);
+    EXPECT_EQ(run.status, 2) << redirection << ": " << run.err;
+    EXPECT_NE(run.err.find("standard output is the file standard input reads"), std::string::npos)
+        << run.err;
+    Bytes now;
+    ASSERT_TRUE(read_file(dir_.path("in/a.jpg"), &now));
+    EXPECT_TRUE(now == original) << redirection;
+  }
+  // Another name of the same file is the same file.
+  ASSERT_EQ(link(dir_.path("in/a.jpg").c_str(), dir_.path("hard.jpg").c_str()), 0);
+  EXPECT_EQ(run_tool("- < " + a + " >> " + quoted(dir_.path("hard.jpg"))).status, 2);
+}
+#endif
+
 TEST_F(Tool, FilesFromAListOrNulSeparatedNames) {
   ASSERT_TRUE(write_file(dir_.path("in/with space.jpg"), photo(40, 30, 85)));
   const std::string a = dir_.path("in/a.jpg"), b = dir_.path("in/with space.jpg");
@@ -612,6 +766,41 @@ TEST_F(Tool, JsonQuietAndPreserve) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 #endif
 }
+
+#if !defined(_WIN32)
+// -p carries a photo's extended attributes over as well as its time: user.* tags (a photo
+// manager's ratings) always, its access ACL with the permissions when the result replaces it.
+TEST_F(Tool, PreserveKeepsExtendedAttributes) {
+  const std::string src = dir_.path("in/a.jpg");
+  const std::string tag = "user.rating";
+  if (setxattr(src.c_str(), tag.c_str(), "5", 1, 0) != 0)
+    GTEST_SKIP() << "no user.* attributes here";
+  // u::rw-, u:65534:r--, g::r--, m::r--, o::--- in the kernel's layout (version 2, then entries).
+  Bytes acl = {2, 0, 0, 0};
+  for (const auto& [kind, perm, id] : std::vector<std::tuple<uint16_t, uint16_t, uint32_t>>{
+           {1, 6, ~0u}, {2, 4, 65534}, {4, 4, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}}) {
+    for (int i = 0; i < 2; ++i) acl.push_back(static_cast<uint8_t>(kind >> (8 * i)));
+    for (int i = 0; i < 2; ++i) acl.push_back(static_cast<uint8_t>(perm >> (8 * i)));
+    for (int i = 0; i < 4; ++i) acl.push_back(static_cast<uint8_t>(id >> (8 * i)));
+  }
+  const bool has_acl =
+      setxattr(src.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+  const auto attribute = [](const std::string& path, const char* name) {
+    std::vector<uint8_t> value(256);
+    const ssize_t got = getxattr(path.c_str(), name, value.data(), value.size());
+    value.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    return value;
+  };
+  const Bytes expected_acl = attribute(src, "system.posix_acl_access");
+  const ToolRun into = run_tool("-p -o " + quoted(dir_.path("out")) + " " + quoted(src));
+  ASSERT_EQ(into.status, 0) << into.err;
+  EXPECT_EQ(attribute(dir_.path("out/a.jpg"), tag.c_str()), Bytes{'5'});
+  const ToolRun replaced = run_tool("-p --replace " + quoted(src));
+  ASSERT_EQ(replaced.status, 0) << replaced.err;
+  EXPECT_EQ(attribute(src, tag.c_str()), Bytes{'5'});
+  EXPECT_TRUE(!has_acl || attribute(src, "system.posix_acl_access") == expected_acl);
+}
+#endif
 
 #if !defined(_WIN32)
 // A new result is no more open to others than its source: the recode of a private photo stays
@@ -941,7 +1130,9 @@ TEST_F(Tool, NoJpegFoundSaysSoAndSuggestsRecursion) {
   const ToolRun run = run_tool(quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 1) << run.out << run.err;
   EXPECT_NE(run.err.find("no JPEG found"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("the subfolders hold 2: add -r to recode them"), std::string::npos)
+  // in/sub holds one; in/sub/deep's is not looked for: the hint walks one level down, not the
+  // whole tree (which may be huge) below a folder named without -r.
+  EXPECT_NE(run.err.find("the subfolders hold 1: add -r to recode them"), std::string::npos)
       << run.err;
   fs::create_directories(dir_.path("empty"));
   const ToolRun empty = run_tool(quoted(dir_.path("empty")));
@@ -1196,6 +1387,197 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
   EXPECT_LT(after_kill, 3u);
 }
 #endif
+#endif
+
+#if !defined(_WIN32)
+// A run of the tool whose job of one file is held at a point (KESTRUM_TEST_PAUSE) while the test
+// changes the world: the race with a user or another program, driven the same way every time.
+struct HeldRun {
+  int status = -1;
+  std::string out, err;
+  bool was_held = false;  // the job reached the point (a tool without the hook never does)
+};
+
+HeldRun run_tool_holding(const std::string& args, const std::string& point,
+                         const std::string& file_name, const std::string& scratch,
+                         const std::function<void(pid_t)>& meanwhile) {
+  HeldRun run;
+  const std::string fifo = scratch + "/hold.fifo";
+  fs::remove(fifo);
+  if (mkfifo(fifo.c_str(), 0600) != 0) return run;
+  const pid_t pid = start_tool(
+      args, scratch + "/held.out", scratch + "/held.err",
+      "export KESTRUM_TEST_PAUSE=" + quoted(point + ":" + file_name + ":" + fifo) + "; ");
+  if (pid == 0) return run;
+  int status = 0;
+  bool has_ended = false;
+  int fd = -1;
+  // Opening the FIFO for writing succeeds once the held job has opened it for reading.
+  while (fd < 0 && !has_ended) {
+    fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      has_ended = waitpid(pid, &status, WNOHANG) == pid;
+      if (!has_ended) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  run.was_held = fd >= 0;
+  meanwhile(pid);
+  if (fd >= 0) close(fd);  // lets the job go on
+  if (!has_ended) waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = text_of(scratch + "/held.out");
+  run.err = text_of(scratch + "/held.err");
+  return run;
+}
+
+class ToolRace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir_.path("p"));
+    for (int i = 1; i <= 3; ++i) {
+      ASSERT_TRUE(write_file(dir_.path("p/a" + std::to_string(i) + ".jpg"),
+                             libjpeg_encode(photo_rgb(96, 64, static_cast<uint32_t>(i)), 96, 64,
+                                            baseline_options(92))));
+    }
+  }
+  TempDir dir_;
+  const Bytes users_file_ = {'m', 'i', 'n', 'e'};
+};
+
+// A file that appears at a destination after the plan found none is kept, and its source
+// reported "skipped: exists", in the tool's process and in workers alike; --overwrite still
+// replaces it.
+TEST_F(ToolRace, DestinationThatAppearsDuringTheRunIsKept) {
+  struct Case {
+    const char* name;
+    std::string args, destination;
+    bool is_replaced;
+  } cases[] = {
+      {"one job, -o", "-j 1 -o " + quoted(dir_.path("out")) + " ", "out/a3.jpg", false},
+      {"workers, -o", "-j 2 -o " + quoted(dir_.path("out")) + " ", "out/a3.jpg", false},
+      {"beside", "-j 2 ", "p/a3_85.jpg", false},
+      {"--overwrite", "--overwrite -j 2 -o " + quoted(dir_.path("out")) + " ", "out/a3.jpg", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_.path("out"));
+    fs::remove(dir_.path(c.destination));
+    const HeldRun run = run_tool_holding(
+        c.args + quoted(dir_.path("p")), "before-put", "a3.jpg", dir_.root(),
+        [&](pid_t) { ASSERT_TRUE(write_file(dir_.path(c.destination), users_file_)); });
+    EXPECT_TRUE(run.was_held);
+    Bytes now;
+    ASSERT_TRUE(read_file(dir_.path(c.destination), &now));
+    EXPECT_EQ(now == users_file_, !c.is_replaced);
+    EXPECT_EQ(run.status, 0) << run.err;
+    if (!c.is_replaced) {
+      EXPECT_NE(
+          run.out.find(dir_.path(c.destination) + "  skipped: exists; --overwrite replaces it"),
+          std::string::npos)
+          << run.out;
+      EXPECT_NE(run.out.find("3 files: 2 recoded"), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find("1 skipped"), std::string::npos) << run.out;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.root()))
+      EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+  }
+}
+
+// --replace recodes the file the plan found and replaces only that file: a link re-pointed
+// before the read changes nothing, and a file put in the source's place before the rename is
+// kept ("changed during the recode").
+TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
+  fs::create_directories(dir_.path("other"));
+  fs::create_directories(dir_.path("copy"));
+  const Bytes x = libjpeg_encode(photo_rgb(96, 64, 11), 96, 64, baseline_options(92));
+  const Bytes y = libjpeg_encode(photo_rgb(96, 64, 12), 96, 64, baseline_options(92));
+  ASSERT_TRUE(write_file(dir_.path("copy/x.jpg"), x));
+  ASSERT_EQ(run_tool("--replace " + quoted(dir_.path("copy/x.jpg"))).status, 0);
+  Bytes x_recoded;
+  ASSERT_TRUE(read_file(dir_.path("copy/x.jpg"), &x_recoded));
+
+  // The link re-pointed after the plan, before the read.
+  ASSERT_TRUE(write_file(dir_.path("other/x.jpg"), x));
+  ASSERT_TRUE(write_file(dir_.path("other/y.jpg"), y));
+  ASSERT_EQ(symlink("../other/x.jpg", dir_.path("p/zz.jpg").c_str()), 0);
+  const HeldRun repointed = run_tool_holding(
+      "-j 2 --replace " + quoted(dir_.path("p")), "before-read", "zz.jpg", dir_.root(), [&](pid_t) {
+        fs::remove(dir_.path("p/zz.jpg"));
+        ASSERT_EQ(symlink("../other/y.jpg", dir_.path("p/zz.jpg").c_str()), 0);
+      });
+  EXPECT_TRUE(repointed.was_held);
+  EXPECT_EQ(repointed.status, 0) << repointed.err;
+  Bytes now;
+  ASSERT_TRUE(read_file(dir_.path("other/x.jpg"), &now));
+  EXPECT_TRUE(now == x_recoded) << "x.jpg does not hold the recode of x";
+  ASSERT_TRUE(read_file(dir_.path("other/y.jpg"), &now));
+  EXPECT_TRUE(now == y) << "y.jpg changed";
+
+  // Another file renamed into the source's place after the read, before the rename.
+  for (const std::string jobs : {"-j 1 ", "-j 2 "}) {
+    ASSERT_TRUE(write_file(dir_.path("p/a2.jpg"), x));
+    const HeldRun changed =
+        run_tool_holding(jobs + "--replace " + quoted(dir_.path("p/a2.jpg")), "before-put",
+                         "a2.jpg", dir_.root(), [&](pid_t) {
+                           ASSERT_TRUE(write_file(dir_.path("p/new.tmp.jpg"), y));
+                           fs::rename(dir_.path("p/new.tmp.jpg"), dir_.path("p/a2.jpg"));
+                         });
+    EXPECT_TRUE(changed.was_held);
+    EXPECT_EQ(changed.status, 1) << jobs;
+    EXPECT_NE(changed.err.find("a2.jpg  FAILED: changed during the recode"), std::string::npos)
+        << changed.err;
+    ASSERT_TRUE(read_file(dir_.path("p/a2.jpg"), &now));
+    EXPECT_TRUE(now == y) << jobs << "the file put there was replaced";
+  }
+}
+
+// Ctrl-C or kill while the tree is walked ends the run there: "interrupted while planning", 130,
+// and nothing written (no result, no folder, no clean-up of what others left).
+TEST_F(ToolRace, SignalWhilePlanningWritesNothing) {
+  fs::create_directories(dir_.path("p/sub/deeper"));
+  ASSERT_TRUE(write_file(dir_.path("p/sub/deeper/b.jpg"), photo(32, 32, 90)));
+  const std::string stale = dir_.path("p/a1.jpg.kestrum-999999999-0.tmp");
+  ASSERT_TRUE(write_file(stale, Bytes{1}));
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal_number);
+    const HeldRun run = run_tool_holding(
+        "-r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("p")), "planning", "sub",
+        dir_.root(), [&](pid_t pid) { kill(pid, signal_number); });
+    EXPECT_TRUE(run.was_held);
+    EXPECT_EQ(run.status, 130) << run.out << run.err;
+    EXPECT_NE(run.err.find("kestrum-recode: interrupted while planning"), std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(dir_.path("out")));
+    EXPECT_TRUE(fs::exists(stale));
+  }
+}
+
+// A tree deeper than a path may be long is walked whole, through descriptors, to its JPEG.
+TEST_F(ToolRace, TreeDeeperThanAPathMayBeLongIsWalked) {
+  const std::string level(200, 'd');
+  int fd = open(dir_.path("p").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  int middle = -1;                // where the chain is cut in two at the end, for remove_all
+  for (int i = 0; i < 24; ++i) {  // 24 x 201 bytes: past the 4096 of PATH_MAX
+    ASSERT_EQ(mkdirat(fd, level.c_str(), 0700), 0);
+    if (i == 12) middle = dup(fd);
+    const int next = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    ASSERT_GE(fd = next, 0);
+  }
+  const int file = openat(fd, "deep.jpg", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  close(fd);
+  ASSERT_GE(file, 0);
+  close(file);
+  const ToolRun run = run_tool("-r --dry-run " + quoted(dir_.path("p")));
+  EXPECT_EQ(run.out.find("cannot list the folder"), std::string::npos) << run.out;
+  EXPECT_EQ(run.err.find("cannot list the folder"), std::string::npos) << run.err.substr(0, 300);
+  EXPECT_EQ(count_lines_with(run.out, "/deep.jpg \u2192 "), 1u) << run.out.substr(0, 300);
+  EXPECT_NE(run.out.find("4 files: 3 would be recoded"), std::string::npos)
+      << run.out.substr(run.out.size() > 300 ? run.out.size() - 300 : 0);
+  EXPECT_EQ(renameat(middle, level.c_str(), AT_FDCWD, dir_.path("rest").c_str()), 0);
+  close(middle);
+}
 #endif
 
 TEST(ToolHelp, EveryOptionAndTheExitStatuses) {

@@ -42,7 +42,7 @@ struct RecodeAnyOptions {
                                // that is lower (the request is then not used); 0 = quality's rule
   bool strict = false;         // way 1 only: the library's exact behaviour
   bool keep_metadata =
-      false;  // insert the source's EXIF, XMP, ICC, IPTC and COM segments after APP0
+      false;  // insert the source's APP1..APP15 and COM segments (not Adobe's nor MPF's) after APP0
 };
 
 // What the decode met in a damaged source. The result is still made, with grey where data was

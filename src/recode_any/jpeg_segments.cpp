@@ -90,6 +90,66 @@ int32_t estimate_wide_quality(const JpegHeader& header) {
   return 0;
 }
 
+bool is_app_or_comment(uint8_t marker) {
+  return (marker >= kMarkerApp0 && marker <= kMarkerApp15) || marker == kMarkerCom;
+}
+
+// An MPF segment (APP2 "MPF"): its offsets point at images after the EOI.
+bool is_mpf(const uint8_t* body, size_t body_bytes) {
+  return starts_with(body, body_bytes, "MPF", 4);
+}
+
+// The segments a recode carries over: every APP1..APP15 and COM segment but Adobe's APP14 (it
+// describes the old coding) and MPF's APP2 (the images it points at are not carried).
+bool is_carried(uint8_t marker, const uint8_t* body, size_t body_bytes) {
+  if (!is_app_or_comment(marker) || marker == kMarkerApp0) return false;
+  if (marker == kMarkerApp14 && starts_with(body, body_bytes, "Adobe", 5)) return false;
+  return !(marker == kMarkerApp2 && is_mpf(body, body_bytes));
+}
+
+// "APP11", "COM".
+std::string marker_name(uint8_t marker) {
+  return marker == kMarkerCom ? "COM" : "APP" + std::to_string(marker - kMarkerApp0);
+}
+
+// The tag a segment's body opens with, up to its NUL (at most 16 bytes, '?' for others).
+std::string printable_tag(const uint8_t* body, size_t body_bytes) {
+  std::string tag;
+  for (size_t i = 0; i < body_bytes && i < 16 && body[i] != 0; ++i)
+    tag += body[i] >= 0x20 && body[i] < 0x7F ? static_cast<char>(body[i]) : '?';
+  return tag;
+}
+
+// Walks from the first scan to the EOI that ends the image (the scans, tables between them and
+// their entropy-coded data passed over), calling met(marker) for each marker segment on the way.
+// Returns the offset just past that EOI, or 0 when the data ends without one.
+template <typename Met>
+size_t walk_image(const uint8_t* data, size_t size, const JpegHeader& header, Met met) {
+  size_t pos = header.scan_offset;
+  while (pos + 1 < size) {
+    // pos is at a marker: step over it and its segment, if it has one.
+    const uint8_t marker = data[pos + 1];
+    if (marker == kMarkerEoi) return pos + 2;
+    if (marker == kMarkerSoi || marker == kMarkerTem ||
+        (marker >= kMarkerRst0 && marker <= kMarkerRst7)) {
+      pos += 2;
+    } else {
+      if (pos + 4 > size) return 0;
+      if (pos != header.scan_offset) met(marker);
+      pos += 2 + be16(data + pos + 2);
+    }
+    // Entropy-coded data (or none) up to the next marker: FF 00 is a stuffed byte, FF FF fill.
+    while (pos + 1 < size) {
+      if (data[pos] == 0xFF) {
+        const uint8_t next = data[pos + 1];
+        if (next != 0x00 && next != 0xFF && !(next >= kMarkerRst0 && next <= kMarkerRst7)) break;
+      }
+      ++pos;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 bool parse_header(const uint8_t* data, size_t size, JpegHeader* out) {
@@ -138,45 +198,34 @@ std::vector<uint8_t> without_app_segments(const uint8_t* data, size_t size,
 std::vector<uint8_t> metadata_segments(const uint8_t* data, const JpegHeader& header) {
   std::vector<uint8_t> kept;
   for (const HeaderSegment& s : header.segments) {
-    const uint8_t* body = data + s.offset + 4;
-    const size_t body_bytes = s.length_bytes - 4;
-    const bool is_exif = s.marker == kMarkerApp1 && starts_with(body, body_bytes, "Exif\0\0", 6);
-    const bool is_xmp = s.marker == kMarkerApp1 &&
-                        (starts_with(body, body_bytes, "http://ns.adobe.com/xap/1.0/", 29) ||
-                         starts_with(body, body_bytes, "http://ns.adobe.com/xmp/extension/", 35));
-    const bool is_icc = s.marker == kMarkerApp2 && starts_with(body, body_bytes, "ICC_PROFILE", 12);
-    const bool is_iptc = s.marker == kMarkerApp13;
-    const bool is_comment = s.marker == kMarkerCom;
-    if (is_exif || is_xmp || is_icc || is_iptc || is_comment) {
+    if (is_carried(s.marker, data + s.offset + 4, s.length_bytes - 4))
       kept.insert(kept.end(), data + s.offset, data + s.offset + s.length_bytes);
-    }
   }
   return kept;
 }
 
-size_t find_image_end(const uint8_t* data, size_t size, const JpegHeader& header) {
-  size_t pos = header.scan_offset;
-  while (pos + 1 < size) {
-    // pos is at a marker: step over it and its segment, if it has one.
-    const uint8_t marker = data[pos + 1];
-    if (marker == kMarkerEoi) return pos + 2;
-    if (marker == kMarkerSoi || marker == kMarkerTem ||
-        (marker >= kMarkerRst0 && marker <= kMarkerRst7)) {
-      pos += 2;
-    } else {
-      if (pos + 4 > size) return 0;
-      pos += 2 + be16(data + pos + 2);
-    }
-    // Entropy-coded data (or none) up to the next marker: FF 00 is a stuffed byte, FF FF fill.
-    while (pos + 1 < size) {
-      if (data[pos] == 0xFF) {
-        const uint8_t next = data[pos + 1];
-        if (next != 0x00 && next != 0xFF && !(next >= kMarkerRst0 && next <= kMarkerRst7)) break;
-      }
-      ++pos;
-    }
+std::vector<std::string> segments_left_out(const uint8_t* data, size_t size,
+                                           const JpegHeader& header) {
+  std::vector<std::string> names;
+  const auto add = [&names](const std::string& name) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  };
+  for (const HeaderSegment& s : header.segments) {
+    const uint8_t* body = data + s.offset + 4;
+    const size_t body_bytes = s.length_bytes - 4;
+    if (s.marker == kMarkerApp2 && is_mpf(body, body_bytes)) add("MPF (APP2)");
+    if (s.marker == kMarkerApp0 && !starts_with(body, body_bytes, "JFIF", 5) &&
+        !starts_with(body, body_bytes, "JFXX", 5))
+      add("APP0 \"" + printable_tag(body, body_bytes) + "\"");
   }
-  return 0;
+  walk_image(data, size, header, [&](uint8_t marker) {
+    if (is_app_or_comment(marker)) add(marker_name(marker) + " after the first scan");
+  });
+  return names;
+}
+
+size_t find_image_end(const uint8_t* data, size_t size, const JpegHeader& header) {
+  return walk_image(data, size, header, [](uint8_t) {});
 }
 
 std::vector<uint8_t> insert_after_app0(const uint8_t* stream, size_t size,

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The header of a JPEG stream walked segment by segment by its length fields (T.81 B.1.1.4,
 // B.2.4): what the frame is, the sums of its quantization tables, removing the APPn and COM
-// segments, and carrying EXIF, XMP and ICC segments over into a recoded stream.
+// segments, and carrying the metadata segments over into a recoded stream.
 #pragma once
 
 #include <array>
@@ -50,10 +50,18 @@ bool parse_header(const uint8_t* data, size_t size, JpegHeader* out);
 std::vector<uint8_t> without_app_segments(const uint8_t* data, size_t size,
                                           const JpegHeader& header);
 
-// The source's EXIF and XMP (APP1), ICC profile (APP2 "ICC_PROFILE", every chunk), IPTC (APP13)
-// and comment (COM) segments, whole and in source order, ready to be inserted into another
-// stream. JFIF and JFXX (APP0) and Adobe (APP14) segments describe the old coding: left out.
+// The source's APP1..APP15 and COM segments before its first scan (EXIF, XMP, ICC chunks, IPTC,
+// maker data, comments...), whole and in source order, ready to be inserted into another stream.
+// Adobe's APP14 describes the old coding and MPF's APP2 points at images after the EOI, which a
+// recode does not carry: both left out, as are the APP0 segments (JFIF and JFXX describe the old
+// coding).
 std::vector<uint8_t> metadata_segments(const uint8_t* data, const JpegHeader& header);
+
+// What metadata_segments cannot carry over, by name ("MPF (APP2)", "APP0 \"AVI1\"", "COM after
+// the first scan"), each once in source order: segments a recode would drop that are not there
+// to describe the old coding.
+std::vector<std::string> segments_left_out(const uint8_t* data, size_t size,
+                                           const JpegHeader& header);
 
 // The offset just past the EOI that ends the image (the scans, tables between them and their
 // entropy-coded data passed over), or 0 when the data ends without one.

@@ -4,6 +4,7 @@
 // results land on one file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,11 +27,13 @@ struct Batch {
   std::vector<BatchItem> items;
   struct Problem {
     std::string path, reason;
+    std::string key = {};  // of a file left out: its identity, as BatchItem::source_key
   };
   std::vector<Problem> problems;  // paths that do not exist or folders that cannot be listed
   std::vector<Problem> notes;  // what was passed over on purpose (links to folders, repeated files)
   std::vector<Problem> left_out;  // NAME_<n>.EXT files beside a NAME.EXT, with that original's name
   size_t jpegs_in_subfolders = 0;  // without -r: JPEGs the subfolders of the named folders hold
+  bool is_interrupted = false;     // the walk was stopped: the batch is not whole
 };
 
 // The result's path beside its source: "_<quality>" before the last '.' of the file name (never
@@ -42,7 +45,9 @@ std::string beside_name(const std::string& source, int32_t quality);
 // quality beside their original (NAME_<n>.EXT beside NAME.EXT) are left out and counted, and a
 // file named more than once is taken once (a note names the others). Then plans the destinations:
 // one that is a source of the batch or that an earlier file already takes fails its file; one that
-// exists is skipped unless options.overwrite.
-Batch collect_batch(const Options& options);
+// exists is skipped unless options.overwrite. Without -r the subfolders are looked into one level
+// down, for the hint that -r would find JPEGs there. The work is linear in the entries of the
+// tree, of any depth; it ends early, with is_interrupted, once *stop is set.
+Batch collect_batch(const Options& options, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace kestrum::tool

@@ -12,11 +12,13 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include "kestrum.h"
+#include "recode/put_in_place.h"
 #include "recode/worker_process.h"
 #include "recode_any/jpeg_segments.h"
 #include "services/file_io.h"
@@ -53,9 +55,11 @@ std::string system_reason(const std::string& path) {
   return "";
 }
 
-// Writes data to path through a temporary file; false with error set on failure.
-bool write_result(const std::string& path, const uint8_t* data, size_t size, uint32_t others_mask,
-                  std::string* error, int32_t* status) {
+// Puts data at path through a temporary file as placement allows; false with error set on
+// failure (and *is_skipped for a destination that appeared since the plan).
+bool write_result(const std::string& path, const uint8_t* data, size_t size,
+                  const PutOptions& placement, std::string* error, int32_t* status,
+                  bool* is_skipped) {
   std::error_code ec;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
@@ -67,14 +71,23 @@ bool write_result(const std::string& path, const uint8_t* data, size_t size, uin
     }
   }
   clear_system_error();
-  switch (write_file_replacing(path.c_str(), data, size, others_mask)) {
-    case WriteResult::kOk:
+  switch (put_in_place(path, data, size, placement)) {
+    case PutResult::kOk:
       return true;
-    case WriteResult::kCannotCreate:
+    case PutResult::kExists:
+      *is_skipped = true;
+      *error = "exists; --overwrite replaces it";
+      return false;
+    case PutResult::kChanged:
+      *status = KESTRUM_OK;
+      *error =
+          "changed during the recode (" + path + " is no longer the file read); nothing replaced";
+      return false;
+    case PutResult::kCannotCreate:
       *status = KESTRUM_ERR_CREATE_OUTPUT;
       *error = "cannot create " + path + system_reason(path);
       return false;
-    case WriteResult::kWriteFailed:
+    case PutResult::kWriteFailed:
       *status = KESTRUM_ERR_WRITE_OUTPUT;
       *error = "cannot write " + path + system_reason(path);
       return false;
@@ -147,6 +160,30 @@ bool is_own_file(const std::filesystem::path& path) {
 
 }  // namespace
 
+void pause_for_test(const char* point, const std::string& path) {
+#if defined(_WIN32)
+  (void)point;
+  (void)path;
+#else
+  const char* hook = std::getenv("KESTRUM_TEST_PAUSE");
+  if (hook == nullptr) return;
+  const std::string text(hook);
+  const size_t first = text.find(':');
+  const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+  if (second == std::string::npos || text.compare(0, first, point) != 0 ||
+      std::filesystem::path(path).filename() != text.substr(first + 1, second - first - 1))
+    return;
+  const int fd = open(text.c_str() + second + 1, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  char byte = 0;
+  for (ssize_t got = 1; got != 0;) {
+    got = read(fd, &byte, 1);
+    if (got < 0 && errno != EINTR) break;
+  }
+  close(fd);
+#endif
+}
+
 bool has_jpeg_extension(const std::string& name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string::npos) return false;
@@ -207,22 +244,27 @@ size_t remove_stale_temps(const std::string& folder) {
 
 FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger) {
   FileOutcome o;
-  uint8_t* data = nullptr;
-  uint32_t size = 0;
+  pause_for_test("before-read", job.source);
+  // --replace reads the file it will replace, the link the plan resolved not followed again.
+  const std::string& read_path = job.replaces_source ? job.destination : job.source;
+  SourceFile source;
   clear_system_error();
-  switch (read_whole_file(job.source.c_str(), &data, &size)) {
-    case ReadResult::kOk:
+  switch (source.open_and_read(read_path, job.replaces_source)) {
+    case SourceRead::kOk:
       break;
-    case ReadResult::kCannotOpen:
-      return failed(o, KESTRUM_ERR_SOURCE, "cannot read " + job.source + system_reason(job.source));
-    case ReadResult::kNoMemory:
+    case SourceRead::kIsLink:
+      return failed(
+          o, KESTRUM_OK,
+          "changed during the recode (" + read_path + " is a symbolic link now); nothing replaced");
+    case SourceRead::kCannotOpen:
+      return failed(o, KESTRUM_ERR_SOURCE, "cannot read " + read_path + system_reason(read_path));
+    case SourceRead::kNoMemory:
       return failed(o, KESTRUM_ERR_SOURCE_MEMORY,
-                    "no memory for " + job.source + " (or 2 GiB or more)");
+                    "no memory for " + read_path + " (or 2 GiB or more)");
   }
+  const uint8_t* data = source.data.data();
+  const size_t size = source.data.size();
   o.bytes_in = size;
-  std::error_code time_ec, mode_ec;
-  const auto source_time = std::filesystem::last_write_time(job.source, time_ec);
-  const auto source_mode = std::filesystem::status(job.source, mode_ec).permissions();
   RecodeAnyResult r = recode_any(data, size, options);
   o.way = static_cast<int32_t>(r.way);
   o.source_quality = r.source_quality;
@@ -234,47 +276,63 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
               " bytes after the image's end not carried over";
   }
   o.log = bounded_log(r.log);
-  if (r.way == RecodeWay::kRefused) {
-    std::free(data);
-    return failed(o, r.status, r.error);
-  }
+  if (r.way == RecodeWay::kRefused) return failed(o, r.status, r.error);
+  const std::string left_out = options.keep_metadata ? segments_left_out_text(data, size) : "";
+  if (!left_out.empty()) o.note += (o.note.empty() ? "" : "; ") + left_out;
   // --replace writes over the source: never with a recode that lost part of it.
-  if (job.replaces_source &&
-      (!o.damage.empty() || r.damage.bytes_after_eoi > 0 || r.damage.is_end_unknown)) {
-    std::free(data);
+  if (job.replaces_source && (!o.damage.empty() || r.damage.bytes_after_eoi > 0 ||
+                              r.damage.is_end_unknown || !left_out.empty())) {
     const std::string why =
         !o.damage.empty() ? "the source is damaged (" + o.damage + ")"
         : r.damage.bytes_after_eoi > 0
             ? std::to_string(r.damage.bytes_after_eoi) +
                   " bytes after the image's end (a motion photo's video, say) would be lost"
-            : "its header could not be walked, so its metadata and whatever follows the image "
-              "would be lost";
+        : r.damage.is_end_unknown
+            ? "its header could not be walked, so its metadata and whatever follows the image "
+              "would be lost"
+            : "segments it carries would be lost (" + left_out + ")";
     return failed(
         o, KESTRUM_OK,
         why + "; not replaced, the original is kept (-o DIR writes the recode elsewhere)");
   }
   o.bytes_out = r.stream.size();
   const bool is_kept = skip_larger && o.bytes_out >= o.bytes_in;
+  PutOptions placement;
+  placement.mode = job.replaces_source ? PutMode::kSameSource
+                   : job.overwrites    ? PutMode::kOverwrite
+                                       : PutMode::kNew;
   // A result, new or replacing an earlier one, is no more open to others than its source (a
   // private 0600 photo gives a 0600 result, as cp makes its copies).
-  const uint32_t others_mask = mode_ec ? 0077u : static_cast<uint32_t>(source_mode) & 0077u;
-  bool is_ok = true;
+  placement.others_mask = source.mode & 0077u;
+  placement.source = &source;
+  placement.copies_time = job.preserves;
+  placement.copies_mode = job.preserves_mode;
+  placement.copies_xattrs = job.preserves;
+  bool is_ok = true, is_skipped = false;
+  pause_for_test("before-put", job.source);
   if (!is_kept) {
-    is_ok = write_result(job.destination, r.stream.data(), r.stream.size(), others_mask, &o.error,
-                         &o.status);
+    is_ok = write_result(job.destination, r.stream.data(), r.stream.size(), placement, &o.error,
+                         &o.status, &is_skipped);
   } else if (job.copies_kept) {
-    is_ok = write_result(job.destination, data, size, others_mask, &o.error, &o.status);
+    is_ok = write_result(job.destination, data, size, placement, &o.error, &o.status, &is_skipped);
   }
-  std::free(data);
+  if (is_skipped) {
+    o.outcome = Outcome::kSkipped;
+    o.bytes_out = 0;
+    return o;
+  }
   if (!is_ok) return failed(o, o.status, o.error);
-  const bool is_written = !is_kept || job.copies_kept;
-  std::error_code ec;
-  if (is_written && job.preserves_mode && !mode_ec)
-    std::filesystem::permissions(job.destination, source_mode, ec);
-  if (is_written && job.preserves_time && !time_ec)
-    std::filesystem::last_write_time(job.destination, source_time, ec);
   o.outcome = is_kept ? Outcome::kKept : Outcome::kWritten;
   return o;
+}
+
+std::string segments_left_out_text(const uint8_t* data, size_t size) {
+  JpegHeader header;
+  if (!parse_header(data, size, &header)) return "";
+  std::string text;
+  for (const std::string& name : segments_left_out(data, size, header))
+    text += (text.empty() ? "" : ", ") + name;
+  return text.empty() ? text : text + " left out";
 }
 
 // The way a file would take, from its header alone (the library may still refuse a 4:2:0 file

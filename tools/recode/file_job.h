@@ -15,12 +15,14 @@ struct FileJob {
   std::string source;            // path of the JPEG
   std::string destination;       // path of the result
   bool copies_kept = false;      // with skip_larger: copy the source to destination when kept
-  bool preserves_time = false;   // give the result the source's modification time
-  bool preserves_mode = false;   // and its permissions (when it replaces the source)
+  bool preserves = false;        // -p: the source's modification time and user.* attributes
+  bool preserves_mode = false;   // and its permissions and access ACL (when it replaces it)
   bool replaces_source = false;  // --replace: destination is the source (through any link)
+  bool overwrites = false;       // --overwrite: a destination that exists is replaced
 };
 
-// kSkipped: the destination exists and --overwrite was not given (decided by the plan).
+// kSkipped: the destination exists and --overwrite was not given (decided by the plan, or found
+// when the result is put in place).
 enum class Outcome : int32_t { kWritten = 0, kKept = 1, kFailed = 2, kSkipped = 3 };
 
 struct FileOutcome {
@@ -37,8 +39,20 @@ struct FileOutcome {
 };
 
 // Recodes job.source with options (quality, strict, keep_metadata, skip_larger) into
-// job.destination, writing it atomically.
+// job.destination, writing it atomically: a destination that appeared since the plan is kept
+// (kSkipped) unless job.overwrites; with job.replaces_source the file read is job.destination
+// itself (not through a link), and it is replaced only while that path still names it.
 FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger);
+
+// The source's segments that a recode with metadata kept cannot carry over ("MPF (APP2), COM
+// after the first scan left out"), or an empty text when it carries every one.
+std::string segments_left_out_text(const uint8_t* data, size_t size);
+
+// The tests' hold on the tool at one point, to drive a race with the world deterministically:
+// KESTRUM_TEST_PAUSE="<point>:<name>:<FIFO>" makes the job of the file (or the walk of the folder)
+// of that name wait at that point ("before-read", "before-put", "planning") until the test has
+// opened the FIFO and closed it again. Unset in every real run; POSIX only.
+void pause_for_test(const char* point, const std::string& path);
 
 // True for names ending in .jpg, .jpeg, .jpe or .jfif, in any case.
 bool has_jpeg_extension(const std::string& name);

@@ -4,10 +4,12 @@
 // Exit status: 0 every file recoded or kept, 1 any failed, 2 usage error.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -29,6 +31,7 @@
 #else
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -276,7 +279,8 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
 int run_worker(const Options& o) {
   if (!end_with_parent(o.worker_parent)) return 1;
   FileJob job{o.worker_source, o.worker_destination,    o.worker_copies_kept,
-              o.preserve,      o.preserve && o.replace, o.replace};
+              o.preserve,      o.preserve && o.replace, o.replace,
+              o.overwrite};
   const FileOutcome outcome = run_file_job(job, recode_options(o), o.skip_larger);
   std::printf("%s\n", encode_outcome(outcome).c_str());
   std::fflush(stdout);
@@ -300,9 +304,11 @@ void remove_stale_temps_of(const Batch& batch, Reporter& reporter) {
   }
 }
 
-// The destination as the file's line shows it: with -o, where the result went.
-std::string shown_destination(const Options& o, const BatchItem& item) {
-  return o.output_dir.empty() ? std::string() : item.job.destination;
+// The destination as the file's line shows it: with -o, where the result went; a skipped
+// file's line names the destination that exists.
+std::string shown_destination(const Options& o, const BatchItem& item, Outcome outcome) {
+  return o.output_dir.empty() && outcome != Outcome::kSkipped ? std::string()
+                                                              : item.job.destination;
 }
 
 // The line of a file left out as named like a result.
@@ -320,6 +326,13 @@ void print_passed_over(const Batch& batch) {
     std::printf("%s\n", one_line(note.path + "  skipped: " + note.reason).c_str());
 }
 
+// A signal before any file was started: nothing was written.
+int interrupted_while_planning() {
+  std::fflush(stdout);
+  std::fprintf(stderr, "kestrum-recode: interrupted while planning; nothing written\n");
+  return 130;
+}
+
 // --dry-run: each source, its destination and the way it would take; nothing is written.
 int print_plan(const Batch& batch) {
   size_t would_recode = 0, skipped = 0, failed = batch.problems.size();
@@ -327,6 +340,7 @@ int print_plan(const Batch& batch) {
   for (const Batch::Problem& problem : batch.problems)
     std::printf("%s\n", one_line(problem.path + "  would fail: " + problem.reason).c_str());
   for (const BatchItem& item : batch.items) {
+    if (g_interrupted) return interrupted_while_planning();
     std::string line = item.job.source + " \u2192 " + item.job.destination + "  ";
     if (item.planned == Outcome::kWritten) {
       const std::string way = planned_way(item.job.source);
@@ -381,15 +395,59 @@ bool read_file_list(const Options& o, std::vector<std::string>* paths, std::stri
   return true;
 }
 
+// The system's reason for the last failed call on a standard stream.
+std::string stream_reason(int error) {
+  return error != 0 ? std::string(": ") + std::strerror(error) : std::string();
+}
+
+// True when standard output is the very file standard input reads (kestrum-recode - < a.jpg
+// >> a.jpg): writing it would change the photo while it is read, as cat refuses to.
+bool output_is_input() {
+#if defined(_WIN32)
+  BY_HANDLE_FILE_INFORMATION in{}, out{};
+  const HANDLE in_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdin)));
+  const HANDLE out_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  return GetFileType(in_handle) == FILE_TYPE_DISK && GetFileInformationByHandle(in_handle, &in) &&
+         GetFileInformationByHandle(out_handle, &out) &&
+         in.dwVolumeSerialNumber == out.dwVolumeSerialNumber &&
+         in.nFileIndexHigh == out.nFileIndexHigh && in.nFileIndexLow == out.nFileIndexLow;
+#else
+  struct stat in {
+  }, out{};
+  return fstat(STDIN_FILENO, &in) == 0 && fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(in.st_mode) &&
+         in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+#endif
+}
+
+// Writes the whole stream to standard output and closes it, so that a full disk, a closed
+// descriptor or a failing device is seen: false with the system's reason in error.
+bool write_standard_output(const std::vector<uint8_t>& out, std::string* error) {
+  errno = 0;
+  const bool is_written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size() &&
+                          std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  const int write_error = errno;
+  errno = 0;
+  const bool is_closed = std::fclose(stdout) == 0;
+  if (is_written && is_closed) return true;
+  *error = "cannot write standard output" + stream_reason(is_written ? errno : write_error);
+  return false;
+}
+
 // "-": one JPEG from standard input to standard output; the file's line goes to standard error
 // when it failed or was damaged (and with -v always). Like gzip, it reads no JPEG from a terminal
-// and writes none to one.
+// and writes none to one; like cat, it refuses an output that is its input.
 int run_stream(const Options& o) {
   if (is_terminal(stdin) || is_terminal(stdout)) {
     std::fprintf(stderr,
                  "kestrum-recode: - recodes a JPEG from standard input to standard output, "
                  "and %s is a terminal: redirect it (kestrum-recode - <in.jpg >out.jpg)\n",
                  is_terminal(stdin) ? "standard input" : "standard output");
+    return 2;
+  }
+  if (output_is_input()) {
+    std::fprintf(stderr,
+                 "kestrum-recode: standard output is the file standard input reads: "
+                 "nothing written (write the result to another file)\n");
     return 2;
   }
 #if defined(_WIN32)
@@ -406,6 +464,10 @@ int run_stream(const Options& o) {
     }
     data.insert(data.end(), buffer, buffer + got);
   }
+  if (std::ferror(stdin)) {
+    std::fprintf(stderr, "-  FAILED: cannot read standard input%s\n", stream_reason(errno).c_str());
+    return 1;
+  }
   const RecodeAnyResult r = recode_any(data.data(), data.size(), recode_options(o));
   FileOutcome outcome;
   outcome.way = static_cast<int32_t>(r.way);
@@ -414,6 +476,10 @@ int run_stream(const Options& o) {
   outcome.bytes_in = data.size();
   outcome.bytes_out = r.stream.size();
   outcome.note = r.note;
+  const std::string left_out = o.strip || r.way == RecodeWay::kRefused
+                                   ? ""
+                                   : segments_left_out_text(data.data(), data.size());
+  if (!left_out.empty()) outcome.note += (outcome.note.empty() ? "" : "; ") + left_out;
   outcome.damage = describe_damage(r.damage);
   outcome.outcome = r.way == RecodeWay::kRefused ? Outcome::kFailed : Outcome::kWritten;
   outcome.status = r.status;
@@ -422,14 +488,11 @@ int run_stream(const Options& o) {
       outcome.outcome == Outcome::kWritten && o.skip_larger && r.stream.size() >= data.size();
   const std::vector<uint8_t>& out = is_kept ? data : r.stream;
   if (is_kept) outcome.outcome = Outcome::kKept;
-  if (outcome.outcome != Outcome::kFailed &&
-      std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) {
+  if (outcome.outcome != Outcome::kFailed && !write_standard_output(out, &outcome.error))
     outcome.outcome = Outcome::kFailed;
-    outcome.error = "cannot write standard output";
-  }
-  std::fflush(stdout);
   if (g_interrupted) return 130;  // the reader went away, or the terminal closed
-  if (o.verbose || is_problem(outcome))
+  // Segments left out are said, even of a stream that went well.
+  if (o.verbose || is_problem(outcome) || !left_out.empty())
     std::fprintf(stderr, "%s\n", file_line("-", "", outcome, o.verbose).c_str());
   return is_problem(outcome) ? 1 : 0;
 }
@@ -447,7 +510,8 @@ int run_batch(Options o, const char* argv0) {
     }
   }
   if (o.paths.size() == 1 && o.paths[0] == "-") return run_stream(o);
-  const Batch batch = collect_batch(o);
+  const Batch batch = collect_batch(o, &g_interrupted);
+  if (batch.is_interrupted) return interrupted_while_planning();
   if (o.dry_run) return print_plan(batch);
   uint64_t total_in = 0;
   for (const BatchItem& item : batch.items) total_in += item.size_bytes;
@@ -486,10 +550,8 @@ int run_batch(Options o, const char* argv0) {
     refused.outcome = item.planned;
     refused.error = item.refusal;
     refused.bytes_in = item.size_bytes;
-    // A skipped file's line names the destination that exists.
-    const std::string shown =
-        item.planned == Outcome::kSkipped ? item.job.destination : shown_destination(o, item);
-    reporter.report(item.job.source, item.job.destination, shown, item.relative, refused);
+    reporter.report(item.job.source, item.job.destination, shown_destination(o, item, item.planned),
+                    item.relative, refused);
   }
   remove_stale_temps_of(batch, reporter);
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
@@ -498,8 +560,9 @@ int run_batch(Options o, const char* argv0) {
   if (jobs <= 1) {
     for (const BatchItem* item : work) {
       if (g_interrupted) break;
-      reporter.report(item->job.source, item->job.destination, shown_destination(o, *item),
-                      item->relative, run_file_job(item->job, recode_options(o), o.skip_larger));
+      const FileOutcome outcome = run_file_job(item->job, recode_options(o), o.skip_larger);
+      reporter.report(item->job.source, item->job.destination,
+                      shown_destination(o, *item, outcome.outcome), item->relative, outcome);
     }
   } else {
     const std::string self = self_path(argv0);
@@ -512,8 +575,8 @@ int run_batch(Options o, const char* argv0) {
           bool is_unfinished = false;
           const FileOutcome outcome = run_in_worker(self, o, item, &is_unfinished);
           if (!is_unfinished) {
-            reporter.report(item.job.source, item.job.destination, shown_destination(o, item),
-                            item.relative, outcome);
+            reporter.report(item.job.source, item.job.destination,
+                            shown_destination(o, item, outcome.outcome), item.relative, outcome);
           }
         }
         ++finished;

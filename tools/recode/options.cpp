@@ -188,14 +188,14 @@ std::string usage_text(bool has_libjpeg) {
       "complete);\n"
       "                       a damaged source, or one with data after its end, is kept as it is\n"
       "  --overwrite          replace results that already exist\n"
-      "  --strip              leave the source's metadata out; by default EXIF and XMP (APP1), ICC "
-      "profiles\n"
-      "                       (APP2), IPTC (APP13) and comments (COM) are copied in after the "
-      "result's APP0\n"
+      "  --strip              leave the source's metadata out; by default every APP1..APP15 and "
+      "COM segment\n"
+      "                       (EXIF, XMP, ICC, IPTC, maker data) is copied in after the result's "
+      "APP0\n"
       "  --keep-metadata      the default, accepted for earlier scripts\n"
-      "  -p, --preserve       give each result its source's modification time (with --replace, "
-      "also its\n"
-      "                       permissions)\n"
+      "  -p, --preserve       give each result its source's modification time and user.* "
+      "attributes\n"
+      "                       (with --replace, also its permissions and access ACL)\n"
       "  --files-from FILE    recode the paths listed in FILE, one a line (-: standard input); "
       "with -0 the\n"
       "                       names end with NUL (find -print0)\n"
@@ -256,6 +256,7 @@ std::vector<std::string> worker_args(const Options& options, const std::string& 
   if (options.strict) args.emplace_back("--strict");
   if (options.preserve) args.emplace_back("--preserve");
   if (options.replace) args.emplace_back("--replace");
+  if (options.overwrite) args.emplace_back("--overwrite");
   if (options.skip_larger && !options.output_dir.empty()) args.emplace_back("--copy-kept");
   args.insert(args.end(),
               {"--parent", std::to_string(parent_pid), "--worker", source, destination});
