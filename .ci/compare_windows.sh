@@ -3,7 +3,9 @@
 # in a folder of its own, and fails on any difference in the files written, the console output
 # (the library's log shown with -v, the per-file lines and the summary) or the exit statuses.
 # Windows prints in text mode, so CR LF counts as LF, and joins paths with \, which counts as /;
-# the summary's elapsed time is dropped.
+# the summary's elapsed time is dropped. A 64-bit tool runs under wine64 and a 32-bit one under the
+# 32-bit loader, each named explicitly; a loader that exits without running the program (wine64
+# with a 32-bit one where 32-bit code cannot run) shows as a difference, as its log is empty.
 #   .ci/compare_windows.sh LINUX_TOOL WINDOWS_TOOL.exe SOURCE...
 set -euo pipefail
 linux_tool=$(realpath "$1")
@@ -13,6 +15,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export WINEDEBUG=-all
 
+# The machine field of the PE header (its offset is at 0x3c): 14c for i386, 8664 for x86-64.
+pe_offset=$(od -An -tu4 -j 60 -N 4 "$windows_tool" | tr -d ' ')
+machine=$(od -An -tx2 -j $((pe_offset + 4)) -N 2 "$windows_tool" | tr -d ' ' | sed 's/^0*//')
+case "$machine" in
+  14c) wine=$(command -v /usr/lib/wine/wine || command -v wine) ;;
+  8664) wine=$(command -v /usr/lib/wine/wine64 || command -v wine64) ;;
+  *) echo "$windows_tool: not a PE program for i386 or x86-64 (machine '$machine')" >&2; exit 2 ;;
+esac
+
 run() {  # run SYSTEM NAME ARGS...: the output of one call, with its exit status
   local system=$1 name=$2
   shift 2
@@ -20,12 +31,12 @@ run() {  # run SYSTEM NAME ARGS...: the output of one call, with its exit status
   if [ "$system" = linux ]; then
     "$linux_tool" "$@" > "$name.log" 2>&1 || status=$?
   else
-    wine "$windows_tool" "$@" > "$name.log" 2>&1 || status=$?
+    "$wine" "$windows_tool" "$@" > "$name.log" 2>&1 || status=$?
     # A wine process that dies before printing anything (seen once in CI: exit 1, no output, and
     # every rerun clean) gets one more try, as the Windows tests do; one that fails again counts.
     if [ "$status" != 0 ] && [ ! -s "$name.log" ]; then
       status=0
-      wine "$windows_tool" "$@" > "$name.log" 2>&1 || status=$?
+      "$wine" "$windows_tool" "$@" > "$name.log" 2>&1 || status=$?
     fi
     sed -i -e 's/\r$//' -e 's#\\#/#g' "$name.log"  # CR LF, and the paths the tool joined with \
   fi
@@ -54,4 +65,4 @@ if ! diff -r "$work/linux" "$work/windows"; then
   echo "the Linux and Windows recodes differ" >&2
   exit 1
 fi
-echo "Linux and Windows recodes agree: $# sources, $(find "$work/linux" -type f | wc -l) files each"
+echo "Linux and Windows ($machine) recodes agree: $# sources, $(find "$work/linux" -type f | wc -l) files each"

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Cross-builds what the Windows builds link besides the toolchain: a static libjpeg (the tests'
-# reference codec and the tool's decoder for other layouts) from Debian's libjpeg-turbo source, and
-# GoogleTest from /usr/src/googletest. Installs into build/deps/<triple>, which cmake/mingw-*.cmake
-# searches.
-#   .ci/mingw_deps.sh x86_64-w64-mingw32 | i686-w64-mingw32
+# Cross-builds what the Windows builds (and the 32-bit Linux build) link besides the toolchain: a
+# static libjpeg (the tests' reference codec and the tool's decoder for other layouts) from Debian's
+# libjpeg-turbo source, and GoogleTest from /usr/src/googletest. Installs into build/deps/<triple>,
+# which cmake/mingw-*.cmake and cmake/linux-i686.cmake search.
+#   .ci/mingw_deps.sh x86_64-w64-mingw32 | i686-w64-mingw32 | i686-linux-gnu
 # Needs: apt source access (a deb-src entry is added when running as root), cmake, the -posix
-# mingw compilers and googletest's sources (package googletest).
+# mingw compilers (or g++-multilib for i686-linux-gnu) and googletest's sources (package googletest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,9 +17,11 @@ if [ -f "$stamp" ]; then
   exit 0
 fi
 
+system=Windows cc=$triple-gcc-posix cxx=$triple-g++-posix flags=""
 case "$triple" in
   x86_64-w64-mingw32) processor=x86_64 ;;
   i686-w64-mingw32) processor=x86 ;;
+  i686-linux-gnu) processor=i686 system=Linux cc=gcc cxx=g++ flags=-m32 ;;
   *) echo "unknown triple $triple" >&2; exit 2 ;;
 esac
 
@@ -40,10 +42,13 @@ jpeg_src=$(ls -d "$root"/src/libjpeg-turbo-*/ | head -n 1)
 
 toolchain=$root/$triple.cmake
 cat > "$toolchain" << EOF
-set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_NAME $system)
 set(CMAKE_SYSTEM_PROCESSOR $processor)
-set(CMAKE_C_COMPILER $triple-gcc-posix)
-set(CMAKE_CXX_COMPILER $triple-g++-posix)
+set(CMAKE_C_COMPILER $cc)
+set(CMAKE_CXX_COMPILER $cxx)
+set(CMAKE_C_FLAGS_INIT "$flags")
+set(CMAKE_CXX_FLAGS_INIT "$flags")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "$flags")
 set(CMAKE_RC_COMPILER $triple-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/$triple)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -10,3 +10,11 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32 ${CMAKE_CURRENT_LIST_DIR}/../buil
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The 32-bit wine loader by name: wine64 handed a 32-bit program where 32-bit code cannot run
+# exits 0 without running it, so the tests would pass without running. Debian's loader is
+# /usr/lib/wine/wine (package wine32:i386); elsewhere the "wine" on PATH.
+find_program(KESTRUM_WINE32 wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(NOT KESTRUM_WINE32)
+  set(KESTRUM_WINE32 wine)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRUM_WINE32})

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/jpeg_tables.h"
+#include "decoder/idct.h"
 #include "encoder/fdct_quant.h"
 #include "param_name.h"
 
@@ -106,6 +107,34 @@ INSTANTIATE_TEST_SUITE_P(
                       KernelCase{"ramp", Pattern::kRamp, Table::kRandom},
                       KernelCase{"spikes", Pattern::kSparseSpikes, Table::kOnes}),
     ParamName());
+
+#if defined(__i386__) || defined(__x86_64__)
+// The kernel a list names "avx2", or null.
+template <typename Named>
+const Named* avx2_of(const std::array<Named, 4>& list, int32_t count) {
+  for (int32_t i = 0; i < count; ++i)
+    if (std::string(list[static_cast<size_t>(i)].name) == "avx2")
+      return &list[static_cast<size_t>(i)];
+  return nullptr;
+}
+
+// Every x86 build, the 32-bit DLL's included, has the AVX2 kernels and takes them where the
+// processor (and the operating system's saved state) runs them; elsewhere it lists them not.
+TEST(KernelChoice, Avx2OnEveryX86BuildWhereTheProcessorHasIt) {
+  __builtin_cpu_init();
+  const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
+  std::array<NamedFdctQuantKernel, 4> fdct{};
+  const NamedFdctQuantKernel* fdct_avx2 = avx2_of(fdct, fdct_quant_kernels(fdct.data(), 4));
+  std::array<NamedIdctKernel, 4> idct{};
+  const NamedIdctKernel* idct_avx2 = avx2_of(idct, idct_kernels(idct.data(), 4));
+  ASSERT_EQ(fdct_avx2 != nullptr, has_avx2);
+  ASSERT_EQ(idct_avx2 != nullptr, has_avx2);
+  if (has_avx2) {
+    EXPECT_EQ(fdct_quant_kernel(), fdct_avx2->kernel);
+    EXPECT_EQ(idct_kernel(true), idct_avx2->kernel);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace kestrum::test

@@ -4,8 +4,8 @@
 
 namespace kestrum {
 
-// True where the build has AVX2 kernels (x86-64) and the processor and the operating system's
-// saved state support AVX2.
+// True where the build has AVX2 kernels (x86-64 and i686) and the processor and the operating
+// system's saved state support AVX2.
 bool cpu_has_avx2() noexcept;
 
 }  // namespace kestrum

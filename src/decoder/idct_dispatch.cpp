@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Run-time choice of the inverse DCT kernel: AVX2 when the processor (and the operating system's
-// saved state) supports it, on x86-64 builds; SSE2 where the target has it; the portable kernel
-// otherwise, and whenever the plan asks for it.
+// saved state) supports it, on x86-64 and i686 builds; SSE2 where the target has it; the portable
+// kernel otherwise, and whenever the plan asks for it.
 #include "common/cpu_features.h"
 #include "decoder/idct.h"
 
