@@ -110,6 +110,18 @@ ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noe
   return ReadResult::kOk;
 }
 
+bool write_all_and_close(void* handle, const uint8_t* data, size_t size) noexcept {
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < size) {
+    const DWORD chunk = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
+    DWORD wrote = 0;
+    ok = WriteFile(handle, data + done, chunk, &wrote, nullptr) && wrote == chunk;
+    done += wrote;
+  }
+  return (CloseHandle(handle) != 0) && ok;
+}
+
 WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
                                  uint32_t others_mask) noexcept {
   (void)others_mask;  // Windows files take their folder's access rules
@@ -129,15 +141,7 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (file == INVALID_HANDLE_VALUE) return WriteResult::kCannotCreate;
-  bool ok = true;
-  size_t done = 0;
-  while (ok && done < size) {
-    const DWORD chunk = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
-    DWORD wrote = 0;
-    ok = WriteFile(file, data + done, chunk, &wrote, nullptr) && wrote == chunk;
-    done += wrote;
-  }
-  ok = (CloseHandle(file) != 0) && ok;
+  bool ok = write_all_and_close(file, data, size);
   ok = ok && MoveFileExA(temp.text, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   if (!ok) {
     DeleteFileA(temp.text);
@@ -185,6 +189,23 @@ ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noe
   return ReadResult::kOk;
 }
 
+bool write_all(int fd, const uint8_t* data, size_t size) noexcept {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t wrote = write(fd, data + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+bool take_replaced_mode(int fd, const struct stat& replaced, uint32_t others_mask) noexcept {
+  // No more open to others than the mask allows; the owner only where we may give it.
+  if (geteuid() == 0 && fchown(fd, replaced.st_uid, replaced.st_gid) != 0) return false;
+  return fchmod(fd, replaced.st_mode & (07700 | (others_mask & 0077))) == 0;
+}
+
 WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
                                  uint32_t others_mask) noexcept {
   if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
@@ -207,20 +228,8 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) return WriteResult::kCannotCreate;
-  bool ok = true;
-  if (is_replacing) {
-    // The result takes the replaced file's permissions (no more open to others than the mask
-    // allows), and its owner where we may give it.
-    if (geteuid() == 0) ok = fchown(fd, info.st_uid, info.st_gid) == 0;
-    ok = ok && fchmod(fd, info.st_mode & (07700 | (others_mask & 0077))) == 0;
-  }
-  size_t done = 0;
-  while (ok && done < size) {
-    const ssize_t wrote = write(fd, data + done, size - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    ok = wrote > 0;
-    if (ok) done += static_cast<size_t>(wrote);
-  }
+  bool ok = !is_replacing || take_replaced_mode(fd, info, others_mask);
+  ok = ok && write_all(fd, data, size);
   ok = (close(fd) == 0) && ok;
   ok = ok && std::rename(temp.text, path) == 0;
   if (!ok) {

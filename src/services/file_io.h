@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 namespace kestrum {
 
 enum class ReadResult { kOk, kCannotOpen, kNoMemory };
@@ -27,5 +31,19 @@ enum class WriteResult { kOk, kCannotCreate, kWriteFailed };
 // bits, so the result is never more open than it; the default changes nothing.
 WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
                                  uint32_t others_mask = 0077) noexcept;
+
+// The pieces of that write that other writers of whole files share.
+#if defined(_WIN32)
+// Writes all size bytes to an open file handle (a HANDLE) in pieces of at most 1 GiB, then
+// closes it. False when a write or the close fails; the handle is closed either way.
+bool write_all_and_close(void* handle, const uint8_t* data, size_t size) noexcept;
+#else
+// Writes all size bytes to an open descriptor, going on after interrupted and partial writes.
+// False when a write fails.
+bool write_all(int fd, const uint8_t* data, size_t size) noexcept;
+// Gives a new file the permissions of the file it replaces (described by replaced), without the
+// group and other bits others_mask leaves out, and its owner where we may give it (as root).
+bool take_replaced_mode(int fd, const struct stat& replaced, uint32_t others_mask) noexcept;
+#endif
 
 }  // namespace kestrum

@@ -22,6 +22,7 @@
 #endif
 
 #include "recode/worker_process.h"
+#include "services/file_io.h"
 
 namespace kestrum::tool {
 namespace {
@@ -149,15 +150,7 @@ PutResult put_in_place(const std::string& path, const uint8_t* data, size_t size
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (file == INVALID_HANDLE_VALUE) return PutResult::kCannotCreate;
-  bool ok = true;
-  size_t done = 0;
-  while (ok && done < size) {
-    const DWORD chunk = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
-    DWORD wrote = 0;
-    ok = WriteFile(file, data + done, chunk, &wrote, nullptr) && wrote == chunk;
-    done += wrote;
-  }
-  ok = (CloseHandle(file) != 0) && ok;
+  const bool ok = write_all_and_close(file, data, size);
   const std::filesystem::path temp_path(temp);
   PutResult result = ok ? PutResult::kOk : PutResult::kWriteFailed;
   if (ok && options.mode == PutMode::kSameSource) {
@@ -360,20 +353,9 @@ PutResult put_in_place(const std::string& path, const uint8_t* data, size_t size
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) return PutResult::kCannotCreate;
-  bool ok = true;
-  if (exists) {
-    // The result takes the replaced file's permissions (no more open to others than the mask
-    // allows), and its owner where we may give it.
-    if (geteuid() == 0) ok = fchown(fd, info.st_uid, info.st_gid) == 0;
-    ok = ok && fchmod(fd, info.st_mode & (07700 | (options.others_mask & 0077))) == 0;
-  }
-  size_t done = 0;
-  while (ok && done < size) {
-    const ssize_t wrote = write(fd, data + done, size - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    ok = wrote > 0;
-    if (ok) done += static_cast<size_t>(wrote);
-  }
+  // The result takes the replaced file's permissions and owner.
+  bool ok = !exists || take_replaced_mode(fd, info, options.others_mask);
+  ok = ok && write_all(fd, data, size);
   ok = ok && copy_attributes(fd, options);
   ok = (close(fd) == 0) && ok;
   PutResult result = ok ? PutResult::kOk : PutResult::kWriteFailed;
