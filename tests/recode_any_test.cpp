@@ -37,12 +37,15 @@ class RecodeAny : public ::testing::Test {
   }
 };
 
+// With the library's own Huffman tables (exact) unless told otherwise: way 1 then gives the bytes
+// of jpg_recode_api.
 RecodeAnyResult recode(const Bytes& jpeg, int32_t quality = 85, bool keep_metadata = false,
-                       bool strict = false) {
+                       bool strict = false, bool exact = true) {
   RecodeAnyOptions options;
   options.quality = quality;
   options.keep_metadata = keep_metadata;
   options.strict = strict;
+  options.exact = exact;
   return recode_any(jpeg.data(), jpeg.size(), options);
 }
 
@@ -629,6 +632,100 @@ TEST_F(RecodeAny, StrictStillRecodesLibraryFiles) {
   const RecodeAnyResult r = recode(src, 85, false, true);
   EXPECT_EQ(r.way, RecodeWay::kLibrary);
   EXPECT_EQ(r.stream, library_recode(src, 85));
+}
+
+// The RSTn markers of a stream's entropy-coded data, in order.
+std::vector<uint8_t> restart_markers(const Bytes& jpeg) {
+  std::vector<uint8_t> found;
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker != 0xDA) continue;
+    for (size_t i = s.offset + 2; i + 1 < s.offset + s.length; ++i) {
+      if (jpeg[i] == 0xFF && jpeg[i + 1] >= 0xD0 && jpeg[i + 1] <= 0xD7)
+        found.push_back(jpeg[i + 1]);
+    }
+  }
+  return found;
+}
+
+// The segments that are neither tables nor the frame or scan: APPn and COM, in order.
+std::vector<Bytes> marker_segments(const Bytes& jpeg) {
+  std::vector<Bytes> found;
+  for (const Segment& s : split_segments(jpeg)) {
+    if ((s.marker >= 0xE0 && s.marker <= 0xEF) || s.marker == 0xFE) {
+      found.emplace_back(jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset),
+                         jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset + s.length));
+    }
+  }
+  return found;
+}
+
+struct FittedCase {
+  const char* name;
+  int width, height;
+  JpegOptions source;
+  int32_t quality;
+  RecodeWay way;
+};
+
+// Fitted Huffman tables change the bytes, not the image: libjpeg decodes the same pixels from the
+// result with and without them, the result is smaller, and its restart markers, DRI, DQT and
+// metadata are those of the standard-table result.
+TEST_F(RecodeAny, FittedTablesAreLosslessAndSmaller) {
+  const FittedCase cases[] = {
+      {"420 q90 to 85", 320, 240, baseline_options(90), 85, RecodeWay::kLibrary},
+      {"420 odd size q95 to 70", 333, 251, baseline_options(95), 70, RecodeWay::kLibrary},
+      {"420 q75 to 100", 640, 480, baseline_options(75), 100, RecodeWay::kLibrary},
+      {"420 q98 to 30", 1023, 769, baseline_options(98), 30, RecodeWay::kLibrary},
+      {"422 converted", 300, 200, layout(2, 1), 85, RecodeWay::kConverted},
+      {"444 progressive converted", 257, 129, layout(1, 1, 3, true), 60, RecodeWay::kConverted},
+      {"greyscale converted", 200, 160, layout(1, 1, 1), 85, RecodeWay::kConverted},
+  };
+  for (const FittedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes metadata = exif_segment(6, Bytes(100, 0x42));
+    const Bytes src = with_segments(
+        libjpeg_encode(photo_rgb(c.width, c.height, 5), c.width, c.height, c.source), metadata);
+    ASSERT_FALSE(src.empty());
+    const RecodeAnyResult standard = recode(src, c.quality, true, false, true);
+    const RecodeAnyResult fitted = recode(src, c.quality, true, false, false);
+    ASSERT_EQ(standard.way, c.way) << standard.error;
+    ASSERT_EQ(fitted.way, c.way) << fitted.error;
+    EXPECT_FALSE(standard.has_fitted_tables);
+    EXPECT_TRUE(fitted.has_fitted_tables);
+    EXPECT_LT(fitted.stream.size(), standard.stream.size());
+    EXPECT_EQ(fitted.quality_used, standard.quality_used);
+    std::vector<uint8_t> standard_rgb, fitted_rgb;
+    int sw = 0, sh = 0, fw = 0, fh = 0, warnings = 0;
+    ASSERT_TRUE(libjpeg_decode_rgb(standard.stream, &standard_rgb, &sw, &sh, &warnings));
+    ASSERT_TRUE(libjpeg_decode_rgb(fitted.stream, &fitted_rgb, &fw, &fh, &warnings));
+    EXPECT_EQ(warnings, 0);
+    EXPECT_EQ(fw, sw);
+    EXPECT_EQ(fh, sh);
+    EXPECT_TRUE(fitted_rgb == standard_rgb) << "decoded pixels differ";
+    // The library's decoder reads the fitted result as well as it reads its own (against
+    // libjpeg over the image's area).
+    const OurDecode ours_standard = decode_ours(standard.stream);
+    const OurDecode ours_fitted = decode_ours(fitted.stream);
+    EXPECT_EQ(ours_fitted.status, 0);
+    const PlaneAgreement with_standard =
+        compare_planes_with_libjpeg(standard.stream, ours_standard);
+    const PlaneAgreement with_fitted = compare_planes_with_libjpeg(fitted.stream, ours_fitted);
+    EXPECT_EQ(with_fitted.max_diff, with_standard.max_diff);
+    EXPECT_NEAR(with_fitted.psnr_min(), with_standard.psnr_min(), 0.01);
+    const std::vector<uint8_t> restarts = restart_markers(standard.stream);
+    EXPECT_FALSE(restarts.empty());
+    EXPECT_EQ(restart_markers(fitted.stream), restarts);
+    EXPECT_EQ(segment_bytes(fitted.stream, 0xDD), segment_bytes(standard.stream, 0xDD));
+    QuantTables standard_q, fitted_q;
+    ASSERT_TRUE(libjpeg_read_quant_tables(standard.stream, &standard_q));
+    ASSERT_TRUE(libjpeg_read_quant_tables(fitted.stream, &fitted_q));
+    EXPECT_TRUE(fitted_q == standard_q);
+    const std::vector<Bytes> kept = marker_segments(standard.stream);
+    ASSERT_EQ(kept.size(), 2u);  // our APP0 and the source's EXIF
+    EXPECT_EQ(kept[1], metadata);
+    EXPECT_EQ(marker_segments(fitted.stream), kept);
+    EXPECT_EQ(fitted.stream[fitted.stream.size() - 1], 0xD9);
+  }
 }
 
 // Files that claim more than the libjpeg way may spend on them: refused at once with their

@@ -286,7 +286,7 @@ class Tool : public ::testing::Test {
 
 TEST_F(Tool, FolderIntoOutputDirKeepsTheLayout) {
   const ToolRun run =
-      run_tool("-r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+      run_tool("--exact -r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85), [&] {
     Bytes b;
@@ -342,7 +342,7 @@ TEST_F(Tool, AnyFailureGivesStatusOneAndNamesItOnStandardError) {
 }
 
 TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
-  const ToolRun first = run_tool(quoted(dir_.path("in/a.jpg")));
+  const ToolRun first = run_tool("--exact " + quoted(dir_.path("in/a.jpg")));
   EXPECT_EQ(first.status, 0) << first.out;
   Bytes written;
   ASSERT_TRUE(read_file(dir_.path("in/a_85.jpg"), &written));
@@ -599,8 +599,8 @@ TEST_F(Tool, QualityUsedIsShownAndLowOnesMarked) {
 }
 
 TEST_F(Tool, StandardInputToStandardOutput) {
-  const ToolRun run =
-      run_tool("- < " + quoted(dir_.path("in/a.jpg")) + " > " + quoted(dir_.path("piped.jpg")));
+  const ToolRun run = run_tool("--exact - < " + quoted(dir_.path("in/a.jpg")) + " > " +
+                               quoted(dir_.path("piped.jpg")));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   Bytes piped;

@@ -19,7 +19,9 @@
 //      frames the library's decoder could not hold either (over 0xC000000 pixels at the size
 //      rounded up to 16, e.g. above 14176 x 14176), streams of more than 100 scans, and streams
 //      whose libjpeg buffers would exceed 768 MiB (a progressive 4:4:4 frame above 128 megapixels).
-// A request of 1..100 never encodes above the source's estimated quality.
+// A request of 1..100 never encodes above the source's estimated quality. Unless exact is set, the
+// result of every way is then transcoded losslessly by libjpeg with Huffman tables fitted to its
+// own coefficients (the same decoded pixels, restart markers and segments), when that is smaller.
 #pragma once
 
 #include <cstddef>
@@ -42,7 +44,9 @@ struct RecodeAnyOptions {
                                // that is lower (the request is then not used); 0 = quality's rule
   bool strict = false;         // way 1 only: the library's exact behaviour
   bool keep_metadata =
-      false;  // insert the source's APP1..APP15 and COM segments (not Adobe's nor MPF's) after APP0
+      false;           // insert the source's APP1..APP15 and COM segments (not Adobe's nor MPF's) after APP0
+  bool exact = false;  // keep the library's Annex K Huffman tables (way 1 then gives the bytes of
+                       // jpg_recode_api); otherwise the tables are fitted to the result
 };
 
 // What the decode met in a damaged source. The result is still made, with grey where data was
@@ -76,11 +80,12 @@ struct RecodeAnyResult {
   int32_t status = 0;          // 0 when recoded, else the failing step's library status, or -1
   int32_t source_quality = 0;  // estimated quality of the source 1..100, 0 when unknown
   int32_t quality_used = 0;    // quality the result's tables were scaled at 1..100, 0 when refused
-  RecodeDamage damage;         // what the decode met (ways 1 and 2: the library's decoder; way 3:
-                               // the end-of-image marker only)
-  std::string note;   // what differs from way 1: "metadata set aside", "4:2:2 → 4:2:0", ...
-  std::string error;  // why the file was not recoded (way 4)
-  std::string log;    // the library's console log of every attempt
+  bool has_fitted_tables = false;  // the result's Huffman tables are fitted to its coefficients
+  RecodeDamage damage;  // what the decode met (ways 1 and 2: the library's decoder; way 3:
+                        // the end-of-image marker only)
+  std::string note;     // what differs from way 1: "metadata set aside", "4:2:2 → 4:2:0", ...
+  std::string error;    // why the file was not recoded (way 4)
+  std::string log;      // the library's console log of every attempt
   std::vector<uint8_t> stream;  // the recoded JPEG (ways 1 to 3)
 };
 

@@ -58,6 +58,15 @@ bool foreign_reads_header(const uint8_t* data, size_t size) noexcept;
 int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std::string* error,
                            std::string* corrupt_data = nullptr) noexcept;
 
+// The stream with Huffman tables fitted to its own coefficients (libjpeg's lossless transcode with
+// optimize_coding): the same quantization tables, coefficients and restart interval, so the same
+// decoded pixels; every APPn and COM segment is written back in its order, after SOI. Returns 0
+// with the stream in out, or with error set -2 when libjpeg fails or warns of damage (a damaged
+// stream's coefficients are libjpeg's guess), -6 when its coefficients need more than
+// kForeignMemoryBytes, -16 when an allocation fails. Throws nothing.
+int32_t foreign_optimize_huffman(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
+                                 std::string* error) noexcept;
+
 // Test and fuzzing hook: frames above frame_px (counted as for kForeignFrameLimitPx) are refused
 // from now on; 0 restores kForeignFrameLimitPx. Values above it are taken as it.
 // Writes: the frame limit.

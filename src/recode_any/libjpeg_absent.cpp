@@ -19,6 +19,16 @@ int32_t foreign_decode_420(const uint8_t*, size_t, Planar420*, std::string* erro
   return kErrCorruptStream;
 }
 
+int32_t foreign_optimize_huffman(const uint8_t*, size_t, std::vector<uint8_t>*,
+                                 std::string* error) noexcept {
+  try {
+    *error = "this build has no libjpeg to fit Huffman tables";
+  } catch (...) {
+    error->clear();
+  }
+  return kErrCorruptStream;
+}
+
 void set_foreign_frame_limit_px(uint64_t) noexcept {}
 
 }  // namespace kestrum

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// libjpeg (jpeglib.h) decode to YCbCr and the 2x2 area mean that brings chroma to 4:2:0.
+// libjpeg (jpeglib.h) decode to YCbCr and the 2x2 area mean that brings chroma to 4:2:0, and the
+// lossless transcode (coefficients read and written back) that fits a stream's Huffman tables.
 // libjpeg reports errors through error_exit, which must not return: it longjmps back to the one
 // setjmp in run_decode, a function that touches only the job through a pointer, so no automatic
 // variable changed after setjmp is read after the jump. The progress monitor that counts scans
@@ -83,6 +84,12 @@ void on_progress(j_common_ptr info) {
     abandon(reinterpret_cast<ErrorManager*>(info->err), kErrCorruptStream, "more than 100 scans");
   }
 }
+// 0 means no limit; a smaller one from the JPEGMEM environment variable is kept.
+void limit_memory(j_common_ptr info) {
+  if (info->mem->max_memory_to_use == 0 || info->mem->max_memory_to_use > kForeignMemoryBytes)
+    info->mem->max_memory_to_use = kForeignMemoryBytes;
+}
+
 static_assert(kForeignMaxScans == 100 && kForeignMemoryBytes == 768L << 20,
               "the messages above give both");
 
@@ -212,10 +219,7 @@ bool run_decode(DecodeJob* job) {
   job->err.base.emit_message = on_message;
   if (setjmp(job->err.jump) != 0) return false;
   jpeg_create_decompress(d);
-  // 0 means no limit; a smaller one from the JPEGMEM environment variable is kept.
-  if (d->mem->max_memory_to_use == 0 || d->mem->max_memory_to_use > kForeignMemoryBytes) {
-    d->mem->max_memory_to_use = kForeignMemoryBytes;
-  }
+  limit_memory(reinterpret_cast<j_common_ptr>(d));
   job->progress.progress_monitor = on_progress;
   d->progress = &job->progress;
   jpeg_mem_src(d, job->data, static_cast<unsigned long>(job->size));
@@ -265,6 +269,94 @@ bool prepare(DecodeJob* job, const uint8_t* data, size_t size) noexcept {
   }
 }
 
+// The compressor's destination: a growing vector. Growth that fails ends the transcode
+// (JERR_OUT_OF_MEMORY) rather than throwing through libjpeg.
+struct VectorDestination {
+  jpeg_destination_mgr pub;
+  std::vector<uint8_t>* out;
+};
+
+void grow_destination(j_compress_ptr info, size_t used_bytes) {
+  auto* dest = reinterpret_cast<VectorDestination*>(info->dest);
+  bool is_grown = true;
+  try {
+    dest->out->resize(std::max<size_t>(dest->out->size() * 2, 64 << 10));
+  } catch (...) {
+    is_grown = false;
+  }
+  if (!is_grown) ERREXIT1(info, JERR_OUT_OF_MEMORY, 0);
+  dest->pub.next_output_byte = dest->out->data() + used_bytes;
+  dest->pub.free_in_buffer = dest->out->size() - used_bytes;
+}
+void destination_start(j_compress_ptr info) {
+  auto* dest = reinterpret_cast<VectorDestination*>(info->dest);
+  dest->pub.next_output_byte = dest->out->data();
+  dest->pub.free_in_buffer = dest->out->size();
+}
+// Called with the buffer full, whatever free_in_buffer says.
+boolean destination_full(j_compress_ptr info) {
+  grow_destination(info, reinterpret_cast<VectorDestination*>(info->dest)->out->size());
+  return TRUE;
+}
+void destination_end(j_compress_ptr info) {
+  auto* dest = reinterpret_cast<VectorDestination*>(info->dest);
+  dest->out->resize(dest->out->size() - dest->pub.free_in_buffer);
+}
+
+// All state of one transcode, owned by the caller as DecodeJob is.
+struct TranscodeJob {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  jpeg_decompress_struct in{};
+  jpeg_compress_struct out{};
+  ErrorManager err{};
+  VectorDestination dest{};
+  TranscodeJob() = default;
+  TranscodeJob(const TranscodeJob&) = delete;
+  TranscodeJob& operator=(const TranscodeJob&) = delete;
+  ~TranscodeJob() {
+    jpeg_destroy_compress(&out);
+    jpeg_destroy_decompress(&in);
+  }
+};
+
+// Reads the coefficients and writes them back with tables fitted to them (optimize_coding), the
+// restart interval and every APPn and COM segment in their order. false with job->err set.
+bool run_transcode(TranscodeJob* job) {
+  jpeg_decompress_struct* d = &job->in;
+  jpeg_compress_struct* c = &job->out;
+  d->err = c->err = jpeg_std_error(&job->err.base);
+  job->err.base.error_exit = on_error;
+  job->err.base.emit_message = on_message;
+  if (setjmp(job->err.jump) != 0) return false;
+  jpeg_create_decompress(d);
+  limit_memory(reinterpret_cast<j_common_ptr>(d));
+  jpeg_mem_src(d, job->data, static_cast<unsigned long>(job->size));
+  for (int m = 0; m < 16; ++m) jpeg_save_markers(d, JPEG_APP0 + m, 0xFFFF);
+  jpeg_save_markers(d, JPEG_COM, 0xFFFF);
+  jpeg_read_header(d, TRUE);
+  jvirt_barray_ptr* coefficients = jpeg_read_coefficients(d);
+  // A damaged stream's coefficients are libjpeg's guess, not the stream's: not transcoded.
+  if (job->err.first_corrupt_data[0] != '\0') abandon(&job->err, kErrCorruptStream, "damaged");
+  jpeg_create_compress(c);
+  limit_memory(reinterpret_cast<j_common_ptr>(c));
+  job->dest.pub.init_destination = destination_start;
+  job->dest.pub.empty_output_buffer = destination_full;
+  job->dest.pub.term_destination = destination_end;
+  c->dest = &job->dest.pub;
+  jpeg_copy_critical_parameters(d, c);
+  c->optimize_coding = TRUE;
+  c->restart_interval = d->restart_interval;
+  c->write_JFIF_header = FALSE;  // the saved APP0 and APP14 segments are written as they were
+  c->write_Adobe_marker = FALSE;
+  jpeg_write_coefficients(c, coefficients);
+  for (jpeg_saved_marker_ptr m = d->marker_list; m != nullptr; m = m->next)
+    jpeg_write_marker(c, m->marker, m->data, m->data_length);
+  jpeg_finish_compress(c);
+  jpeg_finish_decompress(d);
+  return true;
+}
+
 }  // namespace
 
 bool has_foreign_decoder() noexcept { return true; }
@@ -288,6 +380,29 @@ int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std
     }
     return kRecodeOk;
   }
+  try {
+    *error = job.err.message;
+  } catch (...) {
+    error->clear();
+  }
+  return job.err.status;
+}
+
+int32_t foreign_optimize_huffman(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
+                                 std::string* error) noexcept {
+  TranscodeJob job;
+  job.data = data;
+  job.size = size;
+  job.err.first_corrupt_data[0] = '\0';
+  job.dest.out = out;
+  try {
+    job.err.message.reserve(JMSG_LENGTH_MAX + 64);
+    out->assign(size + size / 8 + 1024, 0);  // the result is about the stream's size
+  } catch (...) {
+    return kErrNoMemory;
+  }
+  if (run_transcode(&job)) return kRecodeOk;
+  out->clear();
   try {
     *error = job.err.message;
   } catch (...) {

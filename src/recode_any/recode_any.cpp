@@ -201,6 +201,19 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   convert(data, size, header, quality, r);
 }
 
+// The result with Huffman tables fitted to its coefficients, when libjpeg is built in and that is
+// smaller; the Annex K tables stay otherwise. The same coefficients: the same pixels.
+void fit_tables(RecodeAnyResult* r) {
+  if (!has_foreign_decoder()) return;
+  std::vector<uint8_t> fitted;
+  std::string error;
+  if (foreign_optimize_huffman(r->stream.data(), r->stream.size(), &fitted, &error) != kRecodeOk ||
+      fitted.size() >= r->stream.size())
+    return;
+  r->stream.swap(fitted);
+  r->has_fitted_tables = true;
+}
+
 void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptions& options,
                           RecodeAnyResult* r) {
   recode_locked(data, size, options, r);
@@ -209,6 +222,7 @@ void recode_with_metadata(const uint8_t* data, size_t size, const RecodeAnyOptio
     r->damage = RecodeDamage{};
     return;
   }
+  if (!options.exact) fit_tables(r);
   JpegHeader source_header;
   if (parse_header(data, size, &source_header)) {
     const size_t end = find_image_end(data, size, source_header);

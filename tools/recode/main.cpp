@@ -204,6 +204,7 @@ RecodeAnyOptions recode_options(const Options& o) {
   r.quality = o.quality;
   r.target_quality = o.target_quality;
   r.strict = o.strict;
+  r.exact = o.exact;
   r.keep_metadata = !o.strip;
   return r;
 }

@@ -113,6 +113,8 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
       o.skip_larger = true;
     } else if (arg == "--strict") {
       o.strict = true;
+    } else if (arg == "--exact") {
+      o.exact = true;
     } else if (arg == "--copy-kept") {
       o.worker_copies_kept = true;
     } else if (arg == "--parent") {
@@ -160,7 +162,8 @@ std::string usage_text(bool has_libjpeg) {
   std::string text =
       "usage: kestrum-recode [-q Q | --target-quality Q] [-j JOBS] [-r] [-o DIR | --replace] "
       "[--overwrite]\n"
-      "                      [--strip] [--skip-larger] [--strict] [-v] [--log DIR] PATH...\n"
+      "                      [--strip] [--skip-larger] [--strict] [--exact] [-v] [--log DIR] "
+      "PATH...\n"
       "Recodes every JPEG named, or found in the named folders (*.jpg, *.jpeg, *.jpe, *.jfif), at "
       "quality Q\n"
       "lowered by the distance of the source's own quality from 100 (so never above the "
@@ -210,6 +213,10 @@ std::string usage_text(bool has_libjpeg) {
       "original\n"
       "                       is copied into DIR)\n"
       "  --strict             only the library's own recode: refuse what jpg_recode_api refuses\n"
+      "  --exact              keep the library's standard Huffman tables (with --strip, the bytes "
+      "of\n"
+      "                       jpg_recode_api); by default they are fitted to each result, "
+      "losslessly\n"
       "  -v                   show the library's console log of every file, and status numbers\n"
       "  --log DIR            write the library's console log of every file to DIR/<relative "
       "path>.log\n"
@@ -254,6 +261,7 @@ std::vector<std::string> worker_args(const Options& options, const std::string& 
   if (options.strip) args.emplace_back("--strip");
   if (options.skip_larger) args.emplace_back("--skip-larger");
   if (options.strict) args.emplace_back("--strict");
+  if (options.exact) args.emplace_back("--exact");
   if (options.preserve) args.emplace_back("--preserve");
   if (options.replace) args.emplace_back("--replace");
   if (options.overwrite) args.emplace_back("--overwrite");

@@ -22,6 +22,7 @@ struct Options {
   bool replace = false;    // --replace: write each result over its source
   bool skip_larger = false;
   bool strict = false;
+  bool exact = false;      // --exact: the library's Annex K Huffman tables, not fitted ones
   bool preserve = false;   // -p: the source's modification time (with --replace, its permissions)
   bool quiet = false;      // --quiet: only failures, damage and the summary
   bool dry_run = false;    // --dry-run: print the plan, write nothing
