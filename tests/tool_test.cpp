@@ -155,29 +155,118 @@ TEST(ToolArgs, ValuesReachTheOptions) {
   ASSERT_EQ(tool::parse_args(10, argv, &o, &error), tool::ParseResult::kRun);
   EXPECT_EQ(o.quality, 70);
   EXPECT_EQ(o.jobs, 3);
-  EXPECT_TRUE(o.recursive && o.strict && o.strip && !o.skip_larger);
+  EXPECT_TRUE(o.recursive && o.strict && o.strip && !o.allow_larger && !o.relative);
   EXPECT_EQ(o.paths, (std::vector<std::string>{"x", "y"}));
 }
 
-TEST(ToolArgs, QualitySpellings) {
-  const std::pair<std::vector<const char*>, int32_t> cases[] = {{{"k", "-q85", "x"}, 85},
-                                                                {{"k", "--quality", "40", "x"}, 40},
-                                                                {{"k", "--quality=33", "x"}, 33}};
-  for (const auto& [args, quality] : cases) {
+// jpegoptim's spellings mean what they mean there.
+TEST(ToolArgs, JpegoptimSpellings) {
+  struct Case {
+    std::vector<const char*> args;
+    std::function<bool(const tool::Options&)> holds;
+  };
+  const Case cases[] = {
+      {{"k", "-q85", "x"}, [](const tool::Options& o) { return o.quality == 85; }},
+      {{"k", "--quality", "40", "x"}, [](const tool::Options& o) { return o.quality == 40; }},
+      {{"k", "--quality=33", "x"}, [](const tool::Options& o) { return o.quality == 33; }},
+      {{"k", "-m80", "x"}, [](const tool::Options& o) { return o.quality == 80; }},
+      {{"k", "-m", "70", "x"}, [](const tool::Options& o) { return o.quality == 70; }},
+      {{"k", "--max=75", "x"}, [](const tool::Options& o) { return o.quality == 75; }},
+      {{"k", "--target-quality", "60", "x"},
+       [](const tool::Options& o) { return o.quality == 60 && !o.relative; }},
+      {{"k", "-s", "x"}, [](const tool::Options& o) { return o.strip; }},
+      {{"k", "--strip-all", "x"}, [](const tool::Options& o) { return o.strip; }},
+      {{"k", "-n", "x"}, [](const tool::Options& o) { return o.dry_run; }},
+      {{"k", "--noaction", "x"}, [](const tool::Options& o) { return o.dry_run; }},
+      {{"k", "-d", "out", "x"}, [](const tool::Options& o) { return o.output_dir == "out"; }},
+      {{"k", "-dout", "x"}, [](const tool::Options& o) { return o.output_dir == "out"; }},
+      {{"k", "--dest=out", "x"}, [](const tool::Options& o) { return o.output_dir == "out"; }},
+      {{"k", "--jobs=2", "x"}, [](const tool::Options& o) { return o.jobs == 2; }},
+      {{"k", "-S", "200", "x"},
+       [](const tool::Options& o) { return o.size.bytes == 200 * 1024 && o.size.text == "200"; }},
+      {{"k", "--size=300k", "x"},
+       [](const tool::Options& o) { return o.size.bytes == 300 * 1024; }},
+      {{"k", "-S2M", "x"}, [](const tool::Options& o) { return o.size.bytes == 2 * 1024 * 1024; }},
+      {{"k", "-S", "150000B", "x"}, [](const tool::Options& o) { return o.size.bytes == 150000; }},
+      {{"k", "-S", "30%", "x"},
+       [](const tool::Options& o) { return o.size.percent == 30 && o.size.bytes == 0; }},
+      {{"k", "--allow-larger", "x"}, [](const tool::Options& o) { return o.allow_larger; }},
+      {{"k", "--allow-larger", "--skip-larger", "x"},
+       [](const tool::Options& o) { return !o.allow_larger; }},
+  };
+  for (const Case& c : cases) {
     tool::Options o;
     std::string error;
-    ASSERT_EQ(tool::parse_args(static_cast<int>(args.size()), args.data(), &o, &error),
+    ASSERT_EQ(tool::parse_args(static_cast<int>(c.args.size()), c.args.data(), &o, &error),
               tool::ParseResult::kRun)
-        << args[1] << ": " << error;
-    EXPECT_EQ(o.quality, quality) << args[1];
+        << c.args[1] << ": " << error;
+    EXPECT_TRUE(c.holds(o)) << c.args[1];
   }
-  const char* target[] = {"k", "--target-quality", "60", "x"};
-  tool::Options o;
-  std::string error;
-  ASSERT_EQ(tool::parse_args(4, target, &o, &error), tool::ParseResult::kRun);
-  EXPECT_EQ(o.target_quality, 60);
-  const char* replace_into[] = {"k", "--replace", "-o", "out", "x"};
-  EXPECT_EQ(tool::parse_args(5, replace_into, &o, &error), tool::ParseResult::kUsageError);
+}
+
+TEST(ToolArgs, RefusalsSayWhatIsWrong) {
+  const std::pair<std::vector<const char*>, std::string> cases[] = {
+      {{"k", "--foo=1", "x"}, "unknown option --foo"},
+      {{"k", "--foo", "x"}, "unknown option --foo"},
+      {{"k", "--strip=1", "x"}, "option --strip takes no value"},
+      {{"k", "-S", "0", "x"}, "-S takes a size"},
+      {{"k", "-S", "100%", "x"}, "-S takes a size"},
+      {{"k", "-S", "12Q", "x"}, "-S takes a size"},
+      {{"k", "-m", "101", "x"}, "-m takes a quality from 1 to 100, not '101'"},
+      {{"k", "--relative", "-S", "50%", "x"}, "--relative and -S cannot be used together"},
+      {{"k", "--replace", "-d", "out", "x"}, "it cannot be used with -o"},
+  };
+  for (const auto& [args, text] : cases) {
+    tool::Options o;
+    std::string error;
+    EXPECT_EQ(tool::parse_args(static_cast<int>(args.size()), args.data(), &o, &error),
+              tool::ParseResult::kUsageError)
+        << args[1];
+    EXPECT_NE(error.find(text), std::string::npos) << args[1] << ": " << error;
+  }
+}
+
+// Every option the parser takes is in --help.
+TEST(ToolArgs, HelpNamesEveryOption) {
+  const std::string help = tool::usage_text(true);
+  for (const char* option : {"-q Q",
+                             "--quality",
+                             "-m Q",
+                             "--max",
+                             "--target-quality",
+                             "--relative",
+                             "-S SIZE",
+                             "--size",
+                             "-j JOBS",
+                             "--jobs",
+                             "-r ",
+                             "-o DIR",
+                             "-d DIR",
+                             "--dest",
+                             "--replace",
+                             "--overwrite",
+                             "-s,",
+                             "--strip",
+                             "--strip-all",
+                             "--keep-metadata",
+                             "--allow-larger",
+                             "--skip-larger",
+                             "--exact",
+                             "--strict",
+                             "-p,",
+                             "--preserve",
+                             "--files-from",
+                             "-0",
+                             "-n,",
+                             "--noaction",
+                             "--dry-run",
+                             "--json",
+                             "--quiet",
+                             "-v ",
+                             "--log",
+                             "--help",
+                             "--version"})
+    EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
 // The built program, run through the shell.
@@ -277,8 +366,8 @@ class Tool : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(dir_.path("in/sub/deep"));
     ASSERT_TRUE(write_file(dir_.path("in/a.jpg"), photo(120, 80, 90)));
-    ASSERT_TRUE(write_file(dir_.path("in/sub/b.JPG"), photo(91, 77, 85, 2, 1)));  // 4:2:2
-    ASSERT_TRUE(write_file(dir_.path("in/sub/deep/c.jpeg"), photo(64, 50, 80)));
+    ASSERT_TRUE(write_file(dir_.path("in/sub/b.JPG"), photo(91, 77, 95, 2, 1)));  // 4:2:2
+    ASSERT_TRUE(write_file(dir_.path("in/sub/deep/c.jpeg"), photo(64, 50, 92)));
     ASSERT_TRUE(write_file(dir_.path("in/notes.txt"), Bytes{'h', 'i'}));
   }
   TempDir dir_;
@@ -286,7 +375,7 @@ class Tool : public ::testing::Test {
 
 TEST_F(Tool, FolderIntoOutputDirKeepsTheLayout) {
   const ToolRun run =
-      run_tool("--exact -r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+      run_tool("--relative -r -j 2 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85), [&] {
     Bytes b;
@@ -303,7 +392,7 @@ TEST_F(Tool, FolderIntoOutputDirKeepsTheLayout) {
   EXPECT_FALSE(file_exists(dir_.path("out/notes.txt")));
   EXPECT_EQ(count_lines_with(run.out, "\n"), 4u) << run.out;  // three files and the summary
   EXPECT_NE(run.out.find("(4:2:2 \u2192 4:2:0)"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("3 files: 3 recoded (2 by the library, 0 with metadata set aside, 1 "
+  EXPECT_NE(run.out.find("3 files: 3 recoded (2 by the library, 0 read past their metadata, 1 "
                          "converted), 0 kept, 0 failed"),
             std::string::npos)
       << run.out;
@@ -342,7 +431,7 @@ TEST_F(Tool, AnyFailureGivesStatusOneAndNamesItOnStandardError) {
 }
 
 TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
-  const ToolRun first = run_tool("--exact " + quoted(dir_.path("in/a.jpg")));
+  const ToolRun first = run_tool("--relative " + quoted(dir_.path("in/a.jpg")));
   EXPECT_EQ(first.status, 0) << first.out;
   Bytes written;
   ASSERT_TRUE(read_file(dir_.path("in/a_85.jpg"), &written));
@@ -365,21 +454,21 @@ TEST_F(Tool, SkipLargerKeepsTheOriginal) {
   const Bytes small = libjpeg_encode(photo_rgb(48, 48, 1, 0), 48, 48, o);
   ASSERT_TRUE(write_file(dir_.path("small.jpg"), small));
   ASSERT_GE(api_recode(dir_.path("small.jpg"), dir_.path("scratch.jpg"), 100).size(), small.size());
-  const ToolRun beside = run_tool("-q 100 --skip-larger " + quoted(dir_.path("small.jpg")));
+  const ToolRun beside = run_tool("-q 100 --relative " + quoted(dir_.path("small.jpg")));
   EXPECT_EQ(beside.status, 0) << beside.out;
   EXPECT_NE(beside.out.find("kept the original: the recode is not smaller"), std::string::npos)
       << beside.out;
   EXPECT_FALSE(file_exists(dir_.path("small_100.jpg")));
-  const ToolRun into = run_tool("-q 100 --skip-larger -j 2 -o " + quoted(dir_.path("out")) + " " +
-                                quoted(dir_.path("small.jpg")));
+  const ToolRun into = run_tool("-q 100 --relative --skip-larger -j 2 -o " +
+                                quoted(dir_.path("out")) + " " + quoted(dir_.path("small.jpg")));
   EXPECT_EQ(into.status, 0) << into.out;
   Bytes copied;
   ASSERT_TRUE(read_file(dir_.path("out/small.jpg"), &copied));
   EXPECT_EQ(copied, small);
   EXPECT_NE(into.out.find("1 kept"), std::string::npos) << into.out;
   // The same through standard input: the original comes out.
-  const ToolRun piped = run_tool("-q 100 --skip-larger - < " + quoted(dir_.path("small.jpg")) +
-                                 " > " + quoted(dir_.path("piped.jpg")));
+  const ToolRun piped = run_tool("-q 100 --relative - < " + quoted(dir_.path("small.jpg")) + " > " +
+                                 quoted(dir_.path("piped.jpg")));
   EXPECT_EQ(piped.status, 0) << piped.err;
   ASSERT_TRUE(read_file(dir_.path("piped.jpg"), &copied));
   EXPECT_EQ(copied, small);
@@ -545,9 +634,9 @@ TEST_F(Tool, DamagedSourceIsNeverAPlainSuccess) {
       run_tool("-j 1 " + quoted(dir_.path("cut.jpg")) + " " + quoted(dir_.path("video.jpg")));
   EXPECT_EQ(run.status, 1) << run.out << run.err;
   EXPECT_NE(run.err.find("cut.jpg  DAMAGED (data ends at "), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("% of the image; the rest is grey)  q90 \u2192 q75"), std::string::npos)
+  EXPECT_NE(run.err.find("% of the image; the rest is grey)  q90 \u2192 q85"), std::string::npos)
       << run.err;
-  EXPECT_NE(run.out.find("video.jpg  q90 \u2192 q75"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("video.jpg  q90 \u2192 q85"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("(5000 bytes after the image's end not carried over)"), std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("1 damaged"), std::string::npos) << run.out;
@@ -584,7 +673,7 @@ TEST_F(Tool, DamagedSourceIsNeverAPlainSuccess) {
 
 TEST_F(Tool, QualityUsedIsShownAndLowOnesMarked) {
   ASSERT_TRUE(write_file(dir_.path("low.jpg"), photo(64, 48, 40)));
-  const ToolRun relative = run_tool("-q 50 " + quoted(dir_.path("low.jpg")));
+  const ToolRun relative = run_tool("--relative -q 50 " + quoted(dir_.path("low.jpg")));
   EXPECT_EQ(relative.status, 0) << relative.err;
   EXPECT_NE(relative.out.find("low.jpg  q40 \u2192 q1 (low quality)"), std::string::npos)
       << relative.out;
@@ -599,7 +688,7 @@ TEST_F(Tool, QualityUsedIsShownAndLowOnesMarked) {
 }
 
 TEST_F(Tool, StandardInputToStandardOutput) {
-  const ToolRun run = run_tool("--exact - < " + quoted(dir_.path("in/a.jpg")) + " > " +
+  const ToolRun run = run_tool("--relative - < " + quoted(dir_.path("in/a.jpg")) + " > " +
                                quoted(dir_.path("piped.jpg")));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
@@ -706,7 +795,8 @@ TEST_F(Tool, DryRunWritesNothing) {
   EXPECT_EQ(listing(), before);
   EXPECT_NE(run.out.find("a.jpg  the library's recode"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("b.JPG  converted (4:2:2 \u2192 4:2:0)"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("3 files: 3 would be recoded, 0 skipped, 0 would fail"), std::string::npos)
+  EXPECT_NE(run.out.find("3 files: 3 would be recoded, 0 kept, 0 skipped, 0 would fail"),
+            std::string::npos)
       << run.out;
 }
 
@@ -714,8 +804,8 @@ TEST_F(Tool, DryRunWritesNothing) {
 // run; -v and --dry-run name each, so that an export that misses them can be told.
 TEST_F(Tool, FilesLeftOutAreNamedOnRequest) {
   fs::create_directories(dir_.path("trip"));
-  ASSERT_TRUE(write_file(dir_.path("trip/beach.jpg"), photo(40, 30, 85)));
-  ASSERT_TRUE(write_file(dir_.path("trip/beach_2.jpg"), photo(41, 30, 85)));
+  ASSERT_TRUE(write_file(dir_.path("trip/beach.jpg"), photo(40, 30, 92)));
+  ASSERT_TRUE(write_file(dir_.path("trip/beach_2.jpg"), photo(41, 30, 92)));
   const std::string line = "beach_2.jpg  left out: named like a result of beach.jpg";
   const std::string args = "-o " + quoted(dir_.path("small")) + " " + quoted(dir_.path("trip"));
   const ToolRun plain = run_tool(args);
@@ -998,7 +1088,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "d2/a.jpg \u2192 out/a.jpg  FAILED: the result out/a.jpg is already"},
         SafetyCase{"result_onto_another_source",
                    {"d1/a.jpg", "d2/a.jpg"},
-                   {"-o d2 d1/a.jpg d2/a.jpg"},
+                   {"--overwrite -o d2 d1/a.jpg d2/a.jpg"},
                    "",
                    1,
                    {},

@@ -44,7 +44,7 @@ struct RecodeAnyOptions {
                                // that is lower (the request is then not used); 0 = quality's rule
   bool strict = false;         // way 1 only: the library's exact behaviour
   bool keep_metadata =
-      false;           // insert the source's APP1..APP15 and COM segments (not Adobe's nor MPF's) after APP0
+      false;  // insert the source's APP1..APP15 and COM segments (not Adobe's nor MPF's) after APP0
   bool exact = false;  // keep the library's Annex K Huffman tables (way 1 then gives the bytes of
                        // jpg_recode_api); otherwise the tables are fitted to the result
 };
@@ -83,7 +83,7 @@ struct RecodeAnyResult {
   bool has_fitted_tables = false;  // the result's Huffman tables are fitted to its coefficients
   RecodeDamage damage;  // what the decode met (ways 1 and 2: the library's decoder; way 3:
                         // the end-of-image marker only)
-  std::string note;     // what differs from way 1: "metadata set aside", "4:2:2 → 4:2:0", ...
+  std::string note;     // what differs from way 1: "read past its metadata", "4:2:2 → 4:2:0", ...
   std::string error;    // why the file was not recoded (way 4)
   std::string log;      // the library's console log of every attempt
   std::vector<uint8_t> stream;  // the recoded JPEG (ways 1 to 3)

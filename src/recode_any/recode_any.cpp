@@ -189,7 +189,8 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
     if (library_recode(clean.data(), clean.size(), quality, r) == kRecodeOk) {
       r->way = RecodeWay::kMetadataSetAside;
       r->status = kRecodeOk;
-      r->note = "metadata set aside";
+      r->note = options.keep_metadata ? "read past its metadata, which is carried over"
+                                      : "read past its metadata";
       return;
     }
   }

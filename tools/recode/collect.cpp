@@ -406,12 +406,11 @@ void add(Batch* batch, const Options& options, std::string file, std::string rel
     if (link_ec) item.job.destination = item.job.source;
     item.job.replaces_source = true;
   } else if (options.output_dir.empty()) {
-    item.job.destination = beside_name(
-        item.job.source, options.target_quality > 0 ? options.target_quality : options.quality);
+    item.job.destination = beside_name(item.job.source, options.quality);
   } else {
     item.job.destination = joined(options.output_dir, item.relative);
   }
-  item.job.copies_kept = options.skip_larger && !options.output_dir.empty();
+  item.job.copies_kept = !options.output_dir.empty();  // an export folder is complete
   item.job.preserves = options.preserve;
   item.job.preserves_mode = options.preserve && options.replace;
   item.job.overwrites = options.overwrite;
@@ -517,8 +516,10 @@ class DestinationKeys {
 #endif
 };
 
-// Fails the files whose destination is a source of the batch or the destination of an earlier
-// file, and skips those whose destination exists (unless overwrite).
+// Fails the files whose destination is their own source, skips those whose destination exists
+// (unless overwrite: a second run over the first run's results, which the shell names too, is no
+// fault), and fails those whose destination is another source of the batch or the destination of
+// an earlier file.
 void plan_destinations(Batch* batch, const Options& options) {
   if (options.replace) return;
   std::unordered_map<std::string, size_t> sources, destinations;
@@ -528,12 +529,19 @@ void plan_destinations(Batch* batch, const Options& options) {
     BatchItem& item = batch->items[i];
     const std::string key = keys.of(item.job.destination);
     const auto source = sources.find(key);
+    if (source != sources.end() && source->second == i) {
+      refuse(&item, Outcome::kFailed,
+             "the result would overwrite this file (--replace recodes in place)");
+      continue;
+    }
+    if (!options.overwrite && exists_here(item.job.destination)) {
+      refuse(&item, Outcome::kSkipped, "exists; --overwrite replaces it");
+      continue;
+    }
     if (source != sources.end()) {
       refuse(&item, Outcome::kFailed,
-             source->second == i
-                 ? "the result would overwrite this file (--replace recodes in place)"
-                 : "the result " + item.job.destination + " would overwrite the source " +
-                       batch->items[source->second].job.source);
+             "the result " + item.job.destination + " would overwrite the source " +
+                 batch->items[source->second].job.source);
       continue;
     }
     const auto [taken, is_new] = destinations.emplace(key, i);
@@ -541,10 +549,6 @@ void plan_destinations(Batch* batch, const Options& options) {
       refuse(&item, Outcome::kFailed,
              "the result " + item.job.destination + " is already that of " +
                  batch->items[taken->second].job.source);
-      continue;
-    }
-    if (!options.overwrite && exists_here(item.job.destination)) {
-      refuse(&item, Outcome::kSkipped, "exists; --overwrite replaces it");
     }
   }
 }

@@ -19,6 +19,7 @@
 
 #include "kestrum.h"
 #include "recode/put_in_place.h"
+#include "recode/report.h"
 #include "recode/worker_process.h"
 #include "recode_any/jpeg_segments.h"
 #include "services/file_io.h"
@@ -242,7 +243,136 @@ size_t remove_stale_temps(const std::string& folder) {
   return removed;
 }
 
-FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger) {
+namespace {
+
+// Why the source is kept without a recode, read from its header (and size): samples of more than
+// 8 bits, a quality at or below Q, or with -S a file that already fits. Empty when it is recoded.
+std::string kept_before_recode(const JpegHeader& header, bool is_parsed, size_t size,
+                               const RecodePolicy& p) {
+  if (!is_parsed) return "";
+  if (header.frame.precision_bits > 8)
+    return std::to_string(header.frame.precision_bits) + "-bit samples are not recoded";
+  if (p.is_relative) return "";
+  const int32_t estimate = estimate_header_quality(header);
+  const bool is_at_or_below = estimate > 0 && estimate <= p.quality;
+  if (!p.size.is_set())
+    return is_at_or_below ? "already q" + std::to_string(estimate) : std::string();
+  const uint64_t target = p.size.for_source(size);
+  if (size <= target && (estimate == 0 || is_at_or_below))
+    return "already " + format_bytes(size) + ", within " + format_bytes(target);
+  return "";
+}
+
+void add_note(RecodeAnyResult* r, const std::string& text) {
+  r->note += (r->note.empty() ? "" : "; ") + text;
+}
+
+// -S: the highest quality at or below top whose result fits target, by bisection over whole
+// recodes (sizes grow with the quality, near enough); the smallest tried when none fits.
+RecodeAnyResult recode_to_fit(const uint8_t* data, size_t size, RecodeAnyOptions options,
+                              int32_t top, uint64_t target) {
+  auto attempt = [&](int32_t quality) {
+    options.target_quality = quality;
+    return recode_any(data, size, options);
+  };
+  const auto fits = [&](const RecodeAnyResult& r) { return r.stream.size() <= target; };
+  RecodeAnyResult best = attempt(top);
+  if (best.way == RecodeWay::kRefused || fits(best)) {
+    if (best.way != RecodeWay::kRefused) add_note(&best, "fits " + format_bytes(target));
+    return best;
+  }
+  bool has_fit = false;
+  for (int32_t low = 1, high = top - 1; low <= high;) {
+    const int32_t mid = low + (high - low) / 2;
+    RecodeAnyResult r = attempt(mid);
+    if (r.way == RecodeWay::kRefused) break;
+    if (fits(r)) {
+      low = mid + 1;
+      best = std::move(r);
+      has_fit = true;
+    } else {
+      high = mid - 1;
+      if (!has_fit && r.stream.size() < best.stream.size()) best = std::move(r);
+    }
+  }
+  add_note(&best, has_fit ? "fits " + format_bytes(target)
+                          : "larger than " + format_bytes(target) + " even at q" +
+                                std::to_string(best.quality_used));
+  return best;
+}
+
+}  // namespace
+
+RecodePolicy policy_of(const Options& o) {
+  RecodePolicy p;
+  p.recode.strict = o.strict;
+  p.recode.exact = o.exact || o.relative;  // the library's rule with the library's tables
+  p.recode.keep_metadata = !o.strip;
+  p.quality = o.quality;
+  p.is_relative = o.relative;
+  p.size = o.size;
+  p.allows_larger = o.allow_larger;
+  return p;
+}
+
+PolicyResult recode_by_policy(const uint8_t* data, size_t size, const RecodePolicy& p) {
+  PolicyResult out;
+  JpegHeader header;
+  const bool is_parsed = parse_header(data, size, &header);
+  out.kept = kept_before_recode(header, is_parsed, size, p);
+  if (!out.kept.empty()) {
+    out.result.source_quality = is_parsed ? estimate_header_quality(header) : 0;
+    return out;
+  }
+  RecodeAnyOptions options = p.recode;
+  if (p.is_relative) {
+    options.quality = p.quality;
+    out.result = recode_any(data, size, options);
+  } else if (p.size.is_set()) {
+    const int32_t estimate = is_parsed ? estimate_header_quality(header) : 0;
+    const int32_t top = estimate > 0 ? std::min(p.quality, estimate) : p.quality;
+    out.result = recode_to_fit(data, size, options, top, p.size.for_source(size));
+  } else {
+    // Above Q (kept_before_recode keeps the rest): at exactly Q.
+    options.target_quality = p.quality;
+    out.result = recode_any(data, size, options);
+  }
+  if (out.result.way != RecodeWay::kRefused && !p.allows_larger && out.result.stream.size() >= size)
+    out.kept = "the recode is not smaller";
+  return out;
+}
+
+FileOutcome outcome_of(const PolicyResult& pr, const uint8_t* data, size_t size,
+                       bool keeps_metadata) {
+  const RecodeAnyResult& r = pr.result;
+  FileOutcome o;
+  o.bytes_in = size;
+  o.source_quality = r.source_quality;
+  o.log = bounded_log(r.log);
+  if (!pr.kept.empty() && r.stream.empty()) {
+    o.outcome = Outcome::kKept;
+    o.error = pr.kept;
+    o.bytes_out = size;
+    return o;
+  }
+  o.way = static_cast<int32_t>(r.way);
+  o.quality_used = r.quality_used;
+  o.note = r.note;
+  o.damage = describe_damage(r.damage);
+  if (r.damage.bytes_after_eoi > 0) {
+    o.note += (o.note.empty() ? "" : "; ") + std::to_string(r.damage.bytes_after_eoi) +
+              " bytes after the image's end not carried over";
+  }
+  if (r.way == RecodeWay::kRefused) return failed(o, r.status, r.error);
+  const std::string left_out = keeps_metadata ? segments_left_out_text(data, size) : "";
+  if (!left_out.empty()) o.note += (o.note.empty() ? "" : "; ") + left_out;
+  o.bytes_out = r.stream.size();
+  o.outcome = pr.kept.empty() ? Outcome::kWritten : Outcome::kKept;
+  o.error = pr.kept;
+  return o;
+}
+
+FileOutcome run_file_job(const FileJob& job, const RecodePolicy& policy) {
   FileOutcome o;
   pause_for_test("before-read", job.source);
   // --replace reads the file it will replace, the link the plan resolved not followed again.
@@ -264,24 +394,17 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   }
   const uint8_t* data = source.data.data();
   const size_t size = source.data.size();
-  o.bytes_in = size;
-  RecodeAnyResult r = recode_any(data, size, options);
-  o.way = static_cast<int32_t>(r.way);
-  o.source_quality = r.source_quality;
-  o.quality_used = r.quality_used;
-  o.note = r.note;
-  o.damage = describe_damage(r.damage);
-  if (r.damage.bytes_after_eoi > 0) {
-    o.note += (o.note.empty() ? "" : "; ") + std::to_string(r.damage.bytes_after_eoi) +
-              " bytes after the image's end not carried over";
-  }
-  o.log = bounded_log(r.log);
-  if (r.way == RecodeWay::kRefused) return failed(o, r.status, r.error);
-  const std::string left_out = options.keep_metadata ? segments_left_out_text(data, size) : "";
-  if (!left_out.empty()) o.note += (o.note.empty() ? "" : "; ") + left_out;
+  const PolicyResult pr = recode_by_policy(data, size, policy);
+  const RecodeAnyResult& r = pr.result;
+  o = outcome_of(pr, data, size, policy.recode.keep_metadata);
+  if (o.outcome == Outcome::kFailed) return o;
+  const bool is_kept = o.outcome == Outcome::kKept;
   // --replace writes over the source: never with a recode that lost part of it.
-  if (job.replaces_source && (!o.damage.empty() || r.damage.bytes_after_eoi > 0 ||
-                              r.damage.is_end_unknown || !left_out.empty())) {
+  const std::string left_out =
+      policy.recode.keep_metadata && !is_kept ? segments_left_out_text(data, size) : "";
+  if (job.replaces_source && !is_kept &&
+      (!o.damage.empty() || r.damage.bytes_after_eoi > 0 || r.damage.is_end_unknown ||
+       !left_out.empty())) {
     const std::string why =
         !o.damage.empty() ? "the source is damaged (" + o.damage + ")"
         : r.damage.bytes_after_eoi > 0
@@ -295,8 +418,6 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
         o, KESTRUM_OK,
         why + "; not replaced, the original is kept (-o DIR writes the recode elsewhere)");
   }
-  o.bytes_out = r.stream.size();
-  const bool is_kept = skip_larger && o.bytes_out >= o.bytes_in;
   PutOptions placement;
   placement.mode = job.replaces_source ? PutMode::kSameSource
                    : job.overwrites    ? PutMode::kOverwrite
@@ -309,20 +430,22 @@ FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bo
   placement.copies_mode = job.preserves_mode;
   placement.copies_xattrs = job.preserves;
   bool is_ok = true, is_skipped = false;
+  std::string error;
+  int32_t status = o.status;
   pause_for_test("before-put", job.source);
   if (!is_kept) {
-    is_ok = write_result(job.destination, r.stream.data(), r.stream.size(), placement, &o.error,
-                         &o.status, &is_skipped);
+    is_ok = write_result(job.destination, r.stream.data(), r.stream.size(), placement, &error,
+                         &status, &is_skipped);
   } else if (job.copies_kept) {
-    is_ok = write_result(job.destination, data, size, placement, &o.error, &o.status, &is_skipped);
+    is_ok = write_result(job.destination, data, size, placement, &error, &status, &is_skipped);
   }
   if (is_skipped) {
     o.outcome = Outcome::kSkipped;
+    o.error = error;
     o.bytes_out = 0;
     return o;
   }
-  if (!is_ok) return failed(o, o.status, o.error);
-  o.outcome = is_kept ? Outcome::kKept : Outcome::kWritten;
+  if (!is_ok) return failed(o, status, error);
   return o;
 }
 
@@ -336,8 +459,9 @@ std::string segments_left_out_text(const uint8_t* data, size_t size) {
 }
 
 // The way a file would take, from its header alone (the library may still refuse a 4:2:0 file
-// whose metadata its marker rules misread; that file then has its metadata set aside).
-std::string planned_way(const std::string& source) {
+// whose metadata its marker rules misread; that file is then read past its metadata). A recode
+// that turns out no smaller is kept too, which only the recode can tell.
+std::string planned_way(const std::string& source, const RecodePolicy& policy) {
   uint8_t* data = nullptr;
   uint32_t size = 0;
   if (read_whole_file(source.c_str(), &data, &size) != ReadResult::kOk)
@@ -346,6 +470,8 @@ std::string planned_way(const std::string& source) {
   const bool is_parsed = parse_header(data, size, &header);
   std::free(data);
   if (!is_parsed) return "would fail: not a well-formed JPEG";
+  const std::string kept = kept_before_recode(header, true, size, policy);
+  if (!kept.empty()) return "would be kept: " + kept;
   if (header.frame.components == 4) return "would fail: CMYK or YCCK colour is not recoded";
   if (is_library_layout(header.frame) && !header.has_wide_quant && !is_rgb_coded(header.frame))
     return "the library's recode";

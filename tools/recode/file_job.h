@@ -8,13 +8,14 @@
 #include <string>
 
 #include "kestrum/recode_any.h"
+#include "recode/options.h"
 
 namespace kestrum::tool {
 
 struct FileJob {
   std::string source;            // path of the JPEG
   std::string destination;       // path of the result
-  bool copies_kept = false;      // with skip_larger: copy the source to destination when kept
+  bool copies_kept = false;      // copy the source to destination when it is kept (-o)
   bool preserves = false;        // -p: the source's modification time and user.* attributes
   bool preserves_mode = false;   // and its permissions and access ACL (when it replaces it)
   bool replaces_source = false;  // --replace: destination is the source (through any link)
@@ -32,17 +33,40 @@ struct FileOutcome {
   int32_t source_quality = 0;            // estimated quality of the source, 0 when unknown
   int32_t quality_used = 0;              // quality the result was encoded at, 0 when not recoded
   uint64_t bytes_in = 0, bytes_out = 0;  // sizes of the source and of the result (kept: the source)
-  std::string note;                      // the way's note ("metadata set aside", "4:2:2 → 4:2:0")
-  std::string error;                     // why it failed
+  std::string note;    // the way's note ("read past its metadata", "4:2:2 → 4:2:0")
+  std::string error;   // why it failed, was skipped or was kept
   std::string damage;  // what the decode met in a damaged source, empty when sound
   std::string log;     // the library's console log
 };
 
-// Recodes job.source with options (quality, strict, keep_metadata, skip_larger) into
-// job.destination, writing it atomically: a destination that appeared since the plan is kept
-// (kSkipped) unless job.overwrites; with job.replaces_source the file read is job.destination
-// itself (not through a link), and it is replaced only while that path still names it.
-FileOutcome run_file_job(const FileJob& job, const RecodeAnyOptions& options, bool skip_larger);
+// How the tool picks a file's quality and which sources it keeps as they are.
+struct RecodePolicy {
+  RecodeAnyOptions recode;     // strict, exact and keep_metadata; the quality is set per file
+  int32_t quality = 85;        // Q: a source above it is recoded at it, one at or below it kept
+  bool is_relative = false;    // the library's rule instead: Q lowered by the source's distance
+  SizeTarget size;             // the highest quality at or below Q whose result fits this
+  bool allows_larger = false;  // a result not smaller than its source is still written
+};
+
+RecodePolicy policy_of(const Options& options);
+
+// What the policy makes of one source: a recode to write, or why the source is kept as it is.
+struct PolicyResult {
+  RecodeAnyResult result;  // way kRefused and no stream when no recode was made
+  std::string kept;        // "already q75", "the recode is not smaller", ...; empty: write it
+};
+PolicyResult recode_by_policy(const uint8_t* data, size_t size, const RecodePolicy& policy);
+
+// The outcome of that result for the source data[0, size) (written, kept or failed), its note
+// naming the metadata segments that could not be carried over when keeps_metadata.
+FileOutcome outcome_of(const PolicyResult& result, const uint8_t* data, size_t size,
+                       bool keeps_metadata);
+
+// Recodes job.source by policy into job.destination, writing it atomically: a destination that
+// appeared since the plan is kept (kSkipped) unless job.overwrites; with job.replaces_source the
+// file read is job.destination itself (not through a link), and it is replaced only while that
+// path still names it. A kept source is copied to the destination when job.copies_kept.
+FileOutcome run_file_job(const FileJob& job, const RecodePolicy& policy);
 
 // The source's segments that a recode with metadata kept cannot carry over ("MPF (APP2), COM
 // after the first scan left out"), or an empty text when it carries every one.
@@ -74,8 +98,8 @@ void remove_worker_temps(const std::string& destination, uint32_t pid);
 size_t remove_stale_temps(const std::string& folder);
 
 // The way source would take, read from its header alone ("the library's recode", "converted
-// (4:2:2 → 4:2:0)", or "would fail: " and why), for --dry-run.
-std::string planned_way(const std::string& source);
+// (4:2:2 → 4:2:0)", "would be kept: already q75", or "would fail: " and why), for --dry-run.
+std::string planned_way(const std::string& source, const RecodePolicy& policy);
 
 // The outcome as one line (tab-separated, with tabs, line breaks and backslashes escaped) and back.
 std::string encode_outcome(const FileOutcome& outcome);

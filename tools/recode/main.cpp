@@ -199,16 +199,6 @@ class Reporter {
   size_t bar_width_ = 0;
 };
 
-RecodeAnyOptions recode_options(const Options& o) {
-  RecodeAnyOptions r;
-  r.quality = o.quality;
-  r.target_quality = o.target_quality;
-  r.strict = o.strict;
-  r.exact = o.exact;
-  r.keep_metadata = !o.strip;
-  return r;
-}
-
 // Set by SIGINT, SIGTERM, SIGHUP and SIGPIPE (Ctrl-C, Ctrl-Break and closing the console on
 // Windows): no file is started after it, and the workers are stopped.
 std::atomic<bool> g_interrupted{false};
@@ -282,7 +272,7 @@ int run_worker(const Options& o) {
   FileJob job{o.worker_source, o.worker_destination,    o.worker_copies_kept,
               o.preserve,      o.preserve && o.replace, o.replace,
               o.overwrite};
-  const FileOutcome outcome = run_file_job(job, recode_options(o), o.skip_larger);
+  const FileOutcome outcome = run_file_job(job, policy_of(o));
   std::printf("%s\n", encode_outcome(outcome).c_str());
   std::fflush(stdout);
   return outcome.outcome == Outcome::kFailed ? 1 : 0;
@@ -334,34 +324,57 @@ int interrupted_while_planning() {
   return 130;
 }
 
-// --dry-run: each source, its destination and the way it would take; nothing is written.
-int print_plan(const Batch& batch) {
-  size_t would_recode = 0, skipped = 0, failed = batch.problems.size();
-  print_passed_over(batch);
+// --dry-run: each source, its destination and what would be done (with --json as JSON lines);
+// nothing is written.
+int print_plan(const Batch& batch, const Options& o) {
+  size_t would_recode = 0, would_keep = 0, skipped = 0, failed = batch.problems.size();
+  const RecodePolicy policy = policy_of(o);
+  auto print = [&](const std::string& source, const std::string& destination, const char* plan,
+                   const std::string& what) {
+    if (o.json) {
+      std::printf("%s\n", plan_json(source, destination, plan, what).c_str());
+    } else {
+      std::printf("%s\n", one_line(source + (destination.empty() ? "" : " \u2192 " + destination) +
+                                   "  " + what)
+                              .c_str());
+    }
+  };
+  if (!o.json) print_passed_over(batch);
   for (const Batch::Problem& problem : batch.problems)
-    std::printf("%s\n", one_line(problem.path + "  would fail: " + problem.reason).c_str());
+    print(problem.path, "", "fail", "would fail: " + problem.reason);
   for (const BatchItem& item : batch.items) {
     if (g_interrupted) return interrupted_while_planning();
-    std::string line = item.job.source + " \u2192 " + item.job.destination + "  ";
+    const std::string& destination = item.job.destination;
     if (item.planned == Outcome::kWritten) {
-      const std::string way = planned_way(item.job.source);
-      const bool fails = way.rfind("would fail", 0) == 0;
-      line += way;
-      fails ? ++failed : ++would_recode;
+      const std::string way = planned_way(item.job.source, policy);
+      const char* plan = way.rfind("would fail", 0) == 0      ? "fail"
+                         : way.rfind("would be kept", 0) == 0 ? "keep"
+                                                              : "recode";
+      ++(plan[0] == 'f' ? failed : plan[0] == 'k' ? would_keep : would_recode);
+      print(item.job.source, destination, plan, way);
     } else if (item.planned == Outcome::kSkipped) {
-      line += "skipped: " + item.refusal;
+      print(item.job.source, destination, "skip", "skipped: " + item.refusal);
       ++skipped;
     } else {
-      line += "would fail: " + item.refusal;
+      print(item.job.source, destination, "fail", "would fail: " + item.refusal);
       ++failed;
     }
-    std::printf("%s\n", one_line(line).c_str());
   }
-  std::printf("%zu files: %zu would be recoded, %zu skipped, %zu would fail (nothing written)%s\n",
-              batch.items.size() + batch.problems.size(), would_recode, skipped, failed,
-              batch.left_out.empty()
-                  ? ""
-                  : ("; " + std::to_string(batch.left_out.size()) + " left out").c_str());
+  const size_t files = batch.items.size() + batch.problems.size();
+  if (o.json) {
+    std::printf(
+        "{\"summary\":{\"files\":%zu,\"would_recode\":%zu,\"would_keep\":%zu,"
+        "\"skipped\":%zu,\"would_fail\":%zu,\"results_left_out\":%zu,\"dry_run\":true}}\n",
+        files, would_recode, would_keep, skipped, failed, batch.left_out.size());
+  } else {
+    std::printf(
+        "%zu %s: %zu would be recoded, %zu kept, %zu skipped, %zu would fail (nothing "
+        "written)%s\n",
+        files, files == 1 ? "file" : "files", would_recode, would_keep, skipped, failed,
+        batch.left_out.empty()
+            ? ""
+            : ("; " + std::to_string(batch.left_out.size()) + " left out").c_str());
+  }
   return failed > 0 || batch.items.empty() ? 1 : 0;
 }
 
@@ -469,31 +482,14 @@ int run_stream(const Options& o) {
     std::fprintf(stderr, "-  FAILED: cannot read standard input%s\n", stream_reason(errno).c_str());
     return 1;
   }
-  const RecodeAnyResult r = recode_any(data.data(), data.size(), recode_options(o));
-  FileOutcome outcome;
-  outcome.way = static_cast<int32_t>(r.way);
-  outcome.source_quality = r.source_quality;
-  outcome.quality_used = r.quality_used;
-  outcome.bytes_in = data.size();
-  outcome.bytes_out = r.stream.size();
-  outcome.note = r.note;
-  const std::string left_out = o.strip || r.way == RecodeWay::kRefused
-                                   ? ""
-                                   : segments_left_out_text(data.data(), data.size());
-  if (!left_out.empty()) outcome.note += (outcome.note.empty() ? "" : "; ") + left_out;
-  outcome.damage = describe_damage(r.damage);
-  outcome.outcome = r.way == RecodeWay::kRefused ? Outcome::kFailed : Outcome::kWritten;
-  outcome.status = r.status;
-  outcome.error = r.error;
-  const bool is_kept =
-      outcome.outcome == Outcome::kWritten && o.skip_larger && r.stream.size() >= data.size();
-  const std::vector<uint8_t>& out = is_kept ? data : r.stream;
-  if (is_kept) outcome.outcome = Outcome::kKept;
+  const PolicyResult result = recode_by_policy(data.data(), data.size(), policy_of(o));
+  FileOutcome outcome = outcome_of(result, data.data(), data.size(), !o.strip);
+  const std::vector<uint8_t>& out = outcome.outcome == Outcome::kKept ? data : result.result.stream;
   if (outcome.outcome != Outcome::kFailed && !write_standard_output(out, &outcome.error))
     outcome.outcome = Outcome::kFailed;
   if (g_interrupted) return 130;  // the reader went away, or the terminal closed
   // Segments left out are said, even of a stream that went well.
-  if (o.verbose || is_problem(outcome) || !left_out.empty())
+  if (o.verbose || is_problem(outcome) || outcome.note.find(" left out") != std::string::npos)
     std::fprintf(stderr, "%s\n", file_line("-", "", outcome, o.verbose).c_str());
   return is_problem(outcome) ? 1 : 0;
 }
@@ -513,7 +509,7 @@ int run_batch(Options o, const char* argv0) {
   if (o.paths.size() == 1 && o.paths[0] == "-") return run_stream(o);
   const Batch batch = collect_batch(o, &g_interrupted);
   if (batch.is_interrupted) return interrupted_while_planning();
-  if (o.dry_run) return print_plan(batch);
+  if (o.dry_run) return print_plan(batch, o);
   uint64_t total_in = 0;
   for (const BatchItem& item : batch.items) total_in += item.size_bytes;
   const bool is_terminal_output = is_terminal(stdout);
@@ -558,10 +554,11 @@ int run_batch(Options o, const char* argv0) {
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
   const size_t jobs = std::min(work.size(), o.jobs > 0 ? static_cast<size_t>(o.jobs) : cores);
   std::atomic<size_t> finished{0};
+  const RecodePolicy policy = policy_of(o);
   if (jobs <= 1) {
     for (const BatchItem* item : work) {
       if (g_interrupted) break;
-      const FileOutcome outcome = run_file_job(item->job, recode_options(o), o.skip_larger);
+      const FileOutcome outcome = run_file_job(item->job, policy);
       reporter.report(item->job.source, item->job.destination,
                       shown_destination(o, *item, outcome.outcome), item->relative, outcome);
     }

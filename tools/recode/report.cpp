@@ -95,6 +95,7 @@ std::string file_line(const std::string& name, const std::string& shown, const F
     return one_line(line + ": " + o.error);
   }
   if (o.outcome == Outcome::kSkipped) return one_line(line + "skipped: " + o.error);
+  if (o.outcome == Outcome::kKept && o.way == 0) return one_line(line + "kept: " + o.error);
   if (!o.damage.empty()) line += "DAMAGED (" + o.damage + ")  ";
   line += 'q';
   line += o.source_quality > 0 ? std::to_string(o.source_quality) : "?";
@@ -105,7 +106,7 @@ std::string file_line(const std::string& name, const std::string& shown, const F
   line += "  ";
   line += format_bytes(o.bytes_in) + " " + kArrow + " " + format_bytes(o.bytes_out);
   if (o.outcome == Outcome::kKept) {
-    line += "  kept the original: the recode is not smaller";
+    line += "  kept the original: " + o.error;
   } else {
     line += "  " + saving(o.bytes_in, o.bytes_out);
   }
@@ -187,7 +188,7 @@ std::string summary(const Totals& t, double elapsed_s, size_t skipped_outputs, s
   if (written > 0) {
     parts.push_back(std::to_string(written) + " recoded (" + std::to_string(t.by_way[1]) +
                     " by the library,");
-    parts.push_back(std::to_string(t.by_way[2]) + " with metadata set aside,");
+    parts.push_back(std::to_string(t.by_way[2]) + " read past their metadata,");
     parts.push_back(std::to_string(t.by_way[3]) + " converted),");
   } else {
     parts.push_back("0 recoded,");
@@ -304,6 +305,12 @@ std::string file_json(const std::string& source, const std::string& destination,
       ",\"reason\":" + json_string(o.error) + ",\"library_status\":" + std::to_string(o.status) +
       ",\"damage\":" + json_string(o.damage) + "}";
   return j;
+}
+
+std::string plan_json(const std::string& source, const std::string& destination, const char* plan,
+                      const std::string& what) {
+  return "{\"source\":" + json_string(source) + ",\"destination\":" + json_string(destination) +
+         ",\"plan\":" + json_string(plan) + ",\"what\":" + json_string(what) + "}";
 }
 
 std::string summary_json(const Totals& t, double elapsed_s, size_t skipped_outputs,

@@ -53,6 +53,11 @@ std::string summary(const Totals& totals, double elapsed_s, size_t skipped_outpu
 std::string file_json(const std::string& source, const std::string& destination,
                       const FileOutcome& outcome);
 
+// A --dry-run line as one JSON object: source, destination, plan ("recode", "keep", "skip" or
+// "fail") and what the line would say.
+std::string plan_json(const std::string& source, const std::string& destination, const char* plan,
+                      const std::string& what);
+
 // The summary as one JSON object on one line.
 std::string summary_json(const Totals& totals, double elapsed_s, size_t skipped_outputs,
                          bool is_interrupted);
