@@ -22,6 +22,7 @@
 #include "recode/report.h"
 #include "recode/worker_process.h"
 #include "recode_any/jpeg_segments.h"
+#include "test_images.h"
 #include "test_util.h"
 
 #if !defined(_WIN32)
@@ -445,33 +446,230 @@ TEST_F(Tool, BesideTheSourceAsKestrum100AndNotAgain) {
       << again.out;
 }
 
-TEST_F(Tool, SkipLargerKeepsTheOriginal) {
-  // A smooth, small, optimised file recoded at its own quality: our fixed tables, restart
-  // markers and 629-byte header make it larger.
+// The quality a photo's own tables give, 0 when they are no quality's.
+int32_t quality_of(const Bytes& jpeg) {
+  JpegHeader header;
+  return parse_header(jpeg.data(), jpeg.size(), &header) ? estimate_header_quality(header) : 0;
+}
+
+Bytes file_bytes(const std::string& path) {
+  Bytes b;
+  read_file(path, &b);
+  return b;
+}
+
+// -q Q recodes a photo above Q at exactly Q and keeps one at or below it as it is, copied with
+// -o so that the export folder is complete (it lowered a q50 photo to q30, a q13 one to q1).
+TEST_F(Tool, QualityIsTheQualityAsked) {
+  struct Case {
+    int source_quality;
+    const char* line;  // the file's line holds this
+    int result_quality;
+  };
+  const Case cases[] = {{95, "q95 \u2192 q80  ", 80},
+                        {81, "q81 \u2192 q80  ", 80},
+                        {80, "kept: already q80", 80},
+                        {50, "kept: already q50", 50},
+                        {13, "kept: already q13", 13}};
+  fs::create_directories(dir_.path("q"));
+  std::string names;
+  for (const Case& c : cases) {
+    std::string name = std::to_string(c.source_quality);
+    name.insert(0, "q/p");
+    name += ".jpg";
+    ASSERT_TRUE(write_file(dir_.path(name), photo(160, 120, c.source_quality)));
+    names += ' ';
+    names += quoted(dir_.path(name));
+  }
+  for (const char* spelling : {"-q 80", "-m80", "--max=80", "--target-quality 80"}) {
+    const std::string out = dir_.path(std::string("out") + std::to_string(spelling[2]));
+    const ToolRun run = run_tool(std::string(spelling) + " -j 2 -o " + quoted(out) + names);
+    EXPECT_EQ(run.status, 0) << spelling << run.out << run.err;
+    for (const Case& c : cases) {
+      std::string name = std::to_string(c.source_quality);
+      name.insert(0, 1, 'p');  // not "p" + ...: GCC 12 at -O2 sees a false overlap (-Wrestrict)
+      name += ".jpg";
+      const Bytes result = file_bytes(out + "/" + name);
+      EXPECT_EQ(quality_of(result), c.result_quality) << spelling << " " << name;
+      if (c.source_quality <= 80) {
+        EXPECT_EQ(result, file_bytes(dir_.path("q/" + name))) << name << ": not copied as it is";
+      }
+      EXPECT_NE(run.out.find(name + " \u2192 " + out + "/" + name + "  " + c.line),
+                std::string::npos)
+          << run.out;
+    }
+  }
+  // The library's rule on request: 80 lowered by the q50 photo's distance from 100.
+  const ToolRun relative = run_tool("--relative -q 80 -o " + quoted(dir_.path("rel")) + " " +
+                                    quoted(dir_.path("q/p50.jpg")));
+  EXPECT_EQ(quality_of(file_bytes(dir_.path("rel/p50.jpg"))), 30) << relative.out;
+}
+
+// Running the same command again, over the first run's results too (the shell names them), or
+// with --replace again, writes and lowers nothing, says why on every line, and exits 0 (it made
+// *_80_80.jpg at q10, printed "would overwrite the source" and exited 1; --replace compounded).
+TEST_F(Tool, SecondRunChangesNothing) {
+  fs::create_directories(dir_.path("r"));
+  ASSERT_TRUE(write_file(dir_.path("r/a.jpg"), photo(160, 120, 95)));
+  ASSERT_TRUE(write_file(dir_.path("r/b.jpg"), photo(160, 120, 60)));
+  const auto listing = [&] {
+    std::vector<std::pair<std::string, Bytes>> files;
+    for (const auto& e : fs::recursive_directory_iterator(dir_.path("r")))
+      files.emplace_back(e.path().string(), file_bytes(e.path().string()));
+    std::sort(files.begin(), files.end());
+    return files;
+  };
+  // The shell's *.jpg, expanded before each run.
+  const auto jpgs = [&] {
+    std::string names;
+    for (const auto& [path, bytes] : listing()) {
+      names += ' ';
+      names += quoted(path);
+    }
+    return names;
+  };
+  const ToolRun first = run_tool("-q 80" + jpgs());
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  ASSERT_EQ(quality_of(file_bytes(dir_.path("r/a_80.jpg"))), 80);
+  EXPECT_FALSE(file_exists(dir_.path("r/b_80.jpg")));  // kept: nothing to write beside it
+  for (const std::string& args : {std::string("-q 80"), std::string("-q 80 -j 2")}) {
+    const auto before = listing();
+    const ToolRun again = run_tool(args + jpgs());
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_EQ(listing(), before) << args;
+    EXPECT_EQ(again.err, "");
+    EXPECT_NE(again.out.find("a_80.jpg  skipped: exists"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("a_80.jpg  kept: already q80"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("b.jpg  kept: already q60"), std::string::npos) << again.out;
+  }
+  const ToolRun into = run_tool("-q 80 -o " + quoted(dir_.path("out")) + jpgs());
+  EXPECT_EQ(into.status, 0) << into.out << into.err;
+  const ToolRun into_again = run_tool("-q 80 -o " + quoted(dir_.path("out")) + jpgs());
+  EXPECT_EQ(into_again.status, 0) << into_again.out << into_again.err;
+  EXPECT_EQ(count_lines_with(into_again.out, "skipped: exists"), 3u) << into_again.out;
+  // --replace: the first run lowers a.jpg to 80, the next ones keep it.
+  const ToolRun replaced = run_tool("-q 80 --replace " + quoted(dir_.path("r/a.jpg")));
+  ASSERT_EQ(replaced.status, 0) << replaced.out << replaced.err;
+  const Bytes once = file_bytes(dir_.path("r/a.jpg"));
+  EXPECT_EQ(quality_of(once), 80);
+  for (int run = 0; run < 2; ++run) {
+    const ToolRun again = run_tool("-q 80 --replace " + quoted(dir_.path("r/a.jpg")));
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_NE(again.out.find("a.jpg  kept: already q80"), std::string::npos) << again.out;
+    EXPECT_EQ(file_bytes(dir_.path("r/a.jpg")), once);
+  }
+}
+
+// A result that is not smaller than its source is not written, over an original least of all,
+// unless --allow-larger asks for it (10 of 43 photos got larger results).
+TEST_F(Tool, NeverLargerUnlessAsked) {
+  // Smooth, small and optimised at q95: at q94 with the standard tables our header and restart
+  // markers outweigh the gain.
   JpegOptions o;
-  o.quality = 50;
+  o.quality = 95;
   o.optimize = true;
   const Bytes small = libjpeg_encode(photo_rgb(48, 48, 1, 0), 48, 48, o);
   ASSERT_TRUE(write_file(dir_.path("small.jpg"), small));
-  ASSERT_GE(api_recode(dir_.path("small.jpg"), dir_.path("scratch.jpg"), 100).size(), small.size());
-  const ToolRun beside = run_tool("-q 100 --relative " + quoted(dir_.path("small.jpg")));
+  const ToolRun larger = run_tool("-q 94 --exact --allow-larger -o " + quoted(dir_.path("larger")) +
+                                  " " + quoted(dir_.path("small.jpg")));
+  ASSERT_EQ(larger.status, 0) << larger.out << larger.err;
+  ASSERT_GE(file_bytes(dir_.path("larger/small.jpg")).size(), small.size())
+      << "the case needs a recode that is not smaller";
+  const ToolRun beside = run_tool("-q 94 --exact " + quoted(dir_.path("small.jpg")));
   EXPECT_EQ(beside.status, 0) << beside.out;
   EXPECT_NE(beside.out.find("kept the original: the recode is not smaller"), std::string::npos)
       << beside.out;
-  EXPECT_FALSE(file_exists(dir_.path("small_100.jpg")));
-  const ToolRun into = run_tool("-q 100 --relative --skip-larger -j 2 -o " +
-                                quoted(dir_.path("out")) + " " + quoted(dir_.path("small.jpg")));
+  EXPECT_FALSE(file_exists(dir_.path("small_94.jpg")));
+  const ToolRun into = run_tool("-q 94 --exact -j 2 -o " + quoted(dir_.path("out")) + " " +
+                                quoted(dir_.path("small.jpg")));
   EXPECT_EQ(into.status, 0) << into.out;
-  Bytes copied;
-  ASSERT_TRUE(read_file(dir_.path("out/small.jpg"), &copied));
-  EXPECT_EQ(copied, small);
-  EXPECT_NE(into.out.find("1 kept"), std::string::npos) << into.out;
+  EXPECT_EQ(file_bytes(dir_.path("out/small.jpg")), small);
+  const ToolRun replace = run_tool("-q 94 --exact --replace " + quoted(dir_.path("small.jpg")));
+  EXPECT_EQ(replace.status, 0) << replace.out;
+  EXPECT_EQ(file_bytes(dir_.path("small.jpg")), small);
   // The same through standard input: the original comes out.
-  const ToolRun piped = run_tool("-q 100 --relative - < " + quoted(dir_.path("small.jpg")) + " > " +
+  const ToolRun piped = run_tool("-q 94 --exact - < " + quoted(dir_.path("small.jpg")) + " > " +
                                  quoted(dir_.path("piped.jpg")));
   EXPECT_EQ(piped.status, 0) << piped.err;
-  ASSERT_TRUE(read_file(dir_.path("piped.jpg"), &copied));
-  EXPECT_EQ(copied, small);
+  EXPECT_EQ(file_bytes(dir_.path("piped.jpg")), small);
+}
+
+// Results carry Huffman tables fitted to them: fewer bytes than the standard tables (which
+// --exact keeps), the same pixels (they were 13 % larger than jpegoptim's).
+TEST_F(Tool, FittedTablesAreSmallerWithTheSamePixels) {
+  ASSERT_TRUE(write_file(dir_.path("big.jpg"), photo(320, 240, 95)));
+  ASSERT_EQ(
+      run_tool("-q 80 -o " + quoted(dir_.path("fit")) + " " + quoted(dir_.path("big.jpg"))).status,
+      0);
+  ASSERT_EQ(
+      run_tool("-q 80 --exact -o " + quoted(dir_.path("std")) + " " + quoted(dir_.path("big.jpg")))
+          .status,
+      0);
+  const Bytes fitted = file_bytes(dir_.path("fit/big.jpg"));
+  const Bytes standard = file_bytes(dir_.path("std/big.jpg"));
+  EXPECT_LT(fitted.size(), standard.size() * 97 / 100);
+  std::vector<uint8_t> a, b;
+  int w = 0, h = 0, warnings = 0;
+  ASSERT_TRUE(libjpeg_decode_rgb(fitted, &a, &w, &h, &warnings));
+  ASSERT_TRUE(libjpeg_decode_rgb(standard, &b, &w, &h, &warnings));
+  EXPECT_TRUE(a == b) << "fitting the tables changed the pixels";
+  EXPECT_EQ(quality_of(fitted), 80);
+}
+
+// -S: the highest quality at or below Q whose result fits, said on the line.
+TEST_F(Tool, SizeTargetTakesTheHighestQualityThatFits) {
+  ASSERT_TRUE(write_file(dir_.path("big.jpg"), photo(320, 240, 95)));
+  const uint64_t source = file_bytes(dir_.path("big.jpg")).size();
+  for (const std::string& size : {std::string("40%"), std::to_string(source / 4) + "B"}) {
+    const uint64_t target = size.back() == '%' ? source * 40 / 100 : source / 4;
+    const std::string out = dir_.path("s" + std::to_string(size.size()));
+    const ToolRun run =
+        run_tool("-q 90 -S " + size + " -o " + quoted(out) + " " + quoted(dir_.path("big.jpg")));
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const Bytes result = file_bytes(out + "/big.jpg");
+    ASSERT_FALSE(result.empty()) << run.out;
+    EXPECT_LE(result.size(), target) << size;
+    EXPECT_NE(run.out.find("(fits " + tool::format_bytes(target) + ")"), std::string::npos)
+        << run.out;
+    const int32_t quality = quality_of(result);
+    ASSERT_GT(quality, 1);
+    ASSERT_LT(quality, 90);
+    // One step up no longer fits.
+    const ToolRun above = run_tool("-q " + std::to_string(quality + 1) + " -o " +
+                                   quoted(out + "/above") + " " + quoted(dir_.path("big.jpg")));
+    EXPECT_GT(file_bytes(out + "/above/big.jpg").size(), target) << above.out;
+  }
+  const ToolRun within = run_tool("-q 99 -S 10M " + quoted(dir_.path("big.jpg")));
+  EXPECT_EQ(within.status, 0);
+  EXPECT_NE(within.out.find("kept: already " + tool::format_bytes(source) + ", within 10.00 MB"),
+            std::string::npos)
+      << within.out;
+}
+
+// --dry-run with --json gives JSON, the counts' plurals are right, and 12-bit photos are kept as
+// they are (copied with -o) with a line that says so.
+TEST_F(Tool, PlanInJsonAndTwelveBitPhotosKept) {
+  const ToolRun plan =
+      run_tool("-n --json -q 80 -r -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("in")));
+  EXPECT_EQ(plan.status, 0) << plan.out << plan.err;
+  EXPECT_EQ(count_lines_with(plan.out, "{\"source\":"), 3u) << plan.out;
+  EXPECT_EQ(count_lines_with(plan.out, "\"plan\":\"recode\""), 3u) << plan.out;
+  EXPECT_NE(plan.out.find("{\"summary\":{\"files\":3,\"would_recode\":3,"), std::string::npos)
+      << plan.out;
+  EXPECT_FALSE(fs::exists(dir_.path("out")));
+  const ToolRun one = run_tool("-n " + quoted(dir_.path("in/a.jpg")));
+  EXPECT_NE(one.out.find("1 file: 1 would be recoded"), std::string::npos) << one.out;
+  Bytes twelve;
+  for (const NamedImage& image : structure_image_set())
+    if (image.name == "precision_12") twelve = image.jpeg;
+  ASSERT_FALSE(twelve.empty());
+  fs::create_directories(dir_.path("t"));
+  ASSERT_TRUE(write_file(dir_.path("t/deep.jpg"), twelve));
+  const ToolRun kept =
+      run_tool("-o " + quoted(dir_.path("t_out")) + " " + quoted(dir_.path("t/deep.jpg")));
+  EXPECT_EQ(kept.status, 0) << kept.out << kept.err;
+  EXPECT_NE(kept.out.find("kept: 12-bit samples are not recoded"), std::string::npos) << kept.out;
+  EXPECT_EQ(file_bytes(dir_.path("t_out/deep.jpg")), twelve);
 }
 
 TEST_F(Tool, MetadataKeptUnlessStripped) {
