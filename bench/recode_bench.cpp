@@ -5,12 +5,16 @@
 // tjCompressFromYUV at the same effective quality, then the file write). It prints MP/s, the
 // ratio ours/theirs and the peak RSS of a child process doing one whole recode each way. A second
 // table times whole processes: each side's one cold recode per process (start, library load,
-// file read, recode, file write, exit), in N alternated pairs, medians. The Windows builds (run
-// under wine) time in process only.
+// file read, recode, file write, exit): R runs of N alternated pairs each, the median of the runs'
+// ratios with the lowest and highest beside it, flagged when they spread over 10 %. Every result
+// timed is decoded by libjpeg and checked against libjpeg's decode of the source (a PSNR floor),
+// and ours must be the same bytes every time: a figure of a wrong result is no figure. The
+// Windows builds (run under wine) time in process only.
 //
-//   recode_bench [--large] [--reps N] [--dir FOLDER] [--reference] [--threads 1|2] [--pin]
-//                [--whole-image]
-//   --large adds the 48 MP image; --reps sets N (default 5); --reference times our reference
+//   recode_bench [--large] [--reps N] [--runs R] [--dir FOLDER] [--reference] [--threads 1|2]
+//                [--pin] [--whole-image]
+//   --large adds the 48 MP image; --reps sets N (default 5); --runs R (default 3, at least 3);
+//   --reference times our reference
 //   path instead of the fast paths; --threads limits our fast paths (default 2); --pin keeps
 //   every whole-process run on core 0 (one core for both sides); --whole-image times our
 //   recode through the whole decoded image instead of the default one-pass recode.
@@ -324,6 +328,51 @@ uint32_t output_hash(const std::string& path) {
   return h;
 }
 
+// An RGB decode by libjpeg; empty when it cannot read the file.
+std::vector<uint8_t> libjpeg_rgb(const std::string& path, int* width, int* height) {
+  Bytes data;
+  std::vector<uint8_t> rgb;
+  if (!read_file(path, &data)) return rgb;
+  tjhandle dec = tjInitDecompress();
+  int subsamp = 0, colorspace = 0;
+  if (tjDecompressHeader3(dec, data.data(), static_cast<unsigned long>(data.size()), width, height,
+                          &subsamp, &colorspace) == 0) {
+    rgb.resize(static_cast<size_t>(*width) * static_cast<size_t>(*height) * 3);
+    if (tjDecompress2(dec, data.data(), static_cast<unsigned long>(data.size()), rgb.data(), *width,
+                      0, *height, TJPF_RGB, TJFLAG_ACCURATEDCT) != 0)
+      rgb.clear();
+  }
+  tjDestroy(dec);
+  return rgb;
+}
+
+// Results below this PSNR against the source's decode are wrong pictures (a q85 recode of these
+// sources is at about 38 dB).
+constexpr double kPsnrFloorDb = 30.0;
+
+// Checks a timed result: libjpeg decodes it to the source's size and it is within the floor.
+// Prints why and returns false otherwise.
+bool result_depicts_source(const std::string& result, const std::vector<uint8_t>& source_rgb,
+                           int width, int height) {
+  int w = 0, h = 0;
+  const std::vector<uint8_t> rgb = libjpeg_rgb(result, &w, &h);
+  double error = 0;
+  if (w == width && h == height && rgb.size() == source_rgb.size()) {
+    for (size_t i = 0; i < rgb.size(); ++i) {
+      const double d = static_cast<double>(rgb[i]) - source_rgb[i];
+      error += d * d;
+    }
+  }
+  const double mse = error / static_cast<double>(std::max<size_t>(1, rgb.size()));
+  const double db = rgb.empty() || w != width || h != height ? 0
+                    : mse == 0                               ? 99
+                                                             : 10 * std::log10(255.0 * 255.0 / mse);
+  if (db >= kPsnrFloorDb) return true;
+  std::fprintf(stderr, "%s: %.2f dB against the source, below the %.0f dB floor\n", result.c_str(),
+               db, kPsnrFloorDb);
+  return false;
+}
+
 struct Best {
   double recode = 1e30, decode = 1e30, encode = 1e30;
   double turbo = 1e30, turbo_decode = 1e30, turbo_encode = 1e30;
@@ -344,11 +393,14 @@ int main(int argc, char** argv) {
 #endif
   bool large = false;
   int reps = 5;
+  int runs = 3;
   bool pin = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--large") == 0) large = true;
     if (std::strcmp(argv[i], "--reps") == 0 && i + 1 < argc)
       reps = std::max(1, std::atoi(argv[++i]));
+    if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
+      runs = std::max(3, std::atoi(argv[++i]));
     if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) dir = argv[++i];
     if (std::strcmp(argv[i], "--reference") == 0) kestrum::set_reference_path(true);
     if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
@@ -362,7 +414,8 @@ int main(int argc, char** argv) {
   }
   struct ProcessRow {
     std::string label;
-    double mp, ours, turbo;
+    double mp, ours, turbo;  // median wall times of the run with the median ratio
+    double ratio, lowest_ratio, highest_ratio;  // over the runs
   };
   std::vector<ProcessRow> process_rows;
   std::error_code made;
@@ -386,11 +439,29 @@ int main(int argc, char** argv) {
       int32_t width = 0, height = 0;
       if (!read_file(source, &bytes) || !ours_decode(bytes, &planes, &width, &height)) return 1;
       const int quality = effective_quality();
+      int source_width = 0, source_height = 0;
+      const std::vector<uint8_t> source_rgb = libjpeg_rgb(source, &source_width, &source_height);
+      // Each timed result is checked after its timing: our bytes the same as the first run's,
+      // both sides' pictures the source's.
+      uint32_t first_hash = 0;
+      const auto check = [&](bool is_ours) {
+        const std::string& out = is_ours ? ours_out : turbo_out;
+        if (is_ours) {
+          const uint32_t hash = output_hash(out);
+          if (first_hash == 0) first_hash = hash;
+          if (hash != first_hash) {
+            std::fprintf(stderr, "%s: other bytes than the first run's\n", out.c_str());
+            return false;
+          }
+        }
+        return result_depicts_source(out, source_rgb, source_width, source_height);
+      };
       Best best;
       for (int rep = 0; rep < reps; ++rep) {
         double t = now_seconds();
         if (!ours_recode(source, ours_out)) return 1;
         keep_min(best.recode, now_seconds() - t);
+        if (!check(true)) return 1;
         t = now_seconds();
         if (!ours_decode(bytes, nullptr, &width, &height)) return 1;
         keep_min(best.decode, now_seconds() - t);
@@ -401,6 +472,7 @@ int main(int argc, char** argv) {
         t = now_seconds();
         if (!turbo_recode(source, turbo_out, quality, &tj)) return 1;
         keep_min(best.turbo, now_seconds() - t);
+        if (!check(false)) return 1;
         keep_min(best.turbo_decode, tj.decode);
         keep_min(best.turbo_encode, tj.encode);
       }
@@ -410,15 +482,28 @@ int main(int argc, char** argv) {
 #if !defined(_WIN32)
       rss_ours = child_peak_rss_mib(argv[0], "ours", source, ours_out, quality);
       rss_turbo = child_peak_rss_mib(argv[0], "turbo", source, turbo_out, quality);
-      std::vector<double> ours_runs, turbo_runs;
-      for (int rep = 0; rep < reps; ++rep) {
-        ours_runs.push_back(
-            child_wall_seconds("/proc/self/exe", "ours", source, ours_out, quality, pin));
-        turbo_runs.push_back(
-            child_wall_seconds("/proc/self/exe", "turbo", source, turbo_out, quality, pin));
-        if (ours_runs.back() < 0 || turbo_runs.back() < 0) return 1;
+      struct Run {
+        double ours, turbo;
+      };
+      std::vector<Run> run_medians;
+      for (int run = 0; run < runs; ++run) {
+        std::vector<double> ours_runs, turbo_runs;
+        for (int rep = 0; rep < reps; ++rep) {
+          ours_runs.push_back(
+              child_wall_seconds("/proc/self/exe", "ours", source, ours_out, quality, pin));
+          if (ours_runs.back() < 0 || !check(true)) return 1;
+          turbo_runs.push_back(
+              child_wall_seconds("/proc/self/exe", "turbo", source, turbo_out, quality, pin));
+          if (turbo_runs.back() < 0 || !check(false)) return 1;
+        }
+        run_medians.push_back({median(ours_runs), median(turbo_runs)});
       }
-      process_rows.push_back({label, mp, median(ours_runs), median(turbo_runs)});
+      std::sort(run_medians.begin(), run_medians.end(),
+                [](const Run& a, const Run& b) { return a.turbo / a.ours < b.turbo / b.ours; });
+      const Run& middle = run_medians[run_medians.size() / 2];
+      process_rows.push_back({label, mp, middle.ours, middle.turbo, middle.turbo / middle.ours,
+                              run_medians.front().turbo / run_medians.front().ours,
+                              run_medians.back().turbo / run_medians.back().ours});
 #endif
       std::printf(
           "%-10s %8.2f | %8.1f %8.1f %8.1f | %8.1f %8.1f %8.1f | %5.2fx | %8.1f %8.1f %5.2fx | "
@@ -430,22 +515,29 @@ int main(int argc, char** argv) {
     }
   }
   if (has_processes) {
-    std::printf("\nwhole process: one cold recode per process, medians of %d alternated pairs%s\n",
-                reps, pin ? ", every process on core 0" : "");
-    std::printf("%-10s %8s | %8s %8s | %8s %8s | %6s\n", "image", "MP", "ours ms", "MP/s", "tj ms",
-                "MP/s", "ratio");
+    std::printf(
+        "\nwhole process: one cold recode per process; %d runs of %d alternated pairs, each run's "
+        "medians; the run with the median ratio, and the lowest and highest ratio%s\n",
+        runs, reps, pin ? "; every process on core 0" : "");
+    std::printf("%-10s %8s | %8s %8s | %8s %8s | %6s %15s\n", "image", "MP", "ours ms", "MP/s",
+                "tj ms", "MP/s", "ratio", "lowest-highest");
   }
   for (const ProcessRow& r : process_rows) {
-    std::printf("%-10s %8.2f | %8.1f %8.1f | %8.1f %8.1f | %5.2fx\n", r.label.c_str(), r.mp,
-                1e3 * r.ours, r.mp / r.ours, 1e3 * r.turbo, r.mp / r.turbo, r.turbo / r.ours);
+    const bool is_spread = (r.highest_ratio - r.lowest_ratio) / r.ratio > 0.10;
+    std::printf("%-10s %8.2f | %8.1f %8.1f | %8.1f %8.1f | %5.2fx %6.2fx-%5.2fx%s\n",
+                r.label.c_str(), r.mp, 1e3 * r.ours, r.mp / r.ours, 1e3 * r.turbo, r.mp / r.turbo,
+                r.ratio, r.lowest_ratio, r.highest_ratio,
+                is_spread ? "  SPREAD OVER 10 %: a busy machine, the figure is not reliable" : "");
   }
   std::printf(
-      "quality %d requested; sources at %d; best of %d, interleaved; our %s path, %d thread(s)\n",
+      "quality %d requested; sources at %d; best of %d, interleaved; our %s path, %d thread(s); "
+      "every result checked: our bytes the same each time, both sides' pictures at least %.0f dB "
+      "against the source\n",
       kRequestedQuality, kSourceQuality, reps,
       !kestrum::requested_recode_plan().is_row_coder
           ? "reference"
           : (kestrum::requested_recode_plan().is_streaming ? "one-pass" : "whole-image"),
-      !kestrum::requested_recode_plan().is_row_coder ? 1
-                                                     : kestrum::requested_recode_plan().threads);
+      !kestrum::requested_recode_plan().is_row_coder ? 1 : kestrum::requested_recode_plan().threads,
+      kPsnrFloorDb);
   return 0;
 }
