@@ -96,36 +96,6 @@ bool write_result(const std::string& path, const uint8_t* data, size_t size,
   return false;
 }
 
-std::string escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\')
-      out += "\\\\";
-    else if (c == '\t')
-      out += "\\t";
-    else if (c == '\n')
-      out += "\\n";
-    else if (c == '\r')
-      out += "\\r";
-    else
-      out += c;
-  }
-  return out;
-}
-
-std::string unescape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    const char c = text[++i];
-    out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-  }
-  return out;
-}
-
 // The process id of a temporary file's name "<name>.kestrum-<pid>-<n>.tmp" with its name, or 0.
 uint32_t temp_owner(const std::string& file_name, std::string* name) {
   const std::string tag = ".kestrum-";
@@ -480,45 +450,6 @@ std::string planned_way(const std::string& source, const RecodePolicy& policy) {
   std::string what = is_rgb_coded(header.frame) ? "RGB" : "";
   if (layout != "4:2:0") what += (what.empty() ? "" : ", ") + layout + " \u2192 4:2:0";
   return what.empty() ? "converted" : "converted (" + what + ")";
-}
-
-std::string encode_outcome(const FileOutcome& o) {
-  return std::string(kRecordTag) + '\t' + std::to_string(static_cast<int32_t>(o.outcome)) + '\t' +
-         std::to_string(o.status) + '\t' + std::to_string(o.way) + '\t' +
-         std::to_string(o.source_quality) + '\t' + std::to_string(o.quality_used) + '\t' +
-         std::to_string(o.bytes_in) + '\t' + std::to_string(o.bytes_out) + '\t' + escape(o.note) +
-         '\t' + escape(o.error) + '\t' + escape(o.damage) + '\t' + escape(o.log);
-}
-
-bool decode_outcome(const std::string& line, FileOutcome* o) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (;;) {
-    const size_t tab = line.find('\t', start);
-    fields.push_back(
-        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-    if (tab == std::string::npos) break;
-    start = tab + 1;
-  }
-  if (fields.size() != 12 || fields[0] != kRecordTag) return false;
-  try {
-    const int32_t outcome = std::stoi(fields[1]);
-    if (outcome < 0 || outcome > 3) return false;
-    o->outcome = static_cast<Outcome>(outcome);
-    o->status = std::stoi(fields[2]);
-    o->way = std::stoi(fields[3]);
-    o->source_quality = std::stoi(fields[4]);
-    o->quality_used = std::stoi(fields[5]);
-    o->bytes_in = std::stoull(fields[6]);
-    o->bytes_out = std::stoull(fields[7]);
-  } catch (...) {
-    return false;
-  }
-  o->note = unescape(fields[8]);
-  o->error = unescape(fields[9]);
-  o->damage = unescape(fields[10]);
-  o->log = unescape(fields[11]);
-  return true;
 }
 
 }  // namespace kestrum::tool

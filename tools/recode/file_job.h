@@ -101,11 +101,4 @@ size_t remove_stale_temps(const std::string& folder);
 // (4:2:2 → 4:2:0)", "would be kept: already q75", or "would fail: " and why), for --dry-run.
 std::string planned_way(const std::string& source, const RecodePolicy& policy);
 
-// The outcome as one line (tab-separated, with tabs, line breaks and backslashes escaped) and back.
-std::string encode_outcome(const FileOutcome& outcome);
-bool decode_outcome(const std::string& line, FileOutcome* outcome);
-
-// Marks the record line in a worker's output.
-inline constexpr const char* kRecordTag = "kestrum-recode-result";
-
 }  // namespace kestrum::tool

@@ -1,19 +1,20 @@
 // SPDX-License-Identifier: MIT
 // kestrum-recode: recodes folders of JPEGs in parallel worker processes (the library serialises
 // recodes within one process), one line per file, a progress bar on a terminal and a summary.
-// Exit status: 0 every file recoded or kept, 1 any failed, 2 usage error.
+// This file wires the parts: the command line (options), the plan (collect), each file's job
+// (file_job), the workers and their records (worker_process) and what is printed (report); it
+// holds the signals, the stream mode, the dry run and the schedule of a batch.
+// Exit status: 0 every file recoded, kept or skipped, 1 any failed or damaged, 2 usage error.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -30,7 +31,6 @@
 #include <windows.h>
 #else
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -40,164 +40,6 @@ namespace {
 
 constexpr const char* kVersion = "kestrum-recode 1.0.0";
 constexpr size_t kMaxStreamBytes = size_t{1} << 31;  // as for files: under 2 GiB
-
-bool is_terminal(FILE* stream) {
-#if defined(_WIN32)
-  // _isatty is true for NUL and serial ports too: only a console counts.
-  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  DWORD mode = 0;
-  return GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode) != 0;
-#else
-  return isatty(fileno(stream)) != 0;
-#endif
-}
-
-// The terminal's width now (it follows resizes), 80 when it cannot be asked.
-size_t terminal_columns() {
-#if defined(_WIN32)
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
-    return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
-  }
-#else
-  winsize size{};
-  if (ioctl(fileno(stdout), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-#endif
-  return 80;
-}
-
-// Prints file lines (results on standard output, failures and damage on standard error) and
-// keeps the progress bar (on a terminal) below them. Thread-safe.
-class Reporter {
- public:
-  Reporter(const Options& options, size_t files, uint64_t total_in, bool is_terminal)
-      : options_(options), is_terminal_(is_terminal), start_(std::chrono::steady_clock::now()) {
-    totals_.files = files;
-    totals_.total_in = total_in;
-  }
-
-  // One file's outcome: its line (shown: the destination the line names, or empty), or with
-  // --json its object (which always names the destination).
-  void report(const std::string& name, const std::string& destination, const std::string& shown,
-              const std::string& relative, const FileOutcome& outcome) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!options_.log_dir.empty() && !relative.empty()) write_log(relative, outcome.log);
-    clear_bar();
-    const std::string line = file_line(name, shown, outcome, options_.verbose);
-    if (options_.json) {
-      std::printf("%s\n", file_json(name, destination, outcome).c_str());
-    } else if (is_problem(outcome)) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "%s\n", line.c_str());
-      std::fflush(stderr);
-    } else if (!options_.quiet) {
-      std::printf("%s\n", line.c_str());
-    }
-    if (options_.verbose && !options_.json && !outcome.log.empty()) {
-      std::fputs(outcome.log.c_str(), stdout);
-      if (outcome.log.back() != '\n') std::fputs("\n", stdout);
-    }
-    totals_.add(outcome);
-    draw_bar();
-    std::fflush(stdout);
-    changed_.notify_all();
-  }
-
-  // A line about a path that is not a file of the batch (on standard error).
-  void note(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    clear_bar();
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", one_line(text).c_str());
-    std::fflush(stderr);
-  }
-
-  // Redraws the bar every second until is_done() (checked under the reporter's lock).
-  template <typename Predicate>
-  void wait_until(Predicate is_done) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!is_done()) {
-      changed_.wait_for(lock, std::chrono::seconds(1));
-      draw_bar();
-      std::fflush(stdout);
-    }
-  }
-
-  void wake() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    changed_.notify_all();
-  }
-
-  // After an interrupt: how far the batch came, the summary, and 130 (128 + SIGINT).
-  int finish_interrupted(size_t skipped_outputs) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      clear_bar();
-      std::fflush(stdout);
-      std::fprintf(stderr, "kestrum-recode: interrupted after %zu of %zu files\n", totals_.done,
-                   totals_.files);
-      std::fflush(stderr);
-    }
-    finish(skipped_outputs, true);
-    return 130;
-  }
-
-  int finish(size_t skipped_outputs, bool is_interrupted = false) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    clear_bar();
-    const size_t columns = is_terminal_ ? terminal_columns() : 0;
-    if (options_.json) {
-      std::printf("%s\n",
-                  summary_json(totals_, elapsed_s(), skipped_outputs, is_interrupted).c_str());
-    } else {
-      std::printf("%s\n", summary(totals_, elapsed_s(), skipped_outputs, columns).c_str());
-    }
-    std::fflush(stdout);
-    return totals_.failed > 0 || totals_.damaged > 0 ? 1 : 0;
-  }
-
- private:
-  double elapsed_s() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  }
-  void clear_bar() {
-    if (bar_width_ == 0) return;
-#if defined(_WIN32)
-    std::printf("\r%*s\r", static_cast<int>(bar_width_), "");
-#else
-    std::fputs("\r\033[K", stdout);  // erases to the line's end whatever the width is now
-#endif
-    bar_width_ = 0;
-  }
-  void draw_bar() {
-    if (!is_terminal_ || totals_.files < 2 || options_.json) return;
-    const std::string bar = progress_bar(totals_, elapsed_s(), terminal_columns());
-    clear_bar();
-    std::fputs(bar.c_str(), stdout);
-    bar_width_ = display_width(bar);
-  }
-  // DIR/<relative path>.log; two sources of one relative path (x/a.jpg and y/a.jpg, both named)
-  // get a.jpg.log and a.jpg.2.log rather than one log over the other.
-  void write_log(const std::string& relative, const std::string& log) {
-    std::filesystem::path path = std::filesystem::path(options_.log_dir) / (relative + ".log");
-    for (int n = 2; !written_logs_.insert(path.string()).second; ++n) {
-      path =
-          std::filesystem::path(options_.log_dir) / (relative + "." + std::to_string(n) + ".log");
-    }
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    std::ofstream(path, std::ios::binary) << log;
-  }
-
-  const Options& options_;
-  std::set<std::string> written_logs_;
-  const bool is_terminal_;
-  const std::chrono::steady_clock::time_point start_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  Totals totals_;
-  size_t bar_width_ = 0;
-};
 
 // Set by SIGINT, SIGTERM, SIGHUP and SIGPIPE (Ctrl-C, Ctrl-Break and closing the console on
 // Windows): no file is started after it, and the workers are stopped.
@@ -232,50 +74,6 @@ void catch_interrupts() {
     sigaction(signal_number, &action, nullptr);
   }
 #endif
-}
-
-// What a worker may print at most: its record with a bounded log, escaped.
-constexpr size_t kMaxWorkerOutputBytes = 4 * kMaxKeptLogBytes;
-
-// Runs one file in a worker process and reads its record back. *is_unfinished says that the
-// worker was stopped by an interrupt before it gave a record.
-FileOutcome run_in_worker(const std::string& self, const Options& options, const BatchItem& item,
-                          bool* is_unfinished) {
-  std::string output, error;
-  uint32_t pid = 0;
-  const int code = run_captured(
-      self, worker_args(options, item.job.source, item.job.destination, current_process_id()),
-      kMaxWorkerOutputBytes, &output, &error, &pid);
-  *is_unfinished = false;
-  FileOutcome outcome;
-  size_t start = 0;
-  while (start < output.size()) {
-    size_t end = output.find('\n', start);
-    if (end == std::string::npos) end = output.size();
-    std::string line = output.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (decode_outcome(line, &outcome)) return outcome;
-    start = end + 1;
-  }
-  // No record: whatever it was writing is not finished.
-  if (pid != 0) remove_worker_temps(item.job.destination, pid);
-  *is_unfinished = g_interrupted;
-  outcome.bytes_in = item.size_bytes;
-  outcome.error = error.empty() ? "the worker process ended with status " + std::to_string(code) +
-                                      " and no result"
-                                : error;
-  return outcome;
-}
-
-int run_worker(const Options& o) {
-  if (!end_with_parent(o.worker_parent)) return 1;
-  FileJob job{o.worker_source, o.worker_destination,    o.worker_copies_kept,
-              o.preserve,      o.preserve && o.replace, o.replace,
-              o.overwrite};
-  const FileOutcome outcome = run_file_job(job, policy_of(o));
-  std::printf("%s\n", encode_outcome(outcome).c_str());
-  std::fflush(stdout);
-  return outcome.outcome == Outcome::kFailed ? 1 : 0;
 }
 
 // Removes what killed runs left in the folders this run writes into.
@@ -494,6 +292,28 @@ int run_stream(const Options& o) {
   return is_problem(outcome) ? 1 : 0;
 }
 
+// Runs each item of work through run_one, on jobs threads (this one when jobs is 1), and hands
+// each finished outcome to done; an item run_one could not finish (its worker was stopped) is not
+// handed on. No item is started once an interrupt came. The reporter redraws its bar meanwhile.
+void schedule(const std::vector<const BatchItem*>& work, size_t jobs, Reporter& reporter,
+              const std::function<bool(const BatchItem&, FileOutcome*)>& run_one,
+              const std::function<void(const BatchItem&, const FileOutcome&)>& done) {
+  std::atomic<size_t> next{0}, finished{0};
+  const auto run_thread = [&] {
+    for (size_t i = next++; i < work.size() && !g_interrupted; i = next++) {
+      FileOutcome outcome;
+      if (run_one(*work[i], &outcome)) done(*work[i], outcome);
+    }
+    ++finished;
+    reporter.wake();
+  };
+  if (jobs <= 1) return run_thread();
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < jobs; ++t) threads.emplace_back(run_thread);
+  reporter.wait_until([&] { return finished == threads.size(); });
+  for (std::thread& t : threads) t.join();
+}
+
 int run_batch(Options o, const char* argv0) {
   if (!o.files_from.empty()) {
     std::string error;
@@ -553,37 +373,23 @@ int run_batch(Options o, const char* argv0) {
   remove_stale_temps_of(batch, reporter);
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
   const size_t jobs = std::min(work.size(), o.jobs > 0 ? static_cast<size_t>(o.jobs) : cores);
-  std::atomic<size_t> finished{0};
   const RecodePolicy policy = policy_of(o);
-  if (jobs <= 1) {
-    for (const BatchItem* item : work) {
-      if (g_interrupted) break;
-      const FileOutcome outcome = run_file_job(item->job, policy);
-      reporter.report(item->job.source, item->job.destination,
-                      shown_destination(o, *item, outcome.outcome), item->relative, outcome);
-    }
-  } else {
-    const std::string self = self_path(argv0);
-    std::atomic<size_t> next{0};
-    std::vector<std::thread> threads;
-    for (size_t t = 0; t < jobs; ++t) {
-      threads.emplace_back([&] {
-        for (size_t i = next++; i < work.size() && !g_interrupted; i = next++) {
-          const BatchItem& item = *work[i];
-          bool is_unfinished = false;
-          const FileOutcome outcome = run_in_worker(self, o, item, &is_unfinished);
-          if (!is_unfinished) {
-            reporter.report(item.job.source, item.job.destination,
-                            shown_destination(o, item, outcome.outcome), item.relative, outcome);
-          }
+  const std::string self = jobs > 1 ? self_path(argv0) : std::string();
+  schedule(
+      work, jobs, reporter,
+      [&](const BatchItem& item, FileOutcome* outcome) {
+        if (jobs <= 1) {
+          *outcome = run_file_job(item.job, policy);
+          return true;
         }
-        ++finished;
-        reporter.wake();
+        bool is_unfinished = false;
+        *outcome = run_in_worker(self, o, item.job, item.size_bytes, g_interrupted, &is_unfinished);
+        return !is_unfinished;
+      },
+      [&](const BatchItem& item, const FileOutcome& outcome) {
+        reporter.report(item.job.source, item.job.destination,
+                        shown_destination(o, item, outcome.outcome), item.relative, outcome);
       });
-    }
-    reporter.wait_until([&] { return finished == threads.size(); });
-    for (std::thread& t : threads) t.join();
-  }
   if (g_interrupted) return reporter.finish_interrupted(batch.left_out.size());
   return reporter.finish(batch.left_out.size());
 }

@@ -4,7 +4,17 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
 
 #include "kestrum.h"
 
@@ -328,6 +338,128 @@ std::string summary_json(const Totals& t, double elapsed_s, size_t skipped_outpu
          ",\"results_left_out\":" + std::to_string(skipped_outputs) +
          ",\"seconds\":" + printf_text("%.3f", elapsed_s) +
          ",\"interrupted\":" + (is_interrupted ? "true" : "false") + "}}";
+}
+
+bool is_terminal(FILE* stream) {
+#if defined(_WIN32)
+  // _isatty is true for NUL and serial ports too: only a console counts.
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  return GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
+#endif
+}
+
+size_t terminal_columns() {
+#if defined(_WIN32)
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+    return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+  }
+#else
+  winsize size{};
+  if (ioctl(fileno(stdout), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+  return 80;
+}
+
+void Reporter::note(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  clear_bar();
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", one_line(text).c_str());
+  std::fflush(stderr);
+}
+
+void Reporter::wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  changed_.notify_all();
+}
+
+int Reporter::finish_interrupted(size_t skipped_outputs) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clear_bar();
+    std::fflush(stdout);
+    std::fprintf(stderr, "kestrum-recode: interrupted after %zu of %zu files\n", totals_.done,
+                 totals_.files);
+    std::fflush(stderr);
+  }
+  finish(skipped_outputs, true);
+  return 130;
+}
+
+int Reporter::finish(size_t skipped_outputs, bool is_interrupted) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  clear_bar();
+  const size_t columns = is_terminal_ ? terminal_columns() : 0;
+  if (options_.json) {
+    std::printf("%s\n",
+                summary_json(totals_, elapsed_s(), skipped_outputs, is_interrupted).c_str());
+  } else {
+    std::printf("%s\n", summary(totals_, elapsed_s(), skipped_outputs, columns).c_str());
+  }
+  std::fflush(stdout);
+  return totals_.failed > 0 || totals_.damaged > 0 ? 1 : 0;
+}
+
+double Reporter::elapsed_s() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Reporter::clear_bar() {
+  if (bar_width_ == 0) return;
+#if defined(_WIN32)
+  std::printf("\r%*s\r", static_cast<int>(bar_width_), "");
+#else
+  std::fputs("\r\033[K", stdout);  // erases to the line's end whatever the width is now
+#endif
+  bar_width_ = 0;
+}
+
+void Reporter::draw_bar() {
+  if (!is_terminal_ || totals_.files < 2 || options_.json) return;
+  const std::string bar = progress_bar(totals_, elapsed_s(), terminal_columns());
+  clear_bar();
+  std::fputs(bar.c_str(), stdout);
+  bar_width_ = display_width(bar);
+}
+
+void Reporter::write_log(const std::string& relative, const std::string& log) {
+  std::filesystem::path path = std::filesystem::path(options_.log_dir) / (relative + ".log");
+  for (int n = 2; !written_logs_.insert(path.string()).second; ++n) {
+    path = std::filesystem::path(options_.log_dir) / (relative + "." + std::to_string(n) + ".log");
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(path.parent_path(), ec);
+  std::ofstream(path, std::ios::binary) << log;
+}
+
+void Reporter::report(const std::string& name, const std::string& destination,
+                      const std::string& shown, const std::string& relative,
+                      const FileOutcome& outcome) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!options_.log_dir.empty() && !relative.empty()) write_log(relative, outcome.log);
+  clear_bar();
+  const std::string line = file_line(name, shown, outcome, options_.verbose);
+  if (options_.json) {
+    std::printf("%s\n", file_json(name, destination, outcome).c_str());
+  } else if (is_problem(outcome)) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+  } else if (!options_.quiet) {
+    std::printf("%s\n", line.c_str());
+  }
+  if (options_.verbose && !options_.json && !outcome.log.empty()) {
+    std::fputs(outcome.log.c_str(), stdout);
+    if (outcome.log.back() != '\n') std::fputs("\n", stdout);
+  }
+  totals_.add(outcome);
+  draw_bar();
+  std::fflush(stdout);
+  changed_.notify_all();
 }
 
 }  // namespace kestrum::tool

@@ -2,10 +2,16 @@
 // What kestrum-recode prints: one line per file, a progress bar on a terminal, a closing summary.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "recode/file_job.h"
+#include "recode/options.h"
 
 namespace kestrum::tool {
 
@@ -64,5 +70,65 @@ std::string summary_json(const Totals& totals, double elapsed_s, size_t skipped_
 
 // Characters a terminal shows for text (UTF-8 continuation bytes take no column).
 size_t display_width(const std::string& text);
+
+// True when stream is a terminal (on Windows a console, not NUL or a serial port).
+bool is_terminal(FILE* stream);
+
+// The terminal's width now (it follows resizes), 80 when it cannot be asked.
+size_t terminal_columns();
+
+// Prints file lines (results on standard output, failures and damage on standard error) and
+// keeps the progress bar (on a terminal) below them. Thread-safe.
+class Reporter {
+ public:
+  Reporter(const Options& options, size_t files, uint64_t total_in, bool is_terminal)
+      : options_(options), is_terminal_(is_terminal), start_(std::chrono::steady_clock::now()) {
+    totals_.files = files;
+    totals_.total_in = total_in;
+  }
+
+  // One file's outcome: its line (shown: the destination the line names, or empty), or with
+  // --json its object (which always names the destination).
+  void report(const std::string& name, const std::string& destination, const std::string& shown,
+              const std::string& relative, const FileOutcome& outcome);
+
+  // A line about a path that is not a file of the batch (on standard error).
+  void note(const std::string& text);
+
+  // Redraws the bar every second until is_done() (checked under the reporter's lock).
+  template <typename Predicate>
+  void wait_until(Predicate is_done) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!is_done()) {
+      changed_.wait_for(lock, std::chrono::seconds(1));
+      draw_bar();
+      std::fflush(stdout);
+    }
+  }
+
+  void wake();
+
+  // After an interrupt: how far the batch came, the summary, and 130 (128 + SIGINT).
+  int finish_interrupted(size_t skipped_outputs);
+
+  int finish(size_t skipped_outputs, bool is_interrupted = false);
+
+ private:
+  double elapsed_s() const;
+  void clear_bar();
+  void draw_bar();
+  // DIR/<relative path>.log; two sources of one relative path (x/a.jpg and y/a.jpg, both named)
+  // get a.jpg.log and a.jpg.2.log rather than one log over the other.
+  void write_log(const std::string& relative, const std::string& log);
+
+  const Options& options_;
+  std::set<std::string> written_logs_;
+  const bool is_terminal_;
+  const std::chrono::steady_clock::time_point start_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Totals totals_;
+  size_t bar_width_ = 0;
+};
 
 }  // namespace kestrum::tool

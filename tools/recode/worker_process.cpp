@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -283,5 +284,121 @@ int run_captured(const std::string& program, const std::vector<std::string>& arg
 }
 
 #endif
+
+namespace {
+
+std::string escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\t')
+      out += "\\t";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else
+      out += c;
+  }
+  return out;
+}
+
+std::string unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char c = text[++i];
+    out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string encode_outcome(const FileOutcome& o) {
+  return std::string(kRecordTag) + '\t' + std::to_string(static_cast<int32_t>(o.outcome)) + '\t' +
+         std::to_string(o.status) + '\t' + std::to_string(o.way) + '\t' +
+         std::to_string(o.source_quality) + '\t' + std::to_string(o.quality_used) + '\t' +
+         std::to_string(o.bytes_in) + '\t' + std::to_string(o.bytes_out) + '\t' + escape(o.note) +
+         '\t' + escape(o.error) + '\t' + escape(o.damage) + '\t' + escape(o.log);
+}
+
+bool decode_outcome(const std::string& line, FileOutcome* o) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (;;) {
+    const size_t tab = line.find('\t', start);
+    fields.push_back(
+        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) break;
+    start = tab + 1;
+  }
+  if (fields.size() != 12 || fields[0] != kRecordTag) return false;
+  try {
+    const int32_t outcome = std::stoi(fields[1]);
+    if (outcome < 0 || outcome > 3) return false;
+    o->outcome = static_cast<Outcome>(outcome);
+    o->status = std::stoi(fields[2]);
+    o->way = std::stoi(fields[3]);
+    o->source_quality = std::stoi(fields[4]);
+    o->quality_used = std::stoi(fields[5]);
+    o->bytes_in = std::stoull(fields[6]);
+    o->bytes_out = std::stoull(fields[7]);
+  } catch (...) {
+    return false;
+  }
+  o->note = unescape(fields[8]);
+  o->error = unescape(fields[9]);
+  o->damage = unescape(fields[10]);
+  o->log = unescape(fields[11]);
+  return true;
+}
+
+// What a worker may print at most: its record with a bounded log, escaped.
+constexpr size_t kMaxWorkerOutputBytes = 4 * kMaxKeptLogBytes;
+
+FileOutcome run_in_worker(const std::string& self, const Options& options, const FileJob& job,
+                          uint64_t size_bytes, const std::atomic<bool>& interrupted,
+                          bool* is_unfinished) {
+  std::string output, error;
+  uint32_t pid = 0;
+  const int code =
+      run_captured(self, worker_args(options, job.source, job.destination, current_process_id()),
+                   kMaxWorkerOutputBytes, &output, &error, &pid);
+  *is_unfinished = false;
+  FileOutcome outcome;
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (decode_outcome(line, &outcome)) return outcome;
+    start = end + 1;
+  }
+  // No record: whatever it was writing is not finished.
+  if (pid != 0) remove_worker_temps(job.destination, pid);
+  *is_unfinished = interrupted;
+  outcome.bytes_in = size_bytes;
+  outcome.error = error.empty() ? "the worker process ended with status " + std::to_string(code) +
+                                      " and no result"
+                                : error;
+  return outcome;
+}
+
+int run_worker(const Options& o) {
+  if (!end_with_parent(o.worker_parent)) return 1;
+  FileJob job{o.worker_source, o.worker_destination,    o.worker_copies_kept,
+              o.preserve,      o.preserve && o.replace, o.replace,
+              o.overwrite};
+  const FileOutcome outcome = run_file_job(job, policy_of(o));
+  std::printf("%s\n", encode_outcome(outcome).c_str());
+  std::fflush(stdout);
+  return outcome.outcome == Outcome::kFailed ? 1 : 0;
+}
 
 }  // namespace kestrum::tool

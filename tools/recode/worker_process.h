@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: MIT
-// Worker processes: the tool runs itself with --worker for one file and reads what it prints.
-// posix_spawn on POSIX systems, CreateProcess on Windows.
+// Worker processes: the tool runs itself with --worker for one file and reads back the one
+// record line it prints (the wire format below). posix_spawn on POSIX systems, CreateProcess on
+// Windows.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "recode/file_job.h"
+#include "recode/options.h"
 
 namespace kestrum::tool {
 
@@ -37,5 +42,22 @@ bool process_exists(uint32_t pid) noexcept;
 
 // One argument quoted for a Windows command line (CommandLineToArgvW rules).
 std::string quote_windows_arg(const std::string& arg);
+
+// The outcome as one line (tab-separated, with tabs, line breaks and backslashes escaped) and back.
+std::string encode_outcome(const FileOutcome& outcome);
+bool decode_outcome(const std::string& line, FileOutcome* outcome);
+
+// Marks the record line in a worker's output.
+inline constexpr const char* kRecordTag = "kestrum-recode-result";
+
+// Runs job in a worker process (this program, self, with --worker and options) and reads its
+// record back; size_bytes is the source's size for a worker that gave none. *is_unfinished says
+// that the worker gave no record because it was stopped (interrupted was set meanwhile).
+FileOutcome run_in_worker(const std::string& self, const Options& options, const FileJob& job,
+                          uint64_t size_bytes, const std::atomic<bool>& interrupted,
+                          bool* is_unfinished);
+
+// The worker's side (--worker): one file, one record on standard output; the exit status.
+int run_worker(const Options& options);
 
 }  // namespace kestrum::tool
