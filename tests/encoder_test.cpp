@@ -11,6 +11,8 @@
 #include "encoder/header_writer.h"
 #include "encoder/quality.h"
 #include "param_name.h"
+#include "services/code_path.h"
+#include "services/heap.h"
 #include "test_util.h"
 
 namespace kestrum::test {
@@ -264,6 +266,64 @@ TEST_F(Encoder, NoisyLargeImageAtQuality100Grows) {
   release_stream(out);
   ASSERT_TRUE(libjpeg_decode_rgb(s, &rgb, &bw, &bh, &warn));
   EXPECT_EQ(warn, 0);
+}
+
+// A stream that outgrows its first buffer grows through the one sink on every path: each
+// producer (the MCU walk, the row coder on one and two threads, the streamed rows) gives the
+// reference path's bytes, and every allocation failing in turn fails the recode cleanly (no
+// leak or double free under the sanitizers) with the next recode as before.
+TEST_F(Encoder, StreamGrowsAlikeOnEveryPath) {
+  const int w = 320, h = 240;
+  JpegOptions o;
+  o.quality = 100;
+  const Bytes src = libjpeg_encode(photo_rgb(w, h, 11, 120), w, h, o);
+  ConsoleCapture quiet;
+  const auto recode = [&](Bytes* out) {
+    EncodedStream stream;
+    const int32_t status =
+        recode_memory(src.data(), static_cast<uint32_t>(src.size()), 100, &stream);
+    if (status == 0) out->assign(stream.data, stream.data + stream.length);
+    release_stream(stream);
+    return status;
+  };
+  struct RestorePlan {
+    ~RestorePlan() { set_recode_plan(RecodePlan{}); }
+  } restore;
+  set_recode_plan(reference_plan());
+  Bytes reference;
+  ASSERT_EQ(recode(&reference), 0);
+  ASSERT_GT(reference.size(), initial_stream_capacity(w, h)) << "the case must outgrow the buffer";
+  struct Path {
+    const char* name;
+    bool is_row_coder, is_streaming;
+    int32_t threads;
+  };
+  for (const Path& p : {Path{"row coder, one thread", true, false, 1},
+                        Path{"row coder, two threads", true, false, 2},
+                        Path{"streamed rows, one thread", true, true, 1},
+                        Path{"streamed rows, two threads", true, true, 2}}) {
+    RecodePlan plan;
+    plan.is_row_coder = p.is_row_coder;
+    plan.is_streaming = p.is_streaming;
+    plan.threads = p.threads;
+    set_recode_plan(plan);
+    heap_fail_nth(0);
+    Bytes out;
+    ASSERT_EQ(recode(&out), 0) << p.name;
+    EXPECT_TRUE(out == reference) << p.name;
+    const int allocations = heap_fail_nth(0);
+    for (int n = 1; n <= allocations; ++n) {
+      heap_fail_nth(n);
+      Bytes failed;
+      const int32_t status = recode(&failed);
+      heap_fail_nth(0);
+      // A second thread's buffers that cannot be had leave the work to one thread.
+      EXPECT_TRUE(status < 0 || failed == reference) << p.name << ", allocation " << n;
+    }
+    Bytes again;
+    ASSERT_EQ(recode(&again), 0);
+    EXPECT_TRUE(again == reference) << p.name;
+  }
 }
 
 TEST_F(Encoder, RefusesOtherSamplingAndNullBuffer) {

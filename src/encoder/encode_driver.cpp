@@ -14,6 +14,7 @@
 #include "encoder/huffman_encode.h"
 #include "encoder/quality.h"
 #include "encoder/row_coder.h"
+#include "encoder/stream_sink.h"
 #include "services/console_log.h"
 #include "services/heap.h"
 #include "services/messages.h"
@@ -23,19 +24,15 @@ namespace {
 
 constexpr uint8_t kSampling420 = 2;
 
-// Makes room for one more MCU; false when the buffer cannot grow.
+// Makes room for one more MCU at out_ptr, in the attribute's buffer the whole-image walk writes
+// into; false when the buffer cannot grow.
 bool ensure_room(ImageAttribute& a) {
   EncoderState& e = g_encoder;
-  const size_t used = static_cast<size_t>(e.out_ptr - a.stream_buffer);
-  if (a.stream_capacity_bytes - used >= kMaxMcuStreamBytes) return true;
-  size_t grown = a.stream_capacity_bytes + a.stream_capacity_bytes / 2 + kMaxMcuStreamBytes;
-  if (grown < a.stream_capacity_bytes) return false;
-  auto* moved = static_cast<uint8_t*>(heap_realloc(a.stream_buffer, grown));
-  if (moved == nullptr) return false;
-  a.stream_buffer = moved;
-  a.stream_capacity_bytes = grown;
-  e.out_ptr = moved + used;
-  return true;
+  StreamSink sink = sink_of(a, static_cast<size_t>(e.out_ptr - a.stream_buffer));
+  const bool is_ok = reserve(sink, kMaxMcuStreamBytes);
+  hand_over(sink, a);
+  e.out_ptr = sink.data + sink.length;
+  return is_ok;
 }
 
 void put_marker(uint8_t code) {
@@ -65,8 +62,7 @@ int32_t encode_rows_fast() {
   EncoderState& e = g_encoder;
   ImageAttribute& a = *e.attribute;
   int32_t split = e.mcu_rows;
-  RowRun head{a.stream_buffer, static_cast<size_t>(e.out_ptr - a.stream_buffer),
-              a.stream_capacity_bytes};
+  RowRun head{sink_of(a, static_cast<size_t>(e.out_ptr - a.stream_buffer))};
   RowRun tail;
   bool tail_ok = true;
   std::thread worker;
@@ -82,31 +78,15 @@ int32_t encode_rows_fast() {
   }
   const bool head_ok = code_rows(job, 0, split, head);
   if (worker.joinable()) worker.join();
-  a.stream_buffer = head.data;
-  a.stream_capacity_bytes = head.capacity_bytes;
-  e.out_ptr = head.data + head.length;
-  bool ok = head_ok && tail_ok;
   report_progress(!head_ok ? head.failed_row : tail.failed_row,
                   !head_ok ? head.failed_column : tail.failed_column);
-  if (ok && tail.length + 2 > a.stream_capacity_bytes - head.length) {
-    const size_t grown = head.length + tail.length + kMaxMcuStreamBytes;
-    auto* moved = static_cast<uint8_t*>(heap_realloc(a.stream_buffer, grown));
-    ok = moved != nullptr;
-    if (ok) {
-      a.stream_buffer = moved;
-      a.stream_capacity_bytes = grown;
-      e.out_ptr = moved + head.length;
-    }
-  }
-  if (ok && tail.length > 0) {
-    std::memcpy(e.out_ptr, tail.data, tail.length);
-    e.out_ptr += tail.length;
-  }
+  const bool is_joined = head_ok && tail_ok && append(head, tail.data, tail.length);
   heap_free(tail.data);
-  if (!ok) return 1;
-  put_marker(kMarkerEoi);
-  a.stream_length = static_cast<uint32_t>(e.out_ptr - a.stream_buffer);
-  return 0;
+  if (!is_joined) {
+    hand_over(head, a);
+    return 1;
+  }
+  return finish(head, a) ? 0 : 1;
 }
 
 }  // namespace
@@ -153,36 +133,20 @@ void begin_streamed_rows(int32_t ring_rows, StreamedRows& rows) noexcept {
   rows.job.ring_rows = ring_rows;
   rows.job.layout =
       planar420_layout(static_cast<size_t>(e.aligned_width), 16 * static_cast<size_t>(ring_rows));
-  rows.head = RowRun{a.stream_buffer, static_cast<size_t>(e.out_ptr - a.stream_buffer),
-                     a.stream_capacity_bytes};
+  rows.head = RowRun{sink_of(a, static_cast<size_t>(e.out_ptr - a.stream_buffer))};
   rows.is_ok = true;
 }
 
 void code_streamed_row(StreamedRows& rows, int32_t row) noexcept {
   if (!rows.is_ok) return;
   rows.is_ok = code_rows(rows.job, row, row + 1, rows.head);
-  ImageAttribute& a = *g_encoder.attribute;
-  a.stream_buffer = rows.head.data;  // the run may have moved it
-  a.stream_capacity_bytes = rows.head.capacity_bytes;
+  hand_over(rows.head, *g_encoder.attribute);  // the run may have moved it
 }
 
 int32_t finish_streamed_rows(StreamedRows& rows) noexcept {
-  EncoderState& e = g_encoder;
-  ImageAttribute& a = *e.attribute;
   report_progress(rows.head.failed_row, rows.head.failed_column);
   if (!rows.is_ok) return 1;
-  if (rows.head.capacity_bytes - rows.head.length <
-      2) {  // the row coder leaves room; kept as a guard
-    const size_t grown = rows.head.length + kMaxMcuStreamBytes;
-    auto* moved = static_cast<uint8_t*>(heap_realloc(rows.head.data, grown));
-    if (moved == nullptr) return 1;
-    rows.head.data = a.stream_buffer = moved;
-    rows.head.capacity_bytes = a.stream_capacity_bytes = grown;
-  }
-  e.out_ptr = rows.head.data + rows.head.length;
-  put_marker(kMarkerEoi);
-  a.stream_length = static_cast<uint32_t>(e.out_ptr - a.stream_buffer);
-  return 0;
+  return finish(rows.head, *g_encoder.attribute) ? 0 : 1;
 }
 
 int32_t JImageEncoder() noexcept {
@@ -219,9 +183,8 @@ int32_t JImageEncoder() noexcept {
   }
   if (!ensure_room(a)) return 1;
   flush_bits(writer);
-  put_marker(kMarkerEoi);
-  a.stream_length = static_cast<uint32_t>(e.out_ptr - a.stream_buffer);
-  return 0;
+  StreamSink sink = sink_of(a, static_cast<size_t>(e.out_ptr - a.stream_buffer));
+  return finish(sink, a) ? 0 : 1;
 }
 
 }  // namespace kestrum

@@ -45,7 +45,7 @@ void code_streamed_row(StreamedRows& rows, int32_t row) noexcept;
 
 // After the last row: the progress message as the whole-image walk prints it, then EOI and
 // stream_length. Returns 0, or 1 when the stream could not grow.
-// Writes: out_ptr, attribute's stream buffer, capacity and stream_length.
+// Writes: attribute's stream buffer, capacity and stream_length.
 int32_t finish_streamed_rows(StreamedRows& rows) noexcept;
 
 }  // namespace kestrum

@@ -11,7 +11,6 @@
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
 #include "encoder/huffman_encode.h"
-#include "services/heap.h"
 
 namespace kestrum {
 namespace {
@@ -116,17 +115,11 @@ void code_block(const int16_t* block, uint64_t nonzero_zz, int32_t& dc_pred, con
   if (k != 63) w.put(ac.code[0x00], ac.length[0x00]);
 }
 
-// Makes room for one more MCU in run; false when it cannot grow.
+// Makes room for one more MCU in run, out its write position; false when it cannot grow.
 bool ensure_room(RowRun& run, uint8_t*& out) {
-  const size_t used = static_cast<size_t>(out - run.data);
-  if (run.data != nullptr && run.capacity_bytes - used >= kMaxMcuStreamBytes) return true;
-  const size_t grown = run.capacity_bytes + run.capacity_bytes / 2 + kMaxMcuStreamBytes;
-  if (grown < run.capacity_bytes) return false;
-  auto* moved = static_cast<uint8_t*>(heap_realloc(run.data, grown));
-  if (moved == nullptr) return false;
-  run.data = moved;
-  run.capacity_bytes = grown;
-  out = moved + used;
+  run.length = static_cast<size_t>(out - run.data);
+  if (!reserve(run, kMaxMcuStreamBytes)) return false;
+  out = run.data + run.length;
   return true;
 }
 

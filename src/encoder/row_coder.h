@@ -9,15 +9,13 @@
 #include <cstdint>
 
 #include "common/planar_layout.h"
+#include "encoder/stream_sink.h"
 
 namespace kestrum {
 
 // Bytes of rows [first_row, end_row) coded with the restart marker that follows each row but
-// the image's last (EOI is the caller's). data is obtained through the recode heap.
-struct RowRun {
-  uint8_t* data = nullptr;
-  size_t length = 0;
-  size_t capacity_bytes = 0;
+// the image's last (EOI is the sink's finish).
+struct RowRun : StreamSink {
   int32_t failed_row = -1, failed_column = -1;  // MCU where the buffer could not grow, -1 = none
 };
 
