@@ -114,10 +114,10 @@ for n in names:
     except Exception:
         reference[n] = None
 
-def fmt(values, spec):
+def fmt(values, form):
     if not values:
         return "-"
-    return (spec % statistics.median(values)) + " / " + (spec % min(values))
+    return (form % statistics.median(values)) + " / " + (form % min(values))
 
 rows = []
 for tool in tools:
