@@ -2,7 +2,38 @@
 /* kestrum: re-encodes baseline JPEG files at a requested quality.
  * The five exported functions of libkestrumEx.so / kestrumEx.dll. All use the C calling convention
  * (cdecl on 32-bit Windows) and undecorated names. Paths are narrow strings in the process code
- * page. */
+ * page.
+ *
+ * Input. The decoder takes 8-bit Huffman-coded sequential frames (SOF0, and SOF1 with 8-bit
+ * tables) of three components in one interleaved first scan, sampled 4:2:0 (Y 2x2, Cb 1x1,
+ * Cr 1x1), which it reads as YCbCr. Only the first scan is decoded. APP1..APP15 and COM segments
+ * are skipped by their length. Refused:
+ *   KESTRUM_ERR_SOURCE (-1): every other sampling layout (4:2:2, 4:4:4, 4:4:0, greyscale,
+ *     unrecognised factors), after a message naming it.
+ *   KESTRUM_ERR_CORRUPT (-2): a precision other than 8 bits, 16-bit quantization tables,
+ *     progressive, arithmetic-coded (also a DAC segment), lossless and hierarchical frames, a scan
+ *     that is not sequential (Ss, Se, Ah, Al other than 0, 63, 0), no scan header, a first scan
+ *     without each of the three components once, a zero sampling factor, width or height, bad
+ *     Huffman tables and table or component selectors.
+ *   KESTRUM_ERR_FRAME_TOO_LARGE (-6): planes of more than 0xC000000 bytes each.
+ * A width or height outside 48..8192 and more than three components are reported on the log and
+ * not refused by themselves.
+ *
+ * Quality. Only the low 16 bits of the requested quality are used; 0 means 85. The source's
+ * quality is estimated from its quantization tables 0 and 1: the highest quality from 100 down
+ * whose scaled Annex K luma and chroma tables add up to at least the sum of the source's. The
+ * result is encoded at the request lowered by that estimate's distance from 100 (request -
+ * (100 - estimate), clamped to 1..100); an estimate of 100 keeps the request. A source saved at
+ * 90 and recoded at 85 is thus written at 75.
+ *
+ * Output. A baseline 4:2:0 JFIF stream: SOI, APP0 (JFIF), the two quantization tables, a restart
+ * interval of one MCU row, SOF0, the four Annex K Huffman tables and one scan. Nothing of the
+ * source's metadata is carried over: no EXIF, XMP, ICC profile, IPTC or comment.
+ *
+ * Log. Progress and every problem are printed as text on the process's standard output (stdout,
+ * through the C runtime); the library has no function to turn it off or send it elsewhere. A host
+ * that must keep its standard output clean redirects it around the call at the descriptor level
+ * (dup and dup2 on file descriptor 1), knowing that this affects every thread of the process. */
 #ifndef KESTRUM_H_
 #define KESTRUM_H_
 
