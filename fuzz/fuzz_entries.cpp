@@ -393,7 +393,19 @@ int32_t recode_any_one(const uint8_t* data, size_t size) noexcept {
     fail("recode_any_one", "a result without a stream");
   if (r.way == RecodeWay::kLibrary && r.library_status != kRecodeOk)
     fail("recode_any_one", "library way failed");
-  if (!is_refused && !options.keep_metadata) {
+  JpegHeader result;
+  const bool is_four_components = !is_refused &&
+                                  parse_header(r.stream.data(), r.stream.size(), &result) &&
+                                  result.frame.components == 4;
+  if (is_four_components) {
+    // CMYK and YCCK are beyond the library's decoder: libjpeg reads every coefficient back,
+    // without a warning of damage, unless memory runs out under the fuzzers' heap limit.
+    std::vector<uint8_t> again;
+    std::string why;
+    const int32_t status = foreign_optimize_huffman(r.stream.data(), r.stream.size(), &again, &why);
+    if (status != kRecodeOk && status != kErrNoMemory)
+      fail("recode_any_one", "libjpeg does not read the CMYK result: " + why);
+  } else if (!is_refused && !options.keep_metadata) {
     const Decoded again = decode(r.stream.data(), r.stream.size());
     // A frame the library read from the stream without metadata may be above the decode cap.
     if (again.status != 0 && again.status != kFuzzFrameSkipped) {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 
@@ -565,32 +567,70 @@ TEST_F(RecodeAny, DamageFieldsNameWhatWasMet) {
   EXPECT_GT(recode(with_bad_codes(plain)).damage.bad_codes, 0u);
 }
 
-Bytes cmyk_jpeg(int w, int h, J_COLOR_SPACE space) {
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long out_size = 0;
-  jpeg_mem_dest(&c, &out, &out_size);
-  c.image_width = static_cast<JDIMENSION>(w);
-  c.image_height = static_cast<JDIMENSION>(h);
-  c.input_components = 4;
-  c.in_color_space = JCS_CMYK;
-  jpeg_set_defaults(&c);
-  jpeg_set_colorspace(&c, space);
-  jpeg_start_compress(&c, TRUE);
-  std::vector<uint8_t> row(static_cast<size_t>(w) * 4);
-  while (c.next_scanline < c.image_height) {
-    for (size_t i = 0; i < row.size(); ++i) row[i] = static_cast<uint8_t>(i * 3 + c.next_scanline);
-    JSAMPROW p = row.data();
-    jpeg_write_scanlines(&c, &p, 1);
+// A 4-component stream as libjpeg reads it: the coded colour space, its Adobe and JFIF segments,
+// sampling factors and the CMYK samples (YCCK converted by libjpeg).
+struct CmykDecode {
+  bool is_ok = false;
+  int width = 0, height = 0, warnings = 0;
+  J_COLOR_SPACE space = JCS_UNKNOWN;
+  bool has_adobe = false, has_jfif = false;
+  int adobe_transform = -1;
+  int h[4] = {}, v[4] = {};
+  std::vector<uint8_t> cmyk;
+};
+
+struct TestErrorManager {
+  jpeg_error_mgr base;
+  std::jmp_buf jump;
+};
+
+CmykDecode libjpeg_decode_cmyk(const Bytes& jpeg) {
+  CmykDecode out;
+  jpeg_decompress_struct d{};
+  TestErrorManager err{};
+  d.err = jpeg_std_error(&err.base);
+  err.base.error_exit = [](j_common_ptr info) {
+    std::longjmp(reinterpret_cast<TestErrorManager*>(info->err)->jump, 1);
+  };
+  if (setjmp(err.jump) != 0) {
+    jpeg_destroy_decompress(&d);
+    return CmykDecode{};
   }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  Bytes result(out, out + out_size);
-  std::free(out);
-  return result;
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&d, TRUE);
+  out.space = d.jpeg_color_space;
+  out.has_adobe = d.saw_Adobe_marker != 0;
+  out.adobe_transform = d.saw_Adobe_marker ? d.Adobe_transform : -1;
+  out.has_jfif = d.saw_JFIF_marker != 0;
+  for (int ci = 0; ci < d.num_components && ci < 4; ++ci) {
+    out.h[ci] = d.comp_info[ci].h_samp_factor;
+    out.v[ci] = d.comp_info[ci].v_samp_factor;
+  }
+  d.out_color_space = JCS_CMYK;
+  jpeg_start_decompress(&d);
+  out.width = static_cast<int>(d.output_width);
+  out.height = static_cast<int>(d.output_height);
+  out.cmyk.resize(size_t{d.output_width} * d.output_height * 4);
+  while (d.output_scanline < d.output_height) {
+    JSAMPROW p = out.cmyk.data() + size_t{d.output_scanline} * d.output_width * 4;
+    jpeg_read_scanlines(&d, &p, 1);
+  }
+  jpeg_finish_decompress(&d);
+  out.warnings = static_cast<int>(err.base.num_warnings);
+  jpeg_destroy_decompress(&d);
+  out.is_ok = true;
+  return out;
+}
+
+// PSNR of one channel of two CMYK images of the same size.
+double channel_psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t channel) {
+  std::vector<uint8_t> ca, cb;
+  for (size_t i = channel; i < a.size() && i < b.size(); i += 4) {
+    ca.push_back(a[i]);
+    cb.push_back(b[i]);
+  }
+  return psnr(ca.data(), cb.data(), ca.size());
 }
 
 TEST_F(RecodeAny, RefusalsAreNamed) {
@@ -610,8 +650,9 @@ TEST_F(RecodeAny, RefusalsAreNamed) {
     const char* error;
   };
   const Case cases[] = {
-      {"cmyk", cmyk_jpeg(40, 30, JCS_CMYK), false, "CMYK colour is not recoded"},
-      {"ycck", cmyk_jpeg(40, 30, JCS_YCCK), false, "YCCK colour is not recoded"},
+      {"strict cmyk", cmyk_jpeg(40, 30), true, "the library refuses it: malformed stream"},
+      {"strict ycck", cmyk_jpeg(40, 30, ycck_options()), true,
+       "the library refuses it: malformed stream"},
       {"12-bit", twelve_bit, false, "12-bit samples are not recoded"},
       {"strict 4:2:2", layout422, true, "the library refuses it: unreadable, or not 4:2:0"},
       {"not a JPEG", Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0}, false,
@@ -832,6 +873,132 @@ INSTANTIATE_TEST_SUITE_P(Markers, FrameCodingOfMarker,
                                            CodingCase{0xD0, FrameCoding::kNone},
                                            CodingCase{0xDA, FrameCoding::kNone},
                                            CodingCase{0x00, FrameCoding::kNone}));
+
+struct CmykCase {
+  const char* name;
+  int width, height;
+  CmykOptions source;
+  int32_t quality, target_quality;
+  int32_t expected_quality;  // the source's 90 (or as given) lowered by the quality rule
+  const char* note;
+  double min_db;  // least PSNR of a channel: the one measured, 2 dB lower
+};
+
+// CMYK and YCCK sources are recoded by libjpeg in their own colour space: the same frame, colour
+// space, sampling and Adobe transform, CMYK values within JPEG loss of the source's (inverted ones
+// not turned round), tables scaled at quality_used, fitted tables lossless, the ICC profile kept.
+TEST_F(RecodeAny, CmykAndYcckAreRecodedInTheirColourSpace) {
+  CmykOptions cmyk, no_adobe, inverted, ycck, ycck420, progressive, ycck75;
+  no_adobe.has_adobe = false;
+  inverted.is_inverted = true;
+  ycck.is_ycck = ycck420.is_ycck = ycck75.is_ycck = true;
+  ycck420.h[0] = ycck420.v[0] = ycck420.h[3] = ycck420.v[3] = 2;
+  progressive.progressive = true;
+  progressive.h[0] = 2;
+  ycck75.quality = 75;
+  const CmykCase cases[] = {
+      {"cmyk q90 to 85", 64, 48, cmyk, 85, 0, 75, "CMYK", 28},
+      {"cmyk without Adobe 33x17", 33, 17, no_adobe, 85, 0, 75, "CMYK", 28},
+      {"inverted cmyk to 100", 120, 80, inverted, 100, 0, 90, "CMYK", 76},
+      {"ycck 33x17", 33, 17, ycck, 70, 0, 60, "YCCK", 22},
+      {"ycck 2x2,1x1,1x1,2x2", 101, 67, ycck420, 85, 0, 75, "YCCK", 28},
+      {"progressive cmyk 2x1", 80, 64, progressive, 95, 0, 85, "progressive, CMYK", 37},
+      {"ycck q75 target 60", 64, 64, ycck75, 85, 60, 60, "YCCK", 28},
+      {"ycck q75 target 95", 64, 64, ycck75, 85, 95, 75, "YCCK", 60},
+  };
+  for (const CmykCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes icc = icc_segment();
+    const Bytes src = with_segments(cmyk_jpeg(c.width, c.height, c.source), icc);
+    const CmykDecode source = libjpeg_decode_cmyk(src);
+    ASSERT_TRUE(source.is_ok);
+    const J_COLOR_SPACE space = c.source.is_ycck ? JCS_YCCK : JCS_CMYK;
+    ASSERT_EQ(source.space, space);
+    RecodeAnyOptions options;
+    options.quality = c.quality;
+    options.target_quality = c.target_quality;
+    options.keep_metadata = true;
+    options.exact = true;
+    const RecodeAnyResult exact = recode_any(src.data(), src.size(), options);
+    options.exact = false;
+    const RecodeAnyResult fitted = recode_any(src.data(), src.size(), options);
+    ASSERT_EQ(exact.way, RecodeWay::kConverted) << exact.error;
+    ASSERT_EQ(fitted.way, RecodeWay::kConverted) << fitted.error;
+    EXPECT_EQ(exact.note, c.note);
+    EXPECT_EQ(exact.source_quality, c.source.quality);
+    EXPECT_EQ(exact.quality_used, c.expected_quality);
+    EXPECT_EQ(fitted.quality_used, c.expected_quality);
+    EXPECT_FALSE(exact.damage.is_damaged()) << describe_damage(exact.damage);
+    JpegHeader result_header;
+    ASSERT_TRUE(parse_header(exact.stream.data(), exact.stream.size(), &result_header));
+    EXPECT_EQ(estimate_header_quality(result_header), c.expected_quality);
+    EXPECT_FALSE(exact.has_fitted_tables);
+    EXPECT_TRUE(fitted.has_fitted_tables);
+    EXPECT_LE(fitted.stream.size(), exact.stream.size());
+
+    const CmykDecode ours = libjpeg_decode_cmyk(exact.stream);
+    const CmykDecode ours_fitted = libjpeg_decode_cmyk(fitted.stream);
+    ASSERT_TRUE(ours.is_ok);
+    ASSERT_TRUE(ours_fitted.is_ok);
+    EXPECT_EQ(ours.warnings, 0);
+    EXPECT_EQ(ours.width, c.width);
+    EXPECT_EQ(ours.height, c.height);
+    EXPECT_EQ(ours.space, space);
+    EXPECT_TRUE(ours.has_adobe);
+    EXPECT_EQ(ours.adobe_transform, c.source.is_ycck ? 2 : 0);
+    EXPECT_FALSE(ours.has_jfif);
+    for (int ci = 0; ci < 4; ++ci) {
+      EXPECT_EQ(ours.h[ci], c.source.h[ci]) << ci;
+      EXPECT_EQ(ours.v[ci], c.source.v[ci]) << ci;
+    }
+    EXPECT_EQ(ours.cmyk, ours_fitted.cmyk);
+    for (size_t ch = 0; ch < 4; ++ch) {
+      const double db = channel_psnr(ours.cmyk, source.cmyk, ch);
+      std::printf("%-28s channel %zu: %.1f dB, %zu bytes exact, %zu fitted\n", c.name, ch, db,
+                  exact.stream.size(), fitted.stream.size());
+      EXPECT_GE(db, c.min_db) << "channel " << ch;
+    }
+    for (const RecodeAnyResult* r : {&exact, &fitted}) {
+      const std::vector<Bytes> segments = marker_segments(r->stream);
+      EXPECT_EQ(std::count(segments.begin(), segments.end(), icc), 1);
+    }
+  }
+}
+
+// A damaged CMYK source is recoded with its damage named as for the other libjpeg decodes; a
+// frame beyond the decoders' capacity is refused before any decoding.
+TEST_F(RecodeAny, DamagedCmykIsReported) {
+  const Bytes sound = cmyk_jpeg(96, 64, ycck_options());
+  EXPECT_FALSE(recode(sound).damage.is_damaged());
+  const RecodeAnyResult cut = recode(cut_at_half(sound));
+  ASSERT_EQ(cut.way, RecodeWay::kConverted) << cut.error;
+  EXPECT_TRUE(cut.damage.has_no_eoi);
+  EXPECT_EQ(describe_damage(cut.damage).rfind("libjpeg: Premature end of JPEG file", 0), 0u)
+      << describe_damage(cut.damage);
+  EXPECT_TRUE(libjpeg_decode_cmyk(cut.stream).is_ok);
+
+  Bytes gap = sound;
+  gap.erase(gap.begin() + static_cast<std::ptrdiff_t>(sound.size() / 3),
+            gap.begin() + static_cast<std::ptrdiff_t>(sound.size() / 2));
+  const RecodeAnyResult gapped = recode(gap);
+  ASSERT_EQ(gapped.way, RecodeWay::kConverted) << gapped.error;
+  EXPECT_EQ(describe_damage(gapped.damage).rfind("libjpeg: Corrupt JPEG data", 0), 0u)
+      << describe_damage(gapped.damage);
+
+  Bytes huge = sound;
+  for (const Segment& s : split_segments(huge)) {
+    if (s.marker != 0xC0) continue;
+    for (size_t i = 5; i < 9; i += 2) {  // 30000 x 30000
+      huge[s.offset + i] = 0x75;
+      huge[s.offset + i + 1] = 0x30;
+    }
+  }
+  const RecodeAnyResult too_large = recode(huge);
+  EXPECT_EQ(too_large.way, RecodeWay::kRefused);
+  EXPECT_EQ(too_large.status, kErrFrameTooLarge);
+  EXPECT_NE(too_large.error.find("beyond the decoder's capacity"), std::string::npos)
+      << too_large.error;
+}
 
 }  // namespace
 }  // namespace kestrum::test

@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "test_images.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <string>
+
+extern "C" {
+#include <jpeglib.h>
+}
 
 namespace kestrum::test {
 namespace {
@@ -16,6 +22,65 @@ struct Source {
 Bytes photo(int width, int height, const JpegOptions& options, uint32_t seed = 7) {
   return libjpeg_encode(photo_rgb(width, height, seed), width, height, options);
 }
+
+// CMYK samples derived from the test photo (K the darkness shared by C, M and Y), inverted as
+// Photoshop stores them when asked.
+std::vector<uint8_t> photo_cmyk(int w, int h, uint32_t seed, bool is_inverted) {
+  const std::vector<uint8_t> rgb = photo_rgb(w, h, seed);
+  std::vector<uint8_t> cmyk(static_cast<size_t>(w) * static_cast<size_t>(h) * 4);
+  for (size_t i = 0; i < cmyk.size() / 4; ++i) {
+    const int c = 255 - rgb[3 * i], m = 255 - rgb[3 * i + 1], y = 255 - rgb[3 * i + 2];
+    const int k = std::min({c, m, y}) / 2;
+    const int px[4] = {c - k, m - k, y - k, k};
+    for (size_t ch = 0; ch < 4; ++ch)
+      cmyk[4 * i + ch] = static_cast<uint8_t>(is_inverted ? 255 - px[ch] : px[ch]);
+  }
+  return cmyk;
+}
+
+}  // namespace
+
+Bytes cmyk_jpeg(int width, int height, const CmykOptions& o) {
+  jpeg_compress_struct c{};
+  jpeg_error_mgr err{};
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long out_size = 0;
+  jpeg_mem_dest(&c, &out, &out_size);
+  c.image_width = static_cast<JDIMENSION>(width);
+  c.image_height = static_cast<JDIMENSION>(height);
+  c.input_components = 4;
+  c.in_color_space = JCS_CMYK;
+  jpeg_set_defaults(&c);
+  jpeg_set_colorspace(&c, o.is_ycck ? JCS_YCCK : JCS_CMYK);
+  jpeg_set_quality(&c, o.quality, TRUE);
+  c.write_Adobe_marker = o.has_adobe ? TRUE : FALSE;
+  for (int ci = 0; ci < 4; ++ci) {
+    c.comp_info[ci].h_samp_factor = o.h[ci];
+    c.comp_info[ci].v_samp_factor = o.v[ci];
+  }
+  if (o.progressive) jpeg_simple_progression(&c);
+  jpeg_start_compress(&c, TRUE);
+  std::vector<uint8_t> pixels = photo_cmyk(width, height, 3, o.is_inverted);
+  while (c.next_scanline < c.image_height) {
+    JSAMPROW row = pixels.data() + size_t{c.next_scanline} * static_cast<size_t>(width) * 4;
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  Bytes result(out, out + out_size);
+  std::free(out);
+  return result;
+}
+
+CmykOptions ycck_options() {
+  CmykOptions o;
+  o.is_ycck = true;
+  return o;
+}
+
+namespace {
 
 // A thumbnail as cameras embed one in EXIF: a whole small JPEG of its own, with its own tables.
 Bytes thumbnail(int quality, int restart_rows = 0) {
@@ -138,6 +203,18 @@ std::vector<NamedImage> test_image_set() {
   images.push_back({"only_soi", {0xFF, 0xD8}});
   for (NamedImage& image : structure_image_set()) images.push_back(std::move(image));
   return images;
+}
+
+std::vector<NamedImage> four_component_image_set() {
+  CmykOptions inverted;
+  inverted.is_inverted = true;
+  CmykOptions ycck420 = ycck_options();
+  ycck420.h[0] = ycck420.v[0] = ycck420.h[3] = ycck420.v[3] = 2;
+  const Bytes ycck = cmyk_jpeg(47, 33, ycck420);
+  return {{"cmyk_inverted_33x17", cmyk_jpeg(33, 17, inverted)},
+          {"ycck_2x2_1x1_1x1_2x2", ycck},
+          {"ycck_cut_short",
+           Bytes(ycck.begin(), ycck.begin() + static_cast<std::ptrdiff_t>(ycck.size() * 2 / 3))}};
 }
 
 }  // namespace kestrum::test

@@ -13,9 +13,12 @@
 //   3. Another layout or coding (4:2:2, 4:4:4, 4:4:0, 4:1:1, greyscale, progressive, arithmetic,
 //      extended sequential), or way 2 failed: decoded by libjpeg (see foreign_decode.h), and
 //      encoded by our encoder at the quality the library would use: the request lowered by the
-//      distance from 100 of the quality estimated from the source's own tables.
-//   4. CMYK and YCCK sources, samples of other than 8 bits, lossless or hierarchical coding, and
-//      streams libjpeg cannot read either: refused, with the reason in error. So are, for way 3,
+//      distance from 100 of the quality estimated from the source's own tables. CMYK and YCCK
+//      sources (Adobe transform 0 or none, and 2) are decoded and encoded by libjpeg in their own
+//      colour space at that quality (no colour conversion: Adobe's inverted CMYK stays so), with
+//      the source's sampling factors and libjpeg's Adobe segment; the note says "CMYK" or "YCCK".
+//   4. Samples of other than 8 bits, lossless or hierarchical coding, and streams libjpeg
+//      cannot read either: refused, with the reason in error. So are, for way 3,
 //      frames the library's decoder could not hold either (over 0xC000000 pixels at the size
 //      rounded up to 16, e.g. above 14176 x 14176), streams of more than 100 scans, and streams
 //      whose libjpeg buffers would exceed 768 MiB (a progressive 4:4:4 frame above 128 megapixels).
@@ -35,6 +38,7 @@ enum class RecodeWay : int32_t {
   kLibrary = 1,           // the library's own recode
   kMetadataSetAside = 2,  // recoded by the library without its APP1..APP15 and COM segments
   kConverted = 3,         // decoded by libjpeg, chroma brought to 4:2:0, encoded by our encoder
+                          // (CMYK and YCCK: encoded by libjpeg in their own colour space)
   kRefused = 4,           // not recoded; error says why
 };
 

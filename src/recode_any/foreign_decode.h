@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Decoding the layouts and codings the library refuses, through libjpeg, into the library's
-// PlanarYuv420Image. Built from libjpeg_decode.cpp when libjpeg is found, else from
-// libjpeg_absent.cpp (every call then reports that libjpeg is not built in).
+// PlanarYuv420Image, and recoding CMYK and YCCK streams with libjpeg alone. Built from
+// libjpeg_decode.cpp when libjpeg is found, else from libjpeg_absent.cpp (every call then reports
+// that libjpeg is not built in).
 #pragma once
 
 #include <cstddef>
@@ -66,6 +67,21 @@ int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std
 // kForeignMemoryBytes, -16 when an allocation fails. Throws nothing.
 int32_t foreign_optimize_huffman(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
                                  std::string* error) noexcept;
+
+// Recodes a 4-component stream through libjpeg in its own colour space: decoded to CMYK or YCCK as
+// coded (no colour conversion, so Adobe's inverted CMYK stays inverted; subsampled components
+// replicated, which libjpeg's encoder averages back to the same samples), encoded one scanline
+// after the other with the source's sampling factors, Tables K.1 (components 0 and 3 of YCCK,
+// all of CMYK) and K.2 scaled at quality (1..100) by the library's rule, Annex K Huffman tables,
+// libjpeg's Adobe APP14 segment (transform 0 or 2) and no JFIF. The frame limit, memory limit and
+// scan count are those of foreign_decode_420. Returns 0 with the stream in out and is_ycck set,
+// or with error set: -1 (kErrSource) when the frame is not CMYK or YCCK, -2 when libjpeg fails
+// or is not built in, -6 for a frame above the limit or beyond kForeignMemoryBytes, -16 when an
+// allocation fails. corrupt_data as for foreign_decode_420. Throws nothing.
+// Reads: the frame limit.
+int32_t foreign_recode_cmyk(const uint8_t* data, size_t size, int32_t quality,
+                            std::vector<uint8_t>* out, bool* is_ycck, std::string* error,
+                            std::string* corrupt_data) noexcept;
 
 // Test and fuzzing hook: frames above frame_px (counted as for kForeignFrameLimitPx) are refused
 // from now on; 0 restores kForeignFrameLimitPx. Values above it are taken as it.

@@ -29,6 +29,16 @@ int32_t foreign_optimize_huffman(const uint8_t*, size_t, std::vector<uint8_t>*,
   return kErrCorruptStream;
 }
 
+int32_t foreign_recode_cmyk(const uint8_t*, size_t, int32_t, std::vector<uint8_t>*, bool*,
+                            std::string* error, std::string*) noexcept {
+  try {
+    *error = "this build has no libjpeg to recode CMYK or YCCK colour";
+  } catch (...) {
+    error->clear();
+  }
+  return kErrCorruptStream;
+}
+
 void set_foreign_frame_limit_px(uint64_t) noexcept {}
 
 }  // namespace kestrum

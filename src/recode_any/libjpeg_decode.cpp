@@ -1,19 +1,23 @@
 // SPDX-License-Identifier: MIT
 // libjpeg (jpeglib.h) decode to YCbCr and the 2x2 area mean that brings chroma to 4:2:0, and the
-// lossless transcode (coefficients read and written back) that fits a stream's Huffman tables.
+// lossless transcode (coefficients read and written back) that fits a stream's Huffman tables, and
+// the CMYK and YCCK recode (decoded and encoded by libjpeg in the stream's own colour space).
 // libjpeg reports errors through error_exit, which must not return: it longjmps back to the one
-// setjmp in run_decode, a function that touches only the job through a pointer, so no automatic
-// variable changed after setjmp is read after the jump. The progress monitor that counts scans
-// leaves the same way. No C++ exception passes through libjpeg's frames: the buffers of our own
-// are allocated by helpers that catch.
+// setjmp in run_decode (run_transcode, run_cmyk), a function that touches only the job through a
+// pointer, so no automatic variable changed after setjmp is read after the jump. The progress
+// monitor that counts scans leaves the same way. No C++ exception passes through libjpeg's frames:
+// the buffers of our own are allocated by helpers that catch.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <csetjmp>
 #include <cstdio>
 #include <string>
 
 #include "api/pipeline.h"
+#include "common/jpeg_tables.h"
 #include "common/planar_layout.h"
+#include "encoder/quality.h"
 #include "recode_any/foreign_decode.h"
 
 extern "C" {
@@ -93,6 +97,26 @@ void limit_memory(j_common_ptr info) {
 static_assert(kForeignMaxScans == 100 && kForeignMemoryBytes == 768L << 20,
               "the messages above give both");
 
+// Routes the errors and warnings of the job's decompressor (and compressor, when given) to err.
+void attach_errors(j_decompress_ptr d, j_compress_ptr c, ErrorManager* err) {
+  d->err = jpeg_std_error(&err->base);
+  if (c != nullptr) c->err = d->err;
+  err->base.error_exit = on_error;
+  err->base.emit_message = on_message;
+}
+
+// Creates the decompressor with the memory limit and the scan count, and reads the headers up to
+// the first scan. Called after the caller's setjmp: libjpeg's errors jump back there.
+void read_header(j_decompress_ptr d, jpeg_progress_mgr* progress, const uint8_t* data,
+                 size_t size) {
+  jpeg_create_decompress(d);
+  limit_memory(reinterpret_cast<j_common_ptr>(d));
+  progress->progress_monitor = on_progress;
+  d->progress = progress;
+  jpeg_mem_src(d, data, static_cast<unsigned long>(size));
+  jpeg_read_header(d, TRUE);
+}
+
 // All state of one decode, owned by the caller so that nothing lives in run_decode's frame.
 struct DecodeJob {
   const uint8_t* data = nullptr;
@@ -111,17 +135,16 @@ struct DecodeJob {
 
 // The frame against the limit; false (status and message set) above it. Counted at the planes'
 // size, rounded up to 16 in both directions.
-bool frame_within_limit(DecodeJob* job) noexcept {
-  const jpeg_decompress_struct& d = job->info;
+bool frame_within_limit(const jpeg_decompress_struct& d, ErrorManager* err) noexcept {
   const uint64_t stride = (uint64_t{d.output_width} + 15) & ~uint64_t{15};
   const uint64_t rows = (uint64_t{d.output_height} + 15) & ~uint64_t{15};
   if (stride * rows <= g_frame_limit_px.load(std::memory_order_relaxed)) return true;
-  job->err.status = kErrFrameTooLarge;
+  err->status = kErrFrameTooLarge;
   try {
-    job->err.message = "the frame (" + std::to_string(d.output_width) + " x " +
-                       std::to_string(d.output_height) + ") is beyond the decoder's capacity";
+    err->message = "the frame (" + std::to_string(d.output_width) + " x " +
+                   std::to_string(d.output_height) + ") is beyond the decoder's capacity";
   } catch (...) {
-    job->err.message = "the frame is beyond the decoder's capacity";  // within the reserved room
+    err->message = "the frame is beyond the decoder's capacity";  // within the reserved room
   }
   return false;
 }
@@ -214,16 +237,9 @@ void pad_edges(Planar420* o) {
 // releases libjpeg's memory on every path.
 bool run_decode(DecodeJob* job) {
   jpeg_decompress_struct* d = &job->info;
-  d->err = jpeg_std_error(&job->err.base);
-  job->err.base.error_exit = on_error;
-  job->err.base.emit_message = on_message;
+  attach_errors(d, nullptr, &job->err);
   if (setjmp(job->err.jump) != 0) return false;
-  jpeg_create_decompress(d);
-  limit_memory(reinterpret_cast<j_common_ptr>(d));
-  job->progress.progress_monitor = on_progress;
-  d->progress = &job->progress;
-  jpeg_mem_src(d, job->data, static_cast<unsigned long>(job->size));
-  jpeg_read_header(d, TRUE);
+  read_header(d, &job->progress, job->data, job->size);
   if (job->header_only) return true;
   const bool is_rgb = d->jpeg_color_space == JCS_RGB;
   d->out_color_space = d->jpeg_color_space == JCS_GRAYSCALE ? JCS_GRAYSCALE
@@ -233,7 +249,7 @@ bool run_decode(DecodeJob* job) {
   d->dct_method = JDCT_ISLOW;
   jpeg_calc_output_dimensions(d);
   // Before jpeg_start_decompress, which reads every scan of a multi-scan stream.
-  if (!frame_within_limit(job)) return false;
+  if (!frame_within_limit(*d, &job->err)) return false;
   jpeg_start_decompress(d);
   if (!allocate_output(job)) return false;
   Planar420& o = *job->out;
@@ -303,6 +319,13 @@ void destination_end(j_compress_ptr info) {
   dest->out->resize(dest->out->size() - dest->pub.free_in_buffer);
 }
 
+void use_destination(j_compress_ptr c, VectorDestination* dest) {
+  dest->pub.init_destination = destination_start;
+  dest->pub.empty_output_buffer = destination_full;
+  dest->pub.term_destination = destination_end;
+  c->dest = &dest->pub;
+}
+
 // All state of one transcode, owned by the caller as DecodeJob is.
 struct TranscodeJob {
   const uint8_t* data = nullptr;
@@ -325,9 +348,7 @@ struct TranscodeJob {
 bool run_transcode(TranscodeJob* job) {
   jpeg_decompress_struct* d = &job->in;
   jpeg_compress_struct* c = &job->out;
-  d->err = c->err = jpeg_std_error(&job->err.base);
-  job->err.base.error_exit = on_error;
-  job->err.base.emit_message = on_message;
+  attach_errors(d, c, &job->err);
   if (setjmp(job->err.jump) != 0) return false;
   jpeg_create_decompress(d);
   limit_memory(reinterpret_cast<j_common_ptr>(d));
@@ -340,10 +361,7 @@ bool run_transcode(TranscodeJob* job) {
   if (job->err.first_corrupt_data[0] != '\0') abandon(&job->err, kErrCorruptStream, "damaged");
   jpeg_create_compress(c);
   limit_memory(reinterpret_cast<j_common_ptr>(c));
-  job->dest.pub.init_destination = destination_start;
-  job->dest.pub.empty_output_buffer = destination_full;
-  job->dest.pub.term_destination = destination_end;
-  c->dest = &job->dest.pub;
+  use_destination(c, &job->dest);
   jpeg_copy_critical_parameters(d, c);
   c->optimize_coding = TRUE;
   c->restart_interval = d->restart_interval;
@@ -355,6 +373,131 @@ bool run_transcode(TranscodeJob* job) {
   jpeg_finish_compress(c);
   jpeg_finish_decompress(d);
   return true;
+}
+
+// All state of one CMYK or YCCK recode, owned by the caller as DecodeJob is.
+struct CmykJob {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  int32_t quality = 0;
+  jpeg_decompress_struct in{};
+  jpeg_compress_struct out{};
+  ErrorManager err{};
+  jpeg_progress_mgr progress{};
+  VectorDestination dest{};
+  std::vector<uint8_t> row;  // one scanline of 4 samples a pixel
+  bool is_ycck = false;
+  CmykJob() = default;
+  CmykJob(const CmykJob&) = delete;
+  CmykJob& operator=(const CmykJob&) = delete;
+  ~CmykJob() {
+    jpeg_destroy_compress(&out);
+    jpeg_destroy_decompress(&in);
+  }
+};
+
+// Sizes the scanline; false (status and message set) when the memory is not there.
+bool allocate_row(CmykJob* job) noexcept {
+  try {
+    job->row.assign(4 * size_t{job->in.output_width}, 0);
+    return true;
+  } catch (...) {
+    job->err.status = kErrNoMemory;
+    job->err.message = "no memory for the frame";  // within the reserved room
+    return false;
+  }
+}
+
+// Slot 0 gets Table K.1 and slot 1 Table K.2, scaled at quality by the library's rule (entries
+// 1..255, so libjpeg's scale of 100 keeps them as they are).
+void add_scaled_tables(j_compress_ptr c, int32_t quality) {
+  const std::array<int16_t, 64>* bases[2] = {&kBaseLumaQuant, &kBaseChromaQuant};
+  for (int slot = 0; slot < 2; ++slot) {
+    int16_t scaled[64];
+    unsigned int table[64];
+    scale_quant_table(bases[slot]->data(), scaled, quality);
+    for (size_t i = 0; i < 64; ++i) table[i] = static_cast<unsigned int>(scaled[i]);
+    jpeg_add_quant_table(c, slot, table, 100, TRUE);
+  }
+}
+
+// Decodes the stream scanline by scanline into the compressor; false with job->err set.
+bool run_cmyk(CmykJob* job) {
+  jpeg_decompress_struct* d = &job->in;
+  jpeg_compress_struct* c = &job->out;
+  attach_errors(d, c, &job->err);
+  if (setjmp(job->err.jump) != 0) return false;
+  read_header(d, &job->progress, job->data, job->size);
+  // libjpeg's reading: Adobe transform 2 is YCCK, transform 0 or no Adobe segment CMYK.
+  if (d->num_components != 4 ||
+      (d->jpeg_color_space != JCS_CMYK && d->jpeg_color_space != JCS_YCCK))
+    abandon(&job->err, kErrSource, "not a CMYK or YCCK frame");
+  job->is_ycck = d->jpeg_color_space == JCS_YCCK;
+  d->out_color_space = d->jpeg_color_space;
+  d->do_fancy_upsampling = FALSE;  // replication: the encoder's box filter gives the samples back
+  d->dct_method = JDCT_ISLOW;
+  jpeg_calc_output_dimensions(d);
+  if (!frame_within_limit(*d, &job->err)) return false;
+  jpeg_start_decompress(d);
+  if (!allocate_row(job)) return false;
+  jpeg_create_compress(c);
+  limit_memory(reinterpret_cast<j_common_ptr>(c));
+  use_destination(c, &job->dest);
+  c->image_width = d->output_width;
+  c->image_height = d->output_height;
+  c->input_components = 4;
+  c->in_color_space = d->jpeg_color_space;
+  jpeg_set_defaults(c);
+  // Also sets write_Adobe_marker (transform 0 for CMYK, 2 for YCCK) and clears write_JFIF_header.
+  jpeg_set_colorspace(c, d->jpeg_color_space);
+  for (int ci = 0; ci < 4; ++ci) {
+    c->comp_info[ci].h_samp_factor = d->comp_info[ci].h_samp_factor;
+    c->comp_info[ci].v_samp_factor = d->comp_info[ci].v_samp_factor;
+  }
+  add_scaled_tables(c, job->quality);
+  c->dct_method = JDCT_ISLOW;
+  jpeg_start_compress(c, TRUE);
+  while (d->output_scanline < d->output_height) {
+    JSAMPROW line = job->row.data();
+    jpeg_read_scanlines(d, &line, 1);
+    jpeg_write_scanlines(c, &line, 1);
+  }
+  jpeg_finish_compress(c);
+  jpeg_finish_decompress(d);
+  return true;
+}
+
+// Room for any message, and out sized about as the stream (grown by destination_full when
+// short); false when the memory is not there.
+bool prepare_output(ErrorManager* err, size_t size, std::vector<uint8_t>* out) noexcept {
+  err->first_corrupt_data[0] = '\0';
+  try {
+    err->message.reserve(JMSG_LENGTH_MAX + 64);
+    out->assign(size + size / 8 + 1024, 0);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// A job's result: 0 with libjpeg's first warning of corrupt data in corrupt_data (when given),
+// or its status with its message in error.
+int32_t job_outcome(bool is_done, const ErrorManager& err, std::string* error,
+                    std::string* corrupt_data) noexcept {
+  if (is_done) {
+    try {
+      if (corrupt_data != nullptr) *corrupt_data = err.first_corrupt_data;
+    } catch (...) {
+      return kErrNoMemory;
+    }
+    return kRecodeOk;
+  }
+  try {
+    *error = err.message;
+  } catch (...) {
+    error->clear();
+  }
+  return err.status;
 }
 
 }  // namespace
@@ -372,20 +515,7 @@ int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std
   DecodeJob job;
   job.out = out;
   if (!prepare(&job, data, size)) return kErrNoMemory;
-  if (run_decode(&job)) {
-    try {
-      if (corrupt_data != nullptr) *corrupt_data = job.err.first_corrupt_data;
-    } catch (...) {
-      return kErrNoMemory;
-    }
-    return kRecodeOk;
-  }
-  try {
-    *error = job.err.message;
-  } catch (...) {
-    error->clear();
-  }
-  return job.err.status;
+  return job_outcome(run_decode(&job), job.err, error, corrupt_data);
 }
 
 int32_t foreign_optimize_huffman(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
@@ -393,22 +523,26 @@ int32_t foreign_optimize_huffman(const uint8_t* data, size_t size, std::vector<u
   TranscodeJob job;
   job.data = data;
   job.size = size;
-  job.err.first_corrupt_data[0] = '\0';
   job.dest.out = out;
-  try {
-    job.err.message.reserve(JMSG_LENGTH_MAX + 64);
-    out->assign(size + size / 8 + 1024, 0);  // the result is about the stream's size
-  } catch (...) {
-    return kErrNoMemory;
-  }
-  if (run_transcode(&job)) return kRecodeOk;
-  out->clear();
-  try {
-    *error = job.err.message;
-  } catch (...) {
-    error->clear();
-  }
-  return job.err.status;
+  if (!prepare_output(&job.err, size, out)) return kErrNoMemory;
+  const bool is_done = run_transcode(&job);
+  if (!is_done) out->clear();
+  return job_outcome(is_done, job.err, error, nullptr);
+}
+
+int32_t foreign_recode_cmyk(const uint8_t* data, size_t size, int32_t quality,
+                            std::vector<uint8_t>* out, bool* is_ycck, std::string* error,
+                            std::string* corrupt_data) noexcept {
+  CmykJob job;
+  job.data = data;
+  job.size = size;
+  job.quality = quality;
+  job.dest.out = out;
+  if (!prepare_output(&job.err, size, out)) return kErrNoMemory;
+  const bool is_done = run_cmyk(&job);
+  if (!is_done) out->clear();
+  *is_ycck = job.is_ycck;
+  return job_outcome(is_done, job.err, error, corrupt_data);
 }
 
 void set_foreign_frame_limit_px(uint64_t frame_px) noexcept {

@@ -79,12 +79,10 @@ const char* coding_name(uint8_t sof_marker) {
 
 // Why way 3 cannot take the frame, or an empty text when it can.
 std::string foreign_refusal(const FrameInfo& f) {
-  if (f.components == 4)
-    return f.adobe_transform == 2 ? "YCCK colour is not recoded" : "CMYK colour is not recoded";
   if (f.precision_bits != 8)
     return std::to_string(f.precision_bits) + "-bit samples are not recoded";
   if (coding_name(f.sof_marker) == nullptr) return "lossless or hierarchical coding is not recoded";
-  if (f.components != 1 && f.components != 3)
+  if (f.components != 1 && f.components != 3 && f.components != 4)
     return std::to_string(f.components) + " components are not recoded";
   return "";
 }
@@ -135,6 +133,31 @@ void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t
   r->damage.corrupt_data = std::move(corrupt_data);
 }
 
+// Way 3 for CMYK and YCCK: libjpeg decodes and encodes in the source's colour space.
+void convert_cmyk(const uint8_t* data, size_t size, const JpegHeader& header, int32_t quality,
+                  RecodeAnyResult* r) {
+  std::vector<uint8_t> stream;
+  bool is_ycck = false;
+  std::string error;
+  std::string corrupt_data;
+  const int32_t status =
+      foreign_recode_cmyk(data, size, quality_after_estimate(quality, r->source_quality), &stream,
+                          &is_ycck, &error, &corrupt_data);
+  if (status != kRecodeOk) return refuse(r, status, error);
+  r->stream.swap(stream);
+  r->way = RecodeWay::kConverted;
+  r->status = kRecodeOk;
+  const std::string coding = coding_name(header.frame.sof_marker);
+  r->note = (coding.empty() ? "" : coding + ", ") + (is_ycck ? "YCCK" : "CMYK");
+  r->damage = RecodeDamage{};
+  r->damage.corrupt_data = std::move(corrupt_data);
+}
+
+// "YCCK" when the Adobe segment says transform 2 (libjpeg's reading), else "CMYK".
+const char* four_component_name(const FrameInfo& f) {
+  return f.adobe_transform == 2 ? "YCCK" : "CMYK";
+}
+
 void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& options,
                    RecodeAnyResult* r) {
   int32_t quality = options.quality == 0 ? kDefaultQuality : options.quality;
@@ -152,11 +175,12 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   // 8-bit baseline Huffman data with 8-bit tables: for progressive, arithmetic, extended and
   // 16-bit-table streams a "successful" recode is the wrong image. Outside --strict those go
   // straight to libjpeg (or are refused), as do samples of other than 8 bits and RGB-coded
-  // frames (which the library would take for YCbCr: the colours would come out wrong).
+  // frames (which the library would take for YCbCr: the colours would come out wrong) and
+  // 4-component ones (CMYK and YCCK, recoded in their own colour space).
   const bool is_faithful =
-      !is_parsed ||
-      (frame_coding(header.frame.sof_marker) == FrameCoding::kBaseline &&
-       header.frame.precision_bits == 8 && !header.has_wide_quant && !is_rgb_coded(header.frame));
+      !is_parsed || (frame_coding(header.frame.sof_marker) == FrameCoding::kBaseline &&
+                     header.frame.precision_bits == 8 && !header.has_wide_quant &&
+                     !is_rgb_coded(header.frame) && header.frame.components != 4);
   if (options.strict || is_faithful) {
     r->library_status = library_recode(data, size, quality, r);
     r->status = r->library_status;
@@ -193,6 +217,14 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
                                       : "read past its metadata";
       return;
     }
+  }
+  if (header.frame.components == 4) {
+    if (!has_libjpeg) {
+      return refuse(r, kErrSource,
+                    std::string(four_component_name(header.frame)) +
+                        " colour needs libjpeg, which this build lacks");
+    }
+    return convert_cmyk(data, size, header, quality, r);
   }
   if (!has_libjpeg) {
     return refuse(r, r->library_status,

@@ -442,7 +442,11 @@ std::string planned_way(const std::string& source, const RecodePolicy& policy) {
   if (!is_parsed) return "would fail: not a well-formed JPEG";
   const std::string kept = kept_before_recode(header, true, size, policy);
   if (!kept.empty()) return "would be kept: " + kept;
-  if (header.frame.components == 4) return "would fail: CMYK or YCCK colour is not recoded";
+  if (header.frame.components == 4) {
+    const char* space = header.frame.adobe_transform == 2 ? "YCCK" : "CMYK";
+    return recode_any_has_libjpeg() ? std::string("converted (") + space + ")"
+                                    : std::string("would fail: ") + space + " needs libjpeg";
+  }
   if (is_library_layout(header.frame) && !header.has_wide_quant && !is_rgb_coded(header.frame))
     return "the library's recode";
   const std::string layout = layout_name(header.frame);
