@@ -494,9 +494,8 @@ TEST_F(Tool, QualityIsTheQualityAsked) {
       if (c.source_quality <= 80) {
         EXPECT_EQ(result, file_bytes(dir_.path("q/" + name))) << name << ": not copied as it is";
       }
-      EXPECT_NE(run.out.find(name + " \u2192 " + out + "/" + name + "  " + c.line),
-                std::string::npos)
-          << run.out;
+      // The destination's name ends the part before the outcome (with either separator).
+      EXPECT_NE(run.out.find(name + "  " + c.line), std::string::npos) << run.out;
     }
   }
   // The library's rule on request: 80 lowered by the q50 photo's distance from 100.
