@@ -313,7 +313,7 @@ PolicyResult recode_by_policy(const uint8_t* data, size_t size, const RecodePoli
 }
 
 FileOutcome outcome_of(const PolicyResult& pr, const uint8_t* data, size_t size,
-                       bool keeps_metadata) {
+                       bool keeps_metadata, std::string* left_out_text) {
   const RecodeAnyResult& r = pr.result;
   FileOutcome o;
   o.bytes_in = size;
@@ -336,6 +336,7 @@ FileOutcome outcome_of(const PolicyResult& pr, const uint8_t* data, size_t size,
   if (r.way == RecodeWay::kRefused) return failed(o, r.status, r.error);
   const std::string left_out = keeps_metadata ? segments_left_out_text(data, size) : "";
   if (!left_out.empty()) o.note += (o.note.empty() ? "" : "; ") + left_out;
+  if (left_out_text != nullptr) *left_out_text = left_out;
   o.bytes_out = r.stream.size();
   o.outcome = pr.kept.empty() ? Outcome::kWritten : Outcome::kKept;
   o.error = pr.kept;
@@ -366,12 +367,11 @@ FileOutcome run_file_job(const FileJob& job, const RecodePolicy& policy) {
   const size_t size = source.data.size();
   const PolicyResult pr = recode_by_policy(data, size, policy);
   const RecodeAnyResult& r = pr.result;
-  o = outcome_of(pr, data, size, policy.recode.keep_metadata);
+  std::string left_out;
+  o = outcome_of(pr, data, size, policy.recode.keep_metadata, &left_out);
   if (o.outcome == Outcome::kFailed) return o;
   const bool is_kept = o.outcome == Outcome::kKept;
   // --replace writes over the source: never with a recode that lost part of it.
-  const std::string left_out =
-      policy.recode.keep_metadata && !is_kept ? segments_left_out_text(data, size) : "";
   if (job.replaces_source && !is_kept &&
       (!o.damage.empty() || r.damage.bytes_after_eoi > 0 || r.damage.is_end_unknown ||
        !left_out.empty())) {

@@ -58,9 +58,10 @@ struct PolicyResult {
 PolicyResult recode_by_policy(const uint8_t* data, size_t size, const RecodePolicy& policy);
 
 // The outcome of that result for the source data[0, size) (written, kept or failed), its note
-// naming the metadata segments that could not be carried over when keeps_metadata.
+// naming the metadata segments that could not be carried over when keeps_metadata; *left_out
+// (when given) receives that text alone, empty when every segment is carried or none was asked.
 FileOutcome outcome_of(const PolicyResult& result, const uint8_t* data, size_t size,
-                       bool keeps_metadata);
+                       bool keeps_metadata, std::string* left_out = nullptr);
 
 // Recodes job.source by policy into job.destination, writing it atomically: a destination that
 // appeared since the plan is kept (kSkipped) unless job.overwrites; with job.replaces_source the

@@ -281,13 +281,14 @@ int run_stream(const Options& o) {
     return 1;
   }
   const PolicyResult result = recode_by_policy(data.data(), data.size(), policy_of(o));
-  FileOutcome outcome = outcome_of(result, data.data(), data.size(), !o.strip);
+  std::string left_out;
+  FileOutcome outcome = outcome_of(result, data.data(), data.size(), !o.strip, &left_out);
   const std::vector<uint8_t>& out = outcome.outcome == Outcome::kKept ? data : result.result.stream;
   if (outcome.outcome != Outcome::kFailed && !write_standard_output(out, &outcome.error))
     outcome.outcome = Outcome::kFailed;
   if (g_interrupted) return 130;  // the reader went away, or the terminal closed
   // Segments left out are said, even of a stream that went well.
-  if (o.verbose || is_problem(outcome) || outcome.note.find(" left out") != std::string::npos)
+  if (o.verbose || is_problem(outcome) || !left_out.empty())
     std::fprintf(stderr, "%s\n", file_line("-", "", outcome, o.verbose).c_str());
   return is_problem(outcome) ? 1 : 0;
 }
