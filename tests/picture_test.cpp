@@ -7,6 +7,7 @@
 // 1.5 dB of what libjpeg's own recode at the result's quality reaches. A refusal writes nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +16,10 @@
 #include "kestrum/recode_any.h"
 #include "test_images.h"
 #include "test_util.h"
+
+extern "C" {
+#include <jpeglib.h>
+}
 
 namespace kestrum::test {
 namespace {
@@ -64,6 +69,41 @@ std::string judge(const std::string& what, const Source& source, const Bytes& re
   return line;
 }
 
+// A 4-component source is judged in its own colour space, channel by channel, against libjpeg's
+// recode of its samples with the same colour space and sampling at the result's quality.
+std::string judge_cmyk(const std::string& what, const CmykDecode& source, const Bytes& result) {
+  const CmykDecode ours = libjpeg_decode_cmyk(result);
+  EXPECT_TRUE(ours.is_ok) << what << ": libjpeg cannot read the result as 4 components";
+  EXPECT_EQ(ours.space, source.space) << what;
+  EXPECT_EQ(ours.width, source.width) << what;
+  EXPECT_EQ(ours.height, source.height) << what;
+  const int quality = quality_of_tables(result);
+  EXPECT_NE(quality, 0) << what << ": the result's tables are no quality's";
+  CmykOptions options;
+  options.is_ycck = source.space == JCS_YCCK;
+  options.quality = quality;
+  for (int ci = 0; ci < 4; ++ci) {
+    options.h[ci] = source.h[ci];
+    options.v[ci] = source.v[ci];
+  }
+  const CmykDecode reference =
+      libjpeg_decode_cmyk(libjpeg_encode_cmyk(source.cmyk, source.width, source.height, options));
+  double worst = 99, worst_reference = 99;
+  for (size_t ch = 0; ch < 4; ++ch) {
+    worst = std::min(worst, ours.cmyk.size() == source.cmyk.size()
+                                ? channel_psnr(ours.cmyk, source.cmyk, ch)
+                                : 0.0);
+    worst_reference = std::min(worst_reference, channel_psnr(reference.cmyk, source.cmyk, ch));
+  }
+  EXPECT_TRUE(worst >= kGoodEnoughDb || worst >= worst_reference - kBelowLibjpegDb)
+      << what << ": " << worst << " dB in its worst channel at q" << quality << ", libjpeg's "
+      << worst_reference << " dB";
+  char line[96];
+  std::snprintf(line, sizeof line, "q%-3d %6.2f dB (libjpeg %6.2f) worst of 4 channels", quality,
+                worst, worst_reference);
+  return line;
+}
+
 void check_file(const std::string& name, const Bytes& jpeg, const TempDir& dir) {
   Source source;
   int warnings = 0;
@@ -88,8 +128,13 @@ void check_file(const std::string& name, const Bytes& jpeg, const TempDir& dir) 
   }
   const RecodeAnyResult any = recode_any(jpeg.data(), jpeg.size(), RecodeAnyOptions{});
   std::string tool = any.error;
-  if (any.way != RecodeWay::kRefused && is_readable)
+  if (any.way != RecodeWay::kRefused && is_readable) {
     tool = judge(name + " (tool)", source, any.stream);
+  } else if (any.way != RecodeWay::kRefused) {
+    const CmykDecode cmyk = libjpeg_decode_cmyk(jpeg);
+    EXPECT_TRUE(cmyk.is_ok) << name << ": recoded, but libjpeg cannot read the source";
+    if (cmyk.is_ok) tool = judge_cmyk(name + " (tool)", cmyk, any.stream);
+  }
   std::printf("%-40s %-36s %s\n", name.c_str(), library.c_str(), tool.c_str());
 }
 
@@ -129,10 +174,15 @@ void check_tool_results(const std::vector<NamedImage>& sources, const TempDir& d
     }
     Source source;
     int warnings = 0;
-    ASSERT_TRUE(libjpeg_decode_rgb(s.jpeg, &source.rgb, &source.width, &source.height, &warnings))
-        << s.name << ": a result of a source libjpeg cannot read";
-    std::printf("%-40s kestrum-recode %s\n", s.name.c_str(),
-                judge(s.name + " (kestrum-recode)", source, result).c_str());
+    std::string line;
+    if (libjpeg_decode_rgb(s.jpeg, &source.rgb, &source.width, &source.height, &warnings)) {
+      line = judge(s.name + " (kestrum-recode)", source, result);
+    } else {
+      const CmykDecode cmyk = libjpeg_decode_cmyk(s.jpeg);
+      ASSERT_TRUE(cmyk.is_ok) << s.name << ": a result of a source libjpeg cannot read";
+      line = judge_cmyk(s.name + " (kestrum-recode)", cmyk, result);
+    }
+    std::printf("%-40s kestrum-recode %s\n", s.name.c_str(), line.c_str());
     ++judged;
   }
   EXPECT_GE(judged, 1);

@@ -41,37 +41,7 @@ std::vector<uint8_t> photo_cmyk(int w, int h, uint32_t seed, bool is_inverted) {
 }  // namespace
 
 Bytes cmyk_jpeg(int width, int height, const CmykOptions& o) {
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long out_size = 0;
-  jpeg_mem_dest(&c, &out, &out_size);
-  c.image_width = static_cast<JDIMENSION>(width);
-  c.image_height = static_cast<JDIMENSION>(height);
-  c.input_components = 4;
-  c.in_color_space = JCS_CMYK;
-  jpeg_set_defaults(&c);
-  jpeg_set_colorspace(&c, o.is_ycck ? JCS_YCCK : JCS_CMYK);
-  jpeg_set_quality(&c, o.quality, TRUE);
-  c.write_Adobe_marker = o.has_adobe ? TRUE : FALSE;
-  for (int ci = 0; ci < 4; ++ci) {
-    c.comp_info[ci].h_samp_factor = o.h[ci];
-    c.comp_info[ci].v_samp_factor = o.v[ci];
-  }
-  if (o.progressive) jpeg_simple_progression(&c);
-  jpeg_start_compress(&c, TRUE);
-  std::vector<uint8_t> pixels = photo_cmyk(width, height, 3, o.is_inverted);
-  while (c.next_scanline < c.image_height) {
-    JSAMPROW row = pixels.data() + size_t{c.next_scanline} * static_cast<size_t>(width) * 4;
-    jpeg_write_scanlines(&c, &row, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  Bytes result(out, out + out_size);
-  std::free(out);
-  return result;
+  return libjpeg_encode_cmyk(photo_cmyk(width, height, 3, o.is_inverted), width, height, o);
 }
 
 CmykOptions ycck_options() {

@@ -25,14 +25,6 @@ std::vector<NamedImage> test_image_set();
 std::vector<NamedImage> structure_image_set();
 
 // A 4-component source written by libjpeg from CMYK samples of the test photo.
-struct CmykOptions {
-  bool is_ycck = false;  // coded as YCCK (Adobe transform 2), else as CMYK
-  int quality = 90;
-  bool has_adobe = true;     // without it libjpeg reads 4 components as CMYK
-  bool is_inverted = false;  // Photoshop's CMYK: 255 is no ink
-  bool progressive = false;
-  int h[4] = {1, 1, 1, 1}, v[4] = {1, 1, 1, 1};
-};
 Bytes cmyk_jpeg(int width, int height, const CmykOptions& options = CmykOptions{});
 // Options of a YCCK source.
 CmykOptions ycck_options();

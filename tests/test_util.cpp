@@ -86,6 +86,43 @@ bool read_with_libjpeg(const Bytes& jpeg, int* warnings, Read read) {
   return is_read;
 }
 
+// Compresses samples (components a pixel, in_space) with libjpeg after set_up has set the
+// compressor's parameters (defaults already set); empty when libjpeg fails.
+template <typename SetUp>
+Bytes write_with_libjpeg(const std::vector<uint8_t>& samples, int width, int height, int components,
+                         J_COLOR_SPACE in_space, SetUp set_up) {
+  jpeg_compress_struct c{};
+  ErrorManager err{};
+  c.err = jpeg_std_error(&err.base);
+  err.base.error_exit = on_error;
+  unsigned char* out = nullptr;
+  unsigned long out_size = 0;
+  if (setjmp(err.jump) != 0) {
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    return {};
+  }
+  jpeg_create_compress(&c);
+  jpeg_mem_dest(&c, &out, &out_size);
+  c.image_width = static_cast<JDIMENSION>(width);
+  c.image_height = static_cast<JDIMENSION>(height);
+  c.input_components = components;
+  c.in_color_space = in_space;
+  jpeg_set_defaults(&c);
+  set_up(c);
+  jpeg_start_compress(&c, TRUE);
+  const size_t stride = static_cast<size_t>(width) * static_cast<size_t>(components);
+  while (c.next_scanline < c.image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(&samples[c.next_scanline * stride]);
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  Bytes result(out, out + out_size);
+  std::free(out);
+  return result;
+}
+
 }  // namespace
 
 JpegOptions baseline_options(int quality, int restart_rows, int restart_mcus, bool optimize) {
@@ -109,51 +146,23 @@ JpegOptions layout_options(int h0, int v0, int components, bool progressive, boo
 
 Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height,
                      const JpegOptions& options) {
-  jpeg_compress_struct c{};
-  ErrorManager err{};
-  c.err = jpeg_std_error(&err.base);
-  err.base.error_exit = on_error;
-  unsigned char* out = nullptr;
-  unsigned long out_size = 0;
-  std::vector<uint8_t> grey;
-  if (setjmp(err.jump) != 0) {
-    jpeg_destroy_compress(&c);
-    std::free(out);
-    return {};
-  }
-  jpeg_create_compress(&c);
-  jpeg_mem_dest(&c, &out, &out_size);
-  c.image_width = static_cast<JDIMENSION>(width);
-  c.image_height = static_cast<JDIMENSION>(height);
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
-  if (options.components == 1) jpeg_set_colorspace(&c, JCS_GRAYSCALE);
-  if (options.rgb) jpeg_set_colorspace(&c, JCS_RGB);
-  jpeg_set_quality(&c, options.quality, options.wide_tables ? FALSE : TRUE);
-  c.comp_info[0].h_samp_factor = options.h0;
-  c.comp_info[0].v_samp_factor = options.v0;
-  if (options.components == 3) {
-    c.comp_info[1].h_samp_factor = c.comp_info[1].v_samp_factor = 1;
-    c.comp_info[2].h_samp_factor = c.comp_info[2].v_samp_factor = 1;
-  }
-  c.optimize_coding = options.optimize ? TRUE : FALSE;
-  c.arith_code = options.arithmetic ? TRUE : FALSE;
-  c.restart_in_rows = options.restart_rows;
-  c.restart_interval = static_cast<unsigned int>(options.restart_mcus);
-  c.dct_method = JDCT_ISLOW;
-  if (options.progressive) jpeg_simple_progression(&c);
-  jpeg_start_compress(&c, TRUE);
-  const size_t stride = static_cast<size_t>(width) * 3;
-  while (c.next_scanline < c.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(&rgb[c.next_scanline * stride]);
-    jpeg_write_scanlines(&c, &row, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  Bytes result(out, out + out_size);
-  std::free(out);
-  return result;
+  return write_with_libjpeg(rgb, width, height, 3, JCS_RGB, [&](jpeg_compress_struct& c) {
+    if (options.components == 1) jpeg_set_colorspace(&c, JCS_GRAYSCALE);
+    if (options.rgb) jpeg_set_colorspace(&c, JCS_RGB);
+    jpeg_set_quality(&c, options.quality, options.wide_tables ? FALSE : TRUE);
+    c.comp_info[0].h_samp_factor = options.h0;
+    c.comp_info[0].v_samp_factor = options.v0;
+    if (options.components == 3) {
+      c.comp_info[1].h_samp_factor = c.comp_info[1].v_samp_factor = 1;
+      c.comp_info[2].h_samp_factor = c.comp_info[2].v_samp_factor = 1;
+    }
+    c.optimize_coding = options.optimize ? TRUE : FALSE;
+    c.arith_code = options.arithmetic ? TRUE : FALSE;
+    c.restart_in_rows = options.restart_rows;
+    c.restart_interval = static_cast<unsigned int>(options.restart_mcus);
+    c.dct_method = JDCT_ISLOW;
+    if (options.progressive) jpeg_simple_progression(&c);
+  });
 }
 
 bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
@@ -259,6 +268,56 @@ bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width
     jpeg_finish_decompress(&d);
     return true;
   });
+}
+
+Bytes libjpeg_encode_cmyk(const std::vector<uint8_t>& cmyk, int width, int height,
+                          const CmykOptions& o) {
+  return write_with_libjpeg(cmyk, width, height, 4, JCS_CMYK, [&](jpeg_compress_struct& c) {
+    jpeg_set_colorspace(&c, o.is_ycck ? JCS_YCCK : JCS_CMYK);
+    jpeg_set_quality(&c, o.quality, TRUE);
+    c.write_Adobe_marker = o.has_adobe ? TRUE : FALSE;
+    for (int ci = 0; ci < 4; ++ci) {
+      c.comp_info[ci].h_samp_factor = o.h[ci];
+      c.comp_info[ci].v_samp_factor = o.v[ci];
+    }
+    if (o.progressive) jpeg_simple_progression(&c);
+  });
+}
+
+CmykDecode libjpeg_decode_cmyk(const Bytes& jpeg) {
+  CmykDecode out;
+  out.is_ok = read_with_libjpeg(jpeg, &out.warnings, [&](jpeg_decompress_struct& d) {
+    if (d.num_components != 4) return false;
+    out.space = d.jpeg_color_space;
+    out.has_adobe = d.saw_Adobe_marker != 0;
+    out.adobe_transform = d.saw_Adobe_marker ? d.Adobe_transform : -1;
+    out.has_jfif = d.saw_JFIF_marker != 0;
+    for (int ci = 0; ci < 4; ++ci) {
+      out.h[ci] = d.comp_info[ci].h_samp_factor;
+      out.v[ci] = d.comp_info[ci].v_samp_factor;
+    }
+    d.out_color_space = JCS_CMYK;
+    jpeg_start_decompress(&d);
+    out.width = static_cast<int>(d.output_width);
+    out.height = static_cast<int>(d.output_height);
+    out.cmyk.assign(size_t{d.output_width} * d.output_height * 4, 0);
+    while (d.output_scanline < d.output_height) {
+      JSAMPROW p = &out.cmyk[size_t{d.output_scanline} * d.output_width * 4];
+      jpeg_read_scanlines(&d, &p, 1);
+    }
+    jpeg_finish_decompress(&d);
+    return true;
+  });
+  return out.is_ok ? out : CmykDecode{};
+}
+
+double channel_psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t channel) {
+  std::vector<uint8_t> ca, cb;
+  for (size_t i = channel; i < a.size() && i < b.size(); i += 4) {
+    ca.push_back(a[i]);
+    cb.push_back(b[i]);
+  }
+  return psnr(ca.data(), cb.data(), ca.size());
 }
 
 double psnr(const uint8_t* a, const uint8_t* b, size_t n) {

@@ -69,6 +69,35 @@ bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width
 
 double psnr(const uint8_t* a, const uint8_t* b, size_t n);
 
+// A 4-component source: its samples as CMYK (YCCK sources are coded from CMYK).
+struct CmykOptions {
+  bool is_ycck = false;  // coded as YCCK (Adobe transform 2), else as CMYK
+  int quality = 90;
+  bool has_adobe = true;     // without it libjpeg reads 4 components as CMYK
+  bool is_inverted = false;  // Photoshop's CMYK: 255 is no ink
+  bool progressive = false;
+  int h[4] = {1, 1, 1, 1}, v[4] = {1, 1, 1, 1};
+};
+// Compresses CMYK samples (4 a pixel; is_inverted is the caller's business) with libjpeg.
+Bytes libjpeg_encode_cmyk(const std::vector<uint8_t>& cmyk, int width, int height,
+                          const CmykOptions& options);
+
+// A 4-component stream as libjpeg reads it: the coded colour space (libjpeg's J_COLOR_SPACE), its
+// Adobe and JFIF segments, sampling factors and the CMYK samples (YCCK converted by libjpeg).
+struct CmykDecode {
+  bool is_ok = false;
+  int width = 0, height = 0, warnings = 0;
+  int space = 0;
+  bool has_adobe = false, has_jfif = false;
+  int adobe_transform = -1;
+  int h[4] = {}, v[4] = {};
+  std::vector<uint8_t> cmyk;
+};
+CmykDecode libjpeg_decode_cmyk(const Bytes& jpeg);
+
+// PSNR of one channel of two CMYK images of the same size.
+double channel_psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t channel);
+
 // Console transcript capture for the lifetime of the object.
 class ConsoleCapture {
  public:
