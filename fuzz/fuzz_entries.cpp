@@ -10,6 +10,7 @@
 #include "decoder/decode_driver.h"
 #include "kestrum/recode_any.h"
 #include "recode_any/foreign_decode.h"
+#include "recode_any/huffman_refit.h"
 #include "recode_any/jpeg_segments.h"
 #include "services/code_path.h"
 #include "services/console_log.h"
@@ -460,6 +461,12 @@ int32_t segments_one(const uint8_t* data, size_t size) noexcept {
     fail("segments_one", "the stream with metadata put back reads otherwise: " + differ);
   if (metadata_segments(with.data(), w.header) != metadata)
     fail("segments_one", "metadata put back differs");
+  // Tables refitted to a scan are the optimal ones for it: fitting them again changes nothing.
+  Bytes fitted, again;
+  if (refit_huffman_tables(data, size, &fitted) &&
+      (!refit_huffman_tables(fitted.data(), fitted.size(), &again) || again != fitted)) {
+    fail("segments_one", "refitting the refitted stream changes it");
+  }
   return 1;
 }
 

@@ -44,7 +44,8 @@ int32_t recode_any_one(const uint8_t* data, size_t size) noexcept;
 // The header walk of the tool (parse_header and what is built on it). Checks that segments lie
 // inside the input in order, that the stream without its APP1..APP15 and COM segments parses to
 // the same frame and tables and is its own such stream, and that the metadata segments inserted
-// after its APP0 parse back. Returns 1 when the header parsed, else 0.
+// after its APP0 parse back, and that a stream whose Huffman tables were refitted refits to
+// itself. Returns 1 when the header parsed, else 0.
 int32_t segments_one(const uint8_t* data, size_t size) noexcept;
 
 // Recodes the bytes by the reference path and by each fast part alone (the threaded ones on one

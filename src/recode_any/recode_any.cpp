@@ -9,6 +9,7 @@
 #include "common/jpeg_tables.h"
 #include "encoder/quality.h"
 #include "recode_any/foreign_decode.h"
+#include "recode_any/huffman_refit.h"
 #include "recode_any/jpeg_segments.h"
 #include "services/console_log.h"
 
@@ -234,15 +235,17 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   convert(data, size, header, quality, r);
 }
 
-// The result with Huffman tables fitted to its coefficients, when libjpeg is built in and that is
-// smaller; the Annex K tables stay otherwise. The same coefficients: the same pixels.
+// The result with Huffman tables fitted to its coefficients, when that is smaller; the Annex K
+// tables stay otherwise. Our own streams are refitted symbol by symbol; any other goes through
+// libjpeg's transcode when it is built in. The same coefficients: the same pixels.
 void fit_tables(RecodeAnyResult* r) {
-  if (!has_foreign_decoder()) return;
   std::vector<uint8_t> fitted;
   std::string error;
-  if (foreign_optimize_huffman(r->stream.data(), r->stream.size(), &fitted, &error) != kRecodeOk ||
-      fitted.size() >= r->stream.size())
+  if (!refit_huffman_tables(r->stream.data(), r->stream.size(), &fitted) &&
+      (!has_foreign_decoder() ||
+       foreign_optimize_huffman(r->stream.data(), r->stream.size(), &fitted, &error) != kRecodeOk))
     return;
+  if (fitted.size() >= r->stream.size()) return;
   r->stream.swap(fitted);
   r->has_fitted_tables = true;
 }

@@ -1,0 +1,544 @@
+// SPDX-License-Identifier: MIT
+#include "recode_any/huffman_refit.h"
+
+#include <algorithm>
+
+#include "recode_any/jpeg_segments.h"
+
+namespace kestrum {
+namespace {
+
+constexpr int kLookBits = 11;               // codes this long or shorter are found in one look-up
+constexpr uint64_t kMaxCount = 1000000000;  // libjpeg's search starts below this count
+
+// The codes of a table in canonical order (T.81 C.2): false when the lengths overflow 16 bits.
+bool canonical_codes(const HuffmanSpec& spec, std::vector<uint16_t>* codes,
+                     std::vector<uint8_t>* lengths) {
+  size_t total = 0;
+  for (size_t len = 1; len <= 16; ++len) total += spec.bits[len];
+  if (total == 0 || total > 256 || total != spec.values.size()) return false;
+  uint32_t code = 0;
+  for (size_t len = 1; len <= 16; ++len) {
+    for (int i = 0; i < spec.bits[len]; ++i) {
+      codes->push_back(static_cast<uint16_t>(code));
+      lengths->push_back(static_cast<uint8_t>(len));
+      ++code;
+    }
+    if (code > (1u << len)) return false;
+    code <<= 1;
+  }
+  return true;
+}
+
+// Codes of up to kLookBits bits are found in one look-up, longer ones in a second table of the
+// code's next kSubBits bits.
+constexpr int kSubBits = 16 - kLookBits;
+constexpr uint16_t kSubTable = 0x8000;  // an entry that names a second table
+constexpr uint16_t kSubIndex = 0x7FFF;
+
+struct DecodeTable {
+  // (length << 8) | symbol; kSubTable | n for second table n; 0 for no code.
+  std::array<uint16_t, 1 << kLookBits> look{};
+  std::vector<std::array<uint16_t, 1 << kSubBits>> sub;
+};
+
+bool build_decode_table(const HuffmanSpec& spec, DecodeTable* t) {
+  std::vector<uint16_t> codes;
+  std::vector<uint8_t> lengths;
+  if (!canonical_codes(spec, &codes, &lengths)) return false;
+  for (size_t i = 0; i < codes.size(); ++i) {
+    const uint16_t entry = static_cast<uint16_t>(lengths[i] << 8 | spec.values[i]);
+    if (lengths[i] <= kLookBits) {
+      const int spare = kLookBits - lengths[i];
+      const size_t first = static_cast<size_t>(codes[i]) << spare;
+      std::fill_n(t->look.begin() + static_cast<std::ptrdiff_t>(first), size_t{1} << spare, entry);
+      continue;
+    }
+    const int rest = lengths[i] - kLookBits;  // bits after the first kLookBits
+    uint16_t& head = t->look[static_cast<size_t>(codes[i] >> rest)];
+    if ((head & kSubTable) == 0) {
+      head = static_cast<uint16_t>(kSubTable | t->sub.size());
+      t->sub.emplace_back();
+      t->sub.back().fill(0);
+    }
+    const int spare = kSubBits - rest;
+    const size_t first = static_cast<size_t>(codes[i] & ((1u << rest) - 1)) << spare;
+    std::fill_n(t->sub[head & kSubIndex].begin() + static_cast<std::ptrdiff_t>(first),
+                size_t{1} << spare, entry);
+  }
+  return true;
+}
+
+struct EncodeTable {
+  std::array<uint16_t, 256> code{};
+  std::array<uint8_t, 256> length{};  // 0: the symbol has no code
+};
+
+EncodeTable build_encode_table(const HuffmanSpec& spec) {
+  std::vector<uint16_t> codes;
+  std::vector<uint8_t> lengths;
+  EncodeTable t;
+  canonical_codes(spec, &codes, &lengths);  // our own optimal tables: always canonical
+  for (size_t i = 0; i < codes.size(); ++i) {
+    t.code[spec.values[i]] = codes[i];
+    t.length[spec.values[i]] = lengths[i];
+  }
+  return t;
+}
+
+// Entropy-coded bytes read MSB first, stuffed zero bytes dropped. At a marker (or the end) the
+// reader feeds zero bits and counts them, so that a decode that used them is known to have run
+// past its data.
+class BitReader {
+ public:
+  BitReader(const uint8_t* data, size_t size, size_t pos) : data_(data), size_(size), pos_(pos) {}
+
+  // At least 32 bits in the buffer: four bytes at a time where none of them is 0xFF.
+  void fill() {
+    if (bits_ > 32) return;
+    if (!is_at_marker_ && size_ - pos_ >= 4) {
+      const uint32_t word = static_cast<uint32_t>(data_[pos_]) << 24 |
+                            static_cast<uint32_t>(data_[pos_ + 1]) << 16 |
+                            static_cast<uint32_t>(data_[pos_ + 2]) << 8 | data_[pos_ + 3];
+      const uint32_t inverse = ~word;  // a zero byte here is a 0xFF byte there
+      if (((inverse - 0x01010101u) & ~inverse & 0x80808080u) == 0) {
+        buffer_ |= static_cast<uint64_t>(word) << (32 - bits_);
+        bits_ += 32;
+        pos_ += 4;
+        return;
+      }
+    }
+    while (bits_ <= 56) {
+      uint64_t byte = 0;
+      if (is_at_marker_ || pos_ >= size_) {
+        padded_ += 8;
+      } else if (data_[pos_] != 0xFF) {
+        byte = data_[pos_++];
+      } else if (pos_ + 1 < size_ && data_[pos_ + 1] == 0x00) {
+        byte = 0xFF;
+        pos_ += 2;
+      } else {
+        is_at_marker_ = true;
+        padded_ += 8;
+      }
+      buffer_ |= byte << (56 - bits_);
+      bits_ += 8;
+    }
+  }
+  uint32_t peek(int n) const { return static_cast<uint32_t>(buffer_ >> (64 - n)); }
+  void skip(int n) {
+    buffer_ <<= n;
+    bits_ -= n;
+  }
+  // Bits of the scan's own data still in the buffer; negative once zero bits fed at a marker
+  // were used.
+  int real_bits() const { return bits_ - padded_; }
+  // Past the padding of the last byte: at the marker that ends an interval or the scan.
+  size_t marker_pos() const { return pos_; }
+  void restart_at(size_t pos) {
+    pos_ = pos;
+    buffer_ = 0;
+    bits_ = padded_ = 0;
+    is_at_marker_ = false;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_, pos_;
+  uint64_t buffer_ = 0;
+  int bits_ = 0, padded_ = 0;
+  bool is_at_marker_ = false;
+};
+
+// Reads one symbol; false for bits that are no code of the table.
+inline bool decode_symbol(BitReader& in, const DecodeTable& t, uint8_t* symbol) {
+  uint16_t entry = t.look[in.peek(kLookBits)];
+  if ((entry & kSubTable) != 0)
+    entry = t.sub[entry & kSubIndex][in.peek(16) & ((1u << kSubBits) - 1)];
+  if (entry == 0) return false;
+  in.skip(entry >> 8);
+  *symbol = static_cast<uint8_t>(entry);
+  return true;
+}
+
+// Entropy-coded bytes written MSB first with a zero byte stuffed after each 0xFF, four bytes at
+// a time where none of them is 0xFF.
+class BitWriter {
+ public:
+  explicit BitWriter(std::vector<uint8_t>* out) : out_(out), pos_(out->size()) {}
+  ~BitWriter() { out_->resize(pos_); }
+  BitWriter(const BitWriter&) = delete;
+  BitWriter& operator=(const BitWriter&) = delete;
+
+  void put(uint32_t value, uint32_t n) {  // n <= 27
+    buffer_ = buffer_ << n | value;
+    bits_ += n;
+    if (bits_ < 32) return;
+    bits_ -= 32;
+    const uint32_t word = static_cast<uint32_t>(buffer_ >> bits_);
+    if (out_->size() - pos_ < 8) out_->resize(out_->size() * 2 + 64);
+    uint8_t* p = out_->data() + pos_;
+    const uint32_t inverse = ~word;
+    if (((inverse - 0x01010101u) & ~inverse & 0x80808080u) == 0) {
+      p[0] = static_cast<uint8_t>(word >> 24);
+      p[1] = static_cast<uint8_t>(word >> 16);
+      p[2] = static_cast<uint8_t>(word >> 8);
+      p[3] = static_cast<uint8_t>(word);
+      pos_ += 4;
+      return;
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      const uint8_t byte = static_cast<uint8_t>(word >> shift);
+      out_->data()[pos_++] = byte;
+      if (byte == 0xFF) out_->data()[pos_++] = 0;
+    }
+  }
+  // The bits held written out, the last byte filled with one bits (T.81 F.1.2.3).
+  void pad() {
+    if (bits_ % 8 != 0) put((1u << (8 - bits_ % 8)) - 1, 8 - bits_ % 8);
+    if (out_->size() - pos_ < 8) out_->resize(out_->size() * 2 + 64);
+    while (bits_ > 0) {
+      bits_ -= 8;
+      const uint8_t byte = static_cast<uint8_t>(buffer_ >> bits_);
+      out_->data()[pos_++] = byte;
+      if (byte == 0xFF) out_->data()[pos_++] = 0;
+    }
+  }
+  // A marker, after pad().
+  void marker(uint8_t code) {
+    if (out_->size() - pos_ < 2) out_->resize(out_->size() * 2 + 64);
+    out_->data()[pos_++] = 0xFF;
+    out_->data()[pos_++] = code;
+  }
+
+ private:
+  std::vector<uint8_t>* out_;
+  size_t pos_;
+  uint64_t buffer_ = 0;
+  uint32_t bits_ = 0;
+};
+
+struct ScanLayout {
+  std::array<DecodeTable, 4> dc, ac;
+  std::array<bool, 4> has_dc{}, has_ac{};
+  // Each block of an MCU: its table slots, its component (in scan order) and its place in the
+  // component's part of the MCU.
+  std::vector<uint8_t> block_dc, block_ac, block_comp, block_x, block_y;
+  // Each scan component: its blocks in an MCU across, and its blocks across and down the frame.
+  std::vector<uint64_t> comp_h, comp_v, comp_width_blocks, comp_height_blocks;
+  uint64_t mcus = 0, mcus_across = 1;
+  uint32_t restart_interval = 0;
+  size_t data_start = 0;  // the first byte after the SOS segment
+  size_t sos_offset = 0;
+};
+
+uint32_t read16(const uint8_t* p) { return static_cast<uint32_t>(p[0] << 8 | p[1]); }
+
+// The frame, tables and scan the header describes; false for anything but one 8-bit
+// sequential Huffman scan of every component with all its tables defined.
+bool read_layout(const uint8_t* data, size_t size, const JpegHeader& header, ScanLayout* s) {
+  const FrameInfo& f = header.frame;
+  if ((f.sof_marker != 0xC0 && f.sof_marker != 0xC1) || f.precision_bits != 8 || f.components < 1 ||
+      f.components > 4 || f.width_px <= 0 || f.height_px <= 0)
+    return false;
+  std::array<HuffmanSpec, 8> specs;  // DC slots 0..3, AC slots 4..7
+  std::array<bool, 8> is_defined{};
+  const HeaderSegment* sos = nullptr;
+  for (const HeaderSegment& seg : header.segments) {
+    const uint8_t* p = data + seg.offset + 4;
+    const size_t n = seg.length_bytes - 4;
+    if (seg.marker == 0xC4) {
+      for (size_t i = 0; i < n;) {
+        if (n - i < 17) return false;
+        const size_t tc = p[i] >> 4, th = p[i] & 15u;
+        if (tc > 1 || th > 3) return false;
+        HuffmanSpec spec;
+        size_t count = 0;
+        for (size_t len = 1; len <= 16; ++len) count += spec.bits[len] = p[i + len];
+        if (n - i - 17 < count) return false;
+        spec.values.assign(p + i + 17, p + i + 17 + count);
+        specs[tc * 4 + th] = std::move(spec);
+        is_defined[tc * 4 + th] = true;
+        i += 17 + count;
+      }
+    } else if (seg.marker == 0xDD) {
+      if (n < 2) return false;
+      s->restart_interval = read16(p);
+    } else if (seg.marker == 0xDA) {
+      sos = &seg;
+    }
+  }
+  if (sos == nullptr) return false;
+  const uint8_t* p = data + sos->offset + 4;
+  const size_t n = sos->length_bytes - 4;
+  const size_t ns = n >= 1 ? p[0] : 0;
+  const size_t nf = static_cast<size_t>(f.components);
+  if (ns != nf || n != 4 + 2 * ns) return false;
+  if (p[1 + 2 * ns] != 0 || p[2 + 2 * ns] != 63 || p[3 + 2 * ns] != 0) return false;
+  uint64_t h_max = 1, v_max = 1;
+  for (size_t c = 0; c < nf; ++c) {
+    if (f.h_samp[c] < 1 || f.h_samp[c] > 4 || f.v_samp[c] < 1 || f.v_samp[c] > 4) return false;
+    h_max = std::max<uint64_t>(h_max, f.h_samp[c]);
+    v_max = std::max<uint64_t>(v_max, f.v_samp[c]);
+  }
+  for (size_t i = 0; i < ns; ++i) {
+    const uint8_t id = p[1 + 2 * i];
+    const uint8_t td = p[2 + 2 * i] >> 4, ta = p[2 + 2 * i] & 15u;
+    size_t c = 0;
+    while (c < nf && f.component_id[c] != id) ++c;
+    if (c == nf || td > 3 || ta > 3 || !is_defined[td] || !is_defined[4u + ta]) return false;
+    if (!s->has_dc[td] && !build_decode_table(specs[td], &s->dc[td])) return false;
+    if (!s->has_ac[ta] && !build_decode_table(specs[4u + ta], &s->ac[ta])) return false;
+    s->has_dc[td] = s->has_ac[ta] = true;
+    const size_t across = ns == 1 ? 1 : f.h_samp[c], down = ns == 1 ? 1 : f.v_samp[c];
+    for (size_t y = 0; y < down; ++y) {
+      for (size_t x = 0; x < across; ++x) {
+        s->block_dc.push_back(td);
+        s->block_ac.push_back(ta);
+        s->block_comp.push_back(static_cast<uint8_t>(i));
+        s->block_x.push_back(static_cast<uint8_t>(x));
+        s->block_y.push_back(static_cast<uint8_t>(y));
+      }
+    }
+    const uint64_t w = static_cast<uint64_t>(f.width_px), h = static_cast<uint64_t>(f.height_px);
+    s->comp_h.push_back(across);
+    s->comp_v.push_back(down);
+    s->comp_width_blocks.push_back(((w * f.h_samp[c] + h_max - 1) / h_max + 7) / 8);
+    s->comp_height_blocks.push_back(((h * f.v_samp[c] + v_max - 1) / v_max + 7) / 8);
+  }
+  if (s->block_dc.size() > 10) return false;  // T.81 B.2.3
+  if (ns == 1) {                              // one component: its own blocks, not the frame's MCUs
+    s->mcus_across = s->comp_width_blocks[0];
+    s->mcus = s->comp_width_blocks[0] * s->comp_height_blocks[0];
+  } else {
+    const uint64_t w = static_cast<uint64_t>(f.width_px), h = static_cast<uint64_t>(f.height_px);
+    s->mcus_across = (w + 8 * h_max - 1) / (8 * h_max);
+    s->mcus = s->mcus_across * ((h + 8 * v_max - 1) / (8 * v_max));
+  }
+  s->sos_offset = sos->offset;
+  s->data_start = sos->offset + sos->length_bytes;
+  return s->data_start <= size;
+}
+
+// The DC difference of category n read as its n extra bits (T.81 F.2.2.1).
+inline int32_t extend(uint32_t bits, uint32_t n) {
+  return n == 0                   ? 0
+         : bits < (1u << (n - 1)) ? static_cast<int32_t>(bits) - static_cast<int32_t>((1u << n) - 1)
+                                  : static_cast<int32_t>(bits);
+}
+
+inline uint32_t category(int32_t v) {
+  uint32_t magnitude = static_cast<uint32_t>(v < 0 ? -v : v), n = 0;
+  for (; magnitude != 0; magnitude >>= 1) ++n;
+  return n;
+}
+
+// Reads the scan symbol by symbol and hands on_symbol(table, symbol, extra, n) the symbols of the
+// scan to write (table 0..3 a DC slot, 4..7 an AC slot; n extra bits), and on_restart(k) where
+// restart marker k goes. The symbols are the scan's own, but for the blocks an edge MCU holds
+// beyond its component's blocks: those stand for no pixel, and go out as libjpeg's encoders
+// write them, the DC of the block before them in the MCU and no AC coefficient. Returns the
+// offset of the marker that ends the scan, or 0 when the scan does not decode or ends early.
+template <typename OnSymbol, typename OnRestart>
+size_t walk_scan(const uint8_t* data, size_t size, const ScanLayout& s, OnSymbol on_symbol,
+                 OnRestart on_restart) {
+  BitReader in(data, size, s.data_start);
+  uint32_t restart = 0;
+  std::array<int32_t, 4> pred{}, new_pred{};
+  std::array<int32_t, 10> block_dc{};
+  const size_t comps = s.comp_h.size();
+  for (uint64_t mcu = 0; mcu < s.mcus; ++mcu) {
+    if (s.restart_interval != 0 && mcu != 0 && mcu % s.restart_interval == 0) {
+      const size_t at = in.marker_pos();
+      if (in.real_bits() >= 8 || at + 1 >= size || data[at] != 0xFF ||
+          data[at + 1] != 0xD0 + (restart & 7))
+        return 0;
+      on_restart(restart & 7);
+      ++restart;
+      in.restart_at(at + 2);
+      pred.fill(0);
+      new_pred.fill(0);
+    }
+    const uint64_t mcu_x = mcu % s.mcus_across, mcu_y = mcu / s.mcus_across;
+    for (size_t b = 0; b < s.block_dc.size(); ++b) {
+      const size_t c = s.block_comp[b];
+      const bool is_outside =
+          comps > 1 && (mcu_x * s.comp_h[c] + s.block_x[b] >= s.comp_width_blocks[c] ||
+                        mcu_y * s.comp_v[c] + s.block_y[b] >= s.comp_height_blocks[c]);
+      in.fill();
+      uint8_t symbol = 0;
+      if (!decode_symbol(in, s.dc[s.block_dc[b]], &symbol) || symbol > 11) return 0;
+      pred[c] += extend(symbol == 0 ? 0 : in.peek(symbol), symbol);
+      in.skip(symbol);
+      // The first block of a component in an MCU is never outside: b - 1 is of the same one.
+      if (is_outside && (b == 0 || s.block_comp[b - 1] != c)) return 0;
+      block_dc[b] = is_outside ? block_dc[b - 1] : pred[c];
+      const int32_t diff = block_dc[b] - new_pred[c];
+      new_pred[c] = block_dc[b];
+      const uint32_t n = category(diff);
+      on_symbol(s.block_dc[b], n,
+                static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << n) - 1), n);
+      const size_t ac_table = 4u + s.block_ac[b];
+      bool has_eob = false;
+      for (int k = 1; k < 64;) {
+        in.fill();
+        if (!decode_symbol(in, s.ac[s.block_ac[b]], &symbol)) return 0;
+        const int run = symbol >> 4, bits = symbol & 15;
+        if (bits == 0 && run != 15) {
+          if (run != 0) return 0;  // not a baseline symbol
+          has_eob = true;
+          break;
+        }
+        if (bits > 10) return 0;
+        k += run + 1;
+        if (k > 64) return 0;
+        if (!is_outside)
+          on_symbol(ac_table, symbol, bits == 0 ? 0 : in.peek(bits), static_cast<uint32_t>(bits));
+        in.skip(bits);
+      }
+      if (has_eob || is_outside) on_symbol(ac_table, 0, 0, 0);
+    }
+    if (in.real_bits() < 0) return 0;  // used bits past the scan's data
+  }
+  if (in.real_bits() >= 8) return 0;
+  return in.marker_pos();
+}
+
+}  // namespace
+
+HuffmanSpec optimal_huffman_table(const std::array<uint64_t, 256>& counts) {
+  constexpr size_t kMaxLength = 32;
+  constexpr size_t kNone = 257;
+  std::array<uint64_t, 257> freq{};
+  std::copy(counts.begin(), counts.end(), freq.begin());
+  freq[256] = 1;  // a code point no symbol takes: no code is all ones
+  std::array<size_t, 257> code_size{}, others{};
+  others.fill(kNone);
+  for (;;) {
+    // The two least frequent, the higher symbol first among equals.
+    size_t c1 = kNone, c2 = kNone;
+    uint64_t v = kMaxCount;
+    for (size_t i = 0; i <= 256; ++i) {
+      if (freq[i] != 0 && freq[i] <= v) {
+        v = freq[i];
+        c1 = i;
+      }
+    }
+    v = kMaxCount;
+    for (size_t i = 0; i <= 256; ++i) {
+      if (freq[i] != 0 && freq[i] <= v && i != c1) {
+        v = freq[i];
+        c2 = i;
+      }
+    }
+    if (c2 == kNone) break;
+    freq[c1] += freq[c2];
+    freq[c2] = 0;
+    ++code_size[c1];
+    while (others[c1] != kNone) {
+      c1 = others[c1];
+      ++code_size[c1];
+    }
+    others[c1] = c2;
+    ++code_size[c2];
+    while (others[c2] != kNone) {
+      c2 = others[c2];
+      ++code_size[c2];
+    }
+  }
+  std::array<int, kMaxLength + 1> bits{};
+  for (size_t i = 0; i <= 256; ++i) {
+    if (code_size[i] > kMaxLength) return HuffmanSpec{};  // as libjpeg, which gives up there
+    if (code_size[i] != 0) ++bits[code_size[i]];
+  }
+  // Lengths over 16: a pair of leaves moves up a level, a shorter leaf down to make room.
+  size_t i = kMaxLength;
+  for (; i > 16; --i) {
+    while (bits[i] > 0) {
+      size_t j = i - 2;
+      while (bits[j] == 0) --j;
+      bits[i] -= 2;
+      ++bits[i - 1];
+      bits[j + 1] += 2;
+      --bits[j];
+    }
+  }
+  while (bits[i] == 0) --i;
+  --bits[i];  // the code point kept free
+  HuffmanSpec spec;
+  for (size_t len = 1; len <= 16; ++len) spec.bits[len] = static_cast<uint8_t>(bits[len]);
+  for (size_t len = 1; len <= kMaxLength; ++len) {
+    for (size_t sym = 0; sym < 256; ++sym) {
+      if (code_size[sym] == len) spec.values.push_back(static_cast<uint8_t>(sym));
+    }
+  }
+  return spec;
+}
+
+bool refit_huffman_tables(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+  JpegHeader header;
+  ScanLayout s;
+  if (!parse_header(data, size, &header) || !read_layout(data, size, header, &s)) return false;
+  // The scan read once: its symbols counted and kept, each as table << 29 | symbol << 21 |
+  // n << 16 | its n extra bits; a restart marker as kRestart | k.
+  constexpr uint32_t kRestart = 0xFFFFFFF0u;
+  std::array<std::array<uint64_t, 256>, 8> counts{};  // DC slots 0..3, AC slots 4..7
+  std::vector<uint32_t> symbols;
+  symbols.reserve((size - s.data_start) * 2);
+  const size_t end = walk_scan(
+      data, size, s,
+      [&](size_t table, uint32_t symbol, uint32_t extra, uint32_t n) {
+        ++counts[table][symbol];
+        symbols.push_back(static_cast<uint32_t>(table) << 29 | symbol << 21 | n << 16 | extra);
+      },
+      [&](uint32_t k) { symbols.push_back(kRestart | k); });
+  // The scan, then its EOI and nothing after it: a single-scan stream.
+  if (end == 0 || end + 2 != size || data[end + 1] != 0xD9 || symbols.size() >= kMaxCount)
+    return false;
+
+  std::array<HuffmanSpec, 8> fitted;
+  std::array<EncodeTable, 8> codes;
+  std::vector<uint8_t> dht;
+  for (size_t t = 0; t < 8; ++t) {
+    const bool is_used = t < 4 ? s.has_dc[t] : s.has_ac[t - 4];
+    if (!is_used) continue;
+    fitted[t] = optimal_huffman_table(counts[t]);
+    if (fitted[t].values.empty()) return false;
+    codes[t] = build_encode_table(fitted[t]);
+    dht.push_back(static_cast<uint8_t>((t < 4 ? 0x00 : 0x10) | (t & 3)));
+    dht.insert(dht.end(), fitted[t].bits.begin() + 1, fitted[t].bits.end());
+    dht.insert(dht.end(), fitted[t].values.begin(), fitted[t].values.end());
+  }
+
+  std::vector<uint8_t> result(data, data + 2);  // SOI
+  result.reserve(size);
+  for (const HeaderSegment& seg : header.segments) {
+    if (seg.marker == 0xC4) continue;
+    if (seg.offset == s.sos_offset) {
+      const size_t length = dht.size() + 2;
+      result.insert(result.end(), {0xFF, 0xC4, static_cast<uint8_t>(length >> 8),
+                                   static_cast<uint8_t>(length & 0xFF)});
+      result.insert(result.end(), dht.begin(), dht.end());
+    }
+    result.insert(result.end(), data + seg.offset, data + seg.offset + seg.length_bytes);
+  }
+  {
+    BitWriter writer(&result);  // the scan's bytes are result's once it is gone
+    for (const uint32_t v : symbols) {
+      if (v >= kRestart) {
+        writer.pad();
+        writer.marker(static_cast<uint8_t>(0xD0 + (v & 7)));
+        continue;
+      }
+      const EncodeTable& t = codes[v >> 29];
+      const uint32_t symbol = v >> 21 & 0xFF, n = v >> 16 & 0x1F;
+      writer.put(static_cast<uint32_t>(t.code[symbol]) << n | (v & 0xFFFF), t.length[symbol] + n);
+    }
+    writer.pad();
+  }
+  result.insert(result.end(), data + end, data + size);
+  out->swap(result);
+  return true;
+}
+
+}  // namespace kestrum
