@@ -1622,14 +1622,15 @@ TEST_F(ToolInterrupt, HangupIgnoredByNohupStaysIgnored) {
 }
 
 #if defined(__linux__)
-// The worker processes that recode files of folder.
-size_t workers_in(const std::string& folder) {
+// The worker processes of the tool.
+size_t workers_of(pid_t tool) {
   size_t n = 0;
   std::error_code ec;
+  const std::string parent = std::string("--parent") + '\0' + std::to_string(tool) + '\0';
   for (fs::directory_iterator it("/proc", ec); !ec && it != fs::directory_iterator();
        it.increment(ec)) {
     const std::string cmdline = text_of((it->path() / "cmdline").string());
-    if (cmdline.find(std::string("--worker") + '\0' + folder) != std::string::npos) ++n;
+    if (cmdline.find(parent + "--worker") != std::string::npos) ++n;
   }
   return n;
 }
@@ -1646,20 +1647,19 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
   const pid_t pid = start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("large")),
                                dir_.path("stdout"), dir_.path("stderr"));
   ASSERT_NE(pid, 0);
-  for (int i = 0; i < 200 && workers_in(dir_.root()) == 0; ++i) {
+  for (int i = 0; i < 200 && workers_of(pid) == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_GT(workers_in(dir_.root()), 0u)
-      << text_of(dir_.path("stdout")) << text_of(dir_.path("stderr"));
+  ASSERT_GT(workers_of(pid), 0u) << text_of(dir_.path("stdout")) << text_of(dir_.path("stderr"));
   kill(pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
   // At once, not after their file: within 100 ms, the time a worker of the sanitizer build may
   // take to be torn down on a loaded machine, and far less than its file.
-  for (int i = 0; i < 50 && workers_in(dir_.root()) > 0; ++i) {
+  for (int i = 0; i < 50 && workers_of(pid) > 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  EXPECT_EQ(workers_in(dir_.root()), 0u);
+  EXPECT_EQ(workers_of(pid), 0u);
   const auto count = [&] {
     std::error_code ec;
     size_t n = 0;
@@ -1769,6 +1769,47 @@ TEST_F(ToolRace, DestinationThatAppearsDuringTheRunIsKept) {
       EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
   }
 }
+
+#if defined(__linux__)
+// The process that has path open.
+pid_t process_with_open(const std::string& path) {
+  std::error_code ec;
+  for (fs::directory_iterator it("/proc", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(it->path().filename().c_str()));
+    if (pid <= 0 || pid == getpid()) continue;  // not a process, or this test's own
+    std::error_code fd_ec;
+    for (fs::directory_iterator fd(it->path() / "fd", fd_ec);
+         !fd_ec && fd != fs::directory_iterator(); fd.increment(fd_ec)) {
+      std::error_code link_ec;
+      if (fs::read_symlink(fd->path(), link_ec) == path) return pid;
+    }
+  }
+  return 0;
+}
+
+// A worker that dies at work (killed, as by the system when memory runs out) fails the file it
+// had, with how it ended, and leaves no temporary file; the batch goes on with the others.
+TEST_F(ToolRace, WorkerThatDiesFailsItsFileOnly) {
+  pid_t worker = 0;
+  const HeldRun run =
+      run_tool_holding("-j 2 -q 80 -o " + quoted(dir_.path("out")) + " " + quoted(dir_.path("p")),
+                       "before-put", "a2.jpg", dir_.root(), [&](pid_t tool) {
+                         worker = process_with_open(dir_.path("hold.fifo"));
+                         if (worker != 0 && worker != tool) kill(worker, SIGKILL);
+                       });
+  ASSERT_TRUE(run.was_held);
+  ASSERT_NE(worker, 0);
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_NE(run.err.find("a2.jpg  FAILED: worker ended by signal 9"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("3 files: 2 recoded"), std::string::npos) << run.out;
+  EXPECT_TRUE(file_exists(dir_.path("out/a1.jpg")));
+  EXPECT_TRUE(file_exists(dir_.path("out/a3.jpg")));
+  EXPECT_FALSE(file_exists(dir_.path("out/a2.jpg")));
+  for (const auto& entry : fs::recursive_directory_iterator(dir_.root()))
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+}
+#endif
 
 // --replace recodes the file the plan found and replaces only that file: a link re-pointed
 // before the read changes nothing, and a file put in the source's place before the rename is

@@ -205,6 +205,8 @@ ParseResult parse_args(int argc, const char* const* argv, Options* options, std:
       o.is_worker = true;
       o.worker_source = argv[++i];
       o.worker_destination = argv[++i];
+    } else if (arg == "--worker-loop") {
+      o.is_worker = o.is_worker_loop = true;
     } else {
       *error = "unknown option " + std::string(arg);
       return ParseResult::kUsageError;
@@ -341,6 +343,13 @@ std::string usage_text(bool has_libjpeg) {
 
 std::vector<std::string> worker_args(const Options& options, const std::string& source,
                                      const std::string& destination, uint32_t parent_pid) {
+  std::vector<std::string> args = worker_loop_args(options, parent_pid);
+  args.pop_back();
+  args.insert(args.end(), {"--worker", source, destination});
+  return args;
+}
+
+std::vector<std::string> worker_loop_args(const Options& options, uint32_t parent_pid) {
   std::vector<std::string> args = {"-q", std::to_string(options.quality)};
   if (options.relative) args.emplace_back("--relative");
   if (options.size.is_set()) args.insert(args.end(), {"-S", options.size.text});
@@ -352,8 +361,7 @@ std::vector<std::string> worker_args(const Options& options, const std::string& 
   if (options.replace) args.emplace_back("--replace");
   if (options.overwrite) args.emplace_back("--overwrite");
   if (!options.output_dir.empty()) args.emplace_back("--copy-kept");
-  args.insert(args.end(),
-              {"--parent", std::to_string(parent_pid), "--worker", source, destination});
+  args.insert(args.end(), {"--parent", std::to_string(parent_pid), "--worker-loop"});
   return args;
 }
 

@@ -46,6 +46,9 @@ struct Options {
   std::string worker_source, worker_destination;
   bool worker_copies_kept = false;  // --copy-kept: copy the source to the destination when kept
   uint32_t worker_parent = 0;       // --parent PID: the tool that started this worker
+  // --worker-loop: the worker takes one job a line on standard input (its source and destination,
+  // escaped as the record is, a tab between) and prints one record for each, until the input ends
+  bool is_worker_loop = false;
 };
 
 enum class ParseResult { kRun, kHelp, kVersion, kUsageError };
@@ -63,5 +66,7 @@ std::string usage_text(bool has_libjpeg);
 // The arguments that make a worker process recode source into destination with options.
 std::vector<std::string> worker_args(const Options& options, const std::string& source,
                                      const std::string& destination, uint32_t parent_pid);
+// The arguments of a worker process that takes its jobs on standard input (--worker-loop).
+std::vector<std::string> worker_loop_args(const Options& options, uint32_t parent_pid);
 
 }  // namespace kestrum::tool

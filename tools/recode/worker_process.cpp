@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <mutex>
 
 #if defined(_WIN32)
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -361,25 +363,165 @@ bool decode_outcome(const std::string& line, FileOutcome* o) {
 // What a worker may print at most: its record with a bounded log, escaped.
 constexpr size_t kMaxWorkerOutputBytes = 4 * kMaxKeptLogBytes;
 
-FileOutcome run_in_worker(const std::string& self, const Options& options, const FileJob& job,
-                          uint64_t size_bytes, const std::atomic<bool>& interrupted,
-                          bool* is_unfinished) {
-  std::string output, error;
-  uint32_t pid = 0;
-  const int code =
-      run_captured(self, worker_args(options, job.source, job.destination, current_process_id()),
-                   kMaxWorkerOutputBytes, &output, &error, &pid);
-  *is_unfinished = false;
-  FileOutcome outcome;
+namespace {
+
+// The first record among a worker's output lines.
+bool first_record(const std::string& output, FileOutcome* outcome) {
   size_t start = 0;
   while (start < output.size()) {
     size_t end = output.find('\n', start);
     if (end == std::string::npos) end = output.size();
     std::string line = output.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (decode_outcome(line, &outcome)) return outcome;
+    if (decode_outcome(line, outcome)) return true;
     start = end + 1;
   }
+  return false;
+}
+
+#if !defined(_WIN32)
+
+// A worker that takes job after job over one socket, its standard input and output, so that a
+// batch starts a process for each of its threads rather than for each file. Started on first
+// use, and again after one ended without a record; a socket, not a pipe, so that a job sent to a
+// worker that died fails with an error instead of raising SIGPIPE in the tool.
+class LoopWorker {
+ public:
+  LoopWorker() = default;
+  LoopWorker(const LoopWorker&) = delete;
+  LoopWorker& operator=(const LoopWorker&) = delete;
+  ~LoopWorker() { end(false); }
+
+  // Sends job and reads back what the worker printed up to its record (at most max_output
+  // bytes); false when the worker ended first or printed too much: *code is then its exit
+  // status and *error why. *pid is the worker's id.
+  bool run(const std::string& self, const Options& options, const FileJob& job, size_t max_output,
+           std::string* output, std::string* error, int* code, uint32_t* pid) {
+    *pid = 0;
+    if (fd_ < 0 && !start(self, options, error)) {
+      *code = -1;
+      return false;
+    }
+    *pid = static_cast<uint32_t>(pid_);
+    const std::string line = escape(job.source) + '\t' + escape(job.destination) + '\n';
+    for (size_t sent = 0; sent < line.size();) {
+      const ssize_t n = send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return ended(false, error, code);
+      sent += static_cast<size_t>(n);
+    }
+    char buffer[4096];
+    for (;;) {
+      for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
+        const std::string text = pending_.substr(0, end + 1);
+        pending_.erase(0, end + 1);
+        if (output->size() < max_output) output->append(text, 0, max_output - output->size());
+        FileOutcome record;
+        if (first_record(text, &record)) return true;
+      }
+      if (output->size() + pending_.size() >= max_output) {
+        *error = "the worker printed more than " + std::to_string(max_output) + " bytes";
+        return ended(true, error, code);
+      }
+      const ssize_t got = read(fd_, buffer, sizeof(buffer));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return ended(false, error, code);
+      pending_.append(buffer, static_cast<size_t>(got));
+    }
+  }
+
+ private:
+  bool start(const std::string& self, const Options& options, std::string* error) {
+    if (g_stopping) {
+      *error = "stopped";
+      return false;
+    }
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+      *error = std::string("cannot create a socket: ") + std::strerror(errno);
+      return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    std::vector<std::string> argv_strings = worker_loop_args(options, current_process_id());
+    argv_strings.insert(argv_strings.begin(), self);
+    std::vector<char*> argv;
+    for (std::string& arg : argv_strings) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const int spawned = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (spawned != 0) {
+      close(fds[0]);
+      pid_ = 0;
+      *error = "cannot start " + self + ": " + std::strerror(spawned);
+      return false;
+    }
+    fd_ = fds[0];
+    // Registered where a signal handler finds it; a stop that came meanwhile ends it here.
+    for (size_t i = 0; i < kWorkerSlots && slot_ == kWorkerSlots; ++i) {
+      pid_t expected = 0;
+      if (g_workers[i].compare_exchange_strong(expected, pid_)) slot_ = i;
+    }
+    if (g_stopping) kill(pid_, SIGTERM);
+    return true;
+  }
+
+  // Ends the worker (killed first when is_killed) and says how it ended.
+  bool ended(bool is_killed, std::string* error, int* code) {
+    const int status = end(is_killed);
+    *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (error->empty() && WIFSIGNALED(status))
+      *error = "worker ended by signal " + std::to_string(WTERMSIG(status));
+    return false;
+  }
+
+  // Closes the socket (a worker waiting for a job then ends) and waits for the process.
+  int end(bool is_killed) {
+    if (fd_ < 0) return 0;
+    if (is_killed) kill(pid_, SIGKILL);
+    close(fd_);
+    fd_ = -1;
+    pending_.clear();
+    if (slot_ < kWorkerSlots) g_workers[slot_] = 0;  // before the id can be reused
+    slot_ = kWorkerSlots;
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = 0;
+    return status;
+  }
+
+  pid_t pid_ = 0;
+  int fd_ = -1;
+  size_t slot_ = kWorkerSlots;
+  std::string pending_;
+};
+
+thread_local LoopWorker t_worker;
+
+#endif
+
+}  // namespace
+
+FileOutcome run_in_worker(const std::string& self, const Options& options, const FileJob& job,
+                          uint64_t size_bytes, const std::atomic<bool>& interrupted,
+                          bool* is_unfinished) {
+  std::string output, error;
+  uint32_t pid = 0;
+  FileOutcome outcome;
+  *is_unfinished = false;
+#if defined(_WIN32)
+  const int code =
+      run_captured(self, worker_args(options, job.source, job.destination, current_process_id()),
+                   kMaxWorkerOutputBytes, &output, &error, &pid);
+#else
+  int code = 0;
+  t_worker.run(self, options, job, kMaxWorkerOutputBytes, &output, &error, &code, &pid);
+#endif
+  if (first_record(output, &outcome)) return outcome;
   // No record: whatever it was writing is not finished.
   if (pid != 0) remove_worker_temps(job.destination, pid);
   *is_unfinished = interrupted;
@@ -392,13 +534,28 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
 
 int run_worker(const Options& o) {
   if (!end_with_parent(o.worker_parent)) return 1;
-  FileJob job{o.worker_source, o.worker_destination,    o.worker_copies_kept,
-              o.preserve,      o.preserve && o.replace, o.replace,
-              o.overwrite};
-  const FileOutcome outcome = run_file_job(job, policy_of(o));
-  std::printf("%s\n", encode_outcome(outcome).c_str());
-  std::fflush(stdout);
-  return outcome.outcome == Outcome::kFailed ? 1 : 0;
+  const RecodePolicy policy = policy_of(o);
+  const auto job_of = [&](const std::string& source, const std::string& destination) {
+    return FileJob{
+        source,    destination, o.worker_copies_kept, o.preserve, o.preserve && o.replace,
+        o.replace, o.overwrite};
+  };
+  if (!o.is_worker_loop) {
+    const FileOutcome outcome = run_file_job(job_of(o.worker_source, o.worker_destination), policy);
+    std::printf("%s\n", encode_outcome(outcome).c_str());
+    std::fflush(stdout);
+    return outcome.outcome == Outcome::kFailed ? 1 : 0;
+  }
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos) return 2;
+    const FileOutcome outcome =
+        run_file_job(job_of(unescape(line.substr(0, tab)), unescape(line.substr(tab + 1))), policy);
+    std::printf("%s\n", encode_outcome(outcome).c_str());
+    std::fflush(stdout);
+  }
+  return 0;
 }
 
 }  // namespace kestrum::tool
