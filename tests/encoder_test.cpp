@@ -137,6 +137,26 @@ TEST_F(Encoder, QualityRule) {
   EXPECT_EQ(estimate_source_quality(9193), 50);
 }
 
+// The rule and its inverse: a target at or below the estimate is reached exactly, one above it
+// gives the estimate (the finest a request of at most 100 reaches), and an estimate of 100 or
+// none (0) leaves the request as it is.
+TEST_F(Encoder, QualityUsedAndItsInverse) {
+  for (int32_t estimate = 0; estimate <= 100; ++estimate) {
+    for (int32_t target = 1; target <= 100; ++target) {
+      const int32_t request = request_for(target, estimate);
+      ASSERT_LE(request, 100);
+      const bool is_reachable = estimate == 0 || estimate == 100 || target <= estimate;
+      ASSERT_EQ(quality_used(request, estimate), is_reachable ? target : estimate)
+          << "target " << target << ", estimate " << estimate;
+    }
+  }
+  EXPECT_EQ(quality_used(85, 75), 60);
+  EXPECT_EQ(quality_used(20, 50), 1);
+  EXPECT_EQ(quality_used(85, 0), 85);
+  EXPECT_EQ(quality_used(85, 100), 85);
+  EXPECT_EQ(quality_used(150, 100), 100);
+}
+
 // The estimate on both sides of each boundary: the sum of libjpeg's two tables at quality q is
 // estimated as q, and one more than that as the quality below (whose tables are coarser).
 TEST_F(Encoder, QualityEstimateBoundariesAreLibjpegsTables) {

@@ -45,6 +45,16 @@ int32_t estimate_source_quality(int32_t source_sum) noexcept {
   return 1;
 }
 
+int32_t quality_used(int32_t request, int32_t estimate) noexcept {
+  const int32_t q = estimate > 0 && estimate < 100 ? request - (100 - estimate) : request;
+  return q < 1 ? 1 : q > 100 ? 100 : q;
+}
+
+int32_t request_for(int32_t target, int32_t estimate) noexcept {
+  const int32_t request = estimate > 0 && estimate < 100 ? target + (100 - estimate) : target;
+  return request > 100 ? 100 : request;
+}
+
 namespace {
 void derive_reciprocals() {
   EncoderState& e = g_encoder;
@@ -66,19 +76,15 @@ void setup_quant_tables() noexcept {
     derive_reciprocals();
     return;
   }
-  scale_quant_table(kBaseLumaQuant.data(), e.luma_quant_table.data(), a.quality);
-  scale_quant_table(kBaseChromaQuant.data(), e.chroma_quant_table.data(), a.quality);
   const auto& stored = stored_quant_tables();
   int32_t source_sum = 0;
   for (size_t i = 0; i < 64; ++i) {
     source_sum += static_cast<int16_t>(stored[0][i]) + static_cast<int16_t>(stored[1][i]);
   }
-  const int32_t estimate = estimate_source_quality(source_sum);
-  if (estimate != 100) {  // otherwise the tables of the request stand
-    const int32_t effective = static_cast<int32_t>(a.quality) - (100 - estimate);
-    scale_quant_table(kBaseLumaQuant.data(), e.luma_quant_table.data(), effective);
-    scale_quant_table(kBaseChromaQuant.data(), e.chroma_quant_table.data(), effective);
-  }
+  const int32_t effective =
+      quality_used(static_cast<int32_t>(a.quality), estimate_source_quality(source_sum));
+  scale_quant_table(kBaseLumaQuant.data(), e.luma_quant_table.data(), effective);
+  scale_quant_table(kBaseChromaQuant.data(), e.chroma_quant_table.data(), effective);
   derive_reciprocals();
 }
 

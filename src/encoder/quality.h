@@ -17,6 +17,15 @@ void scale_quant_table(const int16_t* base, int16_t* dest, int32_t quality) noex
 // (100 when S <= 128).
 int32_t estimate_source_quality(int32_t source_sum) noexcept;
 
+// The quality a request is coded at, given the source's estimated quality: lowered by the
+// estimate's distance from 100 (an estimate of 100, or 0 for none, leaves the request as it is),
+// folded into 1..100. The library's quality rule, which the tool's --relative follows too.
+int32_t quality_used(int32_t request, int32_t estimate) noexcept;
+
+// The request (at most 100) that a source of that estimate codes at target: quality_used's
+// inverse where one exists.
+int32_t request_for(int32_t target, int32_t estimate) noexcept;
+
 // Settles the working tables: 0 requests 85 (written back), and the request is lowered by the
 // distance of the source's estimated quality from 100. With quality.is_exact the tables are
 // scaled at quality.value instead and the decoder's tables are not read (images that come from

@@ -51,13 +51,6 @@ int32_t library_recode(const uint8_t* data, size_t size, int32_t quality, Recode
   return status;
 }
 
-// The quality 1..100 the encoder scales its tables at for a request, given the source's estimate
-// (the library's rule: lowered by the estimate's distance from 100; folded into 1..100).
-int32_t quality_after_estimate(int32_t request, int32_t estimate) {
-  const int32_t q = estimate > 0 && estimate < 100 ? request - (100 - estimate) : request;
-  return q < 1 ? 1 : q > 100 ? 100 : q;
-}
-
 // The coding of a frame the library does not take, or null for the codings libjpeg cannot read.
 const char* coding_name(uint8_t sof_marker) {
   switch (frame_coding(sof_marker)) {
@@ -120,7 +113,7 @@ void convert(const uint8_t* data, size_t size, const JpegHeader& header, int32_t
   const int32_t decoded = foreign_decode_420(data, size, &image, &error, &corrupt_data);
   if (decoded != kRecodeOk) return refuse(r, decoded, error);
   // An estimate of 0 (tables no quality's, or none) leaves the request as it is.
-  const int32_t effective = quality_after_estimate(quality, r->source_quality);
+  const int32_t effective = quality_used(quality, r->source_quality);
   EncodedStream stream;
   const int32_t status = encode_image_memory(image.planes.data(), image.width_px, image.height_px,
                                              effective, &stream, ConsoleTarget{append_log, r});
@@ -141,9 +134,8 @@ void convert_cmyk(const uint8_t* data, size_t size, const JpegHeader& header, in
   bool is_ycck = false;
   std::string error;
   std::string corrupt_data;
-  const int32_t status =
-      foreign_recode_cmyk(data, size, quality_after_estimate(quality, r->source_quality), &stream,
-                          &is_ycck, &error, &corrupt_data);
+  const int32_t status = foreign_recode_cmyk(data, size, quality_used(quality, r->source_quality),
+                                             &stream, &is_ycck, &error, &corrupt_data);
   if (status != kRecodeOk) return refuse(r, status, error);
   r->stream.swap(stream);
   r->way = RecodeWay::kConverted;
@@ -167,11 +159,9 @@ void recode_locked(const uint8_t* data, size_t size, const RecodeAnyOptions& opt
   if (is_parsed) r->source_quality = estimate_header_quality(header);
   if (options.target_quality > 0) {
     // The request that the estimate's distance from 100 lowers to the target.
-    const int32_t e = r->source_quality;
-    quality =
-        e > 0 && e < 100 ? std::min(100, options.target_quality + 100 - e) : options.target_quality;
+    quality = request_for(options.target_quality, r->source_quality);
   }
-  r->quality_used = quality_after_estimate(quality, r->source_quality);
+  r->quality_used = quality_used(quality, r->source_quality);
   // The library's decoder takes any frame header after a message and reads the first scan as
   // 8-bit baseline Huffman data with 8-bit tables: for progressive, arithmetic, extended and
   // 16-bit-table streams a "successful" recode is the wrong image. Outside --strict those go
