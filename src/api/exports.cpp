@@ -6,37 +6,10 @@
 
 #include "api/output_name.h"
 #include "api/pipeline.h"
-#include "decoder/decoder_state.h"
 #include "kestrum.h"
 
 namespace {
 constexpr char kHandleName[] = "KE_100";
-
-// The public header's status values are the pipeline's, which passes the decoder's on unchanged:
-// each row holds one status as the three enums spell it (the decoder's only where it has it).
-using namespace kestrum;  // NOLINT(google-build-using-namespace): the table below only
-constexpr int32_t kStatusSpellings[][3] = {
-    {KESTRUM_OK, kRecodeOk, kDecodeOk},
-    {KESTRUM_ERR_SOURCE, kErrSource, kDecodeCannotOpen},
-    {KESTRUM_ERR_CORRUPT, kErrCorruptStream, kDecodeCorrupt},
-    {KESTRUM_ERR_ROW_STATUS, kErrRowStatus, kDecodeRowStatus},
-    {KESTRUM_ERR_TRAILER, kErrTrailer, kDecodeTrailer},
-    {KESTRUM_ERR_SOURCE_MEMORY, kErrSourceMemory, kDecodeNoSourceMemory},
-    {KESTRUM_ERR_FRAME_TOO_LARGE, kErrFrameTooLarge, kDecodeTooLarge},
-    {KESTRUM_ERR_ENCODER_INIT, kErrEncoderInit, kErrEncoderInit},
-    {KESTRUM_ERR_ENCODER, kErrEncoder, kErrEncoder},
-    {KESTRUM_ERR_CREATE_OUTPUT, kErrCreateOutput, kErrCreateOutput},
-    {KESTRUM_ERR_WRITE_OUTPUT, kErrWriteOutput, kErrWriteOutput},
-    {KESTRUM_ERR_NO_MEMORY, kErrNoMemory, kErrNoMemory},
-};
-constexpr bool statuses_agree() {
-  for (const auto& row : kStatusSpellings) {
-    if (row[0] != row[1] || row[1] != row[2]) return false;
-  }
-  return true;
-}
-static_assert(statuses_agree());
-
 }  // namespace
 
 extern "C" {

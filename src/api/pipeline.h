@@ -6,26 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/status.h"
 #include "decoder/decode_damage.h"
 #include "services/console_log.h"
 
 namespace kestrum {
-
-// Status codes of the pipeline (the public header lists the same values).
-enum RecodeStatus : int32_t {
-  kRecodeOk = 0,
-  kErrSource = -1,
-  kErrCorruptStream = -2,
-  kErrRowStatus = -3,
-  kErrTrailer = -4,
-  kErrSourceMemory = -5,
-  kErrFrameTooLarge = -6,
-  kErrEncoderInit = -11,
-  kErrEncoder = -12,
-  kErrCreateOutput = -14,
-  kErrWriteOutput = -15,
-  kErrNoMemory = -16,
-};
 
 // A finished JPEG stream in memory (malloc'd through the recode heap; release with
 // release_stream).

@@ -103,7 +103,7 @@ int32_t allocate_frame(ImageBuffer& image) {
       (static_cast<uint64_t>(static_cast<uint32_t>(d.image_h)) + 15) & ~uint64_t{15};
   const uint64_t image_bytes = p * padded_h * 3 / 2;
   if (plane_bytes > kPlaneCapacityBytes || image_bytes > SIZE_MAX) {
-    fail(kDecodeTooLarge, msg::kFrameTooLarge);
+    fail(kErrFrameTooLarge, msg::kFrameTooLarge);
     return d.error;
   }
   d.padded_width = static_cast<int32_t>(p);
@@ -122,13 +122,13 @@ int32_t allocate_frame(ImageBuffer& image) {
   if (d.row_stream != nullptr && direct_rows_possible()) {
     d.direct_output = d.row_stream->open(d.row_stream->self, d.decoded_w, d.decoded_h,
                                          d.padded_width, d.mcu_rows, &d.ring_rows);
-    if (d.direct_output == nullptr) fail(kDecodeTooLarge, msg::kNoFrameMemory);
+    if (d.direct_output == nullptr) fail(kErrFrameTooLarge, msg::kNoFrameMemory);
     assert(d.direct_output == nullptr || d.ring_rows >= 2);
     return d.error;
   }
   if (image.capacity_bytes < image_bytes &&
       (image.reserve == nullptr || !image.reserve(image, static_cast<size_t>(image_bytes)))) {
-    fail(kDecodeTooLarge, image.reserve == nullptr ? msg::kFrameTooLarge : msg::kNoFrameMemory);
+    fail(kErrFrameTooLarge, image.reserve == nullptr ? msg::kFrameTooLarge : msg::kNoFrameMemory);
     return d.error;
   }
   if (d.plan.is_direct_output && image.data != nullptr && direct_rows_possible()) {
@@ -143,7 +143,7 @@ int32_t allocate_frame(ImageBuffer& image) {
   d.chroma_row_buffer = static_cast<uint8_t*>(heap_malloc(static_cast<size_t>(p) * 64));
   if (d.plane_y == nullptr || d.plane_cb == nullptr || d.plane_cr == nullptr ||
       d.luma_row_buffer == nullptr || d.chroma_row_buffer == nullptr) {
-    fail(kDecodeTooLarge, msg::kNoFrameMemory);
+    fail(kErrFrameTooLarge, msg::kNoFrameMemory);
     return d.error;
   }
   std::memset(d.chroma_row_buffer, 128, static_cast<size_t>(p) * 64);
@@ -213,7 +213,7 @@ int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, in
   if (d.error != 0) return finish(d.error);
   if (d.decoder_status != kProgressScanHeader) {
     console_line(msg::kNoScan);
-    return finish(kDecodeCorrupt);  // nothing is decoded without a scan header of this file
+    return finish(kErrCorruptStream);  // nothing is decoded without a scan header of this file
   }
   setup_scan_geometry();
   if (d.error != 0) return finish(d.error);
@@ -227,9 +227,9 @@ int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, in
                                        f->mcu_blocks_across,  f->mcu_blocks_down,
                                        f->edge_blocks_across, f->edge_blocks_down};
   }
-  if (!classify_layout()) return finish(kDecodeCannotOpen);
+  if (!classify_layout()) return finish(kErrSource);
   if (!scan_holds_every_component()) {
-    fail(kDecodeCorrupt, msg::kScanIncomplete);
+    fail(kErrCorruptStream, msg::kScanIncomplete);
     return finish(d.error);
   }
   if (allocate_frame(image) != 0) return finish(d.error);
@@ -242,7 +242,7 @@ int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, in
     ++d.mcu_row_index;
     if (d.decoder_status != kProgressRowDecoded) {
       console_log("%s", msg::kDecodeError);
-      return finish(kDecodeRowStatus);
+      return finish(kErrRowStatus);
     }
   }
   decode_mcu_row();
@@ -254,7 +254,7 @@ int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, in
     if (d.error != 0) return finish(d.error);
     if (d.decoder_status == kProgressNone) {
       console_log("%s", msg::kDecodeError);
-      return finish(kDecodeTrailer);
+      return finish(kErrTrailer);
     }
   }
   d.damage.has_no_eoi = d.input_exhausted;  // the end of the data stood in for the EOI
@@ -262,7 +262,7 @@ int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, in
   *out_width = d.decoded_w;
   *out_height = d.decoded_h;
   if (d.direct_output == nullptr) copy_out(image.data);
-  return finish(kDecodeOk);
+  return finish(kRecodeOk);
 }
 
 }  // namespace
@@ -279,14 +279,14 @@ int32_t report_source_read(ReadResult read) noexcept {
   switch (read) {
     case ReadResult::kCannotOpen:
       console_log("%s", msg::kCannotOpen);
-      return kDecodeCannotOpen;
+      return kErrSource;
     case ReadResult::kNoMemory:
       console_log("%s", msg::kNoSourceMemory);
-      return kDecodeNoSourceMemory;
+      return kErrSourceMemory;
     case ReadResult::kOk:
       break;
   }
-  return kDecodeOk;
+  return kRecodeOk;
 }
 
 int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height,
@@ -294,7 +294,7 @@ int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_heig
   uint8_t* data = nullptr;
   uint32_t size = 0;
   const int32_t read = report_source_read(read_whole_file(path, &data, &size));
-  if (read != kDecodeOk) return read;
+  if (read != kRecodeOk) return read;
   const int32_t result = decode_jpeg_memory(data, size, out_width, out_height, image);
   heap_free(data);
   return result;

@@ -40,13 +40,13 @@ struct RowStream {
 // size_t).
 size_t planar_image_bytes(int32_t width, int32_t height) noexcept;
 
-// Prints the message of a failed source read and returns its DecodeStatus (kDecodeOk for a read
+// Prints the message of a failed source read and returns its RecodeStatus (kRecodeOk for a read
 // that worked, with nothing printed).
 // Writes: the console.
 int32_t report_source_read(ReadResult read) noexcept;
 
 // Decodes the file at path. Returns 0 with the frame size in out_width/out_height and the image
-// in image, or a negative DecodeStatus after its messages; after a failure the image's bytes are
+// in image, or a negative RecodeStatus after its messages; after a failure the image's bytes are
 // no result (rows decoded straight into it may be there). Every decoder buffer is released.
 // Reads: the requested plan. Writes: g_decoder (everything, from a fresh state), the console.
 int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/status.h"
 #include "decoder/decode_damage.h"
 #include "decoder/stored_tables.h"
 #include "services/code_path.h"
@@ -18,17 +19,6 @@ inline constexpr int kMaxScanComponents = 4;
 inline constexpr int kMaxMcuBlocks = 10;
 // Each plane of the decoder may hold at most this many bytes: enough for 8192 x 8192 frames.
 inline constexpr size_t kPlaneCapacityBytes = 0xC000000;
-
-// Status codes of decode_jpeg_file.
-enum DecodeStatus : int32_t {
-  kDecodeOk = 0,
-  kDecodeCannotOpen = -1,  // unopenable file, or a sampling layout other than 4:2:0
-  kDecodeCorrupt = -2,     // a malformed stream that cannot be decoded safely
-  kDecodeRowStatus = -3,   // an MCU row did not leave status 4 (guard)
-  kDecodeTrailer = -4,     // a header pass after the scan left status 0 (guard)
-  kDecodeNoSourceMemory = -5,
-  kDecodeTooLarge = -6,  // frame beyond the planes' capacity, output buffer too small, or no memory
-};
 
 // The values of decoder_status: what the last marker pass or MCU row reached.
 enum DecoderProgress : int32_t {
@@ -99,7 +89,7 @@ struct DecoderState {
   uint32_t unread_marker;      // code byte of a found, unhandled marker; 0 = none
   int32_t soi_remaining;       // SOI markers met before the first SOS, minus EOIs met
   bool input_exhausted;        // a read went past the end; treated as a final EOI
-  int32_t error;               // first refusal of this decode (a negative DecodeStatus), 0 = none
+  int32_t error;               // first refusal of this decode (a negative RecodeStatus), 0 = none
 
   // --- Progress flags (per decode) ---
   bool soi_seen, sof_seen, image_done, setup_pending;

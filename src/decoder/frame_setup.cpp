@@ -70,18 +70,18 @@ void setup_scan_geometry() noexcept {
   DecoderState& d = g_decoder;
   const int32_t count = d.scan_component_count;
   if (count < 1 || count > kMaxScanComponents) {
-    fail(kDecodeCorrupt, msg::kScanCountRange);
+    fail(kErrCorruptStream, msg::kScanCountRange);
     return;
   }
   const uint32_t scan_count = static_cast<uint32_t>(count);
   for (uint32_t j = 0; j < scan_count; ++j) {
     const FrameComponent* f = d.scan_components[j];
     if (f == nullptr) {
-      fail(kDecodeCorrupt, msg::kScanCountRange);
+      fail(kErrCorruptStream, msg::kScanCountRange);
       return;
     }
     if (f->h_samples == 0 || f->v_samples == 0) {
-      fail(kDecodeCorrupt, msg::kSamplingZero);
+      fail(kErrCorruptStream, msg::kSamplingZero);
       return;
     }
   }
@@ -112,7 +112,7 @@ void setup_scan_geometry() noexcept {
       const uint32_t rem_d = f.blocks_down % f.mcu_blocks_down;
       f.edge_blocks_down = rem_d == 0 ? f.mcu_blocks_down : rem_d;
       if (static_cast<uint32_t>(d.mcu_block_total) + f.mcu_block_count > kMaxMcuBlocks) {
-        fail(kDecodeCorrupt, msg::kTooManyBlocks);
+        fail(kErrCorruptStream, msg::kTooManyBlocks);
         return;
       }
       for (uint32_t b = 0; b < f.mcu_block_count; ++b) {
@@ -122,20 +122,20 @@ void setup_scan_geometry() noexcept {
     }
   }
   if (d.mcu_columns == 0) {
-    fail(kDecodeCorrupt, msg::kNoMcuColumns);
+    fail(kErrCorruptStream, msg::kNoMcuColumns);
     return;
   }
   // A height of 0 would need a DNL segment to give it; that is not supported, and an image of no
   // rows is no image.
   if (d.mcu_rows == 0) {
-    fail(kDecodeCorrupt, msg::kNoMcuRows);
+    fail(kErrCorruptStream, msg::kNoMcuRows);
     return;
   }
   for (uint32_t j = 0; j < scan_count; ++j) {
     FrameComponent& f = *d.scan_components[j];
     if (f.bound_quant != nullptr) continue;
     if (f.quant_sel > 3) {
-      fail(kDecodeCorrupt, msg::kQuantSelector);
+      fail(kErrCorruptStream, msg::kQuantSelector);
       return;
     }
     f.bound_quant = d.quant_tables[f.quant_sel].data();
@@ -158,7 +158,7 @@ void bind_scan_tables() noexcept {
   for (uint32_t j = 0; j < scan_count; ++j) {
     const FrameComponent& f = *d.scan_components[j];
     if (f.dc_table_sel >= kTableSlots || f.ac_table_sel >= kTableSlots) {
-      fail(kDecodeCorrupt, msg::kHuffmanSelector);
+      fail(kErrCorruptStream, msg::kHuffmanSelector);
       return;
     }
     const uint32_t dc_bit = 1u << f.dc_table_sel, ac_bit = 1u << f.ac_table_sel;
@@ -176,7 +176,7 @@ void bind_scan_tables() noexcept {
       ac_built |= ac_bit;
     }
     if (problem != nullptr) {
-      fail(kDecodeCorrupt, problem);
+      fail(kErrCorruptStream, problem);
       return;
     }
     d.last_dc[j] = 0;

@@ -46,7 +46,7 @@ void parse_dqt() {
   const uint32_t tables = (remaining - 1u) / 65u + 1u;
   for (uint32_t n = 0; n < tables && !d.input_exhausted; ++n) {
     const uint8_t pq_tq = read_byte();
-    if ((pq_tq >> 4) != 0) return fail(kDecodeCorrupt, msg::kQuant16Bit);
+    if ((pq_tq >> 4) != 0) return fail(kErrCorruptStream, msg::kQuant16Bit);
     const uint32_t slot = pq_tq & 0x0Fu;
     if (slot >= kTableSlots) console_line(msg::kDqtIndex);
     for (uint32_t k = 0; k < 64; ++k) {
@@ -98,7 +98,7 @@ void parse_dri() {
 void parse_frame_header() noexcept {
   DecoderState& d = g_decoder;
   const uint32_t length = read_u16();
-  if (read_byte() != 8) return fail(kDecodeCorrupt, msg::kPrecision);
+  if (read_byte() != 8) return fail(kErrCorruptStream, msg::kPrecision);
   d.image_h = static_cast<int32_t>(read_u16());
   d.image_w = static_cast<int32_t>(read_u16());
   console_log("file width: %d\n", d.image_w);
@@ -144,7 +144,7 @@ void parse_scan_header() noexcept {
         match = &d.components[static_cast<size_t>(i)];
     }
     if (match == nullptr) {
-      if (!d.input_exhausted) fail(kDecodeCorrupt, msg::kScanIdMissing);
+      if (!d.input_exhausted) fail(kErrCorruptStream, msg::kScanIdMissing);
       continue;
     }
     match->dc_table_sel = td_ta >> 4u;
@@ -154,7 +154,7 @@ void parse_scan_header() noexcept {
   const uint8_t ss = read_byte();
   const uint8_t se = read_byte();
   const uint8_t ah_al = read_byte();
-  if (ss != 0 || se != 63 || ah_al != 0) return fail(kDecodeCorrupt, msg::kNotBaseline);
+  if (ss != 0 || se != 63 || ah_al != 0) return fail(kErrCorruptStream, msg::kNotBaseline);
   d.expected_rst = 0;
 }
 
@@ -198,9 +198,9 @@ void parse_markers() noexcept {
       parse_frame_header();
     } else if (coding == FrameCoding::kProgressive) {
       parse_frame_header();
-      fail(kDecodeCorrupt, msg::kNotBaseline);
+      fail(kErrCorruptStream, msg::kNotBaseline);
     } else if (coding != FrameCoding::kNone || marker == kMarkerDac) {
-      fail(kDecodeCorrupt, msg::kUnsupportedMarker);
+      fail(kErrCorruptStream, msg::kUnsupportedMarker);
     } else if (marker == kMarkerDht) {
       parse_dht();
     } else if (marker == kMarkerDri) {
