@@ -23,8 +23,9 @@
 //      rounded up to 16, e.g. above 14176 x 14176), streams of more than 100 scans, and streams
 //      whose libjpeg buffers would exceed 768 MiB (a progressive 4:4:4 frame above 128 megapixels).
 // A request of 1..100 never encodes above the source's estimated quality. Unless exact is set, the
-// result of every way is then transcoded losslessly by libjpeg with Huffman tables fitted to its
-// own coefficients (the same decoded pixels, restart markers and segments), when that is smaller.
+// result of every way then gets Huffman tables fitted to its own coefficients, when that is
+// smaller: its scan is coded again symbol by symbol (with or without libjpeg), giving the tables
+// and scan of libjpeg's lossless transcode; the same decoded pixels, restart markers and segments.
 #pragma once
 
 #include <cstddef>
