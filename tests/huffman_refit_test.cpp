@@ -188,7 +188,7 @@ TEST(HuffmanRefit, OptimalTablesAreLibjpegs) {
     for (size_t s = 0; s < 256; ++s) freq[s] = static_cast<long>(cases[i][s]);
     JHUFF_TBL theirs{};
     jpeg_gen_optimal_table(&c, &theirs, freq);
-    const HuffmanSpec ours = optimal_huffman_table(cases[i]);
+    const HuffmanTable ours = optimal_huffman_table(cases[i]);
     size_t total = 0;
     for (size_t len = 1; len <= 16; ++len) {
       EXPECT_EQ(ours.bits[len], theirs.bits[len]) << "length " << len;

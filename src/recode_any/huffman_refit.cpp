@@ -12,14 +12,14 @@ constexpr int kLookBits = 11;               // codes this long or shorter are fo
 constexpr uint64_t kMaxCount = 1000000000;  // libjpeg's search starts below this count
 
 // The codes of a table in canonical order (T.81 C.2): false when the lengths overflow 16 bits.
-bool canonical_codes(const HuffmanSpec& spec, std::vector<uint16_t>* codes,
+bool canonical_codes(const HuffmanTable& table, std::vector<uint16_t>* codes,
                      std::vector<uint8_t>* lengths) {
   size_t total = 0;
-  for (size_t len = 1; len <= 16; ++len) total += spec.bits[len];
-  if (total == 0 || total > 256 || total != spec.values.size()) return false;
+  for (size_t len = 1; len <= 16; ++len) total += table.bits[len];
+  if (total == 0 || total > 256 || total != table.values.size()) return false;
   uint32_t code = 0;
   for (size_t len = 1; len <= 16; ++len) {
-    for (int i = 0; i < spec.bits[len]; ++i) {
+    for (int i = 0; i < table.bits[len]; ++i) {
       codes->push_back(static_cast<uint16_t>(code));
       lengths->push_back(static_cast<uint8_t>(len));
       ++code;
@@ -42,12 +42,12 @@ struct DecodeTable {
   std::vector<std::array<uint16_t, 1 << kSubBits>> sub;
 };
 
-bool build_decode_table(const HuffmanSpec& spec, DecodeTable* t) {
+bool build_decode_table(const HuffmanTable& table, DecodeTable* t) {
   std::vector<uint16_t> codes;
   std::vector<uint8_t> lengths;
-  if (!canonical_codes(spec, &codes, &lengths)) return false;
+  if (!canonical_codes(table, &codes, &lengths)) return false;
   for (size_t i = 0; i < codes.size(); ++i) {
-    const uint16_t entry = static_cast<uint16_t>(lengths[i] << 8 | spec.values[i]);
+    const uint16_t entry = static_cast<uint16_t>(lengths[i] << 8 | table.values[i]);
     if (lengths[i] <= kLookBits) {
       const int spare = kLookBits - lengths[i];
       const size_t first = static_cast<size_t>(codes[i]) << spare;
@@ -74,14 +74,14 @@ struct EncodeTable {
   std::array<uint8_t, 256> length{};  // 0: the symbol has no code
 };
 
-EncodeTable build_encode_table(const HuffmanSpec& spec) {
+EncodeTable build_encode_table(const HuffmanTable& table) {
   std::vector<uint16_t> codes;
   std::vector<uint8_t> lengths;
   EncodeTable t;
-  canonical_codes(spec, &codes, &lengths);  // our own optimal tables: always canonical
+  canonical_codes(table, &codes, &lengths);  // our own optimal tables: always canonical
   for (size_t i = 0; i < codes.size(); ++i) {
-    t.code[spec.values[i]] = codes[i];
-    t.length[spec.values[i]] = lengths[i];
+    t.code[table.values[i]] = codes[i];
+    t.length[table.values[i]] = lengths[i];
   }
   return t;
 }
@@ -241,7 +241,7 @@ bool read_layout(const uint8_t* data, size_t size, const JpegHeader& header, Sca
   if ((f.sof_marker != 0xC0 && f.sof_marker != 0xC1) || f.precision_bits != 8 || f.components < 1 ||
       f.components > 4 || f.width_px <= 0 || f.height_px <= 0)
     return false;
-  std::array<HuffmanSpec, 8> specs;  // DC slots 0..3, AC slots 4..7
+  std::array<HuffmanTable, 8> tables;  // DC slots 0..3, AC slots 4..7
   std::array<bool, 8> is_defined{};
   const HeaderSegment* sos = nullptr;
   for (const HeaderSegment& seg : header.segments) {
@@ -252,12 +252,12 @@ bool read_layout(const uint8_t* data, size_t size, const JpegHeader& header, Sca
         if (n - i < 17) return false;
         const size_t tc = p[i] >> 4, th = p[i] & 15u;
         if (tc > 1 || th > 3) return false;
-        HuffmanSpec spec;
+        HuffmanTable table;
         size_t count = 0;
-        for (size_t len = 1; len <= 16; ++len) count += spec.bits[len] = p[i + len];
+        for (size_t len = 1; len <= 16; ++len) count += table.bits[len] = p[i + len];
         if (n - i - 17 < count) return false;
-        spec.values.assign(p + i + 17, p + i + 17 + count);
-        specs[tc * 4 + th] = std::move(spec);
+        table.values.assign(p + i + 17, p + i + 17 + count);
+        tables[tc * 4 + th] = std::move(table);
         is_defined[tc * 4 + th] = true;
         i += 17 + count;
       }
@@ -287,8 +287,8 @@ bool read_layout(const uint8_t* data, size_t size, const JpegHeader& header, Sca
     size_t c = 0;
     while (c < nf && f.component_id[c] != id) ++c;
     if (c == nf || td > 3 || ta > 3 || !is_defined[td] || !is_defined[4u + ta]) return false;
-    if (!s->has_dc[td] && !build_decode_table(specs[td], &s->dc[td])) return false;
-    if (!s->has_ac[ta] && !build_decode_table(specs[4u + ta], &s->ac[ta])) return false;
+    if (!s->has_dc[td] && !build_decode_table(tables[td], &s->dc[td])) return false;
+    if (!s->has_ac[ta] && !build_decode_table(tables[4u + ta], &s->ac[ta])) return false;
     s->has_dc[td] = s->has_ac[ta] = true;
     const size_t across = ns == 1 ? 1 : f.h_samp[c], down = ns == 1 ? 1 : f.v_samp[c];
     for (size_t y = 0; y < down; ++y) {
@@ -345,8 +345,7 @@ size_t walk_scan(const uint8_t* data, size_t size, const ScanLayout& s, OnSymbol
   BitReader in(data, size, s.data_start);
   uint32_t restart = 0;
   std::array<int32_t, 4> pred{}, new_pred{};
-  std::array<int32_t, 10> block_dc{};
-  const size_t comps = s.comp_h.size();
+  std::array<int32_t, 10> dc_of_block{};  // each block's DC as written
   for (uint64_t mcu = 0; mcu < s.mcus; ++mcu) {
     if (s.restart_interval != 0 && mcu != 0 && mcu % s.restart_interval == 0) {
       const size_t at = in.marker_pos();
@@ -362,9 +361,9 @@ size_t walk_scan(const uint8_t* data, size_t size, const ScanLayout& s, OnSymbol
     const uint64_t mcu_x = mcu % s.mcus_across, mcu_y = mcu / s.mcus_across;
     for (size_t b = 0; b < s.block_dc.size(); ++b) {
       const size_t c = s.block_comp[b];
-      const bool is_outside =
-          comps > 1 && (mcu_x * s.comp_h[c] + s.block_x[b] >= s.comp_width_blocks[c] ||
-                        mcu_y * s.comp_v[c] + s.block_y[b] >= s.comp_height_blocks[c]);
+      // (Never for one component: its MCUs are its blocks.)
+      const bool is_outside = mcu_x * s.comp_h[c] + s.block_x[b] >= s.comp_width_blocks[c] ||
+                              mcu_y * s.comp_v[c] + s.block_y[b] >= s.comp_height_blocks[c];
       in.fill();
       uint8_t symbol = 0;
       if (!decode_symbol(in, s.dc[s.block_dc[b]], &symbol) || symbol > 11) return 0;
@@ -372,9 +371,9 @@ size_t walk_scan(const uint8_t* data, size_t size, const ScanLayout& s, OnSymbol
       in.skip(symbol);
       // The first block of a component in an MCU is never outside: b - 1 is of the same one.
       if (is_outside && (b == 0 || s.block_comp[b - 1] != c)) return 0;
-      block_dc[b] = is_outside ? block_dc[b - 1] : pred[c];
-      const int32_t diff = block_dc[b] - new_pred[c];
-      new_pred[c] = block_dc[b];
+      dc_of_block[b] = is_outside ? dc_of_block[b - 1] : pred[c];
+      const int32_t diff = dc_of_block[b] - new_pred[c];
+      new_pred[c] = dc_of_block[b];
       const uint32_t n = category(diff);
       on_symbol(s.block_dc[b], n,
                 static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << n) - 1), n);
@@ -406,7 +405,7 @@ size_t walk_scan(const uint8_t* data, size_t size, const ScanLayout& s, OnSymbol
 
 }  // namespace
 
-HuffmanSpec optimal_huffman_table(const std::array<uint64_t, 256>& counts) {
+HuffmanTable optimal_huffman_table(const std::array<uint64_t, 256>& counts) {
   constexpr size_t kMaxLength = 32;
   constexpr size_t kNone = 257;
   std::array<uint64_t, 257> freq{};
@@ -448,7 +447,7 @@ HuffmanSpec optimal_huffman_table(const std::array<uint64_t, 256>& counts) {
   }
   std::array<int, kMaxLength + 1> bits{};
   for (size_t i = 0; i <= 256; ++i) {
-    if (code_size[i] > kMaxLength) return HuffmanSpec{};  // as libjpeg, which gives up there
+    if (code_size[i] > kMaxLength) return HuffmanTable{};  // as libjpeg, which gives up there
     if (code_size[i] != 0) ++bits[code_size[i]];
   }
   // Lengths over 16: a pair of leaves moves up a level, a shorter leaf down to make room.
@@ -465,14 +464,14 @@ HuffmanSpec optimal_huffman_table(const std::array<uint64_t, 256>& counts) {
   }
   while (bits[i] == 0) --i;
   --bits[i];  // the code point kept free
-  HuffmanSpec spec;
-  for (size_t len = 1; len <= 16; ++len) spec.bits[len] = static_cast<uint8_t>(bits[len]);
+  HuffmanTable table;
+  for (size_t len = 1; len <= 16; ++len) table.bits[len] = static_cast<uint8_t>(bits[len]);
   for (size_t len = 1; len <= kMaxLength; ++len) {
     for (size_t sym = 0; sym < 256; ++sym) {
-      if (code_size[sym] == len) spec.values.push_back(static_cast<uint8_t>(sym));
+      if (code_size[sym] == len) table.values.push_back(static_cast<uint8_t>(sym));
     }
   }
-  return spec;
+  return table;
 }
 
 bool refit_huffman_tables(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
@@ -496,7 +495,7 @@ bool refit_huffman_tables(const uint8_t* data, size_t size, std::vector<uint8_t>
   if (end == 0 || end + 2 != size || data[end + 1] != 0xD9 || symbols.size() >= kMaxCount)
     return false;
 
-  std::array<HuffmanSpec, 8> fitted;
+  std::array<HuffmanTable, 8> fitted;
   std::array<EncodeTable, 8> codes;
   std::vector<uint8_t> dht;
   for (size_t t = 0; t < 8; ++t) {

@@ -13,7 +13,7 @@ namespace kestrum {
 
 // A Huffman table as a DHT segment holds it (T.81 B.2.4.2): the number of codes of each length
 // 1..16 and the symbols in code order.
-struct HuffmanSpec {
+struct HuffmanTable {
   std::array<uint8_t, 17> bits{};  // bits[0] unused
   std::vector<uint8_t> values;
 };
@@ -22,7 +22,7 @@ struct HuffmanSpec {
 // point kept free, lengths limited to 16 by moving pairs of leaves up), so that a refitted stream
 // has the tables and bytes of libjpeg's own transcode. counts[s] is how often symbol s occurs;
 // no values when a code would need more than 32 bits before the limit (libjpeg gives up there).
-HuffmanSpec optimal_huffman_table(const std::array<uint64_t, 256>& counts);
+HuffmanTable optimal_huffman_table(const std::array<uint64_t, 256>& counts);
 
 // The stream with every table its scan uses fitted to that scan: its segments before the scan
 // byte for byte except the DHT segments (one DHT segment of the fitted tables goes right before
