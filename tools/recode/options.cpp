@@ -341,15 +341,10 @@ std::string usage_text(bool has_libjpeg) {
   return text;
 }
 
-std::vector<std::string> worker_args(const Options& options, const std::string& source,
-                                     const std::string& destination, uint32_t parent_pid) {
-  std::vector<std::string> args = worker_loop_args(options, parent_pid);
-  args.pop_back();
-  args.insert(args.end(), {"--worker", source, destination});
-  return args;
-}
+namespace {
 
-std::vector<std::string> worker_loop_args(const Options& options, uint32_t parent_pid) {
+// What every worker is told: the batch's options and the tool's process id.
+std::vector<std::string> worker_options(const Options& options, uint32_t parent_pid) {
   std::vector<std::string> args = {"-q", std::to_string(options.quality)};
   if (options.relative) args.emplace_back("--relative");
   if (options.size.is_set()) args.insert(args.end(), {"-S", options.size.text});
@@ -361,7 +356,22 @@ std::vector<std::string> worker_loop_args(const Options& options, uint32_t paren
   if (options.replace) args.emplace_back("--replace");
   if (options.overwrite) args.emplace_back("--overwrite");
   if (!options.output_dir.empty()) args.emplace_back("--copy-kept");
-  args.insert(args.end(), {"--parent", std::to_string(parent_pid), "--worker-loop"});
+  args.insert(args.end(), {"--parent", std::to_string(parent_pid)});
+  return args;
+}
+
+}  // namespace
+
+std::vector<std::string> worker_args(const Options& options, const std::string& source,
+                                     const std::string& destination, uint32_t parent_pid) {
+  std::vector<std::string> args = worker_options(options, parent_pid);
+  args.insert(args.end(), {"--worker", source, destination});
+  return args;
+}
+
+std::vector<std::string> worker_loop_args(const Options& options, uint32_t parent_pid) {
+  std::vector<std::string> args = worker_options(options, parent_pid);
+  args.emplace_back("--worker-loop");
   return args;
 }
 

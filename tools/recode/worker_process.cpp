@@ -200,6 +200,42 @@ namespace {
 
 std::atomic<pid_t> g_workers[kWorkerSlots];
 
+// Starts program with args, child_fd as its standard output (and its standard input too when
+// is_input), and closes child_fd here. The process id, or 0 with error set.
+pid_t spawn_on(const std::string& program, const std::vector<std::string>& args, int child_fd,
+               bool is_input, std::string* error) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (is_input) posix_spawn_file_actions_adddup2(&actions, child_fd, STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, child_fd, STDOUT_FILENO);
+  std::vector<std::string> argv_strings;
+  argv_strings.reserve(args.size() + 1);
+  argv_strings.push_back(program);
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argv_strings) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(child_fd);
+  if (spawned == 0) return pid;
+  *error = "cannot start " + program + ": " + std::strerror(spawned);
+  return 0;
+}
+
+// Registers pid where a signal handler finds it (its slot, or kWorkerSlots when all are taken);
+// a stop that came meanwhile ends it here.
+size_t register_worker(pid_t pid) {
+  size_t slot = kWorkerSlots;
+  for (size_t i = 0; i < kWorkerSlots && slot == kWorkerSlots; ++i) {
+    pid_t expected = 0;
+    if (g_workers[i].compare_exchange_strong(expected, pid)) slot = i;
+  }
+  if (g_stopping) kill(pid, SIGTERM);
+  return slot;
+}
+
 }  // namespace
 
 void stop_workers() noexcept {
@@ -239,33 +275,13 @@ int run_captured(const std::string& program, const std::vector<std::string>& arg
     *error = std::string("cannot create a pipe: ") + std::strerror(errno);
     return -1;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  std::vector<std::string> argv_strings;
-  argv_strings.reserve(args.size() + 1);
-  argv_strings.push_back(program);
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& s : argv_strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipe_fds[1]);
-  if (spawned != 0) {
+  const pid_t pid = spawn_on(program, args, pipe_fds[1], false, error);
+  if (pid == 0) {
     close(pipe_fds[0]);
-    *error = "cannot start " + program + ": " + std::strerror(spawned);
     return -1;
   }
   *pid_out = static_cast<uint32_t>(pid);
-  // Registered where a signal handler finds it; a stop that came meanwhile ends it here.
-  size_t slot = kWorkerSlots;
-  for (size_t i = 0; i < kWorkerSlots && slot == kWorkerSlots; ++i) {
-    pid_t expected = 0;
-    if (g_workers[i].compare_exchange_strong(expected, pid)) slot = i;
-  }
-  if (g_stopping) kill(pid, SIGTERM);
+  const size_t slot = register_worker(pid);
   char buffer[4096];
   for (;;) {
     const ssize_t got = read(pipe_fds[0], buffer, sizeof(buffer));
@@ -392,11 +408,11 @@ class LoopWorker {
   LoopWorker& operator=(const LoopWorker&) = delete;
   ~LoopWorker() { end(false); }
 
-  // Sends job and reads back what the worker printed up to its record (at most max_output
+  // Sends job and reads what the worker prints up to its record, *outcome (at most max_output
   // bytes); false when the worker ended first or printed too much: *code is then its exit
   // status and *error why. *pid is the worker's id.
   bool run(const std::string& self, const Options& options, const FileJob& job, size_t max_output,
-           std::string* output, std::string* error, int* code, uint32_t* pid) {
+           FileOutcome* outcome, std::string* error, int* code, uint32_t* pid) {
     *pid = 0;
     if (fd_ < 0 && !start(self, options, error)) {
       *code = -1;
@@ -411,15 +427,15 @@ class LoopWorker {
       sent += static_cast<size_t>(n);
     }
     char buffer[4096];
+    size_t printed = 0;  // bytes of lines before the record
     for (;;) {
       for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
         const std::string text = pending_.substr(0, end + 1);
         pending_.erase(0, end + 1);
-        if (output->size() < max_output) output->append(text, 0, max_output - output->size());
-        FileOutcome record;
-        if (first_record(text, &record)) return true;
+        if (first_record(text, outcome)) return true;
+        printed += text.size();
       }
-      if (output->size() + pending_.size() >= max_output) {
+      if (printed + pending_.size() >= max_output) {
         *error = "the worker printed more than " + std::to_string(max_output) + " bytes";
         return ended(true, error, code);
       }
@@ -441,31 +457,13 @@ class LoopWorker {
       *error = std::string("cannot create a socket: ") + std::strerror(errno);
       return false;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<std::string> argv_strings = worker_loop_args(options, current_process_id());
-    argv_strings.insert(argv_strings.begin(), self);
-    std::vector<char*> argv;
-    for (std::string& arg : argv_strings) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const int spawned = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (spawned != 0) {
+    pid_ = spawn_on(self, worker_loop_args(options, current_process_id()), fds[1], true, error);
+    if (pid_ == 0) {
       close(fds[0]);
-      pid_ = 0;
-      *error = "cannot start " + self + ": " + std::strerror(spawned);
       return false;
     }
     fd_ = fds[0];
-    // Registered where a signal handler finds it; a stop that came meanwhile ends it here.
-    for (size_t i = 0; i < kWorkerSlots && slot_ == kWorkerSlots; ++i) {
-      pid_t expected = 0;
-      if (g_workers[i].compare_exchange_strong(expected, pid_)) slot_ = i;
-    }
-    if (g_stopping) kill(pid_, SIGTERM);
+    slot_ = register_worker(pid_);
     return true;
   }
 
@@ -509,19 +507,22 @@ thread_local LoopWorker t_worker;
 FileOutcome run_in_worker(const std::string& self, const Options& options, const FileJob& job,
                           uint64_t size_bytes, const std::atomic<bool>& interrupted,
                           bool* is_unfinished) {
-  std::string output, error;
+  std::string error;
   uint32_t pid = 0;
   FileOutcome outcome;
   *is_unfinished = false;
 #if defined(_WIN32)
+  std::string output;
   const int code =
       run_captured(self, worker_args(options, job.source, job.destination, current_process_id()),
                    kMaxWorkerOutputBytes, &output, &error, &pid);
+  if (first_record(output, &outcome)) return outcome;
 #else
   int code = 0;
-  t_worker.run(self, options, job, kMaxWorkerOutputBytes, &output, &error, &code, &pid);
+  if (t_worker.run(self, options, job, kMaxWorkerOutputBytes, &outcome, &error, &code, &pid))
+    return outcome;
+  outcome = FileOutcome{};
 #endif
-  if (first_record(output, &outcome)) return outcome;
   // No record: whatever it was writing is not finished.
   if (pid != 0) remove_worker_temps(job.destination, pid);
   *is_unfinished = interrupted;
