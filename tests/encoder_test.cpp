@@ -298,14 +298,7 @@ TEST_F(Encoder, StreamGrowsAlikeOnEveryPath) {
   o.quality = 100;
   const Bytes src = libjpeg_encode(photo_rgb(w, h, 11, 120), w, h, o);
   ConsoleCapture quiet;
-  const auto recode = [&](Bytes* out) {
-    EncodedStream stream;
-    const int32_t status =
-        recode_memory(src.data(), static_cast<uint32_t>(src.size()), 100, &stream);
-    if (status == 0) out->assign(stream.data, stream.data + stream.length);
-    release_stream(stream);
-    return status;
-  };
+  const auto recode = [&](Bytes* out) { return recode_in_memory(src, 100, out); };
   struct RestorePlan {
     ~RestorePlan() { set_recode_plan(RecodePlan{}); }
   } restore;

@@ -19,12 +19,8 @@ namespace {
 
 #if defined(__SSE2__)
 Bytes recode_bytes(const Bytes& source, int32_t quality) {
-  EncodedStream stream;
   Bytes out;
-  if (recode_memory(source.data(), static_cast<uint32_t>(source.size()), quality, &stream) == 0) {
-    out.assign(stream.data, stream.data + stream.length);
-  }
-  release_stream(stream);
+  recode_in_memory(source, quality, &out);
   return out;
 }
 

@@ -304,12 +304,7 @@ TEST_F(Pipeline, LargeImagesReuseTheKeptBlock) {
   const Bytes small = sample_jpeg();
   ConsoleCapture quiet;
   const auto recode = [](const Bytes& source, Bytes* out) {
-    EncodedStream stream;
-    const int32_t status =
-        recode_memory(source.data(), static_cast<uint32_t>(source.size()), 85, &stream);
-    if (status == 0) out->assign(stream.data, stream.data + stream.length);
-    release_stream(stream);
-    return status;
+    return recode_in_memory(source, 85, out);
   };
   Bytes fresh_b, fresh_small, again;
   release_retained_memory();

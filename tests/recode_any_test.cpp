@@ -51,11 +51,9 @@ RecodeAnyResult recode(const Bytes& jpeg, int32_t quality = 85, bool keep_metada
 }
 
 Bytes library_recode(const Bytes& jpeg, int32_t quality) {
-  EncodedStream out;
   ConsoleCapture quiet;
-  if (recode_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), quality, &out) != 0) return {};
-  Bytes bytes(out.data, out.data + out.length);
-  release_stream(out);
+  Bytes bytes;
+  recode_in_memory(jpeg, quality, &bytes);
   return bytes;
 }
 

@@ -419,6 +419,7 @@ std::vector<Segment> split_segments(const Bytes& j) {
 
 }  // namespace kestrum::test
 
+#include "api/pipeline.h"
 #include "decoder/decode_driver.h"
 #include "services/code_path.h"
 
@@ -434,6 +435,15 @@ bool reserve_vector(ImageBuffer& image, size_t bytes) {
 }  // namespace
 
 OurDecode decode_ours(const Bytes& jpeg) { return decode_ours(jpeg, requested_recode_plan()); }
+
+int32_t recode_in_memory(const Bytes& source, int32_t quality, Bytes* out) {
+  EncodedStream stream;
+  const int32_t status =
+      recode_memory(source.data(), static_cast<uint32_t>(source.size()), quality, &stream);
+  if (status == 0) out->assign(stream.data, stream.data + stream.length);
+  release_stream(stream);
+  return status;
+}
 
 OurDecode decode_ours(const Bytes& jpeg, const RecodePlan& plan) {
   OurDecode r;

@@ -154,6 +154,9 @@ struct OurDecode {
   std::string log;
 };
 OurDecode decode_ours(const Bytes& jpeg);
+// The library's recode from memory at quality (recode_memory, its console to the current sink):
+// its status, with the stream in *out when that is 0.
+int32_t recode_in_memory(const Bytes& source, int32_t quality, Bytes* out);
 OurDecode decode_ours(const Bytes& jpeg, const RecodePlan& plan);
 
 // Our decoded planes against libjpeg's raw decode of the same file, over the image's own area.
