@@ -6,6 +6,7 @@
 
 #include <array>
 #include <bit>
+#include <type_traits>
 
 #include "common/jpeg_tables.h"
 #include "encoder/encoder_state.h"
@@ -31,22 +32,41 @@ CodeTable make_table(bool is_ac, int32_t table_id) {
   return t;
 }
 
-// Pending bits at the low end of a 64-bit accumulator; four bytes go out once 32 or more wait.
+// Pending bits at the low end of the accumulator, a register wide; four bytes go out once 32
+// wait. In a 32-bit register the bits above count are what was already written.
+template <typename Word>
 struct Writer {
   uint8_t* out;
-  uint64_t acc;
+  Word acc;
   uint32_t count;  // 0..31 between puts
 
   // Appends the low n bits of v (n <= 32, and the bits above n zero).
   void put(uint32_t v, uint32_t n) {
-    acc = (acc << n) | v;
-    count += n;
-    if (count >= 32) drain_word();
+    if constexpr (sizeof(Word) >= 8) {
+      acc = (acc << n) | v;
+      count += n;
+      if (count >= 32) drain_word();
+    } else {
+      const uint32_t room = 32 - count;
+      if (n < room) {
+        acc = (acc << n) | v;
+        count += n;
+        return;
+      }
+      // A put is under 32 bits (a code of up to 16 bits and up to 11 magnitude bits), so count
+      // is at least 1 here and room at most 31.
+      const uint32_t rest = n - room;
+      acc = (acc << room) | (v >> rest);
+      count = 32;
+      drain_word();
+      acc = v;
+      count = rest;
+    }
   }
   // Emits the oldest 32 pending bits, stuffing 0x00 after each 0xFF.
   void drain_word() {
     count -= 32;
-    const uint32_t word = static_cast<uint32_t>(acc >> count);
+    const uint32_t word = static_cast<uint32_t>(static_cast<uint64_t>(acc) >> count);
     if ((((~word) - 0x01010101u) & word & 0x80808080u) == 0) {  // no byte is 0xFF
       out[0] = static_cast<uint8_t>(word >> 24);
       out[1] = static_cast<uint8_t>(word >> 16);
@@ -65,7 +85,7 @@ struct Writer {
   void drain() {
     while (count >= 8) {
       count -= 8;
-      const uint8_t byte = static_cast<uint8_t>(acc >> count);
+      const uint8_t byte = static_cast<uint8_t>(static_cast<uint64_t>(acc) >> count);
       *out++ = byte;
       if (byte == 0xFF) *out++ = 0x00;
     }
@@ -79,24 +99,20 @@ struct Writer {
   }
 };
 
-// The block's symbols as the reference walk codes them (code_block_symbols): the DC difference,
-// then for each non-zero coefficient, found from the mask, its ZRLs and its run/size code with
-// the magnitude bits in one put, and EOB unless coefficient 63 is non-zero.
-void code_block(const int16_t* block, uint64_t nonzero_zz, int32_t& dc_pred, const CodeTable& dc,
-                const CodeTable& ac, Writer& w) {
-  const int32_t diff = block[0] - dc_pred;
-  dc_pred = block[0];
-  uint32_t size = magnitude_category(diff);
-  uint32_t bits = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << size) - 1u);
-  w.put(dc.code[size] << size | bits, dc.length[size] + size);
-  // Bit 0 of nonzero stands for the position after k, the last one coded; so the zeros at its
-  // low end are the run.
-  uint64_t nonzero = nonzero_zz >> 1;
-  uint32_t k = 0;
-  while (nonzero != 0) {
-    uint32_t run = static_cast<uint32_t>(std::countr_zero(nonzero));
-    nonzero >>= run + 1;  // at most 63: positions 1..63 sit at bits 0..62
-    k += run + 1;
+// The bit buffer's width: a register's.
+using CodeWord = std::conditional_t<sizeof(void*) >= 8, uint64_t, uint32_t>;
+
+// Codes the non-zero coefficients that bits marks, bit i for zig-zag position first + i, after
+// the one at k (the last coded, updated): its ZRLs and its run/size code with the magnitude bits
+// in one put.
+template <typename Mask>
+void code_coefficients(const int16_t* block, Mask bits, uint32_t first, uint32_t& k,
+                       const CodeTable& ac, Writer<CodeWord>& w) {
+  while (bits != 0) {
+    const uint32_t at = first + static_cast<uint32_t>(std::countr_zero(bits));
+    bits &= bits - 1;
+    uint32_t run = at - k - 1;
+    k = at;
     while (run > 15) {
       w.put(ac.code[0xF0], ac.length[0xF0]);
       run -= 16;
@@ -104,13 +120,34 @@ void code_block(const int16_t* block, uint64_t nonzero_zz, int32_t& dc_pred, con
     // v is not zero, so the top bit of its magnitude gives the size without a case for zero.
     // The value bits are v, or v - 1 when negative, whose bits above size are then all ones:
     // adding them to the code shifted up with one added wraps those ones away, so no mask.
-    const int32_t v = block[k];
+    const int32_t v = block[at];
     const int32_t sign = v >> 31;
-    size = static_cast<uint32_t>(__builtin_clz(static_cast<uint32_t>((v ^ sign) - sign)) ^ 31) + 1;
+    const uint32_t size =
+        static_cast<uint32_t>(__builtin_clz(static_cast<uint32_t>((v ^ sign) - sign)) ^ 31) + 1;
     const uint32_t symbol = (16 * run + size) & 0xFF;
     w.put(
         ((ac.code[symbol] - static_cast<uint32_t>(sign)) << size) + static_cast<uint32_t>(v + sign),
         ac.length[symbol] + size);
+  }
+}
+
+// The block's symbols as the reference walk codes them (code_block_symbols): the DC difference,
+// then each non-zero coefficient, found from the mask (a register's width at a time), and EOB
+// unless coefficient 63 is non-zero.
+void code_block(const int16_t* block, uint64_t nonzero_zz, int32_t& dc_pred, const CodeTable& dc,
+                const CodeTable& ac, Writer<CodeWord>& w) {
+  const int32_t diff = block[0] - dc_pred;
+  dc_pred = block[0];
+  const uint32_t size = magnitude_category(diff);
+  const uint32_t bits = static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << size) - 1u);
+  w.put(dc.code[size] << size | bits, dc.length[size] + size);
+  uint32_t k = 0;
+  const uint64_t ac_mask = nonzero_zz & ~uint64_t{1};
+  if constexpr (sizeof(CodeWord) >= 8) {
+    code_coefficients(block, ac_mask, 0, k, ac, w);
+  } else {
+    code_coefficients(block, static_cast<uint32_t>(ac_mask), 0, k, ac, w);
+    code_coefficients(block, static_cast<uint32_t>(ac_mask >> 32), 32, k, ac, w);
   }
   if (k != 63) w.put(ac.code[0x00], ac.length[0x00]);
 }
@@ -158,7 +195,7 @@ bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowR
   const FdctQuantKernel transform = job.is_simd ? fdct_quant_kernel() : fdct_quant_block;
   const int32_t* luma_reciprocal = job.luma_reciprocal.data();
   const int32_t* chroma_reciprocal = job.chroma_reciprocal.data();
-  Writer writer{run.data + run.length, 0, 0};
+  Writer<CodeWord> writer{run.data + run.length, 0, 0};
   for (int32_t r = first_row; r < end_row; ++r) {
     const size_t row = static_cast<size_t>(r % job.ring_rows);  // the row's slot
     std::array<int32_t, 3> dc_pred = {0, 0, 0};
