@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The fast MCU decoder: the same bits, symbols and coefficients as decode_one_mcu, read through
-// a 64-bit buffer held in registers, for MCUs that cannot reach a marker. Everything that
+// a bit buffer held in registers (64 bits wide, 32 on 32-bit targets, where a 64-bit shift takes
+// two registers and five instructions), for MCUs that cannot reach a marker. Everything that
 // depends on a marker (restart handling, the zero padding at the end of the data, fill bytes)
 // stays with the bit-exact reader in huffman_decode.cpp: an MCU is decoded here unchecked while
 // the next marker is further away than any MCU can reach, and checked closer to it, where the
@@ -8,6 +9,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
 #include "common/byte_pairs.h"
 #include "common/fixed_point.h"
@@ -23,62 +25,74 @@ namespace {
 // 8-byte load).
 constexpr uint32_t kMcuReach = 2 * (kFastMcuBlocks * 64 * 31 + 7) / 8 + 16 + 8;
 
-uint64_t big_endian64(uint64_t v) {
-  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(v);
-  return v;
+template <typename Word>
+Word big_endian(Word v) {
+  if constexpr (std::endian::native == std::endian::big) {
+    return v;
+  } else if constexpr (sizeof(Word) == 8) {
+    return __builtin_bswap64(v);
+  } else {
+    return __builtin_bswap32(v);
+  }
 }
+
+// The buffer's width: a register's.
+using BitWord = std::conditional_t<sizeof(void*) >= 8, uint64_t, uint32_t>;
+constexpr int32_t kWordBits = static_cast<int32_t>(8 * sizeof(BitWord));
+// A word whose every byte is 1.
+constexpr BitWord kEveryByte = ~BitWord{0} / 0xFF;
 
 // kChecked: the marker may be within reach, so bytes at limit and beyond read as zeros and
 // set overran (the MCU is then decoded again by the exact reader). The unread bits are kept at
 // the top of acc, so that a lookup is a shift by a constant and not by the count.
 template <bool kChecked>
 struct Reader {
-  const uint8_t* data;
-  uint32_t pos;
-  uint64_t acc;  // unread bits at the high end; below them zeros, or the bytes that follow
-  int32_t n;     // how many
-  uint32_t limit;
+  const uint8_t* at;  // the next byte to read
+  BitWord acc;        // unread bits at the high end; below them zeros, or the bytes that follow
+  int32_t n;          // how many
+  const uint8_t* limit;
   bool overran = false;
 
-  // Tops the buffer up to 57..64 bits; stuffed bytes are the only FF bytes before the marker.
+  // Tops the buffer up to kWordBits - 7 .. kWordBits bits; stuffed bytes are the only FF bytes
+  // before the marker.
   void fill() {
-    if (!kChecked && n <= 56) {
-      // Eight bytes at once where none of them is FF: as many whole bytes as fit go in.
-      uint64_t word;
-      std::memcpy(&word, data + pos, 8);
-      word = big_endian64(word);
-      if ((((~word) - 0x0101010101010101u) & word & 0x8080808080808080u) == 0) {
-        const int32_t take = (64 - n) >> 3;  // n <= 56: 1..8 bytes, leaving 57..64 bits
+    if (!kChecked && n <= kWordBits - 8) {
+      // A word of bytes at once where none of them is FF: as many whole bytes as fit go in.
+      BitWord word;
+      std::memcpy(&word, at, sizeof(word));
+      word = big_endian(word);
+      if ((((~word) - kEveryByte) & word & (kEveryByte << 7)) == 0) {
+        const int32_t take = (kWordBits - n) >> 3;  // 1..8 bytes (1..4), the buffer then full
         acc |= word >> n;
-        pos += static_cast<uint32_t>(take);
+        at += take;
         // The bytes not taken stay below the n bits: the next fill reads them again and ORs
         // the same bits in (they are no FF, so no stuffing can move them).
         n += 8 * take;
         return;
       }
     }
-    while (n <= 56) {
+    while (n <= kWordBits - 8) {
       uint8_t byte = 0;
-      if (!kChecked || pos < limit) {
-        byte = data[pos];
-        pos += byte == 0xFF ? 2 : 1;
+      if (!kChecked || at < limit) {
+        byte = *at;
+        at += byte == 0xFF ? 2 : 1;
       } else {
         overran = true;
       }
-      acc |= uint64_t{byte} << (56 - n);
+      acc |= BitWord{byte} << (kWordBits - 8 - n);
       n += 8;
     }
   }
   uint32_t peek(int32_t bits) const {
-    return static_cast<uint32_t>(acc >> static_cast<uint32_t>(64 - bits));
+    return static_cast<uint32_t>(acc >> static_cast<uint32_t>(kWordBits - bits));
   }
   void skip(int32_t bits) {
     acc <<= static_cast<uint32_t>(bits);
     n -= bits;
   }
-  // skip by a fast lookup's count: its low six bits, as the shift takes them anyway.
+  // skip by a fast lookup's count: its low five or six bits, as the shift takes them anyway.
   void skip_entry(uint32_t e) {
-    acc <<= e & 63;
+    acc <<= e & (kWordBits - 1);
     n -= static_cast<int32_t>(e & FastAcEntry::kLengthMask);
   }
   // decode_symbol: the 8-bit lookahead, else the code grown bit by bit from 9 bits; a code
@@ -129,6 +143,8 @@ struct Reader {
       rs = symbol(t);
     }
     const int32_t size = static_cast<int32_t>(rs & 15);
+    // A 32-bit buffer holds a code of up to 17 bits, but not always its magnitude bits too.
+    if (kWordBits < 64 && n < size) fill();
     *value = size != 0 ? extend(size) : 0;
     return rs;
   }
@@ -160,7 +176,8 @@ void decode_blocks(Reader<kChecked>& r) {
         block[kZigZagToNatural[k]] = static_cast<int16_t>(FastAcEntry::value(e));
         continue;
       }
-      if (r.n < 32) r.fill();  // a code of up to 17 bits and 15 magnitude bits
+      // A code of up to 17 bits and, where the buffer holds them, 15 magnitude bits.
+      if (r.n < (kWordBits < 64 ? 17 : 32)) r.fill();
       int32_t value = 0;
       const uint32_t rs = r.symbol_and_value(ac, e, &value);
       const uint32_t run = rs >> 4u;
@@ -194,18 +211,24 @@ void decode_one_mcu_fast() noexcept {
     decode_one_mcu();
     return;
   }
-  const uint32_t kept = static_cast<uint32_t>(d.bit_count);  // 0..64, at the low end
-  const uint64_t bits = kept == 0 ? 0 : d.bit_buffer << (64 - kept);
+  // The exact reader keeps at most 24 bits, this one at most a word; those are at the low end.
+  const uint32_t kept = static_cast<uint32_t>(d.bit_count);
+  if (kept > static_cast<uint32_t>(kWordBits)) {
+    decode_one_mcu();
+    return;
+  }
+  const BitWord bits =
+      kept == 0 ? 0 : static_cast<BitWord>((d.bit_buffer << (64 - kept)) >> (64 - kWordBits));
   uint32_t pos = 0;
   int32_t n = 0;
-  uint64_t acc = 0;
+  BitWord acc = 0;
   if (d.clean_end - d.read_pos >= kMcuReach) {
-    Reader<false> r{d.source_data, d.read_pos, bits, d.bit_count, d.clean_end};
+    Reader<false> r{d.source_data + d.read_pos, bits, d.bit_count, d.source_data + d.clean_end};
     decode_blocks(r);
-    pos = r.pos, n = r.n, acc = r.acc;
+    pos = static_cast<uint32_t>(r.at - d.source_data), n = r.n, acc = r.acc;
   } else {
     const std::array<int32_t, kMaxScanComponents> dc_before = d.last_dc;
-    Reader<true> r{d.source_data, d.read_pos, bits, d.bit_count, d.clean_end};
+    Reader<true> r{d.source_data + d.read_pos, bits, d.bit_count, d.source_data + d.clean_end};
     decode_blocks(r);
     if (r.overran) {
       d.last_dc = dc_before;
@@ -214,9 +237,9 @@ void decode_one_mcu_fast() noexcept {
       decode_one_mcu();
       return;
     }
-    pos = r.pos, n = r.n, acc = r.acc;
+    pos = static_cast<uint32_t>(r.at - d.source_data), n = r.n, acc = r.acc;
   }
-  d.bit_buffer = n == 0 ? 0 : acc >> (64 - n);
+  d.bit_buffer = n == 0 ? 0 : acc >> (kWordBits - n);
   d.bit_count = n;
   d.read_pos = pos;
   d.mcus_to_restart -= 1;
