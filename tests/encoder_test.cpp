@@ -5,6 +5,7 @@
 
 #include "api/pipeline.h"
 #include "common/jpeg_tables.h"
+#include "common/planar_layout.h"
 #include "decoder/decoder_state.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
@@ -180,6 +181,35 @@ TEST_F(Encoder, QualityEstimateBoundariesAreLibjpegsTables) {
   EXPECT_EQ(estimate_source_quality(libjpeg_sum(100)), 100);
   EXPECT_EQ(estimate_source_quality(libjpeg_sum(100) + 1), 99);
   EXPECT_EQ(estimate_source_quality(libjpeg_sum(1)), 1);
+}
+
+// How a caller's quality reaches the encoder. A recode's request keeps the low 16 bits (0 is
+// turned into 85 later, by the encoder); an image from another decoder is coded at exactly its
+// quality, folded into 1..100, so its tables are libjpeg's at that quality whatever it was.
+TEST_F(Encoder, RequestsReachTheEncoderAsTheirRuleSays) {
+  for (const auto& [caller, expected] : {std::pair{85, 85}, std::pair{0, 0}, std::pair{-1, 65535},
+                                         std::pair{70000, 4464}, std::pair{65536, 0}}) {
+    const QualityRequest request = lowered_request(caller);
+    EXPECT_EQ(request.quality, expected) << caller;
+    EXPECT_FALSE(request.is_exact);
+  }
+  constexpr int32_t kWidth = 48, kHeight = 32;
+  Bytes image(planar420_layout(kWidth, kHeight).total_bytes);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 ^ (i >> 4));
+  for (int32_t caller : {-5, 0, 1, 37, 50, 85, 100, 101, 70000}) {
+    SCOPED_TRACE(caller);
+    const QualityRequest request = exact_request(caller);
+    EXPECT_TRUE(request.is_exact);
+    EncodedStream out;
+    ConsoleCapture quiet;
+    ASSERT_EQ(encode_image_memory(image.data(), kWidth, kHeight, caller, &out), kRecodeOk);
+    const Bytes stream(out.data, out.data + out.length);
+    release_stream(out);
+    QuantTables ours, libjpegs;
+    ASSERT_TRUE(libjpeg_read_quant_tables(stream, &ours));
+    ASSERT_TRUE(libjpeg_quality_tables(caller, &libjpegs));  // libjpeg folds the quality itself
+    EXPECT_EQ(ours, libjpegs);
+  }
 }
 
 // A recode of a libjpeg file saved at quality q, requested at r, carries the tables libjpeg itself

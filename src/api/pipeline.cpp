@@ -14,6 +14,7 @@
 #include "decoder/stored_tables.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
+#include "encoder/quality.h"
 #include "services/code_path.h"
 #include "services/console_log.h"
 #include "services/file_io.h"
@@ -116,10 +117,9 @@ struct EncodeFailure {
 };
 
 // The first half of an encode: the encoder's records for the PlanarYuv420Image at image (width x
-// height) at quality, and the header. is_exact_quality scales the tables at exactly that quality
-// instead of the estimate from the decoder's tables. Prints nothing.
-EncodeFailure prepare_encode(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
-                             bool is_exact_quality, const RecodePlan& plan,
+// height) at the request's quality, and the header. Prints nothing.
+EncodeFailure prepare_encode(const uint8_t* image, int32_t width, int32_t height,
+                             QualityRequest request, const RecodePlan& plan,
                              RecodeBuffers& buffers) {
   reset_encoder_state();  // every recode starts from the encoder of process start
   EncoderState& e = g_encoder;
@@ -128,7 +128,7 @@ EncodeFailure prepare_encode(const uint8_t* image, int32_t width, int32_t height
   e.image_height = height;
   e.aligned_width = static_cast<int32_t>((static_cast<uint32_t>(width) + 15) & ~15u);
   e.aligned_height = static_cast<int32_t>((static_cast<uint32_t>(height) + 15) & ~15u);
-  e.quality = QualityRequest{quality, is_exact_quality};
+  e.is_exact_quality = request.is_exact;
   buffers.attribute = static_cast<ImageAttribute*>(heap_calloc(sizeof(ImageAttribute)));
   e.attribute = buffers.attribute;
   buffers.workspace = static_cast<EncoderWorkspace*>(heap_calloc(sizeof(EncoderWorkspace)));
@@ -143,7 +143,7 @@ EncodeFailure prepare_encode(const uint8_t* image, int32_t width, int32_t height
   ImageAttribute& a = *buffers.attribute;
   a.input_format = 1;
   a.sampling_format = 2;
-  a.quality = static_cast<uint16_t>(static_cast<uint32_t>(quality) & 0xFFFFu);
+  a.quality = request.quality;
   a.aligned_width = e.aligned_width;
   a.aligned_height = e.aligned_height;
   a.plane_count = 3;
@@ -156,12 +156,11 @@ EncodeFailure prepare_encode(const uint8_t* image, int32_t width, int32_t height
   return EncodeFailure{};
 }
 
-// Encodes the PlanarYuv420Image at image (width x height) at quality (see prepare_encode). On
-// success the stream is in buffers.attribute. Prints the log of every failure.
-int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
-                      bool is_exact_quality, const RecodePlan& plan, RecodeBuffers& buffers) {
-  const EncodeFailure failure =
-      prepare_encode(image, width, height, quality, is_exact_quality, plan, buffers);
+// Encodes the PlanarYuv420Image at image (width x height) at the request's quality (see
+// prepare_encode). On success the stream is in buffers.attribute. Prints the log of every failure.
+int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, QualityRequest request,
+                      const RecodePlan& plan, RecodeBuffers& buffers) {
+  const EncodeFailure failure = prepare_encode(image, width, height, request, plan, buffers);
   if (failure.code != kRecodeOk) return fail_encode(failure.code, failure.message);
   if (JImageEncoder() != 0) return fail_encode(kErrEncoder, msg::kEncoderFailed);
   heap_free(buffers.workspace->block_buffer);
@@ -176,14 +175,15 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, int32
 struct OnePass {
   static constexpr uint32_t kRingRows = 2;
   RecodeBuffers& buffers;
-  int32_t quality;
+  QualityRequest request;
   const RecodePlan& plan;
   uint8_t* ring = nullptr;
   EncodeFailure failure;  // met setting up the encoder; printed after the decoder's messages
   StreamedRows rows;
   std::array<std::array<uint16_t, 64>, 2> tables_used{};  // what the quality estimate read
 
-  OnePass(RecodeBuffers& b, int32_t q, const RecodePlan& p) : buffers(b), quality(q), plan(p) {}
+  OnePass(RecodeBuffers& b, QualityRequest q, const RecodePlan& p)
+      : buffers(b), request(q), plan(p) {}
   OnePass(const OnePass&) = delete;
   OnePass& operator=(const OnePass&) = delete;
   ~OnePass() { heap_free(ring); }
@@ -196,7 +196,7 @@ struct OnePass {
         planar420_layout(static_cast<size_t>(padded_width), 16 * size_t{kRingRows});
     o.ring = static_cast<uint8_t*>(heap_malloc(layout.total_bytes));
     if (o.ring == nullptr) return nullptr;
-    o.failure = prepare_encode(o.ring, width, height, o.quality, false, o.plan, o.buffers);
+    o.failure = prepare_encode(o.ring, width, height, o.request, o.plan, o.buffers);
     if (o.failure.code != kRecodeOk) return o.ring;
     o.tables_used = {stored_quant_tables()[0], stored_quant_tables()[1]};
     begin_streamed_rows(static_cast<int32_t>(kRingRows), o.rows);
@@ -219,9 +219,9 @@ struct OnePass {
 // decoder's messages all come first, as on the whole-image path (the encoder prints only after
 // the last row). Where a segment after the scan changed the tables the estimate read, the recode
 // is done again through the whole image, its repeated decode unheard.
-int32_t recode_in_one_pass(const uint8_t* bytes, uint32_t size, int32_t quality,
+int32_t recode_in_one_pass(const uint8_t* bytes, uint32_t size, QualityRequest request,
                            const RecodePlan& plan, RecodeBuffers& buffers) {
-  OnePass pass(buffers, quality, plan);
+  OnePass pass(buffers, request, plan);
   const RowStream stream{OnePass::open, OnePass::row_final, &pass};
   int32_t width = 0;
   int32_t height = 0;
@@ -233,7 +233,7 @@ int32_t recode_in_one_pass(const uint8_t* bytes, uint32_t size, int32_t quality,
     return decoded;
   }
   if (pass.ring == nullptr) {  // a geometry decoded into the whole image
-    return encode_planar(buffers.image.data, width, height, quality, false, plan, buffers);
+    return encode_planar(buffers.image.data, width, height, request, plan, buffers);
   }
   if (pass.failure.code != kRecodeOk) return fail_encode(pass.failure.code, pass.failure.message);
   if (!pass.tables_unchanged()) {
@@ -249,7 +249,7 @@ int32_t recode_in_one_pass(const uint8_t* bytes, uint32_t size, int32_t quality,
       console_final(msg::kDecodeFailed, decoded);
       return decoded;
     }
-    return encode_planar(buffers.image.data, width, height, quality, false, whole, buffers);
+    return encode_planar(buffers.image.data, width, height, request, whole, buffers);
   }
   if (finish_streamed_rows(pass.rows) != 0) return fail_encode(kErrEncoder, msg::kEncoderFailed);
   heap_free(buffers.workspace->block_buffer);
@@ -261,7 +261,8 @@ int32_t recode_in_one_pass(const uint8_t* bytes, uint32_t size, int32_t quality,
 // failure up to the encoder.
 int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, int32_t quality,
                           const RecodePlan& plan, RecodeBuffers& buffers) {
-  if (plan.is_streaming) return recode_in_one_pass(bytes, size, quality, plan, buffers);
+  const QualityRequest request = lowered_request(quality);
+  if (plan.is_streaming) return recode_in_one_pass(bytes, size, request, plan, buffers);
   int32_t width = 0;
   int32_t height = 0;
   const int32_t decoded =
@@ -271,7 +272,7 @@ int32_t decode_and_encode(const uint8_t* bytes, uint32_t size, int32_t quality,
     console_final(msg::kDecodeFailed, decoded);
     return decoded;
   }
-  return encode_planar(buffers.image.data, width, height, quality, false, plan, buffers);
+  return encode_planar(buffers.image.data, width, height, request, plan, buffers);
 }
 
 // Hands the finished stream to the caller and prints the success line.
@@ -320,11 +321,10 @@ int32_t recode_memory_locked(const uint8_t* source, uint32_t size, int32_t quali
   return hand_over_stream(buffers, out);
 }
 
-int32_t encode_planar_locked(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
-                             bool is_exact_quality, const RecodePlan& plan, EncodedStream* out) {
+int32_t encode_planar_locked(const uint8_t* image, int32_t width, int32_t height,
+                             QualityRequest request, const RecodePlan& plan, EncodedStream* out) {
   RecodeBuffers buffers;
-  const int32_t status =
-      encode_planar(image, width, height, quality, is_exact_quality, plan, buffers);
+  const int32_t status = encode_planar(image, width, height, request, plan, buffers);
   if (status != kRecodeOk) return status;
   return hand_over_stream(buffers, out);
 }
@@ -356,14 +356,14 @@ int32_t recode_memory(const uint8_t* source, uint32_t size, int32_t quality, Enc
 int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
                             EncodedStream* out, ConsoleTarget console) noexcept {
   return run_recode(console, [&](const RecodePlan& plan) {
-    return encode_planar_locked(image, width, height, quality, true, plan, out);
+    return encode_planar_locked(image, width, height, exact_request(quality), plan, out);
   });
 }
 
 int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
                      EncodedStream* out) noexcept {
   return run_recode({}, [&](const RecodePlan& plan) {
-    return encode_planar_locked(image, width, height, quality, false, plan, out);
+    return encode_planar_locked(image, width, height, lowered_request(quality), plan, out);
   });
 }
 

@@ -10,15 +10,6 @@
 
 namespace kestrum {
 
-// The quality of one encode, as the caller gave it. A library recode lowers the request by the
-// source's estimated quality (the low 16 bits of value reach the encoder through the attribute
-// record, where JImageInit turns 0 into 85); an image from another decoder is encoded at exactly
-// value (any value: the quality rule folds it into 1..100), without reading the decoder's tables.
-struct QualityRequest {
-  int32_t value;  // the caller's quality, any value
-  bool is_exact;  // true: the tables are scaled at value itself
-};
-
 struct EncoderState {
   // --- Set by the pipeline for each recode ---
   RecodePlan plan;              // how this encode runs
@@ -28,7 +19,7 @@ struct EncoderState {
   int32_t image_height;         // frame height written into SOF0
   int32_t aligned_width;        // image_width rounded up to 16; the Y plane stride
   int32_t aligned_height;       // image_height rounded up to 16
-  QualityRequest quality;       // the caller's quality and how it settles the tables
+  bool is_exact_quality;        // the tables at the attribute's quality itself, not lowered
 
   // --- Set by JImageInit ---
   int32_t mcus_per_row;                               // aligned_width / 16

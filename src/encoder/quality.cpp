@@ -45,6 +45,17 @@ int32_t estimate_source_quality(int32_t source_sum) noexcept {
   return 1;
 }
 
+QualityRequest lowered_request(int32_t quality) noexcept {
+  return QualityRequest{static_cast<uint16_t>(static_cast<uint32_t>(quality) & 0xFFFFu), false};
+}
+
+QualityRequest exact_request(int32_t quality) noexcept {
+  return QualityRequest{static_cast<uint16_t>(quality < 1     ? 1
+                                              : quality > 100 ? 100
+                                                              : quality),
+                        true};
+}
+
 int32_t quality_used(int32_t request, int32_t estimate) noexcept {
   const int32_t q = estimate > 0 && estimate < 100 ? request - (100 - estimate) : request;
   return q < 1 ? 1 : q > 100 ? 100 : q;
@@ -70,19 +81,15 @@ void setup_quant_tables() noexcept {
   EncoderState& e = g_encoder;
   ImageAttribute& a = *e.attribute;
   if (a.quality == 0) a.quality = kDefaultQuality;
-  if (e.quality.is_exact) {
-    scale_quant_table(kBaseLumaQuant.data(), e.luma_quant_table.data(), e.quality.value);
-    scale_quant_table(kBaseChromaQuant.data(), e.chroma_quant_table.data(), e.quality.value);
-    derive_reciprocals();
-    return;
+  int32_t effective = a.quality;
+  if (!e.is_exact_quality) {
+    const auto& stored = stored_quant_tables();
+    int32_t source_sum = 0;
+    for (size_t i = 0; i < 64; ++i) {
+      source_sum += static_cast<int16_t>(stored[0][i]) + static_cast<int16_t>(stored[1][i]);
+    }
+    effective = quality_used(effective, estimate_source_quality(source_sum));
   }
-  const auto& stored = stored_quant_tables();
-  int32_t source_sum = 0;
-  for (size_t i = 0; i < 64; ++i) {
-    source_sum += static_cast<int16_t>(stored[0][i]) + static_cast<int16_t>(stored[1][i]);
-  }
-  const int32_t effective =
-      quality_used(static_cast<int32_t>(a.quality), estimate_source_quality(source_sum));
   scale_quant_table(kBaseLumaQuant.data(), e.luma_quant_table.data(), effective);
   scale_quant_table(kBaseChromaQuant.data(), e.chroma_quant_table.data(), effective);
   derive_reciprocals();
