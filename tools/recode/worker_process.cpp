@@ -213,6 +213,7 @@ pid_t spawn_on(const std::string& program, const std::vector<std::string>& args,
   argv_strings.push_back(program);
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(argv_strings.size() + 1);
   for (std::string& arg : argv_strings) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
