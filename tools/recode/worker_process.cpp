@@ -499,7 +499,7 @@ class LoopWorker {
   std::string pending_;
 };
 
-thread_local LoopWorker t_worker;
+thread_local LoopWorker g_worker;
 
 #endif
 
@@ -520,7 +520,7 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
   if (first_record(output, &outcome)) return outcome;
 #else
   int code = 0;
-  if (t_worker.run(self, options, job, kMaxWorkerOutputBytes, &outcome, &error, &code, &pid))
+  if (g_worker.run(self, options, job, kMaxWorkerOutputBytes, &outcome, &error, &code, &pid))
     return outcome;
   outcome = FileOutcome{};
 #endif
