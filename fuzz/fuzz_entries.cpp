@@ -227,7 +227,7 @@ template <typename Run>
 auto after_each_predecessor(const char* entry, const uint8_t* data, size_t size, Run run) {
   const Predecessors& p = predecessors();
   run(p.first.data(), p.first.size());
-  const auto first = run(data, size);
+  auto first = run(data, size);
   run(p.second.data(), p.second.size());
   const auto second = run(data, size);
   const std::string differ = first.differences_from(second);

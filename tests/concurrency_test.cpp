@@ -38,6 +38,7 @@ TEST(Concurrency, FourThreadsMatchSerialRecodes) {
   }
   std::vector<int> results(sources.size(), -1);
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int k = 0; k < kPerThread; ++k) {

@@ -35,6 +35,7 @@ TEST_P(HostFpState, SameBytesAndStateLeftAlone) {
   ConsoleCapture quiet;
   std::vector<NamedImage> images = test_image_set();
   std::vector<Bytes> expected;
+  expected.reserve(images.size());
   for (const NamedImage& image : images) expected.push_back(recode_bytes(image.jpeg, 85));
   const uint32_t saved = _mm_getcsr();
   const uint32_t host = (saved & ~kRoundingMask) | GetParam().mxcsr_bits;

@@ -324,6 +324,7 @@ TEST_F(HostSafety, RecodeAnyCallsOnTwoThreadsGiveTheirOwnResults) {
       photo(100, 75, 90)};
   RecodeAnyOptions options;
   std::vector<RecodeAnyResult> alone;
+  alone.reserve(sources.size());
   for (const Bytes& s : sources) alone.push_back(recode_any(s.data(), s.size(), options));
   constexpr int kRounds = 30;
   std::vector<std::vector<RecodeAnyResult>> results(2);

@@ -567,8 +567,8 @@ int exif_orientation(const Bytes& jpeg) {
     const uint8_t* b = jpeg.data() + s.offset + 4;
     if (s.marker != 0xE1 || s.length < 4 + 14 || std::memcmp(b, "Exif\0\0II", 8) != 0) continue;
     const uint8_t* tiff = b + 6;
-    const size_t ifd = tiff[4] | tiff[5] << 8;
-    const size_t entries = tiff[ifd] | tiff[ifd + 1] << 8;
+    const size_t ifd = static_cast<size_t>(tiff[4] | tiff[5] << 8);
+    const size_t entries = static_cast<size_t>(tiff[ifd] | tiff[ifd + 1] << 8);
     for (size_t e = 0; e < entries; ++e) {
       const uint8_t* entry = tiff + ifd + 2 + 12 * e;
       if ((entry[0] | entry[1] << 8) == 0x0112) return entry[8] | entry[9] << 8;

@@ -1407,7 +1407,7 @@ TEST(ToolTerminal, BarAndSummaryFitTheWidth) {
       start = end + 1;
     }
   }
-  EXPECT_NE(tool::progress_bar(t, 3723.4, 120).find("["),
+  EXPECT_NE(tool::progress_bar(t, 3723.4, 120).find('['),
             std::string::npos);  // the bar itself when there is room
   EXPECT_EQ(tool::summary(t, 1, 0, 0).find('\n'), std::string::npos);  // not a terminal: one line
 }

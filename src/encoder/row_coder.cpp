@@ -184,8 +184,8 @@ RowCodingJob row_coding_job() noexcept {
 
 bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowRun& run) noexcept {
   // Constant tables, built on first use (thread-safe) and never changed.
-  static const std::array<CodeTable, 2> kDc = {make_table(false, 0), make_table(false, 1)};
-  static const std::array<CodeTable, 2> kAc = {make_table(true, 0), make_table(true, 1)};
+  static const std::array<CodeTable, 2> dc_codes = {make_table(false, 0), make_table(false, 1)};
+  static const std::array<CodeTable, 2> ac_codes = {make_table(true, 0), make_table(true, 1)};
   const size_t w = job.layout.luma_stride;
   const size_t cw = job.layout.chroma_stride;
   const uint8_t* image = job.image;
@@ -220,8 +220,8 @@ bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowR
       for (size_t b = 0; b < 6; ++b) {
         const size_t comp = static_cast<size_t>(job.mcu_block_comp[b]);
         code_block(&blocks[64 * b], nonzero[b], dc_pred[comp],
-                   kDc[static_cast<size_t>(job.dc_table_sel[comp])],
-                   kAc[static_cast<size_t>(job.ac_table_sel[comp])], writer);
+                   dc_codes[static_cast<size_t>(job.dc_table_sel[comp])],
+                   ac_codes[static_cast<size_t>(job.ac_table_sel[comp])], writer);
       }
     }
     writer.flush();

@@ -81,7 +81,7 @@ std::string original_of_result(const std::string& name, IsFile is_file) {
   for (size_t i = underscore + 1; i < stem.size(); ++i) {
     if (stem[i] < '0' || stem[i] > '9') return "";
   }
-  const std::string base = stem.substr(0, underscore);
+  std::string base = stem.substr(0, underscore);
   if (is_file(base + ext)) return base + ext;
   if (lower(ext) == ".jpg" && is_file(base)) return base;
   return "";

@@ -3,6 +3,7 @@
 #include "recode/report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -39,7 +40,7 @@ std::string saving(uint64_t in, uint64_t out) {
 }
 
 std::string clock_text(double seconds) {
-  const auto s = static_cast<long long>(seconds + 0.5);
+  const long long s = std::llround(seconds);
   char buffer[32];
   std::snprintf(buffer, sizeof(buffer), "%lld:%02lld", s / 60, s % 60);
   return buffer;

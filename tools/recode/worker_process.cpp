@@ -213,6 +213,7 @@ pid_t spawn_on(const std::string& program, const std::vector<std::string>& args,
   argv_strings.push_back(program);
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(argv_strings.size() + 1);
   for (std::string& arg : argv_strings) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
@@ -498,7 +499,7 @@ class LoopWorker {
   std::string pending_;
 };
 
-thread_local LoopWorker t_worker;
+thread_local LoopWorker g_worker;
 
 #endif
 
@@ -519,7 +520,7 @@ FileOutcome run_in_worker(const std::string& self, const Options& options, const
   if (first_record(output, &outcome)) return outcome;
 #else
   int code = 0;
-  if (t_worker.run(self, options, job, kMaxWorkerOutputBytes, &outcome, &error, &code, &pid))
+  if (g_worker.run(self, options, job, kMaxWorkerOutputBytes, &outcome, &error, &code, &pid))
     return outcome;
   outcome = FileOutcome{};
 #endif
