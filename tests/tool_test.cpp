@@ -1434,11 +1434,15 @@ TEST(ToolLog, KeptLogIsBoundedWithACountOfWhatWasLeftOut) {
   std::string log;
   for (int i = 0; i < 40000; ++i) log += "line " + std::to_string(i) + " of a long log\n";
   const std::string kept = tool::bounded_log(log);
-  EXPECT_LE(kept.size(), tool::kMaxKeptLogBytes + 40);
+  // Whole lines up to the bound: the next line would not have fitted (none is over 25 bytes).
+  const size_t body = kept.rfind('[');
+  EXPECT_LE(body, tool::kMaxKeptLogBytes);
+  EXPECT_GT(body + std::string("line 39999 of a long log\n").size(), tool::kMaxKeptLogBytes);
+  EXPECT_EQ(kept[body - 1], '\n');
   const size_t kept_lines = static_cast<size_t>(std::count(kept.begin(), kept.end(), '\n')) - 1;
-  EXPECT_EQ(kept.substr(kept.rfind('[')),
+  EXPECT_EQ(kept.substr(body),
             "[" + std::to_string(40000 - kept_lines) + " more lines left out]\n");
-  EXPECT_EQ(log.compare(0, kept.rfind('['), kept, 0, kept.rfind('[')), 0);
+  EXPECT_EQ(log.compare(0, body, kept, 0, body), 0);
   EXPECT_EQ(tool::bounded_log("short\n"), "short\n");
 }
 
