@@ -147,6 +147,7 @@ using O = const tool::Options&;
 constexpr tool::ParseResult kRun = tool::ParseResult::kRun;
 constexpr tool::ParseResult kRefused = tool::ParseResult::kUsageError;
 
+// clang-format off
 const ArgsCase kArgsCases[] = {
     {"one_file", {"a.jpg"}, kRun},
     {"every_option", {"-q", "1", "-j", "256", "-r", "-o", "out", "dir"}, kRun},
@@ -169,10 +170,8 @@ const ArgsCase kArgsCases[] = {
     {"stream_with_skip_larger", {"--skip-larger", "-"}, kRun},
     {"worker_without_destination", {"--worker", "a"}, kRefused},
     {"help_anywhere", {"a", "--help"}, tool::ParseResult::kHelp},
-    {"values_reach_the_options",
-     {"-q", "70", "-j", "3", "-r", "--strict", "--strip", "x", "y"},
-     kRun,
-     [](O o) {
+    {"values_reach_the_options", {"-q", "70", "-j", "3", "-r", "--strict", "--strip", "x", "y"},
+     kRun, [](O o) {
        return o.quality == 70 && o.jobs == 3 && o.recursive && o.strict && o.strip &&
               !o.allow_larger && !o.relative && o.paths == std::vector<std::string>{"x", "y"};
      }},
@@ -182,9 +181,7 @@ const ArgsCase kArgsCases[] = {
     {"m_joined", {"-m80", "x"}, kRun, [](O o) { return o.quality == 80; }},
     {"m", {"-m", "70", "x"}, kRun, [](O o) { return o.quality == 70; }},
     {"max_equals", {"--max=75", "x"}, kRun, [](O o) { return o.quality == 75; }},
-    {"target_quality",
-     {"--target-quality", "60", "x"},
-     kRun,
+    {"target_quality", {"--target-quality", "60", "x"}, kRun,
      [](O o) { return o.quality == 60 && !o.relative; }},
     {"s", {"-s", "x"}, kRun, [](O o) { return o.strip; }},
     {"strip_all", {"--strip-all", "x"}, kRun, [](O o) { return o.strip; }},
@@ -194,21 +191,15 @@ const ArgsCase kArgsCases[] = {
     {"d_joined", {"-dout", "x"}, kRun, [](O o) { return o.output_dir == "out"; }},
     {"dest_equals", {"--dest=out", "x"}, kRun, [](O o) { return o.output_dir == "out"; }},
     {"jobs_equals", {"--jobs=2", "x"}, kRun, [](O o) { return o.jobs == 2; }},
-    {"size_in_kib",
-     {"-S", "200", "x"},
-     kRun,
+    {"size_in_kib", {"-S", "200", "x"}, kRun,
      [](O o) { return o.size.bytes == 200 * 1024 && o.size.text == "200"; }},
     {"size_equals_k", {"--size=300k", "x"}, kRun, [](O o) { return o.size.bytes == 300 * 1024; }},
     {"size_joined_m", {"-S2M", "x"}, kRun, [](O o) { return o.size.bytes == 2 * 1024 * 1024; }},
     {"size_in_bytes", {"-S", "150000B", "x"}, kRun, [](O o) { return o.size.bytes == 150000; }},
-    {"size_percent",
-     {"-S", "30%", "x"},
-     kRun,
+    {"size_percent", {"-S", "30%", "x"}, kRun,
      [](O o) { return o.size.percent == 30 && o.size.bytes == 0; }},
     {"allow_larger", {"--allow-larger", "x"}, kRun, [](O o) { return o.allow_larger; }},
-    {"skip_larger_after_allow_larger",
-     {"--allow-larger", "--skip-larger", "x"},
-     kRun,
+    {"skip_larger_after_allow_larger", {"--allow-larger", "--skip-larger", "x"}, kRun,
      [](O o) { return !o.allow_larger; }},
     {"unknown_with_value", {"--foo=1", "x"}, kRefused, nullptr, "unknown option --foo"},
     {"unknown_named", {"--foo", "x"}, kRefused, nullptr, "unknown option --foo"},
@@ -217,16 +208,11 @@ const ArgsCase kArgsCases[] = {
     {"size_100_percent", {"-S", "100%", "x"}, kRefused, nullptr, "-S takes a size"},
     {"size_unknown_unit", {"-S", "12Q", "x"}, kRefused, nullptr, "-S takes a size"},
     {"m_101", {"-m", "101", "x"}, kRefused, nullptr, "-m takes a quality from 1 to 100, not '101'"},
-    {"relative_with_size",
-     {"--relative", "-S", "50%", "x"},
-     kRefused,
-     nullptr,
+    {"relative_with_size", {"--relative", "-S", "50%", "x"}, kRefused, nullptr,
      "--relative and -S cannot be used together"},
-    {"replace_with_d",
-     {"--replace", "-d", "out", "x"},
-     kRefused,
-     nullptr,
+    {"replace_with_d", {"--replace", "-d", "out", "x"}, kRefused, nullptr,
      "it cannot be used with -o"}};
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Table, ToolArgs, ::testing::ValuesIn(kArgsCases), ParamName());
 
