@@ -256,14 +256,21 @@ TEST_F(Huffman, EncoderCodesMatchDecoderTables) {
   }
 }
 
-TEST_F(Huffman, EncodeZeroBlockAndRuns) {
-  std::vector<uint8_t> out(4096);
-  g_encoder.out_ptr = out.data();
+// Codes one 4:2:0 MCU (four luma blocks, then Cb and Cr) with the Annex K tables into out, the
+// DC predictions at 0.
+BitWriter encode_420_mcu(const std::array<int16_t, 384>& blocks, std::vector<uint8_t>* out) {
+  out->assign(4096, 0);
+  g_encoder.out_ptr = out->data();
   g_encoder.mcu_block_comp = {0, 0, 0, 0, 1, 2};
   g_encoder.dc_table_sel = {0, 1, 1};
   g_encoder.ac_table_sel = {0, 1, 1};
-  std::array<int16_t, 384> blocks{};
-  BitWriter w = encode_mcu(blocks.data(), BitWriter{0, 0});
+  g_encoder.dc_pred = {0, 0, 0};
+  return encode_mcu(blocks.data(), BitWriter{0, 0});
+}
+
+TEST_F(Huffman, EncodeZeroBlockAndRuns) {
+  std::vector<uint8_t> out;
+  BitWriter w = encode_420_mcu({}, &out);
   // Y: 00 1010 per block (6 bits x 4), chroma: 00 00 per block (DC 00, EOB 00 in K.4/K.6)
   EXPECT_EQ(w.count, (4 * 6 + 2 * 4) % 8);
   EXPECT_EQ(g_encoder.out_ptr - out.data(), (4 * 6 + 2 * 4) / 8);
@@ -290,15 +297,10 @@ TEST_F(Huffman, ZeroRunsAndEob) {
   };
   const HuffCode zrl = ac_code(0, 0xF0);
   for (RunCase c : {RunCase{15, 0}, RunCase{16, 1}, RunCase{32, 2}}) {
-    std::vector<uint8_t> out(4096);
-    g_encoder.out_ptr = out.data();
-    g_encoder.mcu_block_comp = {0, 0, 0, 0, 1, 2};
-    g_encoder.dc_table_sel = {0, 1, 1};
-    g_encoder.ac_table_sel = {0, 1, 1};
-    g_encoder.dc_pred = {0, 0, 0};
     std::array<int16_t, 384> blocks{};
     blocks[static_cast<size_t>(1 + c.zeros)] = 1;
-    BitWriter w = encode_mcu(blocks.data(), BitWriter{0, 0});
+    std::vector<uint8_t> out;
+    const BitWriter w = encode_420_mcu(blocks, &out);
     const uint32_t run = static_cast<uint32_t>(c.zeros - 16 * c.zrl_count);
     const size_t y0_bits = 2 + static_cast<size_t>(c.zrl_count) * zrl.length +
                            ac_code(0, 16 * run + 1).length + 1 + (c.zeros + 1 < 63 ? 4 : 0);

@@ -296,47 +296,50 @@ TEST_F(RecodeAny, LibraryFilesGiveTheBytesOfJpgRecodeApi) {
   }
 }
 
-// The quality of the result, estimated from its tables, is the request lowered by the source's
-// distance from 100, so never above the source's.
-TEST_F(RecodeAny, NeverAboveTheSourceQuality) {
+// The quality used is what the result's tables say: the request lowered by the source's distance
+// from 100 (so never above the source's), or a target unless the source's estimate is lower.
+// Tables of 16-bit entries, as libjpeg writes them at low qualities without the baseline limit,
+// are estimated from their own values.
+TEST_F(RecodeAny, QualityUsedIsTheResultsQuality) {
   struct Case {
-    int source, request, layout_h0;
+    int source, h0;
+    bool is_wide;  // 16-bit tables, which only the conversion reads
+    int quality, target, used;
   };
-  for (const Case& c : {Case{60, 100, 2}, Case{60, 85, 2}, Case{90, 50, 2}, Case{60, 100, 1},
-                        Case{75, 90, 1}, Case{30, 20, 1}}) {
+  const Case cases[] = {
+      {60, 2, false, 100, 0, 60}, {60, 2, false, 85, 0, 45},  {90, 2, false, 50, 0, 40},
+      {60, 1, false, 100, 0, 60}, {75, 1, false, 90, 0, 65},  {30, 1, false, 20, 0, 1},
+      {80, 2, false, 85, 20, 20}, {80, 2, false, 85, 50, 50}, {80, 2, false, 85, 77, 77},
+      {80, 2, false, 85, 95, 80}, {80, 1, false, 85, 20, 20}, {80, 1, false, 85, 50, 50},
+      {80, 1, false, 85, 77, 77}, {80, 1, false, 85, 95, 80}, {1, 2, true, 95, 0, 1},
+      {2, 2, true, 95, 0, 1},     {3, 2, true, 95, 0, 1},     {5, 2, true, 95, 0, 1},
+      {8, 2, true, 95, 0, 3},     {13, 2, true, 95, 0, 8},    {20, 2, true, 95, 0, 15}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "q" << c.source << " h" << c.h0 << " wide " << c.is_wide
+                                    << " request " << c.quality << " target " << c.target);
     JpegOptions o;
     o.quality = c.source;
-    o.h0 = c.layout_h0;
-    const Bytes src = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, o);
-    const RecodeAnyResult r = recode(src, c.request);
-    ASSERT_NE(r.way, RecodeWay::kRefused);
-    JpegHeader header;
-    ASSERT_TRUE(parse_header(r.stream.data(), r.stream.size(), &header));
-    const int expected = std::max(1, c.request - (100 - c.source));
-    EXPECT_EQ(estimate_header_quality(header), expected)
-        << c.source << " " << c.request << " " << c.layout_h0;
-    EXPECT_LE(estimate_header_quality(header), c.source);
-    EXPECT_EQ(r.quality_used, estimate_header_quality(header)) << c.source << " " << c.request;
-  }
-}
-
-// Tables of 16-bit entries, as libjpeg writes them at low qualities without the baseline limit,
-// are estimated from their own values; tables coarser than any quality's leave the request as it
-// is rather than lowering it to 1.
-TEST_F(RecodeAny, SixteenBitTablesAreEstimatedFromTheirValues) {
-  for (int quality : {1, 2, 3, 5, 8, 13, 20}) {
-    JpegOptions o;
-    o.quality = quality;
-    o.wide_tables = true;
+    o.h0 = c.h0;
+    o.wide_tables = c.is_wide;
     const Bytes src = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, o);
     JpegHeader header;
     ASSERT_TRUE(parse_header(src.data(), src.size(), &header));
-    ASSERT_TRUE(header.has_wide_quant) << quality;
-    EXPECT_EQ(estimate_header_quality(header), quality);
-    const RecodeAnyResult r = recode(src, 95);
-    ASSERT_EQ(r.way, RecodeWay::kConverted) << r.error;
-    EXPECT_EQ(r.quality_used, std::max(1, 95 - (100 - quality)));
+    EXPECT_EQ(header.has_wide_quant, c.is_wide);
+    EXPECT_EQ(estimate_header_quality(header), c.source);
+    RecodeAnyOptions options;
+    options.quality = c.quality;
+    options.target_quality = c.target;
+    const RecodeAnyResult r = recode_any(src.data(), src.size(), options);
+    ASSERT_NE(r.way, RecodeWay::kRefused) << r.error;
+    EXPECT_TRUE(!c.is_wide || r.way == RecodeWay::kConverted);
+    ASSERT_TRUE(parse_header(r.stream.data(), r.stream.size(), &header));
+    EXPECT_EQ(estimate_header_quality(header), c.used);
+    EXPECT_EQ(r.quality_used, c.used);
   }
+}
+
+// Tables coarser than any quality's leave the request as it is rather than lowering it to 1.
+TEST_F(RecodeAny, TablesCoarserThanAnyQualityLeaveTheRequest) {
   // Every entry 4096, coarser than quality 1's tables (at most 255 x 50 / 2.55 per entry).
   const Bytes plain = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, baseline_options(50));
   const Bytes coarse = with_wide_tables(plain, 4096);
@@ -395,26 +398,6 @@ TEST_F(RecodeAny, MetadataSegmentsKeptInOrder) {
   EXPECT_EQ(app0, 1u);
   EXPECT_EQ(app14, 0u);
   EXPECT_EQ(recode(src, 85, false).stream, library_recode(without_metadata(src), 85));  // stripped
-}
-
-// A target quality is what the result's tables say, unless the source's estimate is lower.
-TEST_F(RecodeAny, TargetQualityIsTheQualityUsed) {
-  for (int h0 : {2, 1}) {
-    for (int target : {20, 50, 77, 95}) {
-      JpegOptions o;
-      o.quality = 80;
-      o.h0 = h0;
-      const Bytes src = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, o);
-      RecodeAnyOptions options;
-      options.target_quality = target;
-      const RecodeAnyResult r = recode_any(src.data(), src.size(), options);
-      ASSERT_NE(r.way, RecodeWay::kRefused) << r.error;
-      JpegHeader header;
-      ASSERT_TRUE(parse_header(r.stream.data(), r.stream.size(), &header));
-      EXPECT_EQ(estimate_header_quality(header), std::min(target, 80)) << target << " " << h0;
-      EXPECT_EQ(r.quality_used, std::min(target, 80)) << target << " " << h0;
-    }
-  }
 }
 
 // Damaged sources: what the decode met, checked against libjpeg, which warns about the same

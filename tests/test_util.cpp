@@ -519,38 +519,15 @@ Bytes segment(uint8_t marker, const Bytes& body) {
 // An EXIF APP1 with IFD0 holding only the orientation tag (little-endian TIFF), then trailer
 // bytes such as a maker note.
 Bytes exif_segment(uint16_t orientation, const Bytes& trailer) {
-  Bytes body = {'E',
-                'x',
-                'i',
-                'f',
-                0,
-                0,
-                'I',
-                'I',
-                42,
-                0,
-                8,
-                0,
-                0,
-                0,  // TIFF header, IFD0 at 8
-                1,
-                0,  // one entry
-                0x12,
-                0x01,
-                3,
-                0,
-                1,
-                0,
-                0,
-                0,  // 0x0112 SHORT x1
-                static_cast<uint8_t>(orientation),
-                static_cast<uint8_t>(orientation >> 8),
-                0,
-                0,
-                0,
-                0,
-                0,
-                0};  // no next IFD
+  const auto o = [orientation](int shift) { return static_cast<uint8_t>(orientation >> shift); };
+  // clang-format off
+  Bytes body = {'E', 'x', 'i', 'f', 0, 0,
+                'I', 'I', 42, 0, 8, 0, 0, 0,       // TIFF header, IFD0 at 8
+                1, 0,                              // one entry
+                0x12, 0x01, 3, 0, 1, 0, 0, 0,      // 0x0112 SHORT x1
+                o(0), o(8), 0, 0,
+                0, 0, 0, 0};                       // no next IFD
+  // clang-format on
   body.insert(body.end(), trailer.begin(), trailer.end());
   return segment(0xE1, body);
 }
