@@ -101,53 +101,56 @@ TEST_F(Markers, TranscriptsAndStatuses) {
   dqt_length.insert(dqt_length.end(), 64 + 66, 1);
   Bytes dc_symbol_16 = j;
   dc_symbol_16[find(split_segments(j), 0xC4).offset + 5 + 16] = 16;  // the luma DC's first symbol
-  const std::string kNoScan = "NOT get a start of scan mark!\n";
-  const std::string kNoJpeg = "This is no JPEG file. Please check file!\n";
-  const std::string kNotSupported = "Found a not support makr.\n";
-  const std::string kNoVersion = "This version is not support!\n";
-  const std::string kDecodes = kSize64 + kOk411;
+  const std::string no_scan_text = "NOT get a start of scan mark!\n";
+  const std::string no_jpeg_text = "This is no JPEG file. Please check file!\n";
+  const std::string not_supported_text = "Found a not support makr.\n";
+  const std::string no_version_text = "This version is not support!\n";
+  const std::string decodes_text = kSize64 + kOk411;
   // SOF0 fields: 2-3 Lf, 4 P, 5-6 Y, 7-8 X, 9 Nf, then from 10 id, HV, Tq per component.
   // SOS fields: 4 Ns, 5.. Cs, TdTa per component, then Ss, Se, AhAl.
   const TranscriptCase cases[] = {
-      {"valid", j, 0, kDecodes},
+      {"valid", j, 0, decodes_text},
       {"app2", insert_after_soi(j, {0xFF, 0xE2, 0x00, 0x04, 0x11, 0x22}), 0,
-       "Found a app in jpeg header,unread_marker=0xe2\n" + kDecodes},
+       "Found a app in jpeg header,unread_marker=0xe2\n" + decodes_text},
       {"app14", insert_after_soi(j, {0xFF, 0xEE, 0x00, 0x04, 0x11, 0x22}), 0,
-       kNotSupported + kDecodes},
-      {"app1_silent", insert_after_soi(j, {0xFF, 0xE1, 0x00, 0x04, 0x11, 0x22}), 0, kDecodes},
+       not_supported_text + decodes_text},
+      {"app1_silent", insert_after_soi(j, {0xFF, 0xE1, 0x00, 0x04, 0x11, 0x22}), 0, decodes_text},
       {"dri_length", insert_after_soi(j, {0xFF, 0xDD, 0x00, 0x05, 0x00, 0x00}), 0,
-       "The DRI mark data num is not right.\n" + kDecodes},
+       "The DRI mark data num is not right.\n" + decodes_text},
       {"jfif_version",
        insert_after_soi(j,
                         {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 2, 1, 0, 0, 1, 0, 1, 0, 0}),
-       0, "The JFIF version is no support!\n" + kDecodes},
+       0, "The JFIF version is no support!\n" + decodes_text},
       {"app0_thumb",
        insert_after_soi(j,
                         {0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 1, 1}),
-       0, "The app0 data num is no right!\n" + kDecodes},
+       0, "The app0 data num is no right!\n" + decodes_text},
       {"dqt_index", insert_after_soi(j, dqt_index), 0,
-       "The DQT table index is larger than 4!\n" + kDecodes},
+       "The DQT table index is larger than 4!\n" + decodes_text},
       {"dqt_length", insert_after_soi(j, dqt_length), 0,
-       "The DQT table data num is not right!\n" + kDecodes},
+       "The DQT table data num is not right!\n" + decodes_text},
       {"second_frame_header_replaces_the_first", insert_after_soi(j, sof_bytes), 0,
        kSize64 + kSize64 + "There is already one SOF0 mark!\n" + kOk411},
-      {"empty", {}, -2, kNoScan},
-      {"one_byte", {0xFF}, -2, kNoScan},
-      {"soi_alone", {0xFF, 0xD8}, -2, kNoScan},
-      {"no_jpeg", {0x12, 0x34, 0xFF, 0xD9}, -2, kNoJpeg + kNotSupported + kNoJpeg + kNoScan},
-      {"no_scan", no_scan, -2, kSize64 + kNoScan},
-      {"sof2", with_marker_byte(j, 0xC2), -2, kNoVersion, true},
-      {"sof3", with_marker_byte(j, 0xC3), -2, kNotSupported, true},
-      {"sof5", with_marker_byte(j, 0xC5), -2, kNotSupported, true},
-      {"sof9", with_marker_byte(j, 0xC9), -2, kNotSupported, true},
-      {"sof10", with_marker_byte(j, 0xCA), -2, kNotSupported, true},
-      {"sof15", with_marker_byte(j, 0xCF), -2, kNotSupported, true},
+      {"empty", {}, -2, no_scan_text},
+      {"one_byte", {0xFF}, -2, no_scan_text},
+      {"soi_alone", {0xFF, 0xD8}, -2, no_scan_text},
+      {"no_jpeg",
+       {0x12, 0x34, 0xFF, 0xD9},
+       -2,
+       no_jpeg_text + not_supported_text + no_jpeg_text + no_scan_text},
+      {"no_scan", no_scan, -2, kSize64 + no_scan_text},
+      {"sof2", with_marker_byte(j, 0xC2), -2, no_version_text, true},
+      {"sof3", with_marker_byte(j, 0xC3), -2, not_supported_text, true},
+      {"sof5", with_marker_byte(j, 0xC5), -2, not_supported_text, true},
+      {"sof9", with_marker_byte(j, 0xC9), -2, not_supported_text, true},
+      {"sof10", with_marker_byte(j, 0xCA), -2, not_supported_text, true},
+      {"sof15", with_marker_byte(j, 0xCF), -2, not_supported_text, true},
       // A DAC segment (arithmetic conditioning) before the frame.
-      {"dac", insert_after_soi(j, {0xFF, 0xCC, 0x00, 0x04, 0x00, 0x11}), -2, kNotSupported},
+      {"dac", insert_after_soi(j, {0xFF, 0xCC, 0x00, 0x04, 0x00, 0x11}), -2, not_supported_text},
       // Ss, Se, Ah and Al of a progressive refinement scan over a baseline frame.
-      {"scan_start_1", patch_sos(j, 11, 1), -2, kSize64 + kNoVersion},
-      {"scan_end_5", patch_sos(j, 12, 5), -2, kSize64 + kNoVersion},
-      {"scan_refinement", patch_sos(j, 13, 0x10), -2, kSize64 + kNoVersion},
+      {"scan_start_1", patch_sos(j, 11, 1), -2, kSize64 + no_version_text},
+      {"scan_end_5", patch_sos(j, 12, 5), -2, kSize64 + no_version_text},
+      {"scan_refinement", patch_sos(j, 13, 0x10), -2, kSize64 + no_version_text},
       {"scan_id_absent", patch_sos(j, 5, 9), -2, "The scan component id is not in the frame!\n",
        true},
       {"dc_selector_4", patch_sos(j, 6, 0x40), -2, "The huffman table selector is larger than 3!\n",
