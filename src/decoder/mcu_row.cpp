@@ -6,6 +6,7 @@
 #include "decoder/mcu_row.h"
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -39,6 +40,10 @@ struct RowGeometry {
 };
 
 namespace {
+
+// The last two-thread decode's waits: written by finish_mcu_rows, which every recode's decode
+// runs under the recode lock, and read after it.
+RowPipelineWaits g_last_pipeline_waits;
 
 // Values of one MCU's six coefficient blocks.
 constexpr size_t kMcuValues = 6 * 64;
@@ -130,6 +135,7 @@ void finish_row(const RowGeometry& g, size_t R, size_t rows) {
 // their consumer (the one-pass recode codes them there: the entropy decoding on one thread, the
 // transforms both ways and the entropy coding on the other, about as much work).
 struct RowPipeline {
+  using Clock = std::chrono::steady_clock;
   std::thread worker;
   std::mutex lock;
   std::condition_variable changed;
@@ -139,6 +145,13 @@ struct RowPipeline {
   bool stopping = false;     // no further rows will be handed over
   int16_t* slots = nullptr;  // two rows of MCUs, kMcuValues each
   RowGeometry geometry{};
+  Clock::time_point started = Clock::now();
+  double decoder_waiting_s = 0;  // the caller's thread's alone
+  double worker_waiting_s = 0;   // the worker's alone
+
+  static double since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+  }
 
   int16_t* slot(uint32_t row) {
     return slots + static_cast<size_t>(row % 2) * geometry.mcu_columns * kMcuValues;
@@ -147,8 +160,10 @@ struct RowPipeline {
   void transform_rows() {
     for (uint32_t r = 0; r < rows; ++r) {
       {
+        const Clock::time_point t = Clock::now();
         std::unique_lock<std::mutex> hold(lock);
         changed.wait(hold, [&] { return decoded > r || stopping; });
+        worker_waiting_s += since(t);
         if (decoded <= r) return;
       }
       const int16_t* blocks = slot(r);
@@ -202,8 +217,10 @@ void decode_mcu_row_direct() {
   if (R == 0) d.row_pipeline = start_pipeline();
   if (RowPipeline* p = d.row_pipeline) {
     {
+      const RowPipeline::Clock::time_point t = RowPipeline::Clock::now();
       std::unique_lock<std::mutex> hold(p->lock);
       p->changed.wait(hold, [&] { return R < p->transformed + 2; });
+      p->decoder_waiting_s += RowPipeline::since(t);
     }
     int16_t* blocks = p->slot(R);
     for (size_t m = 0; m < d.mcu_columns; ++m) decode_mcu_blocks(blocks + m * kMcuValues);
@@ -237,9 +254,13 @@ void finish_mcu_rows() noexcept {
   }
   p->changed.notify_all();
   p->worker.join();
+  g_last_pipeline_waits = {p->decoder_waiting_s, p->worker_waiting_s,
+                           RowPipeline::since(p->started), p->rows};
   heap_free(p->slots);
   delete p;
 }
+
+RowPipelineWaits last_row_pipeline_waits() noexcept { return g_last_pipeline_waits; }
 
 bool direct_rows_possible() noexcept {
   const DecoderState& d = g_decoder;

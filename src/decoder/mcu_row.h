@@ -2,6 +2,8 @@
 // Decoding of one MCU row of a 4:2:0 scan into the full-resolution planes.
 #pragma once
 
+#include <cstdint>
+
 namespace kestrum {
 
 // Decodes MCU row mcu_row_index into plane_y/cb/cr (stride image_w), or straight into
@@ -17,6 +19,19 @@ void decode_mcu_row() noexcept;
 // nothing to do when one thread decoded the rows. Called after the last row and on every exit.
 // Reads/Writes: row_pipeline (and through it direct_output's rows).
 void finish_mcu_rows() noexcept;
+
+// How the two threads of the last decode that ran two spent it: the seconds each waited for the
+// other (the caller's thread, which entropy-decodes, for a free slot; the worker, which
+// transforms and hands the rows over, for a decoded row), and the seconds from the first row to
+// the end of the last. All zero until a decode runs two threads. For the benchmark.
+struct RowPipelineWaits {
+  double decoder_waiting_s = 0;
+  double worker_waiting_s = 0;
+  double total_s = 0;
+  uint32_t rows = 0;
+};
+// Reads: the last two-thread decode's record (written by finish_mcu_rows).
+RowPipelineWaits last_row_pipeline_waits() noexcept;
 
 // True when rows can be written straight into the output image with the bytes the planes would
 // give: MCU rows (one or more) covering the padded image, scan components in frame order, 2x2 luma,
