@@ -1,15 +1,31 @@
 // SPDX-License-Identifier: MIT
-// Searches for byte pairs that start with FF (markers) sixteen positions at a time.
+// FF bytes in entropy-coded data: the search for byte pairs that start with FF (markers) sixteen
+// positions at a time, and the test of a bit buffer's word for an FF byte.
 #pragma once
 
 #include <bit>
 #include <cstdint>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 namespace kestrum {
+
+// The word of the bit buffers: a register's width (64 bits, 32 on 32-bit targets, where a
+// 64-bit shift takes two registers and several instructions).
+using RegisterWord = std::conditional_t<sizeof(void*) >= 8, uint64_t, uint32_t>;
+
+// True when a byte of word is FF (then ~word has a zero byte).
+template <typename Word>
+constexpr bool has_ff_byte(Word word) {
+  static_assert(std::is_unsigned_v<Word>);
+  constexpr Word kEveryByte = static_cast<Word>(~Word{0} / 0xFF);  // every byte 01
+  return ((static_cast<Word>(~word) - kEveryByte) & word & static_cast<Word>(kEveryByte << 7)) != 0;
+}
+static_assert(has_ff_byte(0x00FF0000u) && has_ff_byte(uint64_t{0xFF} << 56) &&
+              !has_ff_byte(0xFEFE00FEu) && !has_ff_byte(uint64_t{0x7FFEFEFEFEFEFE80u}));
 
 // The first i in [pos, size - 1) where data[i] is FF and data[i + 1] is not second; size when
 // there is none.

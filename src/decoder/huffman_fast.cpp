@@ -1,15 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The fast MCU decoder: the same bits, symbols and coefficients as decode_one_mcu, read through
-// a bit buffer held in registers (64 bits wide, 32 on 32-bit targets, where a 64-bit shift takes
-// two registers and five instructions), for MCUs that cannot reach a marker. Everything that
-// depends on a marker (restart handling, the zero padding at the end of the data, fill bytes)
+// a bit buffer held in registers (a register wide), for MCUs that cannot reach a marker. Everything
+// that depends on a marker (restart handling, the zero padding at the end of the data, fill bytes)
 // stays with the bit-exact reader in huffman_decode.cpp: an MCU is decoded here unchecked while
 // the next marker is further away than any MCU can reach, and checked closer to it, where the
 // exact reader decodes it again if it needed a byte of the marker or beyond.
 #include <array>
 #include <bit>
 #include <cstring>
-#include <type_traits>
 
 #include "common/byte_pairs.h"
 #include "common/fixed_point.h"
@@ -36,11 +34,8 @@ Word big_endian(Word v) {
   }
 }
 
-// The buffer's width: a register's.
-using BitWord = std::conditional_t<sizeof(void*) >= 8, uint64_t, uint32_t>;
+using BitWord = RegisterWord;
 constexpr int32_t kWordBits = static_cast<int32_t>(8 * sizeof(BitWord));
-// A word whose every byte is 1.
-constexpr BitWord kEveryByte = ~BitWord{0} / 0xFF;
 
 // kChecked: the marker may be within reach, so bytes at limit and beyond read as zeros and
 // set overran (the MCU is then decoded again by the exact reader). The unread bits are kept at
@@ -61,7 +56,7 @@ struct Reader {
       BitWord word;
       std::memcpy(&word, at, sizeof(word));
       word = big_endian(word);
-      if ((((~word) - kEveryByte) & word & (kEveryByte << 7)) == 0) {
+      if (!has_ff_byte(word)) {
         const int32_t take = (kWordBits - n) >> 3;  // 1..8 bytes (1..4), the buffer then full
         acc |= word >> n;
         at += take;

@@ -13,6 +13,9 @@
 namespace kestrum {
 namespace {
 
+// The quality rule's range: below 1 is 1, above 100 is 100.
+int32_t folded(int32_t quality) { return quality < 1 ? 1 : quality > 100 ? 100 : quality; }
+
 int32_t scaled_sum(int32_t quality) {
   std::array<int16_t, 64> luma{}, chroma{};
   scale_quant_table(kBaseLumaQuant.data(), luma.data(), quality);
@@ -25,9 +28,7 @@ int32_t scaled_sum(int32_t quality) {
 }  // namespace
 
 void scale_quant_table(const int16_t* base, int16_t* dest, int32_t quality) noexcept {
-  int32_t q = quality;
-  if (q <= 0) q = 1;
-  if (q > 100) q = 100;
+  const int32_t q = folded(quality);
   const int32_t scale = q < 50 ? 5000 / q : 200 - 2 * q;
   for (size_t i = 0; i < 64; ++i) {
     int32_t v = (base[i] * scale + 50) / 100;
@@ -50,15 +51,11 @@ QualityRequest lowered_request(int32_t quality) noexcept {
 }
 
 QualityRequest exact_request(int32_t quality) noexcept {
-  return QualityRequest{static_cast<uint16_t>(quality < 1     ? 1
-                                              : quality > 100 ? 100
-                                                              : quality),
-                        true};
+  return QualityRequest{static_cast<uint16_t>(folded(quality)), true};
 }
 
 int32_t quality_used(int32_t request, int32_t estimate) noexcept {
-  const int32_t q = estimate > 0 && estimate < 100 ? request - (100 - estimate) : request;
-  return q < 1 ? 1 : q > 100 ? 100 : q;
+  return folded(estimate > 0 && estimate < 100 ? request - (100 - estimate) : request);
 }
 
 int32_t request_for(int32_t target, int32_t estimate) noexcept {

@@ -6,8 +6,8 @@
 
 #include <array>
 #include <bit>
-#include <type_traits>
 
+#include "common/byte_pairs.h"
 #include "common/jpeg_tables.h"
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
@@ -67,7 +67,7 @@ struct Writer {
   void drain_word() {
     count -= 32;
     const uint32_t word = static_cast<uint32_t>(static_cast<uint64_t>(acc) >> count);
-    if ((((~word) - 0x01010101u) & word & 0x80808080u) == 0) {  // no byte is 0xFF
+    if (!has_ff_byte(word)) {
       out[0] = static_cast<uint8_t>(word >> 24);
       out[1] = static_cast<uint8_t>(word >> 16);
       out[2] = static_cast<uint8_t>(word >> 8);
@@ -99,8 +99,7 @@ struct Writer {
   }
 };
 
-// The bit buffer's width: a register's.
-using CodeWord = std::conditional_t<sizeof(void*) >= 8, uint64_t, uint32_t>;
+using CodeWord = RegisterWord;
 
 // Codes the non-zero coefficients that bits marks, bit i for zig-zag position first + i, after
 // the one at k (the last coded, updated): its ZRLs and its run/size code with the magnitude bits

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "common/byte_pairs.h"
 #include "recode_any/jpeg_segments.h"
 
 namespace kestrum {
@@ -100,8 +101,7 @@ class BitReader {
       const uint32_t word = static_cast<uint32_t>(data_[pos_]) << 24 |
                             static_cast<uint32_t>(data_[pos_ + 1]) << 16 |
                             static_cast<uint32_t>(data_[pos_ + 2]) << 8 | data_[pos_ + 3];
-      const uint32_t inverse = ~word;  // a zero byte here is a 0xFF byte there
-      if (((inverse - 0x01010101u) & ~inverse & 0x80808080u) == 0) {
+      if (!has_ff_byte(word)) {
         buffer_ |= static_cast<uint64_t>(word) << (32 - bits_);
         bits_ += 32;
         pos_ += 4;
@@ -178,8 +178,7 @@ class BitWriter {
     const uint32_t word = static_cast<uint32_t>(buffer_ >> bits_);
     if (out_->size() - pos_ < 8) out_->resize(out_->size() * 2 + 64);
     uint8_t* p = out_->data() + pos_;
-    const uint32_t inverse = ~word;
-    if (((inverse - 0x01010101u) & ~inverse & 0x80808080u) == 0) {
+    if (!has_ff_byte(word)) {
       p[0] = static_cast<uint8_t>(word >> 24);
       p[1] = static_cast<uint8_t>(word >> 16);
       p[2] = static_cast<uint8_t>(word >> 8);
