@@ -12,12 +12,12 @@
 #include <set>
 
 #include "api/output_name.h"
+#include "api/process_state.h"
+#include "common/code_path.h"
 #include "decoder/decoder_state.h"
 #include "encoder/encoder_state.h"
 #include "kestrum.h"
-#include "services/code_path.h"
-#include "services/heap.h"
-#include "services/retained_block.h"
+#include "platform/heap.h"
 #include "test_util.h"
 
 #if defined(_WIN32)
@@ -248,11 +248,11 @@ TEST_F(Pipeline, LargeImagesReuseTheKeptBlock) {
     return recode_in_memory(source, 85, out);
   };
   Bytes fresh_b, fresh_small, again;
-  release_retained_memory();
+  release_retained_block();
   ASSERT_EQ(recode(small, &fresh_small), 0);
   EXPECT_EQ(retained_block_bytes(), 0u);
   ASSERT_EQ(recode(b, &fresh_b), 0);
-  release_retained_memory();
+  release_retained_block();
   ASSERT_EQ(recode(a, &again), 0);
   const size_t kept = retained_block_bytes();
   EXPECT_GE(kept, static_cast<size_t>(side) * side * 3 / 2);

@@ -1,34 +1,29 @@
 // SPDX-License-Identifier: MIT
 // jpg_recode_api: read the source, decode it to a planar 4:2:0 image sized from the frame, encode
 // into a stream buffer that grows as needed, write the destination through a temporary file, and
-// report every step on the console log. One process-wide mutex serialises recodes, since decoder
-// and encoder live in module-wide state; the source is read before it is taken, so slow or stuck
-// input never holds up another thread's recode.
+// report every step on the console log. The process state's recode lock serialises recodes, since
+// decoder and encoder live in module-wide state; the source is read before it is taken, so slow or
+// stuck input never holds up another thread's recode.
 #include "api/pipeline.h"
 
 #include <array>
 #include <mutex>
 
+#include "api/process_state.h"
+#include "common/messages.h"
 #include "common/planar_layout.h"
+#include "common/records.h"
 #include "decoder/decode_driver.h"
 #include "decoder/stored_tables.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
 #include "encoder/quality.h"
-#include "services/code_path.h"
-#include "services/console_log.h"
-#include "services/file_io.h"
-#include "services/heap.h"
-#include "services/messages.h"
-#include "services/records.h"
-#include "services/retained_block.h"
+#include "platform/console_log.h"
+#include "platform/file_io.h"
+#include "platform/heap.h"
 
 namespace kestrum {
 namespace {
-
-// The recode lock, for the life of the process: one recode at a time uses g_decoder, g_encoder,
-// the console and the kept block.
-std::mutex g_recode_mutex;
 
 // Grows the image buffer to the size the frame needs (the buffer holds no data yet).
 // Large images reuse the block the last recode kept.
@@ -92,13 +87,13 @@ int32_t fail_encode(int32_t code, const char* message) {
 // as the encoder's allocation failure.
 template <typename Body>
 int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
-  std::unique_lock<std::mutex> lock(g_recode_mutex, std::defer_lock);
+  std::unique_lock<std::mutex> lock(recode_mutex(), std::defer_lock);
   try {
     lock.lock();
   } catch (...) {
     return kErrNoMemory;
   }
-  begin_recode_console(console);
+  open_recode_console(console);
   const RecodePlan plan = requested_recode_plan();
   int32_t status = kErrNoMemory;
   try {
@@ -106,7 +101,7 @@ int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
   } catch (...) {
     status = fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
   }
-  end_recode_console();
+  close_recode_console();
   return status;
 }
 
@@ -365,15 +360,6 @@ int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_
   return run_recode({}, [&](const RecodePlan& plan) {
     return encode_planar_locked(image, width, height, lowered_request(quality), plan, out);
   });
-}
-
-void release_retained_memory() noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(g_recode_mutex);
-    release_retained_block();
-  } catch (...) {
-    // the block stays for the next recode
-  }
 }
 
 }  // namespace kestrum

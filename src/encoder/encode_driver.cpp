@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/jpeg_tables.h"
+#include "common/messages.h"
 #include "common/planar_layout.h"
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
@@ -15,9 +16,8 @@
 #include "encoder/quality.h"
 #include "encoder/row_coder.h"
 #include "encoder/stream_sink.h"
-#include "services/console_log.h"
-#include "services/heap.h"
-#include "services/messages.h"
+#include "platform/console_log.h"
+#include "platform/heap.h"
 
 namespace kestrum {
 namespace {

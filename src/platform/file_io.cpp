@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 // POSIX and Windows implementations of the whole-file read and the atomic replacing write.
-#include "services/file_io.h"
+#include "platform/file_io.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "services/heap.h"
+#include "platform/heap.h"
 
 #if defined(_WIN32)
 #include <windows.h>
