@@ -33,6 +33,36 @@ bool reserve_image(ImageBuffer& image, size_t bytes) {
   return image.data != nullptr;
 }
 
+// The destination of a file recode, written while the stream is made once it passes kSpillBytes
+// (a large photo's stream then never sits whole in memory beside its source). A temporary file
+// that could not be made leaves the stream whole in memory, for the write at the end to try and
+// report; a write that failed after bytes were handed over fails the recode's write.
+struct StreamedDestination {
+  const char* path = nullptr;
+  ReplacingWrite file;
+  bool has_failed = false;  // bytes were handed over and a later write failed
+
+  static bool take(void* self, const uint8_t* bytes, size_t count) {
+    auto& d = *static_cast<StreamedDestination*>(self);
+    if (d.has_failed) return false;
+    if (!d.file.is_begun() && d.file.begin(d.path) != WriteResult::kOk) return false;
+    d.has_failed = !d.file.append(bytes, count);
+    return !d.has_failed;
+  }
+  // The stream begins again (an encode done again): nothing handed over so far counts.
+  void restart() {
+    file.abandon();
+    has_failed = false;
+  }
+  // Writes the stream's last count bytes (or the whole stream, where none was handed over).
+  WriteResult finish(const uint8_t* bytes, size_t count) {
+    if (has_failed) return WriteResult::kWriteFailed;
+    if (!file.is_begun()) return write_file_replacing(path, bytes, count);
+    if (!file.append(bytes, count)) return WriteResult::kWriteFailed;
+    return file.commit();
+  }
+};
+
 // Everything one recode obtains, released on every path. The image block is kept for the next
 // recode only after a decode that met all its data and ended at its EOI: a frame whose data ran
 // out (a truncated file, or a few hundred bytes that claim a huge frame, with or without an EOI
@@ -43,11 +73,13 @@ struct RecodeBuffers {
   DecodeDamage damage;  // what the decode met
   ImageAttribute* attribute = nullptr;
   EncoderWorkspace* workspace = nullptr;
+  StreamedDestination* destination = nullptr;  // a file recode's, else null
   RecodeBuffers() = default;
   RecodeBuffers(const RecodeBuffers&) = delete;
   RecodeBuffers& operator=(const RecodeBuffers&) = delete;
   // Frees the encoder's records and stream (an encode begun again starts from nothing).
   void release_encoder() {
+    if (destination != nullptr) destination->restart();
     if (workspace != nullptr) heap_free(workspace->block_buffer);
     if (attribute != nullptr) heap_free(attribute->stream_buffer);
     heap_free(attribute);
@@ -195,6 +227,10 @@ struct OnePass {
     if (o.failure.code != kRecodeOk) return o.ring;
     o.tables_used = {stored_quant_tables()[0], stored_quant_tables()[1]};
     begin_streamed_rows(static_cast<int32_t>(kRingRows), o.rows);
+    if (o.buffers.destination != nullptr) {
+      o.rows.take = StreamedDestination::take;
+      o.rows.take_context = o.buffers.destination;
+    }
     return o.ring;
   }
 
@@ -291,11 +327,14 @@ int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const c
     console_final(msg::kDecodeFailed, read);
     return read;
   }
+  StreamedDestination streamed;
+  streamed.path = destination;
   RecodeBuffers buffers;
+  buffers.destination = &streamed;
   const int32_t status = decode_and_encode(bytes.data, bytes.size, quality, plan, buffers);
   if (status != kRecodeOk) return status;
   ImageAttribute& a = *buffers.attribute;
-  switch (write_file_replacing(destination, a.stream_buffer, a.stream_length)) {
+  switch (streamed.finish(a.stream_buffer, a.stream_length)) {
     case WriteResult::kCannotCreate:
       return fail_encode(kErrCreateOutput, msg::kCannotCreate);
     case WriteResult::kWriteFailed:

@@ -140,6 +140,13 @@ void begin_streamed_rows(int32_t ring_rows, StreamedRows& rows) noexcept {
 void code_streamed_row(StreamedRows& rows, int32_t row) noexcept {
   if (!rows.is_ok) return;
   rows.is_ok = code_rows(rows.job, row, row + 1, rows.head);
+  if (rows.is_ok && rows.take != nullptr && rows.head.length >= kSpillBytes) {
+    if (rows.take(rows.take_context, rows.head.data, rows.head.length)) {
+      rows.head.length = 0;
+    } else {
+      rows.take = nullptr;
+    }
+  }
   hand_over(rows.head, *g_encoder.attribute);  // the run may have moved it
 }
 
