@@ -88,76 +88,6 @@ size_t segment_offset(const Bytes& jpeg, uint8_t marker) {
   return 0;
 }
 
-// Null paths are refused with the ordinary statuses and messages, before anything is read or
-// allocated.
-struct NullCase {
-  const char* name;
-  bool has_source, has_destination;
-  int32_t status;
-  const char* transcript;
-};
-class NullPaths : public HostSafety, public ::testing::WithParamInterface<NullCase> {};
-
-TEST_P(NullPaths, RefusedBeforeAnythingIsRead) {
-  const NullCase& c = GetParam();
-  const std::string src = dir_.path("photo.jpg");
-  const std::string dst = dir_.path("out.jpg");
-  ASSERT_TRUE(write_file(src, photo(64, 48, 90)));
-  ConsoleCapture capture;
-  heap_fail_nth(0);
-  EXPECT_EQ(jpg_recode_api(c.has_source ? src.c_str() : nullptr,
-                           c.has_destination ? dst.c_str() : nullptr, 85),
-            c.status);
-  EXPECT_EQ(heap_fail_nth(0), 0) << "allocations";
-  EXPECT_EQ(capture.text(), c.transcript);
-  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"photo.jpg"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Calls, NullPaths,
-    ::testing::Values(NullCase{"source", false, true, -1, kCannotOpenTranscript},
-                      NullCase{"destination", true, false, -14, kCannotCreateTranscript},
-                      NullCase{"both", false, false, -1, kCannotOpenTranscript}),
-    ParamName());
-
-TEST_F(HostSafety, Kestrum100WithoutAPathDoesNothing) {
-  KestrumHandle h = kestrum_Init("KE_100");
-  ConsoleCapture capture;
-  EXPECT_EQ(kestrum_100(h, nullptr, 85), 0);
-  EXPECT_EQ(capture.text(), "");
-  kestrum_Release(h);
-}
-
-#if !defined(_WIN32)
-// A FIFO nobody writes, and devices, are refused at once: no call waits for input that may never
-// come (and, holding the recode lock, makes every other thread wait too).
-TEST_F(HostSafety, SourcesThatAreNoRegularFilesAreRefusedAtOnce) {
-  const std::string fifo = dir_.path("pipe.jpg");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& source : {fifo, std::string("/dev/zero"), std::string("/dev/null")}) {
-    SCOPED_TRACE(source);
-    const std::string dst = dir_.path("out.jpg");
-    std::string log;
-    auto call = std::async(std::launch::async, [&] {
-      ConsoleCapture capture;
-      const int32_t status = jpg_recode_api(source.c_str(), dst.c_str(), 85);
-      log = capture.text();
-      return status;
-    });
-    if (call.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-      // Release the blocked open so that the test can end, then fail.
-      const int unblock = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-      if (unblock >= 0) close(unblock);
-      call.wait();
-      FAIL() << "the call waited on its source";
-    }
-    EXPECT_EQ(call.get(), -1);
-    EXPECT_EQ(log, kCannotOpenTranscript);
-    EXPECT_FALSE(file_exists(dst));
-  }
-}
-#endif
-
 // One recode prints at most kMaxRecodeMessages messages of its own, then one notice, then only its
 // final line: a few bytes of input can no longer print tens of bytes of log each.
 struct FloodCase {
@@ -409,32 +339,6 @@ TEST_F(HostSafety, ReplacedDestinationKeepsItsMode) {
     EXPECT_EQ(info.st_mode & 07777, mode);
     std::remove(dst.c_str());
   }
-}
-
-// A destination that is no regular file is not replaced by one: a FIFO, a link to it, and a
-// device node like /dev/null (made here where the system lets us) keep what they are.
-TEST_F(HostSafety, DestinationsThatAreNoRegularFilesAreKept) {
-  const std::string src = dir_.path("photo.jpg");
-  ASSERT_TRUE(write_file(src, photo(64, 48, 90)));
-  const std::string fifo = dir_.path("fifo.jpg");
-  const std::string link = dir_.path("link.jpg");
-  const std::string device = dir_.path("null.jpg");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
-  std::vector<std::string> destinations = {fifo, link};
-  if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) destinations.push_back(device);
-  for (const std::string& dst : destinations) {
-    SCOPED_TRACE(dst);
-    struct stat before, after;
-    ASSERT_EQ(lstat(dst.c_str(), &before), 0);
-    ConsoleCapture capture;
-    EXPECT_EQ(jpg_recode_api(src.c_str(), dst.c_str(), 85), -14);
-    EXPECT_NE(capture.text().find(kCannotCreateTranscript), std::string::npos) << capture.text();
-    ASSERT_EQ(lstat(dst.c_str(), &after), 0);
-    EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-  }
-  EXPECT_EQ(dir_.list().size(), destinations.size() + 1);  // no temporary file either
 }
 
 // While a private destination is being replaced, its result is never open to others: the
