@@ -410,12 +410,15 @@ TEST_F(Pipeline, SourcesThatCannotBeRead) {
     }
   }
   // And a null source, with or without a destination.
-  for (const char* dst : {dir_.path("new.jpg").c_str(), static_cast<const char*>(nullptr)}) {
+  const std::string fresh = dir_.path("new.jpg");
+  const std::vector<std::string> listing = dir_.list();
+  for (const char* dst : {fresh.c_str(), static_cast<const char*>(nullptr)}) {
     ConsoleCapture capture;
     heap_fail_nth(0);
     EXPECT_EQ(jpg_recode_api(nullptr, dst, 85), -1);
     EXPECT_EQ(heap_fail_nth(0), 0) << "allocations";
     EXPECT_EQ(capture.text(), kCannotOpen);
+    EXPECT_EQ(dir_.list(), listing);
   }
 }
 
@@ -478,11 +481,13 @@ TEST_F(Pipeline, DestinationsThatCannotBeWritten) {
   }
   make_read_only(dir_.path("read_only.jpg"), false);
   // A null destination is refused before the source is read.
+  const std::vector<std::string> listing = dir_.list();
   ConsoleCapture capture;
   heap_fail_nth(0);
   EXPECT_EQ(jpg_recode_api(src.c_str(), nullptr, 85), -14);
   EXPECT_EQ(heap_fail_nth(0), 0) << "allocations";
   EXPECT_EQ(capture.text(), "can not create JPEG file!encoding jpg failed!\n\n");
+  EXPECT_EQ(dir_.list(), listing);
 }
 
 #if defined(_WIN32)
