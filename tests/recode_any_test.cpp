@@ -41,12 +41,13 @@ class RecodeAny : public ::testing::Test {
 // With the library's own Huffman tables (exact) unless told otherwise: way 1 then gives the bytes
 // of jpg_recode_api.
 RecodeAnyResult recode(const Bytes& jpeg, int32_t quality = 85, bool keep_metadata = false,
-                       bool strict = false, bool exact = true) {
+                       bool strict = false, bool exact = true, int32_t target_quality = 0) {
   RecodeAnyOptions options;
   options.quality = quality;
   options.keep_metadata = keep_metadata;
   options.strict = strict;
   options.exact = exact;
+  options.target_quality = target_quality;
   return recode_any(jpeg.data(), jpeg.size(), options);
 }
 
@@ -332,10 +333,7 @@ TEST_F(RecodeAny, QualityUsedIsTheResultsQuality) {
     ASSERT_TRUE(parse_header(src.data(), src.size(), &header));
     EXPECT_EQ(header.has_wide_quant, c.is_wide);
     EXPECT_EQ(estimate_header_quality(header), c.source);
-    RecodeAnyOptions options;
-    options.quality = c.quality;
-    options.target_quality = c.target;
-    const RecodeAnyResult r = recode_any(src.data(), src.size(), options);
+    const RecodeAnyResult r = recode(src, c.quality, false, false, false, c.target);
     ASSERT_NE(r.way, RecodeWay::kRefused) << r.error;
     EXPECT_TRUE(!c.is_wide || r.way == RecodeWay::kConverted);
     ASSERT_TRUE(parse_header(r.stream.data(), r.stream.size(), &header));
@@ -795,14 +793,8 @@ TEST_F(RecodeAny, CmykAndYcckAreRecodedInTheirColourSpace) {
     ASSERT_TRUE(source.is_ok);
     const int space = c.source.is_ycck ? JCS_YCCK : JCS_CMYK;
     ASSERT_EQ(source.space, space);
-    RecodeAnyOptions options;
-    options.quality = c.quality;
-    options.target_quality = c.target_quality;
-    options.keep_metadata = true;
-    options.exact = true;
-    const RecodeAnyResult exact = recode_any(src.data(), src.size(), options);
-    options.exact = false;
-    const RecodeAnyResult fitted = recode_any(src.data(), src.size(), options);
+    const RecodeAnyResult exact = recode(src, c.quality, true, false, true, c.target_quality);
+    const RecodeAnyResult fitted = recode(src, c.quality, true, false, false, c.target_quality);
     ASSERT_EQ(exact.way, RecodeWay::kConverted) << exact.error;
     ASSERT_EQ(fitted.way, RecodeWay::kConverted) << fitted.error;
     EXPECT_EQ(exact.note, c.note);
