@@ -325,7 +325,8 @@ TEST_F(RecodeAny, LibraryFilesGiveTheBytesOfJpgRecodeApi) {
 // The quality used is what the result's tables say: the request lowered by the source's distance
 // from 100 (so never above the source's), or a target unless the source's estimate is lower.
 // Tables of 16-bit entries, as libjpeg writes them at low qualities without the baseline limit,
-// are estimated from their own values.
+// are estimated from their own values; tables coarser than any quality's (source 0: every entry
+// 4096, beyond quality 1's 255 x 50 / 2.55) leave the request as it is rather than lowering it.
 TEST_F(RecodeAny, QualityUsedIsTheResultsQuality) {
   struct Case {
     int source, h0;
@@ -339,15 +340,16 @@ TEST_F(RecodeAny, QualityUsedIsTheResultsQuality) {
       {80, 2, false, 85, 95, 80}, {80, 1, false, 85, 20, 20}, {80, 1, false, 85, 50, 50},
       {80, 1, false, 85, 77, 77}, {80, 1, false, 85, 95, 80}, {1, 2, true, 95, 0, 1},
       {2, 2, true, 95, 0, 1},     {3, 2, true, 95, 0, 1},     {5, 2, true, 95, 0, 1},
-      {8, 2, true, 95, 0, 3},     {13, 2, true, 95, 0, 8},    {20, 2, true, 95, 0, 15}};
+      {8, 2, true, 95, 0, 3},     {13, 2, true, 95, 0, 8},    {20, 2, true, 95, 0, 15},
+      {0, 2, true, 80, 0, 80}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "q" << c.source << " h" << c.h0 << " wide " << c.is_wide
                                     << " request " << c.quality << " target " << c.target);
-    JpegOptions o;
-    o.quality = c.source;
+    JpegOptions o = baseline_options(c.source == 0 ? 50 : c.source);
     o.h0 = c.h0;
-    o.wide_tables = c.is_wide;
-    const Bytes src = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, o);
+    o.wide_tables = c.is_wide && c.source != 0;
+    Bytes src = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, o);
+    if (c.source == 0) src = with_wide_tables(src, 4096);
     JpegHeader header;
     ASSERT_TRUE(parse_header(src.data(), src.size(), &header));
     EXPECT_EQ(header.has_wide_quant, c.is_wide);
@@ -359,22 +361,6 @@ TEST_F(RecodeAny, QualityUsedIsTheResultsQuality) {
     EXPECT_EQ(estimate_header_quality(header), c.used);
     EXPECT_EQ(r.quality_used, c.used);
   }
-}
-
-// Tables coarser than any quality's leave the request as it is rather than lowering it to 1.
-TEST_F(RecodeAny, TablesCoarserThanAnyQualityLeaveTheRequest) {
-  // Every entry 4096, coarser than quality 1's tables (at most 255 x 50 / 2.55 per entry).
-  const Bytes plain = libjpeg_encode(photo_rgb(64, 64, 4), 64, 64, baseline_options(50));
-  const Bytes coarse = with_wide_tables(plain, 4096);
-  JpegHeader header;
-  ASSERT_TRUE(parse_header(coarse.data(), coarse.size(), &header));
-  EXPECT_EQ(estimate_header_quality(header), 0);
-  const RecodeAnyResult r = recode(coarse, 80);
-  ASSERT_EQ(r.way, RecodeWay::kConverted) << r.error;
-  EXPECT_EQ(r.quality_used, 80);
-  JpegHeader result;
-  ASSERT_TRUE(parse_header(r.stream.data(), r.stream.size(), &result));
-  EXPECT_EQ(estimate_header_quality(result), 80);
 }
 
 // Every metadata segment a photo carries is kept, in the source's order, after the result's own
@@ -630,19 +616,17 @@ TEST_F(RecodeAny, StrictStillRecodesLibraryFiles) {
   EXPECT_EQ(r.stream, library_recode(src, 85));
 }
 
-struct FittedCase {
-  const char* name;
-  int width, height;
-  JpegOptions source;
-  int32_t quality;
-  RecodeWay way;
-};
-
 // Fitted Huffman tables change the bytes, not the image: libjpeg decodes the same pixels from the
 // result with and without them, the result is smaller, and its restart markers, DRI, DQT and
 // metadata are those of the standard-table result.
 TEST_F(RecodeAny, FittedTablesAreLosslessAndSmaller) {
-  const FittedCase cases[] = {
+  const struct {
+    const char* name;
+    int width, height;
+    JpegOptions source;
+    int32_t quality;
+    RecodeWay way;
+  } cases[] = {
       {"420 q90 to 85", 320, 240, baseline_options(90), 85, RecodeWay::kLibrary},
       {"420 odd size q95 to 70", 333, 251, baseline_options(95), 70, RecodeWay::kLibrary},
       {"420 q75 to 100", 640, 480, baseline_options(75), 100, RecodeWay::kLibrary},
@@ -651,7 +635,7 @@ TEST_F(RecodeAny, FittedTablesAreLosslessAndSmaller) {
       {"444 progressive converted", 257, 129, layout(1, 1, 3, true), 60, RecodeWay::kConverted},
       {"greyscale converted", 200, 160, layout(1, 1, 1), 85, RecodeWay::kConverted},
   };
-  for (const FittedCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Bytes metadata = exif_segment(6, Bytes(100, 0x42));
     const Bytes src = with_segments(
@@ -801,10 +785,8 @@ TEST_F(RecodeAny, CmykAndYcckAreRecodedInTheirColourSpace) {
     EXPECT_TRUE(ours.has_adobe);
     EXPECT_EQ(ours.adobe_transform, c.source.is_ycck ? 2 : 0);
     EXPECT_FALSE(ours.has_jfif);
-    for (int ci = 0; ci < 4; ++ci) {
-      EXPECT_EQ(ours.h[ci], c.source.h[ci]) << ci;
-      EXPECT_EQ(ours.v[ci], c.source.v[ci]) << ci;
-    }
+    EXPECT_TRUE(std::equal(ours.h, ours.h + 4, c.source.h) &&
+                std::equal(ours.v, ours.v + 4, c.source.v));
     EXPECT_EQ(ours.cmyk, ours_fitted.cmyk);
     for (size_t ch = 0; ch < 4; ++ch) {
       const double db = channel_psnr(ours.cmyk, source.cmyk, ch);
