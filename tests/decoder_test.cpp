@@ -5,10 +5,10 @@
 
 #include <cstring>
 
+#include "common/code_path.h"
 #include "common/planar_layout.h"
 #include "decoder/decoder_state.h"
 #include "param_name.h"
-#include "services/code_path.h"
 #include "test_util.h"
 
 namespace kestrum::test {

@@ -10,12 +10,12 @@
 #include <thread>
 
 #include "api/pipeline.h"
+#include "api/process_state.h"
 #include "decoder/decoder_state.h"
 #include "encoder/encoder_state.h"
 #include "kestrum.h"
 #include "kestrum/recode_any.h"
-#include "services/heap.h"
-#include "services/retained_block.h"
+#include "platform/heap.h"
 #include "test_images.h"
 #include "test_util.h"
 
@@ -105,10 +105,10 @@ TEST_F(HostSafety, LogFloodsStopAfterTheLimit) {
 TEST_F(HostSafety, TheLimitIsExact) {
   for (int32_t messages : {kMaxRecodeMessages, kMaxRecodeMessages + 1, kMaxRecodeMessages + 50}) {
     std::string log;
-    begin_recode_console(ConsoleTarget{append_text, &log});
+    open_recode_console(ConsoleTarget{append_text, &log});
     for (int32_t i = 0; i < messages; ++i) console_log("m%d\n", i);
     console_final("final %d\n", -2);
-    end_recode_console();
+    close_recode_console();
     std::string expected;
     for (int32_t i = 0; i < messages && i < kMaxRecodeMessages; ++i) {
       expected.append("m").append(std::to_string(i)).append("\n");
@@ -267,7 +267,7 @@ TEST_F(HostSafety, RecodeAnyCallsOnTwoThreadsGiveTheirOwnResults) {
 // there: a few hundred bytes that claim a large frame leave nothing resident after the call,
 // whether the stream ends there or with an EOI, while the same frame with all its data is kept.
 TEST_F(HostSafety, HostileFramesAreRefusedOrLeaveNoKeptBlock) {
-  release_retained_memory();
+  release_retained_block();
   RecodePlan whole_image;  // the one-pass recode keeps no image block at all
   whole_image.is_streaming = false;
   set_recode_plan(whole_image);
@@ -319,11 +319,11 @@ TEST_F(HostSafety, HostileFramesAreRefusedOrLeaveNoKeptBlock) {
     }
     std::remove(dst.c_str());
   }
-  release_retained_memory();
+  release_retained_block();
 }
 
 TEST_F(HostSafety, NoBlockAboveTheBoundIsKept) {
-  release_retained_memory();
+  release_retained_block();
   for (size_t bytes : {kRetainMaxBytes, kRetainMaxBytes + 4096}) {
     void* block = heap_malloc(bytes);
     ASSERT_NE(block, nullptr);

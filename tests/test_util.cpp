@@ -12,7 +12,8 @@
 #include <random>
 #include <utility>
 
-#include "services/console_log.h"
+#include "api/process_state.h"
+#include "platform/console_log.h"
 
 extern "C" {
 #include <jpeglib.h>
@@ -420,8 +421,8 @@ std::vector<Segment> split_segments(const Bytes& j) {
 }  // namespace kestrum::test
 
 #include "api/pipeline.h"
+#include "common/code_path.h"
 #include "decoder/decode_driver.h"
-#include "services/code_path.h"
 
 namespace kestrum::test {
 namespace {
