@@ -522,30 +522,36 @@ class ToolSays : public ToolRuns {};
 TEST_P(ToolSays, Run) { check(); }
 
 const std::string kLeftOut = "beach_2.jpg  left out: named like a result of beach.jpg";
-const std::string kOwnInput = "standard output is the file standard input reads";
 const std::string kCannotWrite = "-  FAILED: cannot write standard output: ";
 const std::string kLibraryLine = "encoding jpg successfully!";
-const std::string kFiveQualities = " q/p95.jpg q/p81.jpg q/p80.jpg q/p50.jpg q/p13.jpg";
-// -q Q recodes a photo above Q at exactly Q and keeps one at or below it as it is, copied with
-// -o so that the export folder is complete (it lowered a q50 photo to q30, a q13 one to q1). The
-// destination's name ends the part before the outcome (with either separator).
-const std::vector<std::string> kAt80Said = {
-    "p95.jpg  q95 \u2192 q80  ", "p81.jpg  q81 \u2192 q80  ", "p80.jpg  kept: already q80",
-    "p50.jpg  kept: already q50", "p13.jpg  kept: already q13"};
-const std::vector<std::pair<std::string, int>> kAt80Qualities = {{"out/p95.jpg", 80},
-                                                                 {"out/p81.jpg", 80},
-                                                                 {"out/p80.jpg", 80},
-                                                                 {"out/p50.jpg", 50},
-                                                                 {"out/p13.jpg", 13}};
-const std::vector<std::pair<std::string, std::string>> kAt80Copies = {
-    {"out/p80.jpg", "q/p80.jpg"}, {"out/p50.jpg", "q/p50.jpg"}, {"out/p13.jpg", "q/p13.jpg"}};
+// -q Q in any spelling recodes a photo above Q at exactly Q and keeps one at or below it as it
+// is, copied with -o so that the export folder is complete (it lowered a q50 photo to q30, a q13
+// one to q1). The destination's name ends the part before the outcome (with either separator).
 // clang-format off
+RunCase at_80(const char* name, const std::string& quality) {
+  return {.name = name,
+          .runs = {quality + " -j 2 -o out q/p95.jpg q/p81.jpg q/p80.jpg q/p50.jpg q/p13.jpg"},
+          .status = 0, .out = {"p95.jpg  q95 \u2192 q80  ", "p81.jpg  q81 \u2192 q80  ",
+                               "p80.jpg  kept: already q80",
+                               "p50.jpg  kept: already q50", "p13.jpg  kept: already q13"},
+          .qualities = {{"out/p95.jpg", 80}, {"out/p81.jpg", 80}, {"out/p80.jpg", 80},
+                        {"out/p50.jpg", 50}, {"out/p13.jpg", 13}},
+          .copies = {{"out/p80.jpg", "q/p80.jpg"}, {"out/p50.jpg", "q/p50.jpg"},
+                     {"out/p13.jpg", "q/p13.jpg"}}};
+}
+
+// Refused before anything is read or written, as cat refuses it; the photo stays as it was.
+RunCase onto_own_input(const char* name, const std::string& args) {
+  return {.name = name, .runs = {args}, .status = 2,
+          .err = {"standard output is the file standard input reads"}, .writes_nothing = true};
+}
+
 const RunCase kSaysCases[] = {
     {.name = "without_recursion_only_the_top_folder", .runs = {"-j 1 -o out in"}, .status = 0,
      .exists = {"out/a.jpg"}, .absent = {"out/sub"}},
     {.name = "folder_into_output_folder_keeps_the_layout", .runs = {"--relative -r -j 2 -o out in"},
-     .status = 0, .out = {"(4:2:2 \u2192 4:2:0)", "3 files: 3 recoded (2 by the library, 0 read past "
-                          "their metadata, 1 converted), 0 kept, 0 failed"},
+     .status = 0, .out = {"(4:2:2 \u2192 4:2:0)", "3 files: 3 recoded (2 by the library, 0 read "
+                          "past their metadata, 1 converted), 0 kept, 0 failed"},
      .out_counts = {{"\n", 4}},  // three files and the summary
      .created = {{"out/sub/b.JPG", 91, 77}, {"out/sub/deep/c.jpeg", 64, 50}},
      .absent = {"out/notes.txt"}, .library = "out/a.jpg"},
@@ -565,8 +571,9 @@ const RunCase kSaysCases[] = {
     {.name = "results_in_json", .runs = {"--json -r -j 2 -o out in"}, .status = 0,
      .out = {"{\"summary\":{\"files\":3,", "\"way\":\"converted\""},
      .out_counts = {{"\n", 4}, {"{\"source\":", 3}, {"\"status\":\"recoded\"", 3}}},
-    {.name = "quiet_says_only_the_summary", .runs = {"-r -o out in", "--quiet --overwrite -r -o out in"},
-     .status = 0, .out_counts = {{"\n", 1}}},
+    {.name = "quiet_says_only_the_summary",
+     .runs = {"-r -o out in", "--quiet --overwrite -r -o out in"}, .status = 0,
+     .out_counts = {{"\n", 1}}},  // the summary alone
     {.name = "library_log_unsaid", .runs = {"-o out in/a.jpg"}, .status = 0,
      .out = {"!" + kLibraryLine}, .created = {{"out/a.jpg", 120, 80}}},
     {.name = "library_log_with_v", .runs = {"-o out in/a.jpg", "-v --overwrite -o out in/a.jpg"},
@@ -582,14 +589,8 @@ const RunCase kSaysCases[] = {
      .out = {"low.jpg  q40 \u2192 q1 (low quality)"}},
     {.name = "quality_used_is_shown", .runs = {"--target-quality 35 low.jpg"}, .status = 0,
      .out = {"low.jpg  q40 \u2192 q35  "}, .qualities = {{"low_35.jpg", 35}}},
-    {.name = "quality_q", .runs = {"-q 80 -j 2 -o out" + kFiveQualities}, .status = 0,
-     .out = kAt80Said, .qualities = kAt80Qualities, .copies = kAt80Copies},
-    {.name = "quality_m_joined", .runs = {"-m80 -j 2 -o out" + kFiveQualities}, .status = 0,
-     .out = kAt80Said, .qualities = kAt80Qualities, .copies = kAt80Copies},
-    {.name = "quality_max_equals", .runs = {"--max=80 -j 2 -o out" + kFiveQualities}, .status = 0,
-     .out = kAt80Said, .qualities = kAt80Qualities, .copies = kAt80Copies},
-    {.name = "quality_target", .runs = {"--target-quality 80 -j 2 -o out" + kFiveQualities},
-     .status = 0, .out = kAt80Said, .qualities = kAt80Qualities, .copies = kAt80Copies},
+    at_80("quality_q", "-q 80"), at_80("quality_m_joined", "-m80"),
+    at_80("quality_max_equals", "--max=80"), at_80("quality_target", "--target-quality 80"),
     // The library's rule on request: 80 lowered by the q50 photo's distance from 100.
     {.name = "quality_relative", .runs = {"--relative -q 80 -o out q/p50.jpg"}, .status = 0,
      .qualities = {{"out/p50.jpg", 30}}},
@@ -614,7 +615,8 @@ const RunCase kSaysCases[] = {
     {.name = "damaged_source_is_never_a_plain_success", .runs = {"-j 1 dmg/cut.jpg dmg/video.jpg"},
      .status = 1, .out = {"video.jpg  q90 \u2192 q85",
                           "(5000 bytes after the image's end not carried over)", "1 damaged"},
-     .err = {"cut.jpg  DAMAGED (data ends at ", "% of the image; the rest is grey)  q90 \u2192 q85"},
+     .err = {"cut.jpg  DAMAGED (data ends at ",
+             "% of the image; the rest is grey)  q90 \u2192 q85"},
      .created = {{"dmg/cut_85.jpg", 120, 80}}},
     // --replace never writes a recode that lost part of the source over it: the rest of a file
     // still being copied, a motion photo's video, or what a header we cannot walk hides.
@@ -645,13 +647,9 @@ const RunCase kSaysCases[] = {
      .err = {kCannotWrite + "No space left on device"}},
     {.name = "standard_output_closed", .runs = {"- < in/a.jpg >&-"}, .status = 1,
      .err = {kCannotWrite + "Bad file descriptor"}},
-    // Refused before anything is read or written, as cat refuses it; the photo stays as it was.
-    {.name = "stream_onto_its_input", .runs = {"- < in/a.jpg 1<> in/a.jpg"}, .status = 2,
-     .err = {kOwnInput}, .writes_nothing = true},
-    {.name = "stream_appended_to_its_input", .runs = {"- < in/a.jpg >> in/a.jpg"}, .status = 2,
-     .err = {kOwnInput}, .writes_nothing = true},
-    {.name = "stream_into_another_name_of_its_input", .runs = {"- < in/a.jpg >> hard.jpg"},
-     .status = 2, .err = {kOwnInput}, .writes_nothing = true},
+    onto_own_input("stream_onto_its_input", "- < in/a.jpg 1<> in/a.jpg"),
+    onto_own_input("stream_appended_to_its_input", "- < in/a.jpg >> in/a.jpg"),
+    onto_own_input("stream_into_another_name_of_its_input", "- < in/a.jpg >> hard.jpg"),
     {.name = "symbolic_link_to_a_folder_is_named", .runs = {"-r -o out linked"}, .status = 0,
      .err = {"linked/link  skipped: a symbolic link to a folder, not followed"},
      .exists = {"out/sub/b.jpg"}, .absent = {"out/link"}},
@@ -659,7 +657,8 @@ const RunCase kSaysCases[] = {
     // terminal: control characters are shown as '?', as ls shows them (one line for the file,
     // one for the summary).
     {.name = "control_characters_shown_in_the_plan", .runs = {"--dry-run odd"}, .status = 0,
-     .out = {"a?[2Jb?c?.jpg"}, .said = {"!\x1b"}, .out_counts = {{"\n", 2}}, .writes_nothing = true},
+     .out = {"a?[2Jb?c?.jpg"}, .said = {"!\x1b"}, .out_counts = {{"\n", 2}},
+     .writes_nothing = true},
     {.name = "control_characters_shown_in_the_run", .runs = {"odd"}, .status = 0,
      .out = {"a?[2Jb?c?.jpg"}, .said = {"!\x1b"}, .out_counts = {{"\n", 2}}},
 #endif
@@ -714,7 +713,8 @@ const RunCase kSafetyCases[] = {
      .runs = {"--overwrite g"}, .status = 0, .said = {"1 recoded"}, .created = {"g/IMG_1_85.jpg"},
      .changed = {"g/IMG_1_85.jpg"}},
     {.name = "replace_in_place", .photos = {"r/a.jpg", "r/b.jpg"}, .runs = {"-j 2 --replace r"},
-     .status = 0, .said = {"2 recoded"}, .created = {"r/a.jpg", "r/b.jpg"}, .absent = {"r/a_85.jpg"},
+     .status = 0, .said = {"2 recoded"}, .created = {"r/a.jpg", "r/b.jpg"},
+     .absent = {"r/a_85.jpg"},
      .changed = {"r/a.jpg", "r/b.jpg"}},
     // One file named again, by another spelling, inside a named folder, or through a link,
     // is recoded once: with --replace each further recode would lower its quality again.
