@@ -375,6 +375,12 @@ class Tool : public ::testing::Test {
   void SetUp() override { make_photo_folder(dir_, "in"); }
   // The tool run in the test's folder, so that args name what is below it by relative paths.
   ToolRun run(const std::string& args) const { return run_tool(args, dir_.root()); }
+  // The same, which is to succeed.
+  ToolRun ok(const std::string& args) const {
+    ToolRun r = run(args);
+    EXPECT_EQ(r.status, 0) << args << "\n" << r.out << r.err;
+    return r;
+  }
   Bytes bytes(const std::string& name) const { return file_bytes(dir_.path(name)); }
   bool put(const std::string& name, const Bytes& b) const { return test::put(dir_, name, b); }
   TempDir dir_;
@@ -762,14 +768,12 @@ TEST_F(Tool, SecondRunChangesNothing) {
     }
     return names;
   };
-  const ToolRun first = run("-q 80" + jpgs());
-  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  ok("-q 80" + jpgs());
   ASSERT_EQ(quality_of(bytes("r/a_80.jpg")), 80);
   EXPECT_FALSE(file_exists(dir_.path("r/b_80.jpg")));  // kept: nothing to write beside it
   for (const std::string args : {"-q 80", "-q 80 -j 2"}) {
     const auto before = listing(dir_.path("r"));
-    const ToolRun again = run(args + jpgs());
-    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    const ToolRun again = ok(args + jpgs());
     EXPECT_TRUE(listing(dir_.path("r")) == before) << args;
     EXPECT_EQ(again.err, "");
     EXPECT_TRUE(has(again.out, "a_80.jpg  skipped: exists"));
@@ -777,18 +781,15 @@ TEST_F(Tool, SecondRunChangesNothing) {
     EXPECT_TRUE(has(again.out, "b.jpg  kept: already q60"));
   }
   for (const size_t skipped : {0u, 3u}) {
-    const ToolRun into = run("-q 80 -o out" + jpgs());
-    EXPECT_EQ(into.status, 0) << into.out << into.err;
+    const ToolRun into = ok("-q 80 -o out" + jpgs());
     EXPECT_EQ(count_lines_with(into.out, "skipped: exists"), skipped) << into.out;
   }
   // --replace: the first run lowers a.jpg to 80, the next ones keep it.
-  const ToolRun replaced = run("-q 80 --replace r/a.jpg");
-  ASSERT_EQ(replaced.status, 0) << replaced.out << replaced.err;
+  ok("-q 80 --replace r/a.jpg");
   const Bytes once = bytes("r/a.jpg");
   EXPECT_EQ(quality_of(once), 80);
   for (int i = 0; i < 2; ++i) {
-    const ToolRun again = run("-q 80 --replace r/a.jpg");
-    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    const ToolRun again = ok("-q 80 --replace r/a.jpg");
     EXPECT_TRUE(has(again.out, "a.jpg  kept: already q80"));
     EXPECT_EQ(bytes("r/a.jpg"), once);
   }
@@ -804,20 +805,17 @@ TEST_F(Tool, NeverLargerUnlessAsked) {
   o.optimize = true;
   const Bytes small = libjpeg_encode(photo_rgb(48, 48, 1, 0), 48, 48, o);
   ASSERT_TRUE(put("small.jpg", small));
-  const ToolRun larger = run("-q 94 --exact --allow-larger -o larger small.jpg");
-  ASSERT_EQ(larger.status, 0) << larger.out << larger.err;
+  ok("-q 94 --exact --allow-larger -o larger small.jpg");
   ASSERT_GE(bytes("larger/small.jpg").size(), small.size())
       << "the case needs a recode that is not smaller";
-  const ToolRun beside = run("-q 94 --exact small.jpg");
-  EXPECT_EQ(beside.status, 0) << beside.out;
+  const ToolRun beside = ok("-q 94 --exact small.jpg");
   EXPECT_TRUE(has(beside.out, "kept the original: the recode is not smaller"));
   EXPECT_FALSE(file_exists(dir_.path("small_94.jpg")));
   // Into a folder, over the source and through standard input: the original comes out.
   for (const auto& [args, result] : {std::pair{"-j 2 -o out small.jpg", "out/small.jpg"},
                                      {"--replace small.jpg", "small.jpg"},
                                      {"- < small.jpg > piped.jpg", "piped.jpg"}}) {
-    const ToolRun kept = run(std::string("-q 94 --exact ") + args);
-    EXPECT_EQ(kept.status, 0) << args << kept.out << kept.err;
+    const ToolRun kept = ok(std::string("-q 94 --exact ") + args);
     EXPECT_EQ(bytes(result), small) << args;
   }
 }
@@ -826,8 +824,8 @@ TEST_F(Tool, NeverLargerUnlessAsked) {
 // --exact keeps), the same pixels (they were 13 % larger than jpegoptim's).
 TEST_F(Tool, FittedTablesAreSmallerWithTheSamePixels) {
   ASSERT_TRUE(put("big.jpg", photo(320, 240, 95)));
-  ASSERT_EQ(run("-q 80 -o fit big.jpg").status, 0);
-  ASSERT_EQ(run("-q 80 --exact -o std big.jpg").status, 0);
+  ok("-q 80 -o fit big.jpg");
+  ok("-q 80 --exact -o std big.jpg");
   const Bytes fitted = bytes("fit/big.jpg"), standard = bytes("std/big.jpg");
   EXPECT_LT(fitted.size(), standard.size() * 97 / 100);
   std::vector<uint8_t> a, b;
@@ -845,8 +843,7 @@ TEST_F(Tool, SizeTargetTakesTheHighestQualityThatFits) {
   for (const std::string& size : {std::string("40%"), std::to_string(source / 4) + "B"}) {
     const uint64_t target = size.back() == '%' ? source * 40 / 100 : source / 4;
     const std::string out = "s" + std::to_string(size.size());
-    const ToolRun run = this->run("-q 90 -S " + size + " -o " + out + " big.jpg");
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const ToolRun run = ok("-q 90 -S " + size + " -o " + out + " big.jpg");
     const Bytes result = bytes(out + "/big.jpg");
     ASSERT_FALSE(result.empty()) << run.out;
     EXPECT_LE(result.size(), target) << size;
@@ -859,8 +856,7 @@ TEST_F(Tool, SizeTargetTakesTheHighestQualityThatFits) {
         this->run("-q " + std::to_string(quality + 1) + " -o " + out + "/above big.jpg");
     EXPECT_GT(bytes(out + "/above/big.jpg").size(), target) << above.out;
   }
-  const ToolRun within = run("-q 99 -S 10M big.jpg");
-  EXPECT_EQ(within.status, 0);
+  const ToolRun within = ok("-q 99 -S 10M big.jpg");
   EXPECT_TRUE(has(within.out, "kept: already " + tool::format_bytes(source) + ", within 10.00 MB"));
 }
 
@@ -869,8 +865,7 @@ TEST_F(Tool, MetadataKeptUnlessStripped) {
                                            exif_segment(8, {0xFF, 0xD9, 0xFF, 0xC0, 0x00, 0x11}))));
   for (const auto& [options, orientation] :
        {std::pair{"", 8}, {"--strip --overwrite ", 0}, {"--keep-metadata --overwrite ", 8}}) {
-    const ToolRun run = this->run(std::string(options) + "rot.jpg");
-    ASSERT_EQ(run.status, 0) << options << run.out << run.err;
+    const ToolRun run = ok(std::string(options) + "rot.jpg");
     const Bytes out = bytes("rot_85.jpg");
     ASSERT_FALSE(out.empty());
     EXPECT_EQ(exif_orientation(out), orientation) << options;
@@ -959,16 +954,14 @@ TEST_F(Tool, EverySegmentIsCarriedOrNamed) {
 }
 
 TEST_F(Tool, LibraryLogInLogFiles) {
-  const ToolRun logged = run("-r -j 2 --log logs -o out in");
-  EXPECT_EQ(logged.status, 0) << logged.out;
+  ok("-r -j 2 --log logs -o out in");
   const Bytes log = bytes("logs/sub/deep/c.jpeg.log");
   EXPECT_TRUE(has(std::string(log.begin(), log.end()), kLibraryLine));
   // Two sources of one name named from two folders: a log each, neither written over (the
   // frames differ in size, and so do their logs).
   ASSERT_TRUE(put("x/a.jpg", photo(64, 48, 90)));
   ASSERT_TRUE(put("y/a.jpg", photo(96, 64, 90)));
-  const ToolRun two = run("-j 1 --log logs2 x/a.jpg y/a.jpg");
-  EXPECT_EQ(two.status, 0) << two.out << two.err;
+  ok("-j 1 --log logs2 x/a.jpg y/a.jpg");
   const Bytes first = bytes("logs2/a.jpg.log"), second = bytes("logs2/a.jpg.2.log");
   ASSERT_FALSE(first.empty() || second.empty());
   EXPECT_NE(first, second);
@@ -1019,10 +1012,7 @@ TEST_F(Tool, PreserveKeepsTimeAndAttributes) {
   };
   const Bytes expected_acl = attribute(src, "system.posix_acl_access");
 #endif
-  for (const char* args : {"-p in/a.jpg", "-p -o out in/a.jpg", "-p --replace in/a.jpg"}) {
-    const ToolRun run = this->run(args);
-    ASSERT_EQ(run.status, 0) << args << run.err;
-  }
+  for (const char* args : {"-p in/a.jpg", "-p -o out in/a.jpg", "-p --replace in/a.jpg"}) ok(args);
   EXPECT_EQ(fs::last_write_time(dir_.path("in/a_85.jpg")), old_time);
   EXPECT_EQ(fs::last_write_time(src), old_time);
 #if !defined(_WIN32)
@@ -1049,10 +1039,8 @@ TEST_F(Tool, ResultsAreNoMoreOpenThanTheirSources) {
     for (const std::string overwrite : {"", "--overwrite "}) {
       for (const char* result : results)
         ASSERT_TRUE(overwrite.empty() || chmod(dir_.path(result).c_str(), 0666) == 0);
-      for (const char* args : {"", "-j 2 -o m/out ", "-q 100 --skip-larger -o m/kept "}) {
-        const ToolRun run = this->run(overwrite + args + "m/p.jpg");
-        ASSERT_EQ(run.status, 0) << run.out << run.err;
-      }
+      for (const char* args : {"", "-j 2 -o m/out ", "-q 100 --skip-larger -o m/kept "})
+        ok(overwrite + args + "m/p.jpg");
       for (const char* result : results) {
         struct stat info;
         ASSERT_EQ(stat(dir_.path(result).c_str(), &info), 0) << result;
@@ -1068,9 +1056,8 @@ TEST_F(Tool, ReplaceThroughALinkRecodesThePhotoOnce) {
   ASSERT_TRUE(put("l/z.jpg", original));
   ASSERT_TRUE(put("copy/z.jpg", original));
   ASSERT_EQ(symlink("z.jpg", dir_.path("l/a.jpg").c_str()), 0);
-  ASSERT_EQ(run("--replace copy/z.jpg").status, 0);
-  const ToolRun run = this->run("--replace l");
-  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  ok("--replace copy/z.jpg");
+  const ToolRun run = ok("--replace l");
   EXPECT_TRUE(has(run.out, "1 file: 1 recoded"));
   EXPECT_TRUE(has(run.err, "z.jpg  skipped: the same file as "));
   EXPECT_TRUE(fs::is_symlink(dir_.path("l/a.jpg")));
@@ -1176,8 +1163,7 @@ TEST_F(Tool, TemporaryFilesOfAStoppedRunAreRemovedByTheNext) {
   ASSERT_TRUE(write_file(shortened, Bytes{1, 2, 3}));
   ++removed;
 #endif
-  const ToolRun run = this->run("in");
-  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  const ToolRun run = ok("in");
   for (const auto& [name, stays] : files) EXPECT_EQ(file_exists(dir_.path(name)), stays) << name;
 #if !defined(_WIN32)
   EXPECT_EQ(file_exists(others), has_other_owner);
