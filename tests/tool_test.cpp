@@ -330,6 +330,11 @@ Bytes file_bytes(const std::string& path) {
   return b;
 }
 
+std::string text_of(const std::string& path) {
+  const Bytes b = file_bytes(path);
+  return {b.begin(), b.end()};
+}
+
 // The size libjpeg decodes a stream to, {-1, -1} when it fails or, with is_clean, warns.
 std::pair<int, int> libjpeg_size(const Bytes& jpeg, bool is_clean = false) {
   std::vector<uint8_t> rgb;
@@ -955,8 +960,7 @@ TEST_F(Tool, EverySegmentIsCarriedOrNamed) {
 
 TEST_F(Tool, LibraryLogInLogFiles) {
   ok("-r -j 2 --log logs -o out in");
-  const Bytes log = bytes("logs/sub/deep/c.jpeg.log");
-  EXPECT_TRUE(has(std::string(log.begin(), log.end()), kLibraryLine));
+  EXPECT_TRUE(has(text_of(dir_.path("logs/sub/deep/c.jpeg.log")), kLibraryLine));
   // Two sources of one name named from two folders: a log each, neither written over (the
   // frames differ in size, and so do their logs).
   ASSERT_TRUE(put("x/a.jpg", photo(64, 48, 90)));
@@ -1187,20 +1191,13 @@ pid_t start_tool(const std::string& args, const std::string& out, const std::str
   return pid;
 }
 
-std::string text_of(const std::string& path) {
-  Bytes b;
-  read_file(path, &b);
-  return std::string(b.begin(), b.end());
-}
-
 class ToolInterrupt : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(dir_.path("src"));
     for (int i = 0; i < 16; ++i) {
-      ASSERT_TRUE(write_file(dir_.path("src/p" + std::to_string(i) + ".jpg"),
-                             libjpeg_encode(photo_rgb(640, 480, static_cast<uint32_t>(i)), 640, 480,
-                                            baseline_options(92))));
+      ASSERT_TRUE(put(dir_, "src/p" + std::to_string(i) + ".jpg",
+                      libjpeg_encode(photo_rgb(640, 480, static_cast<uint32_t>(i)), 640, 480,
+                                     baseline_options(92))));
     }
   }
   TempDir dir_;
@@ -1283,11 +1280,10 @@ size_t workers_of(pid_t tool) {
 
 TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
   // Large files, so that a worker that outlived the tool would be seen at work.
-  fs::create_directories(dir_.path("large"));
   for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(write_file(dir_.path("large/p" + std::to_string(i) + ".jpg"),
-                           libjpeg_encode(photo_rgb(3200, 2400, static_cast<uint32_t>(i)), 3200,
-                                          2400, baseline_options(95))));
+    ASSERT_TRUE(put(dir_, "large/p" + std::to_string(i) + ".jpg",
+                    libjpeg_encode(photo_rgb(3200, 2400, static_cast<uint32_t>(i)), 3200, 2400,
+                                   baseline_options(95))));
   }
   const std::string out = dir_.path("out");
   const pid_t pid = start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("large")),
@@ -1366,11 +1362,10 @@ HeldRun run_tool_holding(const std::string& args, const std::string& point,
 class ToolRace : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(dir_.path("p"));
     for (int i = 1; i <= 3; ++i) {
-      ASSERT_TRUE(write_file(dir_.path("p/a" + std::to_string(i) + ".jpg"),
-                             libjpeg_encode(photo_rgb(96, 64, static_cast<uint32_t>(i)), 96, 64,
-                                            baseline_options(92))));
+      ASSERT_TRUE(put(dir_, "p/a" + std::to_string(i) + ".jpg",
+                      libjpeg_encode(photo_rgb(96, 64, static_cast<uint32_t>(i)), 96, 64,
+                                     baseline_options(92))));
     }
   }
   TempDir dir_;
@@ -1463,18 +1458,16 @@ TEST_F(ToolRace, WorkerThatDiesFailsItsFileOnly) {
 // before the read changes nothing, and a file put in the source's place before the rename is
 // kept ("changed during the recode").
 TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
-  fs::create_directories(dir_.path("other"));
-  fs::create_directories(dir_.path("copy"));
   const Bytes x = libjpeg_encode(photo_rgb(96, 64, 11), 96, 64, baseline_options(92));
   const Bytes y = libjpeg_encode(photo_rgb(96, 64, 12), 96, 64, baseline_options(92));
-  ASSERT_TRUE(write_file(dir_.path("copy/x.jpg"), x));
+  ASSERT_TRUE(put(dir_, "copy/x.jpg", x));
   ASSERT_EQ(run_tool("--replace " + quoted(dir_.path("copy/x.jpg"))).status, 0);
-  Bytes x_recoded;
-  ASSERT_TRUE(read_file(dir_.path("copy/x.jpg"), &x_recoded));
+  const Bytes x_recoded = file_bytes(dir_.path("copy/x.jpg"));
+  ASSERT_TRUE(!x_recoded.empty() && x_recoded != x);
 
   // The link re-pointed after the plan, before the read.
-  ASSERT_TRUE(write_file(dir_.path("other/x.jpg"), x));
-  ASSERT_TRUE(write_file(dir_.path("other/y.jpg"), y));
+  ASSERT_TRUE(put(dir_, "other/x.jpg", x));
+  ASSERT_TRUE(put(dir_, "other/y.jpg", y));
   ASSERT_EQ(symlink("../other/x.jpg", dir_.path("p/zz.jpg").c_str()), 0);
   const HeldRun repointed = run_tool_holding(
       "-j 2 --replace " + quoted(dir_.path("p")), "before-read", "zz.jpg", dir_.root(), [&](pid_t) {
@@ -1483,11 +1476,8 @@ TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
       });
   EXPECT_TRUE(repointed.was_held);
   EXPECT_EQ(repointed.status, 0) << repointed.err;
-  Bytes now;
-  ASSERT_TRUE(read_file(dir_.path("other/x.jpg"), &now));
-  EXPECT_TRUE(now == x_recoded) << "x.jpg does not hold the recode of x";
-  ASSERT_TRUE(read_file(dir_.path("other/y.jpg"), &now));
-  EXPECT_TRUE(now == y) << "y.jpg changed";
+  EXPECT_TRUE(file_bytes(dir_.path("other/x.jpg")) == x_recoded) << "x.jpg is not x recoded";
+  EXPECT_TRUE(file_bytes(dir_.path("other/y.jpg")) == y) << "y.jpg changed";
 
   // Another file renamed into the source's place after the read, before the rename.
   for (const std::string jobs : {"-j 1 ", "-j 2 "}) {
@@ -1501,16 +1491,15 @@ TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
     EXPECT_TRUE(changed.was_held);
     EXPECT_EQ(changed.status, 1) << jobs;
     EXPECT_TRUE(has(changed.err, "a2.jpg  FAILED: changed during the recode"));
-    ASSERT_TRUE(read_file(dir_.path("p/a2.jpg"), &now));
-    EXPECT_TRUE(now == y) << jobs << "the file put there was replaced";
+    EXPECT_TRUE(file_bytes(dir_.path("p/a2.jpg")) == y)
+        << jobs << "the file put there was replaced";
   }
 }
 
 // Ctrl-C or kill while the tree is walked ends the run there: "interrupted while planning", 130,
 // and nothing written (no result, no folder, no clean-up of what others left).
 TEST_F(ToolRace, SignalWhilePlanningWritesNothing) {
-  fs::create_directories(dir_.path("p/sub/deeper"));
-  ASSERT_TRUE(write_file(dir_.path("p/sub/deeper/b.jpg"), photo(32, 32, 90)));
+  ASSERT_TRUE(put(dir_, "p/sub/deeper/b.jpg", photo(32, 32, 90)));
   const std::string stale = dir_.path("p/a1.jpg.kestrum-999999999-0.tmp");
   ASSERT_TRUE(write_file(stale, Bytes{1}));
   for (const int signal_number : {SIGINT, SIGTERM}) {
