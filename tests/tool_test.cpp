@@ -514,9 +514,10 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
     for (const auto& [path, bytes] : before) {
       const auto now = after.find(path);
       ASSERT_TRUE(now != after.end()) << path << " is gone";
-      const bool may_change = std::any_of(
-          c.changed.begin(), c.changed.end(),
-          [&](const std::string& name) { return fs::path(dir_.path(name)) == fs::path(path); });
+      const fs::path source = path;
+      const bool may_change =
+          std::any_of(c.changed.begin(), c.changed.end(),
+                      [&](const std::string& name) { return fs::path(dir_.path(name)) == source; });
       EXPECT_EQ(now->second != bytes, may_change)
           << path << (may_change ? " was not replaced" : " changed\n") << out << err;
     }
