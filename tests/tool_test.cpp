@@ -55,21 +55,19 @@ using tool::FileOutcome;
 }
 
 TEST(ToolRecord, RoundTripsEveryField) {
-  FileOutcome a;
-  a.outcome = tool::Outcome::kKept;
-  a.status = -14;
-  a.way = 3;
-  a.source_quality = 92;
-  a.bytes_in = 5000000000ull;
-  a.bytes_out = 7;
-  a.note = "4:2:2 \u2192 4:2:0";
-  a.error = "cannot create C:\\photos\\a b\\x.jpg";
-  a.log = "line\twith tab\nsecond \\n literal\r\nend\\";
+  // clang-format off
+  const FileOutcome a{.outcome = tool::Outcome::kKept, .status = -14, .way = 3,
+                      .source_quality = 92, .quality_used = 80, .bytes_in = 5000000000ull,
+                      .bytes_out = 7, .note = "4:2:2 \u2192 4:2:0",
+                      .error = "cannot create C:\\photos\\a b\\x.jpg",
+                      .damage = "data ends at 61 %\tof the image",
+                      .log = "line\twith tab\nsecond \\n literal\r\nend\\"};
+  // clang-format on
   FileOutcome b;
   ASSERT_TRUE(tool::decode_outcome(tool::encode_outcome(a), &b));
   const auto fields = [](const FileOutcome& o) {
-    return std::tie(o.outcome, o.status, o.way, o.source_quality, o.bytes_in, o.bytes_out, o.note,
-                    o.error, o.log);
+    return std::tie(o.outcome, o.status, o.way, o.source_quality, o.quality_used, o.bytes_in,
+                    o.bytes_out, o.note, o.error, o.damage, o.log);
   };
   EXPECT_EQ(fields(b), fields(a));
   EXPECT_EQ(tool::encode_outcome(a).find('\n'), std::string::npos);
@@ -1095,19 +1093,12 @@ TEST_F(Tool, FileErrorsNameTheSystemsReason) {
 // Nothing the tool draws on a terminal wraps: the bar and every summary line stay below the
 // width, down to 40 columns, for the widest figures a batch can have.
 TEST(ToolTerminal, BarAndSummaryFitTheWidth) {
-  tool::Totals t;
-  t.files = 123456;
-  t.done = 65432;
-  t.by_way[1] = 40000;
-  t.by_way[2] = 5000;
-  t.by_way[3] = 20000;
-  t.kept = 300;
-  t.skipped = 120;
-  t.failed = 12;
-  t.damaged = 7;
-  t.total_in = 900ull << 30;
-  t.bytes_done = t.bytes_in = 400ull << 30;
-  t.bytes_out = 250ull << 30;
+  // clang-format off
+  const tool::Totals t{.files = 123456, .done = 65432, .by_way = {0, 40000, 5000, 20000},
+                       .kept = 300, .skipped = 120, .failed = 12, .damaged = 7,
+                       .total_in = 900ull << 30, .bytes_done = 400ull << 30,
+                       .bytes_in = 400ull << 30, .bytes_out = 250ull << 30};
+  // clang-format on
   for (size_t columns : {40u, 52u, 60u, 80u, 100u, 120u, 200u}) {
     const std::string bar = tool::progress_bar(t, 3723.4, columns);
     EXPECT_LT(tool::display_width(bar), columns) << columns << ": " << bar;
