@@ -388,7 +388,7 @@ struct RunCase {
   std::vector<const char*> photos = {};  // 64x48 sources made for the row, each a different image
   std::vector<std::string> runs;         // the tool's arguments, run in order
   const char* folder = "";               // where the tool runs, below the test's folder
-  int status;                            // of the last run
+  int status = 0;                        // of the last run
   // Texts on standard output, on standard error and on either; "!text" is a text not there.
   std::vector<std::string> out = {}, err = {}, said = {};
   std::vector<std::pair<std::string, size_t>> out_counts = {}, err_counts = {};  // how often
@@ -527,7 +527,7 @@ const std::string kLibraryLine = "encoding jpg successfully!";
 RunCase at_80(const char* name, const std::string& quality) {
   return {.name = name,
           .runs = {quality + " -j 2 -o out q/p95.jpg q/p81.jpg q/p80.jpg q/p50.jpg q/p13.jpg"},
-          .status = 0, .out = {"p95.jpg  q95 \u2192 q80  ", "p81.jpg  q81 \u2192 q80  ",
+          .out = {"p95.jpg  q95 \u2192 q80  ", "p81.jpg  q81 \u2192 q80  ",
                                "p80.jpg  kept: already q80",
                                "p50.jpg  kept: already q50", "p13.jpg  kept: already q13"},
           .qualities = {{"out/p95.jpg", 80}, {"out/p81.jpg", 80}, {"out/p80.jpg", 80},
@@ -543,37 +543,37 @@ RunCase onto_own_input(const char* name, const std::string& args) {
 }
 
 const RunCase kSaysCases[] = {
-    {.name = "without_recursion_only_the_top_folder", .runs = {"-j 1 -o out in"}, .status = 0,
+    {.name = "without_recursion_only_the_top_folder", .runs = {"-j 1 -o out in"},
      .exists = {"out/a.jpg"}, .absent = {"out/sub"}},
     {.name = "folder_into_output_folder_keeps_the_layout", .runs = {"--relative -r -j 2 -o out in"},
-     .status = 0, .out = {"(4:2:2 \u2192 4:2:0)", "3 files: 3 recoded (2 by the library, 0 read "
-                          "past their metadata, 1 converted), 0 kept, 0 failed"},
+     .out = {"(4:2:2 \u2192 4:2:0)", "3 files: 3 recoded (2 by the library, 0 read past their "
+             "metadata, 1 converted), 0 kept, 0 failed"},
      .out_counts = {{"\n", 4}},  // three files and the summary
      .created = {{"out/sub/b.JPG", 91, 77}, {"out/sub/deep/c.jpeg", 64, 50}},
      .absent = {"out/notes.txt"}, .library = "out/a.jpg"},
     {.name = "beside_the_source_then_not_again", .runs = {"--relative in/a.jpg", "-q 50 in"},
-     .status = 0, .out = {"1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"},
+     .out = {"1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"},
      .created = {{"in/a_50.jpg", 120, 80}}, .absent = {"in/a_85_50.jpg"}, .library = "in/a_85.jpg"},
-    {.name = "dry_run_writes_nothing", .runs = {"--dry-run -r -o out in"}, .status = 0,
+    {.name = "dry_run_writes_nothing", .runs = {"--dry-run -r -o out in"},
      .out = {"a.jpg  the library's recode", "b.JPG  converted (4:2:2 \u2192 4:2:0)",
              "3 files: 3 would be recoded, 0 kept, 0 skipped, 0 would fail"},
      .writes_nothing = true},
-    {.name = "plan_in_json", .runs = {"-n --json -q 80 -r -o out in"}, .status = 0,
+    {.name = "plan_in_json", .runs = {"-n --json -q 80 -r -o out in"},
      .out = {"{\"summary\":{\"files\":3,\"would_recode\":3,"},
      .out_counts = {{"{\"source\":", 3}, {"\"plan\":\"recode\"", 3}}, .absent = {"out"},
      .writes_nothing = true},
-    {.name = "plan_of_one_file", .runs = {"-n in/a.jpg"}, .status = 0,
+    {.name = "plan_of_one_file", .runs = {"-n in/a.jpg"},
      .out = {"1 file: 1 would be recoded"}, .writes_nothing = true},
-    {.name = "results_in_json", .runs = {"--json -r -j 2 -o out in"}, .status = 0,
+    {.name = "results_in_json", .runs = {"--json -r -j 2 -o out in"},
      .out = {"{\"summary\":{\"files\":3,", "\"way\":\"converted\""},
      .out_counts = {{"\n", 4}, {"{\"source\":", 3}, {"\"status\":\"recoded\"", 3}}},
     {.name = "quiet_says_only_the_summary",
-     .runs = {"-r -o out in", "--quiet --overwrite -r -o out in"}, .status = 0,
+     .runs = {"-r -o out in", "--quiet --overwrite -r -o out in"},
      .out_counts = {{"\n", 1}}},  // the summary alone
-    {.name = "library_log_unsaid", .runs = {"-o out in/a.jpg"}, .status = 0,
+    {.name = "library_log_unsaid", .runs = {"-o out in/a.jpg"},
      .out = {"!" + kLibraryLine}, .created = {{"out/a.jpg", 120, 80}}},
     {.name = "library_log_with_v", .runs = {"-o out in/a.jpg", "-v --overwrite -o out in/a.jpg"},
-     .status = 0, .out = {kLibraryLine}},
+     .out = {kLibraryLine}},
     // The hint walks one level down (nojpeg/sub holds one; nojpeg/sub/deep's is not looked for),
     // not the whole tree (which may be huge) below a folder named without -r.
     {.name = "no_jpeg_found_suggests_recursion", .runs = {"nojpeg"}, .status = 1,
@@ -581,28 +581,28 @@ const RunCase kSaysCases[] = {
      .writes_nothing = true},
     {.name = "no_jpeg_in_an_empty_folder", .runs = {"empty"}, .status = 1, .err = {"no JPEG found"},
      .said = {"!add -r"}, .writes_nothing = true},
-    {.name = "low_quality_marked", .runs = {"--relative -q 50 low.jpg"}, .status = 0,
+    {.name = "low_quality_marked", .runs = {"--relative -q 50 low.jpg"},
      .out = {"low.jpg  q40 \u2192 q1 (low quality)"}},
-    {.name = "quality_used_is_shown", .runs = {"--target-quality 35 low.jpg"}, .status = 0,
+    {.name = "quality_used_is_shown", .runs = {"--target-quality 35 low.jpg"},
      .out = {"low.jpg  q40 \u2192 q35  "}, .qualities = {{"low_35.jpg", 35}}},
     at_80("quality_q", "-q 80"), at_80("quality_m_joined", "-m80"),
     at_80("quality_max_equals", "--max=80"), at_80("quality_target", "--target-quality 80"),
     // The library's rule on request: 80 lowered by the q50 photo's distance from 100.
-    {.name = "quality_relative", .runs = {"--relative -q 80 -o out q/p50.jpg"}, .status = 0,
+    {.name = "quality_relative", .runs = {"--relative -q 80 -o out q/p50.jpg"},
      .qualities = {{"out/p50.jpg", 30}}},
-    {.name = "twelve_bit_photos_kept", .runs = {"-o out t12/deep.jpg"}, .status = 0,
+    {.name = "twelve_bit_photos_kept", .runs = {"-o out t12/deep.jpg"},
      .out = {"kept: 12-bit samples are not recoded"}, .copies = {{"out/deep.jpg", "t12/deep.jpg"}}},
     // Photos named like a result of another are left out of a folder's run; -v and --dry-run
     // name each, so that an export that misses them can be told.
-    {.name = "left_out_counted", .runs = {"-o small trip"}, .status = 0,
+    {.name = "left_out_counted", .runs = {"-o small trip"},
      .out = {"was left out (-v names it)"}, .said = {"!" + kLeftOut}},
-    {.name = "left_out_named_in_the_plan", .runs = {"--dry-run -o small trip"}, .status = 0,
+    {.name = "left_out_named_in_the_plan", .runs = {"--dry-run -o small trip"},
      .out = {kLeftOut, "; 1 left out"}, .writes_nothing = true},
-    {.name = "left_out_named_with_v", .runs = {"-v -o small trip"}, .status = 0, .err = {kLeftOut}},
+    {.name = "left_out_named_with_v", .runs = {"-v -o small trip"}, .err = {kLeftOut}},
     {.name = "left_out_but_named_is_recoded", .runs = {"-v -o small trip trip/beach_2.jpg"},
-     .status = 0, .out = {"2 files: 2 recoded"}, .said = {"!left out"}},
+     .out = {"2 files: 2 recoded"}, .said = {"!left out"}},
     // Every option the parser takes is in --help, and so are the exit statuses.
-    {.name = "help_names_options_and_exit_statuses", .runs = {"--help"}, .status = 0,
+    {.name = "help_names_options_and_exit_statuses", .runs = {"--help"},
      .out = {"-q Q", "--quality", "-m Q", "--max", "--target-quality", "--relative", "-S SIZE",
              "--size", "-j JOBS", "--jobs", "-r ", "-o DIR", "-d DIR", "--dest", "--replace",
              "--overwrite", "-s,", "--strip", "--strip-all", "--keep-metadata", "--allow-larger",
@@ -627,19 +627,19 @@ const RunCase kSaysCases[] = {
              "video.jpg  FAILED: 5000 bytes after the image's end"},
      .err_counts = {{"not replaced, the original is kept", 3}}},
     {.name = "standard_input_to_standard_output", .runs = {"--relative - < in/a.jpg > piped.jpg"},
-     .status = 0, .is_err_empty = true, .library = "piped.jpg"},
+     .is_err_empty = true, .library = "piped.jpg"},
     {.name = "damaged_standard_input", .runs = {"- < dmg/short.jpg > cut_out.jpg"}, .status = 1,
      .err = {"-  DAMAGED (data ends at "}},
     {.name = "standard_input_is_the_only_path", .runs = {"- in/a.jpg"}, .status = 2,
      .writes_nothing = true},
-    {.name = "files_from_a_list", .runs = {"-o out --files-from lists/list.txt"}, .status = 0,
+    {.name = "files_from_a_list", .runs = {"-o out --files-from lists/list.txt"},
      .created = {{"out/a.jpg", 120, 80}, {"out/with space.jpg", 40, 30}}},
     {.name = "nul_separated_names_from_standard_input",
-     .runs = {"-0 -o out --files-from - < lists/list0"}, .status = 0,
+     .runs = {"-0 -o out --files-from - < lists/list0"},
      .created = {{"out/with space.jpg", 40, 30}}},
 #if defined(_WIN32)
     // NUL is a character device but no console: the stream is written to it.
-    {.name = "standard_output_to_nul", .runs = {"- < in/a.jpg > NUL"}, .status = 0},
+    {.name = "standard_output_to_nul", .runs = {"- < in/a.jpg > NUL"}},
 #else
     // A stream that cannot be written to its end is a failure with the system's reason, never a
     // success with a cut-short file (which "&& mv b.jpg a.jpg" would then put over the photo).
@@ -650,16 +650,16 @@ const RunCase kSaysCases[] = {
     onto_own_input("stream_onto_its_input", "- < in/a.jpg 1<> in/a.jpg"),
     onto_own_input("stream_appended_to_its_input", "- < in/a.jpg >> in/a.jpg"),
     onto_own_input("stream_into_another_name_of_its_input", "- < in/a.jpg >> hard.jpg"),
-    {.name = "symbolic_link_to_a_folder_is_named", .runs = {"-r -o out linked"}, .status = 0,
+    {.name = "symbolic_link_to_a_folder_is_named", .runs = {"-r -o out linked"},
      .err = {"linked/link  skipped: a symbolic link to a folder, not followed"},
      .exists = {"out/sub/b.jpg"}, .absent = {"out/link"}},
     // A line break and a terminal escape in a name neither break its line in two nor reach the
     // terminal: control characters are shown as '?', as ls shows them (one line for the file,
     // one for the summary).
-    {.name = "control_characters_shown_in_the_plan", .runs = {"--dry-run odd"}, .status = 0,
+    {.name = "control_characters_shown_in_the_plan", .runs = {"--dry-run odd"},
      .out = {"a?[2Jb?c?.jpg"}, .said = {"!\x1b"}, .out_counts = {{"\n", 2}},
      .writes_nothing = true},
-    {.name = "control_characters_shown_in_the_run", .runs = {"odd"}, .status = 0,
+    {.name = "control_characters_shown_in_the_run", .runs = {"odd"},
      .out = {"a?[2Jb?c?.jpg"}, .said = {"!\x1b"}, .out_counts = {{"\n", 2}}},
 #endif
 };
@@ -680,10 +680,10 @@ const RunCase kSafetyCases[] = {
     {.name = "output_dot_inside_the_source_folder", .photos = {"same/a.jpg", "same/sub/b.jpg"},
      .runs = {"-r -o . ."}, .folder = "same", .status = 1,
      .said = {"FAILED: the result would overwrite this file"}},
-    {.name = "name_without_a_dot", .photos = {"noext"}, .runs = {"noext"}, .status = 0,
+    {.name = "name_without_a_dot", .photos = {"noext"}, .runs = {"noext"},
      .said = {"noext  q90"}, .created = {"noext_85.jpg"}},
     {.name = "dot_only_in_the_folder_name", .photos = {"my.photos/IMG_0001"},
-     .runs = {"my.photos/IMG_0001"}, .status = 0, .said = {"1 recoded"},
+     .runs = {"my.photos/IMG_0001"}, .said = {"1 recoded"},
      .created = {"my.photos/IMG_0001_85.jpg"}, .absent = {"my_85.photos"}},
     {.name = "two_folders_one_output", .photos = {"d1/a.jpg", "d2/a.jpg"}, .runs = {"-o out d1 d2"},
      .status = 1, .said = {"FAILED: the result out/a.jpg is already that of d1/a.jpg"},
@@ -696,35 +696,32 @@ const RunCase kSafetyCases[] = {
      .runs = {"--overwrite -o d2 d1/a.jpg d2/a.jpg"}, .status = 1,
      .said = {"FAILED: the result d2/a.jpg would overwrite the source d2/a.jpg"}},
     {.name = "output_folder_inside_the_tree_not_walked", .photos = {"nest/a.jpg", "nest/sub/b.jpg"},
-     .runs = {"-r -o nest/small nest", "-r -o nest/small nest"}, .status = 0,
+     .runs = {"-r -o nest/small nest", "-r -o nest/small nest"},
      .said = {"exists; --overwrite replaces it"},
      .created = {"nest/small/a.jpg", "nest/small/sub/b.jpg"}, .absent = {"nest/small/small"}},
     {.name = "results_of_another_quality_left_out", .photos = {"p/photo.jpg"},
-     .runs = {"p", "-q 50 p"}, .status = 0,
+     .runs = {"p", "-q 50 p"},
      .said = {"1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"},
      .created = {"p/photo_85.jpg", "p/photo_50.jpg"}, .absent = {"p/photo_85_50.jpg"}},
     {.name = "original_named_like_a_result_kept", .photos = {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
-     .runs = {"g"}, .status = 0,
+     .runs = {"g"},
      .said = {"g/IMG_1.jpg \u2192 g/IMG_1_85.jpg  skipped: exists; --overwrite replaces it"}},
     {.name = "named_like_a_result_but_named", .photos = {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
-     .runs = {"g/IMG_1_85.jpg"}, .status = 0, .said = {"1 recoded"},
-     .created = {"g/IMG_1_85_85.jpg"}},
+     .runs = {"g/IMG_1_85.jpg"}, .said = {"1 recoded"}, .created = {"g/IMG_1_85_85.jpg"}},
     {.name = "overwrite_when_asked", .photos = {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
-     .runs = {"--overwrite g"}, .status = 0, .said = {"1 recoded"}, .created = {"g/IMG_1_85.jpg"},
+     .runs = {"--overwrite g"}, .said = {"1 recoded"}, .created = {"g/IMG_1_85.jpg"},
      .changed = {"g/IMG_1_85.jpg"}},
     {.name = "replace_in_place", .photos = {"r/a.jpg", "r/b.jpg"}, .runs = {"-j 2 --replace r"},
-     .status = 0, .said = {"2 recoded"}, .created = {"r/a.jpg", "r/b.jpg"},
-     .absent = {"r/a_85.jpg"},
+     .said = {"2 recoded"}, .created = {"r/a.jpg", "r/b.jpg"}, .absent = {"r/a_85.jpg"},
      .changed = {"r/a.jpg", "r/b.jpg"}},
     // One file named again, by another spelling, inside a named folder, or through a link,
     // is recoded once: with --replace each further recode would lower its quality again.
     {.name = "replace_a_file_named_four_times", .photos = {"r/a.jpg"},
-     .runs = {"--replace r/a.jpg ./r/a.jpg r r/../r/a.jpg"}, .status = 0,
+     .runs = {"--replace r/a.jpg ./r/a.jpg r r/../r/a.jpg"},
      .said = {"1 file: 1 recoded"}, .created = {"r/a.jpg"}, .changed = {"r/a.jpg"}},
     {.name = "a_file_named_twice", .photos = {"t/a.jpg"}, .runs = {"-j 2 t/a.jpg t/a.jpg"},
-     .status = 0, .said = {"t/a.jpg  skipped: the same file as t/a.jpg"},
-     .created = {"t/a_85.jpg"}},
-    {.name = "jfif_and_jpe_names", .photos = {"x/a.jfif", "x/b.jpe"}, .runs = {"x"}, .status = 0,
+     .said = {"t/a.jpg  skipped: the same file as t/a.jpg"}, .created = {"t/a_85.jpg"}},
+    {.name = "jfif_and_jpe_names", .photos = {"x/a.jfif", "x/b.jpe"}, .runs = {"x"},
      .said = {"2 recoded"}, .created = {"x/a_85.jfif", "x/b_85.jpe"}},
 };
 // clang-format on
