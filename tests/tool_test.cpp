@@ -230,6 +230,17 @@ std::string tool_path() {
 #endif
 }
 
+Bytes file_bytes(const std::string& path) {
+  Bytes b;
+  read_file(path, &b);
+  return b;
+}
+
+std::string text_of(const std::string& path) {
+  const Bytes b = file_bytes(path);
+  return {b.begin(), b.end()};
+}
+
 // Runs the tool with args (in folder, when given, after the shell's own commands in prefix),
 // standard error into a file of its own.
 ToolRun run_tool(const std::string& args, const std::string& folder = "",
@@ -242,13 +253,10 @@ ToolRun run_tool(const std::string& args, const std::string& folder = "",
   std::string command = prefix + "\"" + tool_path() + "\" " + args + " 2>\"" + err_path + "\"";
 #if defined(_WIN32)
   if (!folder.empty()) command = "cd /d \"" + folder + "\" && " + command;
-#else
-  if (!folder.empty()) command = "cd \"" + folder + "\" && " + command;
-#endif
-#if defined(_WIN32)
   // cmd /c takes the first and the last quote of the line away: give it a pair to take.
   std::FILE* pipe = _popen(("\"" + command + "\"").c_str(), "rb");
 #else
+  if (!folder.empty()) command = "cd \"" + folder + "\" && " + command;
   std::FILE* pipe = popen(command.c_str(), "r");
 #endif
   if (pipe == nullptr) return r;
@@ -261,8 +269,7 @@ ToolRun run_tool(const std::string& args, const std::string& folder = "",
   const int status = pclose(pipe);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
-  Bytes err;
-  if (read_file(err_path, &err)) r.err.assign(err.begin(), err.end());
+  r.err = text_of(err_path);
   std::remove(err_path.c_str());
   return r;
 }
@@ -306,17 +313,6 @@ size_t count_lines_with(const std::string& text, const std::string& what) {
 int32_t quality_of(const Bytes& jpeg) {
   JpegHeader header;
   return parse_header(jpeg.data(), jpeg.size(), &header) ? estimate_header_quality(header) : 0;
-}
-
-Bytes file_bytes(const std::string& path) {
-  Bytes b;
-  read_file(path, &b);
-  return b;
-}
-
-std::string text_of(const std::string& path) {
-  const Bytes b = file_bytes(path);
-  return {b.begin(), b.end()};
 }
 
 // The size libjpeg decodes a stream to, {-1, -1} when it fails or, with is_clean, warns.
