@@ -332,9 +332,6 @@ TEST_F(Encoder, StreamGrowsAlikeOnEveryPath) {
   const Bytes src = libjpeg_encode(photo_rgb(w, h, 11, 120), w, h, baseline_options(100));
   ConsoleCapture quiet;
   const auto recode = [&](Bytes* out) { return recode_in_memory(src, 100, out); };
-  struct RestorePlan {
-    ~RestorePlan() { set_recode_plan(RecodePlan{}); }
-  } restore;
   set_recode_plan(reference_plan());
   Bytes reference;
   ASSERT_EQ(recode(&reference), 0);

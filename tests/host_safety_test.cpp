@@ -271,9 +271,6 @@ TEST_F(HostSafety, HostileFramesAreRefusedOrLeaveNoKeptBlock) {
   RecodePlan whole_image;  // the one-pass recode keeps no image block at all
   whole_image.is_streaming = false;
   set_recode_plan(whole_image);
-  struct RestorePlan {
-    ~RestorePlan() { set_recode_plan(RecodePlan{}); }
-  } restore;
   const Bytes base = photo(64, 48, 90);
   const size_t sof = segment_offset(base, 0xC0);
   const size_t sos = segment_offset(base, 0xDA);

@@ -135,13 +135,7 @@ TEST_F(Pipeline, Kestrum100WritesBesideTheSourceAndOverwrites) {
 // The reference path (which also obtains the decoder's planes and row buffers), the fast paths,
 // and the one-pass recode (a ring of rows, the encoder set up before the decode ends).
 enum class AllocationPath { kReference, kFast, kOnePass };
-class AllocationFailures : public Pipeline, public ::testing::WithParamInterface<AllocationPath> {
- protected:
-  void TearDown() override {
-    set_recode_plan(RecodePlan{});
-    Pipeline::TearDown();
-  }
-};
+class AllocationFailures : public Pipeline, public ::testing::WithParamInterface<AllocationPath> {};
 
 TEST_P(AllocationFailures, EveryAllocationFailureIsClean) {
   const bool reference = GetParam() == AllocationPath::kReference;
@@ -195,9 +189,6 @@ TEST_F(Pipeline, LargeImagesReuseTheKeptBlock) {
   RecodePlan whole_image;
   whole_image.is_streaming = false;
   set_recode_plan(whole_image);
-  struct RestorePlan {
-    ~RestorePlan() { set_recode_plan(RecodePlan{}); }
-  } restore;
   const int side = 1700;  // 1700 x 1700 at 4:2:0: 4.3 MB of planes
   ASSERT_GE(static_cast<size_t>(side) * side * 3 / 2, kRetainMinBytes);
   const Bytes a = libjpeg_encode(photo_rgb(side, side, 3), side, side, baseline_options(90));
@@ -278,7 +269,6 @@ struct StreamedCase {
 class StreamedDestination : public ::testing::TestWithParam<StreamedCase> {
  protected:
   void SetUp() override { heap_fail_nth(0); }
-  void TearDown() override { set_recode_plan(RecodePlan{}); }
   TempDir dir_;
 };
 
