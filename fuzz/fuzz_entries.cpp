@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/pipeline.h"
@@ -34,11 +35,7 @@ void capture(const char* text, void*) {
   }
 }
 
-std::string take_log() {
-  std::string log;
-  log.swap(g_log);
-  return log;
-}
+std::string take_log() { return std::exchange(g_log, std::string()); }
 
 [[noreturn]] void fail(const char* entry, const std::string& what) {
   std::fprintf(stderr, "fuzz check failed in %s: %s\n", entry, what.c_str());

@@ -59,7 +59,7 @@ Outcome run(const Bytes& source, const RecodePlan& plan) {
 // where it succeeded: after a failed decode the buffer holds no result, as direct output has
 // rows in it that the full-resolution planes never brought there).
 Outcome expect_reference_result(const Bytes& source, bool has_decode, const std::string& what) {
-  const Outcome ref = run(source, reference_plan());
+  Outcome ref = run(source, reference_plan());
   for (const fuzz::NamedPlan& p : fuzz::compared_plans()) {
     SCOPED_TRACE(p.name + what);
     const Outcome fast = run(source, p.plan);

@@ -84,11 +84,11 @@ TEST(Markers, TranscriptsAndStatuses) {
   later_sof[later_at + 7] = 0x02, later_sof[later_at + 8] = 0x80;
   for (size_t i = 5; i < 9; ++i) huge[sof.offset + i] = 0xFF;  // 65535 x 65535
   // A scan header of no components over the scan's own data.
-  const Bytes scan_count_zero =
-      cat(cat(before(j, sos.offset), {0xFF, 0xDA, 0x00, 0x06, 0x00, 0x00, 0x3F, 0x00}),
-          Bytes(j.begin() + static_cast<std::ptrdiff_t>(
-                                sos.offset + 2 + (j[sos.offset + 2] << 8 | j[sos.offset + 3])),
-                j.end()));
+  const Bytes scan_count_zero = cat(
+      cat(before(j, sos.offset), {0xFF, 0xDA, 0x00, 0x06, 0x00, 0x00, 0x3F, 0x00}),
+      Bytes(j.begin() + static_cast<std::ptrdiff_t>(
+                            sos.offset + 2 + (size_t{j[sos.offset + 2]} << 8 | j[sos.offset + 3])),
+            j.end()));
   Bytes dqt_index = {0xFF, 0xDB, 0x00, 0x43, 0x04}, dqt_length = {0xFF, 0xDB, 0x00, 0x44, 0x03};
   dqt_index.insert(dqt_index.end(), 64, 1);
   dqt_length.insert(dqt_length.end(), 64 + 66, 1);
