@@ -18,9 +18,9 @@ namespace {
 TEST(Decoder, PlanesAgreeWithLibjpeg) {
   // width, height, quality, restart interval in MCUs, optimized tables
   const std::tuple<int, int, int, int, bool> cases[] = {
-      {48, 48, 75, 0, false},     {50, 49, 10, 0, false},    {100, 75, 50, 0, false},
-      {227, 149, 90, 3, false},   {333, 251, 95, 0, true},   {640, 480, 100, 40, false},
-      {641, 479, 25, 7, true},    {1023, 769, 85, 0, true},  {1920, 1080, 92, 120, false},
+      {48, 48, 75, 0, false},   {50, 49, 10, 0, false},   {100, 75, 50, 0, false},
+      {227, 149, 90, 3, false}, {333, 251, 95, 0, true},  {640, 480, 100, 40, false},
+      {641, 479, 25, 7, true},  {1023, 769, 85, 0, true}, {1920, 1080, 92, 120, false},
       {1921, 1081, 60, 1, true}};
   for (const auto& [w, h, quality, restart_mcus, optimize] : cases) {
     SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
@@ -47,12 +47,12 @@ TEST(Decoder, Geometry100x75) {
   EXPECT_EQ(ours.log, "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\n");
   const DecoderState& d = g_decoder;
   // padded size, MCU rows and columns, luma and chroma blocks, luma edge blocks, blocks an MCU
-  EXPECT_EQ((std::vector<int64_t>{d.padded_width, d.padded_height, d.mcu_rows, d.mcu_columns,
-                                  d.components[0].blocks_across, d.components[0].blocks_down,
-                                  d.components[1].blocks_across, d.components[1].blocks_down,
-                                  d.components[0].edge_blocks_across,
-                                  d.components[0].edge_blocks_down, d.mcu_block_total}),
-            (std::vector<int64_t>{112, 80, 5, 7, 13, 10, 7, 5, 1, 2, 6}));
+  EXPECT_EQ(
+      (std::vector<int64_t>{
+          d.padded_width, d.padded_height, d.mcu_rows, d.mcu_columns, d.components[0].blocks_across,
+          d.components[0].blocks_down, d.components[1].blocks_across, d.components[1].blocks_down,
+          d.components[0].edge_blocks_across, d.components[0].edge_blocks_down, d.mcu_block_total}),
+      (std::vector<int64_t>{112, 80, 5, 7, 13, 10, 7, 5, 1, 2, 6}));
   for (size_t b = 0; b < 6; ++b) EXPECT_EQ(g_decoder.block_component[b], b < 4 ? 0u : b - 3);
 }
 
@@ -71,8 +71,12 @@ class ChromaPadding : public ::testing::TestWithParam<PaddingCase> {};
 
 TEST_P(ChromaPadding, IsTheDecodedBlocksAsLibjpegDecodesThem) {
   const RecodePlan plan = GetParam().is_reference_path ? reference_plan() : RecodePlan{};
-  for (const auto& [width, height, quality] : {std::tuple{50, 40, 95}, {100, 40, 95}, {129, 40, 95},
-                                               {50, 40, 50}, {100, 75, 50}, {129, 33, 50},
+  for (const auto& [width, height, quality] : {std::tuple{50, 40, 95},
+                                               {100, 40, 95},
+                                               {129, 40, 95},
+                                               {50, 40, 50},
+                                               {100, 75, 50},
+                                               {129, 33, 50},
                                                {48, 48, 50}}) {
     SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
     const Bytes jpeg =
