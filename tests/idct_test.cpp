@@ -269,17 +269,15 @@ TEST_P(IdctSimd, MatchesScalarTransform) {
 }
 
 // name, coefficient limit, table limit, density (percent), DC only, every single coefficient
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, IdctSimd,
-    ::testing::Values(SimdCase{"photo_like", 60, 40, 40}, SimdCase{"dense_small", 255, 8, 100},
-                      SimdCase{"saturating", 2047, 255, 100},
-                      SimdCase{"wrapping", 32767, 65535, 100}, SimdCase{"sparse", 400, 99, 5},
-                      SimdCase{"near_bound", 900, 1, 25}, SimdCase{"near_bound_sparse", 2047, 1, 8},
-                      SimdCase{"near_small_product_bound", 120, 1, 25},
-                      SimdCase{"dc_only", 32767, 65535, 90, true},
-                      SimdCase{"dc_only_small", 2047, 1, 90, true},
-                      SimdCase{"every_single_coefficient", 2047, 1, 0, false, true}),
-    test::ParamName());
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Blocks, IdctSimd, ::testing::Values(
+    SimdCase{"photo_like", 60, 40, 40}, SimdCase{"dense_small", 255, 8, 100},
+    SimdCase{"saturating", 2047, 255, 100}, SimdCase{"wrapping", 32767, 65535, 100},
+    SimdCase{"sparse", 400, 99, 5}, SimdCase{"near_bound", 900, 1, 25},
+    SimdCase{"near_bound_sparse", 2047, 1, 8}, SimdCase{"near_small_product_bound", 120, 1, 25},
+    SimdCase{"dc_only", 32767, 65535, 90, true}, SimdCase{"dc_only_small", 2047, 1, 90, true},
+    SimdCase{"every_single_coefficient", 2047, 1, 0, false, true}), test::ParamName());
+// clang-format on
 
 }  // namespace
 }  // namespace kestrum
