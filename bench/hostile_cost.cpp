@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "api/pipeline.h"
-#include "services/console_log.h"
+#include "api/process_state.h"
+#include "platform/console_log.h"
 
 namespace {
 

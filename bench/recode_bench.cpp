@@ -39,13 +39,14 @@
 #include <vector>
 
 #include "api/pipeline.h"
+#include "api/process_state.h"
+#include "common/code_path.h"
 #include "decoder/decode_driver.h"
 #include "decoder/decoder_state.h"
 #include "decoder/mcu_row.h"
 #include "encoder/quality.h"
 #include "kestrum.h"
-#include "services/code_path.h"
-#include "services/console_log.h"
+#include "platform/console_log.h"
 
 extern "C" {
 #include <jpeglib.h>
@@ -168,8 +169,9 @@ bool grow_image(kestrum::ImageBuffer& image, size_t bytes) {
 // Our decode alone, into a freshly obtained image as the pipeline does.
 bool ours_decode(const Bytes& source, std::vector<uint8_t>* keep, int32_t* width, int32_t* height) {
   kestrum::ImageBuffer image{nullptr, 0, grow_image, nullptr};
-  const int32_t status = kestrum::decode_jpeg_memory(
-      source.data(), static_cast<uint32_t>(source.size()), width, height, image);
+  const int32_t status =
+      kestrum::decode_jpeg_memory(source.data(), static_cast<uint32_t>(source.size()), width,
+                                  height, image, kestrum::requested_recode_plan());
   if (status == 0 && keep != nullptr) keep->assign(image.data, image.data + image.capacity_bytes);
   std::free(image.data);
   return status == 0;

@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "api/pipeline.h"
+#include "api/process_state.h"
 #include "decoder/decode_driver.h"
 #include "kestrum/recode_any.h"
+#include "platform/console_log.h"
+#include "platform/heap.h"
 #include "recode_any/foreign_decode.h"
 #include "recode_any/huffman_refit.h"
 #include "recode_any/jpeg_segments.h"
-#include "services/code_path.h"
-#include "services/console_log.h"
-#include "services/heap.h"
 
 namespace kestrum::fuzz {
 namespace {
@@ -115,10 +115,10 @@ bool reserve_vector(ImageBuffer& image, size_t bytes) {
 // starts at 0).
 int32_t decode_with_console(const uint8_t* data, size_t size, int32_t* width, int32_t* height,
                             ImageBuffer& image) {
-  begin_recode_console(ConsoleTarget{capture, nullptr});
-  const int32_t status =
-      decode_jpeg_memory(data, static_cast<uint32_t>(size), width, height, image);
-  end_recode_console();
+  open_recode_console(ConsoleTarget{capture, nullptr});
+  const int32_t status = decode_jpeg_memory(data, static_cast<uint32_t>(size), width, height, image,
+                                            requested_recode_plan());
+  close_recode_console();
   return status;
 }
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "services/code_path.h"
+#include "common/code_path.h"
 
 namespace kestrum::fuzz {
 

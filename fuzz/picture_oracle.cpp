@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "api/process_state.h"
 #include "common/planar_layout.h"
 #include "decoder/decode_driver.h"
 #include "fuzz_entries.h"
-#include "services/console_log.h"
+#include "platform/console_log.h"
 
 // After <cstdio> and <cstddef>: jpeglib.h takes FILE and size_t as given.
 #include <jpeglib.h>
@@ -227,10 +228,10 @@ PictureComparison compare_picture(const uint8_t* data, size_t size,
   Bytes image;
   ImageBuffer buffer{nullptr, 0, reserve_image, &image};
   int32_t width = 0, height = 0;
-  begin_recode_console(ConsoleTarget{discard, nullptr});
-  result.our_status =
-      decode_jpeg_memory(data, static_cast<uint32_t>(size), &width, &height, buffer);
-  end_recode_console();
+  open_recode_console(ConsoleTarget{discard, nullptr});
+  result.our_status = decode_jpeg_memory(data, static_cast<uint32_t>(size), &width, &height, buffer,
+                                         requested_recode_plan());
+  close_recode_console();
   if (result.our_status != 0) return result;
   result.is_same_size = width == ref.width && height == ref.height;
   if (!result.is_same_size) return result;

@@ -3,7 +3,7 @@
 // reference plan, by plans with one fast part switched on alone, and by the full fast plan on one
 // and two threads, give the same planes (padding columns included), the same streams and the same
 // transcripts.
-#include "services/code_path.h"
+#include "common/code_path.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 
 #include "../fuzz/fuzz_entries.h"
 #include "api/pipeline.h"
+#include "api/process_state.h"
 #include "decoder/decoder_state.h"
 #include "encoder/encoder_state.h"
 #include "param_name.h"

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/code_path.h"
 #include "decoder/decoder_state.h"
 #include "param_name.h"
-#include "services/code_path.h"
 #include "test_util.h"
 
 namespace kestrum::test {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "api/pipeline.h"
+#include "api/process_state.h"
+#include "common/code_path.h"
 #include "common/jpeg_tables.h"
 #include "common/planar_layout.h"
 #include "decoder/decoder_state.h"
@@ -12,8 +14,7 @@
 #include "encoder/header_writer.h"
 #include "encoder/quality.h"
 #include "param_name.h"
-#include "services/code_path.h"
-#include "services/heap.h"
+#include "platform/heap.h"
 #include "test_util.h"
 
 namespace kestrum::test {

@@ -13,13 +13,13 @@
 #include <thread>
 
 #include "api/pipeline.h"
+#include "api/process_state.h"
 #include "decoder/decoder_state.h"
 #include "encoder/encoder_state.h"
 #include "kestrum.h"
 #include "kestrum/recode_any.h"
 #include "param_name.h"
-#include "services/heap.h"
-#include "services/retained_block.h"
+#include "platform/heap.h"
 #include "test_images.h"
 #include "test_util.h"
 
@@ -194,10 +194,10 @@ INSTANTIATE_TEST_SUITE_P(Floods, LogFlood,
 TEST_F(HostSafety, TheLimitIsExact) {
   for (int32_t messages : {kMaxRecodeMessages, kMaxRecodeMessages + 1, kMaxRecodeMessages + 50}) {
     std::string log;
-    begin_recode_console(ConsoleTarget{append_text, &log});
+    open_recode_console(ConsoleTarget{append_text, &log});
     for (int32_t i = 0; i < messages; ++i) console_log("m%d\n", i);
     console_final("final %d\n", -2);
-    end_recode_console();
+    close_recode_console();
     std::string expected;
     for (int32_t i = 0; i < messages && i < kMaxRecodeMessages; ++i) {
       expected.append("m").append(std::to_string(i)).append("\n");
@@ -354,7 +354,7 @@ TEST_F(HostSafety, RecodeAnyCallsOnTwoThreadsGiveTheirOwnResults) {
 // hundred bytes that claim a large frame leave nothing resident after the call, whether the
 // stream ends there or with an EOI.
 TEST_F(HostSafety, HostileFramesLeaveNoKeptBlock) {
-  release_retained_memory();
+  release_retained_block();
   RecodePlan whole_image;  // the one-pass recode keeps no image block at all
   whole_image.is_streaming = false;
   set_recode_plan(whole_image);
@@ -379,11 +379,11 @@ TEST_F(HostSafety, HostileFramesLeaveNoKeptBlock) {
   const Bytes whole = libjpeg_encode(photo_rgb(2000, 2000, 1), 2000, 2000, baseline_options(50));
   ASSERT_EQ(recode(whole).status, 0);
   EXPECT_GE(retained_block_bytes(), size_t{2000} * 2000 * 3 / 2);
-  release_retained_memory();
+  release_retained_block();
 }
 
 TEST_F(HostSafety, NoBlockAboveTheBoundIsKept) {
-  release_retained_memory();
+  release_retained_block();
   for (size_t bytes : {kRetainMaxBytes, kRetainMaxBytes + 4096}) {
     void* block = heap_malloc(bytes);
     ASSERT_NE(block, nullptr);

@@ -12,12 +12,14 @@
 #include <set>
 
 #include "api/output_name.h"
+#include "api/process_state.h"
+#include "common/code_path.h"
 #include "decoder/decoder_state.h"
+#include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
 #include "kestrum.h"
-#include "services/code_path.h"
-#include "services/heap.h"
-#include "services/retained_block.h"
+#include "param_name.h"
+#include "platform/heap.h"
 #include "test_util.h"
 
 #if defined(_WIN32)
@@ -248,11 +250,11 @@ TEST_F(Pipeline, LargeImagesReuseTheKeptBlock) {
     return recode_in_memory(source, 85, out);
   };
   Bytes fresh_b, fresh_small, again;
-  release_retained_memory();
+  release_retained_block();
   ASSERT_EQ(recode(small, &fresh_small), 0);
   EXPECT_EQ(retained_block_bytes(), 0u);
   ASSERT_EQ(recode(b, &fresh_b), 0);
-  release_retained_memory();
+  release_retained_block();
   ASSERT_EQ(recode(a, &again), 0);
   const size_t kept = retained_block_bytes();
   EXPECT_GE(kept, static_cast<size_t>(side) * side * 3 / 2);
@@ -283,13 +285,10 @@ TEST_F(Pipeline, LargeImagesReuseTheKeptBlock) {
   EXPECT_EQ(retained_block_bytes(), 0u);
 }
 
-TEST_F(Pipeline, FailedWriteLeavesTheOldDestination) {
-  const std::string src = dir_.path("photo.jpg");
-  const std::string dst = dir_.path("out.jpg");
-  ASSERT_TRUE(write_file(src, sample_jpeg(640, 480)));
-  const Bytes old = {'o', 'l', 'd'};
-  ASSERT_TRUE(write_file(dst, old));
-  ConsoleCapture capture;
+// jpg_recode_api with the process's file size limit at limit bytes (0 = as it is) and SIGXFSZ
+// ignored, so that a write past the limit fails as it would on a full disk.
+int32_t recode_with_size_limit(const std::string& src, const std::string& dst, int32_t quality,
+                               uint64_t limit) {
   struct sigaction ignore {
   }, previous{};
   ignore.sa_handler = SIG_IGN;
@@ -297,11 +296,22 @@ TEST_F(Pipeline, FailedWriteLeavesTheOldDestination) {
   rlimit saved{};
   getrlimit(RLIMIT_FSIZE, &saved);
   rlimit small = saved;
-  small.rlim_cur = 1000;
+  if (limit != 0) small.rlim_cur = static_cast<rlim_t>(limit);
   setrlimit(RLIMIT_FSIZE, &small);
-  const int32_t status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
+  const int32_t status = jpg_recode_api(src.c_str(), dst.c_str(), quality);
   setrlimit(RLIMIT_FSIZE, &saved);
   sigaction(SIGXFSZ, &previous, nullptr);
+  return status;
+}
+
+TEST_F(Pipeline, FailedWriteLeavesTheOldDestination) {
+  const std::string src = dir_.path("photo.jpg");
+  const std::string dst = dir_.path("out.jpg");
+  ASSERT_TRUE(write_file(src, sample_jpeg(640, 480)));
+  const Bytes old = {'o', 'l', 'd'};
+  ASSERT_TRUE(write_file(dst, old));
+  ConsoleCapture capture;
+  const int32_t status = recode_with_size_limit(src, dst, 85, 1000);
   EXPECT_EQ(status, -15);
   EXPECT_NE(capture.text().find("fwrite(), can not write jpeg fileencoding jpg failed!\n\n"),
             std::string::npos);
@@ -312,6 +322,87 @@ TEST_F(Pipeline, FailedWriteLeavesTheOldDestination) {
 }
 
 #endif
+
+// A file recode whose stream passes the spill size writes it to its temporary file while it is
+// made. Each way gives the bytes of the same recode in memory on the reference path; a write
+// that fails after bytes were handed over fails the recode as a failed write, leaving the old
+// destination and nothing beside it.
+struct StreamedCase {
+  const char* name;
+  int32_t threads;
+  bool is_streaming;
+  bool has_table_after_scan;  // the one-pass recode is done again through the whole image
+  uint64_t file_size_limit;   // 0 = none (POSIX only: Windows has no such limit)
+};
+
+class StreamedDestination : public ::testing::TestWithParam<StreamedCase> {
+ protected:
+  void SetUp() override { heap_fail_nth(0); }
+  void TearDown() override { set_recode_plan(RecodePlan{}); }
+  TempDir dir_;
+};
+
+TEST_P(StreamedDestination, GivesTheBytesOfTheRecodeInMemory) {
+  const StreamedCase& c = GetParam();
+#if defined(_WIN32)
+  if (c.file_size_limit != 0) GTEST_SKIP() << "no file size limit on Windows";
+#endif
+  constexpr int kWidth = 2048, kHeight = 1536;
+  Bytes source =
+      libjpeg_encode(photo_rgb(kWidth, kHeight, 5, 40), kWidth, kHeight, baseline_options(98));
+  if (c.has_table_after_scan) {
+    Bytes body(65, 0);
+    for (size_t i = 1; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i);
+    const Bytes dqt = segment(0xDB, body);
+    source.insert(source.end() - 2, dqt.begin(), dqt.end());
+  }
+  set_recode_plan(reference_plan());
+  Bytes expected;
+  {
+    ConsoleCapture quiet;
+    ASSERT_EQ(recode_in_memory(source, 100, &expected), 0);
+  }
+  // At least two spills and a tail, or the case tests nothing (where the recode is done again,
+  // its first pass spilled the stream coded with the tables before the change).
+  ASSERT_GT(expected.size(), (c.has_table_after_scan ? 1 : 2) * kSpillBytes + 1000);
+  RecodePlan plan;
+  plan.threads = c.threads;
+  plan.is_streaming = c.is_streaming;
+  set_recode_plan(plan);
+  const std::string src = dir_.path("photo.jpg"), dst = dir_.path("out.jpg");
+  ASSERT_TRUE(write_file(src, source));
+  const Bytes old = {'o', 'l', 'd'};
+  ASSERT_TRUE(write_file(dst, old));
+  ConsoleCapture capture;
+#if defined(_WIN32)
+  const int32_t status = jpg_recode_api(src.c_str(), dst.c_str(), 100);
+#else
+  const int32_t status = recode_with_size_limit(src, dst, 100, c.file_size_limit);
+#endif
+  Bytes written;
+  ASSERT_TRUE(read_file(dst, &written));
+  EXPECT_EQ(dir_.list(), (std::vector<std::string>{"out.jpg", "photo.jpg"}));
+  if (c.file_size_limit != 0) {
+    EXPECT_EQ(status, -15);
+    EXPECT_NE(capture.text().find("fwrite(), can not write jpeg fileencoding jpg failed!\n\n"),
+              std::string::npos);
+    EXPECT_EQ(written, old);
+  } else {
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(written == expected) << written.size() << " bytes, not " << expected.size();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, StreamedDestination,
+                         ::testing::Values(StreamedCase{"one_pass_one_thread", 1, true, false, 0},
+                                           StreamedCase{"one_pass_two_threads", 2, true, false, 0},
+                                           StreamedCase{"whole_image", 2, false, false, 0},
+                                           StreamedCase{"table_after_the_scan", 2, true, true, 0},
+                                           StreamedCase{"write_fails_after_a_spill", 2, true, false,
+                                                        3 * kSpillBytes / 2},
+                                           StreamedCase{"write_fails_at_once", 1, true, false,
+                                                        1000}),
+                         ParamName());
 
 // Platform counterparts: another handle holding a file, a read-only destination, and the
 // library loaded by name.

@@ -13,9 +13,10 @@
 #include <utility>
 
 #include "api/pipeline.h"
+#include "api/process_state.h"
+#include "common/code_path.h"
 #include "decoder/decode_driver.h"
-#include "services/code_path.h"
-#include "services/console_log.h"
+#include "platform/console_log.h"
 
 extern "C" {
 #include <jpeglib.h>

@@ -6,6 +6,7 @@
 
 #include "api/output_name.h"
 #include "api/pipeline.h"
+#include "api/process_state.h"
 #include "kestrum.h"
 
 namespace {
@@ -23,7 +24,7 @@ KestrumHandle KESTRUM_CALL kestrum_Init(const char* name) noexcept {
 int32_t KESTRUM_CALL kestrum_Release(KestrumHandle handle) noexcept {
   if (handle == nullptr) return 0;
   delete static_cast<unsigned char*>(handle);
-  kestrum::release_retained_memory();  // the image block large recodes keep
+  kestrum::release_retained_block();  // the image block large recodes keep
   return 1;
 }
 

@@ -1,34 +1,29 @@
 // SPDX-License-Identifier: MIT
 // jpg_recode_api: read the source, decode it to a planar 4:2:0 image sized from the frame, encode
 // into a stream buffer that grows as needed, write the destination through a temporary file, and
-// report every step on the console log. One process-wide mutex serialises recodes, since decoder
-// and encoder live in module-wide state; the source is read before it is taken, so slow or stuck
-// input never holds up another thread's recode.
+// report every step on the console log. The process state's recode lock serialises recodes, since
+// decoder and encoder live in module-wide state; the source is read before it is taken, so slow or
+// stuck input never holds up another thread's recode.
 #include "api/pipeline.h"
 
 #include <array>
 #include <mutex>
 
+#include "api/process_state.h"
+#include "common/messages.h"
 #include "common/planar_layout.h"
+#include "common/records.h"
 #include "decoder/decode_driver.h"
 #include "decoder/stored_tables.h"
 #include "encoder/encode_driver.h"
 #include "encoder/encoder_state.h"
 #include "encoder/quality.h"
-#include "services/code_path.h"
-#include "services/console_log.h"
-#include "services/file_io.h"
-#include "services/heap.h"
-#include "services/messages.h"
-#include "services/records.h"
-#include "services/retained_block.h"
+#include "platform/console_log.h"
+#include "platform/file_io.h"
+#include "platform/heap.h"
 
 namespace kestrum {
 namespace {
-
-// The recode lock, for the life of the process: one recode at a time uses g_decoder, g_encoder,
-// the console and the kept block.
-std::mutex g_recode_mutex;
 
 // Grows the image buffer to the size the frame needs (the buffer holds no data yet).
 // Large images reuse the block the last recode kept.
@@ -37,6 +32,36 @@ bool reserve_image(ImageBuffer& image, size_t bytes) {
   image.data = static_cast<uint8_t*>(take_retained_block(bytes, &image.capacity_bytes));
   return image.data != nullptr;
 }
+
+// The destination of a file recode, written while the stream is made once it passes kSpillBytes
+// (a large photo's stream then never sits whole in memory beside its source). A temporary file
+// that could not be made leaves the stream whole in memory, for the write at the end to try and
+// report; a write that failed after bytes were handed over fails the recode's write.
+struct StreamedDestination {
+  const char* path = nullptr;
+  ReplacingWrite file;
+  bool has_failed = false;  // bytes were handed over and a later write failed
+
+  static bool take(void* self, const uint8_t* bytes, size_t count) {
+    auto& d = *static_cast<StreamedDestination*>(self);
+    if (d.has_failed) return false;
+    if (!d.file.is_begun() && d.file.begin(d.path) != WriteResult::kOk) return false;
+    d.has_failed = !d.file.append(bytes, count);
+    return !d.has_failed;
+  }
+  // The stream begins again (an encode done again): nothing handed over so far counts.
+  void restart() {
+    file.abandon();
+    has_failed = false;
+  }
+  // Writes the stream's last count bytes (or the whole stream, where none was handed over).
+  WriteResult finish(const uint8_t* bytes, size_t count) {
+    if (has_failed) return WriteResult::kWriteFailed;
+    if (!file.is_begun()) return write_file_replacing(path, bytes, count);
+    if (!file.append(bytes, count)) return WriteResult::kWriteFailed;
+    return file.commit();
+  }
+};
 
 // Everything one recode obtains, released on every path. The image block is kept for the next
 // recode only after a decode that met all its data and ended at its EOI: a frame whose data ran
@@ -48,11 +73,13 @@ struct RecodeBuffers {
   DecodeDamage damage;  // what the decode met
   ImageAttribute* attribute = nullptr;
   EncoderWorkspace* workspace = nullptr;
+  StreamedDestination* destination = nullptr;  // a file recode's, else null
   RecodeBuffers() = default;
   RecodeBuffers(const RecodeBuffers&) = delete;
   RecodeBuffers& operator=(const RecodeBuffers&) = delete;
   // Frees the encoder's records and stream (an encode begun again starts from nothing).
   void release_encoder() {
+    if (destination != nullptr) destination->restart();
     if (workspace != nullptr) heap_free(workspace->block_buffer);
     if (attribute != nullptr) heap_free(attribute->stream_buffer);
     heap_free(attribute);
@@ -92,13 +119,13 @@ int32_t fail_encode(int32_t code, const char* message) {
 // as the encoder's allocation failure.
 template <typename Body>
 int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
-  std::unique_lock<std::mutex> lock(g_recode_mutex, std::defer_lock);
+  std::unique_lock<std::mutex> lock(recode_mutex(), std::defer_lock);
   try {
     lock.lock();
   } catch (...) {
     return kErrNoMemory;
   }
-  begin_recode_console(console);
+  open_recode_console(console);
   const RecodePlan plan = requested_recode_plan();
   int32_t status = kErrNoMemory;
   try {
@@ -106,7 +133,7 @@ int32_t run_recode(ConsoleTarget console, Body&& body) noexcept {
   } catch (...) {
     status = fail_encode(kErrNoMemory, msg::kNoAttributeMemory);
   }
-  end_recode_console();
+  close_recode_console();
   return status;
 }
 
@@ -200,6 +227,10 @@ struct OnePass {
     if (o.failure.code != kRecodeOk) return o.ring;
     o.tables_used = {stored_quant_tables()[0], stored_quant_tables()[1]};
     begin_streamed_rows(static_cast<int32_t>(kRingRows), o.rows);
+    if (o.buffers.destination != nullptr) {
+      o.rows.take = StreamedDestination::take;
+      o.rows.take_context = o.buffers.destination;
+    }
     return o.ring;
   }
 
@@ -296,11 +327,14 @@ int32_t recode_file_locked(const char* source, const SourceBytes& bytes, const c
     console_final(msg::kDecodeFailed, read);
     return read;
   }
+  StreamedDestination streamed;
+  streamed.path = destination;
   RecodeBuffers buffers;
+  buffers.destination = &streamed;
   const int32_t status = decode_and_encode(bytes.data, bytes.size, quality, plan, buffers);
   if (status != kRecodeOk) return status;
   ImageAttribute& a = *buffers.attribute;
-  switch (write_file_replacing(destination, a.stream_buffer, a.stream_length)) {
+  switch (streamed.finish(a.stream_buffer, a.stream_length)) {
     case WriteResult::kCannotCreate:
       return fail_encode(kErrCreateOutput, msg::kCannotCreate);
     case WriteResult::kWriteFailed:
@@ -365,15 +399,6 @@ int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_
   return run_recode({}, [&](const RecodePlan& plan) {
     return encode_planar_locked(image, width, height, lowered_request(quality), plan, out);
   });
-}
-
-void release_retained_memory() noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(g_recode_mutex);
-    release_retained_block();
-  } catch (...) {
-    // the block stays for the next recode
-  }
 }
 
 }  // namespace kestrum

@@ -8,7 +8,7 @@
 
 #include "common/status.h"
 #include "decoder/decode_damage.h"
-#include "services/console_log.h"
+#include "platform/console_log.h"
 
 namespace kestrum {
 
@@ -50,10 +50,5 @@ int32_t encode_image_memory(const uint8_t* image, int32_t width, int32_t height,
 // Reads: the requested plan, the decoder's stored tables. Writes: g_encoder, the recode's console.
 int32_t encode_image(const uint8_t* image, int32_t width, int32_t height, int32_t quality,
                      EncodedStream* out) noexcept;
-
-// Frees the image block that recodes of large images keep for the next one (waits for a recode
-// in progress).
-// Writes: the kept block.
-void release_retained_memory() noexcept;
 
 }  // namespace kestrum

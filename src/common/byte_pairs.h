@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // FF bytes in entropy-coded data: the search for byte pairs that start with FF (markers) sixteen
-// positions at a time, and the test of a bit buffer's word for an FF byte.
+// positions at a time, the test of a bit buffer's word for an FF byte, and its stuffed write.
 #pragma once
 
 #include <bit>
@@ -26,6 +26,24 @@ constexpr bool has_ff_byte(Word word) {
 }
 static_assert(has_ff_byte(0x00FF0000u) && has_ff_byte(uint64_t{0xFF} << 56) &&
               !has_ff_byte(0xFEFE00FEu) && !has_ff_byte(uint64_t{0x7FFEFEFEFEFEFE80u}));
+
+// Writes word's four bytes at out, most significant first, with a zero byte stuffed after each FF
+// (T.81 B.1.1.5); returns the position after them (at most 8 bytes on).
+inline uint8_t* put_stuffed_word(uint8_t* out, uint32_t word) {
+  if (!has_ff_byte(word)) {
+    out[0] = static_cast<uint8_t>(word >> 24);
+    out[1] = static_cast<uint8_t>(word >> 16);
+    out[2] = static_cast<uint8_t>(word >> 8);
+    out[3] = static_cast<uint8_t>(word);
+    return out + 4;
+  }
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const auto byte = static_cast<uint8_t>(word >> shift);
+    *out++ = byte;
+    if (byte == 0xFF) *out++ = 0x00;
+  }
+  return out;
+}
 
 // The first i in [pos, size - 1) where data[i] is FF and data[i + 1] is not second; size when
 // there is none.

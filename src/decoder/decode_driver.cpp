@@ -8,15 +8,15 @@
 #include <cstring>
 
 #include "common/jpeg_tables.h"
+#include "common/messages.h"
 #include "common/planar_layout.h"
 #include "decoder/decoder_state.h"
 #include "decoder/frame_setup.h"
 #include "decoder/huffman_decode.h"
 #include "decoder/mcu_row.h"
-#include "services/console_log.h"
-#include "services/file_io.h"
-#include "services/heap.h"
-#include "services/messages.h"
+#include "platform/console_log.h"
+#include "platform/file_io.h"
+#include "platform/heap.h"
 
 namespace kestrum {
 namespace {
@@ -189,11 +189,6 @@ size_t planar_image_bytes(int32_t width, int32_t height) noexcept {
   return bytes > SIZE_MAX ? 0 : static_cast<size_t>(bytes);
 }
 
-int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width,
-                           int32_t* out_height, ImageBuffer& image) noexcept {
-  return decode_jpeg_memory(data, size, out_width, out_height, image, requested_recode_plan());
-}
-
 namespace {
 
 int32_t decode_stream(const uint8_t* data, uint32_t size, int32_t* out_width, int32_t* out_height,
@@ -287,17 +282,6 @@ int32_t report_source_read(ReadResult read) noexcept {
       break;
   }
   return kRecodeOk;
-}
-
-int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height,
-                         ImageBuffer& image) noexcept {
-  uint8_t* data = nullptr;
-  uint32_t size = 0;
-  const int32_t read = report_source_read(read_whole_file(path, &data, &size));
-  if (read != kRecodeOk) return read;
-  const int32_t result = decode_jpeg_memory(data, size, out_width, out_height, image);
-  heap_free(data);
-  return result;
 }
 
 }  // namespace kestrum

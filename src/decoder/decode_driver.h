@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/code_path.h"
 #include "decoder/decode_damage.h"
-#include "services/code_path.h"
-#include "services/file_io.h"
+#include "platform/file_io.h"
 
 namespace kestrum {
 
@@ -45,19 +45,12 @@ size_t planar_image_bytes(int32_t width, int32_t height) noexcept;
 // Writes: the console.
 int32_t report_source_read(ReadResult read) noexcept;
 
-// Decodes the file at path. Returns 0 with the frame size in out_width/out_height and the image
-// in image, or a negative RecodeStatus after its messages; after a failure the image's bytes are
-// no result (rows decoded straight into it may be there). Every decoder buffer is released.
-// Reads: the requested plan. Writes: g_decoder (everything, from a fresh state), the console.
-int32_t decode_jpeg_file(const char* path, int32_t* out_width, int32_t* out_height,
-                         ImageBuffer& image) noexcept;
-
-// The same from bytes in memory (which the decoder only reads), by the requested plan or by plan;
-// damage (when not null) receives what the decode met, on success and on failure alike.
-// Reads: the requested plan (first form). Writes: g_decoder (everything, from a fresh state), the
-// console.
-int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width,
-                           int32_t* out_height, ImageBuffer& image) noexcept;
+// Decodes the JPEG in data (which the decoder only reads) by plan. Returns 0 with the frame size in
+// out_width/out_height and the image in image, or a negative RecodeStatus after its messages;
+// after a failure the image's bytes are no result (rows decoded straight into it may be there).
+// Every decoder buffer is released. damage (when not null) receives what the decode met, on
+// success and on failure alike.
+// Writes: g_decoder (everything, from a fresh state), the console.
 int32_t decode_jpeg_memory(const uint8_t* data, uint32_t size, int32_t* out_width,
                            int32_t* out_height, ImageBuffer& image, const RecodePlan& plan,
                            DecodeDamage* damage = nullptr,

@@ -3,7 +3,7 @@
 #include "decoder/decoder_state.h"
 
 #include "common/jpeg_tables.h"
-#include "services/console_log.h"
+#include "platform/console_log.h"
 
 namespace kestrum {
 

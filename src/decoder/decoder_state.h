@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/code_path.h"
 #include "common/status.h"
 #include "decoder/decode_damage.h"
 #include "decoder/stored_tables.h"
-#include "services/code_path.h"
 
 namespace kestrum {
 

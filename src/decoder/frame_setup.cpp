@@ -3,11 +3,11 @@
 // geometry of the first scan (T.81 A.2.2, A.2.3) and binding of its tables.
 #include "decoder/frame_setup.h"
 
+#include "common/messages.h"
 #include "decoder/decoder_state.h"
 #include "decoder/huffman_decode.h"
 #include "decoder/markers.h"
-#include "services/console_log.h"
-#include "services/messages.h"
+#include "platform/console_log.h"
 
 namespace kestrum {
 namespace {

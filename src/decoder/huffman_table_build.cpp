@@ -4,8 +4,8 @@
 #include <array>
 
 #include "common/jpeg_tables.h"
+#include "common/messages.h"
 #include "decoder/huffman_decode.h"
-#include "services/messages.h"
 
 namespace kestrum {
 namespace {

@@ -10,9 +10,9 @@
 #include "decoder/markers.h"
 
 #include "common/jpeg_tables.h"
+#include "common/messages.h"
 #include "decoder/decoder_state.h"
-#include "services/console_log.h"
-#include "services/messages.h"
+#include "platform/console_log.h"
 
 namespace kestrum {
 namespace {

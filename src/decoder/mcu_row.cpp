@@ -13,13 +13,13 @@
 #include <new>
 #include <thread>
 
+#include "common/code_path.h"
 #include "common/planar_layout.h"
 #include "decoder/decode_driver.h"
 #include "decoder/decoder_state.h"
 #include "decoder/huffman_decode.h"
 #include "decoder/idct.h"
-#include "services/code_path.h"
-#include "services/heap.h"
+#include "platform/heap.h"
 
 namespace kestrum {
 

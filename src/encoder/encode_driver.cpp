@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/jpeg_tables.h"
+#include "common/messages.h"
 #include "common/planar_layout.h"
 #include "encoder/encoder_state.h"
 #include "encoder/fdct_quant.h"
@@ -15,9 +16,8 @@
 #include "encoder/quality.h"
 #include "encoder/row_coder.h"
 #include "encoder/stream_sink.h"
-#include "services/console_log.h"
-#include "services/heap.h"
-#include "services/messages.h"
+#include "platform/console_log.h"
+#include "platform/heap.h"
 
 namespace kestrum {
 namespace {
@@ -140,6 +140,13 @@ void begin_streamed_rows(int32_t ring_rows, StreamedRows& rows) noexcept {
 void code_streamed_row(StreamedRows& rows, int32_t row) noexcept {
   if (!rows.is_ok) return;
   rows.is_ok = code_rows(rows.job, row, row + 1, rows.head);
+  if (rows.is_ok && rows.take != nullptr && rows.head.length >= kSpillBytes) {
+    if (rows.take(rows.take_context, rows.head.data, rows.head.length)) {
+      rows.head.length = 0;
+    } else {
+      rows.take = nullptr;
+    }
+  }
   hand_over(rows.head, *g_encoder.attribute);  // the run may have moved it
 }
 

@@ -34,17 +34,26 @@ struct StreamedRows {
   RowCodingJob job;
   RowRun head;
   bool is_ok = true;  // false once the stream could not grow (head says where)
+  // Where the coded bytes may go once head holds kSpillBytes or more, so that the buffer keeps
+  // only the newest: take(context, bytes, count) is false when it could not take them (they then
+  // stay in head, and nothing more is handed over). Null take = the whole stream stays in head.
+  bool (*take)(void* context, const uint8_t* bytes, size_t count) = nullptr;
+  void* take_context = nullptr;
 };
+
+// Bytes of stream a streamed recode keeps before it hands them over (see StreamedRows::take).
+inline constexpr size_t kSpillBytes = size_t{1} << 20;
 
 // Reads: g_encoder (the snapshot for the row coder), out_ptr, attribute's stream buffer.
 void begin_streamed_rows(int32_t ring_rows, StreamedRows& rows) noexcept;
 
-// Codes row (rows come in order, each once); nothing after a failure.
+// Codes row (rows come in order, each once); nothing after a failure. Hands the bytes over where
+// rows.take allows.
 // Writes: attribute's stream buffer and capacity.
 void code_streamed_row(StreamedRows& rows, int32_t row) noexcept;
 
 // After the last row: the progress message as the whole-image walk prints it, then EOI and
-// stream_length. Returns 0, or 1 when the stream could not grow.
+// stream_length (of the bytes not handed over). Returns 0, or 1 when the stream could not grow.
 // Writes: attribute's stream buffer, capacity and stream_length.
 int32_t finish_streamed_rows(StreamedRows& rows) noexcept;
 

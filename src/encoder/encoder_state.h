@@ -5,8 +5,8 @@
 #include <array>
 #include <cstdint>
 
-#include "services/code_path.h"
-#include "services/records.h"
+#include "common/code_path.h"
+#include "common/records.h"
 
 namespace kestrum {
 

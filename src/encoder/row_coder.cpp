@@ -66,20 +66,7 @@ struct Writer {
   // Emits the oldest 32 pending bits, stuffing 0x00 after each 0xFF.
   void drain_word() {
     count -= 32;
-    const uint32_t word = static_cast<uint32_t>(static_cast<uint64_t>(acc) >> count);
-    if (!has_ff_byte(word)) {
-      out[0] = static_cast<uint8_t>(word >> 24);
-      out[1] = static_cast<uint8_t>(word >> 16);
-      out[2] = static_cast<uint8_t>(word >> 8);
-      out[3] = static_cast<uint8_t>(word);
-      out += 4;
-      return;
-    }
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      const uint8_t byte = static_cast<uint8_t>(word >> shift);
-      *out++ = byte;
-      if (byte == 0xFF) *out++ = 0x00;
-    }
+    out = put_stuffed_word(out, static_cast<uint32_t>(static_cast<uint64_t>(acc) >> count));
   }
   // Emits the whole bytes, stuffing 0x00 after each 0xFF.
   void drain() {

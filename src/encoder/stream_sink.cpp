@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/jpeg_tables.h"
-#include "services/heap.h"
+#include "platform/heap.h"
 
 namespace kestrum {
 

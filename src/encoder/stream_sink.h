@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "services/records.h"
+#include "common/records.h"
 
 namespace kestrum {
 

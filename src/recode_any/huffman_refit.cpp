@@ -178,19 +178,7 @@ class BitWriter {
     const uint32_t word = static_cast<uint32_t>(buffer_ >> bits_);
     if (out_->size() - pos_ < 8) out_->resize(out_->size() * 2 + 64);
     uint8_t* p = out_->data() + pos_;
-    if (!has_ff_byte(word)) {
-      p[0] = static_cast<uint8_t>(word >> 24);
-      p[1] = static_cast<uint8_t>(word >> 16);
-      p[2] = static_cast<uint8_t>(word >> 8);
-      p[3] = static_cast<uint8_t>(word);
-      pos_ += 4;
-      return;
-    }
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      const uint8_t byte = static_cast<uint8_t>(word >> shift);
-      out_->data()[pos_++] = byte;
-      if (byte == 0xFF) out_->data()[pos_++] = 0;
-    }
+    pos_ += static_cast<size_t>(put_stuffed_word(p, word) - p);
   }
   // The bits held written out, the last byte filled with one bits (T.81 F.1.2.3).
   void pad() {

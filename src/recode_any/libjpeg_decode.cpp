@@ -500,6 +500,19 @@ int32_t job_outcome(bool is_done, const ErrorManager& err, std::string* error,
   return err.status;
 }
 
+// Runs a job that writes a JPEG from data into out, which is left empty when the job fails.
+template <typename Job>
+int32_t run_writing_job(Job& job, const uint8_t* data, size_t size, std::vector<uint8_t>* out,
+                        bool (*run)(Job*), std::string* error, std::string* corrupt_data) {
+  job.data = data;
+  job.size = size;
+  job.dest.out = out;
+  if (!prepare_output(&job.err, size, out)) return kErrNoMemory;
+  const bool is_done = run(&job);
+  if (!is_done) out->clear();
+  return job_outcome(is_done, job.err, error, corrupt_data);
+}
+
 }  // namespace
 
 bool has_foreign_decoder() noexcept { return true; }
@@ -521,28 +534,17 @@ int32_t foreign_decode_420(const uint8_t* data, size_t size, Planar420* out, std
 int32_t foreign_optimize_huffman(const uint8_t* data, size_t size, std::vector<uint8_t>* out,
                                  std::string* error) noexcept {
   TranscodeJob job;
-  job.data = data;
-  job.size = size;
-  job.dest.out = out;
-  if (!prepare_output(&job.err, size, out)) return kErrNoMemory;
-  const bool is_done = run_transcode(&job);
-  if (!is_done) out->clear();
-  return job_outcome(is_done, job.err, error, nullptr);
+  return run_writing_job(job, data, size, out, run_transcode, error, nullptr);
 }
 
 int32_t foreign_recode_cmyk(const uint8_t* data, size_t size, int32_t quality,
                             std::vector<uint8_t>* out, bool* is_ycck, std::string* error,
                             std::string* corrupt_data) noexcept {
   CmykJob job;
-  job.data = data;
-  job.size = size;
   job.quality = quality;
-  job.dest.out = out;
-  if (!prepare_output(&job.err, size, out)) return kErrNoMemory;
-  const bool is_done = run_cmyk(&job);
-  if (!is_done) out->clear();
+  const int32_t status = run_writing_job(job, data, size, out, run_cmyk, error, corrupt_data);
   *is_ycck = job.is_ycck;
-  return job_outcome(is_done, job.err, error, corrupt_data);
+  return status;
 }
 
 void set_foreign_frame_limit_px(uint64_t frame_px) noexcept {

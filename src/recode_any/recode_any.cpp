@@ -8,10 +8,10 @@
 #include "api/pipeline.h"
 #include "common/jpeg_tables.h"
 #include "encoder/quality.h"
+#include "platform/console_log.h"
 #include "recode_any/foreign_decode.h"
 #include "recode_any/huffman_refit.h"
 #include "recode_any/jpeg_segments.h"
-#include "services/console_log.h"
 
 namespace kestrum {
 namespace {

@@ -18,11 +18,11 @@
 #endif
 
 #include "kestrum.h"
+#include "platform/file_io.h"
 #include "recode/put_in_place.h"
 #include "recode/report.h"
 #include "recode/worker_process.h"
 #include "recode_any/jpeg_segments.h"
-#include "services/file_io.h"
 
 namespace kestrum::tool {
 namespace {

@@ -21,8 +21,8 @@
 #include <cstring>
 #endif
 
+#include "platform/file_io.h"
 #include "recode/worker_process.h"
-#include "services/file_io.h"
 
 namespace kestrum::tool {
 namespace {

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 // POSIX and Windows implementations of the whole-file read and the atomic replacing write.
-#include "services/file_io.h"
+#include "platform/file_io.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "services/heap.h"
+#include "platform/heap.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -63,6 +63,12 @@ struct TempName {
   explicit TempName(const char* path)
       : bytes(std::strlen(path) + kTempSuffixBytes), text(static_cast<char*>(std::malloc(bytes))) {}
   ~TempName() { std::free(text); }
+  // Hands the name's storage over (to be released with std::free).
+  char* release() {
+    char* taken = text;
+    text = nullptr;
+    return taken;
+  }
   TempName(const TempName&) = delete;
   TempName& operator=(const TempName&) = delete;
   size_t bytes;
@@ -110,7 +116,7 @@ ReadResult read_whole_file(const char* path, uint8_t** data, uint32_t* size) noe
   return ReadResult::kOk;
 }
 
-bool write_all_and_close(void* handle, const uint8_t* data, size_t size) noexcept {
+bool write_all(void* handle, const uint8_t* data, size_t size) noexcept {
   bool ok = true;
   size_t done = 0;
   while (ok && done < size) {
@@ -119,12 +125,17 @@ bool write_all_and_close(void* handle, const uint8_t* data, size_t size) noexcep
     ok = WriteFile(handle, data + done, chunk, &wrote, nullptr) && wrote == chunk;
     done += wrote;
   }
+  return ok;
+}
+
+bool write_all_and_close(void* handle, const uint8_t* data, size_t size) noexcept {
+  const bool ok = write_all(handle, data, size);
   return (CloseHandle(handle) != 0) && ok;
 }
 
-WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
-                                 uint32_t others_mask) noexcept {
+WriteResult ReplacingWrite::begin(const char* path, uint32_t others_mask) noexcept {
   (void)others_mask;  // Windows files take their folder's access rules
+  abandon();
   if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES &&
@@ -141,13 +152,40 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (file == INVALID_HANDLE_VALUE) return WriteResult::kCannotCreate;
-  bool ok = write_all_and_close(file, data, size);
-  ok = ok && MoveFileExA(temp.text, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-  if (!ok) {
-    DeleteFileA(temp.text);
+  path_ = path;
+  temp_ = temp.release();
+  handle_ = file;
+  return WriteResult::kOk;
+}
+
+bool ReplacingWrite::append(const uint8_t* data, size_t size) noexcept {
+  if (temp_ == nullptr) return false;
+  if (write_all(handle_, data, size)) return true;
+  abandon();
+  return false;
+}
+
+WriteResult ReplacingWrite::commit() noexcept {
+  if (temp_ == nullptr) return WriteResult::kWriteFailed;
+  const bool closed = CloseHandle(handle_) != 0;
+  handle_ = nullptr;
+  if (!closed ||
+      MoveFileExA(temp_, path_, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    abandon();
     return WriteResult::kWriteFailed;
   }
+  std::free(temp_);
+  temp_ = nullptr;
   return WriteResult::kOk;
+}
+
+void ReplacingWrite::abandon() noexcept {
+  if (temp_ == nullptr) return;
+  if (handle_ != nullptr) CloseHandle(handle_);
+  handle_ = nullptr;
+  DeleteFileA(temp_);
+  std::free(temp_);
+  temp_ = nullptr;
 }
 
 #else
@@ -206,8 +244,8 @@ bool take_replaced_mode(int fd, const struct stat& replaced, uint32_t others_mas
   return fchmod(fd, replaced.st_mode & (07700 | (others_mask & 0077))) == 0;
 }
 
-WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
-                                 uint32_t others_mask) noexcept {
+WriteResult ReplacingWrite::begin(const char* path, uint32_t others_mask) noexcept {
+  abandon();
   if (path == nullptr || path[0] == '\0') return WriteResult::kCannotCreate;
   struct stat info;
   const bool is_replacing = stat(path, &info) == 0;
@@ -228,17 +266,54 @@ WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t s
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) return WriteResult::kCannotCreate;
-  bool ok = !is_replacing || take_replaced_mode(fd, info, others_mask);
-  ok = ok && write_all(fd, data, size);
-  ok = (close(fd) == 0) && ok;
-  ok = ok && std::rename(temp.text, path) == 0;
-  if (!ok) {
-    unlink(temp.text);
+  path_ = path;
+  temp_ = temp.release();
+  fd_ = fd;
+  if (is_replacing && !take_replaced_mode(fd, info, others_mask)) {
+    abandon();
     return WriteResult::kWriteFailed;
   }
   return WriteResult::kOk;
 }
 
+bool ReplacingWrite::append(const uint8_t* data, size_t size) noexcept {
+  if (temp_ == nullptr) return false;
+  if (write_all(fd_, data, size)) return true;
+  abandon();
+  return false;
+}
+
+WriteResult ReplacingWrite::commit() noexcept {
+  if (temp_ == nullptr) return WriteResult::kWriteFailed;
+  const bool closed = close(fd_) == 0;
+  fd_ = -1;
+  if (!closed || std::rename(temp_, path_) != 0) {
+    abandon();
+    return WriteResult::kWriteFailed;
+  }
+  std::free(temp_);
+  temp_ = nullptr;
+  return WriteResult::kOk;
+}
+
+void ReplacingWrite::abandon() noexcept {
+  if (temp_ == nullptr) return;
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  unlink(temp_);
+  std::free(temp_);
+  temp_ = nullptr;
+}
+
 #endif
+
+WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
+                                 uint32_t others_mask) noexcept {
+  ReplacingWrite write;
+  const WriteResult begun = write.begin(path, others_mask);
+  if (begun != WriteResult::kOk) return begun;
+  if (!write.append(data, size)) return WriteResult::kWriteFailed;
+  return write.commit();
+}
 
 }  // namespace kestrum

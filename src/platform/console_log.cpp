@@ -1,26 +1,24 @@
 // SPDX-License-Identifier: MIT
 // Console log over stdout or a sink, with the per-recode message limit.
-#include "services/console_log.h"
+#include "platform/console_log.h"
 
 #include <cstdio>
 
-#include "services/messages.h"
+#include "common/messages.h"
 
 namespace kestrum {
 namespace {
 
 struct ConsoleState {
-  ConsoleTarget fallback;  // set_console_sink's target
-  ConsoleTarget current;   // the open recode's target, else fallback
-  bool is_recode_open;     // between begin_recode_console and end_recode_console
-  bool is_muted;           // the open recode prints nothing for now
-  int32_t messages;        // counted messages of the open recode, 0..kMaxRecodeMessages + 1
+  ConsoleTarget target;  // where text goes now; a null sink = standard output
+  bool is_recode_open;   // between begin_recode_console and end_recode_console
+  bool is_muted;         // the open recode prints nothing for now
+  int32_t messages;      // counted messages of the open recode, 0..kMaxRecodeMessages + 1
 };
 ConsoleState g_console{};
 
 void write_text(const char* format, va_list args) {
-  const ConsoleTarget& t =
-      g_console.current.sink != nullptr ? g_console.current : g_console.fallback;
+  const ConsoleTarget& t = g_console.target;
   if (t.sink == nullptr) {
     std::vfprintf(stdout, format, args);
     return;
@@ -49,19 +47,15 @@ bool count_message() {
 
 }  // namespace
 
-void set_console_sink(ConsoleSink sink, void* context) noexcept {
-  g_console.fallback = ConsoleTarget{sink, context};
-}
-
 void begin_recode_console(ConsoleTarget target) noexcept {
-  g_console.current = target;
+  g_console.target = target;
   g_console.is_recode_open = true;
   g_console.is_muted = false;
   g_console.messages = 0;
 }
 
-void end_recode_console() noexcept {
-  g_console.current = ConsoleTarget{};
+void end_recode_console(ConsoleTarget after) noexcept {
+  g_console.target = after;
   g_console.is_recode_open = false;
   g_console.is_muted = false;
   g_console.messages = 0;

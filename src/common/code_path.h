@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The recode plan: how one recode runs, chosen once per recode by the pipeline and copied into the
-// decoder's and the encoder's state, where the stages read it. Every fast part is a switch of its
-// own, so that the tests can run each alone against the reference path (every switch off, one
-// thread); every combination gives the same bytes and messages.
+// The recode plan: how one recode runs, read once per recode by the pipeline from the process
+// state and copied into the decoder's and the encoder's state, where the stages read it. Every fast
+// part is a switch of its own, so that the tests can run each alone against the reference path
+// (every switch off, one thread); every combination gives the same bytes and messages.
 #pragma once
 
 #include <cstdint>
@@ -34,20 +34,15 @@ struct RecodePlan {
 };
 
 // The reference path: every switch off, one thread.
-RecodePlan reference_plan() noexcept;
-
-// The plan the next recodes take: every fast part on, two threads where the machine has two cores
-// or more, unless a test or the benchmark asked for another (set_recode_plan). The pipeline reads
-// it once per recode, under the recode lock.
-// Reads: the requested plan (under its own lock, so a test may set it from any thread).
-RecodePlan requested_recode_plan() noexcept;
-// Writes: the requested plan.
-void set_recode_plan(const RecodePlan& plan) noexcept;
-
-// Shorthands over the requested plan: every switch off (true) or on (false), the threads left as
-// they are; and the threads alone (1 or 2).
-// Reads/Writes: the requested plan.
-void set_reference_path(bool reference) noexcept;
-void set_worker_threads(int32_t threads) noexcept;
+constexpr RecodePlan reference_plan() noexcept {
+  RecodePlan plan;
+  plan.is_fast_entropy = false;
+  plan.is_direct_output = false;
+  plan.is_simd = false;
+  plan.is_row_coder = false;
+  plan.is_streaming = false;
+  plan.threads = 1;
+  return plan;
+}
 
 }  // namespace kestrum

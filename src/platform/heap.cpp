@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // malloc-backed heap with an injectable failure for tests.
-#include "services/heap.h"
+#include "platform/heap.h"
 
 #include <atomic>
 #include <cstdlib>

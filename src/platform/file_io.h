@@ -32,10 +32,42 @@ enum class WriteResult { kOk, kCannotCreate, kWriteFailed };
 WriteResult write_file_replacing(const char* path, const uint8_t* data, size_t size,
                                  uint32_t others_mask = 0077) noexcept;
 
+// The same write in steps, for a stream written while it is made: begin makes the temporary file
+// (after the same checks, with the same results), append adds bytes to it, and commit renames it
+// over the destination. A write not committed (abandoned, or destroyed) removes its temporary
+// file, and the destination is untouched.
+class ReplacingWrite {
+ public:
+  ReplacingWrite() = default;
+  ~ReplacingWrite() { abandon(); }
+  ReplacingWrite(const ReplacingWrite&) = delete;
+  ReplacingWrite& operator=(const ReplacingWrite&) = delete;
+
+  WriteResult begin(const char* path, uint32_t others_mask = 0077) noexcept;
+  // False when a write fails (the write is then abandoned) or none was begun.
+  bool append(const uint8_t* data, size_t size) noexcept;
+  // kWriteFailed when the close or the rename fails, or nothing was begun.
+  WriteResult commit() noexcept;
+  void abandon() noexcept;
+  bool is_begun() const noexcept { return temp_ != nullptr; }
+
+ private:
+  const char* path_ = nullptr;  // the destination, the caller's
+  char* temp_ = nullptr;        // the temporary file's name (malloc'd) while it exists
+#if defined(_WIN32)
+  void* handle_ = nullptr;  // a HANDLE
+#else
+  int fd_ = -1;
+#endif
+};
+
 // The pieces of that write that other writers of whole files share.
 #if defined(_WIN32)
-// Writes all size bytes to an open file handle (a HANDLE) in pieces of at most 1 GiB, then
-// closes it. False when a write or the close fails; the handle is closed either way.
+// Writes all size bytes to an open file handle (a HANDLE) in pieces of at most 1 GiB. False when
+// a write fails.
+bool write_all(void* handle, const uint8_t* data, size_t size) noexcept;
+// The same, then closes the handle. False when a write or the close fails; the handle is closed
+// either way.
 bool write_all_and_close(void* handle, const uint8_t* data, size_t size) noexcept;
 #else
 // Writes all size bytes to an open descriptor, going on after interrupted and partial writes.

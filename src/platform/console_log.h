@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The console log: printf-like text to standard output, the library's only output channel. Each
-// recode opens the console for itself while it holds the recode lock: its text goes to the sink
-// it names (standard output by default), and after kMaxRecodeMessages messages the rest of its
-// messages are suppressed, except the recode's final lines.
+// The console log: printf-like text to standard output or a sink, the library's only output
+// channel. Each recode opens the console for itself while it holds the recode lock, and after
+// kMaxRecodeMessages messages the rest of its messages are suppressed, except the recode's final
+// lines. Where its text goes is the process state's choice; the console only follows it.
 #pragma once
 
 #include <cstdarg>
@@ -43,22 +43,17 @@ struct ConsoleTarget {
   void* context = nullptr;
 };
 
-// The process's default target, used by recodes that name none (tests capture transcripts
-// through it). Set it while no recode runs.
-// Writes: the default target.
-void set_console_sink(ConsoleSink sink, void* context) noexcept;
-
-// Opens the console for one recode: its text goes to target (the default target when
-// target.sink is null) and its message count starts at 0. The caller holds the recode lock
-// until it calls end_recode_console.
+// Opens the console for one recode: its text goes to target (standard output where target.sink
+// is null) and its message count starts at 0. The caller holds the recode lock until it calls
+// end_recode_console (the process state's open_recode_console does both).
 // Writes: the console of the current recode.
 void begin_recode_console(ConsoleTarget target) noexcept;
 // While muted the current recode prints and counts nothing: a decode done again for its image,
 // whose messages were printed the first time.
 // Writes: the console of the current recode.
 void mute_recode_console(bool is_muted) noexcept;
-// Returns the console to the default target, outside any recode.
+// Closes the recode's console; text outside any recode, uncounted, goes to after from now on.
 // Writes: the console of the current recode.
-void end_recode_console() noexcept;
+void end_recode_console(ConsoleTarget after) noexcept;
 
 }  // namespace kestrum
