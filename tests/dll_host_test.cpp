@@ -47,16 +47,10 @@ HostCall* kestrum_host_call_record;
 uint32_t kestrum_host_call_esp;
 void kestrum_host_call(HostCall* call);
 // Callees that each break one rule, to show that the checks see it.
-void kestrum_stub_keeps_all();
-void kestrum_stub_changes_ebx();
-void kestrum_stub_changes_esi();
-void kestrum_stub_changes_edi();
-void kestrum_stub_changes_ebp();
-void kestrum_stub_pops_an_argument();
-void kestrum_stub_sets_direction();
-void kestrum_stub_leaves_x87_value();
-void kestrum_stub_sets_x87_precision();
-void kestrum_stub_sets_sse_rounding();
+void kestrum_stub_keeps_all(), kestrum_stub_changes_ebx(), kestrum_stub_changes_esi(),
+    kestrum_stub_changes_edi(), kestrum_stub_changes_ebp(), kestrum_stub_pops_an_argument(),
+    kestrum_stub_sets_direction(), kestrum_stub_leaves_x87_value(),
+    kestrum_stub_sets_x87_precision(), kestrum_stub_sets_sse_rounding();
 }
 
 // cdecl, not reentrant (its record and saved ESP are globals; the tests run on one thread). After
@@ -118,53 +112,18 @@ _kestrum_host_call:
   popl %ebp
   ret
 
-  .globl _kestrum_stub_keeps_all
-_kestrum_stub_keeps_all:
-  xorl %eax, %eax
-  ret
-  .globl _kestrum_stub_changes_ebx
-_kestrum_stub_changes_ebx:
-  movl $1, %ebx
-  ret
-  .globl _kestrum_stub_changes_esi
-_kestrum_stub_changes_esi:
-  movl $1, %esi
-  ret
-  .globl _kestrum_stub_changes_edi
-_kestrum_stub_changes_edi:
-  movl $1, %edi
-  ret
-  .globl _kestrum_stub_changes_ebp
-_kestrum_stub_changes_ebp:
-  movl $1, %ebp
-  ret
-  .globl _kestrum_stub_pops_an_argument
-_kestrum_stub_pops_an_argument:
-  ret $4
-  .globl _kestrum_stub_sets_direction
-_kestrum_stub_sets_direction:
-  std
-  ret
-  .globl _kestrum_stub_leaves_x87_value
-_kestrum_stub_leaves_x87_value:
-  fld1
-  ret
-  .globl _kestrum_stub_sets_x87_precision
-_kestrum_stub_sets_x87_precision:
-  subl $4, %esp
-  fnstcw (%esp)
-  xorl $0x0200, (%esp)
-  fldcw (%esp)
-  addl $4, %esp
-  ret
-  .globl _kestrum_stub_sets_sse_rounding
-_kestrum_stub_sets_sse_rounding:
-  subl $4, %esp
-  stmxcsr (%esp)
-  xorl $0x2000, (%esp)
-  ldmxcsr (%esp)
-  addl $4, %esp
-  ret
+  .globl _kestrum_stub_keeps_all; _kestrum_stub_keeps_all: xorl %eax, %eax; ret
+  .globl _kestrum_stub_changes_ebx; _kestrum_stub_changes_ebx: movl $1, %ebx; ret
+  .globl _kestrum_stub_changes_esi; _kestrum_stub_changes_esi: movl $1, %esi; ret
+  .globl _kestrum_stub_changes_edi; _kestrum_stub_changes_edi: movl $1, %edi; ret
+  .globl _kestrum_stub_changes_ebp; _kestrum_stub_changes_ebp: movl $1, %ebp; ret
+  .globl _kestrum_stub_pops_an_argument; _kestrum_stub_pops_an_argument: ret $4
+  .globl _kestrum_stub_sets_direction; _kestrum_stub_sets_direction: std; ret
+  .globl _kestrum_stub_leaves_x87_value; _kestrum_stub_leaves_x87_value: fld1; ret
+  .globl _kestrum_stub_sets_x87_precision; _kestrum_stub_sets_x87_precision: subl $4, %esp
+  fnstcw (%esp); xorl $0x0200, (%esp); fldcw (%esp); addl $4, %esp; ret
+  .globl _kestrum_stub_sets_sse_rounding; _kestrum_stub_sets_sse_rounding: subl $4, %esp
+  stmxcsr (%esp); xorl $0x2000, (%esp); ldmxcsr (%esp); addl $4, %esp; ret
 )");
 
 namespace kestrum::test {

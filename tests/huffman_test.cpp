@@ -3,6 +3,7 @@
 // and markers, the restart resynchronisation table, and encoder codes and bit output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <random>
 
@@ -14,6 +15,8 @@
 
 namespace kestrum {
 namespace {
+
+using Bytes = std::vector<uint8_t>;
 
 template <size_t N>
 std::array<uint8_t, 17> counts_of(const HuffTableDef<N>& def) {
@@ -61,39 +64,31 @@ TEST_F(Huffman, AnnexKTablesBuildAndLookAhead) {
   EXPECT_EQ(t.maxcode[17], 0xFFFFF);
 }
 
-struct BadTable {
-  std::array<uint8_t, 17> bits;
-  bool is_dc;
-  uint8_t symbol;
-  const char* message_start;
-};
-class InvalidTables : public ::testing::TestWithParam<BadTable> {};
-
-TEST_P(InvalidTables, AreRefused) {
+// Code counts that are refused with their message, and edge tables that are taken: one code of
+// each length, and none at all (which decodes nothing: 17 bits are read, then symbol 0).
+TEST_F(Huffman, TablesAreRefusedOrTaken) {
+  const struct {
+    std::array<uint8_t, 17> bits;
+    bool is_dc;
+    uint8_t symbol;
+    const char* message_start;  // null: taken
+  } cases[] = {{{0, 2}, false, 1, "The huffman code lengths"},
+               {{0, 0, 0, 0, 0, 0, 0, 0, 200, 100}, false, 1, "The huffman table has more"},
+               {{0, 1, 1}, true, 16, "The DC huffman"},
+               {{0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, true, 0, nullptr},
+               {{}, false, 0, nullptr}};
   HuffDecodeTable t{};
-  std::array<uint8_t, 256> values{};
-  values.fill(GetParam().symbol);
-  const char* problem =
-      build_decode_table(GetParam().bits.data(), values.data(), GetParam().is_dc, true, t);
-  ASSERT_NE(problem, nullptr);
-  EXPECT_EQ(std::string(problem).rfind(GetParam().message_start, 0), 0u) << problem;
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, InvalidTables,
-                         ::testing::Values(BadTable{{0, 2}, false, 1, "The huffman code lengths"},
-                                           BadTable{{0, 0, 0, 0, 0, 0, 0, 0, 200, 100},
-                                                    false,
-                                                    1,
-                                                    "The huffman table has more"},
-                                           BadTable{{0, 1, 1}, true, 16, "The DC huffman"}));
-
-TEST_F(Huffman, AcceptedEdgeTables) {
-  HuffDecodeTable t{};
-  std::array<uint8_t, 256> values{};
-  std::array<uint8_t, 17> one_each{0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-  EXPECT_EQ(build_decode_table(one_each.data(), values.data(), true, true, t), nullptr);
-  std::array<uint8_t, 17> none{};
-  EXPECT_EQ(build_decode_table(none.data(), values.data(), false, true, t), nullptr);
+  for (const auto& c : cases) {
+    std::array<uint8_t, 256> values{};
+    values.fill(c.symbol);
+    const char* problem = build_decode_table(c.bits.data(), values.data(), c.is_dc, true, t);
+    if (c.message_start == nullptr) {
+      EXPECT_EQ(problem, nullptr) << problem;
+      continue;
+    }
+    ASSERT_NE(problem, nullptr) << c.message_start;
+    EXPECT_EQ(std::string(problem).rfind(c.message_start, 0), 0u) << problem;
+  }
   for (size_t len = 1; len <= 16; ++len) EXPECT_EQ(t.maxcode[len], -1);
   feed({0x12, 0x34, 0x56, 0x78, 0xFF, 0xD9});
   EXPECT_EQ(decode_symbol(t), 0);
@@ -102,11 +97,9 @@ TEST_F(Huffman, AcceptedEdgeTables) {
 
 TEST_F(Huffman, WorkedBlock) {
   const auto dc_bits = counts_of(kLumaDcTable);
-  const auto dc_values = values_of(kLumaDcTable);
   const auto ac_bits = counts_of(kLumaAcTable);
-  const auto ac_values = values_of(kLumaAcTable);
-  g_decoder.dc_values[0] = dc_values;
-  g_decoder.ac_values[0] = ac_values;
+  g_decoder.dc_values[0] = values_of(kLumaDcTable);
+  g_decoder.ac_values[0] = values_of(kLumaAcTable);
   ASSERT_EQ(build_decode_table(dc_bits.data(), g_decoder.dc_values[0].data(), true, true,
                                g_decoder.dc_decode_tables[0]),
             nullptr);
@@ -128,9 +121,7 @@ TEST_F(Huffman, WorkedBlock) {
   EXPECT_EQ(g_decoder.last_dc[0], 105);
   EXPECT_EQ(b[1], -1);
   EXPECT_EQ(b[26], 1);
-  int nonzero = 0;
-  for (int16_t v : b) nonzero += v != 0;
-  EXPECT_EQ(nonzero, 3);
+  EXPECT_EQ(std::count_if(b.begin(), b.end(), [](int16_t v) { return v != 0; }), 3);
 }
 
 TEST_F(Huffman, StuffingAndMarkers) {
@@ -145,9 +136,7 @@ TEST_F(Huffman, StuffingAndMarkers) {
   refill_bits();
   EXPECT_TRUE(g_decoder.entropy_exhausted);
   EXPECT_EQ(g_decoder.bit_count, 17);
-}
-
-TEST_F(Huffman, EndOfDataActsAsMarker) {
+  // The end of the data acts as a marker.
   feed({0x12});
   g_decoder.bits_wanted = 12;
   refill_bits();
@@ -156,46 +145,37 @@ TEST_F(Huffman, EndOfDataActsAsMarker) {
   EXPECT_EQ(g_decoder.read_pos, 1u);
 }
 
-struct RestartCase {
-  uint32_t expected_rst;
-  uint8_t pending;
-  bool consumed;
-};
-class RestartTable : public Huffman, public ::testing::WithParamInterface<RestartCase> {};
-
-TEST_P(RestartTable, Resynchronises) {
-  const RestartCase c = GetParam();
-  feed({0x00, 0xFF, static_cast<uint8_t>(0xD0 + ((c.expected_rst + 1) % 8)), 0xFF, 0xD9});
-  g_decoder.unread_marker = c.pending;
-  g_decoder.expected_rst = c.expected_rst;
-  g_decoder.restart_interval = 5;
-  g_decoder.scan_component_count = 3;
-  g_decoder.last_dc = {7, 7, 7, 7};
-  process_restart();
-  EXPECT_EQ(g_decoder.expected_rst, (c.expected_rst + 1) % 8);
-  EXPECT_EQ(g_decoder.mcus_to_restart, 5);
-  EXPECT_EQ(g_decoder.last_dc[0], 0);
-  EXPECT_EQ(g_decoder.last_dc[2], 0);
-  EXPECT_EQ(g_decoder.last_dc[3], 7);  // beyond the scan's components
-  if (c.consumed) {
-    EXPECT_EQ(g_decoder.unread_marker, 0u);
-  } else if (c.pending >= 0xD0 && c.pending <= 0xD7 &&
-             ((c.pending - 0xD0 + 8 - c.expected_rst) % 8 == 6 ||
-              (c.pending - 0xD0 + 8 - c.expected_rst) % 8 == 7)) {
-    // scanned on to the next marker in the data, which is RST(e + 1): left pending
-    EXPECT_EQ(g_decoder.unread_marker, 0xD0u + (c.expected_rst + 1) % 8);
-  } else {
-    EXPECT_EQ(g_decoder.unread_marker, c.pending);
+// Expecting RST3 with each marker pending (consumed: taken as the restart).
+TEST_F(Huffman, RestartResynchronises) {
+  constexpr uint32_t kExpected = 3;
+  const std::pair<uint8_t, bool> cases[] = {
+      {0xD3, true}, {0xD2, false}, {0xD1, false}, {0xD7, true},  {0xD6, true},
+      {0xD0, true}, {0xD4, false}, {0xD5, false}, {0xD9, false}, {0xC0, false}};
+  for (const auto& [pending, consumed] : cases) {
+    SCOPED_TRACE(pending);
+    feed({0x00, 0xFF, static_cast<uint8_t>(0xD0 + (kExpected + 1) % 8), 0xFF, 0xD9});
+    g_decoder.unread_marker = pending;
+    g_decoder.expected_rst = kExpected;
+    g_decoder.restart_interval = 5;
+    g_decoder.scan_component_count = 3;
+    g_decoder.last_dc = {7, 7, 7, 7};
+    process_restart();
+    EXPECT_EQ(g_decoder.expected_rst, (kExpected + 1) % 8);
+    EXPECT_EQ(g_decoder.mcus_to_restart, 5);
+    EXPECT_EQ(g_decoder.last_dc[0], 0);
+    EXPECT_EQ(g_decoder.last_dc[2], 0);
+    EXPECT_EQ(g_decoder.last_dc[3], 7);  // beyond the scan's components
+    const uint32_t ahead = (pending - 0xD0 + 8 - kExpected) % 8;
+    if (consumed) {
+      EXPECT_EQ(g_decoder.unread_marker, 0u);
+    } else if (pending >= 0xD0 && pending <= 0xD7 && (ahead == 6 || ahead == 7)) {
+      // scanned on to the next marker in the data, which is RST(e + 1): left pending
+      EXPECT_EQ(g_decoder.unread_marker, 0xD0u + (kExpected + 1) % 8);
+    } else {
+      EXPECT_EQ(g_decoder.unread_marker, pending);
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(ExpectingRst3, RestartTable,
-                         ::testing::Values(RestartCase{3, 0xD3, true}, RestartCase{3, 0xD2, false},
-                                           RestartCase{3, 0xD1, false}, RestartCase{3, 0xD7, true},
-                                           RestartCase{3, 0xD6, true}, RestartCase{3, 0xD0, true},
-                                           RestartCase{3, 0xD4, false}, RestartCase{3, 0xD5, false},
-                                           RestartCase{3, 0xD9, false},
-                                           RestartCase{3, 0xC0, false}));
 
 // The pair search, its vector steps included, against the definition of the fast decoder's next
 // marker (an FF not followed by 00, an FF at the last byte included). Data with stuffed pairs,
@@ -225,10 +205,8 @@ TEST(PairSearch, FindsTheFirstPairAsDefined) {
   }
 }
 
-// --- Encoder side ---
-
+// Every symbol the encoder codes decodes back through the decoder's tables.
 TEST_F(Huffman, EncoderCodesMatchDecoderTables) {
-  // Every symbol the encoder codes decodes back through the decoder's tables.
   const HuffTableDef<162>* acs[2] = {&kLumaAcTable, &kChromaAcTable};
   for (int id = 0; id < 2; ++id) {
     const auto bits = counts_of(*acs[id]);
@@ -238,45 +216,57 @@ TEST_F(Huffman, EncoderCodesMatchDecoderTables) {
     for (uint8_t symbol : acs[id]->values) {
       const HuffCode c = ac_code(id, symbol);
       ASSERT_GT(c.length, 0);
-      // code followed by 1-bits, then EOI
+      // code followed by 1-bits, stuffed, then EOI
       const uint32_t word =
           (static_cast<uint32_t>(c.code) << (24 - c.length)) | ((1u << (24 - c.length)) - 1);
-      std::vector<uint8_t> data = {static_cast<uint8_t>(word >> 16),
-                                   static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
       std::vector<uint8_t> stuffed;
-      for (uint8_t b : data) {
-        stuffed.push_back(b);
-        if (b == 0xFF) stuffed.push_back(0);
+      for (int shift = 16; shift >= 0; shift -= 8) {
+        stuffed.push_back(static_cast<uint8_t>(word >> shift));
+        if (stuffed.back() == 0xFF) stuffed.push_back(0);
       }
-      stuffed.push_back(0xFF);
-      stuffed.push_back(0xD9);
+      stuffed.insert(stuffed.end(), {0xFF, 0xD9});
       feed(stuffed);
       ASSERT_EQ(decode_symbol(t), symbol);
     }
   }
 }
 
-// Codes one 4:2:0 MCU (four luma blocks, then Cb and Cr) with the Annex K tables into out, the
-// DC predictions at 0.
-BitWriter encode_420_mcu(const std::array<int16_t, 384>& blocks, std::vector<uint8_t>* out) {
-  out->assign(4096, 0);
-  g_encoder.out_ptr = out->data();
-  g_encoder.mcu_block_comp = {0, 0, 0, 0, 1, 2};
-  g_encoder.dc_table_sel = {0, 1, 1};
-  g_encoder.ac_table_sel = {0, 1, 1};
-  g_encoder.dc_pred = {0, 0, 0};
-  return encode_mcu(blocks.data(), BitWriter{0, 0});
-}
-
-TEST_F(Huffman, EncodeZeroBlockAndRuns) {
-  std::vector<uint8_t> out;
-  BitWriter w = encode_420_mcu({}, &out);
-  // Y: 00 1010 per block (6 bits x 4), chroma: 00 00 per block (DC 00, EOB 00 in K.4/K.6)
-  EXPECT_EQ(w.count, (4 * 6 + 2 * 4) % 8);
-  EXPECT_EQ(g_encoder.out_ptr - out.data(), (4 * 6 + 2 * 4) / 8);
-  EXPECT_EQ(out[0], 0x28);  // 001010 00...
-  flush_bits(w);
-  EXPECT_EQ(w.count, 0u);
+// One 4:2:0 MCU (four luma blocks, then Cb and Cr, zig-zag order) coded with the Annex K tables
+// from DC predictions of 0: its length in bits, and its bytes where given. The lengths are
+// counted by hand from Tables K.3 to K.6: an empty luma block is DC 00 + EOB 1010 (6 bits), an
+// empty chroma block DC 00 + EOB 00 (4 bits); 0xF0 (ZRL) is 11 bits, 0xF1 16, 0x01 2.
+TEST_F(Huffman, BlockToBytes) {
+  const struct {
+    const char* name;
+    size_t index;  // of a single coefficient 1 in the first luma block, 0: none
+    size_t bits;
+    Bytes bytes;  // after the flush, empty: not checked
+  } cases[] = {
+      {"empty MCU", 0, 4 * 6 + 2 * 4, {0x28, 0xA2, 0x8A, 0x00}},  // 001010 x 4, 0000 x 2
+      {"15 zeros: one code F1", 16, 2 + 16 + 1 + 4 + 3 * 6 + 2 * 4, {}},
+      {"16 zeros: ZRL then 01", 17, 2 + 11 + 2 + 1 + 4 + 3 * 6 + 2 * 4, {}},
+      {"32 zeros: two ZRLs then 01", 33, 2 + 2 * 11 + 2 + 1 + 4 + 3 * 6 + 2 * 4, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::array<int16_t, 384> blocks{};
+    if (c.index != 0) blocks[c.index] = 1;
+    std::vector<uint8_t> out(4096);
+    g_encoder.out_ptr = out.data();
+    g_encoder.mcu_block_comp = {0, 0, 0, 0, 1, 2};
+    g_encoder.dc_table_sel = {0, 1, 1};
+    g_encoder.ac_table_sel = {0, 1, 1};
+    g_encoder.dc_pred = {0, 0, 0};
+    BitWriter w = encode_mcu(blocks.data(), BitWriter{0, 0});
+    EXPECT_EQ(static_cast<size_t>(g_encoder.out_ptr - out.data()) * 8 + w.count, c.bits);
+    EXPECT_EQ(w.count, c.bits % 8);  // whole bytes are written as they fill
+    flush_bits(w);
+    EXPECT_EQ(w.count, 0u);
+    EXPECT_EQ(static_cast<size_t>(g_encoder.out_ptr - out.data()), (c.bits + 7) / 8);
+    if (!c.bytes.empty()) {
+      EXPECT_EQ(Bytes(out.data(), g_encoder.out_ptr), c.bytes);
+    }
+  }
 }
 
 TEST_F(Huffman, StuffsEveryFFByte) {
@@ -286,27 +276,7 @@ TEST_F(Huffman, StuffsEveryFFByte) {
   emit_bits(w, 0xFFFF, 16);
   emit_bits(w, 0x7F, 7);
   flush_bits(w);  // 1111111 + one 1-bit = 0xFF, stuffed too
-  const std::vector<uint8_t> expected = {0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00};
-  EXPECT_EQ(std::vector<uint8_t>(out.data(), g_encoder.out_ptr), expected);
-}
-
-TEST_F(Huffman, ZeroRunsAndEob) {
-  struct RunCase {
-    int zeros;
-    int zrl_count;
-  };
-  const HuffCode zrl = ac_code(0, 0xF0);
-  for (RunCase c : {RunCase{15, 0}, RunCase{16, 1}, RunCase{32, 2}}) {
-    std::array<int16_t, 384> blocks{};
-    blocks[static_cast<size_t>(1 + c.zeros)] = 1;
-    std::vector<uint8_t> out;
-    const BitWriter w = encode_420_mcu(blocks, &out);
-    const uint32_t run = static_cast<uint32_t>(c.zeros - 16 * c.zrl_count);
-    const size_t y0_bits = 2 + static_cast<size_t>(c.zrl_count) * zrl.length +
-                           ac_code(0, 16 * run + 1).length + 1 + (c.zeros + 1 < 63 ? 4 : 0);
-    const size_t total = y0_bits + 3 * 6 + 2 * 4;
-    EXPECT_EQ(static_cast<size_t>(g_encoder.out_ptr - out.data()) * 8 + w.count, total) << c.zeros;
-  }
+  EXPECT_EQ(Bytes(out.data(), g_encoder.out_ptr), (Bytes{0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00}));
 }
 
 }  // namespace
