@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/pipeline.h"
 #include "api/process_state.h"
-#include "common/code_path.h"
 #include "decoder/decode_driver.h"
 #include "kestrum/recode_any.h"
 #include "platform/console_log.h"
@@ -35,11 +35,7 @@ void capture(const char* text, void*) {
   }
 }
 
-std::string take_log() {
-  std::string log;
-  log.swap(g_log);
-  return log;
-}
+std::string take_log() { return std::exchange(g_log, std::string()); }
 
 [[noreturn]] void fail(const char* entry, const std::string& what) {
   std::fprintf(stderr, "fuzz check failed in %s: %s\n", entry, what.c_str());
@@ -308,28 +304,21 @@ Parsed without_metadata_view(const Parsed& p) {
   return v;
 }
 
-// The plans the differential entry compares with the reference plan: each fast part alone (the
-// threaded ones on two threads as well), and everything on one and on two threads.
-struct PlanCase {
-  const char* name;
-  RecodePlan plan;
-};
+}  // namespace
 
-std::vector<PlanCase> plans_to_compare() {
-  const auto with = [](auto part, int32_t threads) {
+std::vector<NamedPlan> compared_plans() {
+  const auto with = [](bool RecodePlan::*part, int32_t threads) {
     RecodePlan p = reference_plan();
     p.*part = true;
     p.threads = threads;
     return p;
   };
-  RecodePlan everything;  // every fast part, in one pass
-  everything.threads = 1;
-  RecodePlan everything_two = everything;
-  everything_two.threads = 2;
-  RecodePlan whole_image = everything;
-  whole_image.is_streaming = false;
-  RecodePlan whole_image_two = whole_image;
-  whole_image_two.threads = 2;
+  const auto all = [](bool is_streaming, int32_t threads) {
+    RecodePlan p;
+    p.is_streaming = is_streaming;
+    p.threads = threads;
+    return p;
+  };
   return {{"fast entropy", with(&RecodePlan::is_fast_entropy, 1)},
           {"direct output", with(&RecodePlan::is_direct_output, 1)},
           {"direct output on two threads", with(&RecodePlan::is_direct_output, 2)},
@@ -338,13 +327,11 @@ std::vector<PlanCase> plans_to_compare() {
           {"row coder on two threads", with(&RecodePlan::is_row_coder, 2)},
           {"one pass", with(&RecodePlan::is_streaming, 1)},
           {"one pass on two threads", with(&RecodePlan::is_streaming, 2)},
-          {"every other fast part through the whole image", whole_image},
-          {"every other fast part through the whole image on two threads", whole_image_two},
-          {"every fast part in one pass", everything},
-          {"every fast part in one pass on two threads", everything_two}};
+          {"every other fast part through the whole image", all(false, 1)},
+          {"every other fast part through the whole image on two threads", all(false, 2)},
+          {"every fast part in one pass", all(true, 1)},
+          {"every fast part in one pass on two threads", all(true, 2)}};
 }
-
-}  // namespace
 
 int32_t decode_one(const uint8_t* data, size_t size) noexcept {
   if (size > UINT32_MAX) return 0;
@@ -480,7 +467,7 @@ int32_t code_paths_one(const uint8_t* data, size_t size) noexcept {
   const Recoded reference = after_each_predecessor("code_paths_one", data, size, run);
   const Predecessors& before = predecessors();
   bool is_after_first = false;
-  for (const PlanCase& c : plans_to_compare()) {
+  for (const NamedPlan& c : compared_plans()) {
     set_recode_plan(c.plan);
     // Each plan after one of the two predecessors in turn.
     is_after_first = !is_after_first;

@@ -13,6 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "common/code_path.h"
 
 namespace kestrum::fuzz {
 
@@ -48,8 +51,17 @@ int32_t recode_any_one(const uint8_t* data, size_t size) noexcept;
 // itself. Returns 1 when the header parsed, else 0.
 int32_t segments_one(const uint8_t* data, size_t size) noexcept;
 
-// Recodes the bytes by the reference path and by each fast part alone (the threaded ones on one
-// and on two threads) and all of them together on one and on two threads, and checks that status,
+// A plan the fast paths run under, by name.
+struct NamedPlan {
+  const char* name;
+  RecodePlan plan;
+};
+// The plans compared with the reference plan: each fast part alone (the threaded ones on two
+// threads as well), and every other fast part through the whole image and every fast part in one
+// pass, each on one and on two threads.
+std::vector<NamedPlan> compared_plans();
+
+// Recodes the bytes by the reference path and by each of compared_plans, and checks that status,
 // stream and console log are the same. Returns the recode's status.
 int32_t code_paths_one(const uint8_t* data, size_t size) noexcept;
 

@@ -61,8 +61,6 @@ struct ChunkSource {
 constexpr size_t kChunkBytes = 1024;
 constexpr JOCTET kEndOfImage[2] = {0xFF, 0xD9};
 
-void chunk_init(j_decompress_ptr) {}
-
 boolean chunk_fill(j_decompress_ptr info) {
   auto* src = reinterpret_cast<ChunkSource*>(info->src);
   if (src->offset >= src->size) {
@@ -89,16 +87,14 @@ void chunk_skip(j_decompress_ptr info, long bytes) {
   }
 }
 
-void chunk_term(j_decompress_ptr) {}
-
 void set_chunk_source(jpeg_decompress_struct* c, ChunkSource* src, const uint8_t* data,
                       size_t size) {
   *src = ChunkSource{};
-  src->manager.init_source = chunk_init;
+  src->manager.init_source = [](j_decompress_ptr) {};
   src->manager.fill_input_buffer = chunk_fill;
   src->manager.skip_input_data = chunk_skip;
   src->manager.resync_to_restart = jpeg_resync_to_restart;
-  src->manager.term_source = chunk_term;
+  src->manager.term_source = [](j_decompress_ptr) {};
   src->data = data;
   src->size = size;
   c->src = &src->manager;

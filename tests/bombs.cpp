@@ -8,40 +8,35 @@ bool is_frame_marker(uint8_t m) {
   return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
 }
 
-void set_be16(Bytes& b, size_t at, int value) {
-  b[at] = static_cast<uint8_t>(value >> 8);
-  b[at + 1] = static_cast<uint8_t>(value & 0xFF);
+// Every frame header of the stream claims width x height.
+void claim(Bytes& jpeg, int width, int height) {
+  for (const Segment& s : split_segments(jpeg)) {
+    if (!is_frame_marker(s.marker)) continue;
+    // FF Cn, length (2), precision (1), then Y and X
+    jpeg[s.offset + 5] = static_cast<uint8_t>(height >> 8);
+    jpeg[s.offset + 6] = static_cast<uint8_t>(height);
+    jpeg[s.offset + 7] = static_cast<uint8_t>(width >> 8);
+    jpeg[s.offset + 8] = static_cast<uint8_t>(width);
+  }
 }
 
 }  // namespace
 
 Bytes claimed_frame(const JpegOptions& options, int width, int height) {
   Bytes jpeg = libjpeg_encode(photo_rgb(16, 16, 7), 16, 16, options);
-  for (const Segment& s : split_segments(jpeg)) {
-    if (!is_frame_marker(s.marker)) continue;
-    set_be16(jpeg, s.offset + 5, height);  // FF Cn, length (2), precision (1), then Y and X
-    set_be16(jpeg, s.offset + 7, width);
-  }
+  claim(jpeg, width, height);
   return jpeg;
 }
 
 Bytes many_scans(int scans, int width, int height) {
-  JpegOptions options = layout_options(2, 2, 3, true);
-  options.quality = 90;
-  const Bytes source = libjpeg_encode(photo_rgb(64, 64, 3), 64, 64, options);
+  const Bytes source = libjpeg_encode(photo_rgb(64, 64, 3), 64, 64, layout_options(2, 2, 3, true));
   Bytes jpeg = source;
+  claim(jpeg, width, height);
   const std::vector<Segment> segments = split_segments(source);
   int written = 0;
   const Segment* last_scan = nullptr;
   for (const Segment& s : segments) {
-    if (s.marker == 0xDA) {
-      ++written;
-      last_scan = &s;
-    }
-    if (is_frame_marker(s.marker)) {
-      set_be16(jpeg, s.offset + 5, height);
-      set_be16(jpeg, s.offset + 7, width);
-    }
+    if (s.marker == 0xDA) ++written, last_scan = &s;
   }
   if (last_scan == nullptr) return {};
   const auto begin = source.begin() + static_cast<std::ptrdiff_t>(last_scan->offset);
@@ -63,7 +58,5 @@ Bytes soi_and_pairs(uint8_t a, uint8_t b, size_t count) {
   bytes.push_back(0xD9);
   return bytes;
 }
-
-Bytes filled(uint8_t value, size_t count) { return Bytes(count, value); }
 
 }  // namespace kestrum::test

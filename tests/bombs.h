@@ -20,7 +20,4 @@ Bytes many_scans(int scans, int width, int height);
 // SOI, then count times the two bytes a, b, then EOI.
 Bytes soi_and_pairs(uint8_t a, uint8_t b, size_t count);
 
-// count bytes of value.
-Bytes filled(uint8_t value, size_t count);
-
 }  // namespace kestrum::test

@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "../fuzz/fuzz_entries.h"
 #include "api/pipeline.h"
 #include "api/process_state.h"
 #include "decoder/decoder_state.h"
@@ -36,49 +38,6 @@ struct Outcome {
   DecodeDamage damage;
 };
 
-// The plans compared with the reference plan.
-struct NamedPlan {
-  const char* name;
-  RecodePlan plan;
-};
-std::vector<NamedPlan> plans_to_compare() {
-  const RecodePlan none = reference_plan();
-  std::vector<NamedPlan> plans;
-  RecodePlan p = none;
-  p.is_fast_entropy = true;
-  plans.push_back({"fast entropy alone", p});
-  p = none;
-  p.is_direct_output = true;
-  plans.push_back({"direct output alone", p});
-  p.threads = 2;
-  plans.push_back({"direct output on two threads", p});
-  p = none;
-  p.is_simd = true;
-  plans.push_back({"simd kernels alone", p});
-  p = none;
-  p.is_row_coder = true;
-  plans.push_back({"row coder alone", p});
-  p.threads = 2;
-  plans.push_back({"row coder on two threads", p});
-  p = none;
-  p.is_streaming = true;
-  plans.push_back({"one pass alone", p});
-  p.threads = 2;
-  plans.push_back({"one pass on two threads", p});
-  p = RecodePlan{};
-  p.is_streaming = false;
-  p.threads = 1;
-  plans.push_back({"every other fast part through the whole image, one thread", p});
-  p.threads = 2;
-  plans.push_back({"every other fast part through the whole image, two threads", p});
-  p = RecodePlan{};
-  p.threads = 1;
-  plans.push_back({"everything in one pass", p});
-  p.threads = 2;
-  plans.push_back({"everything in one pass on two threads", p});
-  return plans;
-}
-
 Outcome run(const Bytes& source, const RecodePlan& plan) {
   set_recode_plan(plan);
   reset_decoder_state();
@@ -96,6 +55,34 @@ Outcome run(const Bytes& source, const RecodePlan& plan) {
   return o;
 }
 
+// Runs the source by every compared plan and expects the reference path's recode: its status,
+// transcript, bytes and what the decode met; with has_decode its decode too (the planes only
+// where it succeeded: after a failed decode the buffer holds no result, as direct output has
+// rows in it that the full-resolution planes never brought there).
+Outcome expect_reference_result(const Bytes& source, bool has_decode, const std::string& what) {
+  Outcome ref = run(source, reference_plan());
+  for (const fuzz::NamedPlan& p : fuzz::compared_plans()) {
+    SCOPED_TRACE(p.name + what);
+    const Outcome fast = run(source, p.plan);
+    if (has_decode) {
+      EXPECT_EQ(fast.decode.status, ref.decode.status);
+      EXPECT_EQ(fast.decode.width, ref.decode.width);
+      EXPECT_EQ(fast.decode.height, ref.decode.height);
+      EXPECT_EQ(fast.decode.log, ref.decode.log);
+      EXPECT_TRUE(ref.decode.status != 0 || fast.decode.image == ref.decode.image) << "planes";
+    }
+    EXPECT_EQ(fast.recode_status, ref.recode_status);
+    EXPECT_EQ(fast.recode_log, ref.recode_log);
+    EXPECT_TRUE(fast.stream == ref.stream) << "streams differ";
+    EXPECT_EQ(fast.damage.first_starved_row, ref.damage.first_starved_row);
+    EXPECT_EQ(fast.damage.has_data_resumed, ref.damage.has_data_resumed);
+    EXPECT_EQ(fast.damage.bad_codes, ref.damage.bad_codes);
+    EXPECT_EQ(fast.damage.restart_errors, ref.damage.restart_errors);
+    EXPECT_EQ(fast.damage.has_no_eoi, ref.damage.has_no_eoi);
+  }
+  return ref;
+}
+
 class CodePaths : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(CodePaths, FastPathsGiveTheReferenceBytes) {
@@ -104,19 +91,9 @@ TEST_P(CodePaths, FastPathsGiveTheReferenceBytes) {
                                 c.width, c.height, c.options);
   ASSERT_FALSE(source.empty());
   if (c.truncate_to != 0 && c.truncate_to < source.size()) source.resize(c.truncate_to);
-  const Outcome reference = run(source, reference_plan());
-  for (const NamedPlan& p : plans_to_compare()) {
-    SCOPED_TRACE(p.name);
-    const Outcome fast = run(source, p.plan);
-    EXPECT_EQ(fast.decode.status, reference.decode.status);
-    EXPECT_EQ(fast.decode.width, reference.decode.width);
-    EXPECT_EQ(fast.decode.height, reference.decode.height);
-    EXPECT_EQ(fast.decode.log, reference.decode.log);
-    EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ";
-    EXPECT_EQ(fast.recode_status, reference.recode_status);
-    EXPECT_EQ(fast.recode_log, reference.recode_log);
-    EXPECT_TRUE(fast.stream == reference.stream) << "streams differ";
-  }
+  const Outcome reference = expect_reference_result(source, true, "");
+  // Every source decodes (a cut one with what it lacks padded), so its planes are compared.
+  EXPECT_EQ(reference.decode.status, 0);
   if (c.truncate_to == 0) {
     EXPECT_EQ(reference.recode_status, 0);
     EXPECT_GT(reference.stream.size(), 600u);
@@ -127,20 +104,22 @@ TEST_P(CodePaths, FastPathsGiveTheReferenceBytes) {
 // that leave partial MCU rows, restart intervals of rows and of single MCUs, a source at quality
 // 100 (dense coefficients), optimized tables, sources cut inside the scan, and one past the MCU
 // (row 111, column 19) where the encoder reports progress.
-INSTANTIATE_TEST_SUITE_P(Sizes, CodePaths,
-                         ::testing::Values(PathCase{16, 16, baseline_options(92, 0, 0), 0},
-                                           PathCase{17, 9, baseline_options(92, 0, 0), 0},
-                                           PathCase{9, 40, baseline_options(92, 0, 0), 0},
-                                           PathCase{31, 33, baseline_options(75, 0, 3), 0},
-                                           PathCase{100, 75, baseline_options(92, 1, 0), 0},
-                                           PathCase{129, 130, baseline_options(100, 0, 0), 0},
-                                           PathCase{257, 31, baseline_options(92, 0, 0, true), 0},
-                                           PathCase{333, 250, baseline_options(92, 2, 0), 0},
-                                           PathCase{640, 480, baseline_options(92, 0, 0), 0},
-                                           PathCase{1023, 767, baseline_options(92, 0, 7), 0},
-                                           PathCase{301, 203, baseline_options(92, 0, 0), 4000},
-                                           PathCase{301, 203, baseline_options(92, 1, 0), 9000},
-                                           PathCase{321, 1793, baseline_options(80, 0, 0), 0}));
+// width, height, options, bytes the file is cut to (0: the whole file)
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, CodePaths,
+    ::testing::Values(
+        // clang-format off
+        PathCase{16, 16, baseline_options(92), 0}, PathCase{17, 9, baseline_options(92), 0},
+        PathCase{9, 40, baseline_options(92), 0}, PathCase{31, 33, baseline_options(75, 0, 3), 0},
+        PathCase{100, 75, baseline_options(92, 1), 0},
+        PathCase{129, 130, baseline_options(100), 0},
+        PathCase{257, 31, baseline_options(92, 0, 0, true), 0},
+        PathCase{333, 250, baseline_options(92, 2), 0}, PathCase{640, 480, baseline_options(92), 0},
+        PathCase{1023, 767, baseline_options(92, 0, 7), 0},
+        PathCase{301, 203, baseline_options(92), 4000},
+        PathCase{301, 203, baseline_options(92, 1), 9000},
+        PathCase{321, 1793, baseline_options(80), 0}));
+// clang-format on
 
 // Damaged entropy data, where the fast MCU decoder must hand over to the exact reader at the
 // right place, and must decode every code the exact reader does: random entropy data (long and
@@ -148,15 +127,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, CodePaths,
 // belong, fill bytes (FF FF 00), a marker other than RST inside the scan, and truncation; and a
 // stream without its SOI whose scan ends in noise, after which the marker walk reads byte pairs
 // from the very byte where the entropy decoder stopped.
-enum class Damage {
-  kFlipBits,
-  kInsertRst,
-  kInsertFill,
-  kInsertMarker,
-  kTruncate,
-  kNoise,
-  kNoSoiNoisyEnd
-};
+// clang-format off
+enum class Damage { kFlipBits, kInsertRst, kInsertFill, kInsertMarker, kTruncate, kNoise,
+                    kNoSoiNoisyEnd };
+// clang-format on
 struct DamageCase {
   const char* name;
   Damage damage;
@@ -220,27 +194,8 @@ TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
         }
         break;
     }
-    const Outcome reference = run(source, reference_plan());
-    for (const NamedPlan& p : plans_to_compare()) {
-      SCOPED_TRACE(std::string(p.name) + ", variant " + std::to_string(variant));
-      const Outcome fast = run(source, p.plan);
-      EXPECT_EQ(fast.decode.status, reference.decode.status);
-      EXPECT_EQ(fast.decode.log, reference.decode.log);
-      // After a failed decode the buffer holds no result: direct output has rows in it, the
-      // full-resolution planes never reached it.
-      if (reference.decode.status == 0) {
-        EXPECT_TRUE(fast.decode.image == reference.decode.image) << "planes differ";
-      }
-      EXPECT_EQ(fast.recode_status, reference.recode_status);
-      EXPECT_EQ(fast.recode_log, reference.recode_log);
-      EXPECT_TRUE(fast.stream == reference.stream) << "streams differ";
-      // What the decode met is told alike.
-      EXPECT_EQ(fast.damage.first_starved_row, reference.damage.first_starved_row);
-      EXPECT_EQ(fast.damage.has_data_resumed, reference.damage.has_data_resumed);
-      EXPECT_EQ(fast.damage.bad_codes, reference.damage.bad_codes);
-      EXPECT_EQ(fast.damage.restart_errors, reference.damage.restart_errors);
-      EXPECT_EQ(fast.damage.has_no_eoi, reference.damage.has_no_eoi);
-    }
+    const Outcome reference =
+        expect_reference_result(source, true, ", variant " + std::to_string(variant));
     // Damage that takes data away is always told.
     if (reference.recode_status == 0 &&
         (c.damage == Damage::kTruncate || c.damage == Damage::kNoise)) {
@@ -261,12 +216,6 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"no_soi_noisy_end", Damage::kNoSoiNoisyEnd, 0}),
     ParamName());
 
-}  // namespace
-}  // namespace kestrum::test
-
-namespace kestrum::test {
-namespace {
-
 // Segments after the scan, which the decoder's last header pass reads once every row is decoded:
 // the one-pass recode has coded its rows by then, so where such a segment changes a table the
 // quality estimate read it must do the recode again through the whole image; the others change
@@ -279,52 +228,35 @@ struct AfterScanCase {
 class AfterTheScan : public ::testing::TestWithParam<AfterScanCase> {};
 
 Bytes with_trailer(const Bytes& jpeg, const std::string& name) {
-  const std::vector<Segment> parts = split_segments(jpeg);
-  Bytes sof, sos;
-  for (const Segment& s : parts) {
-    const Bytes whole(jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset),
-                      jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset + s.length));
-    if (s.marker == 0xC0) sof = whole;
-    if (s.marker == 0xDA)
-      sos = Bytes(whole.begin(), whole.begin() + 4 + (whole[2] << 8 | whole[3]) - 2);
-  }
-  Bytes dqt_values(64, 0);
-  for (size_t i = 0; i < 64; ++i) dqt_values[i] = static_cast<uint8_t>(1 + i);
-  Bytes trailer;
-  const auto add = [&trailer](const Bytes& b) {
-    trailer.insert(trailer.end(), b.begin(), b.end());
-  };
-  const auto dqt = [&dqt_values](uint8_t slot) {
-    Bytes body(65, slot);  // sized first: GCC 12 warns on an insert after an initializer list
-    std::copy(dqt_values.begin(), dqt_values.end(), body.begin() + 1);
+  Bytes sof = segment_bytes(jpeg, 0xC0), sos = segment_bytes(jpeg, 0xDA);
+  sos.resize(2 + (size_t{sos[2]} << 8 | sos[3]));  // the scan header without the scan
+  Bytes body(65);                                  // a table of 1..64
+  for (size_t i = 1; i < 65; ++i) body[i] = static_cast<uint8_t>(i);
+  const auto dqt = [&body](uint8_t slot) {
+    body[0] = slot;
     return segment(0xDB, body);
   };
-  if (name == "dqt_luma") add(dqt(0));
-  if (name == "dqt_chroma") add(dqt(1));
-  if (name == "dqt_unused_slot") add(dqt(2));
-  if (name == "dht")
-    add(segment(0xC4, Bytes{0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00}));
-  if (name == "sof") {
-    Bytes other = sof;
-    other[5] = 0x00, other[6] = 0x40, other[7] = 0x00, other[8] = 0x40;  // 64 x 64
-    add(other);
-  }
-  if (name == "sos") add(sos);
-  if (name == "app_and_com") {
-    add(segment(0xE1, Bytes(40, 0x41)));
-    add(segment(0xE5, Bytes(10, 0x00)));
-    add(segment(0xFE, Bytes{'h', 'i'}));
-  }
-  if (name == "everything") {
-    add(segment(0xE2, Bytes(8, 0x11)));
-    add(segment(0xC4, Bytes{0x10, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00}));
-    add(dqt(0));
-    add(sos);
-  }
-  Bytes out(jpeg.begin(), jpeg.end() - 2);  // up to the EOI
-  out.insert(out.end(), trailer.begin(), trailer.end());
-  out.insert(out.end(), {0xFF, 0xD9});
-  return out;
+  const auto dht = [](uint8_t slot) {  // one code of one bit
+    return segment(0xC4, Bytes{slot, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00});
+  };
+  const auto cat = [](std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  Bytes other_sof = sof;
+  other_sof[5] = 0x00, other_sof[6] = 0x40, other_sof[7] = 0x00, other_sof[8] = 0x40;  // 64 x 64
+  const std::map<std::string, Bytes> trailers = {
+      {"dqt_luma", dqt(0)},
+      {"dqt_chroma", dqt(1)},
+      {"dqt_unused_slot", dqt(2)},
+      {"dht", dht(0x00)},
+      {"sof", other_sof},
+      {"sos", sos},
+      {"app_and_com", cat({segment(0xE1, Bytes(40, 0x41)), segment(0xE5, Bytes(10, 0x00)),
+                           segment(0xFE, Bytes{'h', 'i'})})},
+      {"everything", cat({segment(0xE2, Bytes(8, 0x11)), dht(0x10), dqt(0), sos})}};
+  return cat({Bytes(jpeg.begin(), jpeg.end() - 2), trailers.at(name), {0xFF, 0xD9}});
 }
 
 TEST_P(AfterTheScan, OnePassGivesTheReferenceResult) {
@@ -334,16 +266,9 @@ TEST_P(AfterTheScan, OnePassGivesTheReferenceResult) {
         libjpeg_encode(photo_rgb(333, 250, 8), 333, 250, baseline_options(92, restart_rows));
     const Bytes source = with_trailer(base, c.name);
     ASSERT_NE(source, base);
-    const Outcome reference = run(source, reference_plan());
-    const Outcome without = run(base, reference_plan());
-    EXPECT_EQ(reference.stream != without.stream, c.changes_the_estimate) << c.name;
-    for (const NamedPlan& p : plans_to_compare()) {
-      SCOPED_TRACE(std::string(p.name) + ", restart rows " + std::to_string(restart_rows));
-      const Outcome fast = run(source, p.plan);
-      EXPECT_EQ(fast.recode_status, reference.recode_status);
-      EXPECT_EQ(fast.recode_log, reference.recode_log);
-      EXPECT_TRUE(fast.stream == reference.stream) << "streams differ";
-    }
+    const Outcome reference =
+        expect_reference_result(source, false, ", restart rows " + std::to_string(restart_rows));
+    EXPECT_EQ(reference.stream != run(base, reference_plan()).stream, c.changes_the_estimate);
   }
 }
 

@@ -17,9 +17,7 @@ TEST(Concurrency, FourThreadsMatchSerialRecodes) {
   TempDir dir;
   std::vector<std::string> sources;
   for (int i = 0; i < kThreads * kPerThread; ++i) {
-    JpegOptions o;
-    o.quality = 50 + i % 50;
-    o.restart_mcus = i % 3;
+    const JpegOptions o = baseline_options(50 + i % 50, 0, i % 3);
     const int w = 48 + 7 * (i % 9), h = 48 + 5 * (i % 7);
     const std::string path = dir.path(std::string("s").append(std::to_string(i)).append(".jpg"));
     ASSERT_TRUE(

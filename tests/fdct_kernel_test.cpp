@@ -17,36 +17,14 @@
 namespace kestrum::test {
 namespace {
 
-enum class Pattern { kRandom, kBlack, kWhite, kChecker, kRows, kColumns, kRamp, kSparseSpikes };
 enum class Table { kOnes, kCoarsest, kRandom };
 
 struct KernelCase {
   const char* name;
-  Pattern pattern;
+  uint8_t (*sample)(std::mt19937& rng, size_t row, size_t column);
   Table table;
+  int trials;
 };
-
-uint8_t sample(Pattern p, std::mt19937& rng, size_t r, size_t c) {
-  switch (p) {
-    case Pattern::kRandom:
-      return static_cast<uint8_t>(rng());
-    case Pattern::kBlack:
-      return 0;
-    case Pattern::kWhite:
-      return 255;
-    case Pattern::kChecker:
-      return (r + c) % 2 == 0 ? 0 : 255;
-    case Pattern::kRows:
-      return r % 2 == 0 ? 255 : 0;
-    case Pattern::kColumns:
-      return c % 2 == 0 ? 0 : 255;
-    case Pattern::kRamp:
-      return static_cast<uint8_t>(36 * r + c);
-    case Pattern::kSparseSpikes:
-      return rng() % 9 == 0 ? static_cast<uint8_t>(rng() % 2 ? 255 : 0) : 128;
-  }
-  return 0;
-}
 
 class FdctKernels : public ::testing::TestWithParam<KernelCase> {};
 
@@ -55,16 +33,14 @@ TEST_P(FdctKernels, MatchTheReferenceSteps) {
   std::array<NamedFdctQuantKernel, 4> kernels{};
   const int32_t count = fdct_quant_kernels(kernels.data(), 4);
   ASSERT_GE(count, 1);
-  std::mt19937 rng(static_cast<uint32_t>(c.pattern) * 131u + static_cast<uint32_t>(c.table));
-  const int trials =
-      c.pattern == Pattern::kRandom || c.pattern == Pattern::kSparseSpikes ? 3000 : 40;
+  std::mt19937 rng(static_cast<uint32_t>(c.trials) * 131u + static_cast<uint32_t>(c.table));
   std::array<int, 4> differing{};
-  for (int trial = 0; trial < trials; ++trial) {
+  for (int trial = 0; trial < c.trials; ++trial) {
     // Samples in a 12-byte stride with guard bytes, as blocks sit in a wider plane.
     std::array<uint8_t, 12 * 8> plane{};
     for (size_t r = 0; r < 8; ++r) {
       for (size_t col = 0; col < 12; ++col)
-        plane[12 * r + col] = col < 8 ? sample(c.pattern, rng, r, col) : 0x5A;
+        plane[12 * r + col] = col < 8 ? c.sample(rng, r, col) : 0x5A;
     }
     std::array<int32_t, 64> reciprocal_zz{}, reciprocal_natural{};
     for (size_t k = 0; k < 64; ++k) {
@@ -94,18 +70,31 @@ TEST_P(FdctKernels, MatchTheReferenceSteps) {
   }
 }
 
+using Rng = std::mt19937;
+// name, sample at row and column, table, blocks
 INSTANTIATE_TEST_SUITE_P(
     Blocks, FdctKernels,
-    ::testing::Values(KernelCase{"random_fine", Pattern::kRandom, Table::kOnes},
-                      KernelCase{"random_mixed", Pattern::kRandom, Table::kRandom},
-                      KernelCase{"random_coarse", Pattern::kRandom, Table::kCoarsest},
-                      KernelCase{"black", Pattern::kBlack, Table::kOnes},
-                      KernelCase{"white", Pattern::kWhite, Table::kOnes},
-                      KernelCase{"checker", Pattern::kChecker, Table::kOnes},
-                      KernelCase{"rows", Pattern::kRows, Table::kRandom},
-                      KernelCase{"columns", Pattern::kColumns, Table::kOnes},
-                      KernelCase{"ramp", Pattern::kRamp, Table::kRandom},
-                      KernelCase{"spikes", Pattern::kSparseSpikes, Table::kOnes}),
+    ::testing::Values(
+        KernelCase{"random_fine", [](Rng& g, size_t, size_t) { return uint8_t(g()); }, Table::kOnes,
+                   3000},
+        KernelCase{"random_mixed", [](Rng& g, size_t, size_t) { return uint8_t(g()); },
+                   Table::kRandom, 3000},
+        KernelCase{"random_coarse", [](Rng& g, size_t, size_t) { return uint8_t(g()); },
+                   Table::kCoarsest, 3000},
+        KernelCase{"black", [](Rng&, size_t, size_t) { return uint8_t{0}; }, Table::kOnes, 40},
+        KernelCase{"white", [](Rng&, size_t, size_t) { return uint8_t{255}; }, Table::kOnes, 40},
+        KernelCase{"checker", [](Rng&, size_t r, size_t c) { return uint8_t((r + c) % 2 * 255); },
+                   Table::kOnes, 40},
+        KernelCase{"rows", [](Rng&, size_t r, size_t) { return uint8_t((r + 1) % 2 * 255); },
+                   Table::kRandom, 40},
+        KernelCase{"columns", [](Rng&, size_t, size_t c) { return uint8_t(c % 2 * 255); },
+                   Table::kOnes, 40},
+        KernelCase{"ramp", [](Rng&, size_t r, size_t c) { return uint8_t(36 * r + c); },
+                   Table::kRandom, 40},
+        KernelCase{
+            "spikes",
+            [](Rng& g, size_t, size_t) { return uint8_t(g() % 9 == 0 ? g() % 2 * 255 : 128); },
+            Table::kOnes, 3000}),
     ParamName());
 
 #if defined(__i386__) || defined(__x86_64__)

@@ -123,6 +123,20 @@ long resident_kb() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// kestrum-recode -j 1 with the bomb and then a good file (written here) into the folder out.
+ChildRun run_tool_batch(const std::string& bomb, const std::string& good, const std::string& out,
+                        rlim_t address_space_bytes = kAddressSpaceBytes) {
+  if (!write_file(good, libjpeg_encode(photo_rgb(64, 48, 2), 64, 48, baseline_options(90))))
+    return {};
+  return run_limited(
+      [&](int) {
+        execl(KESTRUM_TOOL, KESTRUM_TOOL, "-j", "1", "-o", out.c_str(), bomb.c_str(), good.c_str(),
+              static_cast<char*>(nullptr));
+        return 127;
+      },
+      address_space_bytes);
+}
+
 struct HostileCase {
   const char* name;
   Bytes (*make)();
@@ -152,9 +166,9 @@ const HostileCase kCases[] = {
     {"progressive_3000_scans_8192x8192", [] { return many_scans(3000, 8192, 8192); }, 10, 400, 104},
     {"ff01_pairs_8MB", [] { return soi_and_pairs(0xFF, 0x01, 4 << 20); }, 10, 128, 64},
     {"ff4f_pairs_8MB", [] { return soi_and_pairs(0xFF, 0x4F, 4 << 20); }, 10, 128, 64},
-    {"zeros_32MB", [] { return filled(0x00, 32 << 20); }, 10, 128, 64},
+    {"zeros_32MB", [] { return Bytes(32 << 20, 0x00); }, 10, 128, 64},
     {"soi_and_zeros_32MB", [] { return soi_and_pairs(0x00, 0x00, 16 << 20); }, 10, 128, 64},
-    {"ff_fill_32MB", [] { return filled(0xFF, 32 << 20); }, 10, 128, 64},
+    {"ff_fill_32MB", [] { return Bytes(32 << 20, 0xFF); }, 10, 128, 64},
     {"soi_and_ff_fill_32MB", [] { return soi_and_pairs(0xFF, 0xFF, 16 << 20); }, 10, 128, 64},
 };
 
@@ -215,14 +229,8 @@ TEST_P(Hostile, LibraryStaysWithinBounds) {
 
 // kestrum-recode -j 1 with the bomb and then a good file: the batch goes on after the bomb.
 TEST_P(Hostile, ToolBatchStaysWithinBoundsAndGoesOn) {
-  const std::string good = dir_.path("good.jpg");
-  ASSERT_TRUE(write_file(good, libjpeg_encode(photo_rgb(64, 48, 2), 64, 48, baseline_options(90))));
   const std::string out = dir_.path("out");
-  const ChildRun run = run_limited([&](int) {
-    execl(KESTRUM_TOOL, KESTRUM_TOOL, "-j", "1", "-o", out.c_str(), bomb_.c_str(), good.c_str(),
-          static_cast<char*>(nullptr));
-    return 127;
-  });
+  const ChildRun run = run_tool_batch(bomb_, dir_.path("good.jpg"), out);
   expect_within_bounds(run, "kestrum-recode");
   EXPECT_TRUE(run.exit_code == 0 || run.exit_code == 1) << run.exit_code;
   EXPECT_TRUE(file_exists(out + "/good.jpg")) << "the file after the bomb was not recoded";
@@ -234,17 +242,9 @@ TEST_P(Hostile, ToolBatchStaysWithinBoundsAndGoesOn) {
 TEST(HostileMemory, ToolBatchGoesOnWhenTheMemoryRunsOut) {
   if (kUnderAsan) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
   TempDir dir;
-  const std::string bomb = dir.path("large.jpg"), good = dir.path("good.jpg"),
-                    out = dir.path("out");
+  const std::string bomb = dir.path("large.jpg"), out = dir.path("out");
   ASSERT_TRUE(write_file(bomb, claimed_frame(layout_options(1, 1), 14000, 14000)));
-  ASSERT_TRUE(write_file(good, libjpeg_encode(photo_rgb(64, 48, 2), 64, 48, baseline_options(90))));
-  const ChildRun run = run_limited(
-      [&](int) {
-        execl(KESTRUM_TOOL, KESTRUM_TOOL, "-j", "1", "-o", out.c_str(), bomb.c_str(), good.c_str(),
-              static_cast<char*>(nullptr));
-        return 127;
-      },
-      rlim_t{200} << 20);
+  const ChildRun run = run_tool_batch(bomb, dir.path("good.jpg"), out, rlim_t{200} << 20);
   EXPECT_TRUE(run.is_exited) << "killed by signal " << run.signal;
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_FALSE(file_exists(out + "/large.jpg"));

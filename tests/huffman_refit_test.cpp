@@ -159,24 +159,15 @@ TEST(HuffmanRefit, GivesLibjpegsTablesAndScan) {
 // The optimal-table builder against libjpeg's on the same counts: even, random, a single symbol,
 // and Fibonacci counts whose Huffman tree is deeper than 16 levels before the limit.
 TEST(HuffmanRefit, OptimalTablesAreLibjpegs) {
-  std::vector<std::array<uint64_t, 256>> cases;
-  std::array<uint64_t, 256> even{}, single{}, fibonacci{};
-  even.fill(1);
-  single[0x11] = 5;
-  uint64_t a = 1, b = 1;
-  for (size_t i = 0; i < 40; ++i) {
-    fibonacci[i * 3] = a;
-    const uint64_t next = a + b;
-    a = b;
-    b = next;
-  }
-  cases = {even, single, fibonacci};
+  std::vector<std::array<uint64_t, 256>> cases(3);
+  cases[0].fill(1);
+  cases[1][0x11] = 5;
+  for (uint64_t i = 0, a = 1, b = 1; i < 40; ++i, b = a + b, a = b - a) cases[2][i * 3] = a;
   std::mt19937 rng(7);
   for (int n = 0; n < 20; ++n) {
-    std::array<uint64_t, 256> counts{};
+    std::array<uint64_t, 256>& counts = cases.emplace_back();
     for (uint64_t& count : counts) count = rng() % 4 == 0 ? rng() % 100000 : 0;
     counts[rng() % 256] += 1;
-    cases.push_back(counts);
   }
   jpeg_compress_struct c{};
   jpeg_error_mgr err{};

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "decoder/decoder_state.h"
 #include "encoder/fdct_quant.h"
@@ -54,155 +55,99 @@ Vec reference_idct_1d(const Vec& in) {
   return result;
 }
 
-struct Idct1dCase {
-  const char* name;
-  Vec in, out;
-};
-void PrintTo(const Idct1dCase& c, std::ostream* os) { *os << c.name; }
-class Idct1d : public ::testing::TestWithParam<Idct1dCase> {};
-
-TEST_P(Idct1d, ExactOutputs) {
-  Vec v = GetParam().in;
-  idct_1d(v.data());
-  EXPECT_EQ(v, GetParam().out);
-}
-
-// The expectations hold for the plain evaluation too, so that it can stand as the reference below.
-TEST_P(Idct1d, PlainEvaluationAgrees) {
-  EXPECT_EQ(reference_idct_1d(GetParam().in), GetParam().out);
-}
-
 // A lone input of 4096 (1.0 with 12 fraction bits) makes every product exact, so each output is
 // a sum of the published constants: for x1, u = 2 * 3406 and v = 2 * 4017 and the rotations add
 // -1130, -5681, -4816 and -3218; for x2, z = 2217 and a = 3135 + 2217; for x7, s17 = 4096 and
 // d17 = -4096, so u = v = 0 and the outputs are the rotation constants alone. A lone x0 reaches
 // every output unchanged. The two saturating vectors are the known values of the 22-bit rules:
-// saturation acts inside the flow, not only at the outputs.
-INSTANTIATE_TEST_SUITE_P(
-    Vectors, Idct1d,
-    ::testing::Values(
-        Idct1dCase{
-            "x1",
-            {0, 4096, 0, 0, 0, 0, 0, 0},
-            {2 * 3406 - 1130, 2 * 4017 - 3218, 2 * 4017 - 4816, 2 * 3406 - 5681, -(2 * 3406 - 5681),
-             -(2 * 4017 - 4816), -(2 * 4017 - 3218), -(2 * 3406 - 1130)}},
-        Idct1dCase{
-            "x2",
-            {0, 0, 4096, 0, 0, 0, 0, 0},
-            {3135 + 2217, 2217, -2217, -(3135 + 2217), -(3135 + 2217), -2217, 2217, 3135 + 2217}},
-        Idct1dCase{"x7",
-                   {0, 0, 0, 0, 0, 0, 0, 4096},
-                   {1130, -3218, 4816, -5681, 5681, -4816, 3218, -1130}},
-        Idct1dCase{"x0", {777, 0, 0, 0, 0, 0, 0, 0}, {777, 777, 777, 777, 777, 777, 777, 777}},
-        Idct1dCase{"saturating_x0_x1",
-                   {2000000, 2000000, 0, 0, 0, 0, 0, 0},
-                   {2097151, 2097151, 1959551, 1646719, 2097151, 2040449, 1514587, 807887}},
-        Idct1dCase{"saturating_mixed",
-                   {-2000000, 1234567, -987654, 2000000, -1500000, 1999999, -2097152, 2097151},
-                   {-693872, -1594657, -1421600, -559397, 147165, -1502494, 2097151, -2097152}}),
-    test::ParamName());
+// saturation acts inside the flow, not only at the outputs. The expectations hold for the plain
+// evaluation too, so that it can stand as the reference below.
+TEST(Idct1d, ExactOutputs) {
+  constexpr int32_t kU = 2 * 3406, kV = 2 * 4017, kA = 3135 + 2217;
+  // name, input, output
+  const std::tuple<const char*, Vec, Vec> cases[] = {
+      {"x1",
+       {0, 4096, 0, 0, 0, 0, 0, 0},
+       {kU - 1130, kV - 3218, kV - 4816, kU - 5681, 5681 - kU, 4816 - kV, 3218 - kV, 1130 - kU}},
+      {"x2", {0, 0, 4096, 0, 0, 0, 0, 0}, {kA, 2217, -2217, -kA, -kA, -2217, 2217, kA}},
+      {"x7", {0, 0, 0, 0, 0, 0, 0, 4096}, {1130, -3218, 4816, -5681, 5681, -4816, 3218, -1130}},
+      {"x0", {777, 0, 0, 0, 0, 0, 0, 0}, {777, 777, 777, 777, 777, 777, 777, 777}},
+      {"saturating_x0_x1",
+       {2000000, 2000000, 0, 0, 0, 0, 0, 0},
+       {2097151, 2097151, 1959551, 1646719, 2097151, 2040449, 1514587, 807887}},
+      {"saturating_mixed",
+       {-2000000, 1234567, -987654, 2000000, -1500000, 1999999, -2097152, 2097151},
+       {-693872, -1594657, -1421600, -559397, 147165, -1502494, 2097151, -2097152}}};
+  for (const auto& [name, in, out] : cases) {
+    Vec v = in;
+    idct_1d(v.data());
+    EXPECT_EQ(v, out) << name;
+    EXPECT_EQ(reference_idct_1d(in), out) << name;
+  }
+}
 
 // idct_1d against the plain evaluation on random vectors: inputs of the first pass (coefficients
 // of 12 bits times 128), and of the second pass up to the 22-bit limits, where the saturation of
 // sums and products acts.
-struct RandomVectorCase {
-  const char* name;
-  int32_t limit;  // |input| <= limit
-};
-void PrintTo(const RandomVectorCase& c, std::ostream* os) { *os << c.name; }
-class Idct1dRandom : public ::testing::TestWithParam<RandomVectorCase> {};
-
-TEST_P(Idct1dRandom, MatchesPlainEvaluation) {
-  std::mt19937 rng(static_cast<uint32_t>(GetParam().limit));
-  std::uniform_int_distribution<int32_t> value(-GetParam().limit, GetParam().limit);
-  int differing = 0;
-  for (int trial = 0; trial < 20000; ++trial) {
-    Vec v{};
-    for (int32_t& x : v) x = value(rng);
-    if (GetParam().limit == 2097151 && trial % 4 == 0)
-      v[static_cast<size_t>(trial / 4 % 8)] = -2097152;
-    const Vec expected = reference_idct_1d(v);
-    Vec got = v;
-    idct_1d(got.data());
-    if (got != expected && ++differing <= 3)
-      ADD_FAILURE() << "input " << ::testing::PrintToString(v);
+TEST(Idct1d, MatchesPlainEvaluation) {
+  for (const int32_t limit : {64, 2048 * 128, 2097151}) {  // |input| <= limit
+    std::mt19937 rng(static_cast<uint32_t>(limit));
+    std::uniform_int_distribution<int32_t> value(-limit, limit);
+    int differing = 0;
+    for (int trial = 0; trial < 20000; ++trial) {
+      Vec v{};
+      for (int32_t& x : v) x = value(rng);
+      if (limit == 2097151 && trial % 4 == 0) v[static_cast<size_t>(trial / 4 % 8)] = -2097152;
+      Vec got = v;
+      idct_1d(got.data());
+      if (got != reference_idct_1d(v) && ++differing <= 3)
+        ADD_FAILURE() << "input " << ::testing::PrintToString(v);
+    }
+    EXPECT_EQ(differing, 0) << limit;
   }
-  EXPECT_EQ(differing, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ranges, Idct1dRandom,
-                         ::testing::Values(RandomVectorCase{"small", 64},
-                                           RandomVectorCase{"first_pass", 2048 * 128},
-                                           RandomVectorCase{"full_22_bit", 2097151}),
-                         test::ParamName());
-
-struct BlockCase {
-  int index;
-  int16_t value;
-  uint32_t quant;
-  uint8_t flat;  // expected everywhere
-};
-class IdctFlat : public ::testing::TestWithParam<BlockCase> {};
-
-TEST_P(IdctFlat, DcOnlyBlocks) {
-  reset_decoder_state();
-  std::array<int16_t, 64> coef{};
-  std::array<uint32_t, 64> q{};
-  q.fill(GetParam().quant);
-  coef[static_cast<size_t>(GetParam().index)] = GetParam().value;
-  std::array<uint8_t, 64> out{};
-  idct_block(coef.data(), q.data(), out.data());
-  for (uint8_t s : out) ASSERT_EQ(s, GetParam().flat);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, IdctFlat,
-                         ::testing::Values(BlockCase{0, 0, 1, 128}, BlockCase{0, 8, 1, 129},
-                                           BlockCase{0, -1024, 1, 0}, BlockCase{0, 1016, 1, 255},
-                                           BlockCase{0, 2047, 1, 255}));
-
-TEST(Idct, FirstHorizontalAndVerticalFrequency) {
-  const std::array<uint8_t, 8> expected = {145, 143, 138, 131, 125, 118, 113, 111};
-  std::array<uint32_t, 64> q{};
-  q.fill(1);
-  for (int vertical = 0; vertical < 2; ++vertical) {
+// Blocks of one coefficient: the DC alone gives a flat block (a wrapped dequantized DC
+// included: 700 x 94 = 65800 wraps to 264, so 128 + 264 / 8), the first horizontal and vertical
+// frequencies a known profile across or down the block.
+TEST(Idct, SingleCoefficientBlocks) {
+  const auto flat = [](uint8_t v) { return std::array<uint8_t, 8>{v, v, v, v, v, v, v, v}; };
+  const std::array<uint8_t, 8> first = {145, 143, 138, 131, 125, 118, 113, 111};
+  // index, value, its table entry, the coefficient after dequantization, the samples along a row
+  // (index 8: down a column)
+  const std::tuple<size_t, int16_t, uint32_t, int16_t, std::array<uint8_t, 8>> cases[] = {
+      {0, 0, 1, 0, flat(128)},       {0, 8, 1, 8, flat(129)},       {0, -1024, 1, -1024, flat(0)},
+      {0, 1016, 1, 1016, flat(255)}, {0, 2047, 1, 2047, flat(255)}, {0, 700, 94, 264, flat(161)},
+      {1, 100, 1, 100, first},       {8, 100, 1, 100, first}};
+  for (const auto& [index, value, quant, dequantized, profile] : cases) {
+    SCOPED_TRACE(std::to_string(index) + " " + std::to_string(value));
+    reset_decoder_state();
     std::array<int16_t, 64> coef{};
-    coef[vertical ? 8 : 1] = 100;
+    std::array<uint32_t, 64> q{};
+    q.fill(1);
+    q[index] = quant;
+    coef[index] = value;
     std::array<uint8_t, 64> out{};
     idct_block(coef.data(), q.data(), out.data());
-    for (size_t y = 0; y < 8; ++y) {
-      for (size_t x = 0; x < 8; ++x)
-        ASSERT_EQ(out[8 * y + x], expected[vertical ? y : x]) << y << "," << x;
-    }
+    EXPECT_EQ(coef[index], dequantized);
+    for (size_t i = 0; i < 64; ++i) ASSERT_EQ(out[i], profile[index == 8 ? i / 8 : i % 8]) << i;
   }
 }
 
-TEST(Idct, DequantizeWrapsThenClamps) {
-  std::array<int16_t, 64> coef{};
-  std::array<uint32_t, 64> q{};
-  q.fill(1);
-  coef[0] = 700;
-  q[0] = 94;  // 65800 wraps to 264
-  std::array<uint8_t, 64> out{};
-  idct_block(coef.data(), q.data(), out.data());
-  EXPECT_EQ(coef[0], 264);
-}
-
-// Double-precision T.81 A.3.3 inverse DCT, plus 128, rounded and clamped.
-void reference_idct(const std::array<int32_t, 64>& c, std::array<double, 64>* out) {
+// The double-precision T.81 A.3.3 transform (inverse: c holds coefficients, else samples).
+double dct_sum(const std::array<int32_t, 64>& c, int x, int y, bool is_inverse) {
   const double pi = std::acos(-1.0);
-  for (int y = 0; y < 8; ++y) {
-    for (int x = 0; x < 8; ++x) {
-      double s = 0;
-      for (int v = 0; v < 8; ++v) {
-        for (int u = 0; u < 8; ++u) {
-          const double cu = u == 0 ? std::sqrt(0.5) : 1.0, cv = v == 0 ? std::sqrt(0.5) : 1.0;
-          s += cu * cv * c[static_cast<size_t>(8 * v + u)] * std::cos((2 * x + 1) * u * pi / 16) *
-               std::cos((2 * y + 1) * v * pi / 16);
-        }
-      }
-      (*out)[static_cast<size_t>(8 * y + x)] = std::clamp(s / 4 + 128, 0.0, 255.0);
+  double s = 0;
+  for (int v = 0; v < 8; ++v) {
+    for (int u = 0; u < 8; ++u) {
+      const double cu = u == 0 ? std::sqrt(0.5) : 1.0, cv = v == 0 ? std::sqrt(0.5) : 1.0;
+      const double w = is_inverse ? cu * cv : 1.0;
+      s += w * c[static_cast<size_t>(8 * v + u)] *
+           std::cos((2 * (is_inverse ? x : u) + 1) * (is_inverse ? u : x) * pi / 16) *
+           std::cos((2 * (is_inverse ? y : v) + 1) * (is_inverse ? v : y) * pi / 16);
     }
   }
+  return s;
 }
 
 TEST(Idct, WithinTwoLevelsOfDoubleReference) {
@@ -214,27 +159,26 @@ TEST(Idct, WithinTwoLevelsOfDoubleReference) {
   for (int trial = 0; trial < 300; ++trial) {
     std::array<int16_t, 64> coef{};
     std::array<int32_t, 64> ref_in{};
-    for (size_t i = 0; i < 64; ++i) {
-      const int v = i < 20 ? small(rng) * (i == 0 ? 8 : 1) : 0;
-      coef[i] = static_cast<int16_t>(v);
-      ref_in[i] = v;
-    }
+    for (size_t i = 0; i < 20; ++i) ref_in[i] = small(rng) * (i == 0 ? 8 : 1);
+    for (size_t i = 0; i < 64; ++i) coef[i] = static_cast<int16_t>(ref_in[i]);
     std::array<uint8_t, 64> out{};
     idct_block(coef.data(), q.data(), out.data());
-    std::array<double, 64> ref{};
-    reference_idct(ref_in, &ref);
-    for (size_t i = 0; i < 64; ++i)
-      worst = std::max(worst, static_cast<int>(std::lround(std::fabs(out[i] - ref[i]))));
+    for (size_t i = 0; i < 64; ++i) {
+      const double ref = std::clamp(
+          dct_sum(ref_in, static_cast<int>(i % 8), static_cast<int>(i / 8), true) / 4 + 128, 0.0,
+          255.0);
+      worst = std::max(worst, static_cast<int>(std::lround(std::fabs(out[i] - ref))));
+    }
   }
   EXPECT_LE(worst, 2);
 }
 
 TEST(Fdct, FlatBlocks) {
-  for (int level : {255, 0, 128}) {
+  for (const auto& [level, dc] : {std::pair{255, 8128}, {0, -8192}, {128, 0}}) {
     std::array<int16_t, 64> block{};
     block.fill(static_cast<int16_t>(level - 128));
     fdct_2d(block.data());
-    EXPECT_EQ(block[0], level == 255 ? 8128 : (level == 0 ? -8192 : 0));
+    EXPECT_EQ(block[0], dc);
     for (size_t i = 1; i < 64; ++i) ASSERT_EQ(block[i], 0);
   }
 }
@@ -242,26 +186,17 @@ TEST(Fdct, FlatBlocks) {
 TEST(Fdct, WithinFewUnitsOfEightTimesReference) {
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> sample(-128, 127);
-  const double pi = std::acos(-1.0);
   double worst = 0;
   for (int trial = 0; trial < 100; ++trial) {
     std::array<int16_t, 64> block{};
-    for (auto& s : block) s = static_cast<int16_t>(sample(rng));
-    const auto input = block;
+    std::array<int32_t, 64> input{};
+    for (size_t i = 0; i < 64; ++i) block[i] = static_cast<int16_t>(input[i] = sample(rng));
     fdct_2d(block.data());
-    for (int v = 0; v < 8; ++v) {
-      for (int u = 0; u < 8; ++u) {
-        double s = 0;
-        for (int y = 0; y < 8; ++y) {
-          for (int x = 0; x < 8; ++x) {
-            s += input[static_cast<size_t>(8 * y + x)] * std::cos((2 * x + 1) * u * pi / 16) *
-                 std::cos((2 * y + 1) * v * pi / 16);
-          }
-        }
-        const double cu = u == 0 ? std::sqrt(0.5) : 1.0, cv = v == 0 ? std::sqrt(0.5) : 1.0;
-        const double f = 8 * 0.25 * cu * cv * s;
-        worst = std::max(worst, std::fabs(f - block[static_cast<size_t>(8 * v + u)]));
-      }
+    for (size_t i = 0; i < 64; ++i) {
+      const int u = static_cast<int>(i % 8), v = static_cast<int>(i / 8);
+      const double cu = u == 0 ? std::sqrt(0.5) : 1.0, cv = v == 0 ? std::sqrt(0.5) : 1.0;
+      worst =
+          std::max(worst, std::fabs(8 * 0.25 * cu * cv * dct_sum(input, u, v, false) - block[i]));
     }
   }
   // Slightly below the bound, as measured (1.35 on these blocks): a bound gone slack fails too.
@@ -272,13 +207,16 @@ TEST(Fdct, WithinFewUnitsOfEightTimesReference) {
 // The vector transform against the scalar one, sample for sample: random blocks with
 // coefficients up to the 16-bit range and tables up to 65535 (so the wrap and the 12-bit clamp
 // act), dense high-magnitude blocks that drive the sums into the 22-bit saturation, sparse ones,
-// and blocks about the bounds at which a kernel changes its arithmetic.
+// blocks about the bounds at which a kernel changes its arithmetic, and every block of one
+// coefficient at every position, sign and magnitude the 12-bit clamp lets through (the unit
+// table), each with the largest values one coefficient can drive through the passes.
 struct SimdCase {
   const char* name;
-  int coefficient_limit;  // |coefficient| <= limit
-  uint32_t quant_limit;   // table entries 1..limit
-  int density_percent;    // chance that a coefficient is non-zero
-  bool dc_only = false;   // only coefficient 0 may be non-zero (the flat-block shortcut)
+  int coefficient_limit;   // |coefficient| <= limit
+  uint32_t quant_limit;    // table entries 1..limit
+  int density_percent;     // chance that a coefficient is non-zero
+  bool dc_only = false;    // only coefficient 0 may be non-zero (the flat-block shortcut)
+  bool is_single = false;  // every single-coefficient block, not random ones
 };
 class IdctSimd : public ::testing::TestWithParam<SimdCase> {};
 
@@ -290,23 +228,28 @@ TEST_P(IdctSimd, MatchesScalarTransform) {
   std::uniform_int_distribution<uint32_t> quant(1, c.quant_limit);
   std::uniform_int_distribution<int> percent(0, 99);
   std::array<NamedIdctKernel, 4> kernels{};
-  const int32_t kernel_count = idct_kernels(kernels.data(), 3);
-  ASSERT_GE(kernel_count, 1);
+  const size_t kernel_count = static_cast<size_t>(idct_kernels(kernels.data(), 3));
+  ASSERT_GE(kernel_count, 1u);
   std::array<int, 4> differing_blocks{};
-  for (int trial = 0; trial < 2000; ++trial) {
-    std::array<int16_t, 64> coef{}, scalar_coef{};
+  const int trials = c.is_single ? 64 * 2047 * 2 : 2000;
+  for (int trial = 0; trial < trials; ++trial) {
+    std::array<int16_t, 64> coef{};
     std::array<uint32_t, 64> q{};
     std::array<int16_t, 64> q16{};
     for (size_t i = 0; i < 64; ++i) {
       const bool set = (!c.dc_only || i == 0) && percent(rng) < c.density_percent;
-      coef[i] = static_cast<int16_t>(set ? coefficient(rng) : 0);
-      q[i] = quant(rng);
+      coef[i] = static_cast<int16_t>(set && !c.is_single ? coefficient(rng) : 0);
+      q[i] = c.is_single ? 1 : quant(rng);
       q16[i] = static_cast<int16_t>(static_cast<uint16_t>(q[i]));
     }
-    scalar_coef = coef;
+    if (c.is_single) {
+      coef[static_cast<size_t>(trial % 64)] =
+          static_cast<int16_t>((trial / 64 % 2 == 0 ? 1 : -1) * (1 + trial / 128));
+    }
+    std::array<int16_t, 64> scalar_coef = coef;
     std::array<uint8_t, 64> expected{};
     idct_block(scalar_coef.data(), q.data(), expected.data());
-    for (size_t k = 0; k < static_cast<size_t>(kernel_count); ++k) {
+    for (size_t k = 0; k < kernel_count; ++k) {
       // Written with a row stride of 11, so that a kernel writing past its eight columns shows.
       std::array<uint8_t, 88> strided{};
       strided.fill(0xA5);
@@ -320,58 +263,21 @@ TEST_P(IdctSimd, MatchesScalarTransform) {
     idct_kernel(true)(coef.data(), q16.data(), dispatched.data(), 8);
     if (dispatched != expected) ++differing_blocks[3];
   }
-  for (size_t k = 0; k < static_cast<size_t>(kernel_count); ++k) {
-    EXPECT_EQ(differing_blocks[k], 0) << c.name << ", kernel " << kernels[k].name;
-  }
-  EXPECT_EQ(differing_blocks[3], 0) << c.name << ", dispatched kernel";
+  for (size_t k = 0; k < kernel_count; ++k)
+    EXPECT_EQ(differing_blocks[k], 0) << "kernel " << kernels[k].name;
+  EXPECT_EQ(differing_blocks[3], 0) << "dispatched kernel";
 }
 
-// Every block of one coefficient, at every position, sign and magnitude the 12-bit clamp lets
-// through (the unit table): the magnitudes at which a vector kernel changes its arithmetic lie
-// among them, each with the largest values one coefficient can drive through the passes.
-TEST(IdctKernels, EverySingleCoefficientBlock) {
-  reset_decoder_state();
-  std::array<NamedIdctKernel, 3> kernels{};
-  const int32_t kernel_count = idct_kernels(kernels.data(), static_cast<int32_t>(kernels.size()));
-  ASSERT_GE(kernel_count, 1);
-  std::array<int16_t, 64> q16;
-  std::array<uint32_t, 64> q;
-  q16.fill(1);
-  q.fill(1);
-  std::array<int, 3> differing{};
-  for (size_t position = 0; position < 64; ++position) {
-    for (int magnitude = 1; magnitude <= 2047; ++magnitude) {
-      for (const int sign : {1, -1}) {
-        std::array<int16_t, 64> coef{};
-        coef[position] = static_cast<int16_t>(sign * magnitude);
-        std::array<int16_t, 64> scalar_coef = coef;
-        std::array<uint8_t, 64> expected{}, actual{};
-        idct_block(scalar_coef.data(), q.data(), expected.data());
-        for (size_t k = 0; k < static_cast<size_t>(kernel_count); ++k) {
-          kernels[k].kernel(coef.data(), q16.data(), actual.data(), 8);
-          if (actual != expected) ++differing[k];
-        }
-      }
-    }
-  }
-  for (size_t k = 0; k < static_cast<size_t>(kernel_count); ++k)
-    EXPECT_EQ(differing[k], 0) << kernels[k].name;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, IdctSimd,
-    ::testing::Values(SimdCase{"photo-like", 60, 40, 40}, SimdCase{"dense-small", 255, 8, 100},
-                      SimdCase{"saturating", 2047, 255, 100},
-                      SimdCase{"wrapping", 32767, 65535, 100}, SimdCase{"sparse", 400, 99, 5},
-                      SimdCase{"near-bound", 900, 1, 25}, SimdCase{"near-bound-sparse", 2047, 1, 8},
-                      SimdCase{"near-small-product-bound", 120, 1, 25},
-                      SimdCase{"dc-only", 32767, 65535, 90, true},
-                      SimdCase{"dc-only-small", 2047, 1, 90, true}),
-    [](const ::testing::TestParamInfo<SimdCase>& param_info) {
-      std::string name = param_info.param.name;
-      for (char& ch : name) ch = ch == '-' ? '_' : ch;
-      return name;
-    });
+// name, coefficient limit, table limit, density (percent), DC only, every single coefficient
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Blocks, IdctSimd, ::testing::Values(
+    SimdCase{"photo_like", 60, 40, 40}, SimdCase{"dense_small", 255, 8, 100},
+    SimdCase{"saturating", 2047, 255, 100}, SimdCase{"wrapping", 32767, 65535, 100},
+    SimdCase{"sparse", 400, 99, 5}, SimdCase{"near_bound", 900, 1, 25},
+    SimdCase{"near_bound_sparse", 2047, 1, 8}, SimdCase{"near_small_product_bound", 120, 1, 25},
+    SimdCase{"dc_only", 32767, 65535, 90, true}, SimdCase{"dc_only_small", 2047, 1, 90, true},
+    SimdCase{"every_single_coefficient", 2047, 1, 0, false, true}), test::ParamName());
+// clang-format on
 
 }  // namespace
 }  // namespace kestrum

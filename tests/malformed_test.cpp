@@ -24,22 +24,16 @@ struct Malformed {
 };
 
 // 64 x 48 with a restart marker after each MCU row: three rows, RST0 and RST1.
-Bytes base_jpeg() {
-  JpegOptions o;
-  o.quality = 80;
-  o.restart_rows = 1;
-  return libjpeg_encode(photo_rgb(64, 48, 8), 64, 48, o);
-}
+Bytes base_jpeg() { return libjpeg_encode(photo_rgb(64, 48, 8), 64, 48, baseline_options(80, 1)); }
 
 Bytes cut(const Bytes& j, size_t at) {
   return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-Bytes with_u16(const Bytes& j, size_t at, uint32_t value) {
-  Bytes out = j;
-  out[at] = static_cast<uint8_t>(value >> 8);
-  out[at + 1] = static_cast<uint8_t>(value);
-  return out;
+Bytes with_u16(Bytes j, size_t at, uint32_t value) {
+  j[at] = static_cast<uint8_t>(value >> 8);
+  j[at + 1] = static_cast<uint8_t>(value);
+  return j;
 }
 
 const Segment* first(const std::vector<Segment>& segs, uint8_t marker) {
@@ -88,45 +82,30 @@ std::vector<Malformed> malformed_cases() {
     if (s.length <= 2) continue;
     const uint32_t length = (uint32_t{j[s.offset + 2]} << 8) | j[s.offset + 3];
     const std::string m = std::to_string(s.marker);
-    add("length_short_" + m, with_u16(j, s.offset + 2, length - 1));
-    add("length_two_" + m, with_u16(j, s.offset + 2, 2));
-    add("length_long_" + m, with_u16(j, s.offset + 2, length + 40));
-    add("length_huge_" + m, with_u16(j, s.offset + 2, 0xFFFF));
-    add("length_zero_" + m, with_u16(j, s.offset + 2, 0));
+    for (const uint32_t value : {length - 1, 2u, length + 40, 0xFFFFu, 0u})
+      add("length_" + std::to_string(value) + "_" + m, with_u16(j, s.offset + 2, value));
   }
 
+  // The stream with one byte set to each of the values, a case each.
+  const auto add_bytes = [&](const std::string& name, size_t at, const Bytes& values) {
+    for (const uint8_t v : values) {
+      Bytes t = j;
+      t[at] = v;
+      add(name + std::to_string(v), t);
+    }
+  };
   // Huffman counts summing over 256, and table and selector indexes 4 and above.
   Bytes counts = j;
   for (size_t k = 0; k < 16; ++k) counts[dht.offset + 5 + k] = 17;
   add("dht_counts_272", counts);
-  for (const uint8_t id : std::array<uint8_t, 4>{0x04, 0x14, 0x20, 0xFF}) {
-    Bytes t = j;
-    t[dht.offset + 4] = id;
-    add("dht_class_id_" + std::to_string(id), t);
-  }
-  for (const uint8_t id : std::array<uint8_t, 4>{0x04, 0x0F, 0x10, 0x20}) {
-    Bytes t = j;
-    t[dqt.offset + 4] = id;
-    add("dqt_precision_id_" + std::to_string(id), t);
-  }
-  // SOF0: 5-6 height, 7-8 width, 9 components, then id, HV, Tq from 10.
-  for (const uint8_t hv :
-       std::array<uint8_t, 9>{0x30, 0x03, 0x33, 0x40, 0x04, 0x44, 0x00, 0x21, 0x11}) {
-    Bytes t = j;
-    t[sof.offset + 11] = hv;
-    add("luma_sampling_" + std::to_string(hv), t);
-    t = j;
-    t[sof.offset + 14] = hv;
-    add("chroma_sampling_" + std::to_string(hv), t);
-  }
-  for (const uint8_t count : std::array<uint8_t, 5>{0, 2, 4, 5, 255}) {
-    Bytes t = j;
-    t[sof.offset + 9] = count;
-    add("frame_components_" + std::to_string(count), t);
-  }
-  Bytes precision = j;
-  precision[sof.offset + 4] = 12;
-  add("precision_12", precision);
+  add_bytes("dht_class_id_", dht.offset + 4, {0x04, 0x14, 0x20, 0xFF});
+  add_bytes("dqt_precision_id_", dqt.offset + 4, {0x04, 0x0F, 0x10, 0x20});
+  // SOF0: 4 precision, 5-6 height, 7-8 width, 9 components, then id, HV, Tq from 10.
+  const Bytes factors = {0x30, 0x03, 0x33, 0x40, 0x04, 0x44, 0x00, 0x21, 0x11};
+  add_bytes("luma_sampling_", sof.offset + 11, factors);
+  add_bytes("chroma_sampling_", sof.offset + 14, factors);
+  add_bytes("frame_components_", sof.offset + 9, {0, 2, 4, 5, 255});
+  add_bytes("precision_", sof.offset + 4, {12});
 
   // Frame sizes from nothing to the largest, over almost no entropy data. (Large frames within
   // the planes' capacity decode, as padding, at the cost of their size: the hostile-size
@@ -140,23 +119,19 @@ std::vector<Malformed> malformed_cases() {
     }
   }
 
-  // Restart markers missing, repeated and out of order.
+  // Restart markers missing, repeated, out of order and skipped.
   const std::vector<size_t> rst = restart_markers(j, sos);
   if (rst.size() >= 2) {
-    Bytes missing = j;
+    Bytes missing = j, repeated = j, swapped = j;
     missing.erase(missing.begin() + static_cast<std::ptrdiff_t>(rst[0]),
                   missing.begin() + static_cast<std::ptrdiff_t>(rst[0] + 2));
     add("rst_missing", missing);
-    Bytes repeated = j;
     repeated.insert(repeated.begin() + static_cast<std::ptrdiff_t>(rst[0]), {0xFF, 0xD0});
     add("rst_repeated", repeated);
-    Bytes swapped = j;
     swapped[rst[0] + 1] = 0xD1;
     swapped[rst[1] + 1] = 0xD0;
     add("rst_out_of_order", swapped);
-    Bytes skipped = j;
-    skipped[rst[0] + 1] = 0xD5;
-    add("rst_skipped", skipped);
+    add_bytes("rst_skipped_", rst[0] + 1, {0xD5});
   }
 
   // Bit flips in the entropy data, with fixed seeds.

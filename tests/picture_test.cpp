@@ -53,20 +53,30 @@ double psnr_against(const Source& source, const Bytes& jpeg) {
   return psnr(rgb.data(), source.rgb.data(), rgb.size());
 }
 
-// Checks one result; returns its line for the table the test prints.
-std::string judge(const std::string& what, const Source& source, const Bytes& result) {
-  const double ours = psnr_against(source, result);
+// The quality of a result, which must be one of libjpeg's.
+int result_quality(const std::string& what, const Bytes& result) {
   const int quality = quality_of_tables(result);
   EXPECT_NE(quality, 0) << what << ": the result's tables are no quality's";
+  return quality;
+}
+
+// Checks a result's PSNR against the bounds; returns its line for the table the test prints.
+std::string verdict(const std::string& what, int quality, double ours, double libjpeg,
+                    const char* note = "") {
+  EXPECT_TRUE(ours >= kGoodEnoughDb || ours >= libjpeg - kBelowLibjpegDb)
+      << what << ": " << ours << " dB" << note << " at q" << quality << ", libjpeg's recode "
+      << libjpeg << " dB";
+  char line[96];
+  std::snprintf(line, sizeof line, "q%-3d %6.2f dB (libjpeg %6.2f)%s", quality, ours, libjpeg,
+                note);
+  return line;
+}
+
+std::string judge(const std::string& what, const Source& source, const Bytes& result) {
+  const int quality = result_quality(what, result);
   const Bytes libjpeg_recode =
       libjpeg_encode(source.rgb, source.width, source.height, baseline_options(quality));
-  const double reference = psnr_against(source, libjpeg_recode);
-  EXPECT_TRUE(ours >= kGoodEnoughDb || ours >= reference - kBelowLibjpegDb)
-      << what << ": " << ours << " dB at q" << quality << ", libjpeg's recode " << reference
-      << " dB";
-  char line[96];
-  std::snprintf(line, sizeof line, "q%-3d %6.2f dB (libjpeg %6.2f)", quality, ours, reference);
-  return line;
+  return verdict(what, quality, psnr_against(source, result), psnr_against(source, libjpeg_recode));
 }
 
 // A 4-component source is judged in its own colour space, channel by channel, against libjpeg's
@@ -77,15 +87,11 @@ std::string judge_cmyk(const std::string& what, const CmykDecode& source, const 
   EXPECT_EQ(ours.space, source.space) << what;
   EXPECT_EQ(ours.width, source.width) << what;
   EXPECT_EQ(ours.height, source.height) << what;
-  const int quality = quality_of_tables(result);
-  EXPECT_NE(quality, 0) << what << ": the result's tables are no quality's";
   CmykOptions options;
   options.is_ycck = source.space == JCS_YCCK;
-  options.quality = quality;
-  for (int ci = 0; ci < 4; ++ci) {
-    options.h[ci] = source.h[ci];
-    options.v[ci] = source.v[ci];
-  }
+  options.quality = result_quality(what, result);
+  std::copy(source.h, source.h + 4, options.h);
+  std::copy(source.v, source.v + 4, options.v);
   const CmykDecode reference =
       libjpeg_decode_cmyk(libjpeg_encode_cmyk(source.cmyk, source.width, source.height, options));
   double worst = 99, worst_reference = 99;
@@ -95,20 +101,21 @@ std::string judge_cmyk(const std::string& what, const CmykDecode& source, const 
                                 : 0.0);
     worst_reference = std::min(worst_reference, channel_psnr(reference.cmyk, source.cmyk, ch));
   }
-  EXPECT_TRUE(worst >= kGoodEnoughDb || worst >= worst_reference - kBelowLibjpegDb)
-      << what << ": " << worst << " dB in its worst channel at q" << quality << ", libjpeg's "
-      << worst_reference << " dB";
-  char line[96];
-  std::snprintf(line, sizeof line, "q%-3d %6.2f dB (libjpeg %6.2f) worst of 4 channels", quality,
-                worst, worst_reference);
-  return line;
+  return verdict(what, options.quality, worst, worst_reference, " worst of 4 channels");
+}
+
+// A result of the tool's: judged on RGB where libjpeg reads its source so, else as 4 components.
+std::string judge_any(const std::string& what, const Bytes& jpeg, const Bytes& result) {
+  Source source;
+  int warnings = 0;
+  if (libjpeg_decode_rgb(jpeg, &source.rgb, &source.width, &source.height, &warnings))
+    return judge(what, source, result);
+  const CmykDecode cmyk = libjpeg_decode_cmyk(jpeg);
+  EXPECT_TRUE(cmyk.is_ok) << what << ": recoded, but libjpeg cannot read the source";
+  return cmyk.is_ok ? judge_cmyk(what, cmyk, result) : "";
 }
 
 void check_file(const std::string& name, const Bytes& jpeg, const TempDir& dir) {
-  Source source;
-  int warnings = 0;
-  const bool is_readable =
-      libjpeg_decode_rgb(jpeg, &source.rgb, &source.width, &source.height, &warnings);
   const std::string src = dir.path(name + ".src.jpg");
   const std::string dst = dir.path(name + ".out.jpg");
   ASSERT_TRUE(write_file(src, jpeg));
@@ -118,23 +125,20 @@ void check_file(const std::string& name, const Bytes& jpeg, const TempDir& dir) 
     status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
   }
   std::string library = "status " + std::to_string(status);
-  Bytes result;
+  Bytes result, rgb;
+  int width = 0, height = 0, warnings = 0;
   if (status != 0) {
     EXPECT_FALSE(file_exists(dst)) << name << ": a refusal wrote a file";
   } else {
     ASSERT_TRUE(read_file(dst, &result));
-    EXPECT_TRUE(is_readable) << name << ": recoded, but libjpeg cannot read the source";
-    if (is_readable) library = judge(name + " (library)", source, result);
+    // The library takes what libjpeg decodes to RGB only.
+    EXPECT_TRUE(libjpeg_decode_rgb(jpeg, &rgb, &width, &height, &warnings))
+        << name << ": recoded, but libjpeg cannot read the source";
+    library = judge_any(name + " (library)", jpeg, result);
   }
   const RecodeAnyResult any = recode_any(jpeg.data(), jpeg.size(), RecodeAnyOptions{});
-  std::string tool = any.error;
-  if (any.way != RecodeWay::kRefused && is_readable) {
-    tool = judge(name + " (tool)", source, any.stream);
-  } else if (any.way != RecodeWay::kRefused) {
-    const CmykDecode cmyk = libjpeg_decode_cmyk(jpeg);
-    EXPECT_TRUE(cmyk.is_ok) << name << ": recoded, but libjpeg cannot read the source";
-    if (cmyk.is_ok) tool = judge_cmyk(name + " (tool)", cmyk, any.stream);
-  }
+  const std::string tool =
+      any.way == RecodeWay::kRefused ? any.error : judge_any(name + " (tool)", jpeg, any.stream);
   std::printf("%-40s %-36s %s\n", name.c_str(), library.c_str(), tool.c_str());
 }
 
@@ -172,16 +176,7 @@ void check_tool_results(const std::vector<NamedImage>& sources, const TempDir& d
       std::printf("%-40s kestrum-recode kept as it is\n", s.name.c_str());
       continue;
     }
-    Source source;
-    int warnings = 0;
-    std::string line;
-    if (libjpeg_decode_rgb(s.jpeg, &source.rgb, &source.width, &source.height, &warnings)) {
-      line = judge(s.name + " (kestrum-recode)", source, result);
-    } else {
-      const CmykDecode cmyk = libjpeg_decode_cmyk(s.jpeg);
-      ASSERT_TRUE(cmyk.is_ok) << s.name << ": a result of a source libjpeg cannot read";
-      line = judge_cmyk(s.name + " (kestrum-recode)", cmyk, result);
-    }
+    const std::string line = judge_any(s.name + " (kestrum-recode)", s.jpeg, result);
     std::printf("%-40s kestrum-recode %s\n", s.name.c_str(), line.c_str());
     ++judged;
   }
@@ -208,18 +203,12 @@ std::vector<NamedImage> real_photos() {
   return photos;
 }
 
-TEST(Pictures, TestImagesAreRecodedIntoTheirOwnPicture) {
-  TempDir dir;
-  const std::vector<NamedImage> images = test_image_set();
-  for (const NamedImage& image : images) check_file(image.name, image.jpeg, dir);
-  check_tool_results(images, dir);
-}
-
-TEST(Pictures, RealPhotosAreRecodedIntoTheirOwnPicture) {
-  TempDir dir;
-  const std::vector<NamedImage> photos = real_photos();
-  for (const NamedImage& photo : photos) check_file(photo.name, photo.jpeg, dir);
-  check_tool_results(photos, dir);
+TEST(Pictures, TestImagesAndRealPhotosAreRecodedIntoTheirOwnPicture) {
+  for (const std::vector<NamedImage>& images : {test_image_set(), real_photos()}) {
+    TempDir dir;
+    for (const NamedImage& image : images) check_file(image.name, image.jpeg, dir);
+    check_tool_results(images, dir);
+  }
 }
 
 }  // namespace

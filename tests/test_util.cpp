@@ -12,7 +12,10 @@
 #include <random>
 #include <utility>
 
+#include "api/pipeline.h"
 #include "api/process_state.h"
+#include "common/code_path.h"
+#include "decoder/decode_driver.h"
 #include "platform/console_log.h"
 
 extern "C" {
@@ -127,22 +130,18 @@ Bytes write_with_libjpeg(const std::vector<uint8_t>& samples, int width, int hei
 }  // namespace
 
 JpegOptions baseline_options(int quality, int restart_rows, int restart_mcus, bool optimize) {
-  JpegOptions o;
-  o.quality = quality;
-  o.restart_rows = restart_rows;
-  o.restart_mcus = restart_mcus;
-  o.optimize = optimize;
-  return o;
+  return {.quality = quality,
+          .restart_rows = restart_rows,
+          .restart_mcus = restart_mcus,
+          .optimize = optimize};
 }
 
 JpegOptions layout_options(int h0, int v0, int components, bool progressive, bool arithmetic) {
-  JpegOptions o;
-  o.h0 = h0;
-  o.v0 = v0;
-  o.components = components;
-  o.progressive = progressive;
-  o.arithmetic = arithmetic;
-  return o;
+  return {.h0 = h0,
+          .v0 = v0,
+          .components = components,
+          .progressive = progressive,
+          .arithmetic = arithmetic};
 }
 
 Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height,
@@ -203,18 +202,17 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
   out->height = h;
   out->cw = (w + 1) / 2;
   out->ch = (h + 1) / 2;
-  out->y.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
-  for (int r = 0; r < h; ++r)
-    std::memcpy(&out->y[static_cast<size_t>(r * w)], &py[static_cast<size_t>(r * pw)],
-                static_cast<size_t>(w));
-  out->cb.resize(static_cast<size_t>(out->cw) * static_cast<size_t>(out->ch));
-  out->cr.resize(out->cb.size());
-  for (int r = 0; r < out->ch; ++r) {
-    std::memcpy(&out->cb[static_cast<size_t>(r * out->cw)], &pcb[static_cast<size_t>(r * pw / 2)],
-                static_cast<size_t>(out->cw));
-    std::memcpy(&out->cr[static_cast<size_t>(r * out->cw)], &pcr[static_cast<size_t>(r * pw / 2)],
-                static_cast<size_t>(out->cw));
-  }
+  // The image's own area of a plane of stride columns.
+  const auto crop = [](const std::vector<uint8_t>& plane, int stride, int width, int height) {
+    std::vector<uint8_t> area(static_cast<size_t>(width) * static_cast<size_t>(height));
+    for (size_t r = 0; r < static_cast<size_t>(height); ++r)
+      std::memcpy(&area[r * static_cast<size_t>(width)], &plane[r * static_cast<size_t>(stride)],
+                  static_cast<size_t>(width));
+    return area;
+  };
+  out->y = crop(py, pw, w, h);
+  out->cb = crop(pcb, pw / 2, out->cw, out->ch);
+  out->cr = crop(pcr, pw / 2, out->cw, out->ch);
   out->padded_cw = pw / 2;
   out->padded_ch = ph / 2;
   out->padded_cb = std::move(pcb);
@@ -222,26 +220,10 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
   return true;
 }
 
+// The tables as libjpeg writes them into a stream of its own at that quality.
 bool libjpeg_quality_tables(int quality, QuantTables* out) {
-  jpeg_compress_struct c{};
-  ErrorManager err{};
-  c.err = jpeg_std_error(&err.base);
-  err.base.error_exit = on_error;
-  err.base.emit_message = on_message;
-  if (setjmp(err.jump) != 0) {
-    jpeg_destroy_compress(&c);
-    return false;
-  }
-  jpeg_create_compress(&c);
-  c.in_color_space = JCS_YCbCr;
-  c.input_components = 3;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, quality, TRUE);
-  for (size_t slot = 0; slot < 2; ++slot) {
-    for (size_t i = 0; i < 64; ++i) (*out)[slot][i] = c.quant_tbl_ptrs[slot]->quantval[i];
-  }
-  jpeg_destroy_compress(&c);
-  return true;
+  return libjpeg_read_quant_tables(libjpeg_encode(photo_rgb(8, 8), 8, 8, baseline_options(quality)),
+                                   out);
 }
 
 bool libjpeg_read_quant_tables(const Bytes& jpeg, QuantTables* out) {
@@ -418,13 +400,6 @@ std::vector<Segment> split_segments(const Bytes& j) {
   return out;
 }
 
-}  // namespace kestrum::test
-
-#include "api/pipeline.h"
-#include "common/code_path.h"
-#include "decoder/decode_driver.h"
-
-namespace kestrum::test {
 namespace {
 bool reserve_vector(ImageBuffer& image, size_t bytes) {
   auto* v = static_cast<std::vector<uint8_t>*>(image.owner);
@@ -489,11 +464,6 @@ PlaneAgreement compare_planes_with_libjpeg(const Bytes& jpeg, const OurDecode& o
   a.psnr_cr = psnr(cr.data(), ref.cr.data(), cr.size());
   return a;
 }
-}  // namespace kestrum::test
-
-namespace kestrum::test {
-
-// The stream with segments inserted after SOI and the APP0 that libjpeg writes.
 Bytes with_segments(const Bytes& jpeg, const Bytes& segments) {
   const std::vector<Segment> parts = split_segments(jpeg);
   const size_t at =
@@ -517,8 +487,7 @@ Bytes segment(uint8_t marker, const Bytes& body) {
   return s;
 }
 
-// An EXIF APP1 with IFD0 holding only the orientation tag (little-endian TIFF), then trailer
-// bytes such as a maker note.
+// Little-endian TIFF.
 Bytes exif_segment(uint16_t orientation, const Bytes& trailer) {
   const auto o = [orientation](int shift) { return static_cast<uint8_t>(orientation >> shift); };
   // clang-format off
@@ -539,7 +508,6 @@ Bytes icc_segment() {
   return segment(0xE2, body);
 }
 
-// The orientation tag of the first EXIF APP1 of a stream, 0 when there is none.
 int exif_orientation(const Bytes& jpeg) {
   for (const Segment& s : split_segments(jpeg)) {
     const uint8_t* b = jpeg.data() + s.offset + 4;
