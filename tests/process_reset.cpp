@@ -14,7 +14,7 @@ class ResetAfterEachTest : public ::testing::EmptyTestEventListener {
 };
 
 // gtest owns the listener once appended; UnitTest's instance is made on first use.
-const bool g_reset_registered = [] {
+const bool kResetIsRegistered = [] {
   ::testing::UnitTest::GetInstance()->listeners().Append(new ResetAfterEachTest);
   return true;
 }();
