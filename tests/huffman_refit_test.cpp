@@ -162,7 +162,8 @@ TEST(HuffmanRefit, OptimalTablesAreLibjpegs) {
   std::vector<std::array<uint64_t, 256>> cases(3);
   cases[0].fill(1);
   cases[1][0x11] = 5;
-  for (uint64_t i = 0, a = 1, b = 1; i < 40; ++i, b = a + b, a = b - a) cases[2][i * 3] = a;
+  for (uint64_t i = 0, a = 1, b = 1; i < 40; ++i, b = a + b, a = b - a)
+    cases[2][static_cast<size_t>(i) * 3] = a;
   std::mt19937 rng(7);
   for (int n = 0; n < 20; ++n) {
     std::array<uint64_t, 256>& counts = cases.emplace_back();
