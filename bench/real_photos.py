@@ -60,14 +60,18 @@ def timed(run):
 
 
 def main():
-    args = [a for a in sys.argv[1:]]
-    runs, pairs = 3, 5
-    for flag in ("--runs", "--pairs"):
-        if flag in args:
-            i = args.index(flag)
-            value = max(1, int(args[i + 1]))
-            runs, pairs = (max(3, value), pairs) if flag == "--runs" else (runs, value)
-            del args[i : i + 2]
+    args = sys.argv[1:]
+
+    def take_count(flag, default, least):
+        if flag not in args:
+            return default
+        i = args.index(flag)
+        value = max(least, int(args[i + 1]))
+        del args[i : i + 2]
+        return value
+
+    runs = take_count("--runs", 3, 3)
+    pairs = take_count("--pairs", 5, 1)
     if not args:
         sys.exit("usage: real_photos.py DIR [Q] [--runs R] [--pairs P]")
     folder, quality = args[0], int(args[1]) if len(args) > 1 else 80
@@ -99,7 +103,7 @@ def main():
         for name in sorted(chosen):
             shutil.copyfile(os.path.join(folder, name), os.path.join(sources, name))
             files.append(os.path.join(sources, name))
-        megapixels = sum(Image.open(f).size[0] * Image.open(f).size[1] for f in files) / 1e6
+        megapixels = sum(math.prod(Image.open(f).size) for f in files) / 1e6
         ours_out, tj_out = os.path.join(work, "ours"), os.path.join(work, "tj")
         os.mkdir(tj_out)
 
