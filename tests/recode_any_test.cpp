@@ -703,6 +703,59 @@ TEST_F(RecodeAny, ProgressiveStreamsUpToTheScanLimitAreConverted) {
   EXPECT_EQ(r.way, RecodeWay::kConverted) << r.error;
 }
 
+// The end of the image is found past entropy-coded data of every kind: stuffed bytes, fill,
+// restart markers and marker segments after the scan (whose bodies may hold FF D9), at every
+// alignment of the scanner's wide loads; a stream that ends first has no end.
+TEST(ImageEnd, IsJustPastTheFirstEoiOutsideSegments) {
+  const Bytes jpeg = libjpeg_encode(photo_rgb(16, 16, 1), 16, 16, JpegOptions{});
+  JpegHeader header;
+  ASSERT_TRUE(parse_header(jpeg.data(), jpeg.size(), &header));
+  const size_t scan_header_end =
+      header.scan_offset + 2 +
+      (size_t{jpeg[header.scan_offset + 2]} << 8 | jpeg[header.scan_offset + 3]);
+  const Bytes head(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(scan_header_end));
+  const auto run = [](size_t n, uint8_t byte) { return Bytes(n, byte); };
+  const auto join = [](std::initializer_list<Bytes> parts) {
+    Bytes b;
+    for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
+    return b;
+  };
+  const Bytes eoi = {0xFF, 0xD9};
+  struct Case {
+    std::string name;
+    Bytes data;  // after the scan's header
+    size_t end;  // into data, just past the EOI; 0: none
+  };
+  std::vector<Case> cases = {
+      {"plain", {0x12, 0x34, 0xFF, 0xD9}, 4},
+      {"stuffed", {0xFF, 0x00, 0x55, 0xFF, 0x00, 0xFF, 0xD9}, 7},
+      {"fill_before_the_end", {0x01, 0xFF, 0xFF, 0xFF, 0xD9}, 5},
+      {"one_fill_byte", {0x01, 0xFF, 0xFF, 0xD9}, 4},
+      {"restart_markers", {0x01, 0xFF, 0xD0, 0x02, 0xFF, 0xD7, 0xFF, 0xD9}, 8},
+      {"comment_holding_ff_d9",
+       {0x01, 0xFF, 0xFE, 0x00, 0x06, 0xFF, 0xD9, 0xFF, 0xD9, 0x03, 0xFF, 0xD9},
+       12},
+      {"trailer_after_the_end", {0x01, 0xFF, 0xD9, 0xFF, 0xD9, 0x00}, 3},
+      {"end_at_once", {0xFF, 0xD9}, 2},
+      {"no_end", {0x01, 0x02, 0x03}, 0},
+      {"ends_in_ff", {0x01, 0xFF}, 0},
+      {"ends_in_a_stuffed_byte", {0x01, 0xFF, 0x00}, 0},
+      {"segment_past_the_data", {0x01, 0xFF, 0xFE, 0x00, 0x40, 0x00}, 0},
+      {"long_data", join({run(100000, 0x11), eoi}), 100002},
+  };
+  for (size_t at = 0; at < 70; ++at) {
+    cases.push_back({"stuffed_at_" + std::to_string(at),
+                     join({run(at, 0x22), {0xFF, 0x00}, run(69 - at, 0x33), eoi}), 73});
+    cases.push_back(
+        {"end_at_" + std::to_string(at), join({run(at, 0x44), eoi, run(70, 0xFF)}), at + 2});
+  }
+  for (const Case& c : cases) {
+    const Bytes stream = join({head, c.data});
+    const size_t expected = c.end == 0 ? 0 : head.size() + c.end;
+    EXPECT_EQ(find_image_end(stream.data(), stream.size(), header), expected) << c.name;
+  }
+}
+
 // The codings of T.81 Table B.1: SOF0..SOF15 are 0xC0..0xCF except DHT (C4), JPG (C8) and DAC
 // (CC); the neighbours of that range are no frame header.
 TEST(FrameCodingOfMarker, FollowsTableB1) {

@@ -139,11 +139,16 @@ size_t walk_image(const uint8_t* data, size_t size, const JpegHeader& header, Me
       pos += 2 + be16(data + pos + 2);
     }
     // Entropy-coded data (or none) up to the next marker: FF 00 is a stuffed byte, FF FF fill.
+    // memchr finds the FF bytes (most of the data has none), each then judged by its next byte.
     while (pos + 1 < size) {
-      if (data[pos] == 0xFF) {
-        const uint8_t next = data[pos + 1];
-        if (next != 0x00 && next != 0xFF && !(next >= kMarkerRst0 && next <= kMarkerRst7)) break;
+      const void* ff = std::memchr(data + pos, 0xFF, size - 1 - pos);
+      if (ff == nullptr) {
+        pos = size - 1;
+        break;
       }
+      pos = static_cast<size_t>(static_cast<const uint8_t*>(ff) - data);
+      const uint8_t next = data[pos + 1];
+      if (next != 0x00 && next != 0xFF && !(next >= kMarkerRst0 && next <= kMarkerRst7)) break;
       ++pos;
     }
   }
