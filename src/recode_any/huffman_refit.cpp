@@ -465,21 +465,19 @@ bool refit_huffman_tables(const uint8_t* data, size_t size, std::vector<uint8_t>
   JpegHeader header;
   ScanLayout s;
   if (!parse_header(data, size, &header) || !read_layout(data, size, header, &s)) return false;
-  // The scan read once: its symbols counted and kept, each as table << 29 | symbol << 21 |
-  // n << 16 | its n extra bits; a restart marker as kRestart | k.
-  constexpr uint32_t kRestart = 0xFFFFFFF0u;
+  // The scan read twice, rather than its symbols kept between the readings (four bytes each,
+  // more than the scan itself): first to count them, then to write them with the fitted codes.
   std::array<std::array<uint64_t, 256>, 8> counts{};  // DC slots 0..3, AC slots 4..7
-  std::vector<uint32_t> symbols;
-  symbols.reserve((size - s.data_start) * 2);
   const size_t end = walk_scan(
       data, size, s,
-      [&](size_t table, uint32_t symbol, uint32_t extra, uint32_t n) {
-        ++counts[table][symbol];
-        symbols.push_back(static_cast<uint32_t>(table) << 29 | symbol << 21 | n << 16 | extra);
-      },
-      [&](uint32_t k) { symbols.push_back(kRestart | k); });
+      [&counts](size_t table, uint32_t symbol, uint32_t, uint32_t) { ++counts[table][symbol]; },
+      [](uint32_t) {});
+  uint64_t symbol_total = 0;
+  for (const std::array<uint64_t, 256>& table_counts : counts) {
+    for (const uint64_t n : table_counts) symbol_total += n;
+  }
   // The scan, then its EOI and nothing after it: a single-scan stream.
-  if (end == 0 || end + 2 != size || data[end + 1] != 0xD9 || symbols.size() >= kMaxCount)
+  if (end == 0 || end + 2 != size || data[end + 1] != 0xD9 || symbol_total >= kMaxCount)
     return false;
 
   std::array<HuffmanTable, 8> fitted;
@@ -510,16 +508,16 @@ bool refit_huffman_tables(const uint8_t* data, size_t size, std::vector<uint8_t>
   }
   {
     BitWriter writer(&result);  // the scan's bytes are result's once it is gone
-    for (const uint32_t v : symbols) {
-      if (v >= kRestart) {
-        writer.pad();
-        writer.marker(static_cast<uint8_t>(0xD0 + (v & 7)));
-        continue;
-      }
-      const EncodeTable& t = codes[v >> 29];
-      const uint32_t symbol = v >> 21 & 0xFF, n = v >> 16 & 0x1F;
-      writer.put(static_cast<uint32_t>(t.code[symbol]) << n | (v & 0xFFFF), t.length[symbol] + n);
-    }
+    walk_scan(
+        data, size, s,
+        [&writer, &codes](size_t table, uint32_t symbol, uint32_t extra, uint32_t n) {
+          const EncodeTable& t = codes[table];
+          writer.put(static_cast<uint32_t>(t.code[symbol]) << n | extra, t.length[symbol] + n);
+        },
+        [&writer](uint32_t k) {
+          writer.pad();
+          writer.marker(static_cast<uint8_t>(0xD0 + k));
+        });
     writer.pad();
   }
   result.insert(result.end(), data + end, data + size);
