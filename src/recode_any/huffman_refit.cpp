@@ -38,17 +38,34 @@ constexpr uint16_t kSubTable = 0x8000;  // an entry that names a second table
 constexpr uint16_t kSubIndex = 0x7FFF;
 
 struct DecodeTable {
-  // (length << 8) | symbol; kSubTable | n for second table n; 0 for no code.
+  // (length of the code and its extra bits) << 8 | symbol; kSubTable | n for second table n; 0
+  // for no code.
   std::array<uint16_t, 1 << kLookBits> look{};
   std::vector<std::array<uint16_t, 1 << kSubBits>> sub;
 };
 
-bool build_decode_table(const HuffmanTable& table, DecodeTable* t) {
+// A baseline scan's symbols (T.81 F.1.2): DC categories up to 11; AC runs with sizes up to 10,
+// EOB (0x00) and ZRL (0xF0). The code of any other symbol decodes as no code at all, so that the
+// walk stops where such a symbol stands without a test of its own.
+bool is_baseline_symbol(bool is_ac, uint8_t symbol) {
+  if (!is_ac) return symbol <= 11;
+  const uint32_t size = symbol & 15u;
+  return size == 0 ? symbol == 0x00 || symbol == 0xF0 : size <= 10;
+}
+
+// The extra bits after a symbol's code: a DC symbol's category, an AC symbol's size.
+constexpr uint32_t extra_bits(bool is_ac, uint32_t symbol) { return is_ac ? symbol & 15u : symbol; }
+
+bool build_decode_table(const HuffmanTable& table, bool is_ac, DecodeTable* t) {
   std::vector<uint16_t> codes;
   std::vector<uint8_t> lengths;
   if (!canonical_codes(table, &codes, &lengths)) return false;
   for (size_t i = 0; i < codes.size(); ++i) {
-    const uint16_t entry = static_cast<uint16_t>(lengths[i] << 8 | table.values[i]);
+    const uint8_t symbol = table.values[i];
+    const uint16_t entry =
+        is_baseline_symbol(is_ac, symbol)
+            ? static_cast<uint16_t>((lengths[i] + extra_bits(is_ac, symbol)) << 8 | symbol)
+            : 0;
     if (lengths[i] <= kLookBits) {
       const int spare = kLookBits - lengths[i];
       const size_t first = static_cast<size_t>(codes[i]) << spare;
@@ -150,14 +167,17 @@ class BitReader {
   bool is_at_marker_ = false;
 };
 
-// Reads one symbol; false for bits that are no code of the table.
-inline bool decode_symbol(BitReader& in, const DecodeTable& t, uint8_t* symbol) {
-  uint16_t entry = t.look[in.peek(kLookBits)];
+// Reads one symbol and its extra bits; false for bits that are no code of the table.
+template <bool kIsAc>
+inline bool decode_symbol(BitReader& in, const DecodeTable& t, uint32_t* symbol, uint32_t* extra) {
+  uint32_t entry = t.look[in.peek(kLookBits)];
   if ((entry & kSubTable) != 0)
     entry = t.sub[entry & kSubIndex][in.peek(16) & ((1u << kSubBits) - 1)];
   if (entry == 0) return false;
-  in.skip(entry >> 8);
-  *symbol = static_cast<uint8_t>(entry);
+  const int n = static_cast<int>(entry >> 8);  // 1..27
+  *symbol = entry & 0xFFu;
+  *extra = in.peek(n) & ((1u << extra_bits(kIsAc, *symbol)) - 1u);
+  in.skip(n);
   return true;
 }
 
@@ -274,8 +294,8 @@ bool read_layout(const uint8_t* data, size_t size, const JpegHeader& header, Sca
     size_t c = 0;
     while (c < nf && f.component_id[c] != id) ++c;
     if (c == nf || td > 3 || ta > 3 || !is_defined[td] || !is_defined[4u + ta]) return false;
-    if (!s->has_dc[td] && !build_decode_table(tables[td], &s->dc[td])) return false;
-    if (!s->has_ac[ta] && !build_decode_table(tables[4u + ta], &s->ac[ta])) return false;
+    if (!s->has_dc[td] && !build_decode_table(tables[td], false, &s->dc[td])) return false;
+    if (!s->has_ac[ta] && !build_decode_table(tables[4u + ta], true, &s->ac[ta])) return false;
     s->has_dc[td] = s->has_ac[ta] = true;
     const size_t across = ns == 1 ? 1 : f.h_samp[c], down = ns == 1 ? 1 : f.v_samp[c];
     for (size_t y = 0; y < down; ++y) {
@@ -352,10 +372,9 @@ size_t walk_scan(const uint8_t* data, size_t size, const ScanLayout& s, OnSymbol
       const bool is_outside = mcu_x * s.comp_h[c] + s.block_x[b] >= s.comp_width_blocks[c] ||
                               mcu_y * s.comp_v[c] + s.block_y[b] >= s.comp_height_blocks[c];
       in.fill();
-      uint8_t symbol = 0;
-      if (!decode_symbol(in, s.dc[s.block_dc[b]], &symbol) || symbol > 11) return 0;
-      pred[c] += extend(symbol == 0 ? 0 : in.peek(symbol), symbol);
-      in.skip(symbol);
+      uint32_t symbol = 0, extra = 0;
+      if (!decode_symbol<false>(in, s.dc[s.block_dc[b]], &symbol, &extra)) return 0;
+      pred[c] += extend(extra, symbol);
       // The first block of a component in an MCU is never outside: b - 1 is of the same one.
       if (is_outside && (b == 0 || s.block_comp[b - 1] != c)) return 0;
       dc_of_block[b] = is_outside ? dc_of_block[b - 1] : pred[c];
@@ -365,22 +384,20 @@ size_t walk_scan(const uint8_t* data, size_t size, const ScanLayout& s, OnSymbol
       on_symbol(s.block_dc[b], n,
                 static_cast<uint32_t>(diff < 0 ? diff - 1 : diff) & ((1u << n) - 1), n);
       const size_t ac_table = 4u + s.block_ac[b];
+      const DecodeTable& ac = s.ac[s.block_ac[b]];
       bool has_eob = false;
-      for (int k = 1; k < 64;) {
+      for (uint32_t k = 1; k < 64;) {
         in.fill();
-        if (!decode_symbol(in, s.ac[s.block_ac[b]], &symbol)) return 0;
-        const int run = symbol >> 4, bits = symbol & 15;
-        if (bits == 0 && run != 15) {
-          if (run != 0) return 0;  // not a baseline symbol
+        // Only baseline symbols decode: EOB, ZRL and runs with sizes 1..10.
+        if (!decode_symbol<true>(in, ac, &symbol, &extra)) return 0;
+        if (symbol == 0x00) {
           has_eob = true;
           break;
         }
-        if (bits > 10) return 0;
-        k += run + 1;
+        const uint32_t bits = symbol & 15u;
+        k += (symbol >> 4) + 1u;
         if (k > 64) return 0;
-        if (!is_outside)
-          on_symbol(ac_table, symbol, bits == 0 ? 0 : in.peek(bits), static_cast<uint32_t>(bits));
-        in.skip(bits);
+        if (!is_outside) on_symbol(ac_table, symbol, extra, bits);
       }
       if (has_eob || is_outside) on_symbol(ac_table, 0, 0, 0);
     }
