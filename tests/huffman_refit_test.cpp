@@ -205,6 +205,20 @@ TEST(HuffmanRefit, LeavesOtherStreamsAlone) {
   }
   trailing.insert(trailing.end(), {0xFF, 0xD8, 0xFF, 0xD9});
   cut.insert(cut.end(), {0xFF, 0xD9});
+  // The first table of class tc with its symbol from named to: a scan that holds symbols no
+  // baseline scan may.
+  const auto symbol_renamed = [&sound](uint8_t tc, uint8_t from, uint8_t to) {
+    Bytes b = sound;
+    for (const Segment& s : split_segments(sound)) {
+      if (s.marker != 0xC4 || sound[s.offset + 4] >> 4 != tc) continue;
+      const size_t values = s.offset + 4 + 17;
+      for (size_t i = values; i < s.offset + s.length; ++i) {
+        if (b[i] == from) b[i] = to;
+      }
+      break;
+    }
+    return b;
+  };
   const RefitCase cases[] = {
       {"progressive", libjpeg_encode(photo_rgb(96, 64, 3), 96, 64, layout_options(2, 2, 3, true))},
       {"arithmetic",
@@ -214,6 +228,9 @@ TEST(HuffmanRefit, LeavesOtherStreamsAlone) {
       {"data after the EOI", trailing},
       {"scan cut short", cut},
       {"not a JPEG", Bytes{'G', 'I', 'F', '8', '9', 'a'}},
+      {"AC size 11", symbol_renamed(1, 0x00, 0x0B)},
+      {"AC run with size 0 but ZRL", symbol_renamed(1, 0x00, 0x30)},
+      {"DC category 12", symbol_renamed(0, 0x00, 0x0C)},
   };
   for (const RefitCase& c : cases) {
     SCOPED_TRACE(c.name);
