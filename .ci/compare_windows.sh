@@ -6,7 +6,8 @@
 # the summary's elapsed time is dropped. A 64-bit tool runs under wine64 and a 32-bit one under the
 # 32-bit loader, each named explicitly; a loader that exits without running the program (wine64
 # with a 32-bit one where 32-bit code cannot run) shows as a difference, as its log is empty.
-#   .ci/compare_windows.sh LINUX_TOOL WINDOWS_TOOL.exe SOURCE...
+# The second tool may also be a Linux program (the 32-bit Linux build), which then runs as it is.
+#   .ci/compare_windows.sh LINUX_TOOL WINDOWS_TOOL.exe|OTHER_LINUX_TOOL SOURCE...
 set -euo pipefail
 linux_tool=$(realpath "$1")
 windows_tool=$(realpath "$2")
@@ -15,14 +16,22 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export WINEDEBUG=-all
 
-# The machine field of the PE header (its offset is at 0x3c): 14c for i386, 8664 for x86-64.
-pe_offset=$(od -An -tu4 -j 60 -N 4 "$windows_tool" | tr -d ' ')
-machine=$(od -An -tx2 -j $((pe_offset + 4)) -N 2 "$windows_tool" | tr -d ' ' | sed 's/^0*//')
-case "$machine" in
-  14c) wine=$(command -v /usr/lib/wine/wine || command -v wine) ;;
-  8664) wine=$(command -v /usr/lib/wine/wine64 || command -v wine64) ;;
-  *) echo "$windows_tool: not a PE program for i386 or x86-64 (machine '$machine')" >&2; exit 2 ;;
-esac
+if [ "$(od -An -tx1 -N 4 "$windows_tool" | tr -d ' ')" = 7f454c46 ]; then
+  # An ELF program: the machine field at 0x12, 3 for i386, 3e for x86-64.
+  machine=$(od -An -tx2 -j 18 -N 2 "$windows_tool" | tr -d ' ' | sed 's/^0*//')
+  wine=""
+  other="the other Linux build ($machine)"
+else
+  # The machine field of the PE header (its offset is at 0x3c): 14c for i386, 8664 for x86-64.
+  pe_offset=$(od -An -tu4 -j 60 -N 4 "$windows_tool" | tr -d ' ')
+  machine=$(od -An -tx2 -j $((pe_offset + 4)) -N 2 "$windows_tool" | tr -d ' ' | sed 's/^0*//')
+  case "$machine" in
+    14c) wine=$(command -v /usr/lib/wine/wine || command -v wine) ;;
+    8664) wine=$(command -v /usr/lib/wine/wine64 || command -v wine64) ;;
+    *) echo "$windows_tool: not a PE program for i386 or x86-64 (machine '$machine')" >&2; exit 2 ;;
+  esac
+  other="Windows ($machine)"
+fi
 
 run() {  # run SYSTEM NAME ARGS...: the output of one call, with its exit status
   local system=$1 name=$2
@@ -30,6 +39,8 @@ run() {  # run SYSTEM NAME ARGS...: the output of one call, with its exit status
   local status=0
   if [ "$system" = linux ]; then
     "$linux_tool" "$@" > "$name.log" 2>&1 || status=$?
+  elif [ -z "$wine" ]; then
+    "$windows_tool" "$@" > "$name.log" 2>&1 || status=$?
   else
     "$wine" "$windows_tool" "$@" > "$name.log" 2>&1 || status=$?
     # A wine process that dies before printing anything (seen once in CI: exit 1, no output, and
@@ -55,14 +66,14 @@ for system in linux windows; do
       # into a folder named with the system's own separator.
       run "$system" "$name.85" -j 1 -v "$name.jpg"
       run "$system" "$name.40" -j 2 -v -q 40 "$name.jpg"
-      if [ "$system" = linux ]; then dest="./out"; else dest=".\\out"; fi
+      if [ "$system" = linux ] || [ -z "$wine" ]; then dest="./out"; else dest=".\\out"; fi
       run "$system" "$name.o" -j 1 -v -q 70 -o "$dest" "$name.jpg"
     done
   )
 done
 
 if ! diff -r "$work/linux" "$work/windows"; then
-  echo "the Linux and Windows recodes differ" >&2
+  echo "the Linux and $other recodes differ" >&2
   exit 1
 fi
-echo "Linux and Windows ($machine) recodes agree: $# sources, $(find "$work/linux" -type f | wc -l) files each"
+echo "Linux and $other recodes agree: $# sources, $(find "$work/linux" -type f | wc -l) files each"
