@@ -12,5 +12,7 @@ else
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
-$as_root apt-get update
+# A list that fails to fetch (a mirror caught mid-sync, say) leaves the others usable: the install
+# says whether what the build needs could be had.
+$as_root apt-get update || echo "install_build_deps.sh: some package lists could not be fetched" >&2
 $as_root apt-get install -y cmake make g++ libgtest-dev libjpeg62-turbo-dev "$@"
