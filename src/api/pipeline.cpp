@@ -196,11 +196,13 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, Quali
 }
 
 // The one-pass recode's consumer of the decoder's rows: once the frame is known it sets up the
-// encoder on a ring of two rows, and it codes each row the decoder makes final, in row order, on
-// the thread that hands it over (the decoder's, or with two threads the decoder's transform
-// thread).
+// encoder on a ring of rows, and it codes each row the decoder makes final, in row order, on the
+// thread that hands it over (the decoder's, or with two threads the decoder's second thread).
+// Two rows are the fewest one thread needs (a row is final once the next one is written); with
+// two threads the decoder writes the rows after them meanwhile.
 struct OnePass {
-  static constexpr uint32_t kRingRows = 2;
+  static constexpr uint32_t kRingRowsOneThread = 2;
+  static constexpr uint32_t kRingRowsTwoThreads = 4;
   RecodeBuffers& buffers;
   QualityRequest request;
   const RecodePlan& plan;
@@ -218,15 +220,16 @@ struct OnePass {
   static uint8_t* open(void* self, int32_t width, int32_t height, int32_t padded_width,
                        uint32_t /*mcu_rows*/, uint32_t* ring_rows) {
     OnePass& o = *static_cast<OnePass*>(self);
-    *ring_rows = kRingRows;
+    const uint32_t ring = o.plan.threads >= 2 ? kRingRowsTwoThreads : kRingRowsOneThread;
+    *ring_rows = ring;
     const Planar420Layout layout =
-        planar420_layout(static_cast<size_t>(padded_width), 16 * size_t{kRingRows});
+        planar420_layout(static_cast<size_t>(padded_width), 16 * size_t{ring});
     o.ring = static_cast<uint8_t*>(heap_malloc(layout.total_bytes));
     if (o.ring == nullptr) return nullptr;
     o.failure = prepare_encode(o.ring, width, height, o.request, o.plan, o.buffers);
     if (o.failure.code != kRecodeOk) return o.ring;
     o.tables_used = {stored_quant_tables()[0], stored_quant_tables()[1]};
-    begin_streamed_rows(static_cast<int32_t>(kRingRows), o.rows);
+    begin_streamed_rows(static_cast<int32_t>(ring), o.rows);
     if (o.buffers.destination != nullptr) {
       o.rows.take = StreamedDestination::take;
       o.rows.take_context = o.buffers.destination;

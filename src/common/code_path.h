@@ -22,14 +22,15 @@ struct RecodePlan {
   // MCU walk through the module-wide bit writer).
   bool is_row_coder = true;
   // Both: the recode in one pass, each MCU row encoded once the decoder has made it final, through
-  // a ring of two rows instead of the whole image (where the frame's rows can be written straight
+  // a ring of a few rows instead of the whole image (where the frame's rows can be written straight
   // into a 4:2:0 image; else the whole image as the other switches say). With two threads the
-  // decoder's second thread, which transforms the rows, codes them too; the bytes are the row
+  // decoder's second thread, which finishes the rows, codes them too; the bytes are the row
   // coder's either way.
   bool is_streaming = true;
-  // 1 or 2. With 2, the decoder transforms row R - 1 on a second thread while it entropy-decodes
-  // row R (direct output only), and the row coder codes the lower half of the rows on a second
-  // thread. No memory or no thread falls back to one thread with the same bytes.
+  // 1 or 2. With 2, the decoder finishes row R - 1 on a second thread (its padding columns, and
+  // the one-pass recode's coding) while it decodes and transforms row R (direct output only), and
+  // the row coder codes the lower half of the rows on a second thread. No memory or no thread falls
+  // back to one thread with the same bytes.
   int32_t threads = 2;
 };
 

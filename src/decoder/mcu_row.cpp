@@ -19,7 +19,6 @@
 #include "decoder/decoder_state.h"
 #include "decoder/huffman_decode.h"
 #include "decoder/idct.h"
-#include "platform/heap.h"
 
 namespace kestrum {
 
@@ -45,8 +44,6 @@ namespace {
 // runs under the recode lock, and read after it.
 RowPipelineWaits g_last_pipeline_waits;
 
-// Values of one MCU's six coefficient blocks.
-constexpr size_t kMcuValues = 6 * 64;
 // Rows below which a second thread costs more to start than it saves.
 constexpr uint32_t kMinRowsForTwoThreads = 8;
 
@@ -129,21 +126,22 @@ void finish_row(const RowGeometry& g, size_t R, size_t rows) {
 
 }  // namespace
 
-// Two threads over the rows: the caller's thread entropy-decodes row R into one of two slots
-// while the worker transforms row R - 1 from the other, in row order, so that the output and the
-// padding columns come out as one thread writes them. The worker also hands the final rows to
-// their consumer (the one-pass recode codes them there: the entropy decoding on one thread, the
-// transforms both ways and the entropy coding on the other, about as much work).
+// Two threads over the rows: the caller's thread entropy-decodes and transforms row R into its
+// slot of the output while the worker finishes the rows before it, in row order: the padding
+// columns (which need the next row's first line) and the hand-over of each final row to its
+// consumer (the one-pass recode codes them there: the entropy decoding and the inverse transform
+// on one thread, the forward transform and the entropy coding on the other, about as much work).
+// Row R may be written once the row whose slot it takes, R - ring_rows, is final and handed over,
+// which finishing row R - ring_rows + 1 does.
 struct RowPipeline {
   using Clock = std::chrono::steady_clock;
   std::thread worker;
   std::mutex lock;
   std::condition_variable changed;
-  uint32_t decoded = 0;      // rows whose coefficients wait in their slot
   uint32_t transformed = 0;  // rows written to the output
+  uint32_t finished = 0;     // rows finished by the worker
   uint32_t rows = 0;
-  bool stopping = false;     // no further rows will be handed over
-  int16_t* slots = nullptr;  // two rows of MCUs, kMcuValues each
+  bool stopping = false;  // no further rows will be handed over
   RowGeometry geometry{};
   Clock::time_point started = Clock::now();
   double decoder_waiting_s = 0;  // the caller's thread's alone
@@ -153,27 +151,22 @@ struct RowPipeline {
     return std::chrono::duration<double>(Clock::now() - t).count();
   }
 
-  int16_t* slot(uint32_t row) {
-    return slots + static_cast<size_t>(row % 2) * geometry.mcu_columns * kMcuValues;
-  }
+  // Whether row R's slot is free: the row before it in the slot finished, and the row after that.
+  bool may_write(uint32_t row) const { return row + 2 <= finished + geometry.ring_rows; }
 
-  void transform_rows() {
+  void finish_rows() {
     for (uint32_t r = 0; r < rows; ++r) {
       {
         const Clock::time_point t = Clock::now();
         std::unique_lock<std::mutex> hold(lock);
-        changed.wait(hold, [&] { return decoded > r || stopping; });
+        changed.wait(hold, [&] { return transformed > r || stopping; });
         worker_waiting_s += since(t);
-        if (decoded <= r) return;
+        if (transformed <= r) return;
       }
-      const int16_t* blocks = slot(r);
-      const size_t output_slot = r % geometry.ring_rows;
-      for (size_t m = 0; m < geometry.mcu_columns; ++m)
-        transform_mcu(geometry, output_slot, m, blocks + m * kMcuValues);
       finish_row(geometry, r, rows);
       {
         const std::lock_guard<std::mutex> hold(lock);
-        transformed = r + 1;
+        finished = r + 1;
       }
       changed.notify_all();
     }
@@ -182,15 +175,8 @@ struct RowPipeline {
 
 namespace {
 
-void decode_mcu_blocks(int16_t* blocks) {
-  DecoderState& d = g_decoder;
-  decode_mcu_coefficients();
-  if (blocks != d.coef_blocks[0].data())
-    std::memcpy(blocks, d.coef_blocks.data(), kMcuValues * sizeof(int16_t));
-}
-
 // Starts the worker for this decode's rows; null when one thread is to do everything (small
-// images, one core, or no memory or thread to be had: the results are the same either way).
+// images, one core, or no thread to be had: the results are the same either way).
 RowPipeline* start_pipeline() {
   const DecoderState& d = g_decoder;
   if (d.plan.threads < 2 || d.mcu_rows < kMinRowsForTwoThreads) return nullptr;
@@ -198,15 +184,11 @@ RowPipeline* start_pipeline() {
   if (p == nullptr) return nullptr;
   p->rows = d.mcu_rows;
   p->geometry = row_geometry();
-  p->slots = static_cast<int16_t*>(heap_malloc(2 * d.mcu_columns * kMcuValues * sizeof(int16_t)));
-  if (p->slots != nullptr) {
-    try {
-      p->worker = std::thread([p] { p->transform_rows(); });
-      return p;
-    } catch (...) {
-    }
+  try {
+    p->worker = std::thread([p] { p->finish_rows(); });
+    return p;
+  } catch (...) {
   }
-  heap_free(p->slots);
   delete p;
   return nullptr;
 }
@@ -215,27 +197,26 @@ void decode_mcu_row_direct() {
   DecoderState& d = g_decoder;
   const uint32_t R = d.mcu_row_index;
   if (R == 0) d.row_pipeline = start_pipeline();
-  if (RowPipeline* p = d.row_pipeline) {
-    {
-      const RowPipeline::Clock::time_point t = RowPipeline::Clock::now();
-      std::unique_lock<std::mutex> hold(p->lock);
-      p->changed.wait(hold, [&] { return R < p->transformed + 2; });
-      p->decoder_waiting_s += RowPipeline::since(t);
-    }
-    int16_t* blocks = p->slot(R);
-    for (size_t m = 0; m < d.mcu_columns; ++m) decode_mcu_blocks(blocks + m * kMcuValues);
+  RowPipeline* p = d.row_pipeline;
+  if (p != nullptr) {
+    const RowPipeline::Clock::time_point t = RowPipeline::Clock::now();
+    std::unique_lock<std::mutex> hold(p->lock);
+    p->changed.wait(hold, [&] { return p->may_write(R); });
+    p->decoder_waiting_s += RowPipeline::since(t);
+  }
+  const RowGeometry g = p != nullptr ? p->geometry : row_geometry();
+  const size_t output_slot = R % g.ring_rows;
+  for (size_t m = 0; m < d.mcu_columns; ++m) {
+    decode_mcu_coefficients();
+    transform_mcu(g, output_slot, m, d.coef_blocks[0].data());
+  }
+  if (p != nullptr) {
     {
       const std::lock_guard<std::mutex> hold(p->lock);
-      p->decoded = R + 1;
+      p->transformed = R + 1;
     }
     p->changed.notify_all();
   } else {
-    const RowGeometry g = row_geometry();
-    const size_t output_slot = R % g.ring_rows;
-    for (size_t m = 0; m < d.mcu_columns; ++m) {
-      decode_mcu_blocks(d.coef_blocks[0].data());
-      transform_mcu(g, output_slot, m, d.coef_blocks[0].data());
-    }
     finish_row(g, R, d.mcu_rows);
   }
   d.decoder_status = kProgressRowDecoded;
@@ -256,7 +237,6 @@ void finish_mcu_rows() noexcept {
   p->worker.join();
   g_last_pipeline_waits = {p->decoder_waiting_s, p->worker_waiting_s,
                            RowPipeline::since(p->started), p->rows};
-  heap_free(p->slots);
   delete p;
 }
 

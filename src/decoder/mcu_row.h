@@ -15,14 +15,14 @@ namespace kestrum {
 // decoder_status.
 void decode_mcu_row() noexcept;
 
-// Waits until every row handed to the second thread is in the output and ends that thread;
-// nothing to do when one thread decoded the rows. Called after the last row and on every exit.
+// Waits until the second thread has finished every row written (its padding columns, its hand-
+// over) and ends that thread; nothing to do when one thread decoded the rows. Called after the last row and on every exit.
 // Reads/Writes: row_pipeline (and through it direct_output's rows).
 void finish_mcu_rows() noexcept;
 
 // How the two threads of the last decode that ran two spent it: the seconds each waited for the
-// other (the caller's thread, which entropy-decodes, for a free slot; the worker, which
-// transforms and hands the rows over, for a decoded row), and the seconds from the first row to
+// other (the caller's thread, which decodes and transforms, for a free slot; the worker, which
+// finishes the rows and hands them over, for a written row), and the seconds from the first row to
 // the end of the last. All zero until a decode runs two threads. For the benchmark.
 struct RowPipelineWaits {
   double decoder_waiting_s = 0;
