@@ -15,9 +15,10 @@ namespace kestrum {
 // decoder_status.
 void decode_mcu_row() noexcept;
 
-// Waits until the second thread has finished every row written (its padding columns, its hand-
-// over) and ends that thread; nothing to do when one thread decoded the rows. Called after the last
-// row and on every exit. Reads/Writes: row_pipeline (and through it direct_output's rows).
+// Waits until the second thread has finished every row written (its padding columns, its
+// hand-over) and ends that thread; nothing to do when one thread decoded the rows. Called after
+// the last row and on every exit.
+// Reads/Writes: row_pipeline (and through it direct_output's rows).
 void finish_mcu_rows() noexcept;
 
 // How the two threads of the last decode that ran two spent it: the seconds each waited for the
