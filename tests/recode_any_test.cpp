@@ -744,10 +744,11 @@ TEST(ImageEnd, IsJustPastTheFirstEoiOutsideSegments) {
       {"long_data", join({run(100000, 0x11), eoi}), 100002},
   };
   for (size_t at = 0; at < 70; ++at) {
-    cases.push_back({"stuffed_at_" + std::to_string(at),
-                     join({run(at, 0x22), {0xFF, 0x00}, run(69 - at, 0x33), eoi}), 73});
+    std::string place = "_at_";
+    place += std::to_string(at);
     cases.push_back(
-        {"end_at_" + std::to_string(at), join({run(at, 0x44), eoi, run(70, 0xFF)}), at + 2});
+        {"stuffed" + place, join({run(at, 0x22), {0xFF, 0x00}, run(69 - at, 0x33), eoi}), 73});
+    cases.push_back({"end" + place, join({run(at, 0x44), eoi, run(70, 0xFF)}), at + 2});
   }
   for (const Case& c : cases) {
     const Bytes stream = join({head, c.data});
