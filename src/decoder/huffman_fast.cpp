@@ -188,6 +188,35 @@ void decode_blocks(Reader<kChecked>& r) {
   }
 }
 
+// The reader's position and bits back into the decoder state, the MCU done.
+template <bool kChecked>
+void finish_mcu(const Reader<kChecked>& r) {
+  DecoderState& d = g_decoder;
+  d.bit_buffer = r.n == 0 ? 0 : r.acc >> (kWordBits - r.n);
+  d.bit_count = r.n;
+  d.read_pos = static_cast<uint32_t>(r.at - d.source_data);
+  d.mcus_to_restart -= 1;
+}
+
+// The MCU decoded with the checked reader, the marker within reach; where it needed a byte of
+// the marker or beyond, undone and decoded again by the exact reader. Kept out of line: its
+// saved predictors live in a vector register, whose spill slot would make a 32-bit Windows build
+// realign the stack of the hot path and so take a register from its loop.
+[[gnu::noinline]] void decode_near_marker(BitWord bits) {
+  DecoderState& d = g_decoder;
+  const std::array<int32_t, kMaxScanComponents> dc_before = d.last_dc;
+  Reader<true> r{d.source_data + d.read_pos, bits, d.bit_count, d.source_data + d.clean_end};
+  decode_blocks(r);
+  if (!r.overran) {
+    finish_mcu(r);
+    return;
+  }
+  d.last_dc = dc_before;
+  std::memset(d.coef_blocks.data(), 0,
+              static_cast<size_t>(d.mcu_block_total) * sizeof(d.coef_blocks[0]));
+  decode_one_mcu();
+}
+
 }  // namespace
 
 uint32_t next_marker_at(const uint8_t* data, uint32_t size, uint32_t pos) noexcept {
@@ -212,32 +241,21 @@ void decode_one_mcu_fast() noexcept {
     decode_one_mcu();
     return;
   }
+  // The kept bits moved to the top of a word. Worked out in a word, so that no 64-bit value is
+  // live on i686 (an 8-byte stack slot makes a MinGW function realign its stack, which takes a
+  // register from the loop below).
   const BitWord bits =
-      kept == 0 ? 0 : static_cast<BitWord>((d.bit_buffer << (64 - kept)) >> (64 - kWordBits));
-  uint32_t pos = 0;
-  int32_t n = 0;
-  BitWord acc = 0;
+      kept == 0
+          ? 0
+          : static_cast<BitWord>(static_cast<BitWord>(d.bit_buffer)
+                                 << static_cast<uint32_t>(kWordBits - static_cast<int32_t>(kept)));
   if (d.clean_end - d.read_pos >= kMcuReach) {
     Reader<false> r{d.source_data + d.read_pos, bits, d.bit_count, d.source_data + d.clean_end};
     decode_blocks(r);
-    pos = static_cast<uint32_t>(r.at - d.source_data), n = r.n, acc = r.acc;
+    finish_mcu(r);
   } else {
-    const std::array<int32_t, kMaxScanComponents> dc_before = d.last_dc;
-    Reader<true> r{d.source_data + d.read_pos, bits, d.bit_count, d.source_data + d.clean_end};
-    decode_blocks(r);
-    if (r.overran) {
-      d.last_dc = dc_before;
-      std::memset(d.coef_blocks.data(), 0,
-                  static_cast<size_t>(d.mcu_block_total) * sizeof(d.coef_blocks[0]));
-      decode_one_mcu();
-      return;
-    }
-    pos = static_cast<uint32_t>(r.at - d.source_data), n = r.n, acc = r.acc;
+    decode_near_marker(bits);
   }
-  d.bit_buffer = n == 0 ? 0 : acc >> (kWordBits - n);
-  d.bit_count = n;
-  d.read_pos = pos;
-  d.mcus_to_restart -= 1;
 }
 
 }  // namespace kestrum
