@@ -89,11 +89,14 @@ struct Writer {
 using CodeWord = RegisterWord;
 
 // Codes the non-zero coefficients that bits marks, bit i for zig-zag position first + i, after
-// the one at k (the last coded, updated): its ZRLs and its run/size code with the magnitude bits
-// in one put.
+// the one at k (the last coded): its ZRLs and its run/size code with the magnitude bits in one
+// put. Returns the last coded position. The writer is copied in and out, so that its fields can
+// stay in registers across the loop (with eight registers on i686 they did not through the
+// reference).
 template <typename Mask>
-void code_coefficients(const int16_t* block, Mask bits, uint32_t first, uint32_t& k,
-                       const CodeTable& ac, Writer<CodeWord>& w) {
+uint32_t code_coefficients(const int16_t* block, Mask bits, uint32_t first, uint32_t k,
+                           const CodeTable& ac, Writer<CodeWord>& writer) {
+  Writer<CodeWord> w = writer;
   while (bits != 0) {
     const uint32_t at = first + static_cast<uint32_t>(std::countr_zero(bits));
     bits &= bits - 1;
@@ -115,6 +118,8 @@ void code_coefficients(const int16_t* block, Mask bits, uint32_t first, uint32_t
         ((ac.code[symbol] - static_cast<uint32_t>(sign)) << size) + static_cast<uint32_t>(v + sign),
         ac.length[symbol] + size);
   }
+  writer = w;
+  return k;
 }
 
 // The block's symbols as the reference walk codes them (code_block_symbols): the DC difference,
@@ -130,10 +135,10 @@ void code_block(const int16_t* block, uint64_t nonzero_zz, int32_t& dc_pred, con
   uint32_t k = 0;
   const uint64_t ac_mask = nonzero_zz & ~uint64_t{1};
   if constexpr (sizeof(CodeWord) >= 8) {
-    code_coefficients(block, ac_mask, 0, k, ac, w);
+    k = code_coefficients(block, ac_mask, 0, k, ac, w);
   } else {
-    code_coefficients(block, static_cast<uint32_t>(ac_mask), 0, k, ac, w);
-    code_coefficients(block, static_cast<uint32_t>(ac_mask >> 32), 32, k, ac, w);
+    k = code_coefficients(block, static_cast<uint32_t>(ac_mask), 0, k, ac, w);
+    k = code_coefficients(block, static_cast<uint32_t>(ac_mask >> 32), 32, k, ac, w);
   }
   if (k != 63) w.put(ac.code[0x00], ac.length[0x00]);
 }
@@ -177,7 +182,11 @@ bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowR
   const uint8_t* image = job.image;
   const uint8_t* cb_plane = image + job.layout.cb_offset;
   const uint8_t* cr_plane = image + job.layout.cr_offset;
-  alignas(16) std::array<int16_t, 6 * 64> blocks;
+  // The MCU's blocks, 32-byte aligned by hand: an alignas on the stack would make a 32-bit
+  // Windows build realign this function's stack, which costs its loop a register.
+  std::array<int16_t, 6 * 64 + 16> block_storage;
+  int16_t* const blocks =
+      block_storage.data() + (-(reinterpret_cast<uintptr_t>(block_storage.data()) / 2) & 15);
   const FdctQuantKernel transform = job.is_simd ? fdct_quant_kernel() : fdct_quant_block;
   const int32_t* luma_reciprocal = job.luma_reciprocal.data();
   const int32_t* chroma_reciprocal = job.chroma_reciprocal.data();
