@@ -193,23 +193,33 @@ RowPipeline* start_pipeline() {
   return nullptr;
 }
 
+// Decodes the row's MCUs and transforms them into its slot. Out of line: the caller's copy of
+// the geometry and its clock values would make a 32-bit Windows build realign the stack of
+// this loop, costing it a register.
+[[gnu::noinline]] void decode_row_mcus(const RowGeometry& g, size_t output_slot) {
+  DecoderState& d = g_decoder;
+  for (size_t m = 0; m < d.mcu_columns; ++m) {
+    decode_mcu_coefficients();
+    transform_mcu(g, output_slot, m, d.coef_blocks[0].data());
+  }
+}
+
+// Waits until row R may be written, and counts the wait.
+void wait_to_write(RowPipeline& p, uint32_t R) {
+  const RowPipeline::Clock::time_point t = RowPipeline::Clock::now();
+  std::unique_lock<std::mutex> hold(p.lock);
+  p.changed.wait(hold, [&] { return p.may_write(R); });
+  p.decoder_waiting_s += RowPipeline::since(t);
+}
+
 void decode_mcu_row_direct() {
   DecoderState& d = g_decoder;
   const uint32_t R = d.mcu_row_index;
   if (R == 0) d.row_pipeline = start_pipeline();
   RowPipeline* p = d.row_pipeline;
-  if (p != nullptr) {
-    const RowPipeline::Clock::time_point t = RowPipeline::Clock::now();
-    std::unique_lock<std::mutex> hold(p->lock);
-    p->changed.wait(hold, [&] { return p->may_write(R); });
-    p->decoder_waiting_s += RowPipeline::since(t);
-  }
+  if (p != nullptr) wait_to_write(*p, R);
   const RowGeometry g = p != nullptr ? p->geometry : row_geometry();
-  const size_t output_slot = R % g.ring_rows;
-  for (size_t m = 0; m < d.mcu_columns; ++m) {
-    decode_mcu_coefficients();
-    transform_mcu(g, output_slot, m, d.coef_blocks[0].data());
-  }
+  decode_row_mcus(g, R % g.ring_rows);
   if (p != nullptr) {
     {
       const std::lock_guard<std::mutex> hold(p->lock);
