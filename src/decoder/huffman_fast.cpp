@@ -241,14 +241,8 @@ void decode_one_mcu_fast() noexcept {
     decode_one_mcu();
     return;
   }
-  // The kept bits moved to the top of a word. Worked out in a word, so that no 64-bit value is
-  // live on i686 (an 8-byte stack slot makes a MinGW function realign its stack, which takes a
-  // register from the loop below).
   const BitWord bits =
-      kept == 0
-          ? 0
-          : static_cast<BitWord>(static_cast<BitWord>(d.bit_buffer)
-                                 << static_cast<uint32_t>(kWordBits - static_cast<int32_t>(kept)));
+      kept == 0 ? 0 : static_cast<BitWord>((d.bit_buffer << (64 - kept)) >> (64 - kWordBits));
   if (d.clean_end - d.read_pos >= kMcuReach) {
     Reader<false> r{d.source_data + d.read_pos, bits, d.bit_count, d.source_data + d.clean_end};
     decode_blocks(r);
