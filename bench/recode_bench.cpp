@@ -12,9 +12,9 @@
 // Windows builds (run under wine) time in process only.
 //
 //   recode_bench [--large] [--reps N] [--runs R] [--dir FOLDER] [--reference] [--threads 1|2]
-//                [--pin] [--whole-image]
-//   --large adds the 48 MP image; --reps sets N (default 5); --runs R (default 3, at least 3);
-//   --reference times our reference
+//                [--pin] [--whole-image] [--image NAME]
+//   --large adds the 48 MP image; --image times that image alone (0.3MP, 2MP, 12MP or 48MP);
+//   --reps sets N (default 5); --runs R (default 3, at least 3); --reference times our reference
 //   path instead of the fast paths; --threads limits our fast paths (default 2); --pin keeps
 //   every whole-process run on core 0 (one core for both sides); --whole-image times our
 //   recode through the whole decoded image instead of the default one-pass recode.
@@ -398,6 +398,7 @@ int main(int argc, char** argv) {
   int reps = 5;
   int runs = 3;
   bool pin = false;
+  const char* only_image = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--large") == 0) large = true;
     if (std::strcmp(argv[i], "--reps") == 0 && i + 1 < argc)
@@ -409,6 +410,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
       kestrum::set_worker_threads(std::atoi(argv[++i]));
     if (std::strcmp(argv[i], "--pin") == 0) pin = true;
+    if (std::strcmp(argv[i], "--image") == 0 && i + 1 < argc) only_image = argv[++i];
     if (std::strcmp(argv[i], "--whole-image") == 0) {
       kestrum::RecodePlan plan = kestrum::requested_recode_plan();
       plan.is_streaming = false;
@@ -433,7 +435,8 @@ int main(int argc, char** argv) {
   std::printf("%-10s %8s | %26s | %26s | %6s | %17s %6s\n", "", "", "ours, MP/s",
               "libjpeg-turbo, MP/s", "", "MiB", "");
   for (const ImageCase& image : kCases) {
-    if (image.large && !large) continue;
+    if (only_image != nullptr ? std::strcmp(only_image, image.name) != 0 : image.large && !large)
+      continue;
     for (const bool restarts : {false, true}) {
       const std::string stem = dir + "/" + image.name + (restarts ? "_rst" : "");
       const std::string source = stem + ".jpg";
