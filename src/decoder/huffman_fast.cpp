@@ -5,6 +5,7 @@
 // stays with the bit-exact reader in huffman_decode.cpp: an MCU is decoded here unchecked while
 // the next marker is further away than any MCU can reach, and checked closer to it, where the
 // exact reader decodes it again if it needed a byte of the marker or beyond.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -145,30 +146,48 @@ struct Reader {
   }
 };
 
-// Decodes the MCU's blocks into coef_blocks and the DC predictors.
+// Where the AC loop stores: entry 128 b + k is the slot, counted from coef_blocks[0], of block
+// b's zig-zag position k; positions 64..127 repeat 63's, so that a run overshooting the block
+// lands on its last coefficient, and bit 6 of the position says the block is done. One position
+// thus stands for the block and the index at once: on i686 the loop has a register fewer to find.
+constexpr size_t kPositionsPerBlock = 128;
+constexpr std::array<uint16_t, kFastMcuBlocks * kPositionsPerBlock> make_coefficient_slots() {
+  std::array<uint16_t, kFastMcuBlocks * kPositionsPerBlock> slots{};
+  for (size_t b = 0; b < kFastMcuBlocks; ++b) {
+    for (size_t k = 0; k < kPositionsPerBlock; ++k) {
+      slots[kPositionsPerBlock * b + k] =
+          static_cast<uint16_t>(64 * b + kZigZagToNatural[std::min<size_t>(k, 63)]);
+    }
+  }
+  return slots;
+}
+constexpr auto kCoefficientSlots = make_coefficient_slots();
+
+// Decodes the MCU's blocks (at most kFastMcuBlocks) into coef_blocks and the DC predictors.
 template <bool kChecked>
 void decode_blocks(Reader<kChecked>& r) {
   DecoderState& d = g_decoder;
+  static_assert(sizeof(d.coef_blocks) == sizeof(int16_t) * 64 * kMaxMcuBlocks);
+  int16_t* const coefficients = d.coef_blocks[0].data();
   for (size_t b = 0; b < static_cast<size_t>(d.mcu_block_total); ++b) {
-    int16_t* block = d.coef_blocks[b].data();
     r.fill();
     int32_t diff = 0;
     r.symbol_and_value(*d.block_dc_table[b], &diff);
     const size_t c = d.block_component[b];
     d.last_dc[c] = add_wrap32(d.last_dc[c], diff);
-    block[0] = wrap16(d.last_dc[c]);
+    d.coef_blocks[b][0] = wrap16(d.last_dc[c]);
     const HuffDecodeTable& ac = *d.block_ac_table[b];
-    for (uint32_t k = 1; k < 64; ++k) {
+    for (size_t pos = kPositionsPerBlock * b + 1; (pos & 64) == 0; ++pos) {
       // The lookup needs kFastAcBits bits; a symbol the lookup decodes with its value takes no
       // more, so the buffer is filled only when fewer are left (a fill leaves the bits above
       // alone, so the entry stays what it was).
       if (r.n < kFastAcBits) r.fill();
       // Most symbols: code and magnitude bits both in the lookup, the size not zero.
       const uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
-      if ((e & FastAcEntry::kHasValue) != 0) {
+      if ((e & FastAcEntry::kHasValue) != 0) [[likely]] {
         r.skip_entry(e);
-        k += FastAcEntry::symbol(e) >> 4u;
-        block[kZigZagToNatural[k]] = static_cast<int16_t>(FastAcEntry::value(e));
+        pos += FastAcEntry::symbol(e) >> 4u;
+        coefficients[kCoefficientSlots[pos]] = static_cast<int16_t>(FastAcEntry::value(e));
         continue;
       }
       // A code of up to 17 bits and, where the buffer holds them, 15 magnitude bits.
@@ -177,10 +196,10 @@ void decode_blocks(Reader<kChecked>& r) {
       const uint32_t rs = r.symbol_and_value(ac, e, &value);
       const uint32_t run = rs >> 4u;
       if ((rs & 15) != 0) {
-        k += run;
-        block[kZigZagToNatural[k]] = wrap16(value);
+        pos += run;
+        coefficients[kCoefficientSlots[pos]] = wrap16(value);
       } else if (run == 15) {
-        k += 15;
+        pos += 15;
       } else {
         break;
       }
