@@ -35,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -416,6 +417,12 @@ int main(int argc, char** argv) {
       plan.is_streaming = false;
       kestrum::set_recode_plan(plan);
     }
+  }
+  if (only_image != nullptr &&
+      std::none_of(std::begin(kCases), std::end(kCases),
+                   [&](const ImageCase& c) { return std::strcmp(c.name, only_image) == 0; })) {
+    std::fprintf(stderr, "--image %s: no such image (0.3MP, 2MP, 12MP or 48MP)\n", only_image);
+    return 2;
   }
   struct ProcessRow {
     std::string label;
