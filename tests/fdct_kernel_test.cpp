@@ -5,9 +5,12 @@
 // the coarsest and mixed quantizers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "common/jpeg_tables.h"
 #include "decoder/idct.h"
@@ -28,20 +31,42 @@ struct KernelCase {
 
 class FdctKernels : public ::testing::TestWithParam<KernelCase> {};
 
+// The reference steps for the block at samples (rows stride bytes apart): its zig-zag
+// coefficients and their mask.
+std::pair<std::array<int16_t, 64>, uint64_t> reference_block(
+    const uint8_t* samples, size_t stride, const std::array<int32_t, 64>& reciprocal_zz) {
+  std::array<int16_t, 64> block{}, expected{};
+  for (size_t i = 0; i < 64; ++i)
+    block[i] = static_cast<int16_t>(samples[stride * (i / 8) + i % 8] - 128);
+  fdct_2d(block.data());
+  for (size_t k = 0; k < 64; ++k)
+    expected[k] = quantize(block[kZigZagToNatural[k]], reciprocal_zz[k]);
+  uint64_t mask = 0;  // bit k: zig-zag coefficient k is not zero
+  for (size_t k = 0; k < 64; ++k) mask |= uint64_t{expected[k] != 0} << k;
+  return {expected, mask};
+}
+
 TEST_P(FdctKernels, MatchTheReferenceSteps) {
   const KernelCase& c = GetParam();
-  std::array<NamedFdctQuantKernel, 4> kernels{};
-  const int32_t count = fdct_quant_kernels(kernels.data(), 4);
+  std::array<NamedFdctQuantKernel, 5> kernels{};
+  const int32_t count = fdct_quant_kernels(kernels.data(), 5);
   ASSERT_GE(count, 1);
   std::mt19937 rng(static_cast<uint32_t>(c.trials) * 131u + static_cast<uint32_t>(c.table));
-  std::array<int, 4> differing{};
+  std::array<int, 5> differing{};
+  constexpr size_t kStride = 20;
   for (int trial = 0; trial < c.trials; ++trial) {
-    // Samples in a 12-byte stride with guard bytes, as blocks sit in a wider plane.
-    std::array<uint8_t, 12 * 8> plane{};
-    for (size_t r = 0; r < 8; ++r) {
-      for (size_t col = 0; col < 12; ++col)
-        plane[12 * r + col] = col < 8 ? c.sample(rng, r, col) : 0x5A;
+    // Two blocks side by side in a 20-byte stride with guard bytes, as an MCU's luma blocks sit
+    // in a wider plane, and a third in a plane of its own, as Cb beside Cr; a kernel takes the
+    // pair side by side on even trials, the first and the third on odd ones.
+    std::array<uint8_t, kStride * 8> plane, other;
+    plane.fill(0x5A);
+    other.fill(0xA5);
+    for (uint8_t* block : {plane.data(), plane.data() + 8, other.data()}) {
+      for (size_t r = 0; r < 8; ++r) {
+        for (size_t col = 0; col < 8; ++col) block[kStride * r + col] = c.sample(rng, r, col);
+      }
     }
+    const uint8_t* second = trial % 2 == 0 ? plane.data() + 8 : other.data();
     std::array<int32_t, 64> reciprocal_zz{}, reciprocal_natural{};
     for (size_t k = 0; k < 64; ++k) {
       const int32_t q = c.table == Table::kOnes       ? 1
@@ -50,19 +75,17 @@ TEST_P(FdctKernels, MatchTheReferenceSteps) {
       reciprocal_zz[k] = quant_reciprocal(q);
       reciprocal_natural[kZigZagToNatural[k]] = reciprocal_zz[k];
     }
-    std::array<int16_t, 64> block{}, expected{};
-    for (size_t i = 0; i < 64; ++i)
-      block[i] = static_cast<int16_t>(plane[12 * (i / 8) + i % 8] - 128);
-    fdct_2d(block.data());
-    for (size_t k = 0; k < 64; ++k)
-      expected[k] = quantize(block[kZigZagToNatural[k]], reciprocal_zz[k]);
-    uint64_t expected_mask = 0;  // bit k: zig-zag coefficient k is not zero
-    for (size_t k = 0; k < 64; ++k) expected_mask |= uint64_t{expected[k] != 0} << k;
+    const auto [expected_first, mask_first] = reference_block(plane.data(), kStride, reciprocal_zz);
+    const auto [expected_second, mask_second] = reference_block(second, kStride, reciprocal_zz);
     for (size_t n = 0; n < static_cast<size_t>(count); ++n) {
-      std::array<int16_t, 64> actual{};
-      const uint64_t mask =
-          kernels[n].kernel(plane.data(), 12, reciprocal_natural.data(), actual.data());
-      if (actual != expected || mask != expected_mask) ++differing[n];
+      std::array<int16_t, 128> actual{};
+      std::array<uint64_t, 2> mask{};
+      kernels[n].kernel(plane.data(), second, kStride, reciprocal_natural.data(), actual.data(),
+                        mask.data());
+      if (!std::equal(expected_first.begin(), expected_first.end(), actual.begin()) ||
+          !std::equal(expected_second.begin(), expected_second.end(), actual.begin() + 64) ||
+          mask[0] != mask_first || mask[1] != mask_second)
+        ++differing[n];
     }
   }
   for (size_t n = 0; n < static_cast<size_t>(count); ++n) {
@@ -71,6 +94,20 @@ TEST_P(FdctKernels, MatchTheReferenceSteps) {
 }
 
 using Rng = std::mt19937;
+
+// 255 where the cosine basis function of a frequency drawn at each block's first sample is
+// positive at (row, column), else 0.
+uint8_t basis_sign(Rng& g, size_t row, size_t column) {
+  static size_t u = 0, v = 0;
+  if (row == 0 && column == 0) {
+    u = g() % 8;
+    v = g() % 8;
+  }
+  const double pi = 3.14159265358979323846;
+  const double value = std::cos(static_cast<double>((2 * column + 1) * u) * pi / 16) *
+                       std::cos(static_cast<double>((2 * row + 1) * v) * pi / 16);
+  return value >= 0 ? 255 : 0;
+}
 // name, sample at row and column, table, blocks
 INSTANTIATE_TEST_SUITE_P(
     Blocks, FdctKernels,
@@ -91,6 +128,9 @@ INSTANTIATE_TEST_SUITE_P(
                    Table::kOnes, 40},
         KernelCase{"ramp", [](Rng&, size_t r, size_t c) { return uint8_t(36 * r + c); },
                    Table::kRandom, 40},
+        // The sign of a basis function at full contrast, the frequency drawn each block: the
+        // largest sums and products the column pass can meet (past 2^31 before the 12-bit shift).
+        KernelCase{"basis_signs", basis_sign, Table::kRandom, 3000},
         KernelCase{
             "spikes",
             [](Rng& g, size_t, size_t) { return uint8_t(g() % 9 == 0 ? g() % 2 * 255 : 128); },
@@ -98,30 +138,41 @@ INSTANTIATE_TEST_SUITE_P(
     ParamName());
 
 #if defined(__i386__) || defined(__x86_64__)
-// The kernel a list names "avx2", or null.
-template <typename Named>
-const Named* avx2_of(const std::array<Named, 4>& list, int32_t count) {
+// The kernel a list names name, or null.
+template <typename Named, size_t kSize>
+const Named* named(const std::array<Named, kSize>& list, int32_t count, const char* name) {
   for (int32_t i = 0; i < count; ++i)
-    if (std::string(list[static_cast<size_t>(i)].name) == "avx2")
+    if (std::string(list[static_cast<size_t>(i)].name) == name)
       return &list[static_cast<size_t>(i)];
   return nullptr;
 }
 
 // Every x86 build, the 32-bit DLL's included, has the AVX2 kernels and takes them where the
-// processor (and the operating system's saved state) runs them; elsewhere it lists them not.
-TEST(KernelChoice, Avx2OnEveryX86BuildWhereTheProcessorHasIt) {
+// processor (and the operating system's saved state) runs them; elsewhere it lists them not. The
+// 64-bit builds have an AVX-512 forward kernel too, and take it before the AVX2 one.
+TEST(KernelChoice, FastestOnEveryX86BuildWhereTheProcessorHasIt) {
   __builtin_cpu_init();
   const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
-  std::array<NamedFdctQuantKernel, 4> fdct{};
-  const NamedFdctQuantKernel* fdct_avx2 = avx2_of(fdct, fdct_quant_kernels(fdct.data(), 4));
+  const bool has_avx512 = sizeof(void*) == 8 && __builtin_cpu_supports("avx512f") != 0 &&
+                          __builtin_cpu_supports("avx512bw") != 0;
+  std::array<NamedFdctQuantKernel, 5> fdct{};
+  const int32_t fdct_count = fdct_quant_kernels(fdct.data(), 5);
+  const NamedFdctQuantKernel* fdct_avx2 = named(fdct, fdct_count, "avx2");
+  const NamedFdctQuantKernel* fdct_avx512 = named(fdct, fdct_count, "avx512");
   std::array<NamedIdctKernel, 4> idct{};
-  const NamedIdctKernel* idct_avx2 = avx2_of(idct, idct_kernels(idct.data(), 4));
+  const NamedIdctKernel* idct_avx2 = named(idct, idct_kernels(idct.data(), 4), "avx2");
   ASSERT_EQ(fdct_avx2 != nullptr, has_avx2);
+  ASSERT_EQ(fdct_avx512 != nullptr, has_avx512);
   ASSERT_EQ(idct_avx2 != nullptr, has_avx2);
+  if (has_avx512) {
+    EXPECT_EQ(fdct_quant_kernel(true), fdct_avx512->kernel);
+  } else if (has_avx2) {
+    EXPECT_EQ(fdct_quant_kernel(true), fdct_avx2->kernel);
+  }
   if (has_avx2) {
-    EXPECT_EQ(fdct_quant_kernel(), fdct_avx2->kernel);
     EXPECT_EQ(idct_kernel(true), idct_avx2->kernel);
   }
+  EXPECT_EQ(fdct_quant_kernel(false), fdct[0].kernel);
 }
 #endif
 

@@ -15,4 +15,16 @@ bool cpu_has_avx2() noexcept {
 #endif
 }
 
+bool cpu_has_avx512() noexcept {
+#if defined(KESTRUM_HAVE_AVX512)
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
+
 }  // namespace kestrum

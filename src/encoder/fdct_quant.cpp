@@ -116,10 +116,28 @@ uint64_t fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* 
 
 namespace {
 
+using BlockKernel = uint64_t (*)(const uint8_t*, size_t, const int32_t*, int16_t*) noexcept;
+
+// Two blocks through a one-block kernel.
+template <BlockKernel kBlock>
+void pair_of(const uint8_t* first, const uint8_t* second, size_t stride,
+             const int32_t* reciprocal_natural, int16_t* out_zz, uint64_t* nonzero) noexcept {
+  nonzero[0] = kBlock(first, stride, reciprocal_natural, out_zz);
+  nonzero[1] = kBlock(second, stride, reciprocal_natural, out_zz + 64);
+}
+
+// The AVX-512 kernel where the build has one and the processor runs it, else null.
+FdctQuantKernel avx512_kernel() {
+#if defined(KESTRUM_HAVE_AVX512)
+  if (cpu_has_avx512()) return fdct_quant_pair_avx512;
+#endif
+  return nullptr;
+}
+
 // The AVX2 kernel where the build has one and the processor runs it, else null.
 FdctQuantKernel avx2_kernel() {
 #if defined(KESTRUM_HAVE_AVX2)
-  if (cpu_has_avx2()) return fdct_quant_block_avx2;
+  if (cpu_has_avx2()) return pair_of<fdct_quant_block_avx2>;
 #endif
   return nullptr;
 }
@@ -127,7 +145,7 @@ FdctQuantKernel avx2_kernel() {
 // The SSE2 kernel where the build targets SSE2 (x86-64, and i686 with -msse2), else null.
 FdctQuantKernel sse2_kernel() {
 #if defined(__SSE2__)
-  return fdct_quant_block_sse2;
+  return pair_of<fdct_quant_block_sse2>;
 #else
   return nullptr;
 #endif
@@ -135,19 +153,21 @@ FdctQuantKernel sse2_kernel() {
 
 }  // namespace
 
-FdctQuantKernel fdct_quant_kernel() noexcept {
-  static const FdctQuantKernel kernel = avx2_kernel() != nullptr ? avx2_kernel()
-                                        : sse2_kernel() != nullptr
-                                            ? sse2_kernel()
-                                            : FdctQuantKernel{fdct_quant_block};
-  return kernel;
+FdctQuantKernel fdct_quant_kernel(bool is_simd) noexcept {
+  static const FdctQuantKernel fastest = avx512_kernel() != nullptr ? avx512_kernel()
+                                         : avx2_kernel() != nullptr ? avx2_kernel()
+                                         : sse2_kernel() != nullptr
+                                             ? sse2_kernel()
+                                             : FdctQuantKernel{pair_of<fdct_quant_block>};
+  return is_simd ? fastest : pair_of<fdct_quant_block>;
 }
 
 int32_t fdct_quant_kernels(NamedFdctQuantKernel* out, int32_t capacity) noexcept {
   int32_t n = 0;
-  if (n < capacity) out[n++] = {"portable", fdct_quant_block};
+  if (n < capacity) out[n++] = {"portable", pair_of<fdct_quant_block>};
   if (sse2_kernel() != nullptr && n < capacity) out[n++] = {"sse2", sse2_kernel()};
   if (avx2_kernel() != nullptr && n < capacity) out[n++] = {"avx2", avx2_kernel()};
+  if (avx512_kernel() != nullptr && n < capacity) out[n++] = {"avx512", avx512_kernel()};
   return n;
 }
 

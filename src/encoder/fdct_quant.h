@@ -40,8 +40,6 @@ uint64_t nonzero_mask(const int16_t* zz) noexcept;
 // zig-zag coefficients, as transform_mcu does a block; reciprocal_natural holds the block's
 // reciprocals in natural order. Returns nonzero_mask(out_zz), which a kernel may work out from
 // its registers.
-using FdctQuantKernel = uint64_t (*)(const uint8_t* samples, size_t stride,
-                                     const int32_t* reciprocal_natural, int16_t* out_zz) noexcept;
 uint64_t fdct_quant_block(const uint8_t* samples, size_t stride, const int32_t* reciprocal_natural,
                           int16_t* out_zz) noexcept;
 uint64_t fdct_quant_block_sse2(const uint8_t* samples, size_t stride,
@@ -49,10 +47,20 @@ uint64_t fdct_quant_block_sse2(const uint8_t* samples, size_t stride,
 uint64_t fdct_quant_block_avx2(const uint8_t* samples, size_t stride,
                                const int32_t* reciprocal_natural, int16_t* out_zz) noexcept;
 
-// The fastest kernel the machine runs (AVX2 where the processor has it, else SSE2 where the build
-// targets it, else fdct_quant_block),
-// and all of them by name, for tests and the benchmark.
-FdctQuantKernel fdct_quant_kernel() noexcept;
+// A kernel does two blocks a call, first and second, with the same stride and reciprocals (an
+// MCU's luma blocks side by side, or its Cb and Cr blocks): out_zz[0..63] and out_zz[64..127]
+// take their coefficients as fdct_quant_block gives them, nonzero[0] and nonzero[1] their masks.
+using FdctQuantKernel = void (*)(const uint8_t* first, const uint8_t* second, size_t stride,
+                                 const int32_t* reciprocal_natural, int16_t* out_zz,
+                                 uint64_t* nonzero) noexcept;
+void fdct_quant_pair_avx512(const uint8_t* first, const uint8_t* second, size_t stride,
+                            const int32_t* reciprocal_natural, int16_t* out_zz,
+                            uint64_t* nonzero) noexcept;
+
+// The kernel a plan takes: with is_simd the fastest the machine runs (AVX-512 where the processor
+// has it, else AVX2, else SSE2 where the build targets it), else the portable code; and all of
+// them by name, for tests and the benchmark.
+FdctQuantKernel fdct_quant_kernel(bool is_simd) noexcept;
 struct NamedFdctQuantKernel {
   const char* name;
   FdctQuantKernel kernel;

@@ -187,7 +187,7 @@ bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowR
   std::array<int16_t, 6 * 64 + 16> block_storage;
   int16_t* const blocks =
       block_storage.data() + (-(reinterpret_cast<uintptr_t>(block_storage.data()) / 2) & 15);
-  const FdctQuantKernel transform = job.is_simd ? fdct_quant_kernel() : fdct_quant_block;
+  const FdctQuantKernel transform = fdct_quant_kernel(job.is_simd);
   const int32_t* luma_reciprocal = job.luma_reciprocal.data();
   const int32_t* chroma_reciprocal = job.chroma_reciprocal.data();
   Writer<CodeWord> writer{run.data + run.length, 0, 0};
@@ -205,13 +205,10 @@ bool code_rows(const RowCodingJob& job, int32_t first_row, int32_t end_row, RowR
       const uint8_t* y = image + 16 * row * w + 16 * col;
       const uint8_t* cb = cb_plane + 8 * row * cw + 8 * col;
       const uint8_t* cr = cr_plane + 8 * row * cw + 8 * col;
-      const std::array<uint64_t, 6> nonzero = {
-          transform(y, w, luma_reciprocal, &blocks[0]),
-          transform(y + 8, w, luma_reciprocal, &blocks[64]),
-          transform(y + 8 * w, w, luma_reciprocal, &blocks[128]),
-          transform(y + 8 * w + 8, w, luma_reciprocal, &blocks[192]),
-          transform(cb, cw, chroma_reciprocal, &blocks[256]),
-          transform(cr, cw, chroma_reciprocal, &blocks[320])};
+      std::array<uint64_t, 6> nonzero;
+      transform(y, y + 8, w, luma_reciprocal, &blocks[0], &nonzero[0]);
+      transform(y + 8 * w, y + 8 * w + 8, w, luma_reciprocal, &blocks[128], &nonzero[2]);
+      transform(cb, cr, cw, chroma_reciprocal, &blocks[256], &nonzero[4]);
       for (size_t b = 0; b < 6; ++b) {
         const size_t comp = static_cast<size_t>(job.mcu_block_comp[b]);
         code_block(&blocks[64 * b], nonzero[b], dc_pred[comp],
