@@ -113,5 +113,20 @@ int main(int argc, char** argv) {
     }
     std::printf("%-8s %-9s %10.2f\n", "inverse", inverse[k].name, ns);
   }
+  kestrum::NamedIdctPairKernel pairs[3];
+  const int32_t pair_count = kestrum::idct_pair_kernels(pairs, 3);
+  for (int32_t k = 0; k < pair_count; ++k) {
+    const double ns = best_ns_per_block(runs, [&] {
+      for (size_t b = 0; b < kBlocks; b += 2) {
+        pairs[k].kernel(&coef[b * 64], dequant16, dequant16, &out[b * 64], &out[b * 64 + 64], 8);
+      }
+    });
+    if (out != reference_out) {
+      std::fprintf(stderr, "inverse pair %s: other samples than the portable kernel's\n",
+                   pairs[k].name);
+      return 1;
+    }
+    std::printf("%-8s %-9s %10.2f\n", "pair", pairs[k].name, ns);
+  }
   return 0;
 }

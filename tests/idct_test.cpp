@@ -231,6 +231,14 @@ TEST_P(IdctSimd, MatchesScalarTransform) {
   const size_t kernel_count = static_cast<size_t>(idct_kernels(kernels.data(), 3));
   ASSERT_GE(kernel_count, 1u);
   std::array<int, 4> differing_blocks{};
+  std::array<NamedIdctPairKernel, 3> pairs{};
+  const size_t pair_count = static_cast<size_t>(idct_pair_kernels(pairs.data(), 3));
+  std::array<int, 3> differing_pairs{};
+  // The block before, the second of each pair: as it was, or every third trial its DC alone (a
+  // flat block beside one that is not).
+  std::array<int16_t, 128> pair_coef{};
+  std::array<int16_t, 64> previous_q16{};
+  std::array<uint8_t, 64> previous_expected{};
   const int trials = c.is_single ? 64 * 2047 * 2 : 2000;
   for (int trial = 0; trial < trials; ++trial) {
     std::array<int16_t, 64> coef{};
@@ -262,7 +270,33 @@ TEST_P(IdctSimd, MatchesScalarTransform) {
     std::array<uint8_t, 64> dispatched{};
     idct_kernel(true)(coef.data(), q16.data(), dispatched.data(), 8);
     if (dispatched != expected) ++differing_blocks[3];
+    std::copy(coef.begin(), coef.end(), pair_coef.begin());
+    for (size_t k = 0; trial > 0 && k < pair_count; ++k) {
+      std::array<uint8_t, 88> first{}, second{};
+      first.fill(0xA5);
+      second.fill(0x5A);
+      pairs[k].kernel(pair_coef.data(), q16.data(), previous_q16.data(), first.data(),
+                      second.data(), 11);
+      bool same = true;
+      for (size_t i = 0; i < 88; ++i) {
+        const bool inside = i % 11 < 8;
+        const size_t at = 8 * (i / 11) + i % 11;
+        same = same && first[i] == (inside ? expected[at] : 0xA5) &&
+               second[i] == (inside ? previous_expected[at] : 0x5A);
+      }
+      if (!same) ++differing_pairs[k];
+    }
+    std::copy(coef.begin(), coef.end(), pair_coef.begin() + 64);
+    previous_q16 = q16;
+    if (trial % 3 == 2) std::fill(pair_coef.begin() + 65, pair_coef.end(), int16_t{0});
+    std::array<int16_t, 64> previous{};
+    std::copy(pair_coef.begin() + 64, pair_coef.end(), previous.begin());
+    std::array<uint32_t, 64> previous_q{};
+    for (size_t i = 0; i < 64; ++i) previous_q[i] = static_cast<uint16_t>(q16[i]);
+    idct_block(previous.data(), previous_q.data(), previous_expected.data());
   }
+  for (size_t k = 0; k < pair_count; ++k)
+    EXPECT_EQ(differing_pairs[k], 0) << "pair kernel " << pairs[k].name;
   for (size_t k = 0; k < kernel_count; ++k)
     EXPECT_EQ(differing_blocks[k], 0) << "kernel " << kernels[k].name;
   EXPECT_EQ(differing_blocks[3], 0) << "dispatched kernel";

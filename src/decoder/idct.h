@@ -35,6 +35,26 @@ void idct_block_sse2(const int16_t* coef, const int16_t* dequant16, uint8_t* out
 void idct_block_avx2(const int16_t* coef, const int16_t* dequant16, uint8_t* out,
                      size_t stride) noexcept;
 
+// Two blocks a call, as an MCU's transform takes them (its luma blocks side by side, its Cb and Cr
+// blocks): coef holds the first block's 64 coefficients, then the second's, each block with its
+// own table and output (rows stride bytes apart); the samples are the one-block kernel's.
+using IdctPairKernel = void (*)(const int16_t* coef, const int16_t* dequant_first,
+                                const int16_t* dequant_second, uint8_t* out_first,
+                                uint8_t* out_second, size_t stride) noexcept;
+
+// With is_simd the fastest the machine runs (AVX-512 where the processor has it, else a
+// one-block kernel twice), else the portable kernel twice; and every one by name.
+IdctPairKernel idct_pair_kernel(bool is_simd) noexcept;
+struct NamedIdctPairKernel {
+  const char* name;
+  IdctPairKernel kernel;
+};
+int32_t idct_pair_kernels(NamedIdctPairKernel* out, int32_t capacity) noexcept;
+
+void idct_pair_avx512(const int16_t* coef, const int16_t* dequant_first,
+                      const int16_t* dequant_second, uint8_t* out_first, uint8_t* out_second,
+                      size_t stride) noexcept;
+
 // The sample of a block whose only non-zero term is the dequantized DC value dc (-2048..2047):
 // both passes carry 128 * dc to every position unchanged, so the block is flat.
 constexpr uint8_t flat_block_sample(int32_t dc) {

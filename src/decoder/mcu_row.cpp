@@ -35,7 +35,7 @@ struct RowGeometry {
   Planar420Layout layout;    // of output
   size_t P, W, mcu_columns;  // P = layout.luma_stride, W = image_w
   Dequant16 dequant;
-  IdctKernel idct;
+  IdctPairKernel idct;
 };
 
 namespace {
@@ -66,7 +66,7 @@ RowGeometry row_geometry() {
       planar420_layout(static_cast<size_t>(d.padded_width), 16 * static_cast<size_t>(d.ring_rows));
   return RowGeometry{d.direct_output, d.row_stream,       d.ring_rows,
                      layout,          layout.luma_stride, static_cast<size_t>(d.image_w),
-                     d.mcu_columns,   dequant16(),        idct_kernel(d.plan.is_simd)};
+                     d.mcu_columns,   dequant16(),        idct_pair_kernel(d.plan.is_simd)};
 }
 
 // One MCU's coefficients into coef_blocks (cleared first), by the plan's entropy decoder.
@@ -87,14 +87,11 @@ void transform_mcu(const RowGeometry& g, size_t slot, size_t m, const int16_t* b
   const size_t P = g.P;
   uint8_t* y = g.output + 16 * slot * P + 16 * m;
   const int16_t* luma = g.dequant[0].data();
-  g.idct(blocks, luma, y, P);
-  g.idct(blocks + 64, luma, y + 8, P);
-  g.idct(blocks + 128, luma, y + 8 * P, P);
-  g.idct(blocks + 192, luma, y + 8 * P + 8, P);
+  g.idct(blocks, luma, luma, y, y + 8, P);
+  g.idct(blocks + 128, luma, luma, y + 8 * P, y + 8 * P + 8, P);
   const size_t chroma_at = 8 * slot * g.layout.chroma_stride + 8 * m;
-  g.idct(blocks + 256, g.dequant[1].data(), g.output + g.layout.cb_offset + chroma_at,
-         g.layout.chroma_stride);
-  g.idct(blocks + 320, g.dequant[2].data(), g.output + g.layout.cr_offset + chroma_at,
+  g.idct(blocks + 256, g.dequant[1].data(), g.dequant[2].data(),
+         g.output + g.layout.cb_offset + chroma_at, g.output + g.layout.cr_offset + chroma_at,
          g.layout.chroma_stride);
 }
 

@@ -4,15 +4,9 @@
 // each pass runs sixteen transforms in 32-bit lanes with the AVX2 kernel's exact products; then the
 // descale, the reciprocal quantizer in 16-bit lanes and the zig-zag order as two-table word
 // permutes. Compiled with -mavx512f -mavx512bw on x86-64 and chosen at run time (fdct_quant.cpp).
-// GCC 12's AVX-512 intrinsics start their unmasked forms from an undefined vector made by
-// self-initialization, which -Wuninitialized reports at every use.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-#include <immintrin.h>
-
 #include <array>
 
+#include "common/avx512_transpose.h"  // with immintrin.h and the warnings it needs
 #include "common/jpeg_tables.h"
 #include "encoder/fdct_flowgraph.h"
 #include "encoder/fdct_quant.h"
@@ -49,31 +43,6 @@ struct Avx512RowOps : Avx512Ops {
   static V M_of_inputs(V u, V k) { return _mm512_srai_epi32(_mm512_madd_epi16(u, k), 5); }
   static V times_128(V u) { return _mm512_slli_epi32(u, 7); }
 };
-
-// Transposes the two 8x8 arrays of 32-bit values that eight vectors hold, one in each 256-bit
-// half: lane c of r[k] becomes lane k of r[c] within each half.
-inline void transpose_halves_8x8_32(V16* r) {
-  const V16 t0 = _mm512_unpacklo_epi32(r[0], r[1]), t1 = _mm512_unpackhi_epi32(r[0], r[1]);
-  const V16 t2 = _mm512_unpacklo_epi32(r[2], r[3]), t3 = _mm512_unpackhi_epi32(r[2], r[3]);
-  const V16 t4 = _mm512_unpacklo_epi32(r[4], r[5]), t5 = _mm512_unpackhi_epi32(r[4], r[5]);
-  const V16 t6 = _mm512_unpacklo_epi32(r[6], r[7]), t7 = _mm512_unpackhi_epi32(r[6], r[7]);
-  const V16 u0 = _mm512_unpacklo_epi64(t0, t2), u1 = _mm512_unpackhi_epi64(t0, t2);
-  const V16 u2 = _mm512_unpacklo_epi64(t1, t3), u3 = _mm512_unpackhi_epi64(t1, t3);
-  const V16 u4 = _mm512_unpacklo_epi64(t4, t6), u5 = _mm512_unpackhi_epi64(t4, t6);
-  const V16 u6 = _mm512_unpacklo_epi64(t5, t7), u7 = _mm512_unpackhi_epi64(t5, t7);
-  // Within each half, the low 128 bits of u_i and u_{i+4} make row i, their high 128 bits row
-  // i + 4 (64-bit lanes 0-7 from the first source, 8-15 from the second).
-  const V16 low = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
-  const V16 high = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
-  r[0] = _mm512_permutex2var_epi64(u0, low, u4);
-  r[1] = _mm512_permutex2var_epi64(u1, low, u5);
-  r[2] = _mm512_permutex2var_epi64(u2, low, u6);
-  r[3] = _mm512_permutex2var_epi64(u3, low, u7);
-  r[4] = _mm512_permutex2var_epi64(u0, high, u4);
-  r[5] = _mm512_permutex2var_epi64(u1, high, u5);
-  r[6] = _mm512_permutex2var_epi64(u2, high, u6);
-  r[7] = _mm512_permutex2var_epi64(u3, high, u7);
-}
 
 // Where the quantized coefficients of one block sit before the zig-zag permute: 64 16-bit
 // lanes of two vectors, the first holding rows 0-3 and the second rows 4-7. Each 128-bit lane
@@ -115,9 +84,9 @@ void fdct_quant_pair_avx512(const uint8_t* first, const uint8_t* second, size_t 
     const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(second + r * stride));
     x[r] = _mm512_sub_epi32(_mm512_cvtepu8_epi32(_mm_unpacklo_epi64(a, b)), shift);
   }
-  transpose_halves_8x8_32(x);
+  avx512::transpose_halves_8x8_32(x);
   fdct_flowgraph<Avx512RowOps>(x);  // x[u] lane r: horizontal frequency u of row r
-  transpose_halves_8x8_32(x);
+  avx512::transpose_halves_8x8_32(x);
   fdct_flowgraph<Avx512Ops>(x);  // x[v] lane u: coefficient (v, u)
   // Descale by 128 rounding halves up: (x + 64) >> 7, which never needs the 16-bit wrap.
   const V16 half = _mm512_set1_epi32(64);
