@@ -287,12 +287,15 @@ struct ScopedUmask {
 };
 #endif
 
-Bytes photo(int w, int h, int quality, int h0 = 2, int v0 = 2) {
-  JpegOptions o;
-  o.quality = quality;
+// A photo of w x h at quality, luma sampled h0 x v0; one of another seed looks different.
+Bytes seeded_photo(uint32_t seed, int w, int h, int quality, int h0 = 2, int v0 = 2) {
+  JpegOptions o = baseline_options(quality);
   o.h0 = h0;
   o.v0 = v0;
-  return libjpeg_encode(photo_rgb(w, h, static_cast<uint32_t>(w)), w, h, o);
+  return libjpeg_encode(photo_rgb(w, h, seed), w, h, o);
+}
+Bytes photo(int w, int h, int quality, int h0 = 2, int v0 = 2) {
+  return seeded_photo(static_cast<uint32_t>(w), w, h, quality, h0, v0);
 }
 
 Bytes api_recode(const std::string& source, const std::string& scratch, int32_t quality) {
@@ -457,7 +460,7 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
     const RunCase& c = GetParam();
     uint32_t seed = 1;
     for (const char* name : c.photos)
-      ASSERT_TRUE(put(dir_, name, libjpeg_encode(photo_rgb(64, 48, seed++), 64, 48, {})));
+      ASSERT_TRUE(put(dir_, name, seeded_photo(seed++, 64, 48, 90)));
 #if !defined(_WIN32)
     for (const auto& [name, target] : c.links)
       ASSERT_EQ(symlink(target, dir_.path(name).c_str()), 0);
@@ -1169,11 +1172,8 @@ pid_t start_tool(const std::string& args, const std::string& out, const std::str
 class ToolInterrupt : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (int i = 0; i < 16; ++i) {
-      ASSERT_TRUE(put(dir_, "src/p" + std::to_string(i) + ".jpg",
-                      libjpeg_encode(photo_rgb(640, 480, static_cast<uint32_t>(i)), 640, 480,
-                                     baseline_options(92))));
-    }
+    for (uint32_t i = 0; i < 16; ++i)
+      ASSERT_TRUE(put(dir_, "src/p" + std::to_string(i) + ".jpg", seeded_photo(i, 640, 480, 92)));
   }
   TempDir dir_;
 };
@@ -1258,11 +1258,8 @@ size_t workers_of(pid_t tool) {
 
 TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
   // Large files, so that a worker that outlived the tool would be seen at work.
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(put(dir_, "large/p" + std::to_string(i) + ".jpg",
-                    libjpeg_encode(photo_rgb(3200, 2400, static_cast<uint32_t>(i)), 3200, 2400,
-                                   baseline_options(95))));
-  }
+  for (uint32_t i = 0; i < 4; ++i)
+    ASSERT_TRUE(put(dir_, "large/p" + std::to_string(i) + ".jpg", seeded_photo(i, 3200, 2400, 95)));
   const std::string out = dir_.path("out");
   const pid_t pid = start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("large")),
                                dir_.path("stdout"), dir_.path("stderr"));
@@ -1334,11 +1331,8 @@ HeldRun run_tool_holding(const std::string& args, const std::string& point,
 class ToolRace : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (int i = 1; i <= 3; ++i) {
-      ASSERT_TRUE(put(dir_, "p/a" + std::to_string(i) + ".jpg",
-                      libjpeg_encode(photo_rgb(96, 64, static_cast<uint32_t>(i)), 96, 64,
-                                     baseline_options(92))));
-    }
+    for (uint32_t i = 1; i <= 3; ++i)
+      ASSERT_TRUE(put(dir_, "p/a" + std::to_string(i) + ".jpg", seeded_photo(i, 96, 64, 92)));
   }
   TempDir dir_;
   const Bytes users_file_ = {'m', 'i', 'n', 'e'};
@@ -1430,8 +1424,7 @@ TEST_F(ToolRace, WorkerThatDiesFailsItsFileOnly) {
 // before the read changes nothing, and a file put in the source's place before the rename is
 // kept ("changed during the recode").
 TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
-  const Bytes x = libjpeg_encode(photo_rgb(96, 64, 11), 96, 64, baseline_options(92));
-  const Bytes y = libjpeg_encode(photo_rgb(96, 64, 12), 96, 64, baseline_options(92));
+  const Bytes x = seeded_photo(11, 96, 64, 92), y = seeded_photo(12, 96, 64, 92);
   ASSERT_TRUE(put(dir_, "copy/x.jpg", x));
   ASSERT_EQ(run_tool("--replace " + quoted(dir_.path("copy/x.jpg"))).status, 0);
   const Bytes x_recoded = file_bytes(dir_.path("copy/x.jpg"));
