@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -152,7 +153,6 @@ const ArgsCase kArgsCases[] = {
     {"quality_not_a_number", {"-q", "8x", "a"}, kRefused},
     {"quality_without_value", {"a", "-q"}, kRefused},
     {"jobs_0", {"-j", "0", "a"}, kRefused},
-    {"unknown_option", {"--bogus", "a"}, kRefused},
     {"output_without_value", {"-o"}, kRefused},
     // "-o $OUT" with OUT unset: not "beside the sources" (nor, with --replace, over them)
     {"empty_output_folder", {"--replace", "-o", "", "a"}, kRefused},
@@ -287,12 +287,15 @@ struct ScopedUmask {
 };
 #endif
 
-Bytes photo(int w, int h, int quality, int h0 = 2, int v0 = 2) {
-  JpegOptions o;
-  o.quality = quality;
+// A photo of w x h at quality, luma sampled h0 x v0; one of another seed looks different.
+Bytes seeded_photo(uint32_t seed, int w, int h, int quality, int h0 = 2, int v0 = 2) {
+  JpegOptions o = baseline_options(quality);
   o.h0 = h0;
   o.v0 = v0;
-  return libjpeg_encode(photo_rgb(w, h, static_cast<uint32_t>(w)), w, h, o);
+  return libjpeg_encode(photo_rgb(w, h, seed), w, h, o);
+}
+Bytes photo(int w, int h, int quality, int h0 = 2, int v0 = 2) {
+  return seeded_photo(static_cast<uint32_t>(w), w, h, quality, h0, v0);
 }
 
 Bytes api_recode(const std::string& source, const std::string& scratch, int32_t quality) {
@@ -382,9 +385,10 @@ struct Made {  // a result that exists and decodes at w x h
 struct RunCase {
   const char* name;
   std::vector<const char*> photos = {};  // 64x48 sources made for the row, each a different image
-  std::vector<std::string> runs;         // the tool's arguments, run in order
-  const char* folder = "";               // where the tool runs, below the test's folder
-  int status = 0;                        // of the last run
+  std::vector<std::pair<const char*, const char*>> links = {};  // symbolic links: name, target
+  std::vector<std::string> runs;  // the tool's arguments, run in order
+  const char* folder = "";        // where the tool runs, below the test's folder
+  int status = 0;                 // of the last run
   // Texts on standard output, on standard error and on either; "!text" is a text not there.
   std::vector<std::string> out = {}, err = {}, said = {};
   std::vector<std::pair<std::string, size_t>> out_counts = {}, err_counts = {};  // how often
@@ -394,7 +398,7 @@ struct RunCase {
   std::vector<std::string> changed = {};                    // sources the row lets the tool replace
   bool writes_nothing = false;                              // no file or folder appears or goes
   std::vector<std::pair<std::string, int>> qualities = {};  // results and their quality
-  std::vector<std::pair<std::string, std::string>> copies = {};  // results and their source
+  std::vector<std::pair<std::string, std::string>> copies = {};  // files and the one they copy
   const char* library = nullptr;  // a result that is the library's recode of in/a.jpg at 85
 };
 
@@ -456,7 +460,11 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
     const RunCase& c = GetParam();
     uint32_t seed = 1;
     for (const char* name : c.photos)
-      ASSERT_TRUE(put(dir_, name, libjpeg_encode(photo_rgb(64, 48, seed++), 64, 48, {})));
+      ASSERT_TRUE(put(dir_, name, seeded_photo(seed++, 64, 48, 90)));
+#if !defined(_WIN32)
+    for (const auto& [name, target] : c.links)
+      ASSERT_EQ(symlink(target, dir_.path(name).c_str()), 0);
+#endif
     const auto before = listing(dir_.root());
     ToolRun run;
     for (size_t i = 0; i < c.runs.size(); ++i) {  // the runs before the last are to succeed
@@ -486,6 +494,8 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
                                                                                   << out << err;
     for (const std::string& path : c.exists) EXPECT_TRUE(fs::exists(dir_.path(path))) << path;
     for (const std::string& path : c.absent) EXPECT_FALSE(fs::exists(dir_.path(path))) << path;
+    for (const auto& link : c.links)
+      EXPECT_TRUE(fs::is_symlink(dir_.path(link.first))) << link.first;
     for (const auto& [path, quality] : c.qualities)
       EXPECT_EQ(quality_of(file_bytes(dir_.path(path))), quality) << path;
     for (const auto& [path, source] : c.copies) {
@@ -505,9 +515,12 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
           << path << (may_change ? " was not replaced" : " changed\n") << out << err;
     }
     EXPECT_EQ(temporary_files(dir_.root()), "");
-    EXPECT_TRUE(!c.library || file_bytes(dir_.path(c.library)) ==
-                                  api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85))
-        << c.library << " is not the library's recode";
+    if (c.library) {  // not passed by two empty files when both recodes fail
+      const Bytes made = file_bytes(dir_.path(c.library));
+      EXPECT_TRUE(!made.empty() &&
+                  made == api_recode(dir_.path("in/a.jpg"), dir_.path("scratch.jpg"), 85))
+          << c.library << " is not the library's recode";
+    }
   }
   TempDir dir_;
 };
@@ -611,7 +624,6 @@ const RunCase kSaysCases[] = {
              "-n,", "--noaction", "--dry-run", "--json", "--quiet", "-v ", "--log DIR", "--help",
              "--version", "Exit status: 0", "1 when any failed", "2 for a usage error"},
      .writes_nothing = true},
-    {.name = "usage_error", .runs = {"-q 0 x.jpg"}, .status = 2, .writes_nothing = true},
     // A damaged source's result is written, but the run fails and says how much is missing.
     {.name = "damaged_source_is_never_a_plain_success", .runs = {"-j 1 dmg/cut.jpg dmg/video.jpg"},
      .status = 1, .out = {"video.jpg  q90 \u2192 q85",
@@ -700,10 +712,6 @@ const RunCase kSafetyCases[] = {
      .runs = {"-r -o nest/small nest", "-r -o nest/small nest"},
      .said = {"exists; --overwrite replaces it"},
      .created = {"nest/small/a.jpg", "nest/small/sub/b.jpg"}, .absent = {"nest/small/small"}},
-    {.name = "results_of_another_quality_left_out", .photos = {"p/photo.jpg"},
-     .runs = {"p", "-q 50 p"},
-     .said = {"1 file named like a result (NAME_Q.jpg beside NAME.jpg) was left out"},
-     .created = {"p/photo_85.jpg", "p/photo_50.jpg"}, .absent = {"p/photo_85_50.jpg"}},
     {.name = "original_named_like_a_result_kept", .photos = {"g/IMG_1.jpg", "g/IMG_1_85.jpg"},
      .runs = {"g"},
      .said = {"g/IMG_1.jpg \u2192 g/IMG_1_85.jpg  skipped: exists; --overwrite replaces it"}},
@@ -724,13 +732,23 @@ const RunCase kSafetyCases[] = {
      .said = {"t/a.jpg  skipped: the same file as t/a.jpg"}, .created = {"t/a_85.jpg"}},
     {.name = "jfif_and_jpe_names", .photos = {"x/a.jfif", "x/b.jpe"}, .runs = {"x"},
      .said = {"2 recoded"}, .created = {"x/a_85.jfif", "x/b_85.jpe"}},
+#if !defined(_WIN32)
+    // --replace through a link recodes the photo the link names, once, and keeps the link.
+    {.name = "replace_through_a_link", .photos = {"l/z.jpg"}, .links = {{"l/a.jpg", "z.jpg"}},
+     .runs = {"-o once l/z.jpg", "--replace l"}, .out = {"1 file: 1 recoded"},
+     .err = {"z.jpg  skipped: the same file as "}, .changed = {"l/z.jpg", "l/a.jpg"},
+     .copies = {{"l/z.jpg", "once/z.jpg"}}},
+#endif
 };
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Table, ToolSafety, ::testing::ValuesIn(kSafetyCases), ParamName());
 
 TEST_F(Tool, AnyFailureGivesStatusOneAndNamesItOnStandardError) {
-  ASSERT_TRUE(put("in/broken.jpg", Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00}));
+  // 20 KB, so that its size would show in the totals if it were counted there.
+  Bytes broken = {0xFF, 0xD8, 0xFF, 0xE0, 0x00};
+  broken.resize(20000);
+  ASSERT_TRUE(put("in/broken.jpg", broken));
   const ToolRun run = this->run("-j 2 in missing.jpg");
   EXPECT_EQ(run.status, 1) << run.out;
   EXPECT_TRUE(has(run.err, "broken.jpg  FAILED: not a well-formed JPEG (malformed stream)"));
@@ -754,10 +772,8 @@ TEST_F(Tool, SecondRunChangesNothing) {
   // The shell's *.jpg, expanded before each run.
   const auto jpgs = [&] {
     std::string names;
-    for (const auto& [path, bytes] : listing(dir_.path("r"))) {
-      names += ' ';
-      names += quoted(path);
-    }
+    for (const auto& [path, bytes] : listing(dir_.path("r")))
+      names.append(" ").append(quoted(path));
     return names;
   };
   ok("-q 80" + jpgs());
@@ -1002,6 +1018,7 @@ TEST_F(Tool, PreserveKeepsTimeAndAttributes) {
     return value;
   };
   const Bytes expected_acl = attribute(src, "system.posix_acl_access");
+  ASSERT_TRUE(!has_acl || !expected_acl.empty());  // else two failed reads would agree
 #endif
   for (const char* args : {"-p in/a.jpg", "-p -o out in/a.jpg", "-p --replace in/a.jpg"}) ok(args);
   EXPECT_EQ(fs::last_write_time(dir_.path("in/a_85.jpg")), old_time);
@@ -1041,22 +1058,6 @@ TEST_F(Tool, ResultsAreNoMoreOpenThanTheirSources) {
   }
 }
 
-// --replace through a link recodes the photo the link names, once, and keeps the link.
-TEST_F(Tool, ReplaceThroughALinkRecodesThePhotoOnce) {
-  const Bytes original = photo(64, 48, 90);
-  ASSERT_TRUE(put("l/z.jpg", original));
-  ASSERT_TRUE(put("copy/z.jpg", original));
-  ASSERT_EQ(symlink("z.jpg", dir_.path("l/a.jpg").c_str()), 0);
-  ok("--replace copy/z.jpg");
-  const ToolRun run = ok("--replace l");
-  EXPECT_TRUE(has(run.out, "1 file: 1 recoded"));
-  EXPECT_TRUE(has(run.err, "z.jpg  skipped: the same file as "));
-  EXPECT_TRUE(fs::is_symlink(dir_.path("l/a.jpg")));
-  const Bytes once = bytes("copy/z.jpg");
-  ASSERT_FALSE(once.empty());
-  EXPECT_EQ(bytes("l/z.jpg"), once);
-}
-
 // As an unprivileged user (root reads and writes any file): the system's reason is named.
 TEST_F(Tool, FileErrorsNameTheSystemsReason) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads and writes any file";
@@ -1093,14 +1094,9 @@ TEST(ToolTerminal, BarAndSummaryFitTheWidth) {
     const std::string bar = tool::progress_bar(t, 3723.4, columns);
     EXPECT_LT(tool::display_width(bar), columns) << columns << ": " << bar;
     EXPECT_TRUE(has(bar, "65432/123456"));  // the count stays at every width
-    const std::string text = tool::summary(t, 3723.4, 17, columns);
-    size_t start = 0;
-    while (start < text.size()) {
-      const size_t end = std::min(text.find('\n', start), text.size());
-      EXPECT_LT(tool::display_width(text.substr(start, end - start)), columns) << columns << ":\n"
-                                                                               << text;
-      start = end + 1;
-    }
+    std::istringstream text(tool::summary(t, 3723.4, 17, columns));
+    for (std::string line; std::getline(text, line);)
+      EXPECT_LT(tool::display_width(line), columns) << columns << ":\n" << text.str();
   }
   EXPECT_TRUE(has(tool::progress_bar(t, 3723.4, 120), "["));  // the bar itself when there is room
   EXPECT_EQ(tool::summary(t, 1, 0, 0).find('\n'), std::string::npos);  // not a terminal: one line
@@ -1176,11 +1172,8 @@ pid_t start_tool(const std::string& args, const std::string& out, const std::str
 class ToolInterrupt : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (int i = 0; i < 16; ++i) {
-      ASSERT_TRUE(put(dir_, "src/p" + std::to_string(i) + ".jpg",
-                      libjpeg_encode(photo_rgb(640, 480, static_cast<uint32_t>(i)), 640, 480,
-                                     baseline_options(92))));
-    }
+    for (uint32_t i = 0; i < 16; ++i)
+      ASSERT_TRUE(put(dir_, "src/p" + std::to_string(i) + ".jpg", seeded_photo(i, 640, 480, 92)));
   }
   TempDir dir_;
 };
@@ -1198,6 +1191,7 @@ TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
   std::mt19937 random(7);
   // Ctrl-C, kill, a closed terminal and a reader that went away ("| head") alike.
   const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+  int interrupted = 0;  // rounds that ended with 130: a tool deaf to signals would pass without
   for (int round = 0; round < 12; ++round) {
     const std::string out = dir_.path("out" + std::to_string(round));
     const std::string jobs = round % 4 == 3 ? "-j 1" : "-j 2";
@@ -1216,6 +1210,7 @@ TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
     const std::string err = text_of(dir_.path("stderr"));
     const std::string stdout_text = text_of(dir_.path("stdout"));
     if (WEXITSTATUS(status) == 130) {
+      ++interrupted;
       EXPECT_TRUE(has(err, "interrupted after "));
       EXPECT_TRUE(has(err, " of 16 files"));
     } else {
@@ -1228,6 +1223,7 @@ TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
       EXPECT_EQ(libjpeg_size(file_bytes(entry.path().string()), true), std::pair(640, 480))
           << entry.path();
   }
+  EXPECT_GT(interrupted, 0);
 }
 
 // Started with SIGHUP ignored (nohup), the tool goes on when the terminal closes.
@@ -1262,40 +1258,31 @@ size_t workers_of(pid_t tool) {
 
 TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
   // Large files, so that a worker that outlived the tool would be seen at work.
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(put(dir_, "large/p" + std::to_string(i) + ".jpg",
-                    libjpeg_encode(photo_rgb(3200, 2400, static_cast<uint32_t>(i)), 3200, 2400,
-                                   baseline_options(95))));
-  }
+  for (uint32_t i = 0; i < 4; ++i)
+    ASSERT_TRUE(put(dir_, "large/p" + std::to_string(i) + ".jpg", seeded_photo(i, 3200, 2400, 95)));
   const std::string out = dir_.path("out");
   const pid_t pid = start_tool("-j 2 -o " + quoted(out) + " " + quoted(dir_.path("large")),
                                dir_.path("stdout"), dir_.path("stderr"));
   ASSERT_NE(pid, 0);
-  for (int i = 0; i < 200 && workers_of(pid) == 0; ++i) {
+  for (int i = 0; i < 200 && workers_of(pid) == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
   ASSERT_GT(workers_of(pid), 0u) << text_of(dir_.path("stdout")) << text_of(dir_.path("stderr"));
   kill(pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
   // At once, not after their file: within 400 ms, the time a worker of the sanitizer build may
   // take to be torn down on a loaded machine, and less than half of its file's time there.
-  for (int i = 0; i < 200 && workers_of(pid) > 0; ++i) {
+  for (int i = 0; i < 200 && workers_of(pid) > 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
   EXPECT_EQ(workers_of(pid), 0u);
   const auto count = [&] {
-    std::error_code ec;
-    size_t n = 0;
-    for (fs::directory_iterator it(out, ec); !ec && it != fs::directory_iterator();
-         it.increment(ec))
-      ++n;
-    return n;
+    std::error_code ec;  // none yet: no file
+    return std::distance(fs::directory_iterator(out, ec), fs::directory_iterator());
   };
-  const size_t after_kill = count();
+  const auto after_kill = count();
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   EXPECT_EQ(count(), after_kill);
-  EXPECT_LT(after_kill, 3u);
+  EXPECT_LT(after_kill, 3);
 }
 #endif
 #endif
@@ -1344,11 +1331,8 @@ HeldRun run_tool_holding(const std::string& args, const std::string& point,
 class ToolRace : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (int i = 1; i <= 3; ++i) {
-      ASSERT_TRUE(put(dir_, "p/a" + std::to_string(i) + ".jpg",
-                      libjpeg_encode(photo_rgb(96, 64, static_cast<uint32_t>(i)), 96, 64,
-                                     baseline_options(92))));
-    }
+    for (uint32_t i = 1; i <= 3; ++i)
+      ASSERT_TRUE(put(dir_, "p/a" + std::to_string(i) + ".jpg", seeded_photo(i, 96, 64, 92)));
   }
   TempDir dir_;
   const Bytes users_file_ = {'m', 'i', 'n', 'e'};
@@ -1440,8 +1424,7 @@ TEST_F(ToolRace, WorkerThatDiesFailsItsFileOnly) {
 // before the read changes nothing, and a file put in the source's place before the rename is
 // kept ("changed during the recode").
 TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
-  const Bytes x = libjpeg_encode(photo_rgb(96, 64, 11), 96, 64, baseline_options(92));
-  const Bytes y = libjpeg_encode(photo_rgb(96, 64, 12), 96, 64, baseline_options(92));
+  const Bytes x = seeded_photo(11, 96, 64, 92), y = seeded_photo(12, 96, 64, 92);
   ASSERT_TRUE(put(dir_, "copy/x.jpg", x));
   ASSERT_EQ(run_tool("--replace " + quoted(dir_.path("copy/x.jpg"))).status, 0);
   const Bytes x_recoded = file_bytes(dir_.path("copy/x.jpg"));
