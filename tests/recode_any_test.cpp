@@ -205,30 +205,22 @@ TEST_F(RecodeAny, RgbCodingAsLibjpegReadsIt) {
       {"numbered_ids_alone", false, -1, {1, 2, 3}},  {"adobe0_numbered_ids", false, 0, {1, 2, 3}},
       {"adobe1_rgb_ids", false, 1, {'R', 'G', 'B'}}, {"jfif_and_adobe0", true, 0, {'R', 'G', 'B'}},
       {"jfif_rgb_ids", true, -1, {'R', 'G', 'B'}},   {"other_ids", false, -1, {7, 8, 9}}};
+  int rgb_variants = 0;  // both answers must come up, or the variants were not made
   for (const Variant& v : variants) {
     SCOPED_TRACE(v.name);
-    Bytes jpeg(rgb.begin(), rgb.begin() + 2);
-    if (v.jfif) jpeg.insert(jpeg.end(), jfif_app0.begin(), jfif_app0.end());
+    Bytes jpeg = rgb;  // the ids in the frame and scan headers, the Adobe transform or segment
     for (const Segment& s : split_segments(rgb)) {
-      if (s.marker == 0xD8) continue;
-      Bytes segment(rgb.begin() + static_cast<std::ptrdiff_t>(s.offset),
-                    rgb.begin() + static_cast<std::ptrdiff_t>(s.offset + s.length));
-      if (s.marker == 0xEE) {
-        if (v.adobe < 0) continue;
-        segment[4 + 11] = static_cast<uint8_t>(v.adobe);
+      for (size_t c = 0; c < 3; ++c) {
+        if (s.marker == 0xC0) jpeg[s.offset + 10 + 3 * c] = v.ids[c];
+        if (s.marker == 0xDA) jpeg[s.offset + 5 + 2 * c] = v.ids[c];
       }
-      if (s.marker == 0xC0) {
-        for (size_t c = 0; c < 3; ++c) segment[10 + 3 * c] = v.ids[c];
-      }
-      if (s.marker == 0xDA) {
-        for (size_t c = 0; c < 3; ++c) segment[5 + 2 * c] = v.ids[c];
-      }
-      jpeg.insert(jpeg.end(), segment.begin(), segment.end());
+      if (s.marker == 0xEE) jpeg[s.offset + 4 + 11] = static_cast<uint8_t>(std::max(v.adobe, 0));
     }
-    jpeg.insert(jpeg.end(),
-                rgb.begin() + static_cast<std::ptrdiff_t>(split_segments(rgb).back().offset +
-                                                          split_segments(rgb).back().length),
-                rgb.end());
+    const Segment adobe = split_segments(rgb)[1];  // libjpeg writes Adobe right after SOI
+    ASSERT_EQ(adobe.marker, 0xEE);
+    if (v.adobe < 0)
+      jpeg.erase(jpeg.begin() + 2, jpeg.begin() + 2 + static_cast<std::ptrdiff_t>(adobe.length));
+    if (v.jfif) jpeg.insert(jpeg.begin() + 2, jfif_app0.begin(), jfif_app0.end());
     jpeg_decompress_struct d;
     jpeg_error_mgr errors;
     d.err = jpeg_std_error(&errors);
@@ -236,6 +228,7 @@ TEST_F(RecodeAny, RgbCodingAsLibjpegReadsIt) {
     jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
     ASSERT_EQ(jpeg_read_header(&d, TRUE), JPEG_HEADER_OK);
     const bool libjpeg_says_rgb = d.jpeg_color_space == JCS_RGB;
+    rgb_variants += libjpeg_says_rgb;
     jpeg_destroy_decompress(&d);
     JpegHeader header;
     ASSERT_TRUE(parse_header(jpeg.data(), jpeg.size(), &header));
@@ -243,6 +236,7 @@ TEST_F(RecodeAny, RgbCodingAsLibjpegReadsIt) {
     const RecodeAnyResult r = recode(jpeg);
     EXPECT_EQ(r.way, libjpeg_says_rgb ? RecodeWay::kConverted : RecodeWay::kLibrary) << r.error;
   }
+  EXPECT_EQ(rgb_variants, 3);  // Adobe transform 0 without JFIF, or ids R G B alone
 }
 
 // A segment length our header walk cannot follow but the library's rules pass over (APP1 of
@@ -382,16 +376,6 @@ struct DamageCase {
   bool (*is_named)(const RecodeDamage& d);
 };
 
-Bytes entropy_start_and_end(const Bytes& jpeg, size_t* start, size_t* end) {
-  for (const Segment& s : split_segments(jpeg)) {
-    if (s.marker == 0xDA) {
-      *start = s.offset + 4 + (static_cast<size_t>(jpeg[s.offset + 2]) << 8 | jpeg[s.offset + 3]);
-      *end = s.offset + s.length;
-    }
-  }
-  return jpeg;
-}
-
 Bytes cut_at_half(const Bytes& j) {
   return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(j.size() / 2));
 }
@@ -402,8 +386,12 @@ Bytes with_trailer(const Bytes& j) {
   return out;
 }
 Bytes with_bad_codes(const Bytes& j) {
-  size_t start = 0, end = 0;
-  Bytes out = entropy_start_and_end(j, &start, &end);
+  Bytes out = j;
+  size_t start = 0, end = 0;  // of the entropy-coded data
+  for (const Segment& s : split_segments(j)) {
+    if (s.marker == 0xDA) start = s.offset + 4 + (size_t{j[s.offset + 2]} << 8 | j[s.offset + 3]);
+    if (s.marker == 0xDA) end = s.offset + s.length;
+  }
   // Sixteen 1 bits (stuffed FF bytes) are no code of the Annex K tables.
   for (size_t i = start + (end - start) / 3, n = 0; n < 8; i += 2, ++n) {
     out[i] = 0xFF;
@@ -634,8 +622,8 @@ TEST_F(RecodeAny, FittedTablesAreLosslessAndSmaller) {
     const Decoded standard_rgb = decoded(standard.stream), fitted_rgb = decoded(fitted.stream);
     ASSERT_TRUE(standard_rgb.is_ok && fitted_rgb.is_ok);
     EXPECT_EQ(fitted_rgb.warnings, 0);
-    EXPECT_EQ(fitted_rgb.width, standard_rgb.width);
-    EXPECT_EQ(fitted_rgb.height, standard_rgb.height);
+    EXPECT_EQ(std::pair(fitted_rgb.width, fitted_rgb.height),
+              std::pair(standard_rgb.width, standard_rgb.height));
     EXPECT_TRUE(fitted_rgb.rgb == standard_rgb.rgb) << "decoded pixels differ";
     // The library's decoder reads the fitted result as well as it reads its own (against
     // libjpeg over the image's area).
@@ -667,19 +655,18 @@ TEST_F(RecodeAny, FittedTablesAreLosslessAndSmaller) {
 // stream of up to kForeignMaxScans scans is converted.
 TEST_F(RecodeAny, LimitsTakeWhatIsWithinThem) {
   set_foreign_frame_limit_px(64 * 64);
+  const auto frame = [](int w, int h) { return claimed_frame(layout(1, 1), w, h); };
   const struct {
     const char* name;
     Bytes jpeg;
     int32_t status;  // kRecodeOk: converted, else refused
-  } cases[] = {
-      {"64x64", claimed_frame(layout(1, 1), 64, 64), kRecodeOk},
-      {"49x64", claimed_frame(layout(1, 1), 49, 64), kRecodeOk},
-      {"64x65", claimed_frame(layout(1, 1), 64, 65), kErrFrameTooLarge},
-      {"128x32", claimed_frame(layout(1, 1), 128, 32), kRecodeOk},
-      {"128x33", claimed_frame(layout(1, 1), 128, 33), kErrFrameTooLarge},
-      {"scans at the limit", many_scans(kForeignMaxScans, 64, 64), kRecodeOk},
-      {"one scan more", many_scans(kForeignMaxScans + 1, 64, 64), kErrCorruptStream},
-  };
+  } cases[] = {{"64x64", frame(64, 64), kRecodeOk},
+               {"49x64", frame(49, 64), kRecodeOk},
+               {"64x65", frame(64, 65), kErrFrameTooLarge},
+               {"128x32", frame(128, 32), kRecodeOk},
+               {"128x33", frame(128, 33), kErrFrameTooLarge},
+               {"scans at the limit", many_scans(kForeignMaxScans, 64, 64), kRecodeOk},
+               {"one scan more", many_scans(kForeignMaxScans + 1, 64, 64), kErrCorruptStream}};
   for (const auto& c : cases) {
     const RecodeAnyResult r = recode(c.jpeg);
     EXPECT_EQ(r.way, c.status == kRecodeOk ? RecodeWay::kConverted : RecodeWay::kRefused) << c.name;
@@ -814,11 +801,9 @@ TEST_F(RecodeAny, CmykAndYcckAreRecodedInTheirColourSpace) {
 
     const CmykDecode ours = libjpeg_decode_cmyk(exact.stream);
     const CmykDecode ours_fitted = libjpeg_decode_cmyk(fitted.stream);
-    ASSERT_TRUE(ours.is_ok);
-    ASSERT_TRUE(ours_fitted.is_ok);
+    ASSERT_TRUE(ours.is_ok && ours_fitted.is_ok);
     EXPECT_EQ(ours.warnings, 0);
-    EXPECT_EQ(ours.width, c.width);
-    EXPECT_EQ(ours.height, c.height);
+    EXPECT_EQ(std::pair(ours.width, ours.height), std::pair(c.width, c.height));
     EXPECT_EQ(ours.space, space);
     EXPECT_TRUE(ours.has_adobe);
     EXPECT_EQ(ours.adobe_transform, c.source.is_ycck ? 2 : 0);
