@@ -438,7 +438,8 @@ class RecodeAnyDamage : public RecodeAny, public ::testing::WithParamInterface<D
 // Each damage on the library's way (with and without restarts) and on the converted way (4:2:2
 // with restarts, and progressive): libjpeg warns exactly when the case is damage, and the result
 // tells damage exactly then. Each result decodes cleanly. On the library's way the damage is
-// named, and data that runs out does so at the row where libjpeg's decode first goes wrong.
+// named, and data that runs out or goes missing does so at the row where libjpeg's decode first
+// goes wrong.
 TEST_P(RecodeAnyDamage, ToldAndResultStillMade) {
   const DamageCase& c = GetParam();
   JpegOptions s422 = layout(2, 1);
