@@ -147,14 +147,13 @@ const Named* named(const std::array<Named, kSize>& list, int32_t count, const ch
   return nullptr;
 }
 
-// Every x86 build, the 32-bit DLL's included, has the AVX2 kernels and takes them where the
-// processor (and the operating system's saved state) runs them; elsewhere it lists them not. The
-// 64-bit builds have an AVX-512 forward kernel too, and take it before the AVX2 one.
+// Every x86 build, the 32-bit DLL's included, has the AVX2 and AVX-512 kernels and takes the
+// widest the processor (and the operating system's saved state) runs; elsewhere it lists them not.
 TEST(KernelChoice, FastestOnEveryX86BuildWhereTheProcessorHasIt) {
   __builtin_cpu_init();
   const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
-  const bool has_avx512 = sizeof(void*) == 8 && __builtin_cpu_supports("avx512f") != 0 &&
-                          __builtin_cpu_supports("avx512bw") != 0;
+  const bool has_avx512 =
+      __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0;
   std::array<NamedFdctQuantKernel, 5> fdct{};
   const int32_t fdct_count = fdct_quant_kernels(fdct.data(), 5);
   const NamedFdctQuantKernel* fdct_avx2 = named(fdct, fdct_count, "avx2");
@@ -171,6 +170,13 @@ TEST(KernelChoice, FastestOnEveryX86BuildWhereTheProcessorHasIt) {
   }
   if (has_avx2) {
     EXPECT_EQ(idct_kernel(true), idct_avx2->kernel);
+  }
+  std::array<NamedIdctPairKernel, 3> pairs{};
+  const NamedIdctPairKernel* pair_avx512 =
+      named(pairs, idct_pair_kernels(pairs.data(), 3), "avx512");
+  ASSERT_EQ(pair_avx512 != nullptr, has_avx512);
+  if (has_avx512) {
+    EXPECT_EQ(idct_pair_kernel(true), pair_avx512->kernel);
   }
   EXPECT_EQ(fdct_quant_kernel(false), fdct[0].kernel);
 }

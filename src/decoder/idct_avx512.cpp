@@ -3,7 +3,7 @@
 // hold the first block, lanes 8-15 the second, each pass sixteen transforms in 32-bit lanes with
 // the AVX2 kernel's arithmetic (22-bit saturation by min/max, the exact floor of the 12-bit
 // products, 32-bit products where the pair's bound allows). Compiled with -mavx512f -mavx512bw on
-// x86-64 and chosen at run time (idct_dispatch.cpp).
+// x86-64 and i686 and chosen at run time (idct_dispatch.cpp).
 
 #include <cstdint>
 #include <initializer_list>

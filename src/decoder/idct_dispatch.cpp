@@ -2,7 +2,7 @@
 // Run-time choice of the inverse DCT kernel: AVX2 when the processor (and the operating system's
 // saved state) supports it, on x86-64 and i686 builds; SSE2 where the target has it; the portable
 // kernel otherwise, and whenever the plan asks for it. Pairs of blocks take the AVX-512 kernel
-// where the x86-64 build's processor has it.
+// where the processor has it.
 #include "common/cpu_features.h"
 #include "decoder/idct.h"
 

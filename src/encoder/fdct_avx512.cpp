@@ -3,7 +3,8 @@
 // the scalar code: lanes 0-7 of every vector hold the first block, lanes 8-15 the second, so that
 // each pass runs sixteen transforms in 32-bit lanes with the AVX2 kernel's exact products; then the
 // descale, the reciprocal quantizer in 16-bit lanes and the zig-zag order as two-table word
-// permutes. Compiled with -mavx512f -mavx512bw on x86-64 and chosen at run time (fdct_quant.cpp).
+// permutes. Compiled with -mavx512f -mavx512bw on x86-64 and i686 and chosen at run time
+// (fdct_quant.cpp).
 #include <array>
 
 #include "common/avx512_transpose.h"  // with immintrin.h and the warnings it needs
