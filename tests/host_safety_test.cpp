@@ -209,6 +209,7 @@ TEST_F(HostSafety, ConcurrentCallsGiveTheirOwnResultsAndLogs) {
       photo(64, 48, 90)};
   RecodeAnyOptions options;
   std::vector<RecodeAnyResult> alone;
+  alone.reserve(sources.size());
   for (const Bytes& s : sources) alone.push_back(recode_any(s.data(), s.size(), options));
   EXPECT_EQ(alone[0].status, 0) << alone[0].log;
   EXPECT_EQ(alone[1].status, 0) << alone[1].log;
