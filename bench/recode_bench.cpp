@@ -553,9 +553,9 @@ int main(int argc, char** argv) {
   }
   if (!waits.empty()) {
     std::printf(
-        "\ntwo threads in process (the fastest recode): the caller's thread entropy-decodes and "
-        "transforms; the other transforms and entropy-codes; the share of the rows' time each "
-        "waited\n");
+        "\ntwo threads in process (the fastest recode): the caller's thread entropy-decodes; the "
+        "other inverse-transforms, forward-transforms and entropy-codes; the share of the rows' "
+        "time each waited\n");
     std::printf("%-10s %6s | %9s | %14s %14s\n", "image", "rows", "rows ms", "decoder waits",
                 "other waits");
     for (const auto& [label, w] : waits) {

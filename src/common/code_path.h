@@ -27,10 +27,10 @@ struct RecodePlan {
   // decoder's second thread, which finishes the rows, codes them too; the bytes are the row
   // coder's either way.
   bool is_streaming = true;
-  // 1 or 2. With 2, the decoder finishes row R - 1 on a second thread (its padding columns, and
-  // the one-pass recode's coding) while it decodes and transforms row R (direct output only), and
-  // the row coder codes the lower half of the rows on a second thread. No memory or no thread falls
-  // back to one thread with the same bytes.
+  // 1 or 2. With 2, the decoder transforms and finishes row R - 1 on a second thread (its
+  // padding columns, and the one-pass recode's coding) while it entropy-decodes row R (direct
+  // output only), and the row coder codes the lower half of the rows on a second thread. No memory
+  // or no thread falls back to one thread with the same bytes.
   int32_t threads = 2;
 };
 

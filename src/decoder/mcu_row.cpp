@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -123,23 +124,29 @@ void finish_row(const RowGeometry& g, size_t R, size_t rows) {
 
 }  // namespace
 
-// Two threads over the rows: the caller's thread entropy-decodes and transforms row R into its
-// slot of the output while the worker finishes the rows before it, in row order: the padding
-// columns (which need the next row's first line) and the hand-over of each final row to its
-// consumer (the one-pass recode codes them there: the entropy decoding and the inverse transform
-// on one thread, the forward transform and the entropy coding on the other, about as much work).
-// Row R may be written once the row whose slot it takes, R - ring_rows, is final and handed over,
-// which finishing row R - ring_rows + 1 does.
+// Two threads over the rows: the caller's thread entropy-decodes row R into a slot of coefficient
+// rows while the worker, in row order, transforms the rows before it into their slots of the
+// output and finishes them: the padding columns (which need the next row's first line) and the
+// hand-over of each final row to its consumer (the one-pass recode codes them there). So the
+// entropy decoding runs on one thread, the inverse transform, the forward transform and the
+// entropy coding on the other, about as much work. Only the worker writes the output: row R goes
+// to the slot of row R - ring_rows, whose hand-over the worker made when it finished row
+// R - ring_rows + 1, before row R (ring_rows >= 2).
 struct RowPipeline {
   using Clock = std::chrono::steady_clock;
+  // Coefficient rows in flight: the caller's thread may run this many rows ahead of the worker's
+  // transform.
+  static constexpr uint32_t kCoefficientRows = 3;
+  static constexpr size_t kMcuCoefficients = 6 * 64;
   std::thread worker;
   std::mutex lock;
   std::condition_variable changed;
-  uint32_t transformed = 0;  // rows written to the output
-  uint32_t finished = 0;     // rows finished by the worker
+  uint32_t decoded = 0;      // rows whose coefficients are in their slot
+  uint32_t transformed = 0;  // rows the worker has transformed (their slots free again)
   uint32_t rows = 0;
   bool stopping = false;  // no further rows will be handed over
   RowGeometry geometry{};
+  std::unique_ptr<int16_t[]> coefficients;  // kCoefficientRows rows of mcu_columns MCUs
   Clock::time_point started = Clock::now();
   double decoder_waiting_s = 0;  // the caller's thread's alone
   double worker_waiting_s = 0;   // the worker's alone
@@ -148,24 +155,29 @@ struct RowPipeline {
     return std::chrono::duration<double>(Clock::now() - t).count();
   }
 
-  // Whether row R's slot is free: the row before it in the slot finished, and the row after that.
-  bool may_write(uint32_t row) const { return row + 2 <= finished + geometry.ring_rows; }
+  int16_t* coefficient_row(uint32_t row) const {
+    return coefficients.get() + (row % kCoefficientRows) * geometry.mcu_columns * kMcuCoefficients;
+  }
 
   void finish_rows() {
     for (uint32_t r = 0; r < rows; ++r) {
       {
         const Clock::time_point t = Clock::now();
         std::unique_lock<std::mutex> hold(lock);
-        changed.wait(hold, [&] { return transformed > r || stopping; });
+        changed.wait(hold, [&] { return decoded > r || stopping; });
         worker_waiting_s += since(t);
-        if (transformed <= r) return;
+        if (decoded <= r) return;
       }
-      finish_row(geometry, r, rows);
+      const int16_t* row = coefficient_row(r);
+      for (size_t m = 0; m < geometry.mcu_columns; ++m) {
+        transform_mcu(geometry, r % geometry.ring_rows, m, row + m * kMcuCoefficients);
+      }
       {
         const std::lock_guard<std::mutex> hold(lock);
-        finished = r + 1;
+        transformed = r + 1;
       }
       changed.notify_all();
+      finish_row(geometry, r, rows);
     }
   }
 };
@@ -173,18 +185,23 @@ struct RowPipeline {
 namespace {
 
 // Starts the worker for this decode's rows; null when one thread is to do everything (small
-// images, one core, or no thread to be had: the results are the same either way).
+// images, one core, or no memory or thread to be had: the results are the same either way).
 RowPipeline* start_pipeline() {
   const DecoderState& d = g_decoder;
-  if (d.plan.threads < 2 || d.mcu_rows < kMinRowsForTwoThreads) return nullptr;
+  if (d.plan.threads < 2 || d.mcu_rows < kMinRowsForTwoThreads || d.ring_rows < 2) return nullptr;
   auto* p = new (std::nothrow) RowPipeline;
   if (p == nullptr) return nullptr;
   p->rows = d.mcu_rows;
   p->geometry = row_geometry();
-  try {
-    p->worker = std::thread([p] { p->finish_rows(); });
-    return p;
-  } catch (...) {
+  p->coefficients.reset(new (std::nothrow)
+                            int16_t[RowPipeline::kCoefficientRows * p->geometry.mcu_columns *
+                                    RowPipeline::kMcuCoefficients]);
+  if (p->coefficients != nullptr) {
+    try {
+      p->worker = std::thread([p] { p->finish_rows(); });
+      return p;
+    } catch (...) {
+    }
   }
   delete p;
   return nullptr;
@@ -201,29 +218,38 @@ RowPipeline* start_pipeline() {
   }
 }
 
-// Waits until row R may be written, and counts the wait.
-void wait_to_write(RowPipeline& p, uint32_t R) {
-  const RowPipeline::Clock::time_point t = RowPipeline::Clock::now();
-  std::unique_lock<std::mutex> hold(p.lock);
-  p.changed.wait(hold, [&] { return p.may_write(R); });
-  p.decoder_waiting_s += RowPipeline::since(t);
+// Decodes row R's MCUs into its coefficient row for the worker, once the worker has transformed
+// the row that was there.
+void decode_row_for_worker(RowPipeline& p, uint32_t R) {
+  {
+    const RowPipeline::Clock::time_point t = RowPipeline::Clock::now();
+    std::unique_lock<std::mutex> hold(p.lock);
+    p.changed.wait(hold, [&] { return R < p.transformed + RowPipeline::kCoefficientRows; });
+    p.decoder_waiting_s += RowPipeline::since(t);
+  }
+  DecoderState& d = g_decoder;
+  int16_t* row = p.coefficient_row(R);
+  for (size_t m = 0; m < d.mcu_columns; ++m) {
+    decode_mcu_coefficients();
+    std::memcpy(row + m * RowPipeline::kMcuCoefficients, d.coef_blocks[0].data(),
+                RowPipeline::kMcuCoefficients * sizeof(int16_t));
+  }
+  {
+    const std::lock_guard<std::mutex> hold(p.lock);
+    p.decoded = R + 1;
+  }
+  p.changed.notify_all();
 }
 
 void decode_mcu_row_direct() {
   DecoderState& d = g_decoder;
   const uint32_t R = d.mcu_row_index;
   if (R == 0) d.row_pipeline = start_pipeline();
-  RowPipeline* p = d.row_pipeline;
-  if (p != nullptr) wait_to_write(*p, R);
-  const RowGeometry g = p != nullptr ? p->geometry : row_geometry();
-  decode_row_mcus(g, R % g.ring_rows);
-  if (p != nullptr) {
-    {
-      const std::lock_guard<std::mutex> hold(p->lock);
-      p->transformed = R + 1;
-    }
-    p->changed.notify_all();
+  if (RowPipeline* p = d.row_pipeline) {
+    decode_row_for_worker(*p, R);
   } else {
+    const RowGeometry g = row_geometry();
+    decode_row_mcus(g, R % g.ring_rows);
     finish_row(g, R, d.mcu_rows);
   }
   d.decoder_status = kProgressRowDecoded;

@@ -22,9 +22,9 @@ void decode_mcu_row() noexcept;
 void finish_mcu_rows() noexcept;
 
 // How the two threads of the last decode that ran two spent it: the seconds each waited for the
-// other (the caller's thread, which decodes and transforms, for a free slot; the worker, which
-// finishes the rows and hands them over, for a written row), and the seconds from the first row to
-// the end of the last. All zero until a decode runs two threads. For the benchmark.
+// other (the caller's thread, which entropy-decodes, for a free coefficient row; the worker, which
+// transforms, finishes and hands over the rows, for a decoded row), and the seconds from the first
+// row to the end of the last. All zero until a decode runs two threads. For the benchmark.
 struct RowPipelineWaits {
   double decoder_waiting_s = 0;
   double worker_waiting_s = 0;
