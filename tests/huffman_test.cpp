@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <cstring>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "common/jpeg_tables.h"
 #include "decoder/decoder_state.h"
@@ -202,6 +206,149 @@ TEST(PairSearch, FindsTheFirstPairAsDefined) {
       });
       ASSERT_EQ(next_marker_at(data.data(), size, pos), marker) << "trial " << trial;
     }
+  }
+}
+
+// A random prefix code over the symbols: counts per length that leave room for the all-ones
+// code, sometimes with a 1-bit code, and the symbols in random order, with the small sizes first
+// (where the fast decoder's lookup holds two symbols at once) or with the end of block and sizes
+// around 8 first.
+struct RandomTable {
+  std::array<uint8_t, 17> bits{};
+  std::array<uint8_t, 256> values{};
+  std::vector<uint16_t> codes;
+  std::vector<uint8_t> lengths;
+};
+RandomTable random_table(std::vector<uint8_t> symbols, std::mt19937& rng) {
+  std::shuffle(symbols.begin(), symbols.end(), rng);
+  const auto by = [&](auto key) {
+    std::stable_sort(symbols.begin(), symbols.end(),
+                     [&](uint8_t a, uint8_t b) { return key(a) < key(b); });
+  };
+  switch (rng() % 3) {
+    case 0:
+      by([](uint8_t rs) { return (rs & 15) + (rs >> 4); });
+      break;
+    case 1:  // the end of block, then sizes around 8: values near the most a pair can hold
+      by([](uint8_t rs) { return rs == 0 ? 0 : 1 + std::abs((rs & 15) - 8) + (rs >> 4); });
+      break;
+    default:
+      break;
+  }
+  RandomTable t;
+  size_t left = symbols.size();
+  uint32_t room = 2;  // codes free at this length
+  for (size_t len = 1; len <= 16 && left > 0; ++len) {
+    const uint32_t most = std::min<uint32_t>(room - 1, static_cast<uint32_t>(left));
+    uint32_t n = len == 16 ? most : static_cast<uint32_t>(rng() % (most + 1));
+    if (len < 4 && n > 1) n = 1;
+    t.bits[len] = static_cast<uint8_t>(n);
+    left -= n;
+    room = 2 * (room - n);
+  }
+  const size_t used = symbols.size() - left;
+  std::copy(symbols.begin(), symbols.begin() + static_cast<std::ptrdiff_t>(used), t.values.begin());
+  t.codes.resize(256);
+  t.lengths.resize(256);
+  assign_canonical_codes(t.bits.data() + 1, t.codes.data(), t.lengths.data());
+  t.codes.resize(used);
+  t.lengths.resize(used);
+  return t;
+}
+
+// Writes bits MSB first with the stuffing of entropy-coded data.
+struct StuffedBits {
+  Bytes bytes;
+  uint32_t acc = 0;
+  int count = 0;
+  void put(uint32_t code, int length) {
+    for (int i = length - 1; i >= 0; --i) {
+      acc = acc << 1 | ((code >> i) & 1);
+      if (++count == 8) {
+        bytes.push_back(static_cast<uint8_t>(acc));
+        if (bytes.back() == 0xFF) bytes.push_back(0);
+        acc = 0;
+        count = 0;
+      }
+    }
+  }
+};
+
+// The fast MCU decoder against the exact reader on streams of valid codes from random tables: 1-bit
+// codes, blocks that end at position 63 without an end of block, runs past the block's end, ZRLs,
+// and every value size. Each MCU's coefficients, predictors and position must agree.
+TEST_F(Huffman, FastDecoderMatchesExactOnRandomTables) {
+  std::vector<uint8_t> ac_symbols = {0x00, 0xF0};
+  for (uint8_t run = 0; run < 16; ++run) {
+    for (uint8_t size = 1; size <= 10; ++size)
+      ac_symbols.push_back(static_cast<uint8_t>(run << 4 | size));
+  }
+  std::vector<uint8_t> dc_symbols;
+  for (uint8_t size = 0; size <= 11; ++size) dc_symbols.push_back(size);
+  constexpr size_t kMcus = 400;
+  constexpr std::array<uint32_t, 6> kComponents = {0, 0, 0, 0, 1, 2};
+  for (uint32_t trial = 0; trial < 40; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    std::mt19937 rng(trial);
+    const RandomTable dc = random_table(dc_symbols, rng);
+    const RandomTable ac = random_table(ac_symbols, rng);
+    const size_t eob = static_cast<size_t>(
+        std::find(ac.values.begin(), ac.values.begin() + ac.codes.size(), 0) - ac.values.begin());
+    StuffedBits out;
+    for (size_t i = 0; i < kMcus * kComponents.size(); ++i) {
+      const size_t d = rng() % dc.codes.size();
+      out.put(dc.codes[d], dc.lengths[d]);
+      out.put(static_cast<uint32_t>(rng()), dc.values[d]);
+      // The decoder stops a block at position 64 or at an end of block, wherever it falls.
+      for (uint32_t k = 1; k < 64; ++k) {
+        // Mostly the shortest codes, some ends of block, now and then any code.
+        const uint32_t pick = static_cast<uint32_t>(rng() % 8);
+        size_t a =
+            pick == 0 ? rng() % ac.codes.size() : rng() % std::min<size_t>(ac.codes.size(), 12);
+        if (pick < 3 && eob < ac.codes.size()) a = eob;
+        const uint8_t rs = ac.values[a];
+        out.put(ac.codes[a], ac.lengths[a]);
+        out.put(static_cast<uint32_t>(rng()), rs & 15);
+        if (rs == 0) break;
+        k += rs >> 4;
+      }
+    }
+    out.put(0x7F, 7);  // pad with 1-bits
+    out.bytes.insert(out.bytes.end(), {0xFF, 0xD9});
+    ASSERT_EQ(build_decode_table(dc.bits.data(), dc.values.data(), true, true,
+                                 g_decoder.dc_decode_tables[0]),
+              nullptr);
+    ASSERT_EQ(build_decode_table(ac.bits.data(), ac.values.data(), false, true,
+                                 g_decoder.ac_decode_tables[0]),
+              nullptr);
+    g_decoder.mcu_block_total = static_cast<int32_t>(kComponents.size());
+    for (size_t b = 0; b < kComponents.size(); ++b) {
+      g_decoder.block_component[b] = kComponents[b];
+      g_decoder.block_dc_table[b] = &g_decoder.dc_decode_tables[0];
+      g_decoder.block_ac_table[b] = &g_decoder.ac_decode_tables[0];
+    }
+    // Equal coefficients in every MCU after the first also mean the reader stood at the same bit.
+    std::vector<std::array<int16_t, 64 * 6>> results[2];
+    for (const bool fast : {false, true}) {
+      feed(out.bytes);
+      g_decoder.clean_end = 0;
+      g_decoder.last_dc = {};
+      for (size_t m = 0; m < kMcus; ++m) {
+        for (auto& block : g_decoder.coef_blocks) block.fill(0);
+        if (fast) {
+          decode_one_mcu_fast();
+        } else {
+          decode_one_mcu();
+        }
+        std::array<int16_t, 64 * 6> coefficients;
+        std::memcpy(coefficients.data(), g_decoder.coef_blocks.data(), sizeof(coefficients));
+        results[fast].push_back(coefficients);
+      }
+    }
+    for (size_t m = 0; m < kMcus; ++m) {
+      ASSERT_EQ(results[1][m], results[0][m]) << "MCU " << m;
+    }
+    EXPECT_EQ(g_decoder.damage.bad_codes, 0u);
   }
 }
 

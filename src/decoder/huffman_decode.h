@@ -28,13 +28,22 @@ const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool 
 
 // Packing of HuffDecodeTable::fast_ac entries: bits 0..4 the bits consumed (0 = not decodable
 // from kFastAcBits bits), bit 7 set when the coefficient value (for a DC table, the difference)
-// follows in bits 16..31 (the magnitude bits fitted too), bits 8..15 the run/size symbol. Bits 5
-// and 6 stay clear, so that the low six bits are the count a 64-bit shift takes.
+// follows in bits 16..31 (the magnitude bits fitted too), bits 8..15 the run/size symbol. Bit 5
+// stays clear, so that the low six bits are the count a 64-bit shift takes (bit 6 is above the
+// count a shift of either word size takes).
+// An AC entry with bit 6 set as well holds two symbols, the second a coefficient or the end of the
+// block: bits 12..15 the first one's run, 16..23 its value (int8), bits 8..11 the second one's run,
+// 24..31 its value (int8; 0 for the end of the block, which no coefficient is).
 struct FastAcEntry {
   static constexpr uint32_t kLengthMask = 31;
+  static constexpr uint32_t kPair = 64;
   static constexpr uint32_t kHasValue = 128;
   static uint32_t symbol(uint32_t e) { return (e >> 8) & 0xFF; }
   static int32_t value(uint32_t e) { return static_cast<int16_t>(e >> 16); }
+  static uint32_t first_run(uint32_t e) { return (e >> 12) & 15; }
+  static int32_t first_value(uint32_t e) { return static_cast<int8_t>(e >> 16); }
+  static uint32_t second_run(uint32_t e) { return (e >> 8) & 15; }
+  static int32_t second_value(uint32_t e) { return static_cast<int8_t>(e >> 24); }
 };
 
 // Loads bytes until 17 bits are buffered or a marker stops the reader; pads zero bits at a marker

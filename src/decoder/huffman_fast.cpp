@@ -182,13 +182,29 @@ void decode_blocks(Reader<kChecked>& r) {
       // more, so the buffer is filled only when fewer are left (a fill leaves the bits above
       // alone, so the entry stays what it was).
       if (r.n < kFastAcBits) r.fill();
-      // Most symbols: code and magnitude bits both in the lookup, the size not zero.
-      const uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
+      // Most symbols: code and magnitude bits both in the lookup, the size not zero; often the
+      // next symbol too. One way for both, without a branch between them: an entry of one
+      // symbol stores its value twice at the same place.
+      uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
       if ((e & FastAcEntry::kHasValue) != 0) [[likely]] {
-        r.skip_entry(e);
-        pos += FastAcEntry::symbol(e) >> 4u;
-        coefficients[kCoefficientSlots[pos]] = static_cast<int16_t>(FastAcEntry::value(e));
-        continue;
+        // Bit 6 of the position after the first symbol is set when that symbol ends the block.
+        if ((((pos & (kPositionsPerBlock - 1)) + FastAcEntry::first_run(e) + 1) & e &
+             FastAcEntry::kPair) != 0) [[unlikely]] {
+          e = 0;  // a pair whose first symbol ends the block: that one is decoded alone
+        } else {
+          r.skip_entry(e);
+          const int32_t pair = -static_cast<int32_t>((e >> 6) & 1);  // all ones for a pair
+          pos += FastAcEntry::first_run(e);
+          const int32_t single = FastAcEntry::value(e);
+          const int32_t first = single ^ ((single ^ FastAcEntry::first_value(e)) & pair);
+          coefficients[kCoefficientSlots[pos]] = static_cast<int16_t>(first);
+          pos += FastAcEntry::second_run(e) + static_cast<uint32_t>(pair & 1);
+          // An end of block as the second symbol stores a zero at a position not yet written.
+          const int32_t second = first ^ ((first ^ FastAcEntry::second_value(e)) & pair);
+          coefficients[kCoefficientSlots[pos]] = static_cast<int16_t>(second);
+          if (second == 0) break;
+          continue;
+        }
       }
       // A code of up to 17 bits and, where the buffer holds them, 15 magnitude bits.
       if (r.n < (kWordBits < 64 ? 17 : 32)) r.fill();

@@ -10,33 +10,81 @@
 namespace kestrum {
 namespace {
 
-// Fills fast_ac from the lookahead table and maxcode as decode_symbol decodes: the 8-bit
-// lookahead first, else the code grown from 9 bits; with the magnitude bits where they fit.
-void build_fast_ac(HuffDecodeTable& t) {
+// The symbol whose code starts a kFastAcBits-bit pattern of which only the top known bits are
+// data, as decode_symbol decodes it: the 8-bit lookahead first, else the code grown from 9 bits.
+// Length 0 when those bits do not hold the whole code.
+struct Prefix {
+  uint32_t length;
+  uint32_t rs;
+};
+Prefix decode_prefix(const HuffDecodeTable& t, uint32_t b, uint32_t known) {
+  constexpr uint32_t kBits = static_cast<uint32_t>(kFastAcBits);
+  uint32_t length = static_cast<uint32_t>(t.lookup_length[b >> (kBits - 8)]);
+  if (length != 0) {
+    if (length > known) return {0, 0};
+    return {length, t.lookup_symbol[b >> (kBits - 8)]};
+  }
+  length = 9;
+  int32_t code = static_cast<int32_t>(b >> (kBits - 9));
+  while (code > t.maxcode[length] && length < known) {
+    ++length;
+    code = static_cast<int32_t>(b >> (kBits - length));
+  }
+  if (length > known || code > t.maxcode[length]) return {0, 0};
+  return {length, t.values[static_cast<size_t>(t.value_offset[length] + code)]};
+}
+
+// The coefficient of size bits (1..15) at the top of a kFastAcBits-bit pattern after used bits.
+int32_t magnitude_value(uint32_t b, uint32_t used, uint32_t size) {
+  constexpr uint32_t kBits = static_cast<uint32_t>(kFastAcBits);
+  int32_t v = static_cast<int32_t>((b >> (kBits - used - size)) & ((1u << size) - 1u));
+  if (v < kExtendThreshold[size]) v += kExtendBias[size];
+  return v;
+}
+
+// A pair entry for the AC pattern b whose first symbol, with its value v1, takes used bits: where
+// the bits left hold a second symbol with its value (or an end of block), both values within
+// int8; 0 otherwise.
+uint32_t pair_entry(const HuffDecodeTable& t, uint32_t b, uint32_t used, uint32_t rs1, int32_t v1) {
+  constexpr uint32_t kBits = static_cast<uint32_t>(kFastAcBits);
+  if (used >= kBits || v1 < -127 || v1 > 127) return 0;
+  const Prefix second = decode_prefix(t, (b << used) & ((1u << kBits) - 1u), kBits - used);
+  if (second.length == 0) return 0;
+  const uint32_t size = second.rs & 15;
+  int32_t v2 = 0;  // an end of block
+  if (size != 0) {
+    if (used + second.length + size > kBits) return 0;
+    v2 = magnitude_value(b, used + second.length, size);
+    if (v2 < -127 || v2 > 127) return 0;
+  } else if (second.rs != 0) {
+    return 0;  // ZRL, or a symbol of no value that no decoder expects
+  }
+  return (used + second.length + size) | FastAcEntry::kPair | FastAcEntry::kHasValue |
+         (rs1 >> 4) << 12 | (second.rs >> 4) << 8 |
+         static_cast<uint32_t>(static_cast<uint8_t>(v1)) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(v2)) << 24;
+}
+
+// Fills fast_ac: what the next kFastAcBits bits decode to, with the magnitude bits where they fit,
+// and for an AC table the symbol after it too where it fits as well.
+void build_fast_ac(HuffDecodeTable& t, bool is_dc) {
   constexpr uint32_t kBits = static_cast<uint32_t>(kFastAcBits);
   for (uint32_t b = 0; b < (1u << kBits); ++b) {
-    uint32_t length = static_cast<uint32_t>(t.lookup_length[b >> (kBits - 8)]);
-    uint32_t rs = t.lookup_symbol[b >> (kBits - 8)];
-    if (length == 0) {
-      length = 9;
-      int32_t code = static_cast<int32_t>(b >> (kBits - 9));
-      while (code > t.maxcode[length] && length < kBits) {
-        ++length;
-        code = static_cast<int32_t>(b >> (kBits - length));
-      }
-      if (code > t.maxcode[length]) {  // longer than the lookahead
-        t.fast_ac[b] = 0;
-        continue;
-      }
-      rs = t.values[static_cast<size_t>(t.value_offset[length] + code)];
+    const Prefix first = decode_prefix(t, b, kBits);
+    if (first.length == 0) {  // longer than the lookahead
+      t.fast_ac[b] = 0;
+      continue;
     }
-    uint32_t entry = length | rs << 8;
-    const uint32_t size = rs & 15;
-    if (size != 0 && length + size <= kBits) {
-      int32_t v = static_cast<int32_t>((b >> (kBits - length - size)) & ((1u << size) - 1u));
-      if (v < kExtendThreshold[size]) v += kExtendBias[size];
-      entry = (length + size) | FastAcEntry::kHasValue | rs << 8 |
-              static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16;
+    uint32_t entry = first.length | first.rs << 8;
+    const uint32_t size = first.rs & 15;
+    if (size != 0 && first.length + size <= kBits) {
+      const int32_t v = magnitude_value(b, first.length, size);
+      const uint32_t pair = is_dc ? 0 : pair_entry(t, b, first.length + size, first.rs, v);
+      // An AC entry of one symbol keeps its run alone (bits 8..11 are a pair's second run).
+      const uint32_t symbol = is_dc ? first.rs : first.rs & 0xF0;
+      entry = pair != 0 ? pair
+                        : (first.length + size) | FastAcEntry::kHasValue | symbol << 8 |
+                              static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16;
     }
     t.fast_ac[b] = entry;
   }
@@ -75,7 +123,7 @@ const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool 
     }
   }
   table.values = values;
-  if (has_fast_lookup) build_fast_ac(table);
+  if (has_fast_lookup) build_fast_ac(table, is_dc);
   if (is_dc) {
     for (int32_t i = 0; i < n; ++i) {
       if (values[i] > 15) return msg::kHuffmanDcSymbol;
