@@ -72,7 +72,6 @@ void idct_pair_avx512(const int16_t* coef, const int16_t* dequant_first,
   // the wrap, then the 12-bit clamp), then widened times 128 into 32-bit lanes.
   const __m256i lo = _mm256_set1_epi16(-2048), hi = _mm256_set1_epi16(2047);
   __m256i c[8];
-  __m256i bound = _mm256_setzero_si256();
   for (size_t r = 0; r < 8; ++r) {
     const __m256i v = _mm256_inserti128_si256(
         _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coef + 8 * r))),
@@ -82,9 +81,6 @@ void idct_pair_avx512(const int16_t* coef, const int16_t* dequant_first,
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(dequant_first + 8 * r))),
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(dequant_second + 8 * r)), 1);
     c[r] = _mm256_min_epi16(_mm256_max_epi16(_mm256_mullo_epi16(v, q), lo), hi);
-    const __m128i w = _mm_load_si128(reinterpret_cast<const __m128i*>(kBound[r]));
-    bound = _mm256_add_epi32(
-        bound, _mm256_madd_epi16(_mm256_abs_epi16(c[r]), _mm256_broadcastsi128_si256(w)));
   }
   // Both blocks flat (every term but the DC zero): the DC values alone give the samples.
   const __m256i all_but_dc =
@@ -103,7 +99,13 @@ void idct_pair_avx512(const int16_t* coef, const int16_t* dequant_first,
     return;
   }
   V16 x[8];
-  for (size_t r = 0; r < 8; ++r) x[r] = _mm512_slli_epi32(_mm512_cvtepi16_epi32(c[r]), 7);
+  __m256i bound = _mm256_setzero_si256();
+  for (size_t r = 0; r < 8; ++r) {
+    x[r] = _mm512_slli_epi32(_mm512_cvtepi16_epi32(c[r]), 7);
+    const __m128i w = _mm_load_si128(reinterpret_cast<const __m128i*>(kBound[r]));
+    bound = _mm256_add_epi32(
+        bound, _mm256_madd_epi16(_mm256_abs_epi16(c[r]), _mm256_broadcastsi128_si256(w)));
+  }
   // The larger of the two blocks' bounds: lanes 0-3 of bound are the first block's, 4-7 the
   // second's.
   __m128i first_sum = _mm256_castsi256_si128(bound);
