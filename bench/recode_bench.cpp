@@ -554,13 +554,15 @@ int main(int argc, char** argv) {
   if (!waits.empty()) {
     std::printf(
         "\ntwo threads in process (the fastest recode): the caller's thread entropy-decodes; the "
-        "other inverse-transforms, forward-transforms and entropy-codes; the share of the rows' "
-        "time each waited\n");
-    std::printf("%-10s %6s | %9s | %14s %14s\n", "image", "rows", "rows ms", "decoder waits",
-                "other waits");
+        "other inverse-transforms (where it is behind, the caller's thread does), "
+        "forward-transforms "
+        "and entropy-codes; the share of the rows' time each waited\n");
+    std::printf("%-10s %6s | %9s | %14s %14s | %s\n", "image", "rows", "rows ms", "decoder waits",
+                "other waits", "rows the decoder's thread transformed, the other behind");
     for (const auto& [label, w] : waits) {
-      std::printf("%-10s %6u | %9.1f | %13.1f%% %13.1f%%\n", label.c_str(), w.rows, 1e3 * w.total_s,
-                  100 * w.decoder_waiting_s / w.total_s, 100 * w.worker_waiting_s / w.total_s);
+      std::printf("%-10s %6u | %9.1f | %13.1f%% %13.1f%% | %u\n", label.c_str(), w.rows,
+                  1e3 * w.total_s, 100 * w.decoder_waiting_s / w.total_s,
+                  100 * w.worker_waiting_s / w.total_s, w.rows_transformed_by_caller);
     }
   }
   std::printf(

@@ -198,10 +198,11 @@ int32_t encode_planar(const uint8_t* image, int32_t width, int32_t height, Quali
 // The one-pass recode's consumer of the decoder's rows: once the frame is known it sets up the
 // encoder on a ring of rows, and it codes each row the decoder makes final, in row order, on the
 // thread that hands it over (the decoder's, or with two threads the decoder's second thread).
-// Two rows are enough on either path (a row is final once the next one is written, and with two
-// threads the thread that codes the rows is the one that writes them).
+// Two rows are the fewest one thread needs (a row is final once the next one is written); with
+// two threads the decoder's thread may write the rows after them meanwhile.
 struct OnePass {
-  static constexpr uint32_t kRingRows = 2;
+  static constexpr uint32_t kRingRowsOneThread = 2;
+  static constexpr uint32_t kRingRowsTwoThreads = 4;
   RecodeBuffers& buffers;
   QualityRequest request;
   const RecodePlan& plan;
@@ -219,7 +220,7 @@ struct OnePass {
   static uint8_t* open(void* self, int32_t width, int32_t height, int32_t padded_width,
                        uint32_t /*mcu_rows*/, uint32_t* ring_rows) {
     OnePass& o = *static_cast<OnePass*>(self);
-    const uint32_t ring = kRingRows;
+    const uint32_t ring = o.plan.threads >= 2 ? kRingRowsTwoThreads : kRingRowsOneThread;
     *ring_rows = ring;
     const Planar420Layout layout =
         planar420_layout(static_cast<size_t>(padded_width), 16 * size_t{ring});

@@ -134,10 +134,13 @@ void finish_row(const RowGeometry& g, size_t R, size_t rows) {
 // rows while the worker, in row order, transforms the rows before it into their slots of the
 // output and finishes them: the padding columns (which need the next row's first line) and the
 // hand-over of each final row to its consumer (the one-pass recode codes them there). So the
-// entropy decoding runs on one thread, the inverse transform, the forward transform and the
-// entropy coding on the other, about as much work. Only the worker writes the output: row R goes
-// to the slot of row R - ring_rows, whose hand-over the worker made when it finished row
-// R - ring_rows + 1, before row R (ring_rows >= 2).
+// entropy decoding runs on one thread; the inverse transform, the forward transform and the
+// entropy coding on the other. Which side is heavier depends on the kernels the processor runs
+// and on the word size, so where the worker is behind (it has not transformed row R - 1 yet)
+// the caller's thread transforms row R itself, if the row's output slot is free: the slot of row
+// R - ring_rows, free once that row was handed over, which finishing row R - ring_rows + 1 does.
+// The worker writes a row's slot only after finishing the rows before it, so for it the slot is
+// always free (ring_rows >= 2).
 struct RowPipeline {
   using Clock = std::chrono::steady_clock;
   // Coefficient rows in flight: the caller's thread may run this many rows ahead of the worker's
@@ -152,14 +155,18 @@ struct RowPipeline {
   std::mutex lock;  // for the sleeps on changed
   std::condition_variable changed;
   std::atomic<uint32_t> decoded{0};      // rows whose coefficients are in their slot
-  std::atomic<uint32_t> transformed{0};  // rows the worker has transformed (their slots free)
+  std::atomic<uint32_t> transformed{0};  // rows transformed by the worker's turn (slots free)
+  std::atomic<uint32_t> finished{0};     // rows the worker has finished and handed over
   std::atomic<bool> stopping{false};     // no further rows will be handed over
+  // Per coefficient row: whether the caller's thread transformed it (set before decoded counts it).
+  std::array<bool, kCoefficientRows> is_transformed{};
   uint32_t rows = 0;
   RowGeometry geometry{};
   std::unique_ptr<int16_t[]> coefficients;  // kCoefficientRows rows of mcu_columns MCUs
   Clock::time_point started = Clock::now();
-  double decoder_waiting_s = 0;  // the caller's thread's alone
-  double worker_waiting_s = 0;   // the worker's alone
+  double decoder_waiting_s = 0;        // the caller's thread's alone
+  double worker_waiting_s = 0;         // the worker's alone
+  uint32_t rows_transformed_here = 0;  // by the caller's thread (its alone)
 
   static double since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
@@ -209,13 +216,26 @@ struct RowPipeline {
           },
           worker_waiting_s);
       if (decoded.load(std::memory_order_acquire) <= r) return;
-      const int16_t* row = coefficient_row(r);
-      for (size_t m = 0; m < geometry.mcu_columns; ++m) {
-        transform_mcu(geometry, r % geometry.ring_rows, m, row + m * kMcuCoefficients);
-      }
+      if (!is_transformed[r % kCoefficientRows]) transform_row(r);
       publish(transformed, r + 1);
       finish_row(geometry, r, rows);
+      finished.store(r + 1, std::memory_order_release);
     }
+  }
+
+  // Transforms row r from its coefficient row into its slot of the output.
+  void transform_row(uint32_t r) const {
+    const int16_t* row = coefficient_row(r);
+    for (size_t m = 0; m < geometry.mcu_columns; ++m) {
+      transform_mcu(geometry, r % geometry.ring_rows, m, row + m * kMcuCoefficients);
+    }
+  }
+
+  // Whether the caller's thread should transform row R itself: the worker is behind and the
+  // row's output slot is free.
+  bool should_transform_here(uint32_t R) const {
+    return transformed.load(std::memory_order_acquire) < R &&
+           R + 2 <= finished.load(std::memory_order_acquire) + geometry.ring_rows;
   }
 };
 
@@ -312,6 +332,12 @@ void decode_row_for_worker(RowPipeline& p, uint32_t R) {
     std::memcpy(row + m * RowPipeline::kMcuCoefficients, d.coef_blocks[0].data(),
                 RowPipeline::kMcuCoefficients * sizeof(int16_t));
   }
+  const bool here = p.should_transform_here(R);
+  if (here) {
+    p.transform_row(R);
+    ++p.rows_transformed_here;
+  }
+  p.is_transformed[R % RowPipeline::kCoefficientRows] = here;
   p.publish(p.decoded, R + 1);
 }
 
@@ -339,7 +365,7 @@ void finish_mcu_rows() noexcept {
   p->publish(p->stopping, true);
   p->worker.join();
   g_last_pipeline_waits = {p->decoder_waiting_s, p->worker_waiting_s,
-                           RowPipeline::since(p->started), p->rows};
+                           RowPipeline::since(p->started), p->rows, p->rows_transformed_here};
   delete p;
 }
 

@@ -30,6 +30,7 @@ struct RowPipelineWaits {
   double worker_waiting_s = 0;
   double total_s = 0;
   uint32_t rows = 0;
+  uint32_t rows_transformed_by_caller = 0;  // where the worker was behind
 };
 // Reads: the last two-thread decode's record (written by finish_mcu_rows).
 RowPipelineWaits last_row_pipeline_waits() noexcept;
