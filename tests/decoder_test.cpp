@@ -4,11 +4,17 @@
 // rows of the marker transcripts.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 #include <vector>
 
 #include "common/code_path.h"
+#include "common/planar_layout.h"
+#include "decoder/decode_driver.h"
 #include "decoder/decoder_state.h"
+#include "decoder/mcu_row.h"
 #include "param_name.h"
 #include "test_util.h"
 
@@ -134,6 +140,70 @@ TEST(Decoder, LargePhotoSizes) {
     }
     EXPECT_LE(worst, 2);
   }
+}
+
+// A consumer of rows slower than the decoder, on two threads: the worker falls behind, so the
+// caller's thread transforms rows itself into the ring, and every row handed over must still be
+// the reference decode's, padding columns included, in row order.
+struct SlowRows {
+  static constexpr uint32_t kRingRows = 4;
+  Planar420Layout ring_layout{}, layout{};
+  std::vector<uint8_t> ring, image;  // image: the rows handed over, at their place
+  std::vector<uint32_t> order;
+
+  static uint8_t* open(void* self, int32_t width, int32_t height, int32_t padded_width,
+                       uint32_t /*mcu_rows*/, uint32_t* ring_rows) {
+    auto& s = *static_cast<SlowRows*>(self);
+    *ring_rows = kRingRows;
+    s.ring_layout = planar420_layout(static_cast<size_t>(padded_width), 16 * kRingRows);
+    s.ring.assign(s.ring_layout.total_bytes, 0);
+    s.layout = planar420_layout(static_cast<size_t>(width), static_cast<size_t>(height));
+    s.image.assign(s.layout.total_bytes, 0);
+    return s.ring.data();
+  }
+  static void row_final(void* self, uint32_t row) {
+    auto& s = *static_cast<SlowRows*>(self);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // then reads the row
+    s.order.push_back(row);
+    const size_t slot = row % kRingRows, p = s.layout.luma_stride, c = s.layout.chroma_stride;
+    for (size_t j = 0; j < 16; ++j) {
+      std::memcpy(&s.image[(16 * row + j) * p], &s.ring[(16 * slot + j) * p], p);
+    }
+    for (size_t j = 0; j < 8; ++j) {
+      std::memcpy(&s.image[s.layout.cb_offset + (8 * row + j) * c],
+                  &s.ring[s.ring_layout.cb_offset + (8 * slot + j) * c], c);
+      std::memcpy(&s.image[s.layout.cr_offset + (8 * row + j) * c],
+                  &s.ring[s.ring_layout.cr_offset + (8 * slot + j) * c], c);
+    }
+  }
+};
+
+TEST(Decoder, RowsTransformedByEitherThreadAreTheReferenceRows) {
+  constexpr int kWidth = 333, kHeight = 250;  // 16 MCU rows, padding columns
+  const Bytes jpeg =
+      libjpeg_encode(photo_rgb(kWidth, kHeight, 7), kWidth, kHeight, baseline_options(92));
+  const OurDecode reference = decode_ours(jpeg, reference_plan());
+  ASSERT_EQ(reference.status, 0) << reference.log;
+  SlowRows rows;
+  const RowStream stream{SlowRows::open, SlowRows::row_final, &rows};
+  RecodePlan two_threads;
+  two_threads.threads = 2;
+  ImageBuffer buffer{};
+  int32_t width = 0, height = 0;
+  ConsoleCapture capture;
+  ASSERT_EQ(decode_jpeg_memory(jpeg.data(), static_cast<uint32_t>(jpeg.size()), &width, &height,
+                               buffer, two_threads, nullptr, &stream),
+            0)
+      << capture.text();
+  const RowPipelineWaits waits = last_row_pipeline_waits();
+  EXPECT_EQ(waits.rows, 16u);
+  // The caller's thread took some rows and left others: both ways were taken.
+  EXPECT_GT(waits.rows_transformed_by_caller, 0u);
+  EXPECT_LT(waits.rows_transformed_by_caller, 16u);
+  std::vector<uint32_t> in_order(16);
+  for (uint32_t r = 0; r < 16; ++r) in_order[r] = r;
+  EXPECT_EQ(rows.order, in_order);
+  EXPECT_TRUE(rows.image == reference.image) << "rows differ from the reference decode";
 }
 
 }  // namespace
