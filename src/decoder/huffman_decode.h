@@ -27,13 +27,16 @@ const char* build_decode_table(const uint8_t* bits, const uint8_t* values, bool 
                                bool has_fast_lookup, HuffDecodeTable& table) noexcept;
 
 // Packing of HuffDecodeTable::fast_ac entries: bits 0..4 the bits consumed (0 = not decodable
-// from kFastAcBits bits), bit 7 set when the coefficient value (for a DC table, the difference)
-// follows in bits 16..31 (the magnitude bits fitted too), bits 8..15 the run/size symbol. Bit 5
-// stays clear, so that the low six bits are the count a 64-bit shift takes (bit 6 is above the
-// count a shift of either word size takes).
-// An AC entry with bit 6 set as well holds two symbols, the second a coefficient or the end of the
-// block: bits 12..15 the first one's run, 16..23 its value (int8), bits 8..11 the second one's run,
-// 24..31 its value (int8; 0 for the end of the block, which no coefficient is).
+// from kFastAcBits bits), bits 8..15 the run/size symbol, bit 7 set when the coefficient value
+// (for a DC table, the difference) is in the entry too (the magnitude bits fitted). Bit 5 stays
+// clear, so that the low six bits are the count a 64-bit shift takes (bit 6 is above the count a
+// shift of either word size takes). Where bit 7 is set:
+// - a DC entry holds the difference in bits 16..31 (int16);
+// - an AC entry holds two coefficients: bits 12..15 the first one's run, 16..23 its value (int8),
+//   bits 8..11 the second one's run, 24..31 its value (int8; 0 for the end of the block, which no
+//   coefficient is), and bit 6 set. Where bit 6 is clear the entry has one symbol, as a pair whose
+//   second is the first again at the same place (bits 8..11 zero). A value beyond int8 leaves
+//   bit 7 clear, and is read after the code.
 struct FastAcEntry {
   static constexpr uint32_t kLengthMask = 31;
   static constexpr uint32_t kPair = 64;

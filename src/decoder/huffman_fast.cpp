@@ -183,8 +183,8 @@ void decode_blocks(Reader<kChecked>& r) {
       // alone, so the entry stays what it was).
       if (r.n < kFastAcBits) r.fill();
       // Most symbols: code and magnitude bits both in the lookup, the size not zero; often the
-      // next symbol too. One way for both, without a branch between them: an entry of one
-      // symbol stores its value twice at the same place.
+      // next symbol too. One symbol or two take the same path, without a branch between them:
+      // an entry of one symbol stores its value twice at the same place.
       uint32_t e = ac.fast_ac[r.peek(kFastAcBits)];
       if ((e & FastAcEntry::kHasValue) != 0) [[likely]] {
         // Bit 6 of the position after the first symbol is set when that symbol ends the block.
@@ -193,14 +193,11 @@ void decode_blocks(Reader<kChecked>& r) {
           e = 0;  // a pair whose first symbol ends the block: that one is decoded alone
         } else {
           r.skip_entry(e);
-          const int32_t pair = -static_cast<int32_t>((e >> 6) & 1);  // all ones for a pair
           pos += FastAcEntry::first_run(e);
-          const int32_t single = FastAcEntry::value(e);
-          const int32_t first = single ^ ((single ^ FastAcEntry::first_value(e)) & pair);
-          coefficients[kCoefficientSlots[pos]] = static_cast<int16_t>(first);
-          pos += FastAcEntry::second_run(e) + static_cast<uint32_t>(pair & 1);
+          coefficients[kCoefficientSlots[pos]] = static_cast<int16_t>(FastAcEntry::first_value(e));
+          pos += FastAcEntry::second_run(e) + ((e >> 6) & 1);
           // An end of block as the second symbol stores a zero at a position not yet written.
-          const int32_t second = first ^ ((first ^ FastAcEntry::second_value(e)) & pair);
+          const int32_t second = FastAcEntry::second_value(e);
           coefficients[kCoefficientSlots[pos]] = static_cast<int16_t>(second);
           if (second == 0) break;
           continue;

@@ -79,12 +79,17 @@ void build_fast_ac(HuffDecodeTable& t, bool is_dc) {
     const uint32_t size = first.rs & 15;
     if (size != 0 && first.length + size <= kBits) {
       const int32_t v = magnitude_value(b, first.length, size);
-      const uint32_t pair = is_dc ? 0 : pair_entry(t, b, first.length + size, first.rs, v);
-      // An AC entry of one symbol keeps its run alone (bits 8..11 are a pair's second run).
-      const uint32_t symbol = is_dc ? first.rs : first.rs & 0xF0;
-      entry = pair != 0 ? pair
-                        : (first.length + size) | FastAcEntry::kHasValue | symbol << 8 |
-                              static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16;
+      const uint32_t length = first.length + size;
+      if (is_dc) {
+        entry = length | FastAcEntry::kHasValue | first.rs << 8 |
+                static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16;
+      } else if (const uint32_t pair = pair_entry(t, b, length, first.rs, v); pair != 0) {
+        entry = pair;
+      } else if (v >= -127 && v <= 127) {
+        // One symbol as a pair whose second is the first again, at the same place.
+        const auto byte = static_cast<uint32_t>(static_cast<uint8_t>(v));
+        entry = length | FastAcEntry::kHasValue | (first.rs >> 4) << 12 | byte << 16 | byte << 24;
+      }  // else: a value beyond int8 is read from the bits after the code
     }
     t.fast_ac[b] = entry;
   }
