@@ -555,8 +555,7 @@ int main(int argc, char** argv) {
     std::printf(
         "\ntwo threads in process (the fastest recode): the caller's thread entropy-decodes; the "
         "other inverse-transforms (where it is behind, the caller's thread does), "
-        "forward-transforms "
-        "and entropy-codes; the share of the rows' time each waited\n");
+        "forward-transforms and entropy-codes; the share of the rows' time each waited\n");
     std::printf("%-10s %6s | %9s | %14s %14s | %s\n", "image", "rows", "rows ms", "decoder waits",
                 "other waits", "rows the decoder's thread transformed, the other behind");
     for (const auto& [label, w] : waits) {

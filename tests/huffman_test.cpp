@@ -256,24 +256,6 @@ RandomTable random_table(std::vector<uint8_t> symbols, std::mt19937& rng) {
   return t;
 }
 
-// Writes bits MSB first with the stuffing of entropy-coded data.
-struct StuffedBits {
-  Bytes bytes;
-  uint32_t acc = 0;
-  int count = 0;
-  void put(uint32_t code, int length) {
-    for (int i = length - 1; i >= 0; --i) {
-      acc = acc << 1 | ((code >> i) & 1);
-      if (++count == 8) {
-        bytes.push_back(static_cast<uint8_t>(acc));
-        if (bytes.back() == 0xFF) bytes.push_back(0);
-        acc = 0;
-        count = 0;
-      }
-    }
-  }
-};
-
 // The fast MCU decoder against the exact reader on streams of valid codes from random tables: 1-bit
 // codes, blocks that end at position 63 without an end of block, runs past the block's end, ZRLs,
 // and every value size. Each MCU's coefficients, predictors and position must agree.
@@ -294,11 +276,14 @@ TEST_F(Huffman, FastDecoderMatchesExactOnRandomTables) {
     const RandomTable ac = random_table(ac_symbols, rng);
     const size_t eob = static_cast<size_t>(
         std::find(ac.values.begin(), ac.values.begin() + ac.codes.size(), 0) - ac.values.begin());
-    StuffedBits out;
+    // The stream, stuffed, by the encoder's bit writer.
+    Bytes stream(kMcus * kMaxMcuStreamBytes);
+    g_encoder.out_ptr = stream.data();
+    BitWriter out{0, 0};
     for (size_t i = 0; i < kMcus * kComponents.size(); ++i) {
       const size_t d = rng() % dc.codes.size();
-      out.put(dc.codes[d], dc.lengths[d]);
-      out.put(static_cast<uint32_t>(rng()), dc.values[d]);
+      emit_bits(out, dc.codes[d], dc.lengths[d]);
+      emit_bits(out, static_cast<uint32_t>(rng()), dc.values[d]);
       // The decoder stops a block at position 64 or at an end of block, wherever it falls.
       for (uint32_t k = 1; k < 64; ++k) {
         // Mostly the shortest codes, some ends of block, now and then any code.
@@ -307,14 +292,15 @@ TEST_F(Huffman, FastDecoderMatchesExactOnRandomTables) {
             pick == 0 ? rng() % ac.codes.size() : rng() % std::min<size_t>(ac.codes.size(), 12);
         if (pick < 3 && eob < ac.codes.size()) a = eob;
         const uint8_t rs = ac.values[a];
-        out.put(ac.codes[a], ac.lengths[a]);
-        out.put(static_cast<uint32_t>(rng()), rs & 15);
+        emit_bits(out, ac.codes[a], ac.lengths[a]);
+        emit_bits(out, static_cast<uint32_t>(rng()), rs & 15u);
         if (rs == 0) break;
         k += rs >> 4;
       }
     }
-    out.put(0x7F, 7);  // pad with 1-bits
-    out.bytes.insert(out.bytes.end(), {0xFF, 0xD9});
+    flush_bits(out);  // pads with 1-bits
+    stream.resize(static_cast<size_t>(g_encoder.out_ptr - stream.data()));
+    stream.insert(stream.end(), {0xFF, 0xD9});
     ASSERT_EQ(build_decode_table(dc.bits.data(), dc.values.data(), true, true,
                                  g_decoder.dc_decode_tables[0]),
               nullptr);
@@ -330,7 +316,7 @@ TEST_F(Huffman, FastDecoderMatchesExactOnRandomTables) {
     // Equal coefficients in every MCU after the first also mean the reader stood at the same bit.
     std::vector<std::array<int16_t, 64 * 6>> results[2];
     for (const bool fast : {false, true}) {
-      feed(out.bytes);
+      feed(stream);
       g_decoder.clean_end = 0;
       g_decoder.last_dc = {};
       for (size_t m = 0; m < kMcus; ++m) {

@@ -45,7 +45,8 @@ struct FastAcEntry {
   static int32_t value(uint32_t e) { return static_cast<int16_t>(e >> 16); }
   static uint32_t first_run(uint32_t e) { return (e >> 12) & 15; }
   static int32_t first_value(uint32_t e) { return static_cast<int8_t>(e >> 16); }
-  static uint32_t second_run(uint32_t e) { return (e >> 8) & 15; }
+  // How far past the first coefficient the second is (0 for an entry of one symbol).
+  static uint32_t second_offset(uint32_t e) { return ((e >> 8) & 15) + ((e & kPair) >> 6); }
   static int32_t second_value(uint32_t e) { return static_cast<int8_t>(e >> 24); }
 };
 

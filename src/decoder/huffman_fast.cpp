@@ -195,7 +195,7 @@ void decode_blocks(Reader<kChecked>& r) {
           r.skip_entry(e);
           pos += FastAcEntry::first_run(e);
           coefficients[kCoefficientSlots[pos]] = static_cast<int16_t>(FastAcEntry::first_value(e));
-          pos += FastAcEntry::second_run(e) + ((e >> 6) & 1);
+          pos += FastAcEntry::second_offset(e);
           // An end of block as the second symbol stores a zero at a position not yet written.
           const int32_t second = FastAcEntry::second_value(e);
           coefficients[kCoefficientSlots[pos]] = static_cast<int16_t>(second);

@@ -42,12 +42,15 @@ int32_t magnitude_value(uint32_t b, uint32_t used, uint32_t size) {
   return v;
 }
 
-// A pair entry for the AC pattern b whose first symbol, with its value v1, takes used bits: where
-// the bits left hold a second symbol with its value (or an end of block), both values within
-// int8; 0 otherwise.
+// Whether v fits an entry's int8 value field.
+bool fits_int8(int32_t v) { return v >= -127 && v <= 127; }
+
+// A pair entry for the AC pattern b whose first symbol, with its value v1 (within int8), takes
+// used bits: where the bits left hold a second symbol with its value within int8 (or an end of
+// block); 0 otherwise.
 uint32_t pair_entry(const HuffDecodeTable& t, uint32_t b, uint32_t used, uint32_t rs1, int32_t v1) {
   constexpr uint32_t kBits = static_cast<uint32_t>(kFastAcBits);
-  if (used >= kBits || v1 < -127 || v1 > 127) return 0;
+  if (used >= kBits) return 0;
   const Prefix second = decode_prefix(t, (b << used) & ((1u << kBits) - 1u), kBits - used);
   if (second.length == 0) return 0;
   const uint32_t size = second.rs & 15;
@@ -55,7 +58,7 @@ uint32_t pair_entry(const HuffDecodeTable& t, uint32_t b, uint32_t used, uint32_
   if (size != 0) {
     if (used + second.length + size > kBits) return 0;
     v2 = magnitude_value(b, used + second.length, size);
-    if (v2 < -127 || v2 > 127) return 0;
+    if (!fits_int8(v2)) return 0;
   } else if (second.rs != 0) {
     return 0;  // ZRL, or a symbol of no value that no decoder expects
   }
@@ -83,12 +86,14 @@ void build_fast_ac(HuffDecodeTable& t, bool is_dc) {
       if (is_dc) {
         entry = length | FastAcEntry::kHasValue | first.rs << 8 |
                 static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16;
-      } else if (const uint32_t pair = pair_entry(t, b, length, first.rs, v); pair != 0) {
-        entry = pair;
-      } else if (v >= -127 && v <= 127) {
-        // One symbol as a pair whose second is the first again, at the same place.
+      } else if (fits_int8(v)) {
+        // Two symbols where they fit, else one as a pair whose second is the first again, at the
+        // same place.
         const auto byte = static_cast<uint32_t>(static_cast<uint8_t>(v));
-        entry = length | FastAcEntry::kHasValue | (first.rs >> 4) << 12 | byte << 16 | byte << 24;
+        const uint32_t pair = pair_entry(t, b, length, first.rs, v);
+        entry = pair != 0 ? pair
+                          : length | FastAcEntry::kHasValue | (first.rs >> 4) << 12 | byte << 16 |
+                                byte << 24;
       }  // else: a value beyond int8 is read from the bits after the code
     }
     t.fast_ac[b] = entry;

@@ -164,9 +164,9 @@ struct RowPipeline {
   RowGeometry geometry{};
   std::unique_ptr<int16_t[]> coefficients;  // kCoefficientRows rows of mcu_columns MCUs
   Clock::time_point started = Clock::now();
-  double decoder_waiting_s = 0;        // the caller's thread's alone
-  double worker_waiting_s = 0;         // the worker's alone
-  uint32_t rows_transformed_here = 0;  // by the caller's thread (its alone)
+  double decoder_waiting_s = 0;             // the caller's thread's alone
+  double worker_waiting_s = 0;              // the worker's alone
+  uint32_t rows_transformed_by_caller = 0;  // the caller's thread's alone
 
   static double since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
@@ -335,7 +335,7 @@ void decode_row_for_worker(RowPipeline& p, uint32_t R) {
   const bool here = p.should_transform_here(R);
   if (here) {
     p.transform_row(R);
-    ++p.rows_transformed_here;
+    ++p.rows_transformed_by_caller;
   }
   p.is_transformed[R % RowPipeline::kCoefficientRows] = here;
   p.publish(p.decoded, R + 1);
@@ -365,7 +365,7 @@ void finish_mcu_rows() noexcept {
   p->publish(p->stopping, true);
   p->worker.join();
   g_last_pipeline_waits = {p->decoder_waiting_s, p->worker_waiting_s,
-                           RowPipeline::since(p->started), p->rows, p->rows_transformed_here};
+                           RowPipeline::since(p->started), p->rows, p->rows_transformed_by_caller};
   delete p;
 }
 
