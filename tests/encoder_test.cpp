@@ -86,6 +86,8 @@ TEST_F(Encoder, HeaderBytesBySizeAndQuality) {
                           0,    1,    1,    0,    0,    1,    0,   1,   0,   0};
   const Bytes sos = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00,
                      0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
+  const Bytes sof_640x480 = {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x01, 0xE0, 0x02, 0x80, 0x03,
+                             0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
   const struct {
     int32_t width, height;
     uint16_t quality;
@@ -97,12 +99,7 @@ TEST_F(Encoder, HeaderBytesBySizeAndQuality) {
       {640, 480, 100, 25, Bytes(64, 1)},  // all 01 at quality 100
       {640, 480, 100, 89, {0xFF, 0xDB, 0x00, 0x43, 0x01}},
       {640, 480, 100, 158, {0xFF, 0xDD, 0x00, 0x04, 0x00, 0x28}},
-      {640,
-       480,
-       100,
-       164,
-       {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x01, 0xE0, 0x02, 0x80, 0x03, 0x01, 0x22, 0x00, 0x02, 0x11,
-        0x01, 0x03, 0x11, 0x01}},
+      {640, 480, 100, 164, sof_640x480},
       {640, 480, 100, 183, {0xFF, 0xC4, 0x00, 0x1F, 0x00}},
       {640, 480, 100, 216, {0xFF, 0xC4, 0x00, 0xB5, 0x10}},
       {640, 480, 100, 399, {0xFF, 0xC4, 0x00, 0x1F, 0x01}},
@@ -166,17 +163,6 @@ TEST_F(Encoder, OkMessageAtMcu111Column19) {
   }
 }
 
-TEST_F(Encoder, QualityRule) {
-  std::array<int16_t, 64> t{};
-  scale_quant_table(kBaseLumaQuant.data(), t.data(), 85);
-  EXPECT_EQ((std::array<int16_t, 8>{t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7]}),
-            (std::array<int16_t, 8>{5, 3, 3, 5, 7, 12, 15, 18}));
-  scale_quant_table(kBaseLumaQuant.data(), t.data(), 1);
-  for (int16_t v : t) ASSERT_EQ(v, 255);
-  scale_quant_table(kBaseLumaQuant.data(), t.data(), 100);
-  for (int16_t v : t) ASSERT_EQ(v, 1);
-}
-
 // The rule and its inverse: a target at or below the estimate is reached exactly, one above it
 // gives the estimate (the finest a request of at most 100 reaches), and an estimate of 100 or
 // none (0) leaves the request as it is.
@@ -222,26 +208,9 @@ TEST_F(Encoder, QualityEstimateBoundariesAreLibjpegsTables) {
   EXPECT_EQ(estimate_source_quality(libjpeg_sum(1)), 1);
 }
 
-// How a caller's quality reaches the encoder. A recode's request keeps the low 16 bits (0 is
-// turned into 85 later, by the encoder, and above 100 is 100): a source of quality 100 is recoded
-// with libjpeg's tables at the effective quality. An image from another decoder is coded at
-// exactly its quality, folded into 1..100, so its tables are libjpeg's at that quality whatever
-// it was.
+// An image from another decoder is coded at exactly its quality, folded into 1..100, so its
+// tables are libjpeg's at that quality whatever it was. (A recode's request: the table below.)
 TEST_F(Encoder, RequestsReachTheEncoderAsTheirRuleSays) {
-  const Bytes source = libjpeg_encode(photo_rgb(64, 48, 3), 64, 48, baseline_options(100));
-  // caller, its low 16 bits, the quality the tables are scaled at
-  for (const auto& [caller, low16, effective] :
-       {std::tuple{85, 85, 85}, std::tuple{0, 0, 85}, std::tuple{-1, 65535, 100},
-        std::tuple{70000, 4464, 100}, std::tuple{65536, 0, 85}, std::tuple{-65536 + 40, 40, 40}}) {
-    SCOPED_TRACE(caller);
-    const QualityRequest request = lowered_request(caller);
-    EXPECT_EQ(request.quality, low16);
-    EXPECT_FALSE(request.is_exact);
-    Bytes out;
-    ConsoleCapture quiet;
-    ASSERT_EQ(recode_in_memory(source, caller, &out), 0);
-    EXPECT_TRUE(has_libjpeg_tables(out, effective));
-  }
   constexpr int32_t kWidth = 48, kHeight = 32;
   Bytes image(planar420_layout(kWidth, kHeight).total_bytes);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 ^ (i >> 4));
@@ -260,24 +229,30 @@ TEST_F(Encoder, RequestsReachTheEncoderAsTheirRuleSays) {
 
 // A recode of a libjpeg file saved at quality q, requested at r, carries the tables libjpeg itself
 // writes at r - (100 - q): the estimate finds q from the source's tables, and the request is
-// lowered by its distance from 100. libjpeg folds the lowered quality into 1..100 as the encoder
-// must (at or below 0 it takes 1, above 100 it takes 100); a request of 0 stands for 85. Both
-// sides of the comparison are libjpeg's: the tables it scales, and our stream's tables as it
-// reads them.
+// lowered by its distance from 100. The request is the caller's low 16 bits, 0 standing for 85;
+// libjpeg folds the lowered quality into 1..100 as the encoder must (at or below 0 it takes 1,
+// above 100 it takes 100). Both sides of the comparison are libjpeg's: the tables it scales, and
+// our stream's tables as it reads them.
 TEST_F(Encoder, TablesAreLibjpegsAtTheLoweredQuality) {
-  // source quality, request
-  const std::pair<int, int> cases[] = {{10, 100}, {10, 30},  {25, 85}, {50, 85},  {50, 51},
-                                       {50, 50},  {50, 10},  {75, 85}, {75, 100}, {75, 0},
-                                       {90, 95},  {95, 60},  {99, 2},  {100, 30}, {100, 100},
-                                       {90, 150}, {100, 101}};
-  for (const auto& [source_quality, request] : cases) {
+  // source quality, caller's request, its low 16 bits
+  const std::tuple<int, int32_t, int32_t> cases[] = {
+      {10, 100, 100},  {10, 30, 30},       {25, 85, 85},          {50, 85, 85},
+      {50, 51, 51},    {50, 50, 50},       {50, 10, 10},          {75, 85, 85},
+      {75, 100, 100},  {75, 0, 0},         {90, 95, 95},          {95, 60, 60},
+      {99, 2, 2},      {100, 30, 30},      {100, 100, 100},       {90, 150, 150},
+      {100, 101, 101}, {100, 85, 85},      {100, 0, 0},           {100, -1, 65535},
+      {100, 65536, 0}, {100, 70000, 4464}, {100, -65536 + 40, 40}};
+  for (const auto& [source_quality, request, low16] : cases) {
     SCOPED_TRACE(testing::Message() << "q" << source_quality << " request " << request);
+    const QualityRequest lowered = lowered_request(request);
+    EXPECT_EQ(lowered.quality, low16);
+    EXPECT_FALSE(lowered.is_exact);
     const Bytes src =
         libjpeg_encode(photo_rgb(96, 64, 2), 96, 64, baseline_options(source_quality));
     Bytes s;
     ConsoleCapture quiet;
     ASSERT_EQ(recode_in_memory(src, request, &s), 0);
-    EXPECT_TRUE(has_libjpeg_tables(s, (request == 0 ? 85 : request) - (100 - source_quality)));
+    EXPECT_TRUE(has_libjpeg_tables(s, (low16 == 0 ? 85 : low16) - (100 - source_quality)));
   }
 }
 
