@@ -95,6 +95,8 @@ TEST_P(FdctKernels, MatchTheReferenceSteps) {
 
 using Rng = std::mt19937;
 
+uint8_t random_sample(Rng& g, size_t /*row*/, size_t /*column*/) { return uint8_t(g()); }
+
 // 255 where the cosine basis function of a frequency drawn at each block's first sample is
 // positive at (row, column), else 0.
 uint8_t basis_sign(Rng& g, size_t row, size_t column) {
@@ -112,12 +114,9 @@ uint8_t basis_sign(Rng& g, size_t row, size_t column) {
 INSTANTIATE_TEST_SUITE_P(
     Blocks, FdctKernels,
     ::testing::Values(
-        KernelCase{"random_fine", [](Rng& g, size_t, size_t) { return uint8_t(g()); }, Table::kOnes,
-                   3000},
-        KernelCase{"random_mixed", [](Rng& g, size_t, size_t) { return uint8_t(g()); },
-                   Table::kRandom, 3000},
-        KernelCase{"random_coarse", [](Rng& g, size_t, size_t) { return uint8_t(g()); },
-                   Table::kCoarsest, 3000},
+        KernelCase{"random_fine", random_sample, Table::kOnes, 3000},
+        KernelCase{"random_mixed", random_sample, Table::kRandom, 3000},
+        KernelCase{"random_coarse", random_sample, Table::kCoarsest, 3000},
         KernelCase{"black", [](Rng&, size_t, size_t) { return uint8_t{0}; }, Table::kOnes, 40},
         KernelCase{"white", [](Rng&, size_t, size_t) { return uint8_t{255}; }, Table::kOnes, 40},
         KernelCase{"checker", [](Rng&, size_t r, size_t c) { return uint8_t((r + c) % 2 * 255); },
