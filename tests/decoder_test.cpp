@@ -77,13 +77,11 @@ class ChromaPadding : public ::testing::TestWithParam<PaddingCase> {};
 
 TEST_P(ChromaPadding, IsTheDecodedBlocksAsLibjpegDecodesThem) {
   const RecodePlan plan = GetParam().is_reference_path ? reference_plan() : RecodePlan{};
-  for (const auto& [width, height, quality] : {std::tuple{50, 40, 95},
-                                               {100, 40, 95},
-                                               {129, 40, 95},
-                                               {50, 40, 50},
-                                               {100, 75, 50},
-                                               {129, 33, 50},
-                                               {48, 48, 50}}) {
+  // width, height, quality
+  const std::tuple<int, int, int> sizes[] = {{50, 40, 95}, {100, 40, 95}, {129, 40, 95},
+                                             {50, 40, 50}, {100, 75, 50}, {129, 33, 50},
+                                             {48, 48, 50}};
+  for (const auto& [width, height, quality] : sizes) {
     SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
     const Bytes jpeg =
         libjpeg_encode(photo_rgb(width, height, 9), width, height, baseline_options(quality));
