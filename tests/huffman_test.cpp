@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,20 @@ class Huffman : public ::testing::Test {
     g_decoder.unread_marker = 0;
     g_decoder.entropy_exhausted = false;
   }
+  // Builds DC and AC table 0 (which keep the symbols' address) and decodes every block of an MCU
+  // of these components with them; false where a table is refused.
+  static bool use_tables(const uint8_t* dc_bits, const uint8_t* dc_values, const uint8_t* ac_bits,
+                         const uint8_t* ac_values, std::span<const uint32_t> components) {
+    DecoderState& d = g_decoder;
+    d.mcu_block_total = static_cast<int32_t>(components.size());
+    for (size_t b = 0; b < components.size(); ++b) {
+      d.block_component[b] = components[b];
+      d.block_dc_table[b] = &d.dc_decode_tables[0];
+      d.block_ac_table[b] = &d.ac_decode_tables[0];
+    }
+    return build_decode_table(dc_bits, dc_values, true, true, d.dc_decode_tables[0]) == nullptr &&
+           build_decode_table(ac_bits, ac_values, false, true, d.ac_decode_tables[0]) == nullptr;
+  }
   std::vector<uint8_t> bytes_;
 };
 
@@ -91,16 +106,8 @@ TEST_F(Huffman, WorkedBlock) {
   const auto ac_bits = counts_of(kLumaAcTable);
   g_decoder.dc_values[0] = values_of(kLumaDcTable);
   g_decoder.ac_values[0] = values_of(kLumaAcTable);
-  ASSERT_EQ(build_decode_table(dc_bits.data(), g_decoder.dc_values[0].data(), true, true,
-                               g_decoder.dc_decode_tables[0]),
-            nullptr);
-  ASSERT_EQ(build_decode_table(ac_bits.data(), g_decoder.ac_values[0].data(), false, true,
-                               g_decoder.ac_decode_tables[0]),
-            nullptr);
-  g_decoder.mcu_block_total = 1;
-  g_decoder.block_component[0] = 0;
-  g_decoder.block_dc_table[0] = &g_decoder.dc_decode_tables[0];
-  g_decoder.block_ac_table[0] = &g_decoder.ac_decode_tables[0];
+  ASSERT_TRUE(use_tables(dc_bits.data(), g_decoder.dc_values[0].data(), ac_bits.data(),
+                         g_decoder.ac_values[0].data(), std::array<uint32_t, 1>{0}));
   g_decoder.last_dc[0] = 100;
   // 100 101 | 00 0 | 11111111001 | 00 1 | 1010, then 1-bits: 1001 0100 0111 1111 1001 0011 010(1
   // 1111)
@@ -286,18 +293,8 @@ TEST_F(Huffman, FastDecoderMatchesExactOnRandomTables) {
     flush_bits(out);  // pads with 1-bits
     stream.resize(static_cast<size_t>(g_encoder.out_ptr - stream.data()));
     stream.insert(stream.end(), {0xFF, 0xD9});
-    ASSERT_EQ(build_decode_table(dc.bits.data(), dc.values.data(), true, true,
-                                 g_decoder.dc_decode_tables[0]),
-              nullptr);
-    ASSERT_EQ(build_decode_table(ac.bits.data(), ac.values.data(), false, true,
-                                 g_decoder.ac_decode_tables[0]),
-              nullptr);
-    g_decoder.mcu_block_total = static_cast<int32_t>(kComponents.size());
-    for (size_t b = 0; b < kComponents.size(); ++b) {
-      g_decoder.block_component[b] = kComponents[b];
-      g_decoder.block_dc_table[b] = &g_decoder.dc_decode_tables[0];
-      g_decoder.block_ac_table[b] = &g_decoder.ac_decode_tables[0];
-    }
+    ASSERT_TRUE(use_tables(dc.bits.data(), dc.values.data(), ac.bits.data(), ac.values.data(),
+                           kComponents));
     // Equal coefficients in every MCU after the first also mean the reader stood at the same bit.
     std::vector<std::array<int16_t, 64 * 6>> results[2];
     for (const bool fast : {false, true}) {
