@@ -73,16 +73,13 @@ struct TranscriptCase {
 // refusals that would otherwise end the host process give -2 with their message last.
 TEST(Markers, TranscriptsAndStatuses) {
   const Bytes j = valid_jpeg();
-  const Segment sof = find(j, 0xC0);
-  const Bytes sof_bytes(j.begin() + static_cast<std::ptrdiff_t>(sof.offset),
-                        j.begin() + static_cast<std::ptrdiff_t>(sof.offset + sof.length));
+  const Bytes sof_bytes = segment_bytes(j, 0xC0);
   const Segment sos = find(j, 0xDA);
   // A frame header after the entropy data, claiming 640 x 480.
-  Bytes later_sof = cat(cat(before(j, j.size() - 2), sof_bytes), {0xFF, 0xD9}), huge = j;
+  Bytes later_sof = cat(cat(before(j, j.size() - 2), sof_bytes), {0xFF, 0xD9});
   const size_t later_at = j.size() - 2;
   later_sof[later_at + 5] = 0x01, later_sof[later_at + 6] = 0xE0;
   later_sof[later_at + 7] = 0x02, later_sof[later_at + 8] = 0x80;
-  for (size_t i = 5; i < 9; ++i) huge[sof.offset + i] = 0xFF;  // 65535 x 65535
   // A scan header of no components over the scan's own data.
   const Bytes scan_count_zero = cat(
       cat(before(j, sos.offset), {0xFF, 0xDA, 0x00, 0x06, 0x00, 0x00, 0x3F, 0x00}),
@@ -163,7 +160,7 @@ TEST(Markers, TranscriptsAndStatuses) {
       {"scan_count_zero", scan_count_zero, -2, "The scan component count is out of range!\n",
        kTail},
       // The caller's buffer is never asked for a frame beyond the decoder's capacity.
-      {"frame_beyond_capacity", huge, -6,
+      {"frame_beyond_capacity", patched(j, 0xC0, {{5, 0xFF}, {6, 0xFF}, {7, 0xFF}, {8, 0xFF}}), -6,
        "file width: 65535\nfile height: 65535\nThe width or height is out of range!!!\n\n" +
            kOk411 + "The image is too large for the decoder buffers!\n"},
       // Sampling factors of another layout: classified, then refused.
