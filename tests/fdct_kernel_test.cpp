@@ -159,23 +159,21 @@ TEST(KernelChoice, FastestOnEveryX86BuildWhereTheProcessorHasIt) {
   const NamedFdctQuantKernel* fdct_avx512 = named(fdct, fdct_count, "avx512");
   std::array<NamedIdctKernel, 4> idct{};
   const NamedIdctKernel* idct_avx2 = named(idct, idct_kernels(idct.data(), 4), "avx2");
+  std::array<NamedIdctPairKernel, 3> pairs{};
+  const NamedIdctPairKernel* pair_avx512 =
+      named(pairs, idct_pair_kernels(pairs.data(), 3), "avx512");
   ASSERT_EQ(fdct_avx2 != nullptr, has_avx2);
   ASSERT_EQ(fdct_avx512 != nullptr, has_avx512);
   ASSERT_EQ(idct_avx2 != nullptr, has_avx2);
+  ASSERT_EQ(pair_avx512 != nullptr, has_avx512);
   if (has_avx512) {
     EXPECT_EQ(fdct_quant_kernel(true), fdct_avx512->kernel);
+    EXPECT_EQ(idct_pair_kernel(true), pair_avx512->kernel);
   } else if (has_avx2) {
     EXPECT_EQ(fdct_quant_kernel(true), fdct_avx2->kernel);
   }
   if (has_avx2) {
     EXPECT_EQ(idct_kernel(true), idct_avx2->kernel);
-  }
-  std::array<NamedIdctPairKernel, 3> pairs{};
-  const NamedIdctPairKernel* pair_avx512 =
-      named(pairs, idct_pair_kernels(pairs.data(), 3), "avx512");
-  ASSERT_EQ(pair_avx512 != nullptr, has_avx512);
-  if (has_avx512) {
-    EXPECT_EQ(idct_pair_kernel(true), pair_avx512->kernel);
   }
   EXPECT_EQ(fdct_quant_kernel(false), fdct[0].kernel);
 }
