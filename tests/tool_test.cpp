@@ -1137,8 +1137,7 @@ TEST_F(Tool, TemporaryFilesOfAStoppedRunAreRemovedByTheNext) {
 }
 
 #if !defined(_WIN32)
-// The tool started in the background in folder, its standard output and error into the files
-// stdout and stderr there (after the shell's own commands in prefix).
+// The tool started in the background in folder (after prefix), writing stdout and stderr there.
 pid_t start_tool(const std::string& args, const std::string& folder,
                  const std::string& prefix = "") {
   const std::string command = prefix + "cd " + quoted(folder) + " && exec " + quoted(tool_path()) +
@@ -1150,8 +1149,7 @@ pid_t start_tool(const std::string& args, const std::string& folder,
   return pid;
 }
 
-// The end of the tool that start_tool started in folder: its exit status (-1 when a signal ended
-// it) and what it said.
+// The end of a tool started in folder: its exit status (-1 when a signal ended it), what it said.
 ToolRun wait_tool(pid_t pid, const std::string& folder) {
   ToolRun r;
   int status = 0;
@@ -1269,9 +1267,8 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
 }
 #endif
 
-// A run of the tool in folder whose job of one file is held at point (KESTRUM_TEST_PAUSE) while
-// meanwhile changes the world: the race with a user or another program, driven the same way
-// every time.
+// A run in folder whose job of one file is held at point (KESTRUM_TEST_PAUSE) while meanwhile
+// changes the world: the race with a user or another program, driven the same way every time.
 ToolRun run_tool_holding(const std::string& args, const std::string& point,
                          const std::string& file_name, const std::string& folder,
                          const std::function<void(pid_t)>& meanwhile) {
