@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -68,14 +69,6 @@ class FuzzScope {
   RecodePlan plan_;
 };
 
-// The first index at which two byte strings differ, for the messages.
-std::string first_difference(const std::string& what, const Bytes& a, const Bytes& b) {
-  size_t i = 0;
-  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
-  return what + " differ at byte " + std::to_string(i) + " (" + std::to_string(a.size()) + " and " +
-         std::to_string(b.size()) + " bytes)";
-}
-
 std::string differences(const char* name, int32_t a, int32_t b) {
   return a == b ? ""
                 : std::string(name) + " " + std::to_string(a) + " and " + std::to_string(b) + "; ";
@@ -85,8 +78,13 @@ std::string differences(const char* name, const std::string& a, const std::strin
                 : std::string(name) + " \"" + a.substr(0, 300) + "\" and \"" + b.substr(0, 300) +
                       "\"; ";
 }
+// The first index at which two byte strings differ.
 std::string differences(const char* name, const Bytes& a, const Bytes& b) {
-  return a == b ? "" : first_difference(name, a, b) + "; ";
+  if (a == b) return "";
+  size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+  return std::string(name) + " differ at byte " + std::to_string(i) + " (" +
+         std::to_string(a.size()) + " and " + std::to_string(b.size()) + " bytes); ";
 }
 
 // Our decoder's result: status, size, image and console log.
@@ -258,6 +256,16 @@ struct Parsed {
   bool is_parsed = false;
   JpegHeader header;
   std::string differences_from(const Parsed& o) const {
+    const auto segment = [](const HeaderSegment& s) {
+      return std::tie(s.marker, s.offset, s.length_bytes);
+    };
+    const auto frame = [](const FrameInfo& f) {
+      return std::tie(f.sof_marker, f.precision_bits, f.width_px, f.height_px, f.components,
+                      f.component_id, f.h_samp, f.v_samp, f.adobe_transform);
+    };
+    const auto tables = [](const JpegHeader& h) {
+      return std::tie(h.quant_sum, h.has_quant, h.has_wide_quant);
+    };
     const JpegHeader& a = header;
     const JpegHeader& b = o.header;
     std::string d = differences("parsed", is_parsed, o.is_parsed) +
@@ -266,24 +274,11 @@ struct Parsed {
                     differences("scan offsets", static_cast<int32_t>(a.scan_offset),
                                 static_cast<int32_t>(b.scan_offset));
     for (size_t i = 0; i < a.segments.size() && i < b.segments.size(); ++i) {
-      if (a.segments[i].marker != b.segments[i].marker ||
-          a.segments[i].offset != b.segments[i].offset ||
-          a.segments[i].length_bytes != b.segments[i].length_bytes) {
+      if (segment(a.segments[i]) != segment(b.segments[i]))
         d += "segment " + std::to_string(i) + "; ";
-      }
     }
-    const FrameInfo& f = a.frame;
-    const FrameInfo& g = b.frame;
-    if (f.sof_marker != g.sof_marker || f.precision_bits != g.precision_bits ||
-        f.width_px != g.width_px || f.height_px != g.height_px || f.components != g.components ||
-        f.component_id != g.component_id || f.h_samp != g.h_samp || f.v_samp != g.v_samp ||
-        f.adobe_transform != g.adobe_transform) {
-      d += "frames; ";
-    }
-    if (a.quant_sum != b.quant_sum || a.has_quant != b.has_quant ||
-        a.has_wide_quant != b.has_wide_quant) {
-      d += "tables; ";
-    }
+    if (frame(a.frame) != frame(b.frame)) d += "frames; ";
+    if (tables(a) != tables(b)) d += "tables; ";
     return d;
   }
 };

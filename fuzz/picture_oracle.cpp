@@ -43,9 +43,9 @@ struct LibjpegPicture {
   // sum of their magnitudes at most 4 x 511), so that libjpeg's range limit clamps rather than
   // wraps and no coefficient reaches the 12-bit limit of the modelled hardware.
   std::vector<bool> in_range[3];
-  int blocks_across[3] = {}, blocks_down[3] = {};
+  size_t blocks_across[3] = {}, blocks_down[3] = {};
   Bytes planes[3];  // the component's samples, width rounded up to its blocks
-  int stride[3] = {};
+  size_t stride[3] = {};
 };
 
 // A source that hands libjpeg the input a kilobyte at a time. libjpeg-turbo's fast Huffman path,
@@ -149,21 +149,20 @@ bool read_block_ranges(jpeg_decompress_struct& c, uint64_t max_frame_px, Libjpeg
   for (int ci = 0; ci < 3; ++ci) {
     const jpeg_component_info& comp = c.comp_info[ci];
     const JQUANT_TBL* table = comp.quant_table;
-    const int across = static_cast<int>(comp.width_in_blocks);
-    const int down = static_cast<int>(comp.height_in_blocks);
+    const size_t across = comp.width_in_blocks;
+    const size_t down = comp.height_in_blocks;
     out->blocks_across[ci] = across;
     out->blocks_down[ci] = down;
-    out->in_range[ci].assign(static_cast<size_t>(across) * static_cast<size_t>(down), false);
-    for (int row = 0; row < down && table != nullptr; ++row) {
+    out->in_range[ci].assign(across * down, false);
+    for (size_t row = 0; row < down && table != nullptr; ++row) {
       JBLOCKARRAY rows =
           c.mem->access_virt_barray(reinterpret_cast<j_common_ptr>(&c), coefficients[ci],
                                     static_cast<JDIMENSION>(row), 1, FALSE);
-      for (int col = 0; col < across; ++col) {
+      for (size_t col = 0; col < across; ++col) {
         int64_t magnitude = 0;
         for (int k = 0; k < DCTSIZE2; ++k)
           magnitude += std::abs(int64_t{rows[0][col][k]} * table->quantval[k]);
-        out->in_range[ci][static_cast<size_t>(row) * static_cast<size_t>(across) +
-                          static_cast<size_t>(col)] = magnitude <= 4 * 511;
+        out->in_range[ci][row * across + col] = magnitude <= 4 * 511;
       }
     }
   }
@@ -181,8 +180,8 @@ bool read_planes(jpeg_decompress_struct& c, LibjpegPicture* out) {
   out->height = static_cast<int>(c.output_height);
   const JDIMENSION mcu_rows = (c.output_height + 15) / 16;
   for (int ci = 0; ci < 3; ++ci) {
-    out->stride[ci] = static_cast<int>(c.comp_info[ci].width_in_blocks) * DCTSIZE;
-    out->planes[ci].assign(static_cast<size_t>(out->stride[ci]) * (ci == 0 ? 16 : 8) * mcu_rows, 0);
+    out->stride[ci] = size_t{c.comp_info[ci].width_in_blocks} * DCTSIZE;
+    out->planes[ci].assign(out->stride[ci] * (ci == 0 ? 16 : 8) * mcu_rows, 0);
   }
   while (c.output_scanline < c.output_height) {
     const JDIMENSION mcu_row = c.output_scanline / 16;
@@ -190,8 +189,7 @@ bool read_planes(jpeg_decompress_struct& c, LibjpegPicture* out) {
     for (int ci = 0; ci < 3; ++ci) {
       const size_t lines = ci == 0 ? 16 : 8;
       for (size_t r = 0; r < lines; ++r) {
-        rows[ci][r] = out->planes[ci].data() + (static_cast<size_t>(mcu_row) * lines + r) *
-                                                   static_cast<size_t>(out->stride[ci]);
+        rows[ci][r] = out->planes[ci].data() + (size_t{mcu_row} * lines + r) * out->stride[ci];
       }
     }
     JSAMPARRAY planes[3] = {rows[0], rows[1], rows[2]};
@@ -235,33 +233,30 @@ PictureComparison compare_picture(const uint8_t* data, size_t size,
   if (result.our_status != 0) return result;
   result.is_same_size = width == ref.width && height == ref.height;
   if (!result.is_same_size) return result;
-  const Planar420Layout layout =
-      planar420_layout(static_cast<size_t>(width), static_cast<size_t>(height));
+  const auto layout_w = static_cast<size_t>(width), layout_h = static_cast<size_t>(height);
+  const Planar420Layout layout = planar420_layout(layout_w, layout_h);
   const size_t offsets[3] = {0, layout.cb_offset, layout.cr_offset};
   const size_t strides[3] = {layout.luma_stride, layout.chroma_stride, layout.chroma_stride};
-  for (int ci = 0; ci < 3; ++ci) {
+  for (size_t ci = 0; ci < 3; ++ci) {
     // The component's own samples: chroma covers half the image, rounded up.
-    const int cw = ci == 0 ? width : (width + 1) / 2;
-    const int ch = ci == 0 ? height : (height + 1) / 2;
-    for (int by = 0; by < ref.blocks_down[ci]; ++by) {
-      for (int bx = 0; bx < ref.blocks_across[ci]; ++bx) {
-        if (!ref.in_range[ci][static_cast<size_t>(by * ref.blocks_across[ci] + bx)]) {
+    const size_t cw = ci == 0 ? layout_w : (layout_w + 1) / 2;
+    const size_t ch = ci == 0 ? layout_h : (layout_h + 1) / 2;
+    for (size_t by = 0; by < ref.blocks_down[ci]; ++by) {
+      for (size_t bx = 0; bx < ref.blocks_across[ci]; ++bx) {
+        if (!ref.in_range[ci][by * ref.blocks_across[ci] + bx]) {
           ++result.blocks_skipped;
           continue;
         }
         ++result.blocks_compared;
-        for (int y = by * 8; y < std::min(ch, by * 8 + 8); ++y) {
-          for (int x = bx * 8; x < std::min(cw, bx * 8 + 8); ++x) {
-            const int ours =
-                image[offsets[ci] + static_cast<size_t>(y) * strides[ci] + static_cast<size_t>(x)];
-            const int theirs =
-                ref.planes[ci][static_cast<size_t>(y) * static_cast<size_t>(ref.stride[ci]) +
-                               static_cast<size_t>(x)];
-            if (std::abs(ours - theirs) > result.max_diff) {
-              result.max_diff = std::abs(ours - theirs);
-              result.worst_component = ci;
-              result.worst_x = x;
-              result.worst_y = y;
+        for (size_t y = by * 8; y < std::min(ch, by * 8 + 8); ++y) {
+          for (size_t x = bx * 8; x < std::min(cw, bx * 8 + 8); ++x) {
+            const int diff = std::abs(image[offsets[ci] + y * strides[ci] + x] -
+                                      ref.planes[ci][y * ref.stride[ci] + x]);
+            if (diff > result.max_diff) {
+              result.max_diff = diff;
+              result.worst_component = static_cast<int>(ci);
+              result.worst_x = static_cast<int>(x);
+              result.worst_y = static_cast<int>(y);
             }
           }
         }

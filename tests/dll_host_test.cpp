@@ -160,10 +160,12 @@ std::string broken_rules(const HostCall& c) {
   return broken;
 }
 
-// Calls function with no arguments through the thunk.
-HostCall call_stub(void (*function)(), uint32_t esp_mod16, uint32_t x87_control, uint32_t mxcsr) {
+// Calls function through the thunk with args at ESP % 16 = esp_mod16 under the host's modes.
+HostCall host_call(uint32_t function, std::array<uint32_t, 3> args, uint32_t esp_mod16,
+                   uint32_t x87_control, uint32_t mxcsr) {
   HostCall c{};
-  c.function = word(reinterpret_cast<const void*>(function));
+  c.function = function;
+  for (size_t i = 0; i < 3; ++i) c.args[i] = args[i];
   c.esp_mod16 = esp_mod16;
   c.x87_control_in = x87_control;
   c.mxcsr_in = mxcsr;
@@ -192,13 +194,8 @@ class DllHost : public ::testing::Test {
   // returns EAX.
   uint32_t call(int ordinal, std::array<uint32_t, 3> args, uint32_t esp_mod16,
                 uint32_t x87_control = kDefaultX87, uint32_t mxcsr = kDefaultMxcsr) {
-    HostCall c{};
-    c.function = exports_[static_cast<size_t>(ordinal - 1)];
-    for (size_t i = 0; i < 3; ++i) c.args[i] = args[i];
-    c.esp_mod16 = esp_mod16;
-    c.x87_control_in = x87_control;
-    c.mxcsr_in = mxcsr;
-    kestrum_host_call(&c);
+    const HostCall c =
+        host_call(exports_[static_cast<size_t>(ordinal - 1)], args, esp_mod16, x87_control, mxcsr);
     EXPECT_EQ(broken_rules(c), "") << kExportNames[ordinal - 1] << " at ESP % 16 = " << esp_mod16;
     return c.result;
   }
@@ -231,7 +228,8 @@ TEST(HostThunk, SeesEachBrokenRule) {
     for (const uint32_t a : kAlignments) {
       for (const auto& [x87, mxcsr] :
            {std::pair{kDefaultX87, kDefaultMxcsr}, std::pair{kX87Single, kMxcsrZeroFtzDaz}}) {
-        EXPECT_EQ(broken_rules(call_stub(stub.function, a, x87, mxcsr)), stub.broken)
+        const uint32_t function = word(reinterpret_cast<const void*>(stub.function));
+        EXPECT_EQ(broken_rules(host_call(function, {0, 0, 0}, a, x87, mxcsr)), stub.broken)
             << " at ESP % 16 = " << a;
         uint16_t control = 0;
         asm volatile("fnstcw %0" : "=m"(control));

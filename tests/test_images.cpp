@@ -163,7 +163,7 @@ std::vector<NamedImage> test_image_set() {
   std::vector<NamedImage> images;
   Bytes truncated;
   for (const Source& s : sources) {
-    Bytes jpeg = libjpeg_encode(photo_rgb(s.width, s.height, 7), s.width, s.height, s.options);
+    Bytes jpeg = photo(s.width, s.height, s.options);
     if (std::string(s.name) == "photo_640x480")
       truncated.assign(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
     images.push_back({s.name, std::move(jpeg)});

@@ -15,6 +15,7 @@
 #include "api/pipeline.h"
 #include "api/process_state.h"
 #include "common/code_path.h"
+#include "common/planar_layout.h"
 #include "decoder/decode_driver.h"
 #include "platform/console_log.h"
 
@@ -90,6 +91,19 @@ bool read_with_libjpeg(const Bytes& jpeg, int* warnings, Read read) {
   return is_read;
 }
 
+// Decompresses to space, every scanline into samples (the output's components a pixel).
+void read_scanlines(jpeg_decompress_struct& d, J_COLOR_SPACE space, std::vector<uint8_t>* samples) {
+  d.out_color_space = space;
+  jpeg_start_decompress(&d);
+  const size_t stride = size_t{d.output_width} * static_cast<size_t>(d.output_components);
+  samples->assign(stride * d.output_height, 0);
+  while (d.output_scanline < d.output_height) {
+    JSAMPROW row = &(*samples)[d.output_scanline * stride];
+    jpeg_read_scanlines(&d, &row, 1);
+  }
+  jpeg_finish_decompress(&d);
+}
+
 // Compresses samples (components a pixel, in_space) with libjpeg after set_up has set the
 // compressor's parameters (defaults already set); empty when libjpeg fails.
 template <typename SetUp>
@@ -125,6 +139,21 @@ Bytes write_with_libjpeg(const std::vector<uint8_t>& samples, int width, int hei
   Bytes result(out, out + out_size);
   std::free(out);
   return result;
+}
+
+// The width x height area at the start of a plane of stride columns.
+std::vector<uint8_t> crop(const uint8_t* plane, size_t stride, size_t width, size_t height) {
+  std::vector<uint8_t> area(width * height);
+  for (size_t r = 0; r < height; ++r) std::memcpy(&area[r * width], plane + r * stride, width);
+  return area;
+}
+
+bool reserve_vector(ImageBuffer& image, size_t bytes) {
+  auto* v = static_cast<std::vector<uint8_t>*>(image.owner);
+  v->assign(bytes, 0xEE);
+  image.data = v->data();
+  image.capacity_bytes = bytes;
+  return true;
 }
 
 }  // namespace
@@ -166,8 +195,7 @@ Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height,
 }
 
 bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
-  int w = 0, h = 0, pw = 0, ph = 0;
-  std::vector<uint8_t> py, pcb, pcr;
+  std::vector<uint8_t> py;
   const bool is_read = read_with_libjpeg(jpeg, &out->warnings, [&](jpeg_decompress_struct& d) {
     if (d.num_components != 3 || d.comp_info[0].h_samp_factor != 2 ||
         d.comp_info[0].v_samp_factor != 2)
@@ -176,20 +204,21 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
     d.dct_method = JDCT_ISLOW;
     d.do_fancy_upsampling = FALSE;
     jpeg_start_decompress(&d);
-    w = static_cast<int>(d.image_width);
-    h = static_cast<int>(d.image_height);
-    pw = (w + 15) / 16 * 16;
-    ph = (h + 15) / 16 * 16;
-    py.assign(static_cast<size_t>(pw) * static_cast<size_t>(ph), 0);
-    pcb.assign(py.size() / 4, 0);
-    pcr.assign(py.size() / 4, 0);
+    out->width = static_cast<int>(d.image_width);
+    out->height = static_cast<int>(d.image_height);
+    out->padded_cw = (out->width + 15) / 16 * 8;
+    out->padded_ch = (out->height + 15) / 16 * 8;
+    const size_t pcw = static_cast<size_t>(out->padded_cw);
+    py.assign(pcw * static_cast<size_t>(out->padded_ch) * 4, 0);
+    out->padded_cb.assign(py.size() / 4, 0);
+    out->padded_cr.assign(py.size() / 4, 0);
     while (d.output_scanline < d.output_height) {
       JSAMPROW yrows[16], cbrows[8], crrows[8];
       const size_t base = d.output_scanline;
-      for (size_t i = 0; i < 16; ++i) yrows[i] = &py[(base + i) * static_cast<size_t>(pw)];
+      for (size_t i = 0; i < 16; ++i) yrows[i] = &py[(base + i) * pcw * 2];
       for (size_t i = 0; i < 8; ++i) {
-        cbrows[i] = &pcb[(base / 2 + i) * static_cast<size_t>(pw / 2)];
-        crrows[i] = &pcr[(base / 2 + i) * static_cast<size_t>(pw / 2)];
+        cbrows[i] = &out->padded_cb[(base / 2 + i) * pcw];
+        crrows[i] = &out->padded_cr[(base / 2 + i) * pcw];
       }
       JSAMPARRAY planes[3] = {yrows, cbrows, crrows};
       jpeg_read_raw_data(&d, planes, 16);
@@ -198,25 +227,14 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
     return true;
   });
   if (!is_read) return false;
-  out->width = w;
-  out->height = h;
-  out->cw = (w + 1) / 2;
-  out->ch = (h + 1) / 2;
-  // The image's own area of a plane of stride columns.
-  const auto crop = [](const std::vector<uint8_t>& plane, int stride, int width, int height) {
-    std::vector<uint8_t> area(static_cast<size_t>(width) * static_cast<size_t>(height));
-    for (size_t r = 0; r < static_cast<size_t>(height); ++r)
-      std::memcpy(&area[r * static_cast<size_t>(width)], &plane[r * static_cast<size_t>(stride)],
-                  static_cast<size_t>(width));
-    return area;
-  };
-  out->y = crop(py, pw, w, h);
-  out->cb = crop(pcb, pw / 2, out->cw, out->ch);
-  out->cr = crop(pcr, pw / 2, out->cw, out->ch);
-  out->padded_cw = pw / 2;
-  out->padded_ch = ph / 2;
-  out->padded_cb = std::move(pcb);
-  out->padded_cr = std::move(pcr);
+  out->cw = (out->width + 1) / 2;
+  out->ch = (out->height + 1) / 2;
+  const auto w = static_cast<size_t>(out->width), h = static_cast<size_t>(out->height);
+  const auto cw = static_cast<size_t>(out->cw), ch = static_cast<size_t>(out->ch);
+  const auto pcw = static_cast<size_t>(out->padded_cw);
+  out->y = crop(py.data(), pcw * 2, w, h);
+  out->cb = crop(out->padded_cb.data(), pcw, cw, ch);
+  out->cr = crop(out->padded_cr.data(), pcw, cw, ch);
   return true;
 }
 
@@ -239,16 +257,9 @@ bool libjpeg_read_quant_tables(const Bytes& jpeg, QuantTables* out) {
 bool libjpeg_decode_rgb(const Bytes& jpeg, std::vector<uint8_t>* rgb, int* width, int* height,
                         int* warnings) {
   return read_with_libjpeg(jpeg, warnings, [&](jpeg_decompress_struct& d) {
-    d.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&d);
+    read_scanlines(d, JCS_RGB, rgb);
     *width = static_cast<int>(d.output_width);
     *height = static_cast<int>(d.output_height);
-    rgb->assign(static_cast<size_t>(*width) * static_cast<size_t>(*height) * 3, 0);
-    while (d.output_scanline < d.output_height) {
-      JSAMPROW row = &(*rgb)[d.output_scanline * static_cast<size_t>(*width) * 3];
-      jpeg_read_scanlines(&d, &row, 1);
-    }
-    jpeg_finish_decompress(&d);
     return true;
   });
 }
@@ -279,16 +290,9 @@ CmykDecode libjpeg_decode_cmyk(const Bytes& jpeg) {
       out.h[ci] = d.comp_info[ci].h_samp_factor;
       out.v[ci] = d.comp_info[ci].v_samp_factor;
     }
-    d.out_color_space = JCS_CMYK;
-    jpeg_start_decompress(&d);
+    read_scanlines(d, JCS_CMYK, &out.cmyk);
     out.width = static_cast<int>(d.output_width);
     out.height = static_cast<int>(d.output_height);
-    out.cmyk.assign(size_t{d.output_width} * d.output_height * 4, 0);
-    while (d.output_scanline < d.output_height) {
-      JSAMPROW p = &out.cmyk[size_t{d.output_scanline} * d.output_width * 4];
-      jpeg_read_scanlines(&d, &p, 1);
-    }
-    jpeg_finish_decompress(&d);
     return true;
   });
   return out.is_ok ? out : CmykDecode{};
@@ -365,50 +369,30 @@ bool file_exists(const std::string& path) {
 }
 
 std::vector<Segment> split_segments(const Bytes& j) {
+  const auto is_restart = [](uint8_t m) { return m >= 0xD0 && m <= 0xD7; };
   std::vector<Segment> out;
-  size_t i = 0;
-  while (i + 1 < j.size()) {
-    if (j[i] != 0xFF) {
-      ++i;
-      continue;
-    }
+  for (size_t i = 0; i + 1 < j.size();) {
     const uint8_t m = j[i + 1];
-    if (m == 0xFF) {
+    if (j[i] != 0xFF || m == 0xFF) {
       ++i;
       continue;
     }
-    Segment s;
-    s.marker = m;
-    s.offset = i;
-    if (m == 0xD8 || m == 0xD9 || (m >= 0xD0 && m <= 0xD7) || m == 0x01) {
+    Segment s{m, i, j.size() - i};
+    if (m == 0xD8 || m == 0xD9 || is_restart(m) || m == 0x01) {
       s.length = 2;
     } else if (i + 3 < j.size()) {
-      s.length = 2 + (static_cast<size_t>(j[i + 2]) << 8 | j[i + 3]);
+      s.length = 2 + (size_t{j[i + 2]} << 8 | j[i + 3]);
       if (m == 0xDA) {  // extend over the entropy data up to the next non-RST marker
         size_t k = i + s.length;
-        while (k + 1 < j.size() &&
-               !(j[k] == 0xFF && j[k + 1] != 0 && !(j[k + 1] >= 0xD0 && j[k + 1] <= 0xD7)))
-          ++k;
+        while (k + 1 < j.size() && !(j[k] == 0xFF && j[k + 1] != 0 && !is_restart(j[k + 1]))) ++k;
         s.length = k - i;
       }
-    } else {
-      s.length = j.size() - i;
     }
     out.push_back(s);
     i += s.length;
   }
   return out;
 }
-
-namespace {
-bool reserve_vector(ImageBuffer& image, size_t bytes) {
-  auto* v = static_cast<std::vector<uint8_t>*>(image.owner);
-  v->assign(bytes, 0xEE);
-  image.data = v->data();
-  image.capacity_bytes = bytes;
-  return true;
-}
-}  // namespace
 
 OurDecode decode_ours(const Bytes& jpeg) { return decode_ours(jpeg, requested_recode_plan()); }
 
@@ -441,20 +425,13 @@ PlaneAgreement compare_planes_with_libjpeg(const Bytes& jpeg, const OurDecode& o
     a.max_diff = 256;  // no picture to compare: fails every bound
     return a;
   }
-  const size_t pw = (static_cast<size_t>(ref.width) + 15) & ~size_t{15};
-  const size_t ph = (static_cast<size_t>(ref.height) + 15) & ~size_t{15};
-  const auto crop = [&](size_t offset, size_t stride, size_t cw, size_t ch) {
-    std::vector<uint8_t> plane(cw * ch);
-    for (size_t r = 0; r < ch; ++r) {
-      for (size_t x = 0; x < cw; ++x) plane[r * cw + x] = ours.image[offset + r * stride + x];
-    }
-    return plane;
-  };
-  const size_t cw = static_cast<size_t>(ref.cw), ch = static_cast<size_t>(ref.ch);
-  const std::vector<uint8_t> y =
-      crop(0, pw, static_cast<size_t>(ref.width), static_cast<size_t>(ref.height));
-  const std::vector<uint8_t> cb = crop(pw * ph, pw / 2, cw, ch);
-  const std::vector<uint8_t> cr = crop(pw * ph + pw * ph / 4, pw / 2, cw, ch);
+  const auto w = static_cast<size_t>(ref.width), h = static_cast<size_t>(ref.height);
+  const auto cw = static_cast<size_t>(ref.cw), ch = static_cast<size_t>(ref.ch);
+  const Planar420Layout l = planar420_layout(w, h);
+  const uint8_t* image = ours.image.data();
+  const std::vector<uint8_t> y = crop(image, l.luma_stride, w, h);
+  const std::vector<uint8_t> cb = crop(image + l.cb_offset, l.chroma_stride, cw, ch);
+  const std::vector<uint8_t> cr = crop(image + l.cr_offset, l.chroma_stride, cw, ch);
   for (const auto& [p, q] : {std::pair{&y, &ref.y}, {&cb, &ref.cb}, {&cr, &ref.cr}}) {
     for (size_t i = 0; i < p->size(); ++i)
       a.max_diff = std::max(a.max_diff, std::abs((*p)[i] - (*q)[i]));
@@ -464,6 +441,7 @@ PlaneAgreement compare_planes_with_libjpeg(const Bytes& jpeg, const OurDecode& o
   a.psnr_cr = psnr(cr.data(), ref.cr.data(), cr.size());
   return a;
 }
+
 Bytes with_segments(const Bytes& jpeg, const Bytes& segments) {
   const std::vector<Segment> parts = split_segments(jpeg);
   const size_t at =

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+namespace kestrum {
+struct RecodePlan;
+}
+
 namespace kestrum::test {
 
 using Bytes = std::vector<uint8_t>;
@@ -140,12 +144,6 @@ struct Segment {
 };
 std::vector<Segment> split_segments(const Bytes& jpeg);
 
-}  // namespace kestrum::test
-
-namespace kestrum {
-struct RecodePlan;
-}
-namespace kestrum::test {
 // Our decoder from memory, with its transcript: by the requested plan, or by plan.
 struct OurDecode {
   int32_t status = 0;
@@ -166,9 +164,6 @@ struct PlaneAgreement {
   double psnr_min() const;
 };
 PlaneAgreement compare_planes_with_libjpeg(const Bytes& jpeg, const OurDecode& ours);
-}  // namespace kestrum::test
-
-namespace kestrum::test {
 // The stream with segments inserted after SOI and the APP0 that libjpeg writes.
 Bytes with_segments(const Bytes& jpeg, const Bytes& segments);
 // A whole marker segment with its length field.
