@@ -44,6 +44,10 @@ constexpr const char* kCannotOpen =
 
 const Bytes kOld = {'o', 'l', 'd'};
 
+// What the decode of sample_jpeg() prints.
+const std::string kDecodedLines =
+    "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\n";
+
 Bytes sample_jpeg(int w = 100, int h = 75, int quality = 90) {
   return libjpeg_encode(photo_rgb(w, h, 3), w, h, baseline_options(quality));
 }
@@ -117,9 +121,7 @@ TEST_F(Pipeline, Kestrum100WritesBesideTheSourceAndOverwrites) {
   EXPECT_EQ(capture.text(), "");
   EXPECT_EQ(dir_.list(), (std::vector<std::string>{"photo", "photo.jpg"}));
   EXPECT_EQ(kestrum_100(h, src.c_str(), 85), 1);
-  EXPECT_EQ(capture.text(),
-            "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\nencoding jpg "
-            "successfully!\n\n");
+  EXPECT_EQ(capture.text(), kDecodedLines + "encoding jpg successfully!\n\n");
   Bytes first, again, source_after;
   ASSERT_TRUE(read_file(dir_.path("photo_85.jpg"), &first));
   ASSERT_TRUE(read_file(src, &source_after));
@@ -236,11 +238,16 @@ TEST_F(Pipeline, LargeImagesReuseTheKeptBlock) {
   EXPECT_EQ(retained_block_bytes(), 0u);
 }
 
+#endif
+
 // jpg_recode_api with the process's file size limit at limit bytes (0 = as it is) and SIGXFSZ
 // ignored, so that a write past the limit fails as it would on a full disk (Windows has no limit:
 // there the limit is not set, and the cases that need it are skipped).
 int32_t recode_with_size_limit(const std::string& src, const std::string& dst, int32_t quality,
-                               uint64_t limit) {
+                               [[maybe_unused]] uint64_t limit) {
+#if defined(_WIN32)
+  return jpg_recode_api(src.c_str(), dst.c_str(), quality);
+#else
   struct sigaction ignore {
   }, previous{};
   ignore.sa_handler = SIG_IGN;
@@ -254,13 +261,8 @@ int32_t recode_with_size_limit(const std::string& src, const std::string& dst, i
   setrlimit(RLIMIT_FSIZE, &saved);
   sigaction(SIGXFSZ, &previous, nullptr);
   return status;
-}
-#else
-int32_t recode_with_size_limit(const std::string& src, const std::string& dst, int32_t quality,
-                               uint64_t) {
-  return jpg_recode_api(src.c_str(), dst.c_str(), quality);
-}
 #endif
+}
 
 // A file recode whose stream passes the spill size writes it to its temporary file while it is
 // made. Each way gives the bytes of the same recode in memory on the reference path; a write
@@ -342,29 +344,6 @@ INSTANTIATE_TEST_SUITE_P(Ways, StreamedDestination,
 // a read-only file, and an unreadable one (Windows has no unreadable mode bits; a file held
 // without sharing is its counterpart).
 #if defined(_WIN32)
-struct HeldOpen {
-  explicit HeldOpen(const std::string& path)
-      : handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr)) {}
-  HeldOpen(const HeldOpen&) = delete;
-  ~HeldOpen() {
-    if (ok()) CloseHandle(handle);
-  }
-  bool ok() const { return handle != INVALID_HANDLE_VALUE; }
-  HANDLE handle;
-};
-#else
-struct HeldOpen {
-  explicit HeldOpen(const std::string& path) : fd(open(path.c_str(), O_RDWR)) {}
-  HeldOpen(const HeldOpen&) = delete;
-  ~HeldOpen() {
-    if (ok()) close(fd);
-  }
-  bool ok() const { return fd >= 0; }
-  int fd;
-};
-#endif
-#if defined(_WIN32)
 constexpr bool kHeldFilesAreLocked = true;
 bool make_read_only(const std::string& path, bool read_only) {
   return SetFileAttributesA(path.c_str(),
@@ -380,6 +359,26 @@ bool make_read_only(const std::string& path, bool read_only) {
 bool privileged_writer() { return geteuid() == 0; }
 bool make_unreadable(const std::string& path) { return chmod(path.c_str(), 0) == 0; }
 #endif
+struct HeldOpen {
+#if defined(_WIN32)
+  explicit HeldOpen(const std::string& path)
+      : handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr)) {}
+  ~HeldOpen() {
+    if (ok()) CloseHandle(handle);
+  }
+  bool ok() const { return handle != INVALID_HANDLE_VALUE; }
+  HANDLE handle;
+#else
+  explicit HeldOpen(const std::string& path) : fd(open(path.c_str(), O_RDWR)) {}
+  ~HeldOpen() {
+    if (ok()) close(fd);
+  }
+  bool ok() const { return fd >= 0; }
+  int fd;
+#endif
+  HeldOpen(const HeldOpen&) = delete;
+};
 
 // What a call may do to a path it could not use: nothing. The path's kind, inode, mode and bytes,
 // and the folder's listing (no temporary file), are the same after the call as before it.
@@ -507,8 +506,6 @@ TEST_F(Pipeline, DestinationsThatCannotBeWritten) {
     cases.push_back({dir_.path("null.jpg"), -14});
   }
 #endif
-  const std::string decoded =
-      "file width: 100\nfile height: 75\ninput jpeg file is ycbcr411 format\n";
   for (const Case& c : cases) {
     if (c.path.empty()) continue;
     SCOPED_TRACE(c.path);
@@ -522,7 +519,7 @@ TEST_F(Pipeline, DestinationsThatCannotBeWritten) {
       EXPECT_NE(snapshot(c.path), before);
       continue;
     }
-    EXPECT_EQ(capture.text(), decoded +
+    EXPECT_EQ(capture.text(), kDecodedLines +
                                   (status == -14 ? "can not create JPEG file!"
                                                  : "fwrite(), can not write jpeg file") +
                                   "encoding jpg failed!\n\n");
