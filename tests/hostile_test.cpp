@@ -174,20 +174,21 @@ const HostileCase kCases[] = {
 
 void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
 
-class Hostile : public ::testing::TestWithParam<HostileCase> {
- protected:
-  void SetUp() override {
-    if (kUnderAsan) {
-      GTEST_SKIP()
-          << "AddressSanitizer reserves terabytes of address space, so the memory limit of "
-             "these cases cannot be set; the release preset runs them";
-    }
-    bomb_ = dir_.path(std::string(GetParam().name) + ".jpg");
-    ASSERT_TRUE(write_file(bomb_, GetParam().make()));
-  }
+class Hostile : public ::testing::TestWithParam<HostileCase> {};
 
-  void expect_within_bounds(const ChildRun& run, const char* way) const {
-    const HostileCase& c = GetParam();
+// Each bomb through jpg_recode_api of the shared library, as a host calls it (the child reports
+// the status and its resident memory after the call), and through kestrum-recode -j 1 followed by
+// a good file, after which the batch goes on.
+TEST_P(Hostile, LibraryAndToolBatchStayWithinBounds) {
+  if (kUnderAsan) {
+    GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space, so the memory limit of "
+                    "these cases cannot be set; the release preset runs them";
+  }
+  const HostileCase& c = GetParam();
+  TempDir dir;
+  const std::string bomb = dir.path(std::string(c.name) + ".jpg");
+  ASSERT_TRUE(write_file(bomb, c.make()));
+  const auto expect_within_bounds = [&c](const ChildRun& run, const char* way) {
     std::printf("%s via %s: %.2f s, peak %ld MB, %zu bytes of output, exit %d, signal %d %s\n",
                 c.name, way, run.seconds, run.max_rss_kb / 1024, run.output_bytes, run.exit_code,
                 run.signal, run.result.c_str());
@@ -195,23 +196,22 @@ class Hostile : public ::testing::TestWithParam<HostileCase> {
     EXPECT_LE(run.seconds, c.max_seconds) << way;
     EXPECT_LE(run.max_rss_kb / 1024, c.max_rss_mb) << way;
     EXPECT_LE(run.output_bytes, kMaxLogBytes) << way;
-  }
+  };
 
-  TempDir dir_;
-  std::string bomb_;
-};
+  const std::string out = dir.path("out");
+  const ChildRun batch = run_tool_batch(bomb, dir.path("good.jpg"), out);
+  expect_within_bounds(batch, "kestrum-recode");
+  EXPECT_TRUE(batch.exit_code == 0 || batch.exit_code == 1) << batch.exit_code;
+  EXPECT_TRUE(file_exists(out + "/good.jpg")) << "the file after the bomb was not recoded";
 
-// jpg_recode_api of the shared library, as a host calls it. The child reports the status and its
-// resident memory after the call.
-TEST_P(Hostile, LibraryStaysWithinBounds) {
-  const std::string destination = dir_.path("out.jpg");
+  const std::string destination = dir.path("out.jpg");
   const ChildRun run = run_limited([&](int result_fd) {
     void* lib = dlopen(KESTRUM_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) return 120;
     auto recode = reinterpret_cast<int32_t (*)(const char*, const char*, int32_t)>(
         dlsym(lib, "jpg_recode_api"));
     if (recode == nullptr) return 121;
-    const int32_t status = recode(bomb_.c_str(), destination.c_str(), 85);
+    const int32_t status = recode(bomb.c_str(), destination.c_str(), 85);
     std::fflush(stdout);
     const std::string result = std::to_string(status) + " " + std::to_string(resident_kb() / 1024);
     if (write(result_fd, result.data(), result.size()) < 0) return 122;
@@ -224,16 +224,7 @@ TEST_P(Hostile, LibraryStaysWithinBounds) {
   ASSERT_EQ(std::sscanf(run.result.c_str(), "%d %ld", &status, &kept_mb), 2) << run.result;
   EXPECT_TRUE(status == 0 || status == -1 || status == -2 || status == -5 || status == -6)
       << status;
-  EXPECT_LE(kept_mb, GetParam().max_kept_mb) << "resident after the call";
-}
-
-// kestrum-recode -j 1 with the bomb and then a good file: the batch goes on after the bomb.
-TEST_P(Hostile, ToolBatchStaysWithinBoundsAndGoesOn) {
-  const std::string out = dir_.path("out");
-  const ChildRun run = run_tool_batch(bomb_, dir_.path("good.jpg"), out);
-  expect_within_bounds(run, "kestrum-recode");
-  EXPECT_TRUE(run.exit_code == 0 || run.exit_code == 1) << run.exit_code;
-  EXPECT_TRUE(file_exists(out + "/good.jpg")) << "the file after the bomb was not recoded";
+  EXPECT_LE(kept_mb, c.max_kept_mb) << "resident after the call";
 }
 
 // A frame the decoders hold (14000 x 14000 at 4:4:4 goes the libjpeg way, whose planes take
