@@ -279,9 +279,10 @@ ToolRun run_tool(const std::string& args, const std::string& folder = "",
   return r;
 }
 
+#if !defined(_WIN32)
+// A path as one word of a POSIX shell command.
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
-#if !defined(_WIN32)
 // Sets the process's umask (which the tool started from it inherits) for a scope.
 struct ScopedUmask {
   explicit ScopedUmask(mode_t mask) : old(umask(mask)) {}
