@@ -206,19 +206,19 @@ bool libjpeg_decode_raw(const Bytes& jpeg, RawPlanes* out) {
     jpeg_start_decompress(&d);
     out->width = static_cast<int>(d.image_width);
     out->height = static_cast<int>(d.image_height);
-    out->padded_cw = (out->width + 15) / 16 * 8;
-    out->padded_ch = (out->height + 15) / 16 * 8;
-    const size_t pcw = static_cast<size_t>(out->padded_cw);
-    py.assign(pcw * static_cast<size_t>(out->padded_ch) * 4, 0);
-    out->padded_cb.assign(py.size() / 4, 0);
-    out->padded_cr.assign(py.size() / 4, 0);
+    const Planar420Layout l = planar420_layout(d.image_width, d.image_height);
+    out->padded_cw = static_cast<int>(l.chroma_stride);
+    out->padded_ch = static_cast<int>(l.chroma_rows);
+    py.assign(l.cb_offset, 0);
+    out->padded_cb.assign(l.cr_offset - l.cb_offset, 0);
+    out->padded_cr.assign(l.cr_offset - l.cb_offset, 0);
     while (d.output_scanline < d.output_height) {
       JSAMPROW yrows[16], cbrows[8], crrows[8];
       const size_t base = d.output_scanline;
-      for (size_t i = 0; i < 16; ++i) yrows[i] = &py[(base + i) * pcw * 2];
+      for (size_t i = 0; i < 16; ++i) yrows[i] = &py[(base + i) * l.luma_stride];
       for (size_t i = 0; i < 8; ++i) {
-        cbrows[i] = &out->padded_cb[(base / 2 + i) * pcw];
-        crrows[i] = &out->padded_cr[(base / 2 + i) * pcw];
+        cbrows[i] = &out->padded_cb[(base / 2 + i) * l.chroma_stride];
+        crrows[i] = &out->padded_cr[(base / 2 + i) * l.chroma_stride];
       }
       JSAMPARRAY planes[3] = {yrows, cbrows, crrows};
       jpeg_read_raw_data(&d, planes, 16);
