@@ -693,6 +693,11 @@ const RunCase kSaysCases[] = {
     onto_own_input("stream_onto_its_input", "- < in/a.jpg 1<> in/a.jpg"),
     onto_own_input("stream_appended_to_its_input", "- < in/a.jpg >> in/a.jpg"),
     onto_own_input("stream_into_another_name_of_its_input", "- < in/a.jpg >> hard.jpg"),
+    // A name that is no regular file (a device, a FIFO) is told as such, not by the errno its
+    // refusal left ("Invalid argument").
+    {.name = "device_is_named_no_regular_file", .links = {{"dev.jpg", "/dev/null"}},
+     .runs = {"dev.jpg"}, .status = 1,
+     .err = {"dev.jpg  FAILED: cannot read dev.jpg: it is not a regular file"}},
     {.name = "symbolic_link_to_a_folder_is_named", .runs = {"-r -o out linked"},
      .err = {"linked/link  skipped: a symbolic link to a folder, not followed"},
      .exists = {"out/sub/b.jpg"}, .absent = {"out/link"}},

@@ -48,7 +48,12 @@ std::string system_reason(const std::string& path) {
   const DWORD code = GetLastError();
 #endif
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return ": it is a folder";
+  const std::filesystem::file_type type = std::filesystem::status(path, ec).type();
+  if (type == std::filesystem::file_type::directory) return ": it is a folder";
+  // A device or a FIFO is refused before it is read, with no reason of the system's.
+  if (type != std::filesystem::file_type::regular &&
+      type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none)
+    return ": it is not a regular file";
 #if defined(_WIN32)
   if (code != 0) return ": " + std::system_category().message(static_cast<int>(code));
 #endif
