@@ -207,8 +207,14 @@ TEST(Pictures, TestImagesAndRealPhotosAreRecodedIntoTheirOwnPicture) {
   for (const std::vector<NamedImage>& images : {test_image_set(), real_photos()}) {
     TempDir dir;
     for (const NamedImage& image : images) check_file(image.name, image.jpeg, dir);
-    check_tool_results(images, dir);
   }
+}
+
+// A test of its own, so that a build whose tool cannot be started (a 32-bit build run under an
+// emulator) leaves it out by its name.
+TEST(Pictures, ToolResultsOfTestImagesAndRealPhotosDepictTheirSources) {
+  for (const std::vector<NamedImage>& images : {test_image_set(), real_photos()})
+    check_tool_results(images, TempDir{});
 }
 
 }  // namespace
