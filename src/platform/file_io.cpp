@@ -17,6 +17,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+
+// Built with 64-bit file offsets (the build sets _FILE_OFFSET_BITS=64): with 32-bit ones fstat
+// fails with EOVERFLOW on file systems whose inode numbers are wider.
+static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
 #endif
 
 namespace kestrum {
