@@ -50,7 +50,8 @@ std::string system_reason(const std::string& path) {
   std::error_code ec;
   const std::filesystem::file_type type = std::filesystem::status(path, ec).type();
   if (type == std::filesystem::file_type::directory) return ": it is a folder";
-  // A device or a FIFO is refused before it is read, with no reason of the system's.
+  // A device or a FIFO, as a source or as a destination to replace, is refused by the tool's own
+  // check, which leaves no reason of the system's.
   if (type != std::filesystem::file_type::regular &&
       type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none)
     return ": it is not a regular file";
