@@ -14,8 +14,6 @@
 #include "api/pipeline.h"
 #include "bombs.h"
 #include "common/jpeg_tables.h"
-#include "decoder/decoder_state.h"
-#include "encoder/encoder_state.h"
 #include "kestrum.h"
 #include "param_name.h"
 #include "recode_any/foreign_decode.h"
@@ -29,14 +27,6 @@ extern "C" {
 
 namespace kestrum::test {
 namespace {
-
-class RecodeAny : public ::testing::Test {
- protected:
-  void SetUp() override {
-    reset_decoder_state();
-    reset_encoder_state();
-  }
-};
 
 // With the library's own Huffman tables (exact) unless told otherwise: way 1 then gives the bytes
 // of jpg_recode_api.
@@ -115,22 +105,14 @@ struct LayoutCase {
   const char* note;  // what the tool says it did
 };
 
-JpegOptions layout(int h0, int v0, int components = 3, bool progressive = false,
-                   bool arithmetic = false) {
-  JpegOptions o = layout_options(h0, v0, components, progressive, arithmetic);
-  o.quality = 90;
-  return o;
-}
-
 JpegOptions rgb_layout(int h0, int v0) {
-  JpegOptions o = layout(h0, v0);
+  JpegOptions o = layout_options(h0, v0);
   o.rgb = true;
   return o;
 }
 
 class ForeignLayouts
-    : public RecodeAny,
-      public ::testing::WithParamInterface<std::tuple<LayoutCase, std::pair<int, int>>> {};
+    : public ::testing::TestWithParam<std::tuple<LayoutCase, std::pair<int, int>>> {};
 
 TEST_P(ForeignLayouts, RecodeDecodesAtSourceSizeWithinPsnrOfLibjpeg) {
   const auto& [c, size] = GetParam();
@@ -166,16 +148,17 @@ TEST_P(ForeignLayouts, RecodeDecodesAtSourceSizeWithinPsnrOfLibjpeg) {
 
 // RGB in a 4:2:0 frame: the library would read it as YCbCr.
 const LayoutCase kLayouts[] = {
-    {"s422", layout(2, 1), false, "4:2:2 \u2192 4:2:0"},
-    {"s444", layout(1, 1), false, "4:4:4 \u2192 4:2:0"},
-    {"s440", layout(1, 2), false, "4:4:0 \u2192 4:2:0"},
-    {"s411", layout(4, 1), false, "4:1:1 \u2192 4:2:0"},
-    {"grey", layout(1, 1, 1), false, "greyscale \u2192 4:2:0"},
-    {"progressive", layout(2, 2, 3, true), false, "progressive"},
-    {"progressive444", layout(1, 1, 3, true), false, "progressive, 4:4:4 \u2192 4:2:0"},
-    {"arithmetic", layout(2, 2, 3, false, true), false, "arithmetic"},
-    {"arithmetic422", layout(2, 1, 3, false, true), false, "arithmetic, 4:2:2 \u2192 4:2:0"},
-    {"sof1", layout(2, 2), true, "extended sequential"},
+    {"s422", layout_options(2, 1), false, "4:2:2 \u2192 4:2:0"},
+    {"s444", layout_options(1, 1), false, "4:4:4 \u2192 4:2:0"},
+    {"s440", layout_options(1, 2), false, "4:4:0 \u2192 4:2:0"},
+    {"s411", layout_options(4, 1), false, "4:1:1 \u2192 4:2:0"},
+    {"grey", layout_options(1, 1, 1), false, "greyscale \u2192 4:2:0"},
+    {"progressive", layout_options(2, 2, 3, true), false, "progressive"},
+    {"progressive444", layout_options(1, 1, 3, true), false, "progressive, 4:4:4 \u2192 4:2:0"},
+    {"arithmetic", layout_options(2, 2, 3, false, true), false, "arithmetic"},
+    {"arithmetic422", layout_options(2, 1, 3, false, true), false,
+     "arithmetic, 4:2:2 \u2192 4:2:0"},
+    {"sof1", layout_options(2, 2), true, "extended sequential"},
     {"rgb420", rgb_layout(2, 2), false, "RGB"},
     {"rgb444", rgb_layout(1, 1), false, "RGB, 4:4:4 \u2192 4:2:0"}};
 INSTANTIATE_TEST_SUITE_P(EveryLayout, ForeignLayouts,
@@ -190,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(EveryLayout, ForeignLayouts,
 
 // Whether three components are RGB, decided as libjpeg decides it (jpeg_read_header's
 // jpeg_color_space), for each mix of JFIF segment, Adobe transform and component ids.
-TEST_F(RecodeAny, RgbCodingAsLibjpegReadsIt) {
+TEST(RecodeAny, RgbCodingAsLibjpegReadsIt) {
   const Bytes rgb = libjpeg_encode(photo_rgb(32, 32, 2), 32, 32, rgb_layout(2, 2));
   const Bytes jfif_app0 = {0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',  0x00,
                            0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
@@ -243,7 +226,7 @@ TEST_F(RecodeAny, RgbCodingAsLibjpegReadsIt) {
 // cannot follow but the library's rules pass over (APP1 of length 1) leaves the file to the
 // library: its bytes are those of the file without that segment, and the quality reported is the
 // one it used (the source's is not read from a header we could not walk).
-TEST_F(RecodeAny, LibraryFilesGiveTheBytesOfJpgRecodeApi) {
+TEST(RecodeAny, LibraryFilesGiveTheBytesOfJpgRecodeApi) {
   TempDir dir;
   const Bytes app1_of_length_1 = {0xFF, 0xE1, 0x00, 0x01};
   for (const auto& [quality, is_odd] :
@@ -287,7 +270,7 @@ TEST_F(RecodeAny, LibraryFilesGiveTheBytesOfJpgRecodeApi) {
 // Tables of 16-bit entries, as libjpeg writes them at low qualities without the baseline limit,
 // are estimated from their own values; tables coarser than any quality's (source 0: every entry
 // 4096, beyond quality 1's 255 x 50 / 2.55) leave the request as it is rather than lowering it.
-TEST_F(RecodeAny, QualityUsedIsTheResultsQuality) {
+TEST(RecodeAny, QualityUsedIsTheResultsQuality) {
   struct Case {
     int source, h0;
     bool is_wide;  // 16-bit tables, which only the conversion reads
@@ -327,7 +310,7 @@ TEST_F(RecodeAny, QualityUsedIsTheResultsQuality) {
 // APP0; the segments that describe the old coding (JFIF/JFXX APP0, Adobe APP14) are not.
 // Marker-like bytes in EXIF are the library's to pass over with their segment: it recodes the photo
 // itself, the same picture with or without the segments.
-TEST_F(RecodeAny, MetadataSegmentsKeptInOrder) {
+TEST(RecodeAny, MetadataSegmentsKeptInOrder) {
   const auto tagged = [](const char* tag, uint8_t fill, size_t n) {
     Bytes body(tag, tag + std::strlen(tag) + 1);
     body.insert(body.end(), n, fill);
@@ -427,7 +410,7 @@ int libjpeg_first_changed_row_percent(const Bytes& sound, const Bytes& damaged) 
   return row == INT_MAX ? -1 : row * 100 / ((a.height + 15) / 16);
 }
 
-class RecodeAnyDamage : public RecodeAny, public ::testing::WithParamInterface<DamageCase> {};
+class RecodeAnyDamage : public ::testing::TestWithParam<DamageCase> {};
 
 // Each damage on the library's way (with and without restarts) and on the converted way (4:2:2
 // with restarts, and progressive): libjpeg warns exactly when the case is damage, and the result
@@ -436,12 +419,13 @@ class RecodeAnyDamage : public RecodeAny, public ::testing::WithParamInterface<D
 // goes wrong.
 TEST_P(RecodeAnyDamage, ToldAndResultStillMade) {
   const DamageCase& c = GetParam();
-  JpegOptions s422 = layout(2, 1);
+  JpegOptions s422 = layout_options(2, 1);
   s422.restart_rows = 1;
-  for (const auto& [options, way] : {std::pair{baseline_options(90), RecodeWay::kLibrary},
-                                     std::pair{baseline_options(90, 1), RecodeWay::kLibrary},
-                                     std::pair{s422, RecodeWay::kConverted},
-                                     std::pair{layout(2, 1, 3, true), RecodeWay::kConverted}}) {
+  for (const auto& [options, way] :
+       {std::pair{baseline_options(90), RecodeWay::kLibrary},
+        std::pair{baseline_options(90, 1), RecodeWay::kLibrary},
+        std::pair{s422, RecodeWay::kConverted},
+        std::pair{layout_options(2, 1, 3, true), RecodeWay::kConverted}}) {
     SCOPED_TRACE(testing::Message() << c.name << ", progressive " << options.progressive
                                     << ", restarts " << options.restart_rows);
     const Bytes sound = libjpeg_encode(photo_rgb(160, 128, 7), 160, 128, options);
@@ -493,8 +477,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Damage in files only libjpeg decodes (progressive, YCCK) is told as libjpeg words it; a YCCK
 // result cut short still decodes as CMYK.
-TEST_F(RecodeAny, LibjpegDamageIsToldInItsWords) {
-  const Bytes progressive = libjpeg_encode(photo_rgb(200, 150, 3), 200, 150, layout(2, 2, 3, true));
+TEST(RecodeAny, LibjpegDamageIsToldInItsWords) {
+  const Bytes progressive =
+      libjpeg_encode(photo_rgb(200, 150, 3), 200, 150, layout_options(2, 2, 3, true));
   const Bytes ycck = cmyk_jpeg(96, 64, ycck_options());
   const auto gap = [](Bytes b) {
     const auto size = static_cast<std::ptrdiff_t>(b.size());
@@ -527,8 +512,8 @@ TEST_F(RecodeAny, LibjpegDamageIsToldInItsWords) {
 // refused at once, before libjpeg or our planes take the memory the claim asks for. The limits are
 // exact: the frame limit (here lowered to 64 x 64) counts the planes rounded up to 16, and a
 // progressive stream of up to kForeignMaxScans scans is converted.
-TEST_F(RecodeAny, RefusalsAreNamed) {
-  const Bytes layout422 = libjpeg_encode(photo_rgb(50, 50, 1), 50, 50, layout(2, 1));
+TEST(RecodeAny, RefusalsAreNamed) {
+  const Bytes layout422 = libjpeg_encode(photo_rgb(50, 50, 1), 50, 50, layout_options(2, 1));
   Bytes twelve_bit = libjpeg_encode(photo_rgb(50, 50, 1), 50, 50, JpegOptions{});
   for (const Segment& s : split_segments(twelve_bit)) {
     if (s.marker == 0xC0) twelve_bit[s.offset + 4] = 12;
@@ -545,7 +530,7 @@ TEST_F(RecodeAny, RefusalsAreNamed) {
   const auto beyond = [](const char* size) {
     return "the frame (" + std::string(size) + ") is beyond the decoder's capacity";
   };
-  const auto frame = [](int w, int h) { return claimed_frame(layout(1, 1), w, h); };
+  const auto frame = [](int w, int h) { return claimed_frame(layout_options(1, 1), w, h); };
   const std::string more_scans = "libjpeg: more than 100 scans";
   constexpr uint64_t kSmall = 64 * 64;
   const struct {
@@ -563,16 +548,16 @@ TEST_F(RecodeAny, RefusalsAreNamed) {
       {"not a JPEG", Bytes{'G', 'I', 'F', '8', '9', 'a', 0, 0}, false, 0, not_jpeg},
       {"header cut short", Bytes(twelve_bit.begin(), twelve_bit.begin() + 120), false, 0, not_jpeg},
       // 645 bytes claiming 65500 x 65500: 6.3 GB of planes.
-      {"baseline 4:4:4 65500", claimed_frame(layout(1, 1), 65500, 65500), false, kErrFrameTooLarge,
-       beyond("65500 x 65500")},
+      {"baseline 4:4:4 65500", claimed_frame(layout_options(1, 1), 65500, 65500), false,
+       kErrFrameTooLarge, beyond("65500 x 65500")},
       // One 16-pixel step above the frames the library's decoder holds.
-      {"baseline 4:2:2 14192", claimed_frame(layout(2, 1), 14192, 14192), false, kErrFrameTooLarge,
-       beyond("14192 x 14192")},
-      {"progressive 4:2:0 30000", claimed_frame(layout(2, 2, 3, true), 30000, 30000), false,
+      {"baseline 4:2:2 14192", claimed_frame(layout_options(2, 1), 14192, 14192), false,
+       kErrFrameTooLarge, beyond("14192 x 14192")},
+      {"progressive 4:2:0 30000", claimed_frame(layout_options(2, 2, 3, true), 30000, 30000), false,
        kErrFrameTooLarge, beyond("30000 x 30000")},
       {"ycck 30000", huge_ycck, false, kErrFrameTooLarge, beyond("30000 x 30000")},
       // Within the frame limit, but its coefficients would take 1.2 GB.
-      {"progressive 4:4:4 14000", claimed_frame(layout(1, 1, 3, true), 14000, 14000), false,
+      {"progressive 4:4:4 14000", claimed_frame(layout_options(1, 1, 3, true), 14000, 14000), false,
        kErrFrameTooLarge, "libjpeg: the frame needs more than 768 MiB"},
       {"progressive, 150 scans", many_scans(150, 64, 64), false, kErrCorruptStream, more_scans},
       {"64x64", frame(64, 64), false, kRecodeOk, "", kSmall},
@@ -602,7 +587,7 @@ TEST_F(RecodeAny, RefusalsAreNamed) {
 // Fitted Huffman tables change the bytes, not the image: libjpeg decodes the same pixels from the
 // result with and without them, the result is smaller, and its restart markers, DRI, DQT and
 // metadata are those of the standard-table result.
-TEST_F(RecodeAny, FittedTablesAreLosslessAndSmaller) {
+TEST(RecodeAny, FittedTablesAreLosslessAndSmaller) {
   const struct {
     const char* name;
     int width, height;
@@ -614,9 +599,10 @@ TEST_F(RecodeAny, FittedTablesAreLosslessAndSmaller) {
       {"420 odd size q95 to 70", 333, 251, baseline_options(95), 70, RecodeWay::kLibrary},
       {"420 q75 to 100", 640, 480, baseline_options(75), 100, RecodeWay::kLibrary},
       {"420 q98 to 30", 1023, 769, baseline_options(98), 30, RecodeWay::kLibrary},
-      {"422 converted", 300, 200, layout(2, 1), 85, RecodeWay::kConverted},
-      {"444 progressive converted", 257, 129, layout(1, 1, 3, true), 60, RecodeWay::kConverted},
-      {"greyscale converted", 200, 160, layout(1, 1, 1), 85, RecodeWay::kConverted},
+      {"422 converted", 300, 200, layout_options(2, 1), 85, RecodeWay::kConverted},
+      {"444 progressive converted", 257, 129, layout_options(1, 1, 3, true), 60,
+       RecodeWay::kConverted},
+      {"greyscale converted", 200, 160, layout_options(1, 1, 1), 85, RecodeWay::kConverted},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -745,7 +731,7 @@ struct CmykCase {
 // space, sampling and Adobe transform, CMYK values as close to the source's as libjpeg's own
 // recode at that quality (inverted ones not turned round), tables scaled at quality_used, fitted
 // tables lossless, the ICC profile kept.
-TEST_F(RecodeAny, CmykAndYcckAreRecodedInTheirColourSpace) {
+TEST(RecodeAny, CmykAndYcckAreRecodedInTheirColourSpace) {
   CmykOptions cmyk, no_adobe, inverted, ycck, ycck420, progressive, ycck75;
   no_adobe.has_adobe = false;
   inverted.is_inverted = true;
