@@ -31,11 +31,6 @@ namespace {
 
 class HostSafety : public ::testing::Test {
  protected:
-  void SetUp() override {
-    reset_decoder_state();
-    reset_encoder_state();
-    heap_fail_nth(0);
-  }
   TempDir dir_;
 };
 

@@ -6,6 +6,7 @@
 // the bytes it gave before any of them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <random>
@@ -36,13 +37,6 @@ Bytes with_u16(Bytes j, size_t at, uint32_t value) {
   return j;
 }
 
-const Segment* first(const std::vector<Segment>& segs, uint8_t marker) {
-  for (const Segment& s : segs) {
-    if (s.marker == marker) return &s;
-  }
-  return nullptr;
-}
-
 // Offsets of the restart markers inside the entropy data.
 std::vector<size_t> restart_markers(const Bytes& j, const Segment& sos) {
   std::vector<size_t> at;
@@ -55,10 +49,10 @@ std::vector<size_t> restart_markers(const Bytes& j, const Segment& sos) {
 std::vector<Malformed> malformed_cases() {
   const Bytes j = base_jpeg();
   const std::vector<Segment> segs = split_segments(j);
-  const Segment& sof = *first(segs, 0xC0);
-  const Segment& sos = *first(segs, 0xDA);
-  const Segment& dht = *first(segs, 0xC4);
-  const Segment& dqt = *first(segs, 0xDB);
+  const Segment& sof = *std::ranges::find(segs, 0xC0, &Segment::marker);
+  const Segment& sos = *std::ranges::find(segs, 0xDA, &Segment::marker);
+  const Segment& dht = *std::ranges::find(segs, 0xC4, &Segment::marker);
+  const Segment& dqt = *std::ranges::find(segs, 0xDB, &Segment::marker);
   const size_t entropy = sos.offset + 2 + ((size_t{j[sos.offset + 2]} << 8) | j[sos.offset + 3]);
   std::vector<Malformed> cases;
   auto add = [&](std::string name, Bytes data) {

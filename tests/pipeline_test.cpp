@@ -17,9 +17,7 @@
 #include "api/output_name.h"
 #include "api/process_state.h"
 #include "common/code_path.h"
-#include "decoder/decoder_state.h"
 #include "encoder/encode_driver.h"
-#include "encoder/encoder_state.h"
 #include "kestrum.h"
 #include "param_name.h"
 #include "platform/heap.h"
@@ -94,12 +92,6 @@ TEST(OutputNames, InsertBeforeLastDot) {
 
 class Pipeline : public ::testing::Test {
  protected:
-  void SetUp() override {
-    reset_decoder_state();
-    reset_encoder_state();
-    heap_fail_nth(0);
-  }
-  void TearDown() override { heap_fail_nth(0); }
   TempDir dir_;
 };
 
@@ -279,7 +271,6 @@ struct StreamedCase {
 
 class StreamedDestination : public ::testing::TestWithParam<StreamedCase> {
  protected:
-  void SetUp() override { heap_fail_nth(0); }
   TempDir dir_;
 };
 
