@@ -861,23 +861,12 @@ TEST_F(Tool, SizeTargetTakesTheHighestQualityThatFits) {
   EXPECT_TRUE(has(within.out, "kept: already " + tool::format_bytes(source) + ", within 10.00 MB"));
 }
 
-TEST_F(Tool, MetadataKeptUnlessStripped) {
-  ASSERT_TRUE(put("rot.jpg", with_segments(photo(100, 60, 90),
-                                           exif_segment(8, {0xFF, 0xD9, 0xFF, 0xC0, 0x00, 0x11}))));
-  for (const auto& [options, orientation] :
-       {std::pair{"", 8}, {"--strip --overwrite ", 0}, {"--keep-metadata --overwrite ", 8}}) {
-    ok(std::string(options) + "rot.jpg");
-    const Bytes out = bytes("rot_85.jpg");
-    ASSERT_FALSE(out.empty());
-    EXPECT_EQ(exif_orientation(out), orientation) << options;
-  }
-}
-
 // Every APP1..APP15 and COM segment a photo carries reaches its recode in order (a thermal
 // camera's FLIR data, Kodak's APP3, FlashPix APP2, JUMBF APP11, Ducky APP12), whatever way the
-// file takes; Adobe's APP14 describes the old coding and is not copied. What cannot be carried (an
-// MPF index whose images after the EOI are not carried, an APP0 of another kind, a segment after
-// the first scan) is named on the file's line, and --replace keeps such a photo as it is.
+// file takes, unless --strip drops them all; Adobe's APP14 describes the old coding and is not
+// copied. What cannot be carried (an MPF index whose images after the EOI are not carried, an APP0
+// of another kind, a segment after the first scan) is named on the file's line, and --replace keeps
+// such a photo as it is.
 TEST_F(Tool, EverySegmentIsCarriedOrNamed) {
   const auto tagged = [](const char* tag, size_t n) {
     Bytes body(tag, tag + std::strlen(tag) + 1);
@@ -885,10 +874,11 @@ TEST_F(Tool, EverySegmentIsCarriedOrNamed) {
     return body;
   };
   Bytes carried;
-  for (const Bytes& b : {exif_segment(6, {}), segment(0xE1, tagged("FLIR", 600)),
-                         segment(0xE2, tagged("FPXR", 90)), segment(0xE3, tagged("Meta", 120)),
-                         segment(0xE6, tagged("NITF", 40)), segment(0xEB, tagged("JP", 300)),
-                         segment(0xEC, tagged("Ducky", 20)), segment(0xFE, Bytes{'h', 'i'})})
+  for (const Bytes& b :
+       {exif_segment(8, {0xFF, 0xD9, 0xFF, 0xC0, 0x00, 0x11}), segment(0xE1, tagged("FLIR", 600)),
+        segment(0xE2, tagged("FPXR", 90)), segment(0xE3, tagged("Meta", 120)),
+        segment(0xE6, tagged("NITF", 40)), segment(0xEB, tagged("JP", 300)),
+        segment(0xEC, tagged("Ducky", 20)), segment(0xFE, Bytes{'h', 'i'})})
     carried.insert(carried.end(), b.begin(), b.end());
   Bytes metadata = carried;
   const Bytes adobe = segment(0xEE, Bytes{'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 1});
@@ -902,7 +892,10 @@ TEST_F(Tool, EverySegmentIsCarriedOrNamed) {
   const std::map<std::string, std::pair<std::string, std::string>> ways = {
       {"-o", {"-o out s.jpg", "out/s.jpg"}},
       {"--replace", {"--replace s.jpg", "s.jpg"}},
-      {"-", {"- < s.jpg > piped.jpg", "piped.jpg"}}};
+      {"-", {"- < s.jpg > piped.jpg", "piped.jpg"}},
+      {"beside", {"s.jpg", "s_85.jpg"}},
+      {"--keep-metadata", {"--keep-metadata s.jpg", "s_85.jpg"}},  // the default, by name
+      {"--strip", {"--strip s.jpg", "s_85.jpg"}}};
   const struct {
     const char* name;
     Bytes source;
@@ -914,6 +907,9 @@ TEST_F(Tool, EverySegmentIsCarriedOrNamed) {
       {"-o, converted", with_segments(photo(91, 77, 90, 2, 1), metadata), "-o", 0, nullptr},
       {"--replace", plain, "--replace", 0, nullptr},
       {"stream", plain, "-", 0, nullptr},
+      {"beside the source", plain, "beside", 0, nullptr},
+      {"--keep-metadata", plain, "--keep-metadata", 0, nullptr},
+      {"--strip", plain, "--strip", 0, nullptr},
       {"-o with MPF", with_segments(plain, mpf), "-o", 0, "(MPF (APP2) left out)"},
       {"-o with another APP0", with_segments(plain, segment(0xE0, tagged("AVI1", 10))), "-o", 0,
        "(APP0 \"AVI1\" left out)"},
@@ -935,6 +931,10 @@ TEST_F(Tool, EverySegmentIsCarriedOrNamed) {
     const Bytes out = bytes("seg/" + result);
     if (c.status != 0) {
       EXPECT_TRUE(out == c.source) << "the source changed";
+      continue;
+    }
+    if (std::string(c.way) == "--strip") {
+      EXPECT_EQ(exif_orientation(out), 0) << "the EXIF segment was carried";
       continue;
     }
     // The result's own APP0, then the carried segments exactly.
@@ -1271,34 +1271,6 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
 }
 #endif
 
-// A run in folder whose job of one file is held at point (KESTRUM_TEST_PAUSE) while meanwhile
-// changes the world: the race with a user or another program, driven the same way every time.
-ToolRun run_tool_holding(const std::string& args, const std::string& point,
-                         const std::string& file_name, const std::string& folder,
-                         const std::function<void(pid_t)>& meanwhile) {
-  const std::string fifo = folder + "/hold.fifo";
-  fs::remove(fifo);
-  if (mkfifo(fifo.c_str(), 0600) != 0) return {};
-  const pid_t pid = start_tool(
-      args, folder,
-      "export KESTRUM_TEST_PAUSE=" + quoted(point + ":" + file_name + ":" + fifo) + "; ");
-  if (pid == 0) return {};
-  // Opening the FIFO for writing succeeds once the held job has opened it for reading.
-  int fd = -1;
-  siginfo_t ended{};  // its si_pid is set once the tool has ended, left to be waited for
-  while (fd < 0 && ended.si_pid == 0) {
-    fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) break;
-    waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  meanwhile(pid);
-  if (fd >= 0) close(fd);  // lets the job go on
-  ToolRun run = wait_tool(pid, folder);
-  run.was_held = fd >= 0;
-  return run;
-}
-
 // Three photos in p/; the tool runs in the test's folder.
 class ToolRace : public ::testing::Test {
  protected:
@@ -1306,9 +1278,31 @@ class ToolRace : public ::testing::Test {
     for (uint32_t i = 1; i <= 3; ++i)
       ASSERT_TRUE(put(dir_, "p/a" + std::to_string(i) + ".jpg", seeded_photo(i, 96, 64, 92)));
   }
+  // A run whose job of one file is held at point (KESTRUM_TEST_PAUSE) while meanwhile changes the
+  // world: the race with a user or another program, driven the same way every time.
   ToolRun held(const std::string& args, const std::string& point, const std::string& file_name,
                const std::function<void(pid_t)>& meanwhile) const {
-    return run_tool_holding(args, point, file_name, dir_.root(), meanwhile);
+    const std::string fifo = dir_.path("hold.fifo");
+    fs::remove(fifo);
+    if (mkfifo(fifo.c_str(), 0600) != 0) return {};
+    const pid_t pid = start_tool(
+        args, dir_.root(),
+        "export KESTRUM_TEST_PAUSE=" + quoted(point + ":" + file_name + ":" + fifo) + "; ");
+    if (pid == 0) return {};
+    // Opening the FIFO for writing succeeds once the held job has opened it for reading.
+    int fd = -1;
+    siginfo_t ended{};  // its si_pid is set once the tool has ended, left to be waited for
+    while (fd < 0 && ended.si_pid == 0) {
+      fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0) break;
+      waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    meanwhile(pid);
+    if (fd >= 0) close(fd);  // lets the job go on
+    ToolRun run = wait_tool(pid, dir_.root());
+    run.was_held = fd >= 0;
+    return run;
   }
   TempDir dir_;
   const Bytes users_file_ = {'m', 'i', 'n', 'e'};
