@@ -3,8 +3,6 @@
 // reads the input without a warning as an 8-bit sequential Huffman-coded 4:2:0 YCbCr frame.
 #include <algorithm>
 #include <csetjmp>
-#include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -13,27 +11,13 @@
 #include "common/planar_layout.h"
 #include "decoder/decode_driver.h"
 #include "fuzz_entries.h"
+#include "libjpeg_errors.h"
 #include "platform/console_log.h"
-
-// After <cstdio> and <cstddef>: jpeglib.h takes FILE and size_t as given.
-#include <jpeglib.h>
 
 namespace kestrum::fuzz {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-struct Failure {
-  jpeg_error_mgr manager;
-  std::jmp_buf jump;
-  int warnings;
-};
-
-void on_error(j_common_ptr info) { std::longjmp(reinterpret_cast<Failure*>(info->err)->jump, 1); }
-
-void on_message(j_common_ptr info, int level) {
-  if (level < 0) ++reinterpret_cast<Failure*>(info->err)->warnings;
-}
 
 // What libjpeg reads of the input: the frame, each block's bound on its samples, and the planes.
 struct LibjpegPicture {
@@ -64,7 +48,8 @@ constexpr JOCTET kEndOfImage[2] = {0xFF, 0xD9};
 boolean chunk_fill(j_decompress_ptr info) {
   auto* src = reinterpret_cast<ChunkSource*>(info->src);
   if (src->offset >= src->size) {
-    ++reinterpret_cast<Failure*>(info->err)->warnings;  // the data ended: as jpeg_mem_src warns
+    ++reinterpret_cast<LibjpegErrors*>(info->err)
+          ->warnings;  // the data ended: as jpeg_mem_src warns
     src->manager.next_input_byte = kEndOfImage;
     src->manager.bytes_in_buffer = 2;
     return TRUE;
@@ -126,10 +111,8 @@ bool is_library_frame(const jpeg_decompress_struct& c) {
 template <typename Read>
 bool decompress(const uint8_t* data, size_t size, Read read) {
   jpeg_decompress_struct c{};
-  Failure failure{};
-  c.err = jpeg_std_error(&failure.manager);
-  failure.manager.error_exit = on_error;
-  failure.manager.emit_message = on_message;
+  LibjpegErrors failure{};
+  c.err = failure.manager();
   ChunkSource source;
   if (setjmp(failure.jump) != 0) {
     jpeg_destroy_decompress(&c);

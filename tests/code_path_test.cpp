@@ -137,25 +137,14 @@ struct DamageCase {
   int restart_rows;
 };
 
-// Index of the first entropy-coded byte (after the SOS segment) and of the final FF D9.
-std::pair<size_t, size_t> entropy_range(const Bytes& jpeg) {
-  size_t begin = 0;
-  for (size_t i = 2; i + 3 < jpeg.size(); ++i) {
-    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
-      begin = i + 2 + (static_cast<size_t>(jpeg[i + 2]) << 8 | jpeg[i + 3]);
-      break;
-    }
-  }
-  return {begin, jpeg.size() - 2};
-}
-
 class DamagedScans : public ::testing::TestWithParam<DamageCase> {};
 
 TEST_P(DamagedScans, FastPathsGiveTheReferenceBytes) {
   const DamageCase& c = GetParam();
   const Bytes clean =
       libjpeg_encode(photo_rgb(333, 250, 5), 333, 250, baseline_options(92, c.restart_rows, 0));
-  const auto [begin, end] = entropy_range(clean);
+  // The first entropy-coded byte and the final FF D9.
+  const size_t begin = scan_data_offset(clean), end = clean.size() - 2;
   ASSERT_GT(begin, 0u);
   ASSERT_GT(end, begin + 1000);
   std::mt19937 rng(static_cast<uint32_t>(c.damage) * 31u + static_cast<uint32_t>(c.restart_rows));
@@ -239,11 +228,6 @@ Bytes with_trailer(const Bytes& jpeg, const std::string& name) {
   const auto dht = [](uint8_t slot) {  // one code of one bit
     return segment(0xC4, Bytes{slot, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00});
   };
-  const auto cat = [](std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-  };
   Bytes other_sof = sof;
   other_sof[5] = 0x00, other_sof[6] = 0x40, other_sof[7] = 0x00, other_sof[8] = 0x40;  // 64 x 64
   const std::map<std::string, Bytes> trailers = {
@@ -253,10 +237,10 @@ Bytes with_trailer(const Bytes& jpeg, const std::string& name) {
       {"dht", dht(0x00)},
       {"sof", other_sof},
       {"sos", sos},
-      {"app_and_com", cat({segment(0xE1, Bytes(40, 0x41)), segment(0xE5, Bytes(10, 0x00)),
-                           segment(0xFE, Bytes{'h', 'i'})})},
-      {"everything", cat({segment(0xE2, Bytes(8, 0x11)), dht(0x10), dqt(0), sos})}};
-  return cat({Bytes(jpeg.begin(), jpeg.end() - 2), trailers.at(name), {0xFF, 0xD9}});
+      {"app_and_com", concat({segment(0xE1, Bytes(40, 0x41)), segment(0xE5, Bytes(10, 0x00)),
+                              segment(0xFE, Bytes{'h', 'i'})})},
+      {"everything", concat({segment(0xE2, Bytes(8, 0x11)), dht(0x10), dqt(0), sos})}};
+  return concat({Bytes(jpeg.begin(), jpeg.end() - 2), trailers.at(name), {0xFF, 0xD9}});
 }
 
 TEST_P(AfterTheScan, OnePassGivesTheReferenceResult) {

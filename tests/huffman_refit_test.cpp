@@ -7,16 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <csetjmp>
-#include <cstdio>
 #include <map>
 #include <random>
 
+#include "../fuzz/libjpeg_errors.h"
 #include "kestrum/recode_any.h"
 #include "test_images.h"
 #include "test_util.h"
 
 extern "C" {
-#include <jpeglib.h>
 // Exported by libjpeg for its transcoders (jchuff.c); not in its public header.
 void jpeg_gen_optimal_table(j_compress_ptr cinfo, JHUFF_TBL* htbl, long freq[]);
 }
@@ -24,20 +23,12 @@ void jpeg_gen_optimal_table(j_compress_ptr cinfo, JHUFF_TBL* htbl, long freq[]);
 namespace kestrum::test {
 namespace {
 
-struct Jump {
-  jpeg_error_mgr base;
-  std::jmp_buf jump;
-};
-
 // libjpeg's lossless transcode with fitted tables, the restart interval kept; empty on error.
 Bytes libjpeg_transcode(const Bytes& jpeg) {
   jpeg_decompress_struct d{};
   jpeg_compress_struct c{};
-  Jump err{};
-  d.err = c.err = jpeg_std_error(&err.base);
-  err.base.error_exit = [](j_common_ptr info) {
-    std::longjmp(reinterpret_cast<Jump*>(info->err)->jump, 1);
-  };
+  LibjpegErrors err{};
+  d.err = c.err = err.manager();
   unsigned char* out = nullptr;
   unsigned long out_size = 0;
   if (setjmp(err.jump) != 0) {
@@ -85,12 +76,7 @@ std::map<int, Bytes> huffman_tables(const Bytes& jpeg) {
 
 // The entropy-coded data and the markers after it: everything after the SOS segment.
 Bytes scan_bytes(const Bytes& jpeg) {
-  for (const Segment& s : split_segments(jpeg)) {
-    if (s.marker != 0xDA) continue;
-    const size_t header = s.offset + 2 + (size_t{jpeg[s.offset + 2]} << 8 | jpeg[s.offset + 3]);
-    return Bytes(jpeg.begin() + static_cast<std::ptrdiff_t>(header), jpeg.end());
-  }
-  return {};
+  return Bytes(jpeg.begin() + static_cast<std::ptrdiff_t>(scan_data_offset(jpeg)), jpeg.end());
 }
 
 // A stream with the library's standard tables, as the tool recodes it before fitting them.

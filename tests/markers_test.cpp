@@ -36,11 +36,6 @@ Bytes before(const Bytes& j, size_t at) {
   return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-Bytes cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 // Inserts bytes right after SOI.
 Bytes insert_after_soi(Bytes j, const Bytes& segment) {
   j.insert(j.begin() + 2, segment.begin(), segment.end());
@@ -76,16 +71,15 @@ TEST(Markers, TranscriptsAndStatuses) {
   const Bytes sof_bytes = segment_bytes(j, 0xC0);
   const Segment sos = find(j, 0xDA);
   // A frame header after the entropy data, claiming 640 x 480.
-  Bytes later_sof = cat(cat(before(j, j.size() - 2), sof_bytes), {0xFF, 0xD9});
+  Bytes later_sof = concat({before(j, j.size() - 2), sof_bytes, {0xFF, 0xD9}});
   const size_t later_at = j.size() - 2;
   later_sof[later_at + 5] = 0x01, later_sof[later_at + 6] = 0xE0;
   later_sof[later_at + 7] = 0x02, later_sof[later_at + 8] = 0x80;
   // A scan header of no components over the scan's own data.
-  const Bytes scan_count_zero = cat(
-      cat(before(j, sos.offset), {0xFF, 0xDA, 0x00, 0x06, 0x00, 0x00, 0x3F, 0x00}),
-      Bytes(j.begin() + static_cast<std::ptrdiff_t>(
-                            sos.offset + 2 + (size_t{j[sos.offset + 2]} << 8 | j[sos.offset + 3])),
-            j.end()));
+  const Bytes scan_count_zero =
+      concat({before(j, sos.offset),
+              {0xFF, 0xDA, 0x00, 0x06, 0x00, 0x00, 0x3F, 0x00},
+              Bytes(j.begin() + static_cast<std::ptrdiff_t>(scan_data_offset(j)), j.end())});
   Bytes dqt_index = {0xFF, 0xDB, 0x00, 0x43, 0x04}, dqt_length = {0xFF, 0xDB, 0x00, 0x44, 0x03};
   dqt_index.insert(dqt_index.end(), 64, 1);
   dqt_length.insert(dqt_length.end(), 64 + 66, 1);
@@ -286,7 +280,7 @@ TEST(Markers, StartsOfImageCountAtTheTopLevelOnly) {
   for (const auto& [name, comment, lead, appended, decodes] : cases) {
     reset_decoder_state();
     const OurDecode r = decode_ours(
-        cat(cat(lead, insert_after_soi(valid_jpeg(), segment(0xFE, comment))), appended));
+        concat({lead, insert_after_soi(valid_jpeg(), segment(0xFE, comment)), appended}));
     EXPECT_EQ(r.status == 0, decodes) << name << ": " << r.log;
   }
 }

@@ -6,10 +6,6 @@
 #include <cstdlib>
 #include <string>
 
-extern "C" {
-#include <jpeglib.h>
-}
-
 namespace kestrum::test {
 namespace {
 
@@ -78,11 +74,6 @@ Bytes before_frame(const Bytes& jpeg, const Bytes& segment_bytes) {
   return out;
 }
 
-Bytes joined(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 }  // namespace
 
 Bytes with_wide_tables(const Bytes& jpeg, int entry) {
@@ -123,16 +114,16 @@ std::vector<NamedImage> structure_image_set() {
                              0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01, 0xFF,
                              0xD9, 0xFF, 0xD8, 0xFF, 0xDD, 0x00, 0x04, 0x00, 0x01};
   xmp.insert(xmp.end(), marker_like.begin(), marker_like.end());
-  const Bytes fpxr = joined({'F', 'P', 'X', 'R', 0}, thumbnail(60));
+  const Bytes fpxr = concat({{'F', 'P', 'X', 'R', 0}, thumbnail(60)});
   return {
       {"thumbnail_other_tables", with_segments(main, exif_segment(1, thumbnail(40)))},
       {"thumbnail_with_restarts", with_segments(main, exif_segment(1, thumbnail(75, 1)))},
       {"two_thumbnails",
-       with_segments(main, joined(exif_segment(1, thumbnail(30)), segment(0xE2, fpxr)))},
+       with_segments(main, concat({exif_segment(1, thumbnail(30)), segment(0xE2, fpxr)}))},
       {"table_in_comment", before_frame(main, segment(0xFE, table_in_comment))},
       {"markers_in_xmp", with_segments(main, segment(0xE1, xmp))},
-      {"jpeg_in_app11", with_segments(main, segment(0xEB, joined({'J', 'P'}, thumbnail(50))))},
-      {"image_appended", joined(main, photo(320, 240, baseline_options(70), 5))},
+      {"jpeg_in_app11", with_segments(main, segment(0xEB, concat({{'J', 'P'}, thumbnail(50)})))},
+      {"image_appended", concat({main, photo(320, 240, baseline_options(70), 5)})},
       {"extended_8bit_tables", with_frame(main, 0xC1, 8)},
       {"extended_16bit_tables", with_frame(with_wide_tables(main), 0xC1, 8)},
       {"precision_12", with_frame(main, 0xC1, 12)},

@@ -12,16 +12,13 @@
 #include <random>
 #include <utility>
 
+#include "../fuzz/libjpeg_errors.h"
 #include "api/pipeline.h"
 #include "api/process_state.h"
 #include "common/code_path.h"
 #include "common/planar_layout.h"
 #include "decoder/decode_driver.h"
 #include "platform/console_log.h"
-
-extern "C" {
-#include <jpeglib.h>
-}
 
 namespace kestrum::test {
 
@@ -55,29 +52,14 @@ std::vector<uint8_t> photo_rgb(int width, int height, uint32_t seed, int noise) 
 
 namespace {
 
-struct ErrorManager {
-  jpeg_error_mgr base;
-  jmp_buf jump;
-  int warnings = 0;
-};
-
-void on_error(j_common_ptr info) {
-  std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
-}
-void on_message(j_common_ptr info, int level) {
-  if (level < 0) ++reinterpret_cast<ErrorManager*>(info->err)->warnings;
-}
-
 // Runs read on a decompressor that has read the stream's header, then destroys it. False when
 // libjpeg fails on the way (its errors jump back here) or read returns false; warnings (when not
 // null) receives the number of libjpeg's warnings.
 template <typename Read>
 bool read_with_libjpeg(const Bytes& jpeg, int* warnings, Read read) {
   jpeg_decompress_struct d{};
-  ErrorManager err{};
-  d.err = jpeg_std_error(&err.base);
-  err.base.error_exit = on_error;
-  err.base.emit_message = on_message;
+  LibjpegErrors err{};
+  d.err = err.manager();
   if (setjmp(err.jump) != 0) {
     jpeg_destroy_decompress(&d);
     return false;
@@ -110,9 +92,8 @@ template <typename SetUp>
 Bytes write_with_libjpeg(const std::vector<uint8_t>& samples, int width, int height, int components,
                          J_COLOR_SPACE in_space, SetUp set_up) {
   jpeg_compress_struct c{};
-  ErrorManager err{};
-  c.err = jpeg_std_error(&err.base);
-  err.base.error_exit = on_error;
+  LibjpegErrors err{};
+  c.err = err.manager();
   unsigned char* out = nullptr;
   unsigned long out_size = 0;
   if (setjmp(err.jump) != 0) {
@@ -392,6 +373,20 @@ std::vector<Segment> split_segments(const Bytes& j) {
     i += s.length;
   }
   return out;
+}
+
+size_t scan_data_offset(const Bytes& jpeg) {
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker == 0xDA && s.offset + 4 <= jpeg.size())
+      return s.offset + 2 + (size_t{jpeg[s.offset + 2]} << 8 | jpeg[s.offset + 3]);
+  }
+  return 0;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
 }
 
 OurDecode decode_ours(const Bytes& jpeg) { return decode_ours(jpeg, requested_recode_plan()); }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,10 @@ struct Segment {
   size_t length = 0;  // whole segment with its marker (for SOS: up to the next non-RST marker)
 };
 std::vector<Segment> split_segments(const Bytes& jpeg);
+// The offset of the first entropy-coded byte: just past the first SOS segment; 0 without one.
+size_t scan_data_offset(const Bytes& jpeg);
+// The parts one after another.
+Bytes concat(std::initializer_list<Bytes> parts);
 
 // Our decoder from memory, with its transcript: by the requested plan, or by plan.
 struct OurDecode {
