@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Decoding tables (Annex K build, invalid tables), the worked block, the bit reader's stuffing
-// and markers, the restart resynchronisation table, and encoder codes and bit output.
+// and markers, the restart resynchronisation table, and encoder codes and bit output (the bit
+// writer's stuffing and fill: Encoder.StreamGrowsAlikeOnEveryPath, against the fast coders).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -384,16 +385,6 @@ TEST_F(Huffman, BlockToBytes) {
       EXPECT_EQ(Bytes(out.data(), g_encoder.out_ptr), c.bytes);
     }
   }
-}
-
-TEST_F(Huffman, StuffsEveryFFByte) {
-  std::vector<uint8_t> out(64);
-  g_encoder.out_ptr = out.data();
-  BitWriter w{0, 0};
-  emit_bits(w, 0xFFFF, 16);
-  emit_bits(w, 0x7F, 7);
-  flush_bits(w);  // 1111111 + one 1-bit = 0xFF, stuffed too
-  EXPECT_EQ(Bytes(out.data(), g_encoder.out_ptr), (Bytes{0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00}));
 }
 
 }  // namespace
