@@ -48,8 +48,8 @@ constexpr JOCTET kEndOfImage[2] = {0xFF, 0xD9};
 boolean chunk_fill(j_decompress_ptr info) {
   auto* src = reinterpret_cast<ChunkSource*>(info->src);
   if (src->offset >= src->size) {
-    ++reinterpret_cast<LibjpegErrors*>(info->err)
-          ->warnings;  // the data ended: as jpeg_mem_src warns
+    // The data ended: warn, as jpeg_mem_src does.
+    ++reinterpret_cast<LibjpegErrors*>(info->err)->warnings;
     src->manager.next_input_byte = kEndOfImage;
     src->manager.bytes_in_buffer = 2;
     return TRUE;
