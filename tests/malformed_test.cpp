@@ -53,7 +53,7 @@ std::vector<Malformed> malformed_cases() {
   const Segment& sos = *std::ranges::find(segs, 0xDA, &Segment::marker);
   const Segment& dht = *std::ranges::find(segs, 0xC4, &Segment::marker);
   const Segment& dqt = *std::ranges::find(segs, 0xDB, &Segment::marker);
-  const size_t entropy = sos.offset + 2 + ((size_t{j[sos.offset + 2]} << 8) | j[sos.offset + 3]);
+  const size_t entropy = scan_data_offset(j);
   std::vector<Malformed> cases;
   auto add = [&](std::string name, Bytes data) {
     cases.push_back({std::move(name), std::move(data)});
