@@ -21,32 +21,6 @@
 namespace kestrum::test {
 namespace {
 
-TEST(Decoder, PlanesAgreeWithLibjpeg) {
-  // width, height, quality, restart interval in MCUs, optimized tables; the last two are large
-  // photo sizes (a 12-megapixel camera's, and 8192 x 8192)
-  const std::tuple<int, int, int, int, bool> cases[] = {
-      {48, 48, 75, 0, false},    {50, 49, 10, 0, false},     {100, 75, 50, 0, false},
-      {227, 149, 90, 3, false},  {333, 251, 95, 0, true},    {640, 480, 100, 40, false},
-      {641, 479, 25, 7, true},   {1023, 769, 85, 0, true},   {1920, 1080, 92, 120, false},
-      {1921, 1081, 60, 1, true}, {4000, 3000, 80, 0, false}, {8192, 8192, 80, 0, false}};
-  for (const auto& [w, h, quality, restart_mcus, optimize] : cases) {
-    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-    const Bytes jpeg = libjpeg_encode(photo_rgb(w, h, static_cast<uint32_t>(w)), w, h,
-                                      baseline_options(quality, 0, restart_mcus, optimize));
-    const OurDecode ours = decode_ours(jpeg);
-    ASSERT_EQ(ours.status, 0) << ours.log;
-    EXPECT_EQ(ours.width, w);
-    EXPECT_EQ(ours.height, h);
-    const PlaneAgreement a = compare_planes_with_libjpeg(jpeg, ours);
-    // As measured: at most 1 (the modelled hardware's 12-bit constants against libjpeg's 13-bit
-    // ones), and no plane below 64 dB.
-    EXPECT_LE(a.max_diff, 1);
-    EXPECT_GE(a.psnr_min(), 60.0);
-    std::printf("%dx%d q%d rst%d opt%d: max diff %d, PSNR Y %.1f Cb %.1f Cr %.1f dB\n", w, h,
-                quality, restart_mcus, optimize, a.max_diff, a.psnr_y, a.psnr_cb, a.psnr_cr);
-  }
-}
-
 TEST(Decoder, Geometry100x75) {
   const OurDecode ours = decode_ours(libjpeg_encode(photo_rgb(100, 75), 100, 75, JpegOptions{}));
   ASSERT_EQ(ours.status, 0);
@@ -67,27 +41,38 @@ TEST(Decoder, Geometry100x75) {
 // its own). The chroma of the output covers whole blocks (the image size rounded up to 16,
 // halved), and past the image's chroma width and height it holds the blocks' own decoded samples.
 // libjpeg's raw output keeps those whole blocks too, so every chroma byte, padding included, is
-// compared with it, within the tolerance of the plane comparison above. Both ways of making the
-// output are checked: the full-resolution planes with their copy-out, and rows written straight
-// into the image.
+// compared with it. Both ways of making the output are checked: the full-resolution planes with
+// their copy-out, and rows written straight into the image.
 struct PaddingCase {
   const char* name;
   bool is_reference_path;
 };
-class ChromaPadding : public ::testing::TestWithParam<PaddingCase> {};
+class DecoderPaths : public ::testing::TestWithParam<PaddingCase> {};
 
-TEST_P(ChromaPadding, IsTheDecodedBlocksAsLibjpegDecodesThem) {
+TEST_P(DecoderPaths, PlanesAndPaddingAgreeWithLibjpeg) {
   const RecodePlan plan = GetParam().is_reference_path ? reference_plan() : RecodePlan{};
-  // width, height, quality
-  const std::tuple<int, int, int> sizes[] = {{50, 40, 95}, {100, 40, 95}, {129, 40, 95},
-                                             {50, 40, 50}, {100, 75, 50}, {129, 33, 50},
-                                             {48, 48, 50}};
-  for (const auto& [width, height, quality] : sizes) {
+  // width, height, quality, restart interval in MCUs, optimized tables; the large ones are photo
+  // sizes (a 12-megapixel camera's, and 8192 x 8192)
+  const std::tuple<int, int, int, int, bool> cases[] = {
+      {48, 48, 75, 0, false},    {50, 49, 10, 0, false},     {100, 75, 50, 0, false},
+      {227, 149, 90, 3, false},  {333, 251, 95, 0, true},    {640, 480, 100, 40, false},
+      {641, 479, 25, 7, true},   {1023, 769, 85, 0, true},   {1920, 1080, 92, 120, false},
+      {1921, 1081, 60, 1, true}, {4000, 3000, 80, 0, false}, {8192, 8192, 80, 0, false},
+      {50, 40, 95, 0, false},    {100, 40, 95, 0, false},    {129, 40, 95, 0, false},
+      {50, 40, 50, 0, false},    {129, 33, 50, 0, false},    {48, 48, 50, 0, false}};
+  for (const auto& [width, height, quality, restart_mcus, optimize] : cases) {
     SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
-    const Bytes jpeg =
-        libjpeg_encode(photo_rgb(width, height, 9), width, height, baseline_options(quality));
+    const Bytes jpeg = libjpeg_encode(photo_rgb(width, height, static_cast<uint32_t>(width)), width,
+                                      height, baseline_options(quality, 0, restart_mcus, optimize));
     const OurDecode ours = decode_ours(jpeg, plan);
     ASSERT_EQ(ours.status, 0) << ours.log;
+    EXPECT_EQ(ours.width, width);
+    EXPECT_EQ(ours.height, height);
+    const PlaneAgreement a = compare_planes_with_libjpeg(jpeg, ours);
+    // As measured: at most 1 (the modelled hardware's 12-bit constants against libjpeg's 13-bit
+    // ones), and no plane below 64 dB.
+    EXPECT_LE(a.max_diff, 1);
+    EXPECT_GE(a.psnr_min(), 60.0);
     const size_t P = static_cast<size_t>((width + 15) / 16 * 16),
                  H = static_cast<size_t>((height + 15) / 16 * 16), W = static_cast<size_t>(width);
     for (size_t r = 0; r + 1 < H; ++r) {
@@ -111,12 +96,15 @@ TEST_P(ChromaPadding, IsTheDecodedBlocksAsLibjpegDecodesThem) {
           worst_padding = std::max(worst_padding, diff);
       }
     }
-    std::printf("%s %dx%d: worst chroma padding difference %d\n", GetParam().name, width, height,
-                worst_padding);
+    std::printf(
+        "%s %dx%d q%d rst%d opt%d: max diff %d, PSNR Y %.1f Cb %.1f Cr %.1f dB, worst "
+        "chroma padding difference %d\n",
+        GetParam().name, width, height, quality, restart_mcus, optimize, a.max_diff, a.psnr_y,
+        a.psnr_cb, a.psnr_cr, worst_padding);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, ChromaPadding,
+INSTANTIATE_TEST_SUITE_P(Paths, DecoderPaths,
                          ::testing::Values(PaddingCase{"planes_and_copy_out", true},
                                            PaddingCase{"direct_output", false}),
                          ParamName());
