@@ -652,7 +652,6 @@ TEST(ImageEnd, IsJustPastTheFirstEoiOutsideSegments) {
   ASSERT_TRUE(parse_header(jpeg.data(), jpeg.size(), &header));
   const Bytes head(jpeg.begin(),
                    jpeg.begin() + static_cast<std::ptrdiff_t>(scan_data_offset(jpeg)));
-  const auto run = [](size_t n, uint8_t byte) { return Bytes(n, byte); };
   const Bytes eoi = {0xFF, 0xD9};
   struct Case {
     std::string name;
@@ -674,14 +673,13 @@ TEST(ImageEnd, IsJustPastTheFirstEoiOutsideSegments) {
       {"ends_in_ff", {0x01, 0xFF}, 0},
       {"ends_in_a_stuffed_byte", {0x01, 0xFF, 0x00}, 0},
       {"segment_past_the_data", {0x01, 0xFF, 0xFE, 0x00, 0x40, 0x00}, 0},
-      {"long_data", concat({run(100000, 0x11), eoi}), 100002},
+      {"long_data", concat({Bytes(100000, 0x11), eoi}), 100002},
   };
   for (size_t at = 0; at < 70; ++at) {
-    std::string place = "_at_";
-    place += std::to_string(at);
-    cases.push_back(
-        {"stuffed" + place, concat({run(at, 0x22), {0xFF, 0x00}, run(69 - at, 0x33), eoi}), 73});
-    cases.push_back({"end" + place, concat({run(at, 0x44), eoi, run(70, 0xFF)}), at + 2});
+    const std::string place = "_at_" + std::to_string(at);
+    cases.push_back({"stuffed" + place,
+                     concat({Bytes(at, 0x22), {0xFF, 0x00}, Bytes(69 - at, 0x33), eoi}), 73});
+    cases.push_back({"end" + place, concat({Bytes(at, 0x44), eoi, Bytes(70, 0xFF)}), at + 2});
   }
   for (const Case& c : cases) {
     const Bytes stream = concat({head, c.data});
