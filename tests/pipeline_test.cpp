@@ -320,15 +320,14 @@ TEST_P(StreamedDestination, GivesTheBytesOfTheRecodeInMemory) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, StreamedDestination,
-                         ::testing::Values(StreamedCase{"one_pass_one_thread", 1, true, false, 0},
-                                           StreamedCase{"one_pass_two_threads", 2, true, false, 0},
-                                           StreamedCase{"whole_image", 2, false, false, 0},
-                                           StreamedCase{"table_after_the_scan", 2, true, true, 0},
-                                           StreamedCase{"write_fails_after_a_spill", 2, true, false,
-                                                        3 * kSpillBytes / 2},
-                                           StreamedCase{"write_fails_at_once", 1, true, false,
-                                                        1000}),
+const StreamedCase kStreamedCases[] = {
+    {"one_pass_one_thread", 1, true, false, 0},
+    {"one_pass_two_threads", 2, true, false, 0},
+    {"whole_image", 2, false, false, 0},
+    {"table_after_the_scan", 2, true, true, 0},
+    {"write_fails_after_a_spill", 2, true, false, 3 * kSpillBytes / 2},
+    {"write_fails_at_once", 1, true, false, 1000}};
+INSTANTIATE_TEST_SUITE_P(Ways, StreamedDestination, ::testing::ValuesIn(kStreamedCases),
                          ParamName());
 
 // Another handle holding a file (on Windows opened without any sharing, as an editor or a running

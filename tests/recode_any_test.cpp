@@ -189,7 +189,8 @@ TEST_P(RgbSources, RecodeWithinPsnrOfLibjpegAndFittedTablesLossless) {
   EXPECT_NEAR(with_fitted.psnr_min(), with_exact.psnr_min(), 0.01);
 }
 
-// Each layout at three sizes, then larger library files at other qualities and more converted ones.
+// Larger library files at other qualities and more converted ones, then each layout at three
+// sizes.
 std::vector<RgbCase> rgb_cases() {
   const struct {
     const char* name;
@@ -211,25 +212,23 @@ std::vector<RgbCase> rgb_cases() {
       // RGB in a 4:2:0 frame: the library would read it as YCbCr.
       {"rgb420", rgb_layout(2, 2), false, "RGB"},
       {"rgb444", rgb_layout(1, 1), false, "RGB, 4:4:4 \u2192 4:2:0"}};
-  std::vector<RgbCase> cases;
+  const RecodeWay library = RecodeWay::kLibrary, converted = RecodeWay::kConverted;
+  std::vector<RgbCase> cases = {
+      {"s420_q90_to_85", 320, 240, baseline_options(90), false, 85, library, ""},
+      {"s420_odd_size_q95_to_70", 333, 251, baseline_options(95), false, 70, library, ""},
+      {"s420_q75_to_100", 640, 480, baseline_options(75), false, 100, library, ""},
+      {"s420_q98_to_30", 1023, 769, baseline_options(98), false, 30, library, ""},
+      {"s422_300x200", 300, 200, layout_options(2, 1), false, 85, converted, "4:2:2 \u2192 4:2:0"},
+      {"progressive444_q60", 257, 129, layout_options(1, 1, 3, true), false, 60, converted,
+       "progressive, 4:4:4 \u2192 4:2:0"},
+      {"grey_200x160", 200, 160, layout_options(1, 1, 1), false, 85, converted,
+       "greyscale \u2192 4:2:0"}};
   for (const auto& l : layouts) {
     for (const auto& [w, h] : {std::pair{101, 75}, std::pair{77, 53}, std::pair{250, 131}}) {
       cases.push_back({std::string(l.name) + "_" + std::to_string(w) + "x" + std::to_string(h), w,
                        h, l.options, l.as_sof1, 85, RecodeWay::kConverted, l.note});
     }
   }
-  const RecodeWay library = RecodeWay::kLibrary, converted = RecodeWay::kConverted;
-  cases.insert(
-      cases.end(),
-      {{"s420_q90_to_85", 320, 240, baseline_options(90), false, 85, library, ""},
-       {"s420_odd_size_q95_to_70", 333, 251, baseline_options(95), false, 70, library, ""},
-       {"s420_q75_to_100", 640, 480, baseline_options(75), false, 100, library, ""},
-       {"s420_q98_to_30", 1023, 769, baseline_options(98), false, 30, library, ""},
-       {"s422_300x200", 300, 200, layout_options(2, 1), false, 85, converted, "4:2:2 \u2192 4:2:0"},
-       {"progressive444_q60", 257, 129, layout_options(1, 1, 3, true), false, 60, converted,
-        "progressive, 4:4:4 \u2192 4:2:0"},
-       {"grey_200x160", 200, 160, layout_options(1, 1, 1), false, 85, converted,
-        "greyscale \u2192 4:2:0"}});
   return cases;
 }
 INSTANTIATE_TEST_SUITE_P(EveryLayout, RgbSources, ::testing::ValuesIn(rgb_cases()), ParamName());
@@ -238,8 +237,7 @@ INSTANTIATE_TEST_SUITE_P(EveryLayout, RgbSources, ::testing::ValuesIn(rgb_cases(
 // jpeg_color_space), for each mix of JFIF segment, Adobe transform and component ids.
 TEST(RecodeAny, RgbCodingAsLibjpegReadsIt) {
   const Bytes rgb = libjpeg_encode(photo_rgb(32, 32, 2), 32, 32, rgb_layout(2, 2));
-  const Bytes jfif_app0 = {0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',  0x00,
-                           0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+  const Bytes jfif_app0 = segment(0xE0, {'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0});
   struct Variant {
     const char* name;
     bool jfif;
@@ -289,17 +287,14 @@ TEST(RecodeAny, RgbCodingAsLibjpegReadsIt) {
 // one it used (the source's is not read from a header we could not walk).
 TEST(RecodeAny, LibraryFilesGiveTheBytesOfJpgRecodeApi) {
   TempDir dir;
-  const Bytes app1_of_length_1 = {0xFF, 0xE1, 0x00, 0x01};
   for (const auto& [quality, is_odd] :
        {std::pair{50, false}, std::pair{75, false}, std::pair{95, false}, std::pair{90, true}}) {
     SCOPED_TRACE(testing::Message() << "q" << quality << (is_odd ? " with APP1 of length 1" : ""));
-    JpegOptions o;
-    o.quality = quality;
-    o.restart_rows = quality == 75 ? 1 : 0;
+    const JpegOptions o = baseline_options(quality, quality == 75 ? 1 : 0);
     const Bytes clean =
         with_segments(libjpeg_encode(photo_rgb(133, 71, 2), 133, 71, o), exif_segment(3, {}));
     Bytes src = clean;
-    if (is_odd) src.insert(src.begin() + 2, app1_of_length_1.begin(), app1_of_length_1.end());
+    if (is_odd) src.insert(src.begin() + 2, {0xFF, 0xE1, 0x00, 0x01});  // APP1 of length 1
     JpegHeader header;
     ASSERT_EQ(parse_header(src.data(), src.size(), &header), !is_odd);
     ASSERT_TRUE(write_file(dir.path("in.jpg"), src));
@@ -516,29 +511,22 @@ TEST_P(RecodeAnyDamage, ToldAndResultStillMade) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, RecodeAnyDamage,
-    ::testing::Values(DamageCase{"sound", [](const Bytes& j) { return j; }, false, "",
-                                 [](const RecodeDamage& d) { return !d.has_no_eoi; }},
-                      DamageCase{"data_after_the_end", with_trailer, false, "",
-                                 [](const RecodeDamage& d) { return d.bytes_after_eoi == 1000; }},
-                      DamageCase{"cut_at_half", cut_at_half, true, "data ends at ",
-                                 [](const RecodeDamage& d) {
-                                   return d.data_end_percent >= 0 && !d.has_data_resumed;
-                                 }},
-                      DamageCase{"no_end_marker", without_eoi, true, "no end-of-image marker",
-                                 [](const RecodeDamage& d) {
-                                   return d.has_no_eoi && d.data_end_percent == -1;
-                                 }},
-                      DamageCase{"codes_that_match_nothing", with_bad_codes, true, "",
-                                 [](const RecodeDamage& d) { return d.bad_codes > 0; }},
-                      DamageCase{"restart_marker_missing",
-                                 [](const Bytes& j) { return restart_changed(j, false); }, true, "",
-                                 [](const RecodeDamage& d) { return d.restart_errors > 0; }},
-                      DamageCase{"restart_markers_swapped",
-                                 [](const Bytes& j) { return restart_changed(j, true); }, true, "",
-                                 [](const RecodeDamage& d) { return d.restart_errors > 0; }}),
-    ParamName());
+const DamageCase kDamageCases[] = {
+    {"sound", [](const Bytes& j) { return j; }, false, "",
+     [](const RecodeDamage& d) { return !d.has_no_eoi; }},
+    {"data_after_the_end", with_trailer, false, "",
+     [](const RecodeDamage& d) { return d.bytes_after_eoi == 1000; }},
+    {"cut_at_half", cut_at_half, true, "data ends at ",
+     [](const RecodeDamage& d) { return d.data_end_percent >= 0 && !d.has_data_resumed; }},
+    {"no_end_marker", without_eoi, true, "no end-of-image marker",
+     [](const RecodeDamage& d) { return d.has_no_eoi && d.data_end_percent == -1; }},
+    {"codes_that_match_nothing", with_bad_codes, true, "",
+     [](const RecodeDamage& d) { return d.bad_codes > 0; }},
+    {"restart_marker_missing", [](const Bytes& j) { return restart_changed(j, false); }, true, "",
+     [](const RecodeDamage& d) { return d.restart_errors > 0; }},
+    {"restart_markers_swapped", [](const Bytes& j) { return restart_changed(j, true); }, true, "",
+     [](const RecodeDamage& d) { return d.restart_errors > 0; }}};
+INSTANTIATE_TEST_SUITE_P(Table, RecodeAnyDamage, ::testing::ValuesIn(kDamageCases), ParamName());
 
 // Damage in files only libjpeg decodes (progressive, YCCK) is told as libjpeg words it; a YCCK
 // result cut short still decodes as CMYK.
