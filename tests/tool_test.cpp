@@ -246,15 +246,18 @@ std::string text_of(const std::string& path) {
   return {b.begin(), b.end()};
 }
 
+// A new name in the system's temporary folder.
+std::string scratch_path() {
+  static std::random_device random;
+  return (fs::temp_directory_path() / ("kestrum-tool-" + std::to_string(random()))).string();
+}
+
 // Runs the tool with args (in folder, when given, after the shell's own commands in prefix),
 // standard error into a file of its own.
 ToolRun run_tool(const std::string& args, const std::string& folder = "",
                  const std::string& prefix = "") {
   ToolRun r;
-  static std::random_device random;
-  const std::string err_path =
-      (fs::temp_directory_path() / ("kestrum-tool-stderr-" + std::to_string(random()) + ".txt"))
-          .string();
+  const std::string err_path = scratch_path() + ".err";
   std::string command = prefix + "\"" + tool_path() + "\" " + args + " 2>\"" + err_path + "\"";
 #if defined(_WIN32)
   if (!folder.empty()) command = "cd /d \"" + folder + "\" && " + command;
@@ -291,6 +294,56 @@ struct ScopedUmask {
   ScopedUmask& operator=(const ScopedUmask&) = delete;
   mode_t old;
 };
+
+// The tool started in the background in folder (after prefix), its standard output and standard
+// error written to log.out and log.err.
+pid_t start_tool(const std::string& args, const std::string& folder, const std::string& log,
+                 const std::string& prefix = "") {
+  const std::string command = prefix + "cd " + quoted(folder) + " && exec " + quoted(tool_path()) +
+                              " " + args + " >" + quoted(log + ".out") + " 2>" +
+                              quoted(log + ".err");
+  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+    return 0;
+  return pid;
+}
+
+// The end of a tool started with log: its exit status (-1 when a signal ended it), what it said.
+ToolRun wait_tool(pid_t pid, const std::string& log) {
+  ToolRun r;
+  int status = 0;
+  if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+  r.out = text_of(log + ".out");
+  r.err = text_of(log + ".err");
+  std::remove((log + ".out").c_str());
+  std::remove((log + ".err").c_str());
+  return r;
+}
+
+// A run whose job of one file is held at a point (prefix exports KESTRUM_TEST_PAUSE, naming the
+// FIFO) while meanwhile changes the world: the race with a user or another program, driven the
+// same way every time.
+ToolRun held(const std::string& args, const std::string& folder, const std::string& prefix,
+             const std::string& fifo, const std::function<void(pid_t)>& meanwhile) {
+  const std::string log = scratch_path();
+  const pid_t pid = start_tool(args, folder, log, prefix);
+  if (pid == 0) return {};
+  // Opening the FIFO for writing succeeds once the held job has opened it for reading.
+  int fd = -1;
+  siginfo_t ended{};  // its si_pid is set once the tool has ended, left to be waited for
+  while (ended.si_pid == 0) {
+    fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) break;
+    waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  meanwhile(pid);
+  if (fd >= 0) close(fd);  // lets the job go on
+  ToolRun run = wait_tool(pid, log);
+  run.was_held = fd >= 0;
+  return run;
+}
 #endif
 
 // A photo of w x h at quality, luma sampled h0 x v0; one of another seed looks different.
@@ -391,7 +444,9 @@ struct Made {  // a result that exists and decodes at w x h
 struct RunCase {
   const char* name;
   std::vector<const char*> photos = {};  // 64x48 sources made for the row, each a different image
+  std::vector<std::pair<const char*, std::string>> files = {};  // other files: name, bytes
   std::vector<std::pair<const char*, const char*>> links = {};  // symbolic links: name, target
+  const char* prefix = "";        // the shell's commands before each run
   std::vector<std::string> runs;  // the tool's arguments, run in order
   const char* folder = "";        // where the tool runs, below the test's folder
   int status = 0;                 // of the last run
@@ -406,6 +461,10 @@ struct RunCase {
   std::vector<std::pair<std::string, int>> qualities = {};       // results and their quality
   std::vector<std::pair<std::string, std::string>> copies = {};  // files and the one they copy
   const char* library = nullptr;  // a result that is the library's recode of in/a.jpg at 85
+  // "point:file": the last run's job of file waits at point (POSIX) while meanwhile acts on the
+  // test's folder and the tool's process; hold.fifo in the folder lets it go on.
+  const char* hold = nullptr;
+  std::function<void(const TempDir&, int)> meanwhile = nullptr;
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
@@ -462,20 +521,35 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
     ASSERT_TRUE(put(dir_, "odd/a\x1b[2Jb\nc\xc2\x9b.jpg", photo(40, 30, 85)));
 #endif
   }
+  // Run i of the row: the last one held when the row says so.
+  ToolRun run_at(const RunCase& c, size_t i, const std::string& fifo) const {
+#if !defined(_WIN32)
+    if (c.hold && i + 1 == c.runs.size())
+      return held(c.runs[i], dir_.path(c.folder),
+                  "export KESTRUM_TEST_PAUSE=" + quoted(c.hold + (":" + fifo)) + "; " + c.prefix,
+                  fifo, [&](pid_t pid) { c.meanwhile(dir_, pid); });
+#endif
+    return run_tool(c.runs[i], dir_.path(c.folder), c.prefix);
+  }
   void check() {
     const RunCase& c = GetParam();
     uint32_t seed = 1;
     for (const char* name : c.photos)
       ASSERT_TRUE(put(dir_, name, seeded_photo(seed++, 64, 48, 90)));
+    for (const auto& [name, text] : c.files)
+      ASSERT_TRUE(put(dir_, name, Bytes(text.begin(), text.end())));
+    const std::string fifo = dir_.path("hold.fifo");
 #if !defined(_WIN32)
     for (const auto& [name, target] : c.links)
       ASSERT_EQ(symlink(target, dir_.path(name).c_str()), 0);
+    ASSERT_TRUE(!c.hold || mkfifo(fifo.c_str(), 0600) == 0);
 #endif
     const auto before = listing(dir_.root());
+    const std::string stale = temporary_files(dir_.root());
     ToolRun run;
     for (size_t i = 0; i < c.runs.size(); ++i) {  // the runs before the last are to succeed
       const auto was = listing(dir_.root());
-      run = run_tool(c.runs[i], dir_.path(c.folder));
+      run = run_at(c, i, fifo);
       EXPECT_TRUE(i + 1 == c.runs.size() || run.status == 0) << c.runs[i] << run.out << run.err;
       EXPECT_TRUE(!c.writes_nothing || (i == 0 && c.runs.size() > 1) || listing(dir_.root()) == was)
           << c.runs[i] << " wrote or removed a file";
@@ -486,6 +560,7 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
     std::replace(err.begin(), err.end(), '\\', '/');
 #endif
     EXPECT_EQ(run.status, c.status) << out << err;
+    EXPECT_TRUE(!c.hold || run.was_held) << c.hold;
     EXPECT_TRUE(says(out, c.out));
     EXPECT_TRUE(says(err, c.err));
     EXPECT_TRUE(says(out + err, c.said));
@@ -518,7 +593,7 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
       EXPECT_EQ(now->second != bytes, may_change)
           << path << (may_change ? " was not replaced" : " changed\n") << out << err;
     }
-    EXPECT_EQ(temporary_files(dir_.root()), "");
+    EXPECT_EQ(temporary_files(dir_.root()), stale);
     if (c.library) {  // not passed by two empty files when both recodes fail
       const Bytes made = file_bytes(dir_.path(c.library));
       EXPECT_TRUE(!made.empty() &&
@@ -1142,28 +1217,6 @@ TEST_F(Tool, TemporaryFilesOfAStoppedRunAreRemovedByTheNext) {
 }
 
 #if !defined(_WIN32)
-// The tool started in the background in folder (after prefix), writing stdout and stderr there.
-pid_t start_tool(const std::string& args, const std::string& folder,
-                 const std::string& prefix = "") {
-  const std::string command = prefix + "cd " + quoted(folder) + " && exec " + quoted(tool_path()) +
-                              " " + args + " >stdout 2>stderr";
-  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
-    return 0;
-  return pid;
-}
-
-// The end of a tool started in folder: its exit status (-1 when a signal ended it), what it said.
-ToolRun wait_tool(pid_t pid, const std::string& folder) {
-  ToolRun r;
-  int status = 0;
-  if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
-  r.out = text_of(folder + "/stdout");
-  r.err = text_of(folder + "/stderr");
-  return r;
-}
-
 // Waits for the tool to make path, which it does once it has taken its signals: a signal to the
 // starting shell or loader proves nothing.
 void wait_for(const std::string& path) {
@@ -1178,6 +1231,7 @@ class ToolInterrupt : public ::testing::Test {
       ASSERT_TRUE(put(dir_, "src/p" + std::to_string(i) + ".jpg", seeded_photo(i, 640, 480, 92)));
   }
   TempDir dir_;
+  const std::string log_ = dir_.path("log");
 };
 
 // Stopped at many moments and by each signal that ends a run: every result that exists decodes,
@@ -1197,12 +1251,12 @@ TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
     SCOPED_TRACE(round);
     const std::string out = "out" + std::to_string(round);
     const pid_t pid =
-        start_tool((round % 4 == 3 ? "-j 1 -o " : "-j 2 -o ") + out + " src", dir_.root());
+        start_tool((round % 4 == 3 ? "-j 1 -o " : "-j 2 -o ") + out + " src", dir_.root(), log_);
     ASSERT_NE(pid, 0);
     wait_for(dir_.path(out));
     std::this_thread::sleep_for(whole_ms * (random() % 90) / 100);
     kill(pid, signals[round % 4]);
-    const ToolRun run = wait_tool(pid, dir_.root());
+    const ToolRun run = wait_tool(pid, log_);
     ASSERT_NE(run.status, -1) << "ended by a signal";
     if (run.status == 130) {
       ++interrupted;
@@ -1218,17 +1272,6 @@ TEST_F(ToolInterrupt, StoppedAtRandomMomentsLeavesOnlyWholeResults) {
           << entry.path();
   }
   EXPECT_GT(interrupted, 0);
-}
-
-// Started with SIGHUP ignored (nohup), the tool goes on when the terminal closes.
-TEST_F(ToolInterrupt, HangupIgnoredByNohupStaysIgnored) {
-  const pid_t pid = start_tool("-j 2 -o out src", dir_.root(), "trap '' HUP; ");
-  ASSERT_NE(pid, 0);
-  wait_for(dir_.path("out"));
-  kill(pid, SIGHUP);
-  const ToolRun run = wait_tool(pid, dir_.root());
-  EXPECT_EQ(run.status, 0) << "ended by a signal or failed:\n" << run.err;
-  EXPECT_TRUE(has(run.out, "16 files: 16 recoded"));
 }
 
 #if defined(__linux__)
@@ -1249,11 +1292,11 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
   // Large files, so that a worker that outlived the tool would be seen at work.
   for (uint32_t i = 0; i < 4; ++i)
     ASSERT_TRUE(put(dir_, "large/p" + std::to_string(i) + ".jpg", seeded_photo(i, 3200, 2400, 95)));
-  const pid_t pid = start_tool("-j 2 -o out large", dir_.root());
+  const pid_t pid = start_tool("-j 2 -o out large", dir_.root(), log_);
   ASSERT_NE(pid, 0);
   for (int i = 0; i < 200 && workers_of(pid) == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_GT(workers_of(pid), 0u) << text_of(dir_.path("stdout")) << text_of(dir_.path("stderr"));
+  ASSERT_GT(workers_of(pid), 0u) << text_of(log_ + ".out") << text_of(log_ + ".err");
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   // At once, not after their file: within 400 ms, the time a worker of the sanitizer build may
@@ -1272,75 +1315,6 @@ TEST_F(ToolInterrupt, KilledToolTakesItsWorkersAlong) {
 }
 #endif
 
-// Three photos in p/; the tool runs in the test's folder.
-class ToolRace : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (uint32_t i = 1; i <= 3; ++i)
-      ASSERT_TRUE(put(dir_, "p/a" + std::to_string(i) + ".jpg", seeded_photo(i, 96, 64, 92)));
-  }
-  // A run whose job of one file is held at point (KESTRUM_TEST_PAUSE) while meanwhile changes the
-  // world: the race with a user or another program, driven the same way every time.
-  ToolRun held(const std::string& args, const std::string& point, const std::string& file_name,
-               const std::function<void(pid_t)>& meanwhile) const {
-    const std::string fifo = dir_.path("hold.fifo");
-    fs::remove(fifo);
-    if (mkfifo(fifo.c_str(), 0600) != 0) return {};
-    const pid_t pid = start_tool(
-        args, dir_.root(),
-        "export KESTRUM_TEST_PAUSE=" + quoted(point + ":" + file_name + ":" + fifo) + "; ");
-    if (pid == 0) return {};
-    // Opening the FIFO for writing succeeds once the held job has opened it for reading.
-    int fd = -1;
-    siginfo_t ended{};  // its si_pid is set once the tool has ended, left to be waited for
-    while (fd < 0 && ended.si_pid == 0) {
-      fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-      if (fd >= 0) break;
-      waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    meanwhile(pid);
-    if (fd >= 0) close(fd);  // lets the job go on
-    ToolRun run = wait_tool(pid, dir_.root());
-    run.was_held = fd >= 0;
-    return run;
-  }
-  TempDir dir_;
-  const Bytes users_file_ = {'m', 'i', 'n', 'e'};
-};
-
-// A file that appears at a destination after the plan found none is kept, and its source
-// reported "skipped: exists", in the tool's process and in workers alike; --overwrite still
-// replaces it.
-TEST_F(ToolRace, DestinationThatAppearsDuringTheRunIsKept) {
-  const struct {
-    const char* args;
-    std::string destination;
-    bool is_replaced;
-  } cases[] = {{"-j 1 -o out p", "out/a3.jpg", false},
-               {"-j 2 -o out p", "out/a3.jpg", false},
-               {"-j 2 p", "p/a3_85.jpg", false},
-               {"--overwrite -j 2 -o out p", "out/a3.jpg", true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args);
-    fs::remove_all(dir_.path("out"));
-    fs::remove(dir_.path(c.destination));
-    const ToolRun run = held(c.args, "before-put", "a3.jpg", [&](pid_t) {
-      ASSERT_TRUE(write_file(dir_.path(c.destination), users_file_));
-    });
-    EXPECT_TRUE(run.was_held);
-    EXPECT_EQ(run.status, 0) << run.err;
-    const Bytes now = file_bytes(dir_.path(c.destination));
-    ASSERT_FALSE(now.empty());
-    EXPECT_EQ(now == users_file_, !c.is_replaced);
-    if (!c.is_replaced) {
-      EXPECT_TRUE(says(run.out, {c.destination + "  skipped: exists; --overwrite replaces it",
-                                 "3 files: 2 recoded", "1 skipped"}));
-    }
-    EXPECT_EQ(temporary_files(dir_.root()), "");
-  }
-}
-
 #if defined(__linux__)
 // The process that has path open.
 pid_t process_with_open(const std::string& path) {
@@ -1358,93 +1332,112 @@ pid_t process_with_open(const std::string& path) {
   }
   return 0;
 }
-
-// A worker that dies at work (killed, as by the system when memory runs out) fails the file it
-// had, with how it ended, and leaves no temporary file; the batch goes on with the others.
-TEST_F(ToolRace, WorkerThatDiesFailsItsFileOnly) {
-  pid_t worker = 0;
-  const ToolRun run = held("-j 2 -q 80 -o out p", "before-put", "a2.jpg", [&](pid_t tool) {
-    // The held job's open of the FIFO returns, and its descriptor shows, only after this side's
-    // open has let it through.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (worker == 0 && std::chrono::steady_clock::now() < deadline) {
-      worker = process_with_open(dir_.path("hold.fifo"));
-      if (worker == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    if (worker != 0 && worker != tool) kill(worker, SIGKILL);
-  });
-  ASSERT_TRUE(run.was_held);
-  ASSERT_NE(worker, 0);
-  EXPECT_EQ(run.status, 1) << run.out << run.err;
-  EXPECT_TRUE(has(run.err, "a2.jpg  FAILED: worker ended by signal 9"));
-  EXPECT_TRUE(has(run.out, "3 files: 2 recoded"));
-  EXPECT_TRUE(file_exists(dir_.path("out/a1.jpg")));
-  EXPECT_TRUE(file_exists(dir_.path("out/a3.jpg")));
-  EXPECT_FALSE(file_exists(dir_.path("out/a2.jpg")));
-  EXPECT_EQ(temporary_files(dir_.root()), "");
-}
 #endif
 
-// --replace recodes the file the plan found and replaces only that file: a link re-pointed
-// before the read changes nothing, and a file put in the source's place before the rename is
-// kept ("changed during the recode").
-TEST_F(ToolRace, ReplaceWritesOnlyOverTheFileItRead) {
-  const Bytes x = seeded_photo(11, 96, 64, 92), y = seeded_photo(12, 96, 64, 92);
-  ASSERT_TRUE(put(dir_, "copy/x.jpg", x));
-  ASSERT_EQ(run_tool("--replace copy/x.jpg", dir_.root()).status, 0);
-  const Bytes x_recoded = file_bytes(dir_.path("copy/x.jpg"));
-  ASSERT_TRUE(!x_recoded.empty() && x_recoded != x);
+// A run whose job of one file is held while a user or another program changes the world.
+class ToolRace : public ToolRuns {};
+TEST_P(ToolRace, Run) { check(); }
 
-  // The link re-pointed after the plan, before the read.
-  ASSERT_TRUE(put(dir_, "other/x.jpg", x));
-  ASSERT_TRUE(put(dir_, "other/y.jpg", y));
-  ASSERT_EQ(symlink("../other/x.jpg", dir_.path("p/zz.jpg").c_str()), 0);
-  const ToolRun repointed = held("-j 2 --replace p", "before-read", "zz.jpg", [&](pid_t) {
-    fs::remove(dir_.path("p/zz.jpg"));
-    ASSERT_EQ(symlink("../other/y.jpg", dir_.path("p/zz.jpg").c_str()), 0);
-  });
-  EXPECT_TRUE(repointed.was_held);
-  EXPECT_EQ(repointed.status, 0) << repointed.err;
-  EXPECT_TRUE(file_bytes(dir_.path("other/x.jpg")) == x_recoded) << "x.jpg is not x recoded";
-  EXPECT_TRUE(file_bytes(dir_.path("other/y.jpg")) == y) << "y.jpg changed";
+// clang-format off
+const std::vector<const char*> kThree = {"p/a1.jpg", "p/a2.jpg", "p/a3.jpg"};
 
-  // Another file renamed into the source's place after the read, before the rename.
-  for (const std::string jobs : {"-j 1 ", "-j 2 "}) {
-    ASSERT_TRUE(write_file(dir_.path("p/a2.jpg"), x));
-    const ToolRun changed = held(jobs + "--replace p/a2.jpg", "before-put", "a2.jpg", [&](pid_t) {
-      ASSERT_TRUE(write_file(dir_.path("p/new.tmp.jpg"), y));
-      fs::rename(dir_.path("p/new.tmp.jpg"), dir_.path("p/a2.jpg"));
-    });
-    EXPECT_TRUE(changed.was_held);
-    EXPECT_EQ(changed.status, 1) << jobs;
-    EXPECT_TRUE(has(changed.err, "a2.jpg  FAILED: changed during the recode"));
-    EXPECT_TRUE(file_bytes(dir_.path("p/a2.jpg")) == y)
-        << jobs << "the file put there was replaced";
+// A file that appears at a destination after the plan found none is kept, and its source
+// reported "skipped: exists", in the tool's process and in workers alike; --overwrite still
+// replaces it.
+RunCase appears(const char* name, const char* args, const char* destination, bool is_replaced) {
+  RunCase c{.name = name, .photos = kThree, .files = {{"users.txt", "mine"}}, .runs = {args},
+            .hold = "before-put:a3.jpg", .meanwhile = [destination](const TempDir& dir, int) {
+              fs::copy_file(dir.path("users.txt"), dir.path(destination));
+            }};
+  if (is_replaced) {
+    c.created = {destination};
+  } else {
+    c.out = {destination + std::string("  skipped: exists; --overwrite replaces it"),
+             "3 files: 2 recoded", "1 skipped"};
+    c.copies = {{destination, "users.txt"}};
   }
+  return c;
+}
+
+// A file put in the source's place after the read, before the rename, is kept ("changed during
+// the recode").
+RunCase put_in_place(const char* name, const char* jobs) {
+  return {.name = name, .photos = {"p/a2.jpg", "y.jpg"},
+          .runs = {jobs + std::string(" --replace p/a2.jpg")}, .status = 1,
+          .err = {"a2.jpg  FAILED: changed during the recode"}, .changed = {"p/a2.jpg"},
+          .copies = {{"p/a2.jpg", "y.jpg"}}, .hold = "before-put:a2.jpg",
+          .meanwhile = [](const TempDir& dir, int) {
+            fs::copy_file(dir.path("y.jpg"), dir.path("p/new.tmp.jpg"));
+            fs::rename(dir.path("p/new.tmp.jpg"), dir.path("p/a2.jpg"));
+          }};
 }
 
 // Ctrl-C or kill while the tree is walked ends the run there: "interrupted while planning", 130,
 // and nothing written (no result, no folder, no clean-up of what others left).
-TEST_F(ToolRace, SignalWhilePlanningWritesNothing) {
-  ASSERT_TRUE(put(dir_, "p/sub/deeper/b.jpg", photo(32, 32, 90)));
-  const std::string stale = dir_.path("p/a1.jpg.kestrum-999999999-0.tmp");
-  ASSERT_TRUE(write_file(stale, Bytes{1}));
-  for (const int signal_number : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(signal_number);
-    const ToolRun run =
-        held("-r -o out p", "planning", "sub", [&](pid_t pid) { kill(pid, signal_number); });
-    EXPECT_TRUE(run.was_held);
-    EXPECT_EQ(run.status, 130) << run.out << run.err;
-    EXPECT_TRUE(has(run.err, "kestrum-recode: interrupted while planning"));
-    EXPECT_FALSE(fs::exists(dir_.path("out")));
-    EXPECT_TRUE(fs::exists(stale));
-  }
+RunCase signal_while_planning(const char* name, int signal_number) {
+  const char* stale = "p/a1.jpg.kestrum-999999999-0.tmp";
+  return {.name = name, .photos = {"p/a1.jpg", "p/sub/deeper/b.jpg"}, .files = {{stale, "\x01"}},
+          .runs = {"-r -o out p"}, .status = 130,
+          .err = {"kestrum-recode: interrupted while planning"}, .exists = {stale},
+          .absent = {"out"}, .writes_nothing = true, .hold = "planning:sub",
+          .meanwhile = [signal_number](const TempDir&, int pid) { kill(pid, signal_number); }};
 }
 
+const RunCase kRaceCases[] = {
+    appears("destination_appearing_in_the_process_is_kept", "-j 1 -o out p", "out/a3.jpg", false),
+    appears("destination_appearing_in_a_worker_is_kept", "-j 2 -o out p", "out/a3.jpg", false),
+    appears("destination_appearing_beside_is_kept", "-j 2 p", "p/a3_85.jpg", false),
+    appears("destination_appearing_is_overwritten_when_asked", "--overwrite -j 2 -o out p",
+            "out/a3.jpg", true),
+    // --replace recodes the file the plan found and replaces only that file: a link re-pointed
+    // before the read changes nothing.
+    {.name = "link_repointed_before_the_read",
+     .photos = {"p/a1.jpg", "p/a2.jpg", "p/a3.jpg", "other/x.jpg", "other/y.jpg"},
+     .links = {{"p/zz.jpg", "../other/x.jpg"}}, .runs = {"-o once other/x.jpg", "-j 2 --replace p"},
+     .changed = {"p/a1.jpg", "p/a2.jpg", "p/a3.jpg", "p/zz.jpg", "other/x.jpg"},
+     .copies = {{"other/x.jpg", "once/x.jpg"}}, .hold = "before-read:zz.jpg",
+     .meanwhile = [](const TempDir& dir, int) {
+       fs::remove(dir.path("p/zz.jpg"));
+       fs::create_symlink("../other/y.jpg", dir.path("p/zz.jpg"));
+     }},
+    put_in_place("file_put_in_place_in_the_process_is_kept", "-j 1"),
+    put_in_place("file_put_in_place_in_a_worker_is_kept", "-j 2"),
+    signal_while_planning("interrupt_while_planning_writes_nothing", SIGINT),
+    signal_while_planning("termination_while_planning_writes_nothing", SIGTERM),
+    // Started with SIGHUP ignored (nohup), the tool goes on when the terminal closes.
+    {.name = "hangup_ignored_by_nohup_stays_ignored", .photos = kThree,
+     .prefix = "trap '' HUP; ", .runs = {"-j 2 -o out p"}, .out = {"3 files: 3 recoded"},
+     .created = {"out/a1.jpg", "out/a2.jpg", "out/a3.jpg"}, .hold = "before-put:a2.jpg",
+     .meanwhile = [](const TempDir&, int pid) { kill(pid, SIGHUP); }},
+#if defined(__linux__)
+    // A worker that dies at work (killed, as by the system when memory runs out) fails the file
+    // it had, with how it ended, and leaves no temporary file; the batch goes on with the others.
+    {.name = "worker_that_dies_fails_its_file_only", .photos = kThree,
+     .runs = {"-j 2 -q 80 -o out p"}, .status = 1, .out = {"3 files: 2 recoded"},
+     .err = {"a2.jpg  FAILED: worker ended by signal 9"}, .created = {"out/a1.jpg", "out/a3.jpg"},
+     .absent = {"out/a2.jpg"}, .hold = "before-put:a2.jpg",
+     .meanwhile = [](const TempDir& dir, int tool) {
+       // The held job's open of the FIFO returns, and its descriptor shows, only after this
+       // side's open has let it through.
+       pid_t worker = 0;
+       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       while (worker == 0 && std::chrono::steady_clock::now() < deadline) {
+         worker = process_with_open(dir.path("hold.fifo"));
+         if (worker == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+       }
+       EXPECT_NE(worker, 0);
+       if (worker != 0 && worker != tool) kill(worker, SIGKILL);
+     }},
+#endif
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Table, ToolRace, ::testing::ValuesIn(kRaceCases), ParamName());
+
 // A tree deeper than a path may be long is walked whole, through descriptors, to its JPEG.
-TEST_F(ToolRace, TreeDeeperThanAPathMayBeLongIsWalked) {
+TEST_F(Tool, TreeDeeperThanAPathMayBeLongIsWalked) {
   const std::string level(200, 'd');
-  int fd = open(dir_.path("p").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = open(dir_.path("in").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   int middle = -1;                // where the chain is cut in two at the end, for remove_all
   for (int i = 0; i < 24; ++i) {  // 24 x 201 bytes: past the 4096 of PATH_MAX
@@ -1458,12 +1451,12 @@ TEST_F(ToolRace, TreeDeeperThanAPathMayBeLongIsWalked) {
   close(fd);
   ASSERT_GE(file, 0);
   close(file);
-  const ToolRun run = run_tool("-r --dry-run p", dir_.root());
-  EXPECT_EQ((run.out + run.err).find("cannot list the folder"), std::string::npos)
-      << run.err.substr(0, 300);
-  EXPECT_EQ(count_lines_with(run.out, "/deep.jpg \u2192 "), 1u) << run.out.substr(0, 300);
-  EXPECT_TRUE(has(run.out, "4 files: 3 would be recoded"))
-      << run.out.substr(run.out.size() > 300 ? run.out.size() - 300 : 0);
+  const ToolRun walk = run("-r --dry-run in");
+  EXPECT_EQ((walk.out + walk.err).find("cannot list the folder"), std::string::npos)
+      << walk.err.substr(0, 300);
+  EXPECT_EQ(count_lines_with(walk.out, "/deep.jpg \u2192 "), 1u) << walk.out.substr(0, 300);
+  EXPECT_TRUE(has(walk.out, "4 files: 3 would be recoded"))
+      << walk.out.substr(walk.out.size() > 300 ? walk.out.size() - 300 : 0);
   EXPECT_EQ(renameat(middle, level.c_str(), AT_FDCWD, dir_.path("rest").c_str()), 0);
   close(middle);
 }
