@@ -460,6 +460,9 @@ struct RunCase {
   bool writes_nothing = false;  // after the first run (or by the only one) no file appears or goes
   std::vector<std::pair<std::string, int>> qualities = {};       // results and their quality
   std::vector<std::pair<std::string, std::string>> copies = {};  // files and the one they copy
+  // Results and whether they carry the carried segments exactly after their own APP0 (with
+  // neither Adobe's APP14 nor an MPF index) or none of them.
+  std::vector<std::pair<const char*, bool>> segments = {};
   const char* library = nullptr;  // a result that is the library's recode of in/a.jpg at 85
   // "point:file": the last run's job of file waits at point (POSIX) while meanwhile acts on the
   // test's folder and the tool's process; hold.fifo in the folder lets it go on.
@@ -468,6 +471,23 @@ struct RunCase {
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+
+// A segment body: the tag, then n bytes that hold FF D8 too.
+Bytes tagged(const char* tag, size_t n) {
+  Bytes body(tag, tag + std::strlen(tag) + 1);
+  for (size_t i = 0; i < n; ++i) body.push_back(static_cast<uint8_t>(i * 37 % 256));
+  return body;
+}
+
+// The APP1..APP15 and COM segments of the seg/ photos, which each of their results carries in
+// order: a thermal camera's FLIR data, FlashPix APP2, Kodak's APP3, JUMBF APP11, Ducky APP12.
+Bytes carried_segments() {
+  return concat({exif_segment(8, {0xFF, 0xD9, 0xFF, 0xC0, 0x00, 0x11}),
+                 segment(0xE1, tagged("FLIR", 600)), segment(0xE2, tagged("FPXR", 90)),
+                 segment(0xE3, tagged("Meta", 120)), segment(0xE6, tagged("NITF", 40)),
+                 segment(0xEB, tagged("JP", 300)), segment(0xEC, tagged("Ducky", 20)),
+                 segment(0xFE, Bytes{'h', 'i'})});
+}
 
 // The folders every row runs in: in/ (above); nojpeg/, the same without a.jpg; empty/; low.jpg
 // at q40; q/, photos at five qualities; trip/ with beach.jpg and beach_2.jpg (named like its
@@ -508,6 +528,22 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
     ASSERT_TRUE(put(dir_, "dmg/short.jpg", cut_at(1500)));
     ASSERT_TRUE(put(dir_, "dmg/video.jpg", video));
     ASSERT_TRUE(put(dir_, "dmg/odd.jpg", unwalkable));
+    // The carried segments and Adobe's APP14 (which describes the old coding and is not copied)
+    // in in/a.jpg as seg/plain.jpg (the library's way) and in in/sub/b.JPG as seg/c422.jpg
+    // (converted); plain.jpg also with what cannot be carried: an MPF index (the images after its
+    // EOI are not carried), an APP0 of another kind, a comment after the scan.
+    const Bytes metadata = concat(
+        {carried_segments(), segment(0xEE, Bytes{'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 1})});
+    const Bytes plain = with_segments(sound, metadata);
+    ASSERT_TRUE(put(dir_, "seg/plain.jpg", plain));
+    ASSERT_TRUE(
+        put(dir_, "seg/c422.jpg", with_segments(file_bytes(dir_.path("in/sub/b.JPG")), metadata)));
+    ASSERT_TRUE(put(dir_, "seg/mpf.jpg", with_segments(plain, segment(0xE2, tagged("MPF", 60)))));
+    ASSERT_TRUE(put(dir_, "seg/avi.jpg", with_segments(plain, segment(0xE0, tagged("AVI1", 10)))));
+    Bytes late = plain;
+    const Bytes comment = segment(0xFE, Bytes{'x'});
+    late.insert(late.end() - 2, comment.begin(), comment.end());
+    ASSERT_TRUE(put(dir_, "seg/late.jpg", late));
     // in/a.jpg and a name with a space, one a line (the first line ends in CR LF) and after -0.
     ASSERT_TRUE(put(dir_, "lists/with space.jpg", photo(40, 30, 85)));
     const std::string a = dir_.path("in/a.jpg"), b = dir_.path("lists/with space.jpg");
@@ -581,6 +617,23 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
     for (const auto& [path, source] : c.copies) {
       const Bytes copy = file_bytes(dir_.path(path));
       EXPECT_TRUE(!copy.empty() && copy == file_bytes(dir_.path(source))) << path << " is no copy";
+    }
+    for (const auto& [path, is_carried] : c.segments) {
+      SCOPED_TRACE(path);
+      const Bytes made = file_bytes(dir_.path(path)), carried = carried_segments();
+      const std::vector<Segment> parts = split_segments(made);
+      ASSERT_GE(parts.size(), 3u);
+      ASSERT_EQ(parts[1].marker, 0xE0);
+      const size_t at = parts[1].offset + parts[1].length;
+      EXPECT_EQ(made.size() >= at + carried.size() &&
+                    std::equal(carried.begin(), carried.end(),
+                               made.begin() + static_cast<std::ptrdiff_t>(at)),
+                is_carried);
+      for (const Segment& p : parts) {
+        EXPECT_TRUE(is_carried || p.marker < 0xE1 || (p.marker > 0xEF && p.marker != 0xFE));
+        EXPECT_NE(p.marker, 0xEE);
+        EXPECT_FALSE(p.marker == 0xE2 && made[p.offset + 4] == 'M') << "the MPF index was copied";
+      }
     }
     const auto after = listing(dir_.root());
     for (const auto& [path, bytes] : before) {
@@ -755,6 +808,33 @@ const RunCase kSaysCases[] = {
     {.name = "nul_separated_names_from_standard_input",
      .runs = {"-0 -o out --files-from - < lists/list0"},
      .created = {{"out/with space.jpg", 40, 30}}},
+    // Every APP1..APP15 and COM segment a photo carries reaches its recode in order, whatever
+    // way the file takes, unless --strip drops them all. What cannot be carried is named on the
+    // file's line, and --replace keeps such a photo as it is.
+    {.name = "segments_carried_on_the_librarys_way", .runs = {"-o out seg/plain.jpg"},
+     .said = {"!left out"}, .segments = {{"out/plain.jpg", true}}},
+    {.name = "segments_carried_when_converted", .runs = {"-o out seg/c422.jpg"},
+     .said = {"!left out"}, .segments = {{"out/c422.jpg", true}}},
+    {.name = "segments_carried_by_replace", .runs = {"--replace seg/plain.jpg"},
+     .said = {"!left out"}, .changed = {"seg/plain.jpg"}, .segments = {{"seg/plain.jpg", true}}},
+    {.name = "segments_carried_in_a_stream", .runs = {"- < seg/plain.jpg > piped.jpg"},
+     .said = {"!left out"}, .segments = {{"piped.jpg", true}}},
+    {.name = "segments_carried_beside", .runs = {"seg/plain.jpg"}, .said = {"!left out"},
+     .segments = {{"seg/plain_85.jpg", true}}},
+    {.name = "segments_carried_with_keep_metadata", .runs = {"--keep-metadata seg/plain.jpg"},
+     .said = {"!left out"}, .segments = {{"seg/plain_85.jpg", true}}},
+    {.name = "segments_stripped", .runs = {"--strip seg/plain.jpg"}, .said = {"!left out"},
+     .created = {{"seg/plain_85.jpg", 120, 80}}, .segments = {{"seg/plain_85.jpg", false}}},
+    {.name = "mpf_left_out", .runs = {"-o out seg/mpf.jpg"}, .said = {"(MPF (APP2) left out)"},
+     .segments = {{"out/mpf.jpg", true}}},
+    {.name = "other_app0_left_out", .runs = {"-o out seg/avi.jpg"},
+     .said = {"(APP0 \"AVI1\" left out)"}, .segments = {{"out/avi.jpg", true}}},
+    {.name = "comment_after_the_scan_left_out", .runs = {"-o out seg/late.jpg"},
+     .said = {"(COM after the first scan left out)"}, .segments = {{"out/late.jpg", true}}},
+    {.name = "mpf_left_out_of_a_stream", .runs = {"- < seg/mpf.jpg > piped.jpg"},
+     .said = {"(MPF (APP2) left out)"}, .segments = {{"piped.jpg", true}}},
+    {.name = "replace_keeps_a_photo_with_mpf", .runs = {"--replace seg/mpf.jpg"}, .status = 1,
+     .said = {"FAILED: segments it carries would be lost (MPF (APP2) left out); not replaced"}},
 #if defined(_WIN32)
     // NUL is a character device but no console: the stream is written to it.
     {.name = "standard_output_to_nul", .runs = {"- < in/a.jpg > NUL"}},
@@ -934,99 +1014,6 @@ TEST_F(Tool, SizeTargetTakesTheHighestQualityThatFits) {
   }
   const ToolRun within = ok("-q 99 -S 10M big.jpg");
   EXPECT_TRUE(has(within.out, "kept: already " + tool::format_bytes(source) + ", within 10.00 MB"));
-}
-
-// Every APP1..APP15 and COM segment a photo carries reaches its recode in order (a thermal
-// camera's FLIR data, Kodak's APP3, FlashPix APP2, JUMBF APP11, Ducky APP12), whatever way the
-// file takes, unless --strip drops them all; Adobe's APP14 describes the old coding and is not
-// copied. What cannot be carried (an MPF index whose images after the EOI are not carried, an APP0
-// of another kind, a segment after the first scan) is named on the file's line, and --replace keeps
-// such a photo as it is.
-TEST_F(Tool, EverySegmentIsCarriedOrNamed) {
-  const auto tagged = [](const char* tag, size_t n) {
-    Bytes body(tag, tag + std::strlen(tag) + 1);
-    for (size_t i = 0; i < n; ++i) body.push_back(static_cast<uint8_t>(i * 37 % 256));  // FF D8 too
-    return body;
-  };
-  Bytes carried;
-  for (const Bytes& b :
-       {exif_segment(8, {0xFF, 0xD9, 0xFF, 0xC0, 0x00, 0x11}), segment(0xE1, tagged("FLIR", 600)),
-        segment(0xE2, tagged("FPXR", 90)), segment(0xE3, tagged("Meta", 120)),
-        segment(0xE6, tagged("NITF", 40)), segment(0xEB, tagged("JP", 300)),
-        segment(0xEC, tagged("Ducky", 20)), segment(0xFE, Bytes{'h', 'i'})})
-    carried.insert(carried.end(), b.begin(), b.end());
-  Bytes metadata = carried;
-  const Bytes adobe = segment(0xEE, Bytes{'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 1});
-  metadata.insert(metadata.end(), adobe.begin(), adobe.end());
-  const Bytes mpf = segment(0xE2, tagged("MPF", 60));
-  const Bytes plain = with_segments(photo(120, 80, 90), metadata);
-  Bytes comment_after_scan = plain;
-  const Bytes comment = segment(0xFE, Bytes{'x'});
-  comment_after_scan.insert(comment_after_scan.end() - 2, comment.begin(), comment.end());
-  // The arguments of each way, run in seg/, and where its result lands.
-  const std::map<std::string, std::pair<std::string, std::string>> ways = {
-      {"-o", {"-o out s.jpg", "out/s.jpg"}},
-      {"--replace", {"--replace s.jpg", "s.jpg"}},
-      {"-", {"- < s.jpg > piped.jpg", "piped.jpg"}},
-      {"beside", {"s.jpg", "s_85.jpg"}},
-      {"--keep-metadata", {"--keep-metadata s.jpg", "s_85.jpg"}},  // the default, by name
-      {"--strip", {"--strip s.jpg", "s_85.jpg"}}};
-  const struct {
-    const char* name;
-    Bytes source;
-    const char* way;
-    int status;
-    const char* left_out;  // named on the line, or null when nothing is left out
-  } cases[] = {
-      {"-o, the library's way", plain, "-o", 0, nullptr},
-      {"-o, converted", with_segments(photo(91, 77, 90, 2, 1), metadata), "-o", 0, nullptr},
-      {"--replace", plain, "--replace", 0, nullptr},
-      {"stream", plain, "-", 0, nullptr},
-      {"beside the source", plain, "beside", 0, nullptr},
-      {"--keep-metadata", plain, "--keep-metadata", 0, nullptr},
-      {"--strip", plain, "--strip", 0, nullptr},
-      {"-o with MPF", with_segments(plain, mpf), "-o", 0, "(MPF (APP2) left out)"},
-      {"-o with another APP0", with_segments(plain, segment(0xE0, tagged("AVI1", 10))), "-o", 0,
-       "(APP0 \"AVI1\" left out)"},
-      {"-o with a comment after the scan", comment_after_scan, "-o", 0,
-       "(COM after the first scan left out)"},
-      {"stream with MPF", with_segments(plain, mpf), "-", 0, "(MPF (APP2) left out)"},
-      {"--replace with MPF", with_segments(plain, mpf), "--replace", 1,
-       "FAILED: segments it carries would be lost (MPF (APP2) left out); not replaced"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(dir_.path("seg"));
-    fs::create_directories(dir_.path("seg/out"));
-    ASSERT_TRUE(put("seg/s.jpg", c.source));
-    const auto& [args, result] = ways.at(c.way);
-    const ToolRun run = run_tool(args, dir_.path("seg"));
-    EXPECT_EQ(run.status, c.status) << run.out << run.err;
-    EXPECT_TRUE(says(run.out + run.err, {c.left_out ? c.left_out : "!left out"}));
-    const Bytes out = bytes("seg/" + result);
-    if (c.status != 0) {
-      EXPECT_TRUE(out == c.source) << "the source changed";
-      continue;
-    }
-    if (std::string(c.way) == "--strip") {
-      ASSERT_FALSE(out.empty()) << "no result";  // an empty file has no EXIF either
-      EXPECT_EQ(exif_orientation(out), 0) << "the EXIF segment was carried";
-      continue;
-    }
-    // The result's own APP0, then the carried segments exactly.
-    const std::vector<Segment> parts = split_segments(out);
-    ASSERT_GE(parts.size(), 3u);
-    ASSERT_EQ(parts[1].marker, 0xE0);
-    const size_t at = parts[1].offset + parts[1].length;
-    ASSERT_GE(out.size(), at + carried.size());
-    EXPECT_TRUE(
-        std::equal(carried.begin(), carried.end(), out.begin() + static_cast<std::ptrdiff_t>(at)))
-        << "the segments carried differ";
-    for (const Segment& p : parts) {
-      EXPECT_NE(p.marker, 0xEE);
-      EXPECT_FALSE(p.marker == 0xE2 && out[p.offset + 4] == 'M') << "the MPF index was copied";
-    }
-  }
 }
 
 TEST_F(Tool, LibraryLogInLogFiles) {
