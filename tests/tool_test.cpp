@@ -704,8 +704,6 @@ RunCase onto_own_input(const char* name, const std::string& args) {
 #endif
 
 const RunCase kSaysCases[] = {
-    {.name = "without_recursion_only_the_top_folder", .runs = {"-j 1 -o out in"},
-     .exists = {"out/a.jpg"}, .absent = {"out/sub"}},
     {.name = "folder_into_output_folder_keeps_the_layout", .runs = {"--relative -r -j 2 -o out in"},
      .out = {"(4:2:2 \u2192 4:2:0)", "3 files: 3 recoded (2 by the library, 0 read past their "
              "metadata, 1 converted), 0 kept, 0 failed"},
