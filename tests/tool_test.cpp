@@ -567,8 +567,9 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
 #endif
   }
   // Run i of the row: the last one held when the row says so.
-  ToolRun run_at(const RunCase& c, size_t i, const std::string& fifo) const {
+  ToolRun run_at(const RunCase& c, size_t i) const {
 #if !defined(_WIN32)
+    const std::string fifo = dir_.path("hold.fifo");
     if (c.hold && i + 1 == c.runs.size())
       return held(c.runs[i], dir_.path(c.folder),
                   "export KESTRUM_TEST_PAUSE=" + quoted(c.hold + (":" + fifo)) + "; " + c.prefix,
@@ -583,18 +584,17 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
       ASSERT_TRUE(put(dir_, name, seeded_photo(seed++, 64, 48, 90)));
     for (const auto& [name, text] : c.files)
       ASSERT_TRUE(put(dir_, name, Bytes(text.begin(), text.end())));
-    const std::string fifo = dir_.path("hold.fifo");
 #if !defined(_WIN32)
     for (const auto& [name, target] : c.links)
       ASSERT_EQ(symlink(target, dir_.path(name).c_str()), 0);
-    ASSERT_TRUE(!c.hold || mkfifo(fifo.c_str(), 0600) == 0);
+    ASSERT_TRUE(!c.hold || mkfifo(dir_.path("hold.fifo").c_str(), 0600) == 0);
 #endif
     const auto before = listing(dir_.root());
     const std::string stale = temporary_files(dir_.root());
     ToolRun run;
     for (size_t i = 0; i < c.runs.size(); ++i) {  // the runs before the last are to succeed
       const auto was = listing(dir_.root());
-      run = run_at(c, i, fifo);
+      run = run_at(c, i);
       EXPECT_TRUE(i + 1 == c.runs.size() || run.status == 0) << c.runs[i] << run.out << run.err;
       EXPECT_TRUE(!c.writes_nothing || (i == 0 && c.runs.size() > 1) || listing(dir_.root()) == was)
           << c.runs[i] << " wrote or removed a file";
