@@ -2,36 +2,14 @@
 #include "bombs.h"
 
 namespace kestrum::test {
-namespace {
-
-bool is_frame_marker(uint8_t m) {
-  return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
-}
-
-// Every frame header of the stream claims width x height.
-void claim(Bytes& jpeg, int width, int height) {
-  for (const Segment& s : split_segments(jpeg)) {
-    if (!is_frame_marker(s.marker)) continue;
-    // FF Cn, length (2), precision (1), then Y and X
-    jpeg[s.offset + 5] = static_cast<uint8_t>(height >> 8);
-    jpeg[s.offset + 6] = static_cast<uint8_t>(height);
-    jpeg[s.offset + 7] = static_cast<uint8_t>(width >> 8);
-    jpeg[s.offset + 8] = static_cast<uint8_t>(width);
-  }
-}
-
-}  // namespace
-
 Bytes claimed_frame(const JpegOptions& options, int width, int height) {
-  Bytes jpeg = libjpeg_encode(photo_rgb(16, 16, 7), 16, 16, options);
-  claim(jpeg, width, height);
-  return jpeg;
+  return with_frame_size(libjpeg_encode(photo_rgb(16, 16, 7), 16, 16, options),
+                         static_cast<uint32_t>(width), static_cast<uint32_t>(height));
 }
 
 Bytes many_scans(int scans, int width, int height) {
   const Bytes source = libjpeg_encode(photo_rgb(64, 64, 3), 64, 64, layout_options(2, 2, 3, true));
-  Bytes jpeg = source;
-  claim(jpeg, width, height);
+  Bytes jpeg = with_frame_size(source, static_cast<uint32_t>(width), static_cast<uint32_t>(height));
   const std::vector<Segment> segments = split_segments(source);
   int written = 0;
   const Segment* last_scan = nullptr;

@@ -19,20 +19,19 @@ TEST(Concurrency, FourThreadsMatchSerialRecodes) {
   for (int i = 0; i < kThreads * kPerThread; ++i) {
     const JpegOptions o = baseline_options(50 + i % 50, 0, i % 3);
     const int w = 48 + 7 * (i % 9), h = 48 + 5 * (i % 7);
-    const std::string path = dir.path(std::string("s").append(std::to_string(i)).append(".jpg"));
+    const std::string path = dir.path("s" + std::to_string(i) + ".jpg");
     ASSERT_TRUE(
         write_file(path, libjpeg_encode(photo_rgb(w, h, static_cast<uint32_t>(i)), w, h, o)));
     sources.push_back(path);
   }
+  const auto result_of = [](const std::string& s) { return s.substr(0, s.size() - 4) + "_80.jpg"; };
   ConsoleCapture quiet;
   KestrumHandle handle = kestrum_Init("KE_100");
-  std::vector<Bytes> serial;
-  for (const std::string& s : sources) {
-    ASSERT_EQ(kestrum_100(handle, s.c_str(), 80), 1);
-    Bytes b;
-    ASSERT_TRUE(read_file(s.substr(0, s.size() - 4) + "_80.jpg", &b));
-    serial.push_back(b);
-    std::remove((s.substr(0, s.size() - 4) + "_80.jpg").c_str());
+  std::vector<Bytes> serial(sources.size());
+  for (size_t i = 0; i < sources.size(); ++i) {
+    ASSERT_EQ(kestrum_100(handle, sources[i].c_str(), 80), 1);
+    ASSERT_TRUE(read_file(result_of(sources[i]), &serial[i]));
+    std::remove(result_of(sources[i]).c_str());
   }
   std::vector<int> results(sources.size(), -1);
   std::vector<std::thread> threads;
@@ -50,7 +49,7 @@ TEST(Concurrency, FourThreadsMatchSerialRecodes) {
   for (size_t i = 0; i < sources.size(); ++i) {
     ASSERT_EQ(results[i], 1) << i;
     Bytes b;
-    ASSERT_TRUE(read_file(sources[i].substr(0, sources[i].size() - 4) + "_80.jpg", &b));
+    ASSERT_TRUE(read_file(result_of(sources[i]), &b));
     EXPECT_EQ(b, serial[i]) << sources[i];
   }
 }

@@ -40,11 +40,7 @@ Bytes cmyk_jpeg(int width, int height, const CmykOptions& o) {
   return libjpeg_encode_cmyk(photo_cmyk(width, height, 3, o.is_inverted), width, height, o);
 }
 
-CmykOptions ycck_options() {
-  CmykOptions o;
-  o.is_ycck = true;
-  return o;
-}
+CmykOptions ycck_options() { return {.is_ycck = true}; }
 
 namespace {
 

@@ -505,4 +505,28 @@ Bytes segment_bytes(const Bytes& jpeg, uint8_t marker) {
   return {};
 }
 
+size_t segment_offset(const Bytes& jpeg, uint8_t marker) {
+  for (const Segment& s : split_segments(jpeg)) {
+    if (s.marker == marker) return s.offset;
+  }
+  return 0;
+}
+
+Bytes with_u16(Bytes jpeg, size_t offset, uint32_t value) {
+  jpeg[offset] = static_cast<uint8_t>(value >> 8);
+  jpeg[offset + 1] = static_cast<uint8_t>(value);
+  return jpeg;
+}
+
+Bytes with_frame_size(Bytes jpeg, uint32_t width, uint32_t height) {
+  for (const Segment& s : split_segments(jpeg)) {
+    // SOF0..SOF15 but DHT, JPG and DAC: FF Cn, length (2), precision (1), then Y and X.
+    if (s.marker < 0xC0 || s.marker > 0xCF || s.marker == 0xC4 || s.marker == 0xC8 ||
+        s.marker == 0xCC)
+      continue;
+    jpeg = with_u16(with_u16(std::move(jpeg), s.offset + 5, height), s.offset + 7, width);
+  }
+  return jpeg;
+}
+
 }  // namespace kestrum::test

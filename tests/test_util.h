@@ -181,4 +181,10 @@ Bytes icc_segment();
 int exif_orientation(const Bytes& jpeg);
 // The first whole segment with this marker, empty when there is none.
 Bytes segment_bytes(const Bytes& jpeg, uint8_t marker);
+// The offset of the first segment with this marker, 0 when there is none.
+size_t segment_offset(const Bytes& jpeg, uint8_t marker);
+// The stream with the big-endian 16-bit value at offset replaced.
+Bytes with_u16(Bytes jpeg, size_t offset, uint32_t value);
+// The stream with every frame header claiming width x height.
+Bytes with_frame_size(Bytes jpeg, uint32_t width, uint32_t height);
 }  // namespace kestrum::test
