@@ -18,12 +18,6 @@ namespace kestrum::test {
 namespace {
 
 #if defined(__SSE2__)
-Bytes recode_bytes(const Bytes& source, int32_t quality) {
-  Bytes out;
-  recode_in_memory(source, quality, &out);
-  return out;
-}
-
 struct FpState {
   const char* name;
   uint32_t mxcsr_bits;  // rounding control, FTZ and DAZ bits set over the default
@@ -34,16 +28,14 @@ TEST_P(HostFpState, SameBytesAndStateLeftAlone) {
   constexpr uint32_t kRoundingMask = 0x6000;  // MXCSR RC field
   ConsoleCapture quiet;
   std::vector<NamedImage> images = test_image_set();
-  std::vector<Bytes> expected;
-  expected.reserve(images.size());
-  for (const NamedImage& image : images) expected.push_back(recode_bytes(image.jpeg, 85));
+  std::vector<Bytes> expected(images.size()), got(images.size());
+  for (size_t i = 0; i < images.size(); ++i) recode_in_memory(images[i].jpeg, 85, &expected[i]);
   const uint32_t saved = _mm_getcsr();
   const uint32_t host = (saved & ~kRoundingMask) | GetParam().mxcsr_bits;
   _mm_setcsr(host);
-  std::vector<Bytes> got;
   std::vector<uint32_t> after;
-  for (const NamedImage& image : images) {
-    got.push_back(recode_bytes(image.jpeg, 85));
+  for (size_t i = 0; i < images.size(); ++i) {
+    recode_in_memory(images[i].jpeg, 85, &got[i]);
     after.push_back(_mm_getcsr());
   }
   _mm_setcsr(saved);
