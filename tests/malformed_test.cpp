@@ -11,15 +11,10 @@
 #include <set>
 
 #include "kestrum.h"
-#include "test_util.h"
+#include "test_images.h"
 
 namespace kestrum::test {
 namespace {
-
-struct Malformed {
-  std::string name;
-  Bytes data;
-};
 
 // 64 x 48 with a restart marker after each MCU row: three rows, RST0 and RST1.
 Bytes base_jpeg() { return libjpeg_encode(photo_rgb(64, 48, 8), 64, 48, baseline_options(80, 1)); }
@@ -28,16 +23,7 @@ Bytes cut(const Bytes& j, size_t at) {
   return Bytes(j.begin(), j.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-// Offsets of the restart markers inside the entropy data.
-std::vector<size_t> restart_markers(const Bytes& j, const Segment& sos) {
-  std::vector<size_t> at;
-  for (size_t i = sos.offset + 2; i + 1 < sos.offset + sos.length; ++i) {
-    if (j[i] == 0xFF && j[i + 1] >= 0xD0 && j[i + 1] <= 0xD7) at.push_back(i);
-  }
-  return at;
-}
-
-std::vector<Malformed> malformed_cases() {
+std::vector<NamedImage> malformed_cases() {
   const Bytes j = base_jpeg();
   const std::vector<Segment> segs = split_segments(j);
   const Segment& sof = *std::ranges::find(segs, 0xC0, &Segment::marker);
@@ -45,7 +31,7 @@ std::vector<Malformed> malformed_cases() {
   const Segment& dht = *std::ranges::find(segs, 0xC4, &Segment::marker);
   const Segment& dqt = *std::ranges::find(segs, 0xDB, &Segment::marker);
   const size_t entropy = scan_data_offset(j);
-  std::vector<Malformed> cases;
+  std::vector<NamedImage> cases;
   auto add = [&](std::string name, Bytes data) {
     cases.push_back({std::move(name), std::move(data)});
   };
@@ -104,7 +90,10 @@ std::vector<Malformed> malformed_cases() {
   }
 
   // Restart markers missing, repeated, out of order and skipped.
-  const std::vector<size_t> rst = restart_markers(j, sos);
+  std::vector<size_t> rst;  // offsets of the restart markers inside the entropy data
+  for (size_t i = sos.offset + 2; i + 1 < sos.offset + sos.length; ++i) {
+    if (j[i] == 0xFF && j[i + 1] >= 0xD0 && j[i + 1] <= 0xD7) rst.push_back(i);
+  }
   if (rst.size() >= 2) {
     Bytes missing = j, repeated = j, swapped = j;
     missing.erase(missing.begin() + static_cast<std::ptrdiff_t>(rst[0]),
@@ -162,15 +151,15 @@ TEST(Malformed, EveryCaseFailsCleanlyOrRecodes) {
   };
   const Bytes expected = reference();
   ASSERT_FALSE(expected.empty());
-  const std::vector<Malformed> cases = malformed_cases();
+  const std::vector<NamedImage> cases = malformed_cases();
   ASSERT_GE(cases.size(), 150u);
   RecordProperty("cases", static_cast<int>(cases.size()));
   std::set<int32_t> seen;
-  for (const Malformed& c : cases) {
+  for (const NamedImage& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string src = dir.path("case.jpg");
     const std::string dst = dir.path("case_out.jpg");
-    ASSERT_TRUE(write_file(src, c.data));
+    ASSERT_TRUE(write_file(src, c.jpeg));
     ConsoleCapture capture;
     const int32_t status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
     seen.insert(status);
