@@ -51,23 +51,17 @@ Bytes thumbnail(int quality, int restart_rows = 0) {
 
 // The frame header's marker and precision byte set, as an extended or 12-bit encoder writes them.
 Bytes with_frame(Bytes jpeg, uint8_t marker, uint8_t precision) {
-  for (const Segment& s : split_segments(jpeg)) {
-    if (s.marker != 0xC0) continue;
-    jpeg[s.offset + 1] = marker;
-    jpeg[s.offset + 4] = precision;
-  }
+  const size_t sof = segment_offset(jpeg, 0xC0);
+  jpeg[sof + 1] = marker;
+  jpeg[sof + 4] = precision;
   return jpeg;
 }
 
 // The segment inserted before the frame header, after the file's own tables.
-Bytes before_frame(const Bytes& jpeg, const Bytes& segment_bytes) {
-  Bytes out = jpeg;
-  for (const Segment& s : split_segments(jpeg)) {
-    if (s.marker == 0xC0)
-      out.insert(out.begin() + static_cast<std::ptrdiff_t>(s.offset), segment_bytes.begin(),
-                 segment_bytes.end());
-  }
-  return out;
+Bytes before_frame(Bytes jpeg, const Bytes& inserted) {
+  jpeg.insert(jpeg.begin() + static_cast<std::ptrdiff_t>(segment_offset(jpeg, 0xC0)),
+              inserted.begin(), inserted.end());
+  return jpeg;
 }
 
 }  // namespace
