@@ -19,7 +19,7 @@ TEST(Concurrency, FourThreadsMatchSerialRecodes) {
   for (int i = 0; i < kThreads * kPerThread; ++i) {
     const JpegOptions o = baseline_options(50 + i % 50, 0, i % 3);
     const int w = 48 + 7 * (i % 9), h = 48 + 5 * (i % 7);
-    const std::string path = dir.path("s" + std::to_string(i) + ".jpg");
+    const std::string path = dir.path(std::string("s").append(std::to_string(i)).append(".jpg"));
     ASSERT_TRUE(
         write_file(path, libjpeg_encode(photo_rgb(w, h, static_cast<uint32_t>(i)), w, h, o)));
     sources.push_back(path);

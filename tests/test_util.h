@@ -111,7 +111,6 @@ class ConsoleCapture {
   ConsoleCapture(const ConsoleCapture&) = delete;
   ConsoleCapture& operator=(const ConsoleCapture&) = delete;
   const std::string& text() const { return text_; }
-  void clear() { text_.clear(); }
 
  private:
   static void sink(const char* text, void* self);
