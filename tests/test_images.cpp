@@ -157,12 +157,10 @@ std::vector<NamedImage> test_image_set() {
 }
 
 std::vector<NamedImage> four_component_image_set() {
-  CmykOptions inverted;
-  inverted.is_inverted = true;
   CmykOptions ycck420 = ycck_options();
   ycck420.h[0] = ycck420.v[0] = ycck420.h[3] = ycck420.v[3] = 2;
   const Bytes ycck = cmyk_jpeg(47, 33, ycck420);
-  return {{"cmyk_inverted_33x17", cmyk_jpeg(33, 17, inverted)},
+  return {{"cmyk_inverted_33x17", cmyk_jpeg(33, 17, {.is_inverted = true})},
           {"ycck_2x2_1x1_1x1_2x2", ycck},
           {"ycck_cut_short",
            Bytes(ycck.begin(), ycck.begin() + static_cast<std::ptrdiff_t>(ycck.size() * 2 / 3))}};
