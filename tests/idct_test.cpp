@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The inverse transform's exact vectors, a plain 64-bit evaluation of its 8-point flowgraph on
-// random vectors, and single-coefficient blocks; the forward transform against a double-precision
-// reference; the vector inverse kernels against the scalar one.
+// The transforms and their fixed-point arithmetic: saturation, wrap and product boundaries; the
+// inverse transform's exact vectors, a plain 64-bit evaluation of its 8-point flowgraph on random
+// vectors, and single-coefficient blocks; the forward transform against a double-precision
+// reference; the vector inverse kernels against the scalar one, and the forward kernels against
+// the reference steps of transform_mcu; which kernel each x86 build takes.
 #include "decoder/idct.h"
 
 #include <gtest/gtest.h>
@@ -12,13 +14,66 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 
+#include "common/fixed_point.h"
+#include "common/jpeg_tables.h"
 #include "decoder/decoder_state.h"
 #include "encoder/fdct_quant.h"
 #include "param_name.h"
 
-namespace kestrum {
+namespace kestrum::test {
 namespace {
+
+TEST(FixedPoint, SaturationWrapAndProductBoundaries) {
+  // what, result, expected
+  const std::tuple<const char*, int64_t, int64_t> cases[] = {
+      {"saturate22(2^21 - 1)", saturate22(2097151), 2097151},
+      {"saturate22(2^21)", saturate22(2097152), 2097151},
+      {"saturate22(-2^21)", saturate22(-2097152), -2097152},
+      {"saturate22(-2^21 - 1)", saturate22(-2097153), -2097152},
+      {"saturate22(2^40)", saturate22(int64_t{1} << 40), 2097151},
+      {"wrap16(66000)", wrap16(66000), 464},
+      {"wrap16(65800)", wrap16(65800), 264},
+      // The wrap comes before the clamp.
+      {"clamp(wrap16(66000))", clamp(wrap16(66000), -2048, 2047), 464},
+      {"clamp(wrap16(40000))", clamp(wrap16(40000), -2048, 2047), -2048},
+      // Products round toward minus infinity.
+      {"mul_q12_sat22(-1, 4096)", mul_q12_sat22(-1, 4096), -1},
+      {"mul_q12_sat22(-4097, 1)", mul_q12_sat22(-4097, 1), -2},
+      {"mul_q12_sat22(2000000, 5793)", mul_q12_sat22(2000000, 5793), 2097151},
+      {"mul_q12_wrap32(-4096, 3405)", mul_q12_wrap32(-4096, 3405), -3405},
+      {"quant_reciprocal(1)", quant_reciprocal(1), 65535},
+      {"quant_reciprocal(2)", quant_reciprocal(2), 32769},
+      {"quant_reciprocal(5)", quant_reciprocal(5), 13108},
+      {"quant_reciprocal(255)", quant_reciprocal(255), 258},
+      // 1.5: the reciprocal falls short of 2^16, so it rounds down.
+      {"quantize(12, q 1)", quantize(12, quant_reciprocal(1)), 1},
+      {"quantize(4, q 1)", quantize(4, quant_reciprocal(1)), 0},    // 0.5 toward zero at q = 1
+      {"quantize(20, q 5)", quantize(20, quant_reciprocal(5)), 1},  // 0.5 away from zero above
+      {"quantize(8128, q 5)", quantize(8128, quant_reciprocal(5)), 203},
+      {"quantize(-8192, q 5)", quantize(-8192, quant_reciprocal(5)), -205}};
+  for (const auto& [what, result, expected] : cases) EXPECT_EQ(result, expected) << what;
+}
+
+TEST(Quantizer, SymmetricAndNearestOfDivisionByEightQ) {
+  for (int32_t q = 1; q <= 255; ++q) {
+    for (int32_t c = 0; c <= 8192; c += 37) {
+      ASSERT_EQ(quantize(-c, quant_reciprocal(q)), -quantize(c, quant_reciprocal(q)))
+          << q << " " << c;
+    }
+  }
+  // Away from exact halves the result is |c| / (8q) rounded to nearest.
+  for (int32_t q = 1; q <= 255; q += 7) {
+    for (int32_t c = 0; c <= 8192; c += 13) {
+      const double exact = c / (8.0 * q);
+      if (std::fabs(exact - std::floor(exact) - 0.5) < 0.02)
+        continue;  // R's excess reaches c / 2^19
+      ASSERT_EQ(quantize(c, quant_reciprocal(q)), static_cast<int16_t>(std::lround(exact)))
+          << q << " " << c;
+    }
+  }
+}
 
 using Vec = std::array<int32_t, 8>;
 
@@ -272,8 +327,164 @@ INSTANTIATE_TEST_SUITE_P(Blocks, IdctSimd, ::testing::Values(
     SimdCase{"sparse", 400, 99, 5}, SimdCase{"near_bound", 900, 1, 25},
     SimdCase{"near_bound_sparse", 2047, 1, 8}, SimdCase{"near_small_product_bound", 120, 1, 25},
     SimdCase{"dc_only", 32767, 65535, 90, true}, SimdCase{"dc_only_small", 2047, 1, 90, true},
-    SimdCase{"every_single_coefficient", 2047, 1, 0, false, true}), test::ParamName());
+    SimdCase{"every_single_coefficient", 2047, 1, 0, false, true}), ParamName());
 // clang-format on
 
+enum class Table { kOnes, kCoarsest, kRandom };
+
+struct KernelCase {
+  const char* name;
+  uint8_t (*sample)(std::mt19937& rng, size_t row, size_t column);
+  Table table;
+  int trials;
+};
+
+class FdctKernels : public ::testing::TestWithParam<KernelCase> {};
+
+// The reference steps for the block at samples (rows stride bytes apart): its zig-zag
+// coefficients and their mask.
+std::pair<std::array<int16_t, 64>, uint64_t> reference_block(
+    const uint8_t* samples, size_t stride, const std::array<int32_t, 64>& reciprocal_zz) {
+  std::array<int16_t, 64> block{}, expected{};
+  for (size_t i = 0; i < 64; ++i)
+    block[i] = static_cast<int16_t>(samples[stride * (i / 8) + i % 8] - 128);
+  fdct_2d(block.data());
+  for (size_t k = 0; k < 64; ++k)
+    expected[k] = quantize(block[kZigZagToNatural[k]], reciprocal_zz[k]);
+  uint64_t mask = 0;  // bit k: zig-zag coefficient k is not zero
+  for (size_t k = 0; k < 64; ++k) mask |= uint64_t{expected[k] != 0} << k;
+  return {expected, mask};
+}
+
+TEST_P(FdctKernels, MatchTheReferenceSteps) {
+  const KernelCase& c = GetParam();
+  std::array<NamedFdctQuantKernel, 5> kernels{};
+  const int32_t count = fdct_quant_kernels(kernels.data(), 5);
+  ASSERT_GE(count, 1);
+  std::mt19937 rng(static_cast<uint32_t>(c.trials) * 131u + static_cast<uint32_t>(c.table));
+  std::array<int, 5> differing{};
+  constexpr size_t kStride = 20;
+  for (int trial = 0; trial < c.trials; ++trial) {
+    // Two blocks side by side in a 20-byte stride with guard bytes, as an MCU's luma blocks sit
+    // in a wider plane, and a third in a plane of its own, as Cb beside Cr; a kernel takes the
+    // pair side by side on even trials, the first and the third on odd ones.
+    std::array<uint8_t, kStride * 8> plane, other;
+    plane.fill(0x5A);
+    other.fill(0xA5);
+    for (uint8_t* block : {plane.data(), plane.data() + 8, other.data()}) {
+      for (size_t r = 0; r < 8; ++r) {
+        for (size_t col = 0; col < 8; ++col) block[kStride * r + col] = c.sample(rng, r, col);
+      }
+    }
+    const uint8_t* second = trial % 2 == 0 ? plane.data() + 8 : other.data();
+    std::array<int32_t, 64> reciprocal_zz{}, reciprocal_natural{};
+    for (size_t k = 0; k < 64; ++k) {
+      const int32_t q = c.table == Table::kOnes       ? 1
+                        : c.table == Table::kCoarsest ? 255
+                                                      : 1 + static_cast<int32_t>(rng() % 255);
+      reciprocal_zz[k] = quant_reciprocal(q);
+      reciprocal_natural[kZigZagToNatural[k]] = reciprocal_zz[k];
+    }
+    const auto [expected_first, mask_first] = reference_block(plane.data(), kStride, reciprocal_zz);
+    const auto [expected_second, mask_second] = reference_block(second, kStride, reciprocal_zz);
+    for (size_t n = 0; n < static_cast<size_t>(count); ++n) {
+      std::array<int16_t, 128> actual{};
+      std::array<uint64_t, 2> mask{};
+      kernels[n].kernel(plane.data(), second, kStride, reciprocal_natural.data(), actual.data(),
+                        mask.data());
+      if (!std::equal(expected_first.begin(), expected_first.end(), actual.begin()) ||
+          !std::equal(expected_second.begin(), expected_second.end(), actual.begin() + 64) ||
+          mask[0] != mask_first || mask[1] != mask_second)
+        ++differing[n];
+    }
+  }
+  for (size_t n = 0; n < static_cast<size_t>(count); ++n) {
+    EXPECT_EQ(differing[n], 0) << c.name << ", kernel " << kernels[n].name;
+  }
+}
+
+using Rng = std::mt19937;
+
+uint8_t random_sample(Rng& g, size_t /*row*/, size_t /*column*/) { return uint8_t(g()); }
+
+// 255 where the cosine basis function of a frequency drawn at each block's first sample is
+// positive at (row, column), else 0.
+uint8_t basis_sign(Rng& g, size_t row, size_t column) {
+  static size_t u = 0, v = 0;
+  if (row == 0 && column == 0) {
+    u = g() % 8;
+    v = g() % 8;
+  }
+  const double pi = 3.14159265358979323846;
+  const double value = std::cos(static_cast<double>((2 * column + 1) * u) * pi / 16) *
+                       std::cos(static_cast<double>((2 * row + 1) * v) * pi / 16);
+  return value >= 0 ? 255 : 0;
+}
+// name, sample at row and column, table, blocks
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, FdctKernels,
+    ::testing::Values(
+        KernelCase{"random_fine", random_sample, Table::kOnes, 3000},
+        KernelCase{"random_mixed", random_sample, Table::kRandom, 3000},
+        KernelCase{"random_coarse", random_sample, Table::kCoarsest, 3000},
+        KernelCase{"black", [](Rng&, size_t, size_t) { return uint8_t{0}; }, Table::kOnes, 40},
+        KernelCase{"white", [](Rng&, size_t, size_t) { return uint8_t{255}; }, Table::kOnes, 40},
+        KernelCase{"checker", [](Rng&, size_t r, size_t c) { return uint8_t((r + c) % 2 * 255); },
+                   Table::kOnes, 40},
+        KernelCase{"rows", [](Rng&, size_t r, size_t) { return uint8_t((r + 1) % 2 * 255); },
+                   Table::kRandom, 40},
+        KernelCase{"columns", [](Rng&, size_t, size_t c) { return uint8_t(c % 2 * 255); },
+                   Table::kOnes, 40},
+        KernelCase{"ramp", [](Rng&, size_t r, size_t c) { return uint8_t(36 * r + c); },
+                   Table::kRandom, 40},
+        // The sign of a basis function at full contrast, the frequency drawn each block: the
+        // largest sums and products the column pass can meet (past 2^31 before the 12-bit shift).
+        KernelCase{"basis_signs", basis_sign, Table::kRandom, 3000},
+        KernelCase{
+            "spikes",
+            [](Rng& g, size_t, size_t) { return uint8_t(g() % 9 == 0 ? g() % 2 * 255 : 128); },
+            Table::kOnes, 3000}),
+    ParamName());
+
+#if defined(__i386__) || defined(__x86_64__)
+// The kernel that list_kernels names name, null where it lists none.
+template <typename Named, typename List>
+auto named_kernel(List list_kernels, const char* name) {
+  std::array<Named, 5> list{};
+  const auto count = static_cast<size_t>(list_kernels(list.data(), 5));
+  for (size_t i = 0; i < count; ++i)
+    if (std::string(list[i].name) == name) return list[i].kernel;
+  return decltype(Named::kernel){};
+}
+
+// Every x86 build, the 32-bit DLL's included, has the AVX2 and AVX-512 kernels and takes the
+// widest the processor (and the operating system's saved state) runs; elsewhere it lists them not.
+TEST(KernelChoice, FastestOnEveryX86BuildWhereTheProcessorHasIt) {
+  __builtin_cpu_init();
+  const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
+  const bool has_avx512 =
+      __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0;
+  const auto fdct = [](const char* name) {
+    return named_kernel<NamedFdctQuantKernel>(fdct_quant_kernels, name);
+  };
+  const auto idct_avx2 = named_kernel<NamedIdctKernel>(idct_kernels, "avx2");
+  const auto pair_avx512 = named_kernel<NamedIdctPairKernel>(idct_pair_kernels, "avx512");
+  ASSERT_EQ(fdct("avx2") != nullptr, has_avx2);
+  ASSERT_EQ(fdct("avx512") != nullptr, has_avx512);
+  ASSERT_EQ(idct_avx2 != nullptr, has_avx2);
+  ASSERT_EQ(pair_avx512 != nullptr, has_avx512);
+  if (has_avx512) {
+    EXPECT_EQ(fdct_quant_kernel(true), fdct("avx512"));
+    EXPECT_EQ(idct_pair_kernel(true), pair_avx512);
+  } else if (has_avx2) {
+    EXPECT_EQ(fdct_quant_kernel(true), fdct("avx2"));
+  }
+  if (has_avx2) {
+    EXPECT_EQ(idct_kernel(true), idct_avx2);
+  }
+  EXPECT_EQ(fdct_quant_kernel(false), fdct("portable"));
+}
+#endif
+
 }  // namespace
-}  // namespace kestrum
+}  // namespace kestrum::test
