@@ -208,49 +208,45 @@ TEST_F(Encoder, QualityEstimateBoundariesAreLibjpegsTables) {
   EXPECT_EQ(estimate_source_quality(libjpeg_sum(1)), 1);
 }
 
-// An image from another decoder is coded at exactly its quality, folded into 1..100, so its
-// tables are libjpeg's at that quality whatever it was. (A recode's request: the table below.)
-TEST_F(Encoder, RequestsReachTheEncoderAsTheirRuleSays) {
-  constexpr int32_t kWidth = 48, kHeight = 32;
-  Bytes image(planar420_layout(kWidth, kHeight).total_bytes);
-  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 ^ (i >> 4));
-  for (int32_t caller : {-5, 0, 1, 37, 50, 85, 100, 101, 70000}) {
-    SCOPED_TRACE(caller);
-    const QualityRequest request = exact_request(caller);
-    EXPECT_TRUE(request.is_exact);
-    EncodedStream out;
-    ConsoleCapture quiet;
-    ASSERT_EQ(encode_image_memory(image.data(), kWidth, kHeight, caller, &out), kRecodeOk);
-    const Bytes stream(out.data, out.data + out.length);
-    release_stream(out);
-    EXPECT_TRUE(has_libjpeg_tables(stream, caller));
-  }
-}
-
 // A recode of a libjpeg file saved at quality q, requested at r, carries the tables libjpeg itself
 // writes at r - (100 - q): the estimate finds q from the source's tables, and the request is
 // lowered by its distance from 100. The request is the caller's low 16 bits, 0 standing for 85;
 // libjpeg folds the lowered quality into 1..100 as the encoder must (at or below 0 it takes 1,
-// above 100 it takes 100). Both sides of the comparison are libjpeg's: the tables it scales, and
+// above 100 it takes 100). An image from another decoder is coded at exactly the caller's quality,
+// folded into 1..100 alike. Both sides of the comparison are libjpeg's: the tables it scales, and
 // our stream's tables as it reads them.
-TEST_F(Encoder, TablesAreLibjpegsAtTheLoweredQuality) {
-  // source quality, caller's request, its low 16 bits
+TEST_F(Encoder, TablesAreLibjpegsAtTheRequestedQuality) {
+  constexpr int32_t kWidth = 48, kHeight = 32;
+  Bytes image(planar420_layout(kWidth, kHeight).total_bytes);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 ^ (i >> 4));
+  // source quality (0: a planar image from another decoder), caller's request, its low 16 bits
   const std::tuple<int, int32_t, int32_t> cases[] = {
-      {10, 100, 100},  {10, 30, 30},       {25, 85, 85},          {50, 85, 85},
-      {50, 51, 51},    {50, 50, 50},       {50, 10, 10},          {75, 85, 85},
-      {75, 100, 100},  {75, 0, 0},         {90, 95, 95},          {95, 60, 60},
-      {99, 2, 2},      {100, 30, 30},      {100, 100, 100},       {90, 150, 150},
-      {100, 101, 101}, {100, 85, 85},      {100, 0, 0},           {100, -1, 65535},
-      {100, 65536, 0}, {100, 70000, 4464}, {100, -65536 + 40, 40}};
+      {0, -5, 0},       {0, 0, 0},       {0, 1, 0},          {0, 37, 0},
+      {0, 50, 0},       {0, 85, 0},      {0, 100, 0},        {0, 101, 0},
+      {0, 70000, 0},    {10, 100, 100},  {10, 30, 30},       {25, 85, 85},
+      {50, 85, 85},     {50, 51, 51},    {50, 50, 50},       {50, 10, 10},
+      {75, 85, 85},     {75, 100, 100},  {75, 0, 0},         {90, 95, 95},
+      {95, 60, 60},     {99, 2, 2},      {100, 30, 30},      {100, 100, 100},
+      {90, 150, 150},   {100, 101, 101}, {100, 85, 85},      {100, 0, 0},
+      {100, -1, 65535}, {100, 65536, 0}, {100, 70000, 4464}, {100, -65536 + 40, 40}};
   for (const auto& [source_quality, request, low16] : cases) {
     SCOPED_TRACE(testing::Message() << "q" << source_quality << " request " << request);
-    const QualityRequest lowered = lowered_request(request);
-    EXPECT_EQ(lowered.quality, low16);
-    EXPECT_FALSE(lowered.is_exact);
-    const Bytes src =
-        libjpeg_encode(photo_rgb(96, 64, 2), 96, 64, baseline_options(source_quality));
+    const bool is_exact = source_quality == 0;
+    const QualityRequest r = is_exact ? exact_request(request) : lowered_request(request);
+    EXPECT_EQ(r.is_exact, is_exact);
     Bytes s;
     ConsoleCapture quiet;
+    if (is_exact) {
+      EncodedStream out;
+      ASSERT_EQ(encode_image_memory(image.data(), kWidth, kHeight, request, &out), kRecodeOk);
+      s.assign(out.data, out.data + out.length);
+      release_stream(out);
+      EXPECT_TRUE(has_libjpeg_tables(s, request));
+      continue;
+    }
+    EXPECT_EQ(r.quality, low16);
+    const Bytes src =
+        libjpeg_encode(photo_rgb(96, 64, 2), 96, 64, baseline_options(source_quality));
     ASSERT_EQ(recode_in_memory(src, request, &s), 0);
     EXPECT_TRUE(has_libjpeg_tables(s, (low16 == 0 ? 85 : low16) - (100 - source_quality)));
   }
