@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Decoding tables (Annex K build, invalid tables), the worked block, the bit reader's stuffing
-// and markers, the restart resynchronisation table, and encoder codes and bit output (the bit
-// writer's stuffing and fill: Encoder.StreamGrowsAlikeOnEveryPath, against the fast coders).
-// Huffman tables refitted symbol by symbol, against libjpeg's transcode as the reference (read the
-// coefficients, write them with optimize_coding) on the same stream, which must give the same
-// tables and the same scan bytes.
+// Decoding tables (Annex K build, invalid tables), the bit reader's stuffing and markers, the
+// restart resynchronisation table, and encoder codes and bit output (the bit writer's stuffing and
+// fill: Encoder.StreamGrowsAlikeOnEveryPath, against the fast coders). Huffman tables refitted
+// symbol by symbol, against libjpeg's transcode as the reference (read the coefficients, write
+// them with optimize_coding) on the same stream, which must give the same tables and scan bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -108,27 +107,6 @@ TEST_F(Huffman, TablesAreRefusedOrTaken) {
   feed({0x12, 0x34, 0x56, 0x78, 0xFF, 0xD9});
   EXPECT_EQ(decode_symbol(t), 0);
   EXPECT_EQ(g_decoder.bit_count, 24 - 17);  // 17 bits consumed
-}
-
-TEST_F(Huffman, WorkedBlock) {
-  const auto dc_bits = counts_of(kLumaDcTable);
-  const auto ac_bits = counts_of(kLumaAcTable);
-  g_decoder.dc_values[0] = values_of(kLumaDcTable);
-  g_decoder.ac_values[0] = values_of(kLumaAcTable);
-  ASSERT_TRUE(use_tables(dc_bits.data(), g_decoder.dc_values[0].data(), ac_bits.data(),
-                         g_decoder.ac_values[0].data(), std::array<uint32_t, 1>{0}));
-  g_decoder.last_dc[0] = 100;
-  // 100 101 | 00 0 | 11111111001 | 00 1 | 1010, then 1-bits: 1001 0100 0111 1111 1001 0011 010(1
-  // 1111)
-  feed({0x94, 0x7F, 0x93, 0x5F, 0xFF, 0xD9});
-  g_decoder.coef_blocks[0].fill(0);
-  decode_one_mcu();
-  const auto& b = g_decoder.coef_blocks[0];
-  EXPECT_EQ(b[0], 105);
-  EXPECT_EQ(g_decoder.last_dc[0], 105);
-  EXPECT_EQ(b[1], -1);
-  EXPECT_EQ(b[26], 1);
-  EXPECT_EQ(std::count_if(b.begin(), b.end(), [](int16_t v) { return v != 0; }), 3);
 }
 
 TEST_F(Huffman, StuffingAndMarkers) {
