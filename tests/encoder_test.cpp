@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Exact header bytes, restart markers and stream framing, the quality estimate against libjpeg's
-// own quality scaling, and recodes that libjpeg decodes cleanly above a PSNR floor.
+// Exact header bytes and stream framing, the quality estimate against libjpeg's own quality
+// scaling, and recodes that libjpeg decodes cleanly above a PSNR floor.
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include "api/pipeline.h"
 #include "api/process_state.h"
@@ -55,8 +53,6 @@ Bytes encode_plain(int32_t width, int32_t height, uint16_t quality, std::string*
   if (log != nullptr) *log = capture.text();
   return out;
 }
-
-const Bytes kRst0 = {0xFF, 0xD0};
 
 // Whether a stream's tables, as libjpeg reads them, are the ones libjpeg writes at quality (which
 // it folds into 1..100 itself).
@@ -126,31 +122,6 @@ TEST_F(Encoder, HeaderBytesBySizeAndQuality) {
     EXPECT_EQ(Bytes(s.end() - 2, s.end()), (Bytes{0xFF, 0xD9}));
     EXPECT_TRUE(has_libjpeg_tables(s, c.quality));
   }
-}
-
-// Restart markers cycle after every MCU row but the last; the byte before each ends with the
-// 1-bit fill and is no unstuffed 0xFF. After each marker the DC predictors start from 0: the first
-// DC of the next row is coded as its own value, so two rows of the same flat content code alike.
-TEST_F(Encoder, RestartMarkersCycleAfterEveryRowButTheLast) {
-  const auto markers = [](const Bytes& s) {
-    std::vector<uint8_t> found;
-    for (size_t i = kHeaderBytes; i + 1 < s.size(); ++i) {
-      if (s[i] != 0xFF || s[i + 1] == 0x00) continue;
-      found.push_back(s[i + 1]);
-      if (s[i + 1] >= 0xD0 && s[i + 1] <= 0xD7) {
-        EXPECT_NE(s[i - 1], 0xFF);
-      }
-    }
-    return found;
-  };
-  EXPECT_EQ(markers(encode_plain(64, 160, 90)),  // 10 MCU rows
-            (std::vector<uint8_t>{0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD0, 0xD9}));
-  EXPECT_EQ(markers(encode_plain(64, 16, 90)), (std::vector<uint8_t>{0xD9}));
-  const Bytes flat = encode_plain(32, 32, 50, nullptr, 200);
-  const auto scan = flat.begin() + kHeaderBytes;
-  const auto rst = std::search(scan, flat.end(), kRst0.begin(), kRst0.end());
-  ASSERT_NE(rst, flat.end());
-  EXPECT_EQ(Bytes(scan, rst), Bytes(rst + 2, flat.end() - 2));
 }
 
 // The "ok!!!" message comes at MCU row 111, column 19, and only there.
