@@ -20,20 +20,17 @@
 namespace kestrum::test {
 namespace {
 
-// Encodes a planar image of width x height with our encoder at quality, with the decoder's stored
-// tables as they are: a luma ramp, or every sample flat when flat is 0..255.
-Bytes encode_plain(int32_t width, int32_t height, uint16_t quality, std::string* log = nullptr,
-                   int flat = -1) {
+// Encodes a planar image of width x height (a luma ramp) with our encoder at quality, with the
+// decoder's stored tables as they are.
+Bytes encode_plain(int32_t width, int32_t height, uint16_t quality, std::string* log = nullptr) {
   EncoderState& e = g_encoder;
   e.image_width = width;
   e.image_height = height;
   e.aligned_width = (width + 15) & ~15;
   e.aligned_height = (height + 15) & ~15;
   std::vector<uint8_t> image(
-      static_cast<size_t>(e.aligned_width) * static_cast<size_t>(e.aligned_height) * 3 / 2,
-      static_cast<uint8_t>(flat < 0 ? 128 : flat));
-  for (size_t i = 0; flat < 0 && i < image.size() / 3 * 2; ++i)
-    image[i] = static_cast<uint8_t>((i * 7) % 251);
+      static_cast<size_t>(e.aligned_width) * static_cast<size_t>(e.aligned_height) * 3 / 2, 128);
+  for (size_t i = 0; i < image.size() / 3 * 2; ++i) image[i] = static_cast<uint8_t>((i * 7) % 251);
   ImageAttribute a{};
   EncoderWorkspace ws{};
   std::vector<int16_t> blocks(768);
