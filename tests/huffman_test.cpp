@@ -31,19 +31,6 @@
 namespace kestrum::test {
 namespace {
 
-template <size_t N>
-std::array<uint8_t, 17> counts_of(const HuffTableDef<N>& def) {
-  std::array<uint8_t, 17> bits{};
-  for (size_t i = 0; i < 16; ++i) bits[i + 1] = def.bits[i];
-  return bits;
-}
-template <size_t N>
-std::array<uint8_t, 256> values_of(const HuffTableDef<N>& def) {
-  std::array<uint8_t, 256> values{};
-  for (size_t i = 0; i < N; ++i) values[i] = def.values[i];
-  return values;
-}
-
 class Huffman : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -312,8 +299,10 @@ TEST_F(Huffman, FastDecoderMatchesExactOnRandomTables) {
 TEST_F(Huffman, EncoderCodesMatchDecoderTables) {
   const HuffTableDef<162>* acs[2] = {&kLumaAcTable, &kChromaAcTable};
   for (int id = 0; id < 2; ++id) {
-    const auto bits = counts_of(*acs[id]);
-    const auto values = values_of(*acs[id]);
+    std::array<uint8_t, 17> bits{};  // bits[L]: the codes of length L
+    std::array<uint8_t, 256> values{};
+    std::copy(acs[id]->bits.begin(), acs[id]->bits.end(), bits.begin() + 1);
+    std::copy(acs[id]->values.begin(), acs[id]->values.end(), values.begin());
     HuffDecodeTable t{};
     ASSERT_EQ(build_decode_table(bits.data(), values.data(), false, true, t), nullptr);
     EXPECT_EQ(t.maxcode[17], 0xFFFFF);
