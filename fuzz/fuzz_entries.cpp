@@ -93,12 +93,12 @@ struct Decoded {
   int32_t width = 0, height = 0;
   Bytes image;
   std::string log;
-  std::string differences_from(const Decoded& o) const {
-    return differences("status", status, o.status) + differences("width", width, o.width) +
-           differences("height", height, o.height) + differences("images", image, o.image) +
-           differences("logs", log, o.log);
-  }
 };
+std::string differences(const Decoded& a, const Decoded& b) {
+  return differences("status", a.status, b.status) + differences("width", a.width, b.width) +
+         differences("height", a.height, b.height) + differences("images", a.image, b.image) +
+         differences("logs", a.log, b.log);
+}
 
 bool reserve_vector(ImageBuffer& image, size_t bytes) {
   auto* storage = static_cast<Bytes*>(image.owner);
@@ -150,11 +150,19 @@ struct Recoded {
   int32_t status = 0;
   Bytes stream;
   std::string log;
-  std::string differences_from(const Recoded& o) const {
-    return differences("status", status, o.status) + differences("streams", stream, o.stream) +
-           differences("logs", log, o.log);
-  }
 };
+std::string differences(const Recoded& a, const Recoded& b) {
+  return differences("status", a.status, b.status) + differences("streams", a.stream, b.stream) +
+         differences("logs", a.log, b.log);
+}
+std::string differences(const RecodeAnyResult& a, const RecodeAnyResult& b) {
+  return differences("way", static_cast<int32_t>(a.way), static_cast<int32_t>(b.way)) +
+         differences("status", a.status, b.status) +
+         differences("library status", a.library_status, b.library_status) +
+         differences("source quality", a.source_quality, b.source_quality) +
+         differences("notes", a.note, b.note) + differences("errors", a.error, b.error) +
+         differences("logs", a.log, b.log) + differences("streams", a.stream, b.stream);
+}
 
 Recoded recode(const uint8_t* data, size_t size, int32_t quality) {
   Recoded r;
@@ -225,63 +233,51 @@ auto after_each_predecessor(const char* entry, const uint8_t* data, size_t size,
   auto first = run(data, size);
   run(p.second.data(), p.second.size());
   const auto second = run(data, size);
-  const std::string differ = first.differences_from(second);
+  const std::string differ = differences(first, second);
   if (!differ.empty()) fail(entry, "the input gives another result after another file: " + differ);
   return first;
 }
 
-// recode_any's result with the console sink of the scope put back (recode_any restores
-// standard output when it returns).
-struct AnyResult {
-  RecodeAnyResult r;
-  std::string differences_from(const AnyResult& o) const {
-    return differences("way", static_cast<int32_t>(r.way), static_cast<int32_t>(o.r.way)) +
-           differences("status", r.status, o.r.status) +
-           differences("library status", r.library_status, o.r.library_status) +
-           differences("source quality", r.source_quality, o.r.source_quality) +
-           differences("notes", r.note, o.r.note) + differences("errors", r.error, o.r.error) +
-           differences("logs", r.log, o.r.log) + differences("streams", r.stream, o.r.stream);
-  }
-};
-
-AnyResult run_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) {
-  AnyResult a{recode_any(data, size, options)};
+// recode_any with the console sink of the scope put back (recode_any restores standard output
+// when it returns).
+RecodeAnyResult run_any(const uint8_t* data, size_t size, const RecodeAnyOptions& options) {
+  RecodeAnyResult r = recode_any(data, size, options);
   set_console_sink(capture, nullptr);
   take_log();
-  return a;
+  return r;
 }
 
 // parse_header's result, comparable.
 struct Parsed {
   bool is_parsed = false;
   JpegHeader header;
-  std::string differences_from(const Parsed& o) const {
-    const auto segment = [](const HeaderSegment& s) {
-      return std::tie(s.marker, s.offset, s.length_bytes);
-    };
-    const auto frame = [](const FrameInfo& f) {
-      return std::tie(f.sof_marker, f.precision_bits, f.width_px, f.height_px, f.components,
-                      f.component_id, f.h_samp, f.v_samp, f.adobe_transform);
-    };
-    const auto tables = [](const JpegHeader& h) {
-      return std::tie(h.quant_sum, h.has_quant, h.has_wide_quant);
-    };
-    const JpegHeader& a = header;
-    const JpegHeader& b = o.header;
-    std::string d = differences("parsed", is_parsed, o.is_parsed) +
-                    differences("segment counts", static_cast<int32_t>(a.segments.size()),
-                                static_cast<int32_t>(b.segments.size())) +
-                    differences("scan offsets", static_cast<int32_t>(a.scan_offset),
-                                static_cast<int32_t>(b.scan_offset));
-    for (size_t i = 0; i < a.segments.size() && i < b.segments.size(); ++i) {
-      if (segment(a.segments[i]) != segment(b.segments[i]))
-        d += "segment " + std::to_string(i) + "; ";
-    }
-    if (frame(a.frame) != frame(b.frame)) d += "frames; ";
-    if (tables(a) != tables(b)) d += "tables; ";
-    return d;
-  }
 };
+std::string differences(const Parsed& p, const Parsed& o) {
+  const auto segment = [](const HeaderSegment& s) {
+    return std::tie(s.marker, s.offset, s.length_bytes);
+  };
+  const auto frame = [](const FrameInfo& f) {
+    return std::tie(f.sof_marker, f.precision_bits, f.width_px, f.height_px, f.components,
+                    f.component_id, f.h_samp, f.v_samp, f.adobe_transform);
+  };
+  const auto tables = [](const JpegHeader& h) {
+    return std::tie(h.quant_sum, h.has_quant, h.has_wide_quant);
+  };
+  const JpegHeader& a = p.header;
+  const JpegHeader& b = o.header;
+  std::string d = differences("parsed", p.is_parsed, o.is_parsed) +
+                  differences("segment counts", static_cast<int32_t>(a.segments.size()),
+                              static_cast<int32_t>(b.segments.size())) +
+                  differences("scan offsets", static_cast<int32_t>(a.scan_offset),
+                              static_cast<int32_t>(b.scan_offset));
+  for (size_t i = 0; i < a.segments.size() && i < b.segments.size(); ++i) {
+    if (segment(a.segments[i]) != segment(b.segments[i]))
+      d += "segment " + std::to_string(i) + "; ";
+  }
+  if (frame(a.frame) != frame(b.frame)) d += "frames; ";
+  if (tables(a) != tables(b)) d += "tables; ";
+  return d;
+}
 
 Parsed parse(const uint8_t* data, size_t size) {
   Parsed p;
@@ -345,12 +341,12 @@ int32_t recode_one(const uint8_t* data, size_t size) noexcept {
   if (r.status != kRecodeOk) return r.status;
   const Decoded source = decode(data, size);
   const Decoded again = decode(r.stream.data(), r.stream.size());
-  if (source.status != 0)
-    fail("recode_one", "a recoded source does not decode alone: " + source.log);
-  if (again.status != 0) fail("recode_one", "the recoded stream does not decode: " + again.log);
-  if (again.width != source.width || again.height != source.height) {
-    fail("recode_one", "the recoded stream changed size to " + std::to_string(again.width) + " x " +
-                           std::to_string(again.height));
+  if (source.status != 0 || again.status != 0 || again.width != source.width ||
+      again.height != source.height) {
+    fail("recode_one", "the source and the recoded stream do not decode at one size: " +
+                           differences("widths", source.width, again.width) +
+                           differences("heights", source.height, again.height) + source.log +
+                           again.log);
   }
   return r.status;
 }
@@ -364,17 +360,14 @@ int32_t recode_any_one(const uint8_t* data, size_t size) noexcept {
   options.quality = static_cast<int32_t>((options_byte & 63u) * 100 / 63);  // 0 means 85
   options.strict = (options_byte & 0x80u) != 0;
   options.keep_metadata = (options_byte & 0x40u) != 0;
-  const AnyResult a = after_each_predecessor(
+  const RecodeAnyResult r = after_each_predecessor(
       "recode_any_one", data, size,
       [&options](const uint8_t* d, size_t n) { return run_any(d, n, options); });
-  const RecodeAnyResult& r = a.r;
+  // A refusal has a failed status, a reason and no stream; a result the opposite.
   const bool is_refused = r.way == RecodeWay::kRefused;
-  if (is_refused != (r.status != kRecodeOk))
-    fail("recode_any_one", "way and status disagree: " + r.error);
-  if (is_refused && (r.error.empty() || !r.stream.empty()))
-    fail("recode_any_one", "a refusal without a reason");
-  if (!is_refused && (r.stream.empty() || !r.error.empty()))
-    fail("recode_any_one", "a result without a stream");
+  if (is_refused != (r.status != kRecodeOk) || is_refused != r.stream.empty() ||
+      is_refused == r.error.empty())
+    fail("recode_any_one", "way, status, stream and error disagree: " + r.error);
   if (r.way == RecodeWay::kLibrary && r.library_status != kRecodeOk)
     fail("recode_any_one", "library way failed");
   JpegHeader result;
@@ -426,7 +419,7 @@ int32_t segments_one(const uint8_t* data, size_t size) noexcept {
   }
   const Bytes clean = without_app_segments(data, size, h);
   const Parsed c = parse(clean.data(), clean.size());
-  std::string differ = without_metadata_view(p).differences_from(without_metadata_view(c));
+  std::string differ = differences(without_metadata_view(p), without_metadata_view(c));
   if (!differ.empty())
     fail("segments_one", "the stream without metadata reads otherwise: " + differ);
   for (const HeaderSegment& s : c.header.segments) {
@@ -439,7 +432,7 @@ int32_t segments_one(const uint8_t* data, size_t size) noexcept {
   const Bytes metadata = metadata_segments(data, h);
   const Bytes with = insert_after_app0(clean.data(), clean.size(), metadata);
   const Parsed w = parse(with.data(), with.size());
-  differ = without_metadata_view(c).differences_from(without_metadata_view(w));
+  differ = differences(without_metadata_view(c), without_metadata_view(w));
   if (!differ.empty())
     fail("segments_one", "the stream with metadata put back reads otherwise: " + differ);
   if (metadata_segments(with.data(), w.header) != metadata)
@@ -460,17 +453,16 @@ int32_t code_paths_one(const uint8_t* data, size_t size) noexcept {
   const auto run = [quality](const uint8_t* d, size_t n) { return recode(d, n, quality); };
   set_recode_plan(reference_plan());
   const Recoded reference = after_each_predecessor("code_paths_one", data, size, run);
-  const Predecessors& before = predecessors();
-  bool is_after_first = false;
-  for (const NamedPlan& c : compared_plans()) {
-    set_recode_plan(c.plan);
+  const std::vector<NamedPlan> plans = compared_plans();
+  for (size_t i = 0; i < plans.size(); ++i) {
+    set_recode_plan(plans[i].plan);
     // Each plan after one of the two predecessors in turn.
-    is_after_first = !is_after_first;
-    const Bytes& predecessor = is_after_first ? before.first : before.second;
+    const Bytes& predecessor = i % 2 == 0 ? predecessors().first : predecessors().second;
     run(predecessor.data(), predecessor.size());
-    const std::string differ = run(data, size).differences_from(reference);
+    const std::string differ = differences(run(data, size), reference);
     if (!differ.empty())
-      fail("code_paths_one", std::string(c.name) + " differs from the reference path: " + differ);
+      fail("code_paths_one",
+           std::string(plans[i].name) + " differs from the reference path: " + differ);
   }
   return reference.status;
 }

@@ -72,19 +72,6 @@ void chunk_skip(j_decompress_ptr info, long bytes) {
   }
 }
 
-void set_chunk_source(jpeg_decompress_struct* c, ChunkSource* src, const uint8_t* data,
-                      size_t size) {
-  *src = ChunkSource{};
-  src->manager.init_source = [](j_decompress_ptr) {};
-  src->manager.fill_input_buffer = chunk_fill;
-  src->manager.skip_input_data = chunk_skip;
-  src->manager.resync_to_restart = jpeg_resync_to_restart;
-  src->manager.term_source = [](j_decompress_ptr) {};
-  src->data = data;
-  src->size = size;
-  c->src = &src->manager;
-}
-
 // The header libjpeg read, up to the first scan, is one the library decodes alike: an 8-bit
 // sequential Huffman-coded 4:2:0 YCbCr frame whose first scan's Huffman tables were all defined
 // (libjpeg-turbo puts the Annex K tables in for those a file leaves out, as Motion-JPEG frames do;
@@ -113,13 +100,16 @@ bool decompress(const uint8_t* data, size_t size, Read read) {
   jpeg_decompress_struct c{};
   LibjpegErrors failure{};
   c.err = failure.manager();
-  ChunkSource source;
+  const auto nothing = [](j_decompress_ptr) {};
+  const jpeg_source_mgr manager{nullptr, 0, nothing, chunk_fill, chunk_skip, jpeg_resync_to_restart,
+                                nothing};
+  ChunkSource source{manager, data, size, 0};
   if (setjmp(failure.jump) != 0) {
     jpeg_destroy_decompress(&c);
     return false;
   }
   jpeg_create_decompress(&c);
-  set_chunk_source(&c, &source, data, size);
+  c.src = &source.manager;
   const bool is_read = jpeg_read_header(&c, TRUE) == JPEG_HEADER_OK && read(c);
   jpeg_destroy_decompress(&c);
   return is_read && failure.warnings == 0;
