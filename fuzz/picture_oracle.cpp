@@ -27,9 +27,8 @@ struct LibjpegPicture {
   // sum of their magnitudes at most 4 x 511), so that libjpeg's range limit clamps rather than
   // wraps and no coefficient reaches the 12-bit limit of the modelled hardware.
   std::vector<bool> in_range[3];
-  size_t blocks_across[3] = {}, blocks_down[3] = {};
-  Bytes planes[3];  // the component's samples, width rounded up to its blocks
-  size_t stride[3] = {};
+  Bytes planes[3];        // the component's samples, width rounded up to its blocks
+  size_t stride[3] = {};  // 8 samples per block across
 };
 
 // A source that hands libjpeg the input a kilobyte at a time. libjpeg-turbo's fast Huffman path,
@@ -124,8 +123,6 @@ bool read_block_ranges(jpeg_decompress_struct& c, uint64_t max_frame_px, Libjpeg
     const JQUANT_TBL* table = comp.quant_table;
     const size_t across = comp.width_in_blocks;
     const size_t down = comp.height_in_blocks;
-    out->blocks_across[ci] = across;
-    out->blocks_down[ci] = down;
     out->in_range[ci].assign(across * down, false);
     for (size_t row = 0; row < down && table != nullptr; ++row) {
       JBLOCKARRAY rows =
@@ -214,23 +211,22 @@ PictureComparison compare_picture(const uint8_t* data, size_t size,
     // The component's own samples: chroma covers half the image, rounded up.
     const size_t cw = ci == 0 ? layout_w : (layout_w + 1) / 2;
     const size_t ch = ci == 0 ? layout_h : (layout_h + 1) / 2;
-    for (size_t by = 0; by < ref.blocks_down[ci]; ++by) {
-      for (size_t bx = 0; bx < ref.blocks_across[ci]; ++bx) {
-        if (!ref.in_range[ci][by * ref.blocks_across[ci] + bx]) {
-          ++result.blocks_skipped;
-          continue;
-        }
-        ++result.blocks_compared;
-        for (size_t y = by * 8; y < std::min(ch, by * 8 + 8); ++y) {
-          for (size_t x = bx * 8; x < std::min(cw, bx * 8 + 8); ++x) {
-            const int diff = std::abs(image[offsets[ci] + y * strides[ci] + x] -
-                                      ref.planes[ci][y * ref.stride[ci] + x]);
-            if (diff > result.max_diff) {
-              result.max_diff = diff;
-              result.worst_component = static_cast<int>(ci);
-              result.worst_x = static_cast<int>(x);
-              result.worst_y = static_cast<int>(y);
-            }
+    for (size_t block = 0; block < ref.in_range[ci].size(); ++block) {
+      if (!ref.in_range[ci][block]) {
+        ++result.blocks_skipped;
+        continue;
+      }
+      ++result.blocks_compared;
+      const size_t across = ref.stride[ci] / 8, bx = block % across, by = block / across;
+      for (size_t y = by * 8; y < std::min(ch, by * 8 + 8); ++y) {
+        for (size_t x = bx * 8; x < std::min(cw, bx * 8 + 8); ++x) {
+          const int diff = std::abs(image[offsets[ci] + y * strides[ci] + x] -
+                                    ref.planes[ci][y * ref.stride[ci] + x]);
+          if (diff > result.max_diff) {
+            result.max_diff = diff;
+            result.worst_component = static_cast<int>(ci);
+            result.worst_x = static_cast<int>(x);
+            result.worst_y = static_cast<int>(y);
           }
         }
       }
