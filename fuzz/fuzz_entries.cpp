@@ -43,6 +43,11 @@ std::string take_log() { return std::exchange(g_log, std::string()); }
   std::abort();
 }
 
+// Fails with what and the differences found, where there are any.
+void fail_on(const char* entry, const std::string& what, const std::string& found) {
+  if (!found.empty()) fail(entry, what + found);
+}
+
 // Quiet console, one thread, small frames and a bounded heap for the length of one input.
 class FuzzScope {
  public:
@@ -233,8 +238,7 @@ auto after_each_predecessor(const char* entry, const uint8_t* data, size_t size,
   auto first = run(data, size);
   run(p.second.data(), p.second.size());
   const auto second = run(data, size);
-  const std::string differ = differences(first, second);
-  if (!differ.empty()) fail(entry, "the input gives another result after another file: " + differ);
+  fail_on(entry, "the input gives another result after another file: ", differences(first, second));
   return first;
 }
 
@@ -419,9 +423,8 @@ int32_t segments_one(const uint8_t* data, size_t size) noexcept {
   }
   const Bytes clean = without_app_segments(data, size, h);
   const Parsed c = parse(clean.data(), clean.size());
-  std::string differ = differences(without_metadata_view(p), without_metadata_view(c));
-  if (!differ.empty())
-    fail("segments_one", "the stream without metadata reads otherwise: " + differ);
+  fail_on("segments_one", "the stream without metadata reads otherwise: ",
+          differences(without_metadata_view(p), without_metadata_view(c)));
   for (const HeaderSegment& s : c.header.segments) {
     if ((s.marker >= 0xE1 && s.marker <= 0xEF) || s.marker == 0xFE)
       fail("segments_one", "metadata left in");
@@ -432,9 +435,8 @@ int32_t segments_one(const uint8_t* data, size_t size) noexcept {
   const Bytes metadata = metadata_segments(data, h);
   const Bytes with = insert_after_app0(clean.data(), clean.size(), metadata);
   const Parsed w = parse(with.data(), with.size());
-  differ = differences(without_metadata_view(c), without_metadata_view(w));
-  if (!differ.empty())
-    fail("segments_one", "the stream with metadata put back reads otherwise: " + differ);
+  fail_on("segments_one", "the stream with metadata put back reads otherwise: ",
+          differences(without_metadata_view(c), without_metadata_view(w)));
   if (metadata_segments(with.data(), w.header) != metadata)
     fail("segments_one", "metadata put back differs");
   // Tables refitted to a scan are the optimal ones for it: fitting them again changes nothing.
@@ -459,10 +461,8 @@ int32_t code_paths_one(const uint8_t* data, size_t size) noexcept {
     // Each plan after one of the two predecessors in turn.
     const Bytes& predecessor = i % 2 == 0 ? predecessors().first : predecessors().second;
     run(predecessor.data(), predecessor.size());
-    const std::string differ = differences(run(data, size), reference);
-    if (!differ.empty())
-      fail("code_paths_one",
-           std::string(plans[i].name) + " differs from the reference path: " + differ);
+    fail_on("code_paths_one", std::string(plans[i].name) + " differs from the reference path: ",
+            differences(run(data, size), reference));
   }
   return reference.status;
 }
