@@ -121,8 +121,7 @@ bool read_block_ranges(jpeg_decompress_struct& c, uint64_t max_frame_px, Libjpeg
   for (int ci = 0; ci < 3; ++ci) {
     const jpeg_component_info& comp = c.comp_info[ci];
     const JQUANT_TBL* table = comp.quant_table;
-    const size_t across = comp.width_in_blocks;
-    const size_t down = comp.height_in_blocks;
+    const size_t across = comp.width_in_blocks, down = comp.height_in_blocks;
     out->in_range[ci].assign(across * down, false);
     for (size_t row = 0; row < down && table != nullptr; ++row) {
       JBLOCKARRAY rows =
