@@ -12,8 +12,7 @@ namespace kestrum::test {
 namespace {
 
 TEST(Concurrency, FourThreadsMatchSerialRecodes) {
-  constexpr int kThreads = 4;
-  constexpr int kPerThread = 16;
+  constexpr int kThreads = 4, kPerThread = 16;
   TempDir dir;
   std::vector<std::string> sources;
   for (int i = 0; i < kThreads * kPerThread; ++i) {

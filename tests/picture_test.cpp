@@ -119,14 +119,10 @@ std::string judge_any(const std::string& what, const Bytes& jpeg, const Bytes& r
 }
 
 void check_file(const std::string& name, const Bytes& jpeg, const TempDir& dir) {
-  const std::string src = dir.path(name + ".src.jpg");
-  const std::string dst = dir.path(name + ".out.jpg");
+  const std::string src = dir.path(name + ".src.jpg"), dst = dir.path(name + ".out.jpg");
   ASSERT_TRUE(write_file(src, jpeg));
-  int32_t status = 0;
-  {
-    ConsoleCapture quiet;
-    status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
-  }
+  ConsoleCapture quiet;
+  const int32_t status = jpg_recode_api(src.c_str(), dst.c_str(), 85);
   std::string library = "status " + std::to_string(status);
   Bytes result;
   if (status != 0) {
@@ -159,10 +155,8 @@ void check_tool_results(const std::vector<NamedImage>& sources, const TempDir& d
   for (const NamedImage& s : sources) ASSERT_TRUE(write_file(in + "/" + s.name + ".jpg", s.jpeg));
   const char* tool = std::getenv("KESTRUM_TOOL");
   const std::string q = "\"";
-  std::string command = q;
-  command += tool != nullptr && *tool != 0 ? tool : KESTRUM_TOOL;
-  command += q + " -o " + q + out + q + " " + q + in + q + " > " + q + dir.path("tool.log") + q;
-  command += " 2>&1";
+  std::string command = q + (tool != nullptr && *tool != 0 ? tool : KESTRUM_TOOL) + q + " -o " + q +
+                        out + q + " " + q + in + q + " > " + q + dir.path("tool.log") + q + " 2>&1";
 #if defined(_WIN32)
   command = "\"" + command + "\"";  // cmd /c takes the outer pair of quotes away
 #endif

@@ -8,9 +8,9 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <future>
+#include <numeric>
 #include <optional>
 #include <set>
 
@@ -139,8 +139,7 @@ TEST_P(AllocationFailures, EveryAllocationFailureIsClean) {
   RecodePlan plan = reference ? reference_plan() : RecodePlan{};
   plan.is_streaming = GetParam() == AllocationPath::kOnePass;
   set_recode_plan(plan);
-  const std::string src = dir_.path("photo.jpg");
-  const std::string dst = dir_.path("out.jpg");
+  const std::string src = dir_.path("photo.jpg"), dst = dir_.path("out.jpg");
   ASSERT_TRUE(write_file(src, sample_jpeg()));
   // Count the allocations of one recode, then fail each in turn.
   {
@@ -192,37 +191,34 @@ TEST_F(Pipeline, LargeImagesReuseTheKeptBlock) {
   const Bytes b = libjpeg_encode(photo_rgb(side, side, 4), side, side, baseline_options(80));
   const Bytes small = sample_jpeg();
   ConsoleCapture quiet;
-  const auto recode = [](const Bytes& source, Bytes* out) {
-    return recode_in_memory(source, 85, out);
-  };
   Bytes fresh_b, fresh_small, again;
   release_retained_block();
-  ASSERT_EQ(recode(small, &fresh_small), 0);
+  ASSERT_EQ(recode_in_memory(small, 85, &fresh_small), 0);
   EXPECT_EQ(retained_block_bytes(), 0u);
-  ASSERT_EQ(recode(b, &fresh_b), 0);
+  ASSERT_EQ(recode_in_memory(b, 85, &fresh_b), 0);
   release_retained_block();
-  ASSERT_EQ(recode(a, &again), 0);
+  ASSERT_EQ(recode_in_memory(a, 85, &again), 0);
   const size_t kept = retained_block_bytes();
   EXPECT_GE(kept, static_cast<size_t>(side) * side * 3 / 2);
-  ASSERT_EQ(recode(b, &again), 0);
+  ASSERT_EQ(recode_in_memory(b, 85, &again), 0);
   EXPECT_EQ(again, fresh_b);
-  ASSERT_EQ(recode(small, &again), 0);
+  ASSERT_EQ(recode_in_memory(small, 85, &again), 0);
   EXPECT_EQ(again, fresh_small);
   EXPECT_EQ(retained_block_bytes(), kept);
 
   heap_fail_nth(0);
-  ASSERT_EQ(recode(b, &again), 0);
+  ASSERT_EQ(recode_in_memory(b, 85, &again), 0);
   const int allocations = heap_fail_nth(0);
   for (int n = 1; n <= allocations; ++n) {
     heap_fail_nth(n);
     Bytes out;
-    const int32_t status = recode(b, &out);
+    const int32_t status = recode_in_memory(b, 85, &out);
     heap_fail_nth(0);
     // A second thread's buffers that cannot be had leave the work to one thread.
     EXPECT_TRUE(status < 0 || out == fresh_b) << "allocation " << n << ": " << status;
     EXPECT_EQ(retained_block_bytes(), kept) << "allocation " << n;
   }
-  ASSERT_EQ(recode(b, &again), 0);
+  ASSERT_EQ(recode_in_memory(b, 85, &again), 0);
   EXPECT_EQ(again, fresh_b);
 
   KestrumHandle handle = kestrum_Init("KE_100");
@@ -284,16 +280,14 @@ TEST_P(StreamedDestination, GivesTheBytesOfTheRecodeInMemory) {
       libjpeg_encode(photo_rgb(kWidth, kHeight, 5, 40), kWidth, kHeight, baseline_options(98));
   if (c.has_table_after_scan) {
     Bytes body(65, 0);
-    for (size_t i = 1; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i);
+    std::iota(body.begin() + 1, body.end(), uint8_t{1});
     const Bytes dqt = segment(0xDB, body);
     source.insert(source.end() - 2, dqt.begin(), dqt.end());
   }
   set_recode_plan(reference_plan());
   Bytes expected;
-  {
-    ConsoleCapture quiet;
-    ASSERT_EQ(recode_in_memory(source, 100, &expected), 0);
-  }
+  ConsoleCapture quiet;  // until capture below takes the console over
+  ASSERT_EQ(recode_in_memory(source, 100, &expected), 0);
   // At least two spills and a tail, or the case tests nothing (where the recode is done again,
   // its first pass spilled the stream coded with the tables before the change).
   ASSERT_GT(expected.size(), (c.has_table_after_scan ? 1 : 2) * kSpillBytes + 1000);
