@@ -265,10 +265,7 @@ struct StreamedCase {
   uint64_t file_size_limit;   // 0 = none (POSIX only: Windows has no such limit)
 };
 
-class StreamedDestination : public ::testing::TestWithParam<StreamedCase> {
- protected:
-  TempDir dir_;
-};
+class StreamedDestination : public Pipeline, public ::testing::WithParamInterface<StreamedCase> {};
 
 TEST_P(StreamedDestination, GivesTheBytesOfTheRecodeInMemory) {
   const StreamedCase& c = GetParam();
