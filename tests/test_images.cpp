@@ -34,16 +34,6 @@ std::vector<uint8_t> photo_cmyk(int w, int h, uint32_t seed, bool is_inverted) {
   return cmyk;
 }
 
-}  // namespace
-
-Bytes cmyk_jpeg(int width, int height, const CmykOptions& o) {
-  return libjpeg_encode_cmyk(photo_cmyk(width, height, 3, o.is_inverted), width, height, o);
-}
-
-CmykOptions ycck_options() { return {.is_ycck = true}; }
-
-namespace {
-
 // A thumbnail as cameras embed one in EXIF: a whole small JPEG of its own, with its own tables.
 Bytes thumbnail(int quality, int restart_rows = 0) {
   return photo(160, 120, baseline_options(quality, restart_rows), 3);
@@ -142,19 +132,22 @@ std::vector<NamedImage> test_image_set() {
       {"arithmetic", 200, 150, layout_options(2, 2, 3, false, true)},
   };
   std::vector<NamedImage> images;
-  Bytes truncated;
-  for (const Source& s : sources) {
-    Bytes jpeg = photo(s.width, s.height, s.options);
-    if (std::string(s.name) == "photo_640x480")
-      truncated.assign(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
-    images.push_back({s.name, std::move(jpeg)});
-  }
-  images.push_back({"truncated", truncated});
+  images.reserve(sources.size());
+  for (const Source& s : sources) images.push_back({s.name, photo(s.width, s.height, s.options)});
+  const Bytes& full = images[8].jpeg;  // photo_640x480, cut in half
+  Bytes truncated(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(full.size() / 2));
+  images.push_back({"truncated", std::move(truncated)});
   images.push_back({"empty", {}});
   images.push_back({"only_soi", {0xFF, 0xD8}});
   for (NamedImage& image : structure_image_set()) images.push_back(std::move(image));
   return images;
 }
+
+Bytes cmyk_jpeg(int width, int height, const CmykOptions& o) {
+  return libjpeg_encode_cmyk(photo_cmyk(width, height, 3, o.is_inverted), width, height, o);
+}
+
+CmykOptions ycck_options() { return {.is_ycck = true}; }
 
 std::vector<NamedImage> four_component_image_set() {
   CmykOptions ycck420 = ycck_options();

@@ -137,6 +137,13 @@ bool reserve_vector(ImageBuffer& image, size_t bytes) {
   return true;
 }
 
+// The first segment with this marker; an empty one at offset 0 when there is none.
+Segment first_segment(const Bytes& jpeg, uint8_t marker) {
+  const std::vector<Segment> all = split_segments(jpeg);
+  const auto found = std::ranges::find(all, marker, &Segment::marker);
+  return found == all.end() ? Segment{} : *found;
+}
+
 }  // namespace
 
 JpegOptions baseline_options(int quality, int restart_rows, int restart_mcus, bool optimize) {
@@ -162,10 +169,6 @@ Bytes libjpeg_encode(const std::vector<uint8_t>& rgb, int width, int height,
     jpeg_set_quality(&c, options.quality, options.wide_tables ? FALSE : TRUE);
     c.comp_info[0].h_samp_factor = options.h0;
     c.comp_info[0].v_samp_factor = options.v0;
-    if (options.components == 3) {
-      c.comp_info[1].h_samp_factor = c.comp_info[1].v_samp_factor = 1;
-      c.comp_info[2].h_samp_factor = c.comp_info[2].v_samp_factor = 1;
-    }
     c.optimize_coding = options.optimize ? TRUE : FALSE;
     c.arith_code = options.arithmetic ? TRUE : FALSE;
     c.restart_in_rows = options.restart_rows;
@@ -228,9 +231,8 @@ bool libjpeg_quality_tables(int quality, QuantTables* out) {
 bool libjpeg_read_quant_tables(const Bytes& jpeg, QuantTables* out) {
   return read_with_libjpeg(jpeg, nullptr, [out](jpeg_decompress_struct& d) {
     if (d.quant_tbl_ptrs[0] == nullptr || d.quant_tbl_ptrs[1] == nullptr) return false;
-    for (size_t slot = 0; slot < 2; ++slot) {
-      for (size_t i = 0; i < 64; ++i) (*out)[slot][i] = d.quant_tbl_ptrs[slot]->quantval[i];
-    }
+    for (size_t slot = 0; slot < 2; ++slot)
+      std::copy_n(d.quant_tbl_ptrs[slot]->quantval, 64, (*out)[slot].begin());
     return true;
   });
 }
@@ -308,15 +310,12 @@ TempDir::TempDir() {
   static int counter = 0;
   const auto base = std::filesystem::temp_directory_path();
   std::random_device rd;
-  for (;;) {
-    auto candidate =
-        base / ("kestrum-test-" + std::to_string(rd()) + "-" + std::to_string(counter++));
-    std::error_code ec;
-    if (std::filesystem::create_directory(candidate, ec)) {
-      root_ = candidate.string();
-      break;
-    }
-  }
+  std::filesystem::path candidate;
+  std::error_code ec;
+  do {
+    candidate = base / ("kestrum-test-" + std::to_string(rd()) + "-" + std::to_string(counter++));
+  } while (!std::filesystem::create_directory(candidate, ec));
+  root_ = candidate.string();
 }
 TempDir::~TempDir() {
   std::error_code ec;
@@ -376,11 +375,9 @@ std::vector<Segment> split_segments(const Bytes& j) {
 }
 
 size_t scan_data_offset(const Bytes& jpeg) {
-  for (const Segment& s : split_segments(jpeg)) {
-    if (s.marker == 0xDA && s.offset + 4 <= jpeg.size())
-      return s.offset + 2 + (size_t{jpeg[s.offset + 2]} << 8 | jpeg[s.offset + 3]);
-  }
-  return 0;
+  const Segment s = first_segment(jpeg, 0xDA);
+  if (s.length == 0 || s.offset + 4 > jpeg.size()) return 0;
+  return s.offset + 2 + (size_t{jpeg[s.offset + 2]} << 8 | jpeg[s.offset + 3]);
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
@@ -497,19 +494,13 @@ int exif_orientation(const Bytes& jpeg) {
 }
 
 Bytes segment_bytes(const Bytes& jpeg, uint8_t marker) {
-  for (const Segment& s : split_segments(jpeg)) {
-    if (s.marker == marker)
-      return Bytes(jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset),
-                   jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset + s.length));
-  }
-  return {};
+  const Segment s = first_segment(jpeg, marker);
+  return Bytes(jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset),
+               jpeg.begin() + static_cast<std::ptrdiff_t>(s.offset + s.length));
 }
 
 size_t segment_offset(const Bytes& jpeg, uint8_t marker) {
-  for (const Segment& s : split_segments(jpeg)) {
-    if (s.marker == marker) return s.offset;
-  }
-  return 0;
+  return first_segment(jpeg, marker).offset;
 }
 
 Bytes with_u16(Bytes jpeg, size_t offset, uint32_t value) {

@@ -145,7 +145,6 @@ struct Segment {
 std::vector<Segment> split_segments(const Bytes& jpeg);
 // The offset of the first entropy-coded byte: just past the first SOS segment; 0 without one.
 size_t scan_data_offset(const Bytes& jpeg);
-// The parts one after another.
 Bytes concat(std::initializer_list<Bytes> parts);
 
 // Our decoder from memory, with its transcript: by the requested plan, or by plan.
