@@ -438,9 +438,8 @@ Bytes with_segments(const Bytes& jpeg, const Bytes& segments) {
   const std::vector<Segment> parts = split_segments(jpeg);
   const size_t at =
       parts.size() > 1 && parts[1].marker == 0xE0 ? parts[1].offset + parts[1].length : 2;
-  Bytes out(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(at));
-  out.insert(out.end(), segments.begin(), segments.end());
-  out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(at), jpeg.end());
+  Bytes out = jpeg;
+  out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), segments.begin(), segments.end());
   return out;
 }
 
