@@ -134,7 +134,7 @@ std::vector<NamedImage> test_image_set() {
   std::vector<NamedImage> images;
   images.reserve(sources.size());
   for (const Source& s : sources) images.push_back({s.name, photo(s.width, s.height, s.options)});
-  const Bytes& full = images[8].jpeg;  // photo_640x480, cut in half
+  const Bytes& full = std::ranges::find(images, "photo_640x480", &NamedImage::name)->jpeg;
   Bytes truncated(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(full.size() / 2));
   images.push_back({"truncated", std::move(truncated)});
   images.push_back({"empty", {}});
