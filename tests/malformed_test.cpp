@@ -27,7 +27,6 @@ std::vector<NamedImage> malformed_cases() {
   const Bytes j = base_jpeg();
   const std::vector<Segment> segs = split_segments(j);
   const Segment& sof = *std::ranges::find(segs, 0xC0, &Segment::marker);
-  const Segment& sos = *std::ranges::find(segs, 0xDA, &Segment::marker);
   const Segment& dht = *std::ranges::find(segs, 0xC4, &Segment::marker);
   const Segment& dqt = *std::ranges::find(segs, 0xDB, &Segment::marker);
   const size_t entropy = scan_data_offset(j);
@@ -90,10 +89,7 @@ std::vector<NamedImage> malformed_cases() {
   }
 
   // Restart markers missing, repeated, out of order and skipped.
-  std::vector<size_t> rst;  // offsets of the restart markers inside the entropy data
-  for (size_t i = sos.offset + 2; i + 1 < sos.offset + sos.length; ++i) {
-    if (j[i] == 0xFF && j[i + 1] >= 0xD0 && j[i + 1] <= 0xD7) rst.push_back(i);
-  }
+  const std::vector<size_t> rst = restart_offsets(j);
   if (rst.size() >= 2) {
     Bytes missing = j, repeated = j, swapped = j;
     missing.erase(missing.begin() + static_cast<std::ptrdiff_t>(rst[0]),

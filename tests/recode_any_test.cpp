@@ -67,14 +67,6 @@ std::vector<Bytes> segments_of(const Bytes& jpeg, uint8_t first, uint8_t last) {
 // between them, which no writer uses), in order.
 std::vector<Bytes> marker_segments(const Bytes& jpeg) { return segments_of(jpeg, 0xE0, 0xFE); }
 
-// Offsets of the RSTn markers after the first scan's header, in order.
-std::vector<size_t> restart_offsets(const Bytes& jpeg) {
-  std::vector<size_t> found;
-  for (size_t i = scan_data_offset(jpeg); i + 1 < jpeg.size(); ++i) {
-    if (jpeg[i] == 0xFF && jpeg[i + 1] >= 0xD0 && jpeg[i + 1] <= 0xD7) found.push_back(i);
-  }
-  return found;
-}
 std::vector<uint8_t> restart_markers(const Bytes& jpeg) {
   std::vector<uint8_t> found;
   for (size_t at : restart_offsets(jpeg)) found.push_back(jpeg[at + 1]);
@@ -85,14 +77,6 @@ std::vector<uint8_t> restart_markers(const Bytes& jpeg) {
 const Bytes kMarkerLikeBytes = {0x00, 0xFF, 0xD8, 0x11, 0xFF, 0xDB, 0x00, 0x43,
                                 0x01, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0xFF, 0xD9,
                                 0x22, 0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x33, 0x44};
-
-// The offset of the first segment with this marker (at its 0xFF), 0 when there is none.
-size_t offset_of(const Bytes& jpeg, uint8_t marker) {
-  for (const Segment& s : split_segments(jpeg)) {
-    if (s.marker == marker) return s.offset;
-  }
-  return 0;
-}
 
 // The source recoded with the standard tables (exact) and with tables fitted to the result, both
 // keeping the metadata: the same way and quality (that of the result's tables), the fitted result
@@ -149,7 +133,7 @@ TEST_P(RgbSources, RecodeWithinPsnrOfLibjpegAndFittedTablesLossless) {
   ASSERT_FALSE(encoded.empty());
   const Bytes metadata = exif_segment(6, Bytes(100, 0x42));
   Bytes src = with_segments(encoded, metadata);
-  if (c.as_sof1) src[offset_of(src, 0xC0) + 1] = 0xC1;
+  if (c.as_sof1) src[segment_offset(src, 0xC0) + 1] = 0xC1;
   RecodeAnyResult exact, fitted;
   ASSERT_NO_FATAL_FAILURE(recode_both_tables(src, c.quality, 0, c.way, metadata, &exact, &fitted));
   EXPECT_EQ(exact.library_status == 0, c.way == RecodeWay::kLibrary);
@@ -254,10 +238,10 @@ TEST(RecodeAny, RgbCodingAsLibjpegReadsIt) {
     SCOPED_TRACE(v.name);
     Bytes jpeg = rgb;  // the ids in the frame and scan headers, the Adobe transform or segment
     for (size_t c = 0; c < 3; ++c) {
-      jpeg[offset_of(rgb, 0xC0) + 10 + 3 * c] = v.ids[c];
-      jpeg[offset_of(rgb, 0xDA) + 5 + 2 * c] = v.ids[c];
+      jpeg[segment_offset(rgb, 0xC0) + 10 + 3 * c] = v.ids[c];
+      jpeg[segment_offset(rgb, 0xDA) + 5 + 2 * c] = v.ids[c];
     }
-    jpeg[offset_of(rgb, 0xEE) + 4 + 11] = static_cast<uint8_t>(std::max(v.adobe, 0));
+    jpeg[segment_offset(rgb, 0xEE) + 4 + 11] = static_cast<uint8_t>(std::max(v.adobe, 0));
     const Segment adobe = split_segments(rgb)[1];  // libjpeg writes Adobe right after SOI
     ASSERT_EQ(adobe.marker, 0xEE);
     if (v.adobe < 0)
@@ -568,10 +552,8 @@ TEST(RecodeAny, LibjpegDamageIsToldInItsWords) {
 TEST(RecodeAny, RefusalsAreNamed) {
   const Bytes layout422 = libjpeg_encode(photo_rgb(50, 50, 1), 50, 50, layout_options(2, 1));
   Bytes twelve_bit = libjpeg_encode(photo_rgb(50, 50, 1), 50, 50, JpegOptions{});
-  twelve_bit[offset_of(twelve_bit, 0xC0) + 4] = 12;
-  Bytes huge_ycck = cmyk_jpeg(96, 64, ycck_options());
-  const Bytes huge_size = {0x75, 0x30, 0x75, 0x30};  // 30000 x 30000
-  std::copy(huge_size.begin(), huge_size.end(), &huge_ycck[offset_of(huge_ycck, 0xC0) + 5]);
+  twelve_bit[segment_offset(twelve_bit, 0xC0) + 4] = 12;
+  const Bytes huge_ycck = with_frame_size(cmyk_jpeg(96, 64, ycck_options()), 30000, 30000);
   const std::string malformed = "the library refuses it: malformed stream";
   const std::string not_jpeg = "not a well-formed JPEG (malformed stream)";
   const auto beyond = [](const char* size) {

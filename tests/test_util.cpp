@@ -380,6 +380,14 @@ size_t scan_data_offset(const Bytes& jpeg) {
   return s.offset + 2 + (size_t{jpeg[s.offset + 2]} << 8 | jpeg[s.offset + 3]);
 }
 
+std::vector<size_t> restart_offsets(const Bytes& jpeg) {
+  std::vector<size_t> found;
+  for (size_t i = scan_data_offset(jpeg); i + 1 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] >= 0xD0 && jpeg[i + 1] <= 0xD7) found.push_back(i);
+  }
+  return found;
+}
+
 Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes all;
   for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());

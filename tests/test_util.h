@@ -145,6 +145,8 @@ struct Segment {
 std::vector<Segment> split_segments(const Bytes& jpeg);
 // The offset of the first entropy-coded byte: just past the first SOS segment; 0 without one.
 size_t scan_data_offset(const Bytes& jpeg);
+// Offsets of the RSTn markers after the first scan's header, in order.
+std::vector<size_t> restart_offsets(const Bytes& jpeg);
 Bytes concat(std::initializer_list<Bytes> parts);
 
 // Our decoder from memory, with its transcript: by the requested plan, or by plan.
