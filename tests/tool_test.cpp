@@ -462,8 +462,9 @@ struct RunCase {
   std::vector<std::pair<std::string, std::string>> copies = {};       // files and the one they copy
   std::vector<std::pair<const char*, const char*>> not_smaller = {};  // files and one they outgrow
   std::vector<std::pair<const char*, std::string>> files_say = {};    // files and a text in them
-  // Texts on standard output, each followed by the size of a file and an arrow.
-  std::vector<std::pair<std::string, const char*>> sizes = {};
+  // Texts on standard output, each followed by the sizes of a source and of its result and the
+  // change between them.
+  std::vector<std::tuple<std::string, const char*, const char*>> sizes = {};
   // Results and whether they carry the carried segments exactly after their own APP0 (with
   // neither Adobe's APP14 nor an MPF index) or none of them.
   std::vector<std::pair<const char*, bool>> segments = {};
@@ -495,15 +496,17 @@ Bytes carried_segments() {
 
 // The folders every row runs in: in/ (above); nojpeg/, the same without a.jpg; empty/; low.jpg
 // at q40; q/, photos at five qualities; trip/ with beach.jpg and beach_2.jpg (named like its
-// result); dmg/, in/a.jpg damaged; lists/, lists of names; t12/, a 12-bit photo; and where names
-// may hold control characters and links, hard.jpg (another name of in/a.jpg), linked/ (sub/ and a
-// link to it) and odd/ (a photo whose name holds a line break and a terminal escape).
+// result); dmg/, in/a.jpg damaged; lists/, lists of names; t12/, a 12-bit photo; cmyk/, CMYK and
+// YCCK photos; and where names may hold control characters and links, hard.jpg (another name of
+// in/a.jpg), linked/ (sub/ and a link to it) and odd/ (a photo whose name holds a line break and a
+// terminal escape).
 class ToolRuns : public ::testing::TestWithParam<RunCase> {
  protected:
   void SetUp() override {
     make_photo_folder(dir_, "in");
     make_photo_folder(dir_, "nojpeg");
     fs::remove(dir_.path("nojpeg/a.jpg"));
+    ASSERT_TRUE(put(dir_, "nojpeg/sub/notes.txt", Bytes{'h', 'i'}));  // no JPEG to count
     fs::create_directories(dir_.path("empty"));
     ASSERT_TRUE(put(dir_, "low.jpg", photo(64, 48, 40)));
     // Smooth, small and optimised at q95: at q94 with the standard tables our header and restart
@@ -520,6 +523,8 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
     }();
     ASSERT_FALSE(twelve.empty());
     ASSERT_TRUE(put(dir_, "t12/deep.jpg", twelve));
+    for (const NamedImage& image : four_component_image_set())
+      ASSERT_TRUE(put(dir_, "cmyk/" + image.name + ".jpg", image.jpeg));
     ASSERT_TRUE(put(dir_, "trip/beach.jpg", photo(40, 30, 92)));
     ASSERT_TRUE(put(dir_, "trip/beach_2.jpg", photo(41, 30, 92)));
     // Cut short in its scan and after 1500 bytes, with a video after its end, and with the same
@@ -630,9 +635,14 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
     for (const auto& [path, other] : c.not_smaller)
       EXPECT_GE(file_bytes(dir_.path(path)).size(), file_bytes(dir_.path(other)).size()) << path;
     for (const auto& [path, text] : c.files_say) EXPECT_TRUE(has(text_of(dir_.path(path)), text));
-    for (const auto& [text, path] : c.sizes)
-      EXPECT_TRUE(
-          has(out, text + tool::format_bytes(file_bytes(dir_.path(path)).size()) + " \u2192"));
+    for (const auto& [text, source, result] : c.sizes) {
+      const auto in = static_cast<double>(file_bytes(dir_.path(source)).size());
+      const auto made = static_cast<double>(file_bytes(dir_.path(result)).size());
+      char change[16];
+      std::snprintf(change, sizeof(change), " %+.1f%%", (made - in) * 100.0 / in);
+      EXPECT_TRUE(has(out, text + tool::format_bytes(static_cast<uint64_t>(in)) + " \u2192 " +
+                               tool::format_bytes(static_cast<uint64_t>(made)) + change));
+    }
     for (const auto& [path, is_carried] : c.segments) {
       SCOPED_TRACE(path);
       const Bytes made = file_bytes(dir_.path(path)), carried = carried_segments();
@@ -723,6 +733,8 @@ const RunCase kSaysCases[] = {
      .writes_nothing = true},
     {.name = "plan_of_one_file", .runs = {"-n in/a.jpg"},
      .out = {"1 file: 1 would be recoded"}, .writes_nothing = true},
+    {.name = "plan_names_the_colour_space", .runs = {"-n cmyk"},
+     .out = {"33x17_85.jpg  converted (CMYK)", "2x2_85.jpg  converted (YCCK)"}, .writes_nothing = true},
     {.name = "results_in_json", .runs = {"--json -r -j 2 -o out in"},
      .out = {"{\"summary\":{\"files\":3,", "\"way\":\"converted\""},
      .out_counts = {{"\n", 4}, {"{\"source\":", 3}, {"\"status\":\"recoded\"", 3}}},
@@ -803,7 +815,7 @@ const RunCase kSaysCases[] = {
      .out = {"!FAILED", "3 files: 1 recoded", "2 failed"},
      .err = {"broken.jpg  FAILED: not a well-formed JPEG (malformed stream)",
              "missing.jpg  FAILED: no such file or folder", "!status"},
-     .sizes = {{"failed; ", "bad/a.jpg"}}},
+     .sizes = {{"failed; ", "bad/a.jpg", "bad/a_85.jpg"}}},
     {.name = "failure_status_with_v", .files = {{"bad/broken.jpg", kBroken}},
      .runs = {"-v bad/broken.jpg"}, .status = 1,
      .err = {"broken.jpg  FAILED -2: not a well-formed JPEG"}},
