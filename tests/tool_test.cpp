@@ -87,6 +87,7 @@ TEST(ToolJson, NamesThatAreNoUtf8StayValidJson) {
   const std::pair<std::string, std::string> cases[] = {
       {"caf\xc3\xa9.jpg", "caf\xc3\xa9.jpg"},               // UTF-8 passes unchanged
       {"caf\xe9.jpg", "caf\\udce9.jpg"},                    // Latin-1
+      {"\xe0\xa4\x85.jpg", "\xe0\xa4\x85.jpg"},             // three bytes, the lowest lead
       {"\xf0\x9f\x93\xb7.jpg", "\xf0\x9f\x93\xb7.jpg"},     // four bytes
       {"a\xc0\xaf.jpg", "a\\udcc0\\udcaf.jpg"},             // overlong '/'
       {"a\xed\xa0\x80.jpg", "a\\udced\\udca0\\udc80.jpg"},  // a surrogate
