@@ -147,6 +147,7 @@ std::vector<Segment> split_segments(const Bytes& jpeg);
 size_t scan_data_offset(const Bytes& jpeg);
 // Offsets of the RSTn markers after the first scan's header, in order.
 std::vector<size_t> restart_offsets(const Bytes& jpeg);
+// The parts one after another.
 Bytes concat(std::initializer_list<Bytes> parts);
 
 // Our decoder from memory, with its transcript: by the requested plan, or by plan.

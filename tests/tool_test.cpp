@@ -524,7 +524,8 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
     }();
     ASSERT_FALSE(twelve.empty());
     ASSERT_TRUE(put(dir_, "t12/deep.jpg", twelve));
-    for (const NamedImage& image : four_component_image_set())
+    static const std::vector<NamedImage> four_components = four_component_image_set();
+    for (const NamedImage& image : four_components)
       ASSERT_TRUE(put(dir_, "cmyk/" + image.name + ".jpg", image.jpeg));
     ASSERT_TRUE(put(dir_, "trip/beach.jpg", photo(40, 30, 92)));
     ASSERT_TRUE(put(dir_, "trip/beach_2.jpg", photo(41, 30, 92)));
@@ -637,12 +638,14 @@ class ToolRuns : public ::testing::TestWithParam<RunCase> {
       EXPECT_GE(file_bytes(dir_.path(path)).size(), file_bytes(dir_.path(other)).size()) << path;
     for (const auto& [path, text] : c.files_say) EXPECT_TRUE(has(text_of(dir_.path(path)), text));
     for (const auto& [text, source, result] : c.sizes) {
-      const auto in = static_cast<double>(file_bytes(dir_.path(source)).size());
-      const auto made = static_cast<double>(file_bytes(dir_.path(result)).size());
+      const size_t in = file_bytes(dir_.path(source)).size();
+      const size_t made = file_bytes(dir_.path(result)).size();
       char change[16];
-      std::snprintf(change, sizeof(change), " %+.1f%%", (made - in) * 100.0 / in);
-      EXPECT_TRUE(has(out, text + tool::format_bytes(static_cast<uint64_t>(in)) + " \u2192 " +
-                               tool::format_bytes(static_cast<uint64_t>(made)) + change));
+      std::snprintf(
+          change, sizeof(change), " %+.1f%%",
+          (static_cast<double>(made) - static_cast<double>(in)) * 100.0 / static_cast<double>(in));
+      EXPECT_TRUE(
+          has(out, text + tool::format_bytes(in) + " \u2192 " + tool::format_bytes(made) + change));
     }
     for (const auto& [path, is_carried] : c.segments) {
       SCOPED_TRACE(path);
@@ -735,7 +738,8 @@ const RunCase kSaysCases[] = {
     {.name = "plan_of_one_file", .runs = {"-n in/a.jpg"},
      .out = {"1 file: 1 would be recoded"}, .writes_nothing = true},
     {.name = "plan_names_the_colour_space", .runs = {"-n cmyk"},
-     .out = {"33x17_85.jpg  converted (CMYK)", "2x2_85.jpg  converted (YCCK)"}, .writes_nothing = true},
+     .out = {"33x17_85.jpg  converted (CMYK)", "2x2_85.jpg  converted (YCCK)"},
+     .writes_nothing = true},
     {.name = "results_in_json", .runs = {"--json -r -j 2 -o out in"},
      .out = {"{\"summary\":{\"files\":3,", "\"way\":\"converted\""},
      .out_counts = {{"\n", 4}, {"{\"source\":", 3}, {"\"status\":\"recoded\"", 3}}},
